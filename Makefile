@@ -1,0 +1,60 @@
+# The two commands of the README, and the builds behind them.
+#   make test   bootstrap, build, run every test; then the same under ASan+UBSan
+#   make demo   run what the library can do today, on this machine
+# Other targets: build, test-asan, test-tsan, fuzz, bench, clean.
+
+JOBS        ?= $(shell nproc)
+CMAKE_GEN   := -G Ninja
+BUILD       := build
+BUILD_ASAN  := build-asan
+BUILD_TSAN  := build-tsan
+BUILD_FUZZ  := build-fuzz
+BUILD_BENCH := build-bench
+FUZZ_SECONDS ?= 30
+
+.PHONY: all bootstrap build test test-release test-asan test-tsan fuzz bench demo clean
+
+all: build
+
+bootstrap:
+	@./scripts/bootstrap
+
+$(BUILD)/build.ninja: | bootstrap
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: bootstrap $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-release: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-asan: bootstrap
+	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQO_SANITIZE=address,undefined
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+test-tsan: bootstrap
+	cmake -S . -B $(BUILD_TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQO_SANITIZE=thread
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS) -L 'unit|e2e|stress'
+
+test: test-release test-asan
+
+fuzz: bootstrap
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQO_FUZZ=ON -DQO_SANITIZE=address,undefined
+	cmake --build $(BUILD_FUZZ) -j $(JOBS)
+	./scripts/run-fuzz $(BUILD_FUZZ)/fuzz $(FUZZ_SECONDS)
+
+bench: bootstrap
+	cmake -S . -B $(BUILD_BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQO_BENCH=ON
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target qo_bench
+	$(BUILD_BENCH)/bench/qo_bench --benchmark_min_time=0.5
+
+demo: build
+	$(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so probe
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_BENCH)

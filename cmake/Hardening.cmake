@@ -1,0 +1,12 @@
+# Compile and link hardening applied to everything the project ships.
+set(QO_WARNING_FLAGS -Wall -Wextra)
+
+function(qo_harden target)
+  target_compile_options(${target} PRIVATE ${QO_WARNING_FLAGS} -fstack-protector-strong)
+  # _FORTIFY_SOURCE only works with optimisation; sanitizer builds at -O0 would warn.
+  target_compile_definitions(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+  get_target_property(kind ${target} TYPE)
+  if(kind STREQUAL "SHARED_LIBRARY" OR kind STREQUAL "EXECUTABLE")
+    target_link_options(${target} PRIVATE -Wl,-z,relro,-z,now -Wl,-z,noexecstack)
+  endif()
+endfunction()
