@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstddef>
 
+#include "qoapal/component.h"
+
 #define QO_EXPORT extern "C" __attribute__((visibility("default")))
 
 using HRESULT = std::int32_t;
@@ -41,8 +43,3 @@ constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 
 static_assert(sizeof(wchar_t) == 4, "host wide strings are 32-bit characters");
-
-namespace nQOVORLIXATOMICSAE_23_3 {
-// Written into every status record and exception context the library creates.
-inline constexpr char kComponentName[] = "qovorlixatomicsae";
-}  // namespace nQOVORLIXATOMICSAE_23_3
