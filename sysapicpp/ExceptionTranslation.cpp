@@ -1,0 +1,58 @@
+#include "sysapicpp/ExceptionTranslation.h"
+
+#include <exception>
+#include <new>
+
+#include "qo/err/Exception.h"
+#include "sysapicpp/HResultException.h"
+
+namespace sysapicpp {
+
+HRESULT hresultFromStatusNumber(std::int32_t statusNumber) noexcept {
+  switch (statusNumber) {
+    case 0:
+      return S_OK;
+    case -52000:
+      return E_OUTOFMEMORY;
+    case -52002:
+      return E_NOTIMPL;
+    case -52006:
+      return ItemNotExistException::kCode;
+    case -52009:
+    case -52010:
+    case -52020:
+      return kDeviceFailureB;
+    case -52027:
+      return kDeviceFailureA;
+    default:
+      return E_FAIL;
+  }
+}
+
+HRESULT translateDeviceException() {
+  if (!std::current_exception()) return E_UNEXPECTED;  // nothing to translate
+  try {
+    throw;
+  } catch (const qoerr::ExceptionBase& e) {
+    return hresultFromStatusNumber(e.code());
+  }
+}
+
+HRESULT classifyCurrentException() noexcept {
+  if (!std::current_exception()) return E_UNEXPECTED;  // nothing to classify
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (const HResultException& e) {
+    return e.code();
+  } catch (const std::exception&) {
+    return E_FAIL;
+  } catch (int value) {
+    return value;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+}  // namespace sysapicpp
