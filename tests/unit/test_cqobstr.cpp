@@ -94,7 +94,8 @@ TEST(CqoBStrOwner, CopyMoveDetachAndReset) {
   c.reset(raw);  // owned again, freed by c
   c = CqoBStr(L"longer text");
   EXPECT_EQ(c.size(), 11u);
-  c = c;  // self-assignment keeps the string
+  CqoBStr& alias = c;
+  c = alias;  // self-assignment keeps the string
   EXPECT_EQ(c.size(), 11u);
 }
 
