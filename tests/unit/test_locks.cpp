@@ -1,0 +1,207 @@
+// The two lock types: CqoCS (recursive, owner-checked, priority-inheritance decision) and
+// CQOMutex (owner and in-use flag, the process-wide reference-count lock).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qo/dsc/CQOMutex.h"
+#include "qo/dsc/CqoCS.h"
+
+namespace {
+
+// Runs `fn` on a named, joined helper thread and returns its result.
+template <class Fn>
+auto onOtherThread(Fn fn) {
+  decltype(fn()) result{};
+  std::thread t([&] {
+    pthread_setname_np(pthread_self(), "qo-test-other");
+    result = fn();
+  });
+  t.join();
+  return result;
+}
+
+TEST(CqoCSRecursion, OwnerLocksRepeatedlyAndLastUnlockFrees) {
+  CqoCS cs;
+  EXPECT_TRUE(cs.lock(-1));
+  EXPECT_TRUE(cs.lock(-1));
+  EXPECT_TRUE(cs.tryLock());
+  EXPECT_EQ(cs.recursionCount(), 3);
+  EXPECT_TRUE(cs.isHeldByCurrentThread());
+  cs.unlock();
+  cs.unlock();
+  EXPECT_TRUE(cs.isHeldByCurrentThread());
+  EXPECT_FALSE(onOtherThread([&] { return cs.tryLock(); }));
+  cs.unlock();
+  EXPECT_FALSE(cs.isHeldByCurrentThread());
+  EXPECT_EQ(cs.recursionCount(), 0);
+  // Free now: another thread can take and release it.
+  EXPECT_TRUE(onOtherThread([&] {
+    const bool took = cs.tryLock();
+    if (took) cs.unlock();
+    return took;
+  }));
+}
+
+TEST(CqoCSOwnership, UnlockByAnotherThreadLeavesItLocked) {
+  CqoCS cs;
+  ASSERT_TRUE(cs.lock(-1));
+  const bool stillLockedForOthers = onOtherThread([&] {
+    cs.unlock();  // not the owner: does nothing
+    cs.unlock();
+    return !cs.tryLock();
+  });
+  EXPECT_TRUE(stillLockedForOthers);
+  EXPECT_TRUE(cs.isHeldByCurrentThread());
+  EXPECT_EQ(cs.recursionCount(), 1);
+  cs.unlock();
+  EXPECT_FALSE(cs.isHeldByCurrentThread());
+}
+
+TEST(CqoCSOwnership, UnlockOfAFreeLockDoesNothing) {
+  CqoCS cs;
+  cs.unlock();
+  EXPECT_TRUE(cs.tryLock());
+  EXPECT_EQ(cs.recursionCount(), 1);
+  cs.unlock();
+}
+
+TEST(CqoCSOwnership, ScopedLockHoldsForTheScope) {
+  CqoCS cs;
+  {
+    CqoCSLock guard(cs);
+    EXPECT_TRUE(cs.isHeldByCurrentThread());
+    CqoCSLock nested(cs);
+    EXPECT_EQ(cs.recursionCount(), 2);
+  }
+  EXPECT_FALSE(cs.isHeldByCurrentThread());
+}
+
+TEST(CqoCSExclusion, ConcurrentIncrementsAreNotLost) {
+  CqoCS cs;
+  long counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      pthread_setname_np(pthread_self(), "qo-test-cs");
+      for (int i = 0; i < 5000; ++i) {
+        CqoCSLock outer(cs);
+        CqoCSLock inner(cs);
+        ++counter;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(counter, 4 * 5000);
+}
+
+class RealtimeMarker : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qo-realtime-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::remove(file().c_str());
+    rmdir(dir_.c_str());
+  }
+  std::string file() const { return dir_ + "/realtime"; }
+  void write(const std::string& content) {
+    std::ofstream(file(), std::ios::binary) << content;
+  }
+  std::string dir_;
+};
+
+TEST_F(RealtimeMarker, OnlyAFirstByteOfOneMeansRealtime) {
+  EXPECT_FALSE(qo::dsc::realtimeMarkerSet(file().c_str()));  // missing
+  write("1");
+  EXPECT_TRUE(qo::dsc::realtimeMarkerSet(file().c_str()));
+  write("1\n");
+  EXPECT_TRUE(qo::dsc::realtimeMarkerSet(file().c_str()));
+  write("10");
+  EXPECT_TRUE(qo::dsc::realtimeMarkerSet(file().c_str()));
+  write("0\n");
+  EXPECT_FALSE(qo::dsc::realtimeMarkerSet(file().c_str()));
+  write("");
+  EXPECT_FALSE(qo::dsc::realtimeMarkerSet(file().c_str()));
+  write(" 1");
+  EXPECT_FALSE(qo::dsc::realtimeMarkerSet(file().c_str()));
+  EXPECT_FALSE(qo::dsc::realtimeMarkerSet(dir_.c_str()));  // a directory cannot be read
+  EXPECT_FALSE(qo::dsc::realtimeMarkerSet(nullptr));
+}
+
+TEST(CqoCSProtocol, ProcessDecisionFollowsTheSystemFileAndIsStable) {
+  const bool expected = qo::dsc::realtimeMarkerSet("/sys/kernel/realtime");
+  EXPECT_EQ(qo::dsc::systemIsRealtime(), expected);
+  EXPECT_EQ(onOtherThread([] { return qo::dsc::systemIsRealtime(); }), expected);
+  CqoCS cs;
+  if (!expected) {
+    EXPECT_FALSE(cs.usesPriorityInheritance());
+  }
+}
+
+TEST(CqoCSProtocol, PriorityInheritanceLockIsStillRecursiveAndOwnerChecked) {
+  CqoCS plain(false);
+  EXPECT_FALSE(plain.usesPriorityInheritance());
+  CqoCS pi(true);  // falls back to a plain recursive mutex if the system refuses the protocol
+  ASSERT_TRUE(pi.lock(-1));
+  ASSERT_TRUE(pi.lock(-1));
+  EXPECT_FALSE(onOtherThread([&] {
+    pi.unlock();
+    return pi.tryLock();
+  }));
+  pi.unlock();
+  pi.unlock();
+  EXPECT_TRUE(onOtherThread([&] {
+    const bool took = pi.tryLock();
+    if (took) pi.unlock();
+    return took;
+  }));
+}
+
+TEST(CQOMutexState, LockRecordsOwnerAndFlagUnlockClearsThem) {
+  CQOMutex m;
+  EXPECT_FALSE(m.inUse());
+  EXPECT_FALSE(m.isHeldByCurrentThread());
+  m.lock();
+  EXPECT_TRUE(m.inUse());
+  EXPECT_TRUE(m.isHeldByCurrentThread());
+  const bool otherSeesOwner = onOtherThread([&] { return m.isHeldByCurrentThread(); });
+  const bool otherSeesInUse = onOtherThread([&] { return m.inUse(); });
+  EXPECT_FALSE(otherSeesOwner);
+  EXPECT_TRUE(otherSeesInUse);
+  m.unlock();
+  EXPECT_FALSE(m.inUse());
+  EXPECT_FALSE(m.isHeldByCurrentThread());
+}
+
+TEST(CQOMutexState, ProcessWideInstanceIsOneObjectAndExcludes) {
+  CQOMutex& a = qoRefCountLock();
+  CQOMutex& b = onOtherThread([] { return &qoRefCountLock(); })[0];
+  EXPECT_EQ(&a, &b);
+  long counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      pthread_setname_np(pthread_self(), "qo-test-mutex");
+      for (int i = 0; i < 5000; ++i) {
+        CQOMutexLock guard(qoRefCountLock());
+        ++counter;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(counter, 4 * 5000);
+  EXPECT_FALSE(qoRefCountLock().inUse());
+}
+
+}  // namespace

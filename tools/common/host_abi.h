@@ -1,0 +1,182 @@
+// The configuration host's view of the expert, written as a host declares it: plain function
+// tables (each entry takes the interface pointer first) and the 16-byte identities. Reference
+// hosts and end-to-end tests meet the library only through dlopen/dlsym and these declarations;
+// they never include library headers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace hostabi {
+
+using HRESULT = std::int32_t;
+using ULONG = std::uint32_t;
+
+struct Guid {
+  std::uint32_t data1;
+  std::uint16_t data2;
+  std::uint16_t data3;
+  std::uint8_t data4[8];
+};
+static_assert(sizeof(Guid) == 16);
+static_assert(offsetof(Guid, data1) == 0 && offsetof(Guid, data2) == 4 &&
+              offsetof(Guid, data3) == 6 && offsetof(Guid, data4) == 8);
+
+inline constexpr HRESULT kS_OK = 0;
+inline constexpr HRESULT kE_NOTIMPL = static_cast<HRESULT>(0x80004001u);
+inline constexpr HRESULT kE_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
+inline constexpr HRESULT kE_POINTER = static_cast<HRESULT>(0x80004003u);
+
+inline constexpr Guid kIID_IUnknown = {0x00000000, 0x0000, 0x0000,
+                                       {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr Guid kIID_ImxSysExpertInfo = {0x9C257614, 0x172D, 0x4D5D,
+                                               {0x81, 0xBB, 0x3D, 0x4F, 0x72, 0xBD, 0x30, 0xA4}};
+inline constexpr Guid kIID_ImxSysExpert = {0xB259235B, 0x6978, 0x4402,
+                                           {0x89, 0x10, 0xE1, 0x9E, 0x12, 0x95, 0xF3, 0x26}};
+inline constexpr Guid kIID_ImxSysExpert2 = {0xCF3357AD, 0x3023, 0x4121,
+                                            {0xA6, 0x0E, 0x2F, 0xF9, 0xB3, 0xA8, 0x7B, 0xEE}};
+inline constexpr Guid kIID_ImxSysExpertPlugPlay = {
+    0xC20E7758, 0x0346, 0x431A, {0xA4, 0x11, 0xBF, 0x7C, 0x1E, 0x73, 0x6A, 0x60}};
+inline constexpr Guid kIID_ImxSysExpertDiagnostic = {
+    0x8862BB0E, 0x7B94, 0x4E93, {0x82, 0xEE, 0xB6, 0xCF, 0x15, 0x8A, 0x65, 0x18}};
+inline constexpr Guid kIID_ImxSysExpertFirmware = {
+    0x56493845, 0x09CC, 0x471C, {0xBA, 0x01, 0xDA, 0x81, 0x52, 0xFB, 0x95, 0x7C}};
+
+// The expert's six interfaces and IUnknown, with names for printing.
+struct NamedIdentity {
+  const char* name;
+  const Guid* iid;
+};
+inline constexpr NamedIdentity kExpertIdentities[] = {
+    {"IUnknown", &kIID_IUnknown},
+    {"ImxSysExpertInfo", &kIID_ImxSysExpertInfo},
+    {"ImxSysExpert", &kIID_ImxSysExpert},
+    {"ImxSysExpert2", &kIID_ImxSysExpert2},
+    {"ImxSysExpertPlugPlay", &kIID_ImxSysExpertPlugPlay},
+    {"ImxSysExpertDiagnostic", &kIID_ImxSysExpertDiagnostic},
+    {"ImxSysExpertFirmware", &kIID_ImxSysExpertFirmware},
+};
+
+// --- Function tables -------------------------------------------------------------------------
+#define HOSTABI_IUNKNOWN_ENTRIES(Self)                                \
+  HRESULT (*QueryInterface)(Self * self, const Guid* iid, void** out); \
+  ULONG (*AddRef)(Self * self);                                        \
+  ULONG (*Release)(Self * self);
+
+struct IUnknown;
+struct IUnknownVtbl {
+  HOSTABI_IUNKNOWN_ENTRIES(IUnknown)
+};
+struct IUnknown {
+  const IUnknownVtbl* vtbl;
+};
+
+#define HOSTABI_EXPERTINFO_ENTRIES(Self)                  \
+  HOSTABI_IUNKNOWN_ENTRIES(Self)                          \
+  HRESULT (*GetExpertGuid)(Self * self, Guid * guid);     \
+  HRESULT (*GetExpertName)(Self * self, wchar_t** name);  \
+  HRESULT (*GetExpertVersion)(Self * self, wchar_t** v);  \
+  HRESULT (*GetExpertIdentifier)(Self * self, wchar_t** id);
+
+struct ImxSysExpertInfo;
+struct ImxSysExpertInfoVtbl {
+  HOSTABI_EXPERTINFO_ENTRIES(ImxSysExpertInfo)
+};
+struct ImxSysExpertInfo {
+  const ImxSysExpertInfoVtbl* vtbl;
+};
+
+// ImxSysExpert and ImxSysExpert2 share one table: the ten operations after the identity four.
+struct ImxSysExpert2;
+struct ImxSysExpert2Vtbl {
+  HOSTABI_EXPERTINFO_ENTRIES(ImxSysExpert2)
+  HRESULT (*Initialize)(ImxSysExpert2* self);
+  HRESULT (*Shutdown)(ImxSysExpert2* self);
+  HRESULT (*EnumerateItems)(ImxSysExpert2* self, void* collector);
+  HRESULT (*GetItemNames)(ImxSysExpert2* self, void** names);
+  HRESULT (*GetPropertyBag)(ImxSysExpert2* self, const wchar_t* itemName, void** bag);
+  HRESULT (*GetPropertyBagWithRefresh)(ImxSysExpert2* self, const wchar_t* itemName,
+                                       unsigned count, const unsigned* tags, int flag, void** bag);
+  HRESULT (*SetOption)(ImxSysExpert2* self, unsigned value);
+  HRESULT (*CommitPropertyBag)(ImxSysExpert2* self, const wchar_t* itemName, const wchar_t* text,
+                               int value, int* changed, wchar_t** resultText);
+  HRESULT (*ExtendedOperation1)(ImxSysExpert2* self, const wchar_t* itemName, void* bag,
+                                void** tags, wchar_t** errorText);
+  HRESULT (*ExtendedOperation2)(ImxSysExpert2* self, const wchar_t* itemName, void* bag,
+                                int* result, wchar_t** text);
+};
+struct ImxSysExpert2 {
+  const ImxSysExpert2Vtbl* vtbl;
+};
+
+struct ImxSysExpertPlugPlay;
+struct ImxSysExpertPlugPlayVtbl {
+  HOSTABI_IUNKNOWN_ENTRIES(ImxSysExpertPlugPlay)
+  HRESULT (*SetNotificationSink)(ImxSysExpertPlugPlay* self, void* sink);
+};
+struct ImxSysExpertPlugPlay {
+  const ImxSysExpertPlugPlayVtbl* vtbl;
+};
+
+struct ImxSysExpertDiagnostic;
+struct ImxSysExpertDiagnosticVtbl {
+  HOSTABI_IUNKNOWN_ENTRIES(ImxSysExpertDiagnostic)
+  HRESULT (*DiagnosticOperation1)(ImxSysExpertDiagnostic* self, const wchar_t* itemName,
+                                  int value);
+  HRESULT (*RunDiagnostic)(ImxSysExpertDiagnostic* self, const wchar_t* itemName, int mode,
+                           wchar_t** resultText);
+  HRESULT (*DiagnosticOperation3)(ImxSysExpertDiagnostic* self, const wchar_t* itemName,
+                                  wchar_t** text);
+};
+struct ImxSysExpertDiagnostic {
+  const ImxSysExpertDiagnosticVtbl* vtbl;
+};
+
+struct ImxSysExpertFirmware;
+struct ImxSysExpertFirmwareVtbl {
+  HOSTABI_IUNKNOWN_ENTRIES(ImxSysExpertFirmware)
+  HRESULT (*BeginFirmwareUpdate)(ImxSysExpertFirmware* self, const wchar_t* itemName, int flag,
+                                 int value, wchar_t** text);
+  HRESULT (*UpdateFirmware)(ImxSysExpertFirmware* self, const wchar_t* itemName,
+                            const wchar_t* text1, int flag, const wchar_t* text2, void* image);
+  HRESULT (*FirmwareOperation3)(ImxSysExpertFirmware* self, const wchar_t* itemName,
+                                const wchar_t* text1, int flag, const wchar_t* text2);
+  HRESULT (*FirmwareOperation4)(ImxSysExpertFirmware* self, const wchar_t* itemName,
+                                const wchar_t* text);
+  HRESULT (*GetFirmwareUpdateStatus)(ImxSysExpertFirmware* self, const wchar_t* itemName,
+                                     int* state, int* value, wchar_t** text);
+};
+struct ImxSysExpertFirmware {
+  const ImxSysExpertFirmwareVtbl* vtbl;
+};
+
+#undef HOSTABI_EXPERTINFO_ENTRIES
+#undef HOSTABI_IUNKNOWN_ENTRIES
+
+// Table sizes in entries, as the host counts them.
+static_assert(sizeof(IUnknownVtbl) == 3 * sizeof(void*));
+static_assert(sizeof(ImxSysExpertInfoVtbl) == 7 * sizeof(void*));
+static_assert(sizeof(ImxSysExpert2Vtbl) == 17 * sizeof(void*));
+static_assert(sizeof(ImxSysExpertPlugPlayVtbl) == 4 * sizeof(void*));
+static_assert(sizeof(ImxSysExpertDiagnosticVtbl) == 6 * sizeof(void*));
+static_assert(sizeof(ImxSysExpertFirmwareVtbl) == 8 * sizeof(void*));
+
+// Calls through any interface pointer's IUnknown entries.
+inline HRESULT queryInterface(void* itf, const Guid& iid, void** out) {
+  auto* u = static_cast<IUnknown*>(itf);
+  return u->vtbl->QueryInterface(u, &iid, out);
+}
+inline ULONG addRef(void* itf) {
+  auto* u = static_cast<IUnknown*>(itf);
+  return u->vtbl->AddRef(u);
+}
+inline ULONG release(void* itf) {
+  auto* u = static_cast<IUnknown*>(itf);
+  return u->vtbl->Release(u);
+}
+
+// The factory's signature.
+using CreateExpertFn = HRESULT (*)(void** expert);
+inline constexpr char kFactoryName[] = "createVorlixAtomicSysApiExpert";
+
+}  // namespace hostabi
