@@ -1,13 +1,12 @@
 // CQOMutex: a plain (non-recursive) mutex plus the owning thread and an in-use flag. lock() takes
 // the mutex, then records the owner and sets the flag; unlock() clears both, then releases.
 //
-// One process-wide instance, qoRefCountLock(), serialises every reference-count change of every
-// host-visible object. It is constant-initialised (no constructor runs at load time), so it is
-// usable from any static initialiser and from any thread at any time, and it is never destroyed.
+// It can be constant-initialised (no constructor runs at load time), so a global instance is
+// usable from any static initialiser and from any thread, and needs no destructor.
 //
-// Lock order: the reference-count lock is a leaf. Nothing else is locked while it is held, and no
-// code runs under it except the count change itself (object destruction happens after it is
-// released).
+// Reference counts of host-visible objects do not use it: each object's count is an atomic
+// compare-and-swap (sysapicpp/com/CQOComObject.h), which keeps every change indivisible without
+// making all objects of the process contend on one lock.
 #pragma once
 
 #include <pthread.h>
@@ -46,7 +45,7 @@ class CQOMutex {
   std::atomic<bool> inUse_{false};
 };
 
-// A CQOMutex needs no destructor, so the process-wide instance stays valid until the very end.
+// A CQOMutex needs no destructor, so a global instance stays valid until the very end.
 static_assert(std::is_trivially_destructible_v<CQOMutex>);
 
 // Holds a CQOMutex for the lifetime of the scope.
@@ -60,6 +59,3 @@ class CQOMutexLock {
  private:
   CQOMutex& m_;
 };
-
-// The process-wide reference-count lock.
-CQOMutex& qoRefCountLock() noexcept;

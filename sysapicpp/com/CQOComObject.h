@@ -14,22 +14,25 @@
 // (their offsets are then the same in every object of the class). Classes with several interface
 // bases derive virtually from the root so that every interface sub-object reaches one count.
 //
-// Reference counts: every change happens under the process-wide reference-count lock
-// (qoRefCountLock(), a leaf lock). The count never goes below zero and never wraps:
+// Reference counts: every change is one indivisible atomic compare-and-swap on the object's own
+// count (no lock is taken; two threads on one object contend only on its cache line). The count
+// never goes below zero and never wraps:
 //  - Release when the count is already below 1 changes nothing and returns the count unchanged;
 //  - AddRef when the count is negative (0xFFFFFFFF as the host sees -1) or at its maximum changes
 //    nothing and returns the count unchanged.
 // So a caller's misuse can leak an object but never frees it twice or brings it back to life.
 //
-// Destruction: the Release that brings the count to 0 parks it at 1 and marks the object as being
-// destroyed, then deletes it outside the lock. Class-specific clean-up that may call back into the
-// object belongs in T::FinalRelease() (optional), which runs first, while the object is still
-// complete (its IUnknown operations still work); T's destructor and members follow. AddRef/Release pairs made by clean-up code move the
-// count between 1 and 2; a Release that would bring it to 0 again during clean-up is refused, so
-// destruction is never entered twice.
+// Destruction: the Release that brings the count to 0 leaves it parked at 1 and claims the
+// object's one-shot "destroying" flag, then deletes the object. Class-specific clean-up that may
+// call back into the object belongs in T::FinalRelease() (optional), which runs first, while the
+// object is still complete (its IUnknown operations still work); T's destructor and members
+// follow. AddRef/Release pairs made by clean-up code move the count between 1 and 2; a Release
+// that would bring it to 0 again during clean-up is refused, so destruction is never entered
+// twice.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -38,12 +41,11 @@
 #include <tuple>
 #include <utility>
 
-#include "qo/dsc/CQOMutex.h"
 #include "sysapicpp/com/guids.h"
 #include "sysapicpp/com/types.h"
 #include "sysapicpp/interfaces/IUnknown.h"
 
-// Threading model tag: no per-object lock; counts go through the process-wide lock.
+// Threading model tag: no per-object lock; counts are atomic.
 struct CQOComMultiThreadModelNoCS {};
 
 // One row of a class's identity table. A row with a null identity ends the table.
@@ -63,11 +65,8 @@ CQOInterfaceEntry qoInterfaceEntry(const GUID& iid, T* self) noexcept {
 
 class CQOComObjectRootBase {
  public:
-  // The current count, read under the reference-count lock (diagnostics and tests).
-  std::int32_t refCount() const noexcept {
-    CQOMutexLock guard(qoRefCountLock());
-    return m_dwRef;
-  }
+  // The current count (diagnostics and tests).
+  std::int32_t refCount() const noexcept { return m_dwRef.load(std::memory_order_acquire); }
 
  protected:
   CQOComObjectRootBase() noexcept = default;
@@ -75,9 +74,10 @@ class CQOComObjectRootBase {
   CQOComObjectRootBase(const CQOComObjectRootBase&) = delete;
   CQOComObjectRootBase& operator=(const CQOComObjectRootBase&) = delete;
 
-  std::int32_t m_dwRef = 0;
-  bool m_destroying = false;  // set once, by the Release that starts destruction
+  std::atomic<std::int32_t> m_dwRef{0};
+  std::atomic<bool> m_destroying{false};  // set once, by the Release that starts destruction
 };
+static_assert(std::atomic<std::int32_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 template <class ThreadModel>
 class CQOComObjectRootEx;
@@ -86,31 +86,39 @@ template <>
 class CQOComObjectRootEx<CQOComMultiThreadModelNoCS> : public CQOComObjectRootBase {
  public:
   ULONG InternalAddRef() noexcept {
-    CQOMutexLock guard(qoRefCountLock());
-    if (m_dwRef >= 0 && m_dwRef < std::numeric_limits<std::int32_t>::max()) ++m_dwRef;
-    return static_cast<ULONG>(m_dwRef);
+    std::int32_t c = m_dwRef.load(std::memory_order_relaxed);
+    do {
+      if (c < 0 || c == std::numeric_limits<std::int32_t>::max()) return static_cast<ULONG>(c);
+    } while (!m_dwRef.compare_exchange_weak(c, c + 1, std::memory_order_relaxed));
+    return static_cast<ULONG>(c + 1);
   }
 
   // Lowers the count. `destroy` becomes true when this call brought the count to zero: the count
   // is then parked at 1 and the caller must destroy the object.
   ULONG InternalRelease(bool& destroy) noexcept {
     destroy = false;
-    CQOMutexLock guard(qoRefCountLock());
-    if (m_dwRef < 1) return static_cast<ULONG>(m_dwRef);
-    if (m_dwRef == 1) {
-      if (m_destroying) return 1;  // unbalanced Release during clean-up
-      m_destroying = true;
-      destroy = true;
-      return 0;  // the count stays 1 for the clean-up
+    std::int32_t c = m_dwRef.load(std::memory_order_relaxed);
+    for (;;) {
+      if (c < 1) return static_cast<ULONG>(c);
+      if (c == 1) {
+        // The last reference: claim destruction once; the count stays 1 for the clean-up. A
+        // second claim (an unbalanced Release during clean-up) is refused.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        bool expected = false;
+        if (!m_destroying.compare_exchange_strong(expected, true, std::memory_order_acq_rel))
+          return 1;
+        destroy = true;
+        return 0;
+      }
+      if (m_dwRef.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel))
+        return static_cast<ULONG>(c - 1);
     }
-    return static_cast<ULONG>(--m_dwRef);
   }
 
   // Marks an object that was never handed out as being destroyed (count 1), before deleting it.
   void InternalBeginDestruction() noexcept {
-    CQOMutexLock guard(qoRefCountLock());
-    m_dwRef = 1;
-    m_destroying = true;
+    m_dwRef.store(1, std::memory_order_relaxed);
+    m_destroying.store(true, std::memory_order_release);
   }
 
  protected:

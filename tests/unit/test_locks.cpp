@@ -1,5 +1,5 @@
 // The two lock types: CqoCS (recursive, owner-checked, priority-inheritance decision) and
-// CQOMutex (owner and in-use flag, the process-wide reference-count lock).
+// CQOMutex (owner and in-use flag, mutual exclusion).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -184,24 +184,22 @@ TEST(CQOMutexState, LockRecordsOwnerAndFlagUnlockClearsThem) {
   EXPECT_FALSE(m.isHeldByCurrentThread());
 }
 
-TEST(CQOMutexState, ProcessWideInstanceIsOneObjectAndExcludes) {
-  CQOMutex& a = qoRefCountLock();
-  CQOMutex& b = onOtherThread([] { return &qoRefCountLock(); })[0];
-  EXPECT_EQ(&a, &b);
+TEST(CQOMutexState, GlobalInstanceExcludesAcrossThreads) {
+  static constinit CQOMutex shared;
   long counter = 0;
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       pthread_setname_np(pthread_self(), "qo-test-mutex");
       for (int i = 0; i < 5000; ++i) {
-        CQOMutexLock guard(qoRefCountLock());
+        CQOMutexLock guard(shared);
         ++counter;
       }
     });
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(counter, 4 * 5000);
-  EXPECT_FALSE(qoRefCountLock().inUse());
+  EXPECT_FALSE(shared.inUse());
 }
 
 }  // namespace
