@@ -261,25 +261,33 @@ tJsonGrowableBuffer& tJsonGrowableBuffer::operator=(tJsonGrowableBuffer&& other)
 
 tJsonGrowableBuffer::~tJsonGrowableBuffer() { std::free(buffer_); }
 
+// GCC 12 sinks the offset computation below the free() and then warns about it.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuse-after-free"
+#endif
 char* tJsonGrowableBuffer::grow(void* self, char* position) noexcept {
   auto* list = static_cast<tJsonGrowableBuffer*>(self);
-  if (list == nullptr || list->buffer_ == nullptr || position < list->buffer_ ||
-      position >= list->buffer_ + list->size_) {
-    return nullptr;
-  }
-  const std::size_t offset = static_cast<std::size_t>(position - list->buffer_);
-  const std::size_t newSize = list->size_ * 2;
+  if (list == nullptr || list->buffer_ == nullptr) return nullptr;
+  char* const old = list->buffer_;
+  const std::size_t oldSize = list->size_;
+  if (position < old || position >= old + oldSize) return nullptr;
+  const std::size_t offset = static_cast<std::size_t>(position - old);
+  const std::size_t newSize = oldSize * 2;
   if (newSize > kMaximumSize) return nullptr;
   char* grown = static_cast<char*>(std::malloc(newSize));
   if (grown == nullptr) return nullptr;
   // The text and its NULs move over; the old marker becomes a NUL, the new last byte the marker.
-  std::memcpy(grown, list->buffer_, list->size_ - 1);
-  std::memset(grown + list->size_ - 1, 0, newSize - list->size_);
+  std::memcpy(grown, old, oldSize - 1);
+  std::memset(grown + oldSize - 1, 0, newSize - oldSize + 1);
   grown[newSize - 1] = kEditableMarker;
-  std::free(list->buffer_);
   list->buffer_ = grown;
   list->size_ = newSize;
+  std::free(old);
   return grown + offset;
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 }  // namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000::json

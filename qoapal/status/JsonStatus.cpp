@@ -55,9 +55,11 @@ bool setTextN(JsonStatus& s, const char* text, std::size_t length) {
   return ok;
 }
 
-// Grow function of a record's buffer: asks the reallocator for about twice the capacity and
-// re-marks the buffer (a host's reallocator need not keep the editable form).
-char* growStatus(void* context, char* position) {
+}  // namespace
+
+// A host's reallocator need not keep the editable form, so the grown buffer is re-marked.
+char* growJsonStatusBuffer(void* context, char* position) {
+  if (context == nullptr) return nullptr;
   auto& s = *static_cast<JsonStatus*>(context);
   if (s.reallocator == nullptr || s.json == nullptr || position < s.json ||
       position >= s.json + s.capacity) {
@@ -75,6 +77,8 @@ char* growStatus(void* context, char* position) {
   s.json[s.capacity - 1] = json::kEditableMarker;
   return s.json + offset;
 }
+
+namespace {
 
 // The insertion point of the record's JSON object (its closing brace), giving the record a
 // buffer first and repairing a text that is not an editable object. Null when out of memory.
@@ -105,7 +109,7 @@ template <class Add>
 bool append(JsonStatus& s, Add&& add) {
   char* position = insertionPoint(s);
   if (position == nullptr) return false;
-  const json::tJsonWriterContext context{&growStatus, &s};
+  const json::tJsonWriterContext context{&growJsonStatusBuffer, &s};
   return add(&context, position) != nullptr;
 }
 
