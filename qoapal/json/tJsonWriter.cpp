@@ -28,11 +28,52 @@ char shortEscape(unsigned char c) {
 
 bool needsLongEscape(unsigned char c) { return c < 0x20 || c == 0x7f; }
 
+// Length of the well-formed UTF-8 sequence at p (lead byte >= 0x80), 0 when malformed. Reads
+// the continuation bytes one by one, so it stops at the terminating NUL.
+std::size_t utf8SequenceLength(const unsigned char* p) {
+  const unsigned char c = p[0];
+  std::size_t n;
+  unsigned char low = 0x80, high = 0xbf;  // range of the second byte
+  if (c >= 0xc2 && c <= 0xdf) {
+    n = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    n = 3;
+    if (c == 0xe0) low = 0xa0;
+    if (c == 0xed) high = 0x9f;  // no UTF-16 surrogates
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    n = 4;
+    if (c == 0xf0) low = 0x90;
+    if (c == 0xf4) high = 0x8f;
+  } else {
+    return 0;
+  }
+  if (p[1] < low || p[1] > high) return 0;
+  for (std::size_t i = 2; i < n; ++i) {
+    if ((p[i] & 0xc0) != 0x80) return 0;
+  }
+  return n;
+}
+
+// A byte that starts no well-formed UTF-8 sequence is written as this escape, so the text
+// stays valid JSON (and valid UTF-8) whatever bytes a caller passes.
+constexpr char kReplacementEscape[] = "\\ufffd";
+constexpr std::size_t kReplacementLength = sizeof kReplacementEscape - 1;
+
 char* writeEscaped(char* out, const char* value) {
   static constexpr char kHex[] = "0123456789abcdef";
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p; ++p) {
     const unsigned char c = *p;
-    if (c >= 0x20 && c != '"' && c != '\\' && c != 0x7f) {
+    if (c >= 0x80) {
+      const std::size_t n = utf8SequenceLength(p);
+      if (n == 0) {
+        std::memcpy(out, kReplacementEscape, kReplacementLength);
+        out += kReplacementLength;
+      } else {
+        std::memcpy(out, p, n);
+        out += n;
+        p += n - 1;
+      }
+    } else if (c >= 0x20 && c != '"' && c != '\\' && c != 0x7f) {
       *out++ = static_cast<char>(c);
     } else if (const char e = shortEscape(c)) {
       *out++ = '\\';
@@ -129,7 +170,15 @@ char* insertNumber(const tJsonWriterContext* context, char* position, const char
 std::size_t escapedLength(const char* value) {
   std::size_t length = 0;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p; ++p) {
-    if (shortEscape(*p) != 0) {
+    if (*p >= 0x80) {
+      const std::size_t n = utf8SequenceLength(p);
+      if (n == 0) {
+        length += kReplacementLength;
+      } else {
+        length += n;
+        p += n - 1;
+      }
+    } else if (shortEscape(*p) != 0) {
       length += 2;
     } else if (needsLongEscape(*p)) {
       length += 6;

@@ -16,6 +16,11 @@
 // new buffer; it keeps asking as long as the room is short and each grow makes more room. A
 // writer returns null when the member cannot be written; the text is then left unchanged.
 //
+// Escaping: backspace, tab, line feed, form feed, carriage return, quotation mark and backslash
+// become two-character escapes; other bytes below 32 and 127 become \u00XX; well-formed UTF-8
+// is copied; a byte that starts no well-formed UTF-8 sequence becomes \ufffd, so the text is
+// always valid JSON.
+//
 // Preconditions: the position must be one returned by initEditable or another writer on the
 // same buffer (or that position moved by the grow function). The writers check that it points
 // at a closing bracket and that the buffer's marker follows the text, and otherwise return null.

@@ -158,6 +158,19 @@ TEST(JsonWriterEscaping, ShortEscapesDeleteAndUtf8) {
   EXPECT_STREQ(decoded, "\b\f\n\r\"\\\x7f\x1f/\xc3\xa9");
 }
 
+TEST(JsonWriterEscaping, MalformedUtf8BecomesReplacementEscape) {
+  char buffer[128];
+  char* pos = json::initEditable(buffer, sizeof buffer, "[]");
+  // truncated sequence, lone continuation byte, overlong form, encoded surrogate, valid euro
+  pos = json::addString(nullptr, pos, nullptr, "a\xc3" "b\x80\xc0\xaf\xed\xa0\x80\xe2\x82\xac");
+  ASSERT_NE(pos, nullptr);
+  EXPECT_STREQ(buffer,
+               "[\"a\\ufffdb\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\xe2\x82\xac\"]");
+  EXPECT_TRUE(isValidJson(buffer));
+  EXPECT_EQ(json::escapedLength("\xc3"), 6u);
+  EXPECT_EQ(json::escapedLength("\xf0\x9f\x98\x80"), 4u);
+}
+
 TEST(JsonWriterRoom, FreeRoomIsSizeMinusTextMinusTwo) {
   tGuardedBuffer b(8);
   char* pos = json::initEditable(b.data(), 8, "[]");
