@@ -257,7 +257,7 @@ TEST(JsonWriterGrowth, GrowableBufferDoublesAndStaysEditable) {
   for (int i = 0; i < 200; ++i) {
     pos = json::addString(list.context(), pos, nullptr, "terminal/PXI_Trig0");
     ASSERT_NE(pos, nullptr) << i;
-    expected += (i ? ",\"" : "\"") + std::string("terminal/PXI_Trig0") + "\"";
+    expected.append(i != 0 ? ",\"" : "\"").append("terminal/PXI_Trig0").append("\"");
   }
   expected += "]";
   EXPECT_EQ(std::string(list.text()), expected);

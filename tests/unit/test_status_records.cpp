@@ -347,7 +347,8 @@ TEST(JsonStatusAppend, GrowsByAboutTwiceTheCapacity) {
   for (int i = 0; i < 40; ++i) {
     const std::string name = "member" + std::to_string(i);
     ASSERT_TRUE(owned->addString(name.c_str(), "a value of some thirty bytes"));
-    expected += (i ? "," : "") + ("\"" + name + "\":\"a value of some thirty bytes\"");
+    if (i != 0) expected += ',';
+    expected.append("\"").append(name).append("\":\"a value of some thirty bytes\"");
   }
   expected += "}";
   EXPECT_EQ(std::string(owned->json), expected);
