@@ -75,6 +75,11 @@ static_assert(std::is_standard_layout_v<JsonStatus> && std::is_trivially_copyabl
 // newSize, the old text (or "{}") is copied in editable form and the old buffer freed.
 int libraryReallocator(JsonStatus* self, int newSize);
 
+// Writer-context grow function of a record's buffer (context: the JsonStatus): asks the
+// record's reallocator for capacity * 2 - 2 bytes (at most INT_MAX; no call when that is no
+// larger than the capacity) and re-marks the buffer. Null when the record cannot grow.
+char* growJsonStatusBuffer(void* status, char* position);
+
 // A JsonStatus owned by library code (exceptions, internal records): built with the library's
 // reallocator and no buffer, deep-copied on copy, released on destruction.
 class tOwnedJsonStatus {
