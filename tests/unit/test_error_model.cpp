@@ -5,6 +5,8 @@
 #include <new>
 #include <string>
 
+#include "qo/dsc/Utf8.h"
+#include "qo/dsc/exception.h"
 #include "qo/err/Exception.h"
 #include "sysapicpp/ExceptionTranslation.h"
 #include "sysapicpp/HResultException.h"
@@ -111,9 +113,10 @@ TEST(StatusGuard, ThrowsFailedStatusAtEndOfScope) {
     status.setCode(-52024, "qovorlixatomicsae", "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy", 210);
   } catch (const qoerr::Exception& e) {
     EXPECT_EQ(e.code(), -52024);
+    // The platform record keeps only the first 9 characters of the component name.
     EXPECT_STREQ(e.what(),
                  "{\"file\":\"qoapal/protons/driver/linuxU/tDeviceInterfaceProxy\",\"line\":210,"
-                 "\"component\":\"qovorlixatomicsae\"}");
+                 "\"component\":\"qovorlixa\"}");
     return;
   }
   FAIL() << "guard did not throw";
@@ -191,6 +194,16 @@ TEST(BoundaryClassification, FirstMatchWins) {
   EXPECT_EQ(classify([] { throw std::runtime_error("x"); }), E_FAIL);
   EXPECT_EQ(classify([] { throw static_cast<int>(0x80040376u); }), static_cast<HRESULT>(0x80040376u));
   EXPECT_EQ(classify([] { throw 2.5; }), E_FAIL);
+}
+
+TEST(BoundaryClassification, UtilityErrorsBecomeGeneralFailureNotTheirOwnCode) {
+  // Malformed UTF-8 from a real conversion: the utility code 0x8ABC7030 never reaches a host.
+  HRESULT hr = classify([] { qo::dsc::utf8ToWide(std::string_view("\xC0\x80", 2)); });
+  EXPECT_EQ(hr, E_FAIL);
+  EXPECT_EQ(classify([] { throw qo::dsc::exception::OutOfRange(67, "qo/dsc/NumericCast"); }), E_FAIL);
+  // Nor does the device translation claim them: they propagate to the boundary.
+  EXPECT_THROW(translateDevice([] { throw qo::dsc::exception::InvalidSequence(1, "f"); }),
+               qo::dsc::exception::InvalidSequence);
 }
 
 TEST(BoundaryClassification, NothingInFlightIsUnexpectedNotATermination) {
