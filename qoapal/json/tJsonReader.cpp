@@ -1,5 +1,7 @@
 #include "qoapal/json/tJsonReader.h"
 
+#include "qoapal/json/jsonUtf8.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -25,32 +27,6 @@ inline const char* fail(tJsonToken& token, const char* at, int kind) {
   token.length = 0;
   token.flag = kind;
   return nullptr;
-}
-
-// Length of the well-formed UTF-8 sequence starting at p (lead byte >= 0x80), 0 when malformed.
-inline std::size_t utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
-  const unsigned char c = p[0];
-  std::size_t n;
-  unsigned char low = 0x80, high = 0xbf;  // range of the second byte
-  if (c >= 0xc2 && c <= 0xdf) {
-    n = 2;
-  } else if (c >= 0xe0 && c <= 0xef) {
-    n = 3;
-    if (c == 0xe0) low = 0xa0;
-    if (c == 0xed) high = 0x9f;  // no UTF-16 surrogates
-  } else if (c >= 0xf0 && c <= 0xf4) {
-    n = 4;
-    if (c == 0xf0) low = 0x90;
-    if (c == 0xf4) high = 0x8f;
-  } else {
-    return 0;
-  }
-  if (static_cast<std::size_t>(end - p) < n) return 0;
-  if (p[1] < low || p[1] > high) return 0;
-  for (std::size_t i = 2; i < n; ++i) {
-    if ((p[i] & 0xc0) != 0x80) return 0;
-  }
-  return n;
 }
 
 // Scans a string whose opening quote is at p; returns the position after the closing quote.
@@ -89,7 +65,7 @@ const char* scanString(const char* p, const char* end, tJsonToken& token) {
       }
     }
     if (c < 0x20) return fail(token, reinterpret_cast<const char*>(q), kErrorBadString);
-    const std::size_t n = utf8SequenceLength(q, e);
+    const std::size_t n = wellFormedUtf8Length(q, e);
     if (n == 0) return fail(token, reinterpret_cast<const char*>(q), kErrorBadString);
     q += n;
   }

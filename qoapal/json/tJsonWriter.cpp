@@ -1,5 +1,7 @@
 #include "qoapal/json/tJsonWriter.h"
 
+#include "qoapal/json/jsonUtf8.h"
+
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +9,12 @@
 
 namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000::json {
 namespace {
+
+// Length of the well-formed UTF-8 sequence at p in NUL-terminated text (never reads past the
+// terminating NUL), 0 when malformed.
+std::size_t utf8SequenceLength(const unsigned char* p) {
+  return wellFormedUtf8Length(p, p + strnlen(reinterpret_cast<const char*>(p), 4));
+}
 
 bool isClosing(char c) { return c == '}' || c == ']'; }
 bool isOpening(char c) { return c == '{' || c == '['; }
@@ -27,32 +35,6 @@ char shortEscape(unsigned char c) {
 }
 
 bool needsLongEscape(unsigned char c) { return c < 0x20 || c == 0x7f; }
-
-// Length of the well-formed UTF-8 sequence at p (lead byte >= 0x80), 0 when malformed. Reads
-// the continuation bytes one by one, so it stops at the terminating NUL.
-std::size_t utf8SequenceLength(const unsigned char* p) {
-  const unsigned char c = p[0];
-  std::size_t n;
-  unsigned char low = 0x80, high = 0xbf;  // range of the second byte
-  if (c >= 0xc2 && c <= 0xdf) {
-    n = 2;
-  } else if (c >= 0xe0 && c <= 0xef) {
-    n = 3;
-    if (c == 0xe0) low = 0xa0;
-    if (c == 0xed) high = 0x9f;  // no UTF-16 surrogates
-  } else if (c >= 0xf0 && c <= 0xf4) {
-    n = 4;
-    if (c == 0xf0) low = 0x90;
-    if (c == 0xf4) high = 0x8f;
-  } else {
-    return 0;
-  }
-  if (p[1] < low || p[1] > high) return 0;
-  for (std::size_t i = 2; i < n; ++i) {
-    if ((p[i] & 0xc0) != 0x80) return 0;
-  }
-  return n;
-}
 
 // A byte that starts no well-formed UTF-8 sequence is written as this escape, so the text
 // stays valid JSON (and valid UTF-8) whatever bytes a caller passes.
