@@ -97,20 +97,21 @@ class CQOComObjectRootEx<CQOComMultiThreadModelNoCS> : public CQOComObjectRootBa
   // is then parked at 1 and the caller must destroy the object.
   ULONG InternalRelease(bool& destroy) noexcept {
     destroy = false;
-    std::int32_t c = m_dwRef.load(std::memory_order_relaxed);
+    // Acquire: whoever destroys the object sees every write made under the other references.
+    std::int32_t c = m_dwRef.load(std::memory_order_acquire);
     for (;;) {
       if (c < 1) return static_cast<ULONG>(c);
       if (c == 1) {
         // The last reference: claim destruction once; the count stays 1 for the clean-up. A
         // second claim (an unbalanced Release during clean-up) is refused.
-        std::atomic_thread_fence(std::memory_order_acquire);
         bool expected = false;
         if (!m_destroying.compare_exchange_strong(expected, true, std::memory_order_acq_rel))
           return 1;
         destroy = true;
         return 0;
       }
-      if (m_dwRef.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel))
+      if (m_dwRef.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel,
+                                        std::memory_order_acquire))
         return static_cast<ULONG>(c - 1);
     }
   }
