@@ -31,6 +31,12 @@ void tThreadedIONotificationReader::stopThread() noexcept {
   stopRequested_.store(false, std::memory_order_relaxed);
 }
 
+int tThreadedIONotificationReader::nextPauseMs(int previousMs, bool waitFailed) noexcept {
+  if (!waitFailed) return 0;
+  if (previousMs <= 0) return kFirstPauseMs;
+  return previousMs >= kLongestPauseMs / 2 ? kLongestPauseMs : previousMs * 2;
+}
+
 void tThreadedIONotificationReader::run() {
   int pauseMs = 0;
   while (!stopRequested_.load(std::memory_order_acquire)) {
@@ -41,14 +47,9 @@ void tThreadedIONotificationReader::run() {
     const std::uint64_t cookie = wait(&kind, payload, &payloadSize, &status, -1);
     if (status.isNotFatal() && kind == kKindWake) break;
     if (handler_ != nullptr) handler_(context_, kind, cookie, payload, payloadSize, status);
-    if (status.isNotFatal()) {
-      pauseMs = 0;
-      continue;
-    }
     // A failed wait usually fails again at once: pause, still listening for a wake-up.
-    pauseMs = pauseMs == 0 ? kFirstPauseMs
-                           : (pauseMs * 2 > kLongestPauseMs ? kLongestPauseMs : pauseMs * 2);
-    if (waitForWakeOnly(pauseMs)) break;
+    pauseMs = nextPauseMs(pauseMs, status.isFatal());
+    if (pauseMs > 0 && waitForWakeOnly(pauseMs)) break;
   }
 }
 

@@ -52,6 +52,10 @@ class tThreadedIONotificationReader : public tIONotificationReader, private iThr
 
   bool threadStarted() const noexcept { return controller_.isJoinable(); }
 
+  // The pause after a wait: 0 after a success; after a failure the previous pause doubled
+  // (kFirstPauseMs after none), at most kLongestPauseMs.
+  static int nextPauseMs(int previousMs, bool waitFailed) noexcept;
+
  private:
   void run() override;
 
