@@ -8,18 +8,25 @@
 
 namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000 {
 
+namespace {
+// The controller whose thread is the calling thread (null on threads it did not start).
+thread_local const tThreadController* tCurrentController = nullptr;
+}  // namespace
+
 tThreadController::~tThreadController() {
-  if (joinable_) {
-    if (pthread_equal(threadId_, pthread_self()))
-      pthread_detach(threadId_);  // destroyed by its own body: the thread ends by itself
-    else
-      pthread_join(threadId_, nullptr);
-    joinable_ = false;
-    running_ = false;
+  if (tCurrentController == this) {
+    // Destroyed by its own body: joining itself is impossible, so the thread ends by itself.
+    pthread_detach(pthread_self());
+    tCurrentController = nullptr;
+  } else if (joinable_) {
+    pthread_join(threadId_, nullptr);
   }
+  joinable_ = false;
+  running_ = false;
   // Only left when the thread never started (the started thread takes its copy first).
   std::free(name_);
   name_ = nullptr;
+  pthread_mutex_destroy(&startGate_);
 }
 
 void tThreadController::start(iThread* body, tStatus* status) noexcept {
@@ -53,18 +60,22 @@ void tThreadController::start(iThread* body, int priority, const char* name,
                     kLineNameCopy);
     return;
   }
+  // The new thread waits at the gate until the controller is complete, so even a body that
+  // destroys its own controller finds it fully written.
+  pthread_mutex_lock(&startGate_);
   if (!thread::createThread(&threadId_, &tThreadController::entry, this, priority, status)) {
+    pthread_mutex_unlock(&startGate_);
     std::free(name_);
     name_ = nullptr;
     return;
   }
   running_ = true;
   joinable_ = true;
+  pthread_mutex_unlock(&startGate_);
 }
 
 void tThreadController::join() noexcept {
-  if (!joinable_) return;
-  if (pthread_equal(threadId_, pthread_self())) return;
+  if (!joinable_ || tCurrentController == this) return;
   pthread_join(threadId_, nullptr);
   // Joined once: a second join must not reach the system with a stale id.
   joinable_ = false;
@@ -72,13 +83,19 @@ void tThreadController::join() noexcept {
 }
 
 void tThreadController::runEntry(tThreadController* controller) {
+  pthread_mutex_lock(&controller->startGate_);
+  pthread_mutex_unlock(&controller->startGate_);
+  tCurrentController = controller;
   char* name = controller->name_;
   controller->name_ = nullptr;
   if (name != nullptr) {
     thread::setCurrentThreadName(name);
     std::free(name);
   }
-  thread::runBody(controller->body_);
+  iThread* body = controller->body_;
+  thread::runBody(body);
+  // The controller may be gone now (a body may destroy its own controller).
+  tCurrentController = nullptr;
 }
 
 void* tThreadController::entry(void* controller) {

@@ -20,7 +20,9 @@
 //
 // Thread safety: a controller belongs to one owning thread (start, join and destruction are not
 // synchronised with each other); the started thread only reads the body and takes the name.
-// It holds no lock, so it adds nothing to any lock order.
+// Lock order: the controller's start gate is a leaf. start() holds it only while it creates the
+// thread and records it; the new thread takes and releases it once before running the body. No
+// other lock is taken while it is held, and none is held while the body runs.
 //
 // Failures go into the caller's tStatus (codes of qoapal/status/tStatus.h); nothing throws.
 #pragma once
@@ -73,6 +75,9 @@ class tThreadController {
   char* name_ = nullptr;  // owned until the started thread takes it
   bool running_ = false;
   bool joinable_ = false;
+  // Held by start() while it creates the thread and records it; the new thread passes through
+  // it before anything else.
+  pthread_mutex_t startGate_ = PTHREAD_MUTEX_INITIALIZER;
 };
 
 }  // namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000

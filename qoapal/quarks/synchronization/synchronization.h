@@ -48,7 +48,8 @@ class tFastMutex {
   void lock() noexcept;
   bool tryLock() noexcept;  // true when the calling thread holds the mutex afterwards
   void unlock() noexcept;
-  // Destroys the system mutex if created; a mutex still held stays created (and usable).
+  // Destroys the system mutex if created. No thread may hold it (as for any system mutex); if
+  // the system refuses because it is held, it stays created and usable.
   void destroy() noexcept;
 
   bool isCreated() const noexcept { return created_; }
