@@ -55,7 +55,8 @@ T* newArrayWithStatus(std::size_t count, tStatus* status) noexcept {
   static_assert(std::is_trivially_destructible_v<T> && std::is_nothrow_default_constructible_v<T>);
   static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
   void* block = allocateArrayWithStatus(count, sizeof(T), status);
-  if (block == nullptr) return nullptr;
+  // Also tells the compiler the loop below cannot run past the address space.
+  if (block == nullptr || count > static_cast<std::size_t>(-1) / sizeof(T)) return nullptr;
   T* elements = static_cast<T*>(block);
   for (std::size_t i = 0; i < count; ++i) ::new (static_cast<void*>(elements + i)) T();
   return elements;
