@@ -16,11 +16,12 @@ namespace {
 
 constexpr std::size_t kHuge = std::numeric_limits<std::size_t>::max() / 2;
 
-bool builtWithAddressSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
+// The sanitizers' allocators abort on an impossible size instead of returning null.
+bool builtWithSanitizerAllocator() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   return true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
   return true;
 #else
   return false;
@@ -90,8 +91,8 @@ TEST(AllocationWithStatus, WarningDoesNotBlockAndIsReplacedByExhaustion) {
 }
 
 TEST(AllocationWithStatus, ExhaustionSetsMemoryFull) {
-  if (builtWithAddressSanitizer()) {
-    GTEST_SKIP() << "the address sanitizer aborts on impossible allocation sizes; the array "
+  if (builtWithSanitizerAllocator()) {
+    GTEST_SKIP() << "the sanitizer's allocator aborts on impossible allocation sizes; the array "
                     "overflow test covers the status path in this build";
   }
   tStatus status;
