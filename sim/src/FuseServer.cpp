@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -148,24 +147,86 @@ void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file
   fuse_reply_buf(req, buf.data(), used);
 }
 
-// True when [addr, addr+len) overlaps a mapping of a file of this FUSE mount in the caller:
-// reading such memory would fault it in through the simulator itself.
-bool mappedFromOwnMount(pid_t tid, dev_t dev, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges) {
-  std::ifstream maps("/proc/" + std::to_string(tid) + "/maps");
-  if (!maps) return false;
+// Query of one memory area of another process through its /proc/<pid>/maps descriptor
+// (PROCMAP_QUERY, Linux 6.11 and later; the Debian 12 headers predate it).
+struct ProcmapQuery {
+  std::uint64_t size;
+  std::uint64_t queryFlags;
+  std::uint64_t queryAddr;
+  std::uint64_t vmaStart;
+  std::uint64_t vmaEnd;
+  std::uint64_t vmaFlags;
+  std::uint64_t vmaPageSize;
+  std::uint64_t vmaOffset;
+  std::uint64_t inode;
+  std::uint32_t devMajor;
+  std::uint32_t devMinor;
+  std::uint32_t vmaNameSize;
+  std::uint32_t buildIdSize;
+  std::uint64_t vmaNameAddr;
+  std::uint64_t buildIdAddr;
+};
+static_assert(sizeof(ProcmapQuery) == 104 && offsetof(ProcmapQuery, devMajor) == 72 &&
+              offsetof(ProcmapQuery, vmaNameAddr) == 88);
+constexpr unsigned long kProcmapQuery = _IOWR('f', 17, ProcmapQuery);
+constexpr std::uint64_t kCoveringOrNextVma = 0x10;
+constexpr std::uint64_t kFileBackedVma = 0x20;
+
+using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Fallback for kernels without PROCMAP_QUERY: the maps text, searched for the device first.
+bool mappedFromOwnMountText(int fd, dev_t dev, const Ranges& ranges) {
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
   char devText[32];
-  std::snprintf(devText, sizeof devText, "%02x:%02x", major(dev), minor(dev));
-  std::string line;
-  while (std::getline(maps, line)) {
-    unsigned long long lo = 0, hi = 0, offset = 0;
-    char perms[8], devField[32];
-    if (std::sscanf(line.c_str(), "%llx-%llx %7s %llx %31s", &lo, &hi, perms, &offset, devField) != 5)
-      continue;
-    if (std::strcmp(devField, devText) != 0) continue;
+  std::snprintf(devText, sizeof devText, " %02x:%02x ", major(dev), minor(dev));
+  for (std::size_t at = text.find(devText); at != std::string::npos; at = text.find(devText, at + 1)) {
+    std::size_t lineStart = text.rfind('\n', at);
+    lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+    unsigned long long lo = 0, hi = 0;
+    if (std::sscanf(text.c_str() + lineStart, "%llx-%llx", &lo, &hi) != 2) continue;
     for (const auto& [a, len] : ranges)
       if (len && a < hi && a + len > lo) return true;
   }
   return false;
+}
+
+// True when one of the ranges overlaps a mapping of a file of this FUSE mount in the caller:
+// reading such memory would fault it in through the simulator itself.
+bool mappedFromOwnMount(pid_t tid, dev_t dev, const Ranges& ranges) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/maps", static_cast<int>(tid));
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool mapped = false;
+  for (const auto& [start, len] : ranges) {
+    if (len == 0) continue;
+    const std::uint64_t end = start + len < start ? ~0ull : start + len;
+    for (std::uint64_t addr = start; addr < end && !mapped;) {
+      ProcmapQuery q{};
+      q.size = sizeof q;
+      q.queryFlags = kCoveringOrNextVma | kFileBackedVma;
+      q.queryAddr = addr;
+      if (::ioctl(fd, kProcmapQuery, &q) != 0) {
+        if (errno == ENOENT) break;  // no file mapping at or after addr
+        mapped = mappedFromOwnMountText(fd, dev, ranges);
+        ::close(fd);
+        return mapped;
+      }
+      if (q.vmaStart >= end) break;
+      mapped = q.devMajor == major(dev) && q.devMinor == minor(dev);
+      addr = q.vmaEnd;
+    }
+    if (mapped) break;
+  }
+  ::close(fd);
+  return mapped;
 }
 
 bool readCaller(pid_t tid, std::uint64_t addr, void* dst, std::size_t len) {

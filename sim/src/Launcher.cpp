@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,9 +51,11 @@ void mountTmpfs(const char* source, const char* target) {
 
 // The standard entries of /dev the command may need. Character devices and directories are
 // bind-mounted from the original /dev (reached through a descriptor opened before it was
-// covered), symbolic links are copied.
+// covered), symbolic links are copied. /dev/ptmx is made anew instead: the kernel finds the
+// pseudo-terminal file system through the "pts" entry beside the ptmx node actually opened, which
+// a bind-mounted node does not have.
 const char* const kStandardDevEntries[] = {
-    "null", "zero", "full", "random", "urandom", "tty", "ptmx", "fuse", "console", "kvm",
+    "null", "zero", "full", "random", "urandom", "tty", "fuse", "console", "kvm",
     "net", "pts", "shm", "mqueue", "hugepages", "log", "core", "fd", "stdin", "stdout", "stderr"};
 
 void populateDev(int oldDev) {
@@ -79,6 +82,7 @@ void populateDev(int oldDev) {
     if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
       setupFail(kExitSetup, "cannot bind-mount " + target);
   }
+  if (::mknod("/dev/ptmx", S_IFCHR | 0666, makedev(5, 2)) == 0) ::chmod("/dev/ptmx", 0666);
   const std::pair<const char*, const char*> links[] = {{"fd", "/proc/self/fd"},
                                                        {"stdin", "/proc/self/fd/0"},
                                                        {"stdout", "/proc/self/fd/1"},

@@ -1,6 +1,7 @@
 // The simulated machine publishes its boards as the driver does: the /proc tree matches the
 // board file, and the /dev/qo nodes open read-write and keep what is written to them.
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,6 +118,30 @@ TEST(QosimDevNodes, WrittenBytesAreReadBackAndLogged) {
         e.input == qosim::Bytes(text, text + sizeof text) && e.node == b.nodeName("qovorlixtarrowk_vorlixtarrow"))
       sawWrite = true;
   EXPECT_TRUE(sawWrite);
+}
+
+TEST(QosimStandardDev, CommonNodesStillWorkUnderTheSimulatedDev) {
+  int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(null, 0);
+  EXPECT_EQ(::write(null, "x", 1), 1);
+  ::close(null);
+  int urandom = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(urandom, 0);
+  char buf[16];
+  EXPECT_EQ(::read(urandom, buf, sizeof buf), static_cast<ssize_t>(sizeof buf));
+  ::close(urandom);
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0) << std::strerror(errno);
+  EXPECT_EQ(::grantpt(master), 0);
+  EXPECT_EQ(::unlockpt(master), 0);
+  const char* slave = ::ptsname(master);
+  ASSERT_NE(slave, nullptr);
+  int s = ::open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_GE(s, 0) << slave << ": " << std::strerror(errno);
+  if (s >= 0) ::close(s);
+  ::close(master);
+  EXPECT_TRUE(fs::is_symlink("/dev/fd"));
+  EXPECT_TRUE(fs::exists("/dev/fuse"));  // a nested simulated machine needs it
 }
 
 }  // namespace
