@@ -409,7 +409,11 @@ void FuseServer::stop() {
   // connection: the workers' reads fail and the loop ends. A file still held open by a process
   // that outlived the command keeps the super block alive, so the connection is then aborted
   // through the FUSE control file system (mounted privately for that).
-  if (mounted_.exchange(false)) fuse_session_unmount(session_);
+  // The mount is detached here: fuse_session_unmount also closes the session's descriptor, which
+  // the workers may still be reading, so it only runs after the loop has ended (the connection
+  // is gone by then, and it just closes the descriptor and frees the session's mount record).
+  const bool wasMounted = mounted_.exchange(false);
+  if (wasMounted) ::umount2(mountpoint_.c_str(), MNT_DETACH);
   if (loop_.joinable()) {
     std::unique_lock lock(loopMutex_);
     if (!loopEnded_.wait_for(lock, std::chrono::milliseconds(500), [this] { return loopDone_; })) {
@@ -419,6 +423,7 @@ void FuseServer::stop() {
     if (lock.owns_lock()) lock.unlock();
     loop_.join();
   }
+  if (wasMounted) fuse_session_unmount(session_);
   fuse_session_destroy(session_);
   session_ = nullptr;
 }

@@ -91,6 +91,12 @@ TEST(QosimLauncher, UsageAndMissingCommands) {
   EXPECT_NE(o.output.find("command not found"), std::string::npos) << o.output;
 }
 
+TEST(QosimLauncher, WithoutRootItNamesWhatIsMissing) {
+  Outcome o = run("setpriv --reuid=65534 --regid=65534 --clear-groups " + kQosim + " run -- true");
+  EXPECT_EQ(o.status, 77) << o.output;
+  EXPECT_NE(o.output.find("must run as root"), std::string::npos) << o.output;
+}
+
 TEST(QosimLauncher, DefaultBoardFileIsValid) {
   Outcome o = run(kQosim + " check-boards " QO_SOURCE_DIR "/sim/boards/default.json");
   EXPECT_EQ(o.status, 0) << o.output;
