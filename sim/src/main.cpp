@@ -63,6 +63,8 @@ int runCommand(int argc, char** argv) {
       opt.boardFile = argv[++i];
     } else if (a.rfind("--boards=", 0) == 0) {
       opt.boardFile = a.substr(9);
+    } else if (!a.empty() && a[0] != '-') {
+      break;  // the command starts here ("--" is optional)
     } else {
       std::cerr << "qosim run: unknown option " << a << "\n";
       usage();
