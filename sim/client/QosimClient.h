@@ -1,0 +1,211 @@
+// Control client of the simulated machine (qosim). Tests and `qosim ctl` talk to a running
+// simulator through its control socket (path in the environment variable QOSIM_CONTROL) with
+// one JSON object per line in each direction.
+//
+// Every helper returns a Status (or a Result carrying a value) instead of throwing, so a test
+// can stop at the first broken step:  ASSERT_TRUE(st.ok()) << st;
+//
+// BoardSet is the per-test board builder: describe the boards a test needs, plug them into the
+// running machine, and they are unplugged again when the BoardSet is destroyed. Device names it
+// makes up are unique in this process and never collide with boards already plugged.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace qosim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Lower-case hex without separators; fromHex accepts upper or lower case and ignores spaces.
+std::string toHex(const std::uint8_t* data, std::size_t size);
+inline std::string toHex(const Bytes& b) { return toHex(b.data(), b.size()); }
+std::optional<Bytes> fromHex(const std::string& text);
+
+struct Status {
+  std::string error;  // empty when the step succeeded
+  bool ok() const { return error.empty(); }
+  explicit operator bool() const { return ok(); }
+};
+std::ostream& operator<<(std::ostream& os, const Status& st);
+
+template <class T>
+struct Result {
+  T value{};
+  std::string error;
+  bool ok() const { return error.empty(); }
+  explicit operator bool() const { return ok(); }
+  Status status() const { return Status{error}; }
+};
+
+// One interface of a board: /proc/driver/qo/<device>/deviceInterfaces/<name>\<a>\<b> whose
+// interfacePath names /dev/qo/<device>\<name>\<node>.
+struct InterfaceDesc {
+  std::string name;
+  std::string a = "0";
+  std::string b = "0";
+  std::string node = "0";
+};
+
+struct BoardDesc {
+  std::string device;
+  std::vector<InterfaceDesc> interfaces;
+  std::map<std::string, std::uint32_t> busProperties;  // written as 4 bytes little-endian
+  std::map<std::string, Bytes> rawBusProperties;       // written as given (odd sizes for tests)
+
+  BoardDesc& withInterface(std::string name, std::string a = "0", std::string b = "0",
+                           std::string node = "0");
+  BoardDesc& withBusProperty(std::string name, std::uint32_t value);
+  BoardDesc& withRawBusProperty(std::string name, Bytes value);
+  // The main interface and the seven bus properties with plausible values.
+  BoardDesc& withDefaults();
+
+  // Node name in /dev/qo and full node path of an interface (first one with that name).
+  std::string nodeName(const std::string& interfaceName) const;
+  std::string nodePath(const std::string& interfaceName) const;
+  std::string procDir() const { return "/proc/driver/qo/" + device; }
+  nlohmann::json toJson() const;
+};
+
+// A programmed response or an injected transport error. Rules are matched by target (a node
+// name, a device name, or empty for every node) and command (absent = every command). A rule
+// with errnoValue != 0 makes the ioctl fail with that errno; otherwise the output block is the
+// given bytes (zero-filled to outputSize), the status word (last 4 bytes) is set if given, and
+// the call block's result is `result` if given, else outputSize. count: number of calls the rule
+// applies to, -1 = until cleared.
+struct ResponseRule {
+  std::string target;
+  std::optional<std::uint32_t> command;
+  std::optional<Bytes> output;
+  std::optional<std::uint32_t> result;
+  std::optional<std::int32_t> status;
+  int errnoValue = 0;
+  long count = -1;
+  nlohmann::json toJson() const;
+};
+
+// A notification to send. Port and cookie default to the subscription registered on `node`
+// (the one of `subscriptionKind`, or the only one). The override fields produce deliberately
+// malformed messages for tests.
+struct NotifySpec {
+  std::string node;
+  std::optional<std::uint32_t> port;
+  std::optional<std::uint64_t> cookie;
+  std::optional<std::uint32_t> subscriptionKind;
+  std::uint16_t wireKind = 1;
+  Bytes payload;
+  std::optional<std::uint32_t> lengthField;
+  std::optional<std::uint16_t> type;
+  std::optional<std::uint32_t> payloadSizeField;
+  nlohmann::json toJson() const;
+};
+
+struct LogEntry {
+  std::uint64_t seq = 0;
+  std::int64_t timeNs = 0;  // CLOCK_MONOTONIC
+  std::string op;           // "ioctl", "subscribe", "unsubscribe", "read", "write"
+  std::string node;
+  std::uint32_t command = 0;
+  std::int32_t tid = 0;
+  Bytes block;   // raw 32-byte call block as read from the caller
+  Bytes input;   // raw input block (at most the first 4096 bytes)
+  Bytes output;  // bytes written to the caller's output block (at most the first 4096)
+  std::uint32_t inputSize = 0;
+  std::uint32_t outputSize = 0;
+  std::uint32_t result = 0;
+  int errnoValue = 0;
+  std::uint64_t offset = 0;  // read/write
+  std::string note;
+};
+
+struct Subscription {
+  std::string node;
+  std::uint64_t cookie = 0;
+  std::uint32_t port = 0;
+  std::uint32_t kind = 0;
+};
+
+struct SentNotification {
+  std::uint32_t port = 0;
+  Bytes bytes;
+};
+
+class Client {
+ public:
+  // Connects to `path`, or to $QOSIM_CONTROL when path is empty.
+  static Result<Client> connect(const std::string& path = "");
+  Client() = default;
+  Client(Client&& other) noexcept;
+  Client& operator=(Client&& other) noexcept;
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  ~Client();
+
+  bool connected() const { return fd_ >= 0; }
+  // One request, one answer. An answer with "ok": false becomes the error.
+  Result<nlohmann::json> request(const nlohmann::json& req);
+
+  Status ping();
+  Result<std::vector<std::string>> listDevices();
+  Result<nlohmann::json> list();
+  Status plug(const BoardDesc& board);
+  Status plugJson(const nlohmann::json& board);
+  Status unplug(const std::string& device);
+  Status removeDevQo();
+  Status createDevQo();
+  Status setResponse(const ResponseRule& rule);
+  Status injectError(int errnoValue, long count = 1, std::optional<std::uint32_t> command = {},
+                     const std::string& target = "");
+  Status clearResponses();
+  Result<SentNotification> notify(const NotifySpec& spec);
+  Status notifyRaw(std::uint32_t port, const Bytes& bytes);
+  Result<std::vector<LogEntry>> readLog(bool clear = false);
+  Status clearLog();
+  Result<std::vector<Subscription>> subscriptions();
+
+ private:
+  int fd_ = -1;
+  std::string pending_;  // bytes received after the last answer line
+};
+
+// Device names unique in this process: "qovorlix<number>", numbers from 100 up.
+std::string uniqueDeviceName();
+
+class BoardSet {
+ public:
+  BoardSet() = default;
+  explicit BoardSet(Client client) : client_(std::move(client)) {}
+  BoardSet(const BoardSet&) = delete;
+  BoardSet& operator=(const BoardSet&) = delete;
+  ~BoardSet();
+
+  // Adds a board with a unique device name (or the given one); describe it through the
+  // returned reference before plug().
+  BoardDesc& add(const std::string& device = "");
+  // Plugs every board added and not yet plugged, in order; stops at the first failure. A made-up
+  // name that is already taken in the machine is replaced by the next free one.
+  Status plug();
+  // Unplugs every plugged board (last plugged first); stops at the first failure.
+  Status unplug();
+
+  const std::vector<BoardDesc>& boards() const { return boards_; }
+  BoardDesc& board(std::size_t i) { return boards_.at(i); }
+  Client& client();
+  Status connectStatus() const { return Status{connectError_}; }
+
+ private:
+  Status ensureClient();
+  Client client_;
+  std::string connectError_;
+  std::vector<BoardDesc> boards_;
+  std::vector<bool> generatedName_;
+  std::vector<bool> plugged_;
+};
+
+}  // namespace qosim

@@ -1,0 +1,443 @@
+#define FUSE_USE_VERSION 312
+#include "FuseServer.h"
+
+#include <fuse_lowlevel.h>
+#include <pthread.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qoapal/driver/qoDriverContract.h"
+
+namespace qosim {
+
+namespace drv = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::driver;
+
+namespace {
+
+constexpr std::uint32_t kMaxBlockBytes = 16u << 20;  // larger request/response blocks: EINVAL
+
+Machine& machineOf(fuse_req_t req) { return static_cast<FuseServer*>(fuse_req_userdata(req))->machine(); }
+dev_t deviceOf(fuse_req_t req) { return static_cast<FuseServer*>(fuse_req_userdata(req))->device(); }
+
+void fillNodeAttr(struct stat& st, const Node& n, std::uint64_t size) {
+  std::memset(&st, 0, sizeof st);
+  st.st_ino = n.ino;
+  st.st_mode = S_IFREG | 0666;
+  st.st_nlink = 1;
+  st.st_size = static_cast<off_t>(size);
+  st.st_blksize = 4096;
+  st.st_blocks = static_cast<blkcnt_t>((size + 511) / 512);
+  st.st_atime = st.st_mtime = st.st_ctime = n.createdSec;
+}
+
+void fillRootAttr(struct stat& st) {
+  std::memset(&st, 0, sizeof st);
+  st.st_ino = FUSE_ROOT_ID;
+  st.st_mode = S_IFDIR | 0755;
+  st.st_nlink = 2;
+}
+
+void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  if (parent != FUSE_ROOT_ID) return (void)fuse_reply_err(req, ENOENT);
+  auto n = machineOf(req).nodeByName(name);
+  if (!n) return (void)fuse_reply_err(req, ENOENT);
+  fuse_entry_param e{};
+  e.ino = n->ino;
+  e.generation = 1;
+  // No caching: boards come and go at any time.
+  e.attr_timeout = 0;
+  e.entry_timeout = 0;
+  fillNodeAttr(e.attr, *n, machineOf(req).storeSize(n->ino));
+  fuse_reply_entry(req, &e);
+}
+
+void opGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+  struct stat st;
+  if (ino == FUSE_ROOT_ID) {
+    fillRootAttr(st);
+    return (void)fuse_reply_attr(req, &st, 0);
+  }
+  auto n = machineOf(req).nodeByIno(ino);
+  if (!n) return (void)fuse_reply_err(req, ENOENT);
+  fillNodeAttr(st, *n, machineOf(req).storeSize(ino));
+  fuse_reply_attr(req, &st, 0);
+}
+
+void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) {
+  if (ino != FUSE_ROOT_ID && (to_set & FUSE_SET_ATTR_SIZE)) {
+    int err = machineOf(req).truncateStore(ino, static_cast<std::uint64_t>(attr->st_size));
+    if (err) return (void)fuse_reply_err(req, err);
+  }
+  opGetattr(req, ino, fi);
+}
+
+void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  if (ino == FUSE_ROOT_ID) return (void)fuse_reply_err(req, EISDIR);
+  if (!machineOf(req).nodeByIno(ino)) return (void)fuse_reply_err(req, ENODEV);
+  fi->keep_cache = 0;
+  fi->direct_io = 0;  // page cache: shared memory mappings of a node work
+  fuse_reply_open(req, fi);
+}
+
+void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, 0); }
+void opFlush(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, 0); }
+
+void logTransfer(fuse_req_t req, const char* op, const Node& n, std::uint64_t off,
+                 const std::uint8_t* data, std::size_t size, int err) {
+  LogRecord rec;
+  rec.op = op;
+  rec.node = n.name;
+  rec.tid = fuse_req_ctx(req)->pid;
+  rec.offset = off;
+  std::size_t logged = std::min(size, Machine::kMaxLoggedBytes);
+  if (std::string(op) == "write") rec.input.assign(data, data + logged);
+  else rec.output.assign(data, data + logged);
+  rec.inputSize = rec.outputSize = static_cast<std::uint32_t>(size);
+  rec.err = err;
+  machineOf(req).log(std::move(rec));
+}
+
+void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
+  auto n = machineOf(req).nodeByIno(ino);
+  Bytes data;
+  if (!n || !machineOf(req).readStore(ino, static_cast<std::uint64_t>(off), size, data))
+    return (void)fuse_reply_err(req, ENODEV);
+  logTransfer(req, "read", *n, static_cast<std::uint64_t>(off), data.data(), data.size(), 0);
+  fuse_reply_buf(req, reinterpret_cast<const char*>(data.data()), data.size());
+}
+
+void opWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t off,
+             fuse_file_info*) {
+  auto n = machineOf(req).nodeByIno(ino);
+  if (!n) return (void)fuse_reply_err(req, ENODEV);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(buf);
+  int err = machineOf(req).writeStore(ino, static_cast<std::uint64_t>(off), bytes, size);
+  logTransfer(req, "write", *n, static_cast<std::uint64_t>(off), bytes, size, err);
+  if (err) return (void)fuse_reply_err(req, err);
+  fuse_reply_write(req, size);
+}
+
+void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
+  if (ino != FUSE_ROOT_ID) return (void)fuse_reply_err(req, ENOTDIR);
+  std::vector<std::pair<std::string, std::uint64_t>> entries{{".", FUSE_ROOT_ID}, {"..", FUSE_ROOT_ID}};
+  for (auto& e : machineOf(req).nodeNames()) entries.push_back(std::move(e));
+  std::vector<char> buf(size);
+  std::size_t used = 0;
+  for (std::size_t i = static_cast<std::size_t>(off); i < entries.size(); ++i) {
+    struct stat st{};
+    st.st_ino = entries[i].second;
+    st.st_mode = i < 2 ? S_IFDIR : S_IFREG;
+    std::size_t need = fuse_add_direntry(req, buf.data() + used, size - used, entries[i].first.c_str(),
+                                         &st, static_cast<off_t>(i + 1));
+    if (need > size - used) break;
+    used += need;
+  }
+  fuse_reply_buf(req, buf.data(), used);
+}
+
+// Query of one memory area of another process through its /proc/<pid>/maps descriptor
+// (PROCMAP_QUERY, Linux 6.11 and later; the Debian 12 headers predate it).
+struct ProcmapQuery {
+  std::uint64_t size;
+  std::uint64_t queryFlags;
+  std::uint64_t queryAddr;
+  std::uint64_t vmaStart;
+  std::uint64_t vmaEnd;
+  std::uint64_t vmaFlags;
+  std::uint64_t vmaPageSize;
+  std::uint64_t vmaOffset;
+  std::uint64_t inode;
+  std::uint32_t devMajor;
+  std::uint32_t devMinor;
+  std::uint32_t vmaNameSize;
+  std::uint32_t buildIdSize;
+  std::uint64_t vmaNameAddr;
+  std::uint64_t buildIdAddr;
+};
+static_assert(sizeof(ProcmapQuery) == 104 && offsetof(ProcmapQuery, devMajor) == 72 &&
+              offsetof(ProcmapQuery, vmaNameAddr) == 88);
+constexpr unsigned long kProcmapQuery = _IOWR('f', 17, ProcmapQuery);
+constexpr std::uint64_t kCoveringOrNextVma = 0x10;
+constexpr std::uint64_t kFileBackedVma = 0x20;
+
+using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Fallback for kernels without PROCMAP_QUERY: the maps text, searched for the device first.
+bool mappedFromOwnMountText(int fd, dev_t dev, const Ranges& ranges) {
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  char devText[32];
+  std::snprintf(devText, sizeof devText, " %02x:%02x ", major(dev), minor(dev));
+  for (std::size_t at = text.find(devText); at != std::string::npos; at = text.find(devText, at + 1)) {
+    std::size_t lineStart = text.rfind('\n', at);
+    lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+    unsigned long long lo = 0, hi = 0;
+    if (std::sscanf(text.c_str() + lineStart, "%llx-%llx", &lo, &hi) != 2) continue;
+    for (const auto& [a, len] : ranges)
+      if (len && a < hi && a + len > lo) return true;
+  }
+  return false;
+}
+
+// True when one of the ranges overlaps a mapping of a file of this FUSE mount in the caller:
+// reading such memory would fault it in through the simulator itself.
+bool mappedFromOwnMount(pid_t tid, dev_t dev, const Ranges& ranges) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/maps", static_cast<int>(tid));
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool mapped = false;
+  for (const auto& [start, len] : ranges) {
+    if (len == 0) continue;
+    const std::uint64_t end = start + len < start ? ~0ull : start + len;
+    for (std::uint64_t addr = start; addr < end && !mapped;) {
+      ProcmapQuery q{};
+      q.size = sizeof q;
+      q.queryFlags = kCoveringOrNextVma | kFileBackedVma;
+      q.queryAddr = addr;
+      if (::ioctl(fd, kProcmapQuery, &q) != 0) {
+        if (errno == ENOENT) break;  // no file mapping at or after addr
+        mapped = mappedFromOwnMountText(fd, dev, ranges);
+        ::close(fd);
+        return mapped;
+      }
+      if (q.vmaStart >= end) break;
+      mapped = q.devMajor == major(dev) && q.devMinor == minor(dev);
+      addr = q.vmaEnd;
+    }
+    if (mapped) break;
+  }
+  ::close(fd);
+  return mapped;
+}
+
+bool readCaller(pid_t tid, std::uint64_t addr, void* dst, std::size_t len) {
+  if (len == 0) return true;
+  iovec local{dst, len};
+  iovec remote{reinterpret_cast<void*>(addr), len};
+  return ::process_vm_readv(tid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(len);
+}
+
+bool writeCaller(pid_t tid, std::uint64_t addr, const void* src, std::size_t len) {
+  if (len == 0) return true;
+  iovec local{const_cast<void*>(src), len};
+  iovec remote{reinterpret_cast<void*>(addr), len};
+  return ::process_vm_writev(tid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(len);
+}
+
+void replyIoctlError(fuse_req_t req, LogRecord& rec, int err, const char* note) {
+  rec.err = err;
+  if (note) rec.note = note;
+  machineOf(req).log(std::move(rec));
+  fuse_reply_err(req, err);
+}
+
+void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_file_info*,
+             unsigned flags, const void* in_buf, size_t in_bufsz, size_t out_bufsz) {
+  Machine& m = machineOf(req);
+  LogRecord rec;
+  rec.op = "ioctl";
+  rec.command = cmd;
+  rec.tid = fuse_req_ctx(req)->pid;
+  if (ino == FUSE_ROOT_ID || (flags & FUSE_IOCTL_DIR)) return (void)fuse_reply_err(req, ENOTTY);
+  auto node = m.nodeByIno(ino);
+  if (!node) return replyIoctlError(req, rec, ENODEV, "node is gone");
+  rec.node = node->name;
+
+  if (cmd == drv::kSubscribeNotification) {
+    rec.op = "subscribe";
+    if (!in_buf || in_bufsz < sizeof(drv::tSubscribeNotification))
+      return replyIoctlError(req, rec, EINVAL, "short subscription block");
+    rec.input.assign(static_cast<const std::uint8_t*>(in_buf),
+                     static_cast<const std::uint8_t*>(in_buf) + sizeof(drv::tSubscribeNotification));
+    rec.inputSize = sizeof(drv::tSubscribeNotification);
+    Decision d = m.decide(*node, cmd);
+    if (d.err) return replyIoctlError(req, rec, d.err, "injected");
+    drv::tSubscribeNotification sub;
+    std::memcpy(&sub, in_buf, sizeof sub);
+    if (!m.subscribe(ino, sub.cookie, sub.portId, sub.kind))
+      return replyIoctlError(req, rec, ENODEV, "node is gone");
+    m.log(std::move(rec));
+    return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
+  }
+  if (cmd == drv::kUnsubscribeNotification) {
+    rec.op = "unsubscribe";
+    auto kind = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(arg));
+    rec.result = kind;
+    rec.note = "kind " + std::to_string(kind);
+    Decision d = m.decide(*node, cmd);
+    if (d.err) return replyIoctlError(req, rec, d.err, "injected");
+    m.unsubscribe(ino, kind);
+    m.log(std::move(rec));
+    return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
+  }
+
+  // Every other command carries a call block, whatever its direction bits say.
+  const auto blockAddr = reinterpret_cast<std::uint64_t>(arg);
+  const pid_t tid = rec.tid;
+  const dev_t dev = deviceOf(req);
+  drv::tCallBlock block{};
+  if (mappedFromOwnMount(tid, dev, {{blockAddr, sizeof block}}))
+    return replyIoctlError(req, rec, EFAULT, "call block lies in a mapped node");
+  if (!readCaller(tid, blockAddr, &block, sizeof block))
+    return replyIoctlError(req, rec, EFAULT, "call block unreadable");
+  rec.block.assign(reinterpret_cast<const std::uint8_t*>(&block),
+                   reinterpret_cast<const std::uint8_t*>(&block) + sizeof block);
+  rec.inputSize = block.inputSize;
+  rec.outputSize = block.outputSize;
+  if (block.inputSize > kMaxBlockBytes || block.outputSize > kMaxBlockBytes)
+    return replyIoctlError(req, rec, EINVAL, "block larger than 16 MiB");
+  if (mappedFromOwnMount(tid, dev, {{block.input, block.inputSize}, {block.output, block.outputSize}}))
+    return replyIoctlError(req, rec, EFAULT, "request or response block lies in a mapped node");
+  Bytes input(block.inputSize);
+  if (!readCaller(tid, block.input, input.data(), input.size()))
+    return replyIoctlError(req, rec, EFAULT, "input block unreadable");
+  rec.input.assign(input.begin(),
+                   input.begin() + static_cast<std::ptrdiff_t>(std::min(input.size(), Machine::kMaxLoggedBytes)));
+
+  Decision d = m.decide(*node, cmd);
+  if (d.ruleId) rec.note = "rule " + std::to_string(d.ruleId);
+  if (d.err) return replyIoctlError(req, rec, d.err, nullptr);
+
+  Bytes output(block.outputSize, 0);
+  if (d.output) std::copy_n(d.output->begin(), std::min(d.output->size(), output.size()), output.begin());
+  if (d.status && output.size() >= sizeof(std::int32_t)) {
+    std::int32_t s = *d.status;
+    std::memcpy(output.data() + output.size() - sizeof s, &s, sizeof s);
+  }
+  const std::uint32_t result = d.result ? *d.result : block.outputSize;
+  if (!writeCaller(tid, block.output, output.data(), output.size()))
+    return replyIoctlError(req, rec, EFAULT, "output block not writable");
+  if (!writeCaller(tid, blockAddr + offsetof(drv::tCallBlock, result), &result, sizeof result))
+    return replyIoctlError(req, rec, EFAULT, "call block not writable");
+  rec.output.assign(output.begin(),
+                    output.begin() + static_cast<std::ptrdiff_t>(std::min(output.size(), Machine::kMaxLoggedBytes)));
+  rec.result = result;
+  m.log(std::move(rec));
+
+  // For a command with the read direction the kernel copies the reply over the caller's
+  // argument: send the block as it now stands so that copy changes nothing.
+  if ((_IOC_DIR(cmd) & _IOC_READ) && out_bufsz > 0) {
+    std::memcpy(reinterpret_cast<std::uint8_t*>(&block) + offsetof(drv::tCallBlock, result), &result,
+                sizeof result);
+    return (void)fuse_reply_ioctl(req, 0, &block, std::min(out_bufsz, sizeof block));
+  }
+  fuse_reply_ioctl(req, 0, nullptr, 0);
+}
+
+const fuse_lowlevel_ops kOps = [] {
+  fuse_lowlevel_ops ops{};
+  ops.lookup = opLookup;
+  ops.getattr = opGetattr;
+  ops.setattr = opSetattr;
+  ops.open = opOpen;
+  ops.release = opRelease;
+  ops.flush = opFlush;
+  ops.read = opRead;
+  ops.write = opWrite;
+  ops.readdir = opReaddir;
+  ops.ioctl = opIoctl;
+  return ops;
+}();
+
+}  // namespace
+
+FuseServer::FuseServer(Machine& machine) : machine_(machine) {}
+
+FuseServer::~FuseServer() { stop(); }
+
+bool FuseServer::mount(const std::string& mountpoint, std::string& error) {
+  const char* argv[] = {"qosim", "-o", "allow_other,fsname=qosim,subtype=qosim"};
+  fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
+  session_ = fuse_session_new(&args, &kOps, sizeof kOps, this);
+  fuse_opt_free_args(&args);
+  if (!session_) {
+    error = "libfuse could not create a session";
+    return false;
+  }
+  if (fuse_session_mount(session_, mountpoint.c_str()) != 0) {
+    error = "libfuse could not mount the node file system at " + mountpoint;
+    fuse_session_destroy(session_);
+    session_ = nullptr;
+    return false;
+  }
+  mountpoint_ = mountpoint;
+  mounted_ = true;
+  return true;
+}
+
+void FuseServer::start() {
+  loop_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "qosim-fuse");
+    fuse_loop_config* cfg = fuse_loop_cfg_create();
+    fuse_loop_cfg_set_clone_fd(cfg, 0);
+    fuse_loop_cfg_set_idle_threads(cfg, 8);
+    fuse_loop_cfg_set_max_threads(cfg, 64);
+    fuse_session_loop_mt(session_, cfg);
+    fuse_loop_cfg_destroy(cfg);
+    std::lock_guard lock(loopMutex_);
+    loopDone_ = true;
+    loopEnded_.notify_all();
+  });
+  // Only now: every request, even a stat of the mount, waits until the loop has answered INIT.
+  struct stat st{};
+  if (::stat(mountpoint_.c_str(), &st) == 0) device_ = st.st_dev;
+}
+
+void FuseServer::stop() {
+  if (!session_) return;
+  fuse_session_exit(session_);
+  // Unmounting destroys the super block once no file of it is open any more, which aborts the
+  // connection: the workers' reads fail and the loop ends. A file still held open by a process
+  // that outlived the command keeps the super block alive, so the connection is then aborted
+  // through the FUSE control file system (mounted privately for that).
+  // The mount is detached here: fuse_session_unmount also closes the session's descriptor, which
+  // the workers may still be reading, so it only runs after the loop has ended (the connection
+  // is gone by then, and it just closes the descriptor and frees the session's mount record).
+  const bool wasMounted = mounted_.exchange(false);
+  if (wasMounted) ::umount2(mountpoint_.c_str(), MNT_DETACH);
+  if (loop_.joinable()) {
+    std::unique_lock lock(loopMutex_);
+    if (!loopEnded_.wait_for(lock, std::chrono::milliseconds(500), [this] { return loopDone_; })) {
+      lock.unlock();
+      abortConnection();
+    }
+    if (lock.owns_lock()) lock.unlock();
+    loop_.join();
+  }
+  if (wasMounted) fuse_session_unmount(session_);
+  fuse_session_destroy(session_);
+  session_ = nullptr;
+}
+
+void FuseServer::abortConnection() {
+  const std::string ctl = mountpoint_ + "-fusectl";
+  ::mkdir(ctl.c_str(), 0700);
+  ::mount("fusectl", ctl.c_str(), "fusectl", 0, nullptr);
+  const std::string abortFile = ctl + "/" + std::to_string(minor(device_)) + "/abort";
+  int fd = ::open(abortFile.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    (void)!::write(fd, "1", 1);
+    ::close(fd);
+  }
+}
+
+}  // namespace qosim

@@ -1,0 +1,56 @@
+// The FUSE file system that serves the interface nodes (libfuse low-level API). Its root holds
+// one regular file per plugged interface node; /dev/qo entries are symbolic links to them.
+//
+// ioctl: a file on a FUSE mount only gets restricted ioctls, so the simulator reads the 32-byte
+// call block and the request block from the caller's memory itself (process_vm_readv at the
+// ioctl's argument; the request's pid is the calling thread) and writes the response block and
+// the result back with process_vm_writev. The session runs multi-threaded (libfuse worker
+// threads) so that concurrent calls from several threads of a program are served concurrently.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Machine.h"
+
+struct fuse_session;
+
+namespace qosim {
+
+class FuseServer {
+ public:
+  explicit FuseServer(Machine& machine);
+  ~FuseServer();
+  FuseServer(const FuseServer&) = delete;
+  FuseServer& operator=(const FuseServer&) = delete;
+
+  // Mounts at `mountpoint`; false with `error` set on failure.
+  bool mount(const std::string& mountpoint, std::string& error);
+  // Starts the session loop thread ("qosim-fuse"); libfuse starts its workers from it.
+  void start();
+  // Ends the session: unmounts (which ends the loop), joins the loop thread, destroys the session.
+  void stop();
+
+  Machine& machine() { return machine_; }
+  dev_t device() const { return device_; }
+
+ private:
+  Machine& machine_;
+  fuse_session* session_ = nullptr;
+  std::string mountpoint_;
+  dev_t device_ = 0;
+  void abortConnection();
+
+  std::thread loop_;
+  std::mutex loopMutex_;
+  std::condition_variable loopEnded_;
+  bool loopDone_ = false;  // guarded by loopMutex_
+  std::atomic<bool> mounted_{false};
+};
+
+}  // namespace qosim

@@ -1,0 +1,250 @@
+#include "Launcher.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "BoardFile.h"
+#include "Control.h"
+#include "FuseServer.h"
+#include "Machine.h"
+#include "Netlink.h"
+
+#ifndef QOSIM_DEFAULT_BOARDS
+#error QOSIM_DEFAULT_BOARDS must name the default board file
+#endif
+
+namespace qosim {
+
+namespace {
+
+constexpr char kPrivateDir[] = "/dev/.qosim";
+constexpr char kFuseDir[] = "/dev/.qosim/nodes";
+constexpr char kControlSocket[] = "/dev/.qosim/control";
+
+struct SetupError {
+  int code;
+  std::string message;
+};
+
+[[noreturn]] void setupFail(int code, const std::string& what) {
+  throw SetupError{code, what + (errno ? std::string(": ") + std::strerror(errno) : std::string())};
+}
+
+void mountTmpfs(const char* source, const char* target) {
+  if (::mount(source, target, "tmpfs", MS_NOSUID, "mode=0755") != 0)
+    setupFail(kExitSetup, std::string("cannot mount a tmpfs over ") + target);
+}
+
+// The standard entries of /dev the command may need. Character devices and directories are
+// bind-mounted from the original /dev (reached through a descriptor opened before it was
+// covered), symbolic links are copied. /dev/ptmx is made anew instead: the kernel finds the
+// pseudo-terminal file system through the "pts" entry beside the ptmx node actually opened, which
+// a bind-mounted node does not have.
+const char* const kStandardDevEntries[] = {
+    "null", "zero", "full", "random", "urandom", "tty", "fuse", "console", "kvm",
+    "net", "pts", "shm", "mqueue", "hugepages", "log", "core", "fd", "stdin", "stdout", "stderr"};
+
+void populateDev(int oldDev) {
+  for (const char* name : kStandardDevEntries) {
+    struct stat st{};
+    if (::fstatat(oldDev, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    const std::string target = std::string("/dev/") + name;
+    if (S_ISLNK(st.st_mode)) {
+      char link[4096];
+      ssize_t n = ::readlinkat(oldDev, name, link, sizeof link - 1);
+      if (n < 0) continue;
+      link[n] = '\0';
+      if (::symlink(link, target.c_str()) != 0) setupFail(kExitSetup, "cannot create " + target);
+      continue;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      if (::mkdir(target.c_str(), st.st_mode & 07777) != 0) setupFail(kExitSetup, "cannot create " + target);
+    } else {
+      int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+      if (fd < 0) setupFail(kExitSetup, "cannot create " + target);
+      ::close(fd);
+    }
+    const std::string source = "/proc/self/fd/" + std::to_string(oldDev) + "/" + name;
+    if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+      setupFail(kExitSetup, "cannot bind-mount " + target);
+  }
+  if (::mknod("/dev/ptmx", S_IFCHR | 0666, makedev(5, 2)) == 0) ::chmod("/dev/ptmx", 0666);
+  const std::pair<const char*, const char*> links[] = {{"fd", "/proc/self/fd"},
+                                                       {"stdin", "/proc/self/fd/0"},
+                                                       {"stdout", "/proc/self/fd/1"},
+                                                       {"stderr", "/proc/self/fd/2"},
+                                                       {"ptmx", "pts/ptmx"}};
+  for (const auto& [name, to] : links) {
+    const std::string target = std::string("/dev/") + name;
+    struct stat st{};
+    if (::lstat(target.c_str(), &st) == 0) continue;
+    if (::symlink(to, target.c_str()) != 0) setupFail(kExitSetup, "cannot create " + target);
+  }
+}
+
+std::string resolveCommand(const std::string& cmd, int& code) {
+  auto executable = [](const std::string& p) {
+    struct stat st{};
+    return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(p.c_str(), X_OK) == 0;
+  };
+  if (cmd.find('/') != std::string::npos) {
+    if (executable(cmd)) return cmd;
+    code = ::access(cmd.c_str(), F_OK) == 0 ? kExitNotExecutable : kExitNotFound;
+    return {};
+  }
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    std::size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    if (dir.empty()) dir = ".";
+    std::string candidate = dir + "/" + cmd;
+    if (executable(candidate)) return candidate;
+    start = end + 1;
+  }
+  code = kExitNotFound;
+  return {};
+}
+
+}  // namespace
+
+int runMachine(const RunOptions& options) {
+  if (options.command.empty()) {
+    std::cerr << "qosim run: no command given (qosim run [--boards FILE] -- COMMAND...)\n";
+    return kExitUsage;
+  }
+  std::vector<BoardSpec> boards;
+  try {
+    boards = loadBoardFile(options.boardFile.empty() ? std::string(QOSIM_DEFAULT_BOARDS) : options.boardFile);
+  } catch (const BoardError& e) {
+    std::cerr << "qosim: " << e.what() << "\n";
+    return kExitBoardFile;
+  }
+  int lookupCode = 0;
+  const std::string program = resolveCommand(options.command[0], lookupCode);
+  if (program.empty()) {
+    std::cerr << "qosim: " << options.command[0]
+              << (lookupCode == kExitNotFound ? ": command not found\n" : ": not executable\n");
+    return lookupCode;
+  }
+
+  sigset_t waited, original;
+  sigemptyset(&waited);
+  for (int s : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&waited, s);
+  sigprocmask(SIG_SETMASK, nullptr, &original);
+
+  Machine machine(Paths{"/proc/driver/qo", "/dev/qo", kFuseDir});
+  NetlinkSender netlink;
+  std::unique_ptr<FuseServer> fuse;
+  std::unique_ptr<ControlServer> control;
+  int oldDev = -1;
+  try {
+    errno = 0;
+    if (::geteuid() != 0) setupFail(kExitNotRoot, "must run as root (mount namespace, tmpfs and FUSE mounts)");
+    if (::access("/dev/fuse", F_OK) != 0) setupFail(kExitNoFuse, "/dev/fuse is missing (load the fuse module)");
+    int probe = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (probe < 0) setupFail(kExitNoFuse, "/dev/fuse cannot be opened");
+    ::close(probe);
+    if (::unshare(CLONE_NEWNS) != 0) setupFail(kExitNoNamespace, "unshare(CLONE_NEWNS) is not permitted");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      setupFail(kExitNoNamespace, "cannot make the mount tree private");
+
+    // /proc/driver is created by the kernel at boot; a directory cannot be added to procfs.
+    struct stat st{};
+    if (::stat("/proc/driver", &st) != 0 || !S_ISDIR(st.st_mode))
+      setupFail(kExitSetup, "/proc/driver does not exist (procfs not mounted?)");
+    mountTmpfs("qosim-proc", "/proc/driver");
+    if (::mkdir("/proc/driver/qo", 0755) != 0) setupFail(kExitSetup, "cannot create /proc/driver/qo");
+
+    oldDev = ::open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (oldDev < 0) setupFail(kExitSetup, "cannot open /dev");
+    mountTmpfs("qosim-dev", "/dev");
+    populateDev(oldDev);
+    if (::mkdir(kPrivateDir, 0755) != 0 || ::mkdir(kFuseDir, 0755) != 0)
+      setupFail(kExitSetup, std::string("cannot create ") + kFuseDir);
+
+    errno = 0;
+    fuse = std::make_unique<FuseServer>(machine);
+    std::string error;
+    if (!fuse->mount(kFuseDir, error)) setupFail(kExitFuseMount, error);
+    // From here on signals reach the launcher only through sigwaitinfo below: every thread
+    // started now inherits the blocked mask, and the child gets the original one back.
+    sigprocmask(SIG_BLOCK, &waited, &original);
+    fuse->start();
+
+    machine.createDevQo();
+    for (const auto& b : boards) machine.plug(b);
+
+    control = std::make_unique<ControlServer>(machine, netlink);
+    if (!control->listen(kControlSocket, error)) setupFail(kExitSetup, error);
+    control->start();
+    ::setenv("QOSIM_CONTROL", kControlSocket, 1);
+  } catch (const SetupError& e) {
+    std::cerr << "qosim: " << e.message << "\n";
+    if (control) control->stop();
+    if (fuse) fuse->stop();
+    if (oldDev >= 0) ::close(oldDev);
+    return e.code;
+  } catch (const std::exception& e) {
+    std::cerr << "qosim: setting up the machine failed: " << e.what() << "\n";
+    if (control) control->stop();
+    if (fuse) fuse->stop();
+    if (oldDev >= 0) ::close(oldDev);
+    return kExitSetup;
+  }
+  ::close(oldDev);
+
+  std::vector<char*> argv;
+  for (const auto& a : options.command) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::fflush(nullptr);
+  const pid_t parent = ::getpid();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Only async-signal-safe calls between fork and exec: the parent has threads.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(kExitSetup);
+    ::sigprocmask(SIG_SETMASK, &original, nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(errno == ENOENT ? kExitNotFound : kExitNotExecutable);
+  }
+  int status = 0;
+  int exitCode = kExitSetup;
+  if (child < 0) {
+    std::cerr << "qosim: fork failed: " << std::strerror(errno) << "\n";
+  } else {
+    for (;;) {
+      siginfo_t info{};
+      int sig = ::sigwaitinfo(&waited, &info);
+      if (sig < 0) continue;
+      if (sig == SIGCHLD) {
+        pid_t r = ::waitpid(child, &status, WNOHANG);
+        if (r == child) break;
+        continue;
+      }
+      ::kill(child, sig);  // the command decides what an interrupt means
+    }
+    exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  control->stop();
+  fuse->stop();
+  return exitCode;
+}
+
+}  // namespace qosim

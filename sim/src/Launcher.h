@@ -1,0 +1,30 @@
+// `qosim run`: sets up the simulated machine in a private mount namespace, runs one command in
+// it as a child of the serving process, tears everything down and returns the command's status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qosim {
+
+// Exit codes of `qosim` itself (a command's own status is passed through unchanged).
+enum ExitCode : int {
+  kExitUsage = 64,            // bad command line
+  kExitBoardFile = 65,        // board description missing or broken
+  kExitNotRoot = 77,          // must run as root
+  kExitNoNamespace = 78,      // unshare(CLONE_NEWNS) or making / private not permitted
+  kExitNoFuse = 79,           // /dev/fuse missing or cannot be opened
+  kExitFuseMount = 80,        // libfuse could not mount the node file system
+  kExitSetup = 81,            // another setup step failed (tmpfs mounts, /proc/driver, socket)
+  kExitNotExecutable = 126,   // the command exists but cannot be executed
+  kExitNotFound = 127,        // the command was not found
+};
+
+struct RunOptions {
+  std::string boardFile;  // empty: the built-in default chassis (sim/boards/default.json)
+  std::vector<std::string> command;
+};
+
+int runMachine(const RunOptions& options);
+
+}  // namespace qosim

@@ -1,0 +1,170 @@
+// qosim: the simulated machine of the board family.
+//
+//   qosim run [--boards FILE] -- COMMAND [ARG...]   run COMMAND inside a simulated machine
+//   qosim ctl [--socket PATH] REQUEST [KEY=VALUE...] send one control request ($QOSIM_CONTROL)
+//   qosim check-boards FILE                          validate a board description
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "BoardFile.h"
+#include "Launcher.h"
+#include "QosimClient.h"
+
+namespace {
+
+using nlohmann::json;
+
+void usage() {
+  std::cerr << "usage:\n"
+               "  qosim run [--boards FILE] -- COMMAND [ARG...]\n"
+               "  qosim ctl [--socket PATH] REQUEST [KEY=VALUE...]\n"
+               "      REQUEST: ping, list, plug FILE|board=@FILE, unplug DEVICE, devqo-remove,\n"
+               "               devqo-create, respond, inject, clear-responses, responses, notify,\n"
+               "               notify-raw, log [clear=true], log-clear, subscriptions\n"
+               "      VALUE: JSON (numbers, 0x-hex numbers as text), @FILE for a JSON file, else text\n"
+               "  qosim check-boards FILE\n";
+}
+
+bool readJsonFile(const std::string& path, json& out, std::string& error) {
+  std::stringstream ss;
+  if (path == "-") {
+    ss << std::cin.rdbuf();
+  } else {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      error = "cannot open " + path;
+      return false;
+    }
+    ss << in.rdbuf();
+  }
+  out = json::parse(ss.str(), nullptr, false);
+  if (out.is_discarded()) {
+    error = path + " is not valid JSON";
+    return false;
+  }
+  return true;
+}
+
+int runCommand(int argc, char** argv) {
+  qosim::RunOptions opt;
+  int i = 2;
+  for (; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--") {
+      ++i;
+      break;
+    }
+    if (a == "--boards" && i + 1 < argc) {
+      opt.boardFile = argv[++i];
+    } else if (a.rfind("--boards=", 0) == 0) {
+      opt.boardFile = a.substr(9);
+    } else if (!a.empty() && a[0] != '-') {
+      break;  // the command starts here ("--" is optional)
+    } else {
+      std::cerr << "qosim run: unknown option " << a << "\n";
+      usage();
+      return qosim::kExitUsage;
+    }
+  }
+  for (; i < argc; ++i) opt.command.push_back(argv[i]);
+  return qosim::runMachine(opt);
+}
+
+int ctlCommand(int argc, char** argv) {
+  std::string socket;
+  int i = 2;
+  if (i + 1 < argc && std::string(argv[i]) == "--socket") {
+    socket = argv[i + 1];
+    i += 2;
+  }
+  if (i >= argc) {
+    usage();
+    return 2;
+  }
+  const std::string cmd = argv[i++];
+  json req{{"cmd", cmd}};
+  for (; i < argc; ++i) {
+    std::string a = argv[i];
+    auto eq = a.find('=');
+    std::string error;
+    if (eq == std::string::npos) {
+      // Positional shortcuts: plug FILE, unplug DEVICE.
+      if (cmd == "plug") {
+        json board;
+        if (!readJsonFile(a, board, error)) {
+          std::cerr << "qosim ctl: " << error << "\n";
+          return 2;
+        }
+        req[board.contains("boards") ? "boards" : "board"] =
+            board.contains("boards") ? board["boards"] : board;
+      } else if (cmd == "unplug") {
+        req["device"] = a;
+      } else {
+        std::cerr << "qosim ctl: expected KEY=VALUE, got " << a << "\n";
+        return 2;
+      }
+      continue;
+    }
+    const std::string key = a.substr(0, eq), value = a.substr(eq + 1);
+    static const char* const textKeys[] = {"payload", "output", "bytes", "target", "node", "device"};
+    bool text = false;
+    for (const char* k : textKeys) text = text || key == k;
+    if (!value.empty() && value[0] == '@') {
+      json j;
+      if (!readJsonFile(value.substr(1), j, error)) {
+        std::cerr << "qosim ctl: " << error << "\n";
+        return 2;
+      }
+      req[key] = j;
+    } else if (text) {
+      req[key] = value;
+    } else {
+      json j = json::parse(value, nullptr, false);
+      req[key] = j.is_discarded() ? json(value) : j;
+    }
+  }
+  auto client = qosim::Client::connect(socket);
+  if (!client) {
+    std::cerr << "qosim ctl: " << client.error << "\n";
+    return 3;
+  }
+  auto answer = client.value.request(req);
+  if (!answer) {
+    std::cerr << "qosim ctl: " << answer.error << "\n";
+    return 1;
+  }
+  std::cout << answer.value.dump(2) << "\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    usage();
+    return qosim::kExitUsage;
+  }
+  const std::string mode = argv[1];
+  if (mode == "run") return runCommand(argc, argv);
+  if (mode == "ctl") return ctlCommand(argc, argv);
+  if (mode == "check-boards" && argc == 3) {
+    try {
+      auto boards = qosim::loadBoardFile(argv[2]);
+      for (const auto& b : boards) {
+        std::cout << b.device << "\n";
+        for (const auto& iface : b.interfaces) std::cout << "  /dev/qo/" << b.nodeName(iface) << "\n";
+      }
+      return 0;
+    } catch (const qosim::BoardError& e) {
+      std::cerr << "qosim: " << e.what() << "\n";
+      return qosim::kExitBoardFile;
+    }
+  }
+  usage();
+  return qosim::kExitUsage;
+}
