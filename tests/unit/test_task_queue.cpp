@@ -330,6 +330,10 @@ TEST(TaskQueueShutdown, AnIdleQueueShutsDownAndJoinsBothWorkers) {
   {
     ThreadedTaskQueue<2> queue(name.c_str());
     EXPECT_EQ(queue.runningWorkers(), 2u);
+    // A new thread names itself; give both a moment to get that far.
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (countThreadsNamed(name) < 2 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
     EXPECT_EQ(countThreadsNamed(name), 2u);
   }
   // Joined threads are gone from the process.
