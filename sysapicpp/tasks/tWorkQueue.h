@@ -168,11 +168,14 @@ class tWorkQueue {
   // Appends `item` at the tail of the pending list (unless it is already on it) and wakes a
   // worker. The queue does not own the item; an item usually deletes itself in execute().
   void enqueue(tWorkItemWrapper* item) noexcept {
+    bool wake;
     {
       tLock lock(*mutex_);
       pending_.append(item);
+      wake = waitingWorkers_ > 0;
     }
-    workAvailable_.set();
+    // A worker that is not waiting finds the item when it next looks at the list.
+    if (wake) workAvailable_.set();
   }
 
   // Number of workers started and not yet left.
@@ -218,19 +221,28 @@ class tWorkQueue {
   };
 
   void workerLoop(tWorker& self) noexcept {
+    bool waited = false;
     for (;;) {
       mutex_->lock();
+      if (waited) {
+        --waitingWorkers_;
+        waited = false;
+      }
       if (pending_.isEmpty()) {
         if (self.stop) break;  // leaves with the mutex held
+        // Counted under the same hold as the emptiness check, so an enqueue either is seen
+        // here or sees this worker as waiting and sets the event.
+        ++waitingWorkers_;
+        waited = true;
         mutex_->unlock();
         workAvailable_.wait();
         continue;
       }
       tWorkItemWrapper* item = pending_.popFront();
       item->preRun();
-      const bool more = !pending_.isEmpty();
+      const bool more = !pending_.isEmpty() && waitingWorkers_ > 0;
       mutex_->unlock();
-      // Let the other worker take the next item while this one runs.
+      // Let a waiting worker take the next item while this one runs.
       if (more) workAvailable_.set();
       while (item != nullptr) item = item->execute();
     }
@@ -250,6 +262,9 @@ class tWorkQueue {
   tEvent allExited_;
   tWorkItemList pending_;
   unsigned listedWorkers_ = 0;  // the worker list: workers started and not yet left
+  // Workers that found the list empty and wait (or are about to wait) for the event; it is
+  // decremented by the worker itself after the wait, so it never undercounts sleepers.
+  unsigned waitingWorkers_ = 0;
   tWorker workers_[WorkerCount];
 };
 
