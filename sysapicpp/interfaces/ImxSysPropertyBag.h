@@ -15,8 +15,7 @@
 
 #include "qo/dsc/osdep/AbsTimeToString.h"
 #include "sysapicpp/interfaces/IUnknown.h"
-
-class ImxSysEnumPropertyTag;
+#include "sysapicpp/interfaces/ImxSysEnumPropertyTag.h"
 
 // The host's 16-byte UTC timestamp {u64 fraction of a second, i64 seconds since 1904}.
 using mxSysAttrTimestampUTC = qo::dsc::mxSysAttrTimestampUTC;
