@@ -1,0 +1,123 @@
+// Typed property values held by a property bag. CmxPropertyValue is the polymorphic base (its
+// one field is the type code); CmxTemplatePropertyValue<T> adds one field of type T. A value's
+// type is fixed when it is created.
+//
+//   code  type             T                        stored as
+//   1     boolean          bool                     one byte, 0 or 1
+//   2     signed 32-bit    int                      int32
+//   3     unsigned 32-bit  unsigned int             uint32
+//   4     double           double                   IEEE 754 double
+//   5     GUID             _GUID                    16 bytes
+//   6     string           CqoBStr                  an owned host wide string (may be null)
+//   7     UTC timestamp    mxSysAttrTimestampUTC    16 bytes {u64 fraction, i64 seconds}
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "sysapicpp/com/CqoBStr.h"
+#include "sysapicpp/com/types.h"
+#include "sysapicpp/interfaces/ImxSysPropertyBag.h"
+
+namespace sysapicpp {
+
+enum PropertyTypeCode : std::int32_t {
+  kPropertyTypeBool = 1,
+  kPropertyTypeInt32 = 2,
+  kPropertyTypeUInt32 = 3,
+  kPropertyTypeDouble = 4,
+  kPropertyTypeGuid = 5,
+  kPropertyTypeString = 6,
+  kPropertyTypeTimestamp = 7,
+};
+
+template <class T>
+struct PropertyTypeOf;
+template <> struct PropertyTypeOf<bool> { static constexpr std::int32_t code = kPropertyTypeBool; };
+template <> struct PropertyTypeOf<int> { static constexpr std::int32_t code = kPropertyTypeInt32; };
+template <> struct PropertyTypeOf<unsigned int> { static constexpr std::int32_t code = kPropertyTypeUInt32; };
+template <> struct PropertyTypeOf<double> { static constexpr std::int32_t code = kPropertyTypeDouble; };
+template <> struct PropertyTypeOf<_GUID> { static constexpr std::int32_t code = kPropertyTypeGuid; };
+template <> struct PropertyTypeOf<CqoBStr> { static constexpr std::int32_t code = kPropertyTypeString; };
+template <> struct PropertyTypeOf<mxSysAttrTimestampUTC> { static constexpr std::int32_t code = kPropertyTypeTimestamp; };
+
+// Value storage sizes.
+static_assert(sizeof(bool) == 1 && sizeof(int) == 4 && sizeof(unsigned int) == 4);
+static_assert(sizeof(double) == 8 && sizeof(_GUID) == 16 && sizeof(mxSysAttrTimestampUTC) == 16);
+static_assert(sizeof(CqoBStr) == sizeof(wchar_t*));
+
+class CmxPropertyValue {
+ public:
+  virtual ~CmxPropertyValue() = default;
+  std::int32_t type() const noexcept { return type_; }
+
+ protected:
+  explicit CmxPropertyValue(std::int32_t type) noexcept : type_(type) {}
+  CmxPropertyValue(const CmxPropertyValue&) = default;
+  CmxPropertyValue& operator=(const CmxPropertyValue&) = default;
+
+ private:
+  std::int32_t type_;
+};
+
+template <class T>
+class CmxTemplatePropertyValue final : public CmxPropertyValue {
+ public:
+  static constexpr std::int32_t kTypeCode = PropertyTypeOf<T>::code;
+
+  explicit CmxTemplatePropertyValue(T value) noexcept(std::is_nothrow_move_constructible_v<T>)
+      : CmxPropertyValue(kTypeCode), value_(std::move(value)) {}
+
+  const T& value() const noexcept { return value_; }
+  T& value() noexcept { return value_; }
+
+ private:
+  T value_;
+};
+
+// The value as T when it is a CmxTemplatePropertyValue<T>, else null. The runtime type test reads
+// the type code: only CmxTemplatePropertyValue<T> (final) sets code PropertyTypeOf<T>::code, so
+// the code identifies the dynamic type exactly (and costs one load instead of a dynamic_cast).
+template <class T>
+CmxTemplatePropertyValue<T>* propertyValueAs(CmxPropertyValue* value) noexcept {
+  if (value == nullptr || value->type() != CmxTemplatePropertyValue<T>::kTypeCode) return nullptr;
+  return static_cast<CmxTemplatePropertyValue<T>*>(value);
+}
+
+// Owner of one value, built in place in the slot's own storage (a bag keeps its values inside
+// its map nodes this way: one allocation per tag instead of two). The slot destroys the value
+// through its virtual destructor. Not copyable or movable: it lives where it was built.
+class CmxPropertyValueSlot {
+ public:
+  static constexpr std::size_t kStorageSize = 32;
+
+  template <class T>
+  CmxPropertyValueSlot(std::in_place_type_t<T>, T&& value) noexcept(
+      std::is_nothrow_move_constructible_v<T>) {
+    static_assert(sizeof(CmxTemplatePropertyValue<T>) <= kStorageSize);
+    static_assert(alignof(CmxTemplatePropertyValue<T>) <= alignof(std::max_align_t));
+    value_ = ::new (static_cast<void*>(storage_)) CmxTemplatePropertyValue<T>(std::move(value));
+  }
+  ~CmxPropertyValueSlot() { value_->~CmxPropertyValue(); }
+  CmxPropertyValueSlot(const CmxPropertyValueSlot&) = delete;
+  CmxPropertyValueSlot& operator=(const CmxPropertyValueSlot&) = delete;
+
+  CmxPropertyValue* get() const noexcept { return value_; }
+  CmxPropertyValue* operator->() const noexcept { return value_; }
+
+ private:
+  alignas(std::max_align_t) unsigned char storage_[kStorageSize];
+  CmxPropertyValue* value_;
+};
+
+// Every value type fits a slot.
+static_assert(sizeof(CmxTemplatePropertyValue<bool>) <= CmxPropertyValueSlot::kStorageSize);
+static_assert(sizeof(CmxTemplatePropertyValue<_GUID>) <= CmxPropertyValueSlot::kStorageSize);
+static_assert(sizeof(CmxTemplatePropertyValue<CqoBStr>) <= CmxPropertyValueSlot::kStorageSize);
+static_assert(sizeof(CmxTemplatePropertyValue<mxSysAttrTimestampUTC>) <=
+              CmxPropertyValueSlot::kStorageSize);
+
+}  // namespace sysapicpp
