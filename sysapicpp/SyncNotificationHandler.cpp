@@ -1,6 +1,15 @@
 #include "sysapicpp/SyncNotificationHandler.h"
 
+#include <cxxabi.h>
+
+#include <exception>
+#include <string>
 #include <utility>
+#include <vector>
+
+#include "qo/dsc/Utf8.h"
+#include "sysapicpp/enum/CmxSysEnumItemNamesSTL.h"
+#include "sysapicpp/interfaces/ImxSysNotificationSink.h"
 
 namespace sysapicpp {
 
@@ -25,6 +34,34 @@ void SyncNotificationHandler::clearSink() {
   CqoCSLock guard(lock_);
   IUnknown* old = std::exchange(sink_, nullptr);
   if (old != nullptr) old->Release();
+}
+
+void SyncNotificationHandler::notify(std::int32_t kind, const std::vector<std::string>& names) {
+  CqoCSLock guard(lock_);
+  if (sink_ == nullptr) return;
+  IUnknown* sink = sink_;
+  sink->AddRef();
+  ImxSysEnumStringList* enumerator = nullptr;
+  try {
+    std::vector<std::wstring> wide;
+    wide.reserve(names.size());
+    for (const std::string& name : names) wide.push_back(qo::dsc::utf8ToWide(name));
+    if (CmxSysEnumItemNamesSTL::create(std::move(wide), &enumerator) >= 0 && enumerator != nullptr)
+      static_cast<ImxSysNotificationSink*>(sink)->Notify(expert_, kind, enumerator);
+  } catch (abi::__forced_unwind&) {
+    // Thread cancellation must unwind on; release first.
+    if (enumerator != nullptr) enumerator->Release();
+    sink->Release();
+    throw;
+  } catch (...) {
+    // The notice is lost; the references below are still released.
+  }
+  if (enumerator != nullptr) enumerator->Release();
+  sink->Release();
+}
+
+bool SyncNotificationHandler::isListening(std::int32_t, const std::vector<std::string>&) {
+  return hasSink();
 }
 
 bool SyncNotificationHandler::hasSink() const {
