@@ -1,6 +1,6 @@
 # The two commands of the README, and the builds behind them.
 #   make test   bootstrap, build, run every test; then the same under ASan+UBSan
-#   make demo   run what the library can do today, on this machine
+#   make demo   show what exists today, inside a simulated machine (qosim run)
 # Other targets: build, test-asan, test-tsan, fuzz, bench, clean.
 
 JOBS        ?= $(shell nproc)
