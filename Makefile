@@ -1,6 +1,6 @@
 # The two commands of the README, and the builds behind them.
 #   make test   bootstrap, build, run every test; then the same under ASan+UBSan
-#   make demo   run what the library can do today, on this machine
+#   make demo   show what exists today, inside a simulated machine (qosim run)
 # Other targets: build, test-asan, test-tsan, fuzz, bench, clean.
 
 JOBS        ?= $(shell nproc)
@@ -50,11 +50,21 @@ fuzz: bootstrap
 
 bench: bootstrap
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQO_BENCH=ON
-	cmake --build $(BUILD_BENCH) -j $(JOBS) --target qo_bench
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target qo_bench qo_sim_bench qosim
 	$(BUILD_BENCH)/bench/qo_bench --benchmark_min_time=0.5
+	$(BUILD_BENCH)/sim/qosim run -- $(BUILD_BENCH)/bench/qo_sim_bench
 
+# Inside a simulated machine (needs root and /dev/fuse): what the simulated driver publishes, the
+# boards plugged, then the reference configuration host loading the library.
 demo: build
-	$(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so probe
+	$(BUILD)/sim/qosim run -- sh -c '\
+	  set -e; \
+	  echo "== /proc/driver/qo and /dev/qo, as the simulated driver publishes them"; \
+	  ls -R /proc/driver/qo /dev/qo; \
+	  echo; echo "== boards plugged (qosim ctl list)"; \
+	  $(BUILD)/sim/qosim ctl list; \
+	  echo; echo "== the library loaded as a host loads it (qovorlix-syscfg probe)"; \
+	  $(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so probe'
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_BENCH)
