@@ -1,9 +1,14 @@
-// Host interfaces the expert operations pass around but that this code does not call yet: property
-// bags, enumerators and binary images. Their declarations come with the property-bag code.
+// Forward declarations of the host interfaces that expert operations pass around: property bags,
+// enumerators and binary images. Headers that only name them in signatures include this one; the
+// full declarations (table order) are in ImxSysPropertyBag.h, ImxSysEnumStringList.h,
+// ImxSysEnumPropertyTag.h and ImxSysBinaryImage.h.
 #pragma once
 
 class ImxSysPropertyBag;
+class ImxSysPropertyBag2;
+class ImxSysPropertyBag3;
 class ImxSysPropertyBag4;
 class ImxSysEnumStringList;
 class ImxSysEnumPropertyTag;
 class ImxSysBinaryImage;
+class ImxSysBinaryImage2;

@@ -150,6 +150,109 @@ struct ImxSysExpertFirmware {
   const ImxSysExpertFirmwareVtbl* vtbl;
 };
 
+// --- Property bags, enumerators, binary images ----------------------------------------------
+// The four bag identities share one table of 28 operations after IUnknown's three.
+inline constexpr Guid kIID_ImxSysPropertyBag = {0x3E2F201D, 0xCABE, 0x466F,
+                                                {0x93, 0xAE, 0x50, 0x22, 0x44, 0xC1, 0x8D, 0xDE}};
+inline constexpr Guid kIID_ImxSysPropertyBag2 = {0xE275E061, 0x297B, 0x4463,
+                                                 {0xA5, 0xF1, 0x5D, 0x2D, 0x9D, 0x8F, 0x38, 0x98}};
+inline constexpr Guid kIID_ImxSysPropertyBag3 = {0xB122AAB9, 0x2F03, 0x4E75,
+                                                 {0xA0, 0xD1, 0xA0, 0xF7, 0xC7, 0xDF, 0x28, 0x38}};
+inline constexpr Guid kIID_ImxSysPropertyBag4 = {0x9F3973B1, 0x2DAD, 0x4ED7,
+                                                 {0x98, 0xE5, 0xDF, 0x0B, 0xDA, 0x39, 0x41, 0x4C}};
+inline constexpr Guid kIID_ImxSysBinaryImage = {0x28C277A2, 0x23A7, 0x4756,
+                                                {0x91, 0x2C, 0x39, 0xF9, 0xF5, 0xA5, 0xD5, 0x6F}};
+inline constexpr Guid kIID_ImxSysBinaryImage2 = {0x53381F13, 0x0F3D, 0x457B,
+                                                 {0xB7, 0x3D, 0xF8, 0x3C, 0xE4, 0xAB, 0x1F, 0x16}};
+inline constexpr Guid kIID_ImxSysEnumPropertyTag = {
+    0xB21429CD, 0x0DDD, 0x48FA, {0x9D, 0xDD, 0x33, 0xA1, 0xCF, 0xA7, 0x9C, 0xDE}};
+inline constexpr Guid kIID_ImxSysEnumStringList = {
+    0xFB09815D, 0x7F02, 0x459F, {0x87, 0xB8, 0x78, 0x22, 0x7B, 0xE8, 0x41, 0x26}};
+
+// {u64 fraction of a second, i64 seconds since 1904-01-01 00:00:00 UTC}.
+struct TimestampUTC {
+  std::uint64_t fraction;
+  std::int64_t seconds;
+};
+static_assert(sizeof(TimestampUTC) == 16);
+static_assert(offsetof(TimestampUTC, fraction) == 0 && offsetof(TimestampUTC, seconds) == 8);
+
+struct ImxSysPropertyBag;
+struct ImxSysPropertyBagVtbl {
+  HOSTABI_IUNKNOWN_ENTRIES(ImxSysPropertyBag)
+  HRESULT (*GetTags)(ImxSysPropertyBag* self, void** tags);
+  HRESULT (*HasTag)(ImxSysPropertyBag* self, unsigned tag);
+  HRESULT (*GetType)(ImxSysPropertyBag* self, unsigned tag, int* type);
+  HRESULT (*RemoveTag)(ImxSysPropertyBag* self, unsigned tag);
+  HRESULT (*RemoveAll)(ImxSysPropertyBag* self);
+  HRESULT (*SetBool)(ImxSysPropertyBag* self, unsigned tag, int value);
+  HRESULT (*SetInt32)(ImxSysPropertyBag* self, unsigned tag, int value);
+  HRESULT (*SetUInt32)(ImxSysPropertyBag* self, unsigned tag, unsigned value);
+  HRESULT (*SetDouble)(ImxSysPropertyBag* self, unsigned tag, double value);
+  HRESULT (*SetGuid)(ImxSysPropertyBag* self, unsigned tag, Guid value);
+  HRESULT (*SetString)(ImxSysPropertyBag* self, unsigned tag, const wchar_t* value);
+  HRESULT (*Reserved12)(ImxSysPropertyBag* self);
+  HRESULT (*GetBool)(ImxSysPropertyBag* self, unsigned tag, int* value);
+  HRESULT (*GetInt32)(ImxSysPropertyBag* self, unsigned tag, int* value);
+  HRESULT (*GetUInt32)(ImxSysPropertyBag* self, unsigned tag, unsigned* value);
+  HRESULT (*GetDouble)(ImxSysPropertyBag* self, unsigned tag, double* value);
+  HRESULT (*GetGuid)(ImxSysPropertyBag* self, unsigned tag, Guid* value);
+  HRESULT (*GetString)(ImxSysPropertyBag* self, unsigned tag, wchar_t** value);
+  HRESULT (*GetTimestampParts)(ImxSysPropertyBag* self, unsigned tag, int* parts);
+  HRESULT (*Clone)(ImxSysPropertyBag* self, ImxSysPropertyBag** copy);
+  HRESULT (*ClearChanged)(ImxSysPropertyBag* self);
+  HRESULT (*GetChangedTags)(ImxSysPropertyBag* self, void** tags);
+  HRESULT (*GetTimestamp)(ImxSysPropertyBag* self, unsigned tag, TimestampUTC* value);
+  HRESULT (*SetTimestamp)(ImxSysPropertyBag* self, unsigned tag, const TimestampUTC* value);
+  HRESULT (*hold)(ImxSysPropertyBag* self);
+  HRESULT (*release)(ImxSysPropertyBag* self);
+  HRESULT (*ClearChangedTag)(ImxSysPropertyBag* self, unsigned tag, int* anyLeft);
+  HRESULT (*MarkChanged)(ImxSysPropertyBag* self, unsigned tag);
+};
+struct ImxSysPropertyBag {
+  const ImxSysPropertyBagVtbl* vtbl;
+};
+
+struct ImxSysEnumPropertyTag;
+struct ImxSysEnumPropertyTagVtbl {
+  HOSTABI_IUNKNOWN_ENTRIES(ImxSysEnumPropertyTag)
+  HRESULT (*Next)(ImxSysEnumPropertyTag* self, unsigned count, unsigned* items, unsigned* fetched);
+  HRESULT (*Skip)(ImxSysEnumPropertyTag* self, unsigned count);
+  HRESULT (*Reset)(ImxSysEnumPropertyTag* self);
+  HRESULT (*Clone)(ImxSysEnumPropertyTag* self, ImxSysEnumPropertyTag** copy);
+};
+struct ImxSysEnumPropertyTag {
+  const ImxSysEnumPropertyTagVtbl* vtbl;
+};
+
+struct ImxSysEnumStringList;
+struct ImxSysEnumStringListVtbl {
+  HOSTABI_IUNKNOWN_ENTRIES(ImxSysEnumStringList)
+  HRESULT (*Next)(ImxSysEnumStringList* self, unsigned count, wchar_t** items, unsigned* fetched);
+  HRESULT (*Skip)(ImxSysEnumStringList* self, unsigned count);
+  HRESULT (*Reset)(ImxSysEnumStringList* self);
+  HRESULT (*Clone)(ImxSysEnumStringList* self, ImxSysEnumStringList** copy);
+};
+struct ImxSysEnumStringList {
+  const ImxSysEnumStringListVtbl* vtbl;
+};
+
+struct ImxSysBinaryImage;
+struct ImxSysBinaryImageVtbl {
+  HOSTABI_IUNKNOWN_ENTRIES(ImxSysBinaryImage)
+  HRESULT (*GetSize)(ImxSysBinaryImage* self, unsigned* size);
+  HRESULT (*GetData)(ImxSysBinaryImage* self, void** data);
+  HRESULT (*GetName)(ImxSysBinaryImage* self, wchar_t** name);
+};
+struct ImxSysBinaryImage {
+  const ImxSysBinaryImageVtbl* vtbl;
+};
+
+static_assert(sizeof(ImxSysPropertyBagVtbl) == 31 * sizeof(void*));
+static_assert(sizeof(ImxSysEnumPropertyTagVtbl) == 7 * sizeof(void*));
+static_assert(sizeof(ImxSysEnumStringListVtbl) == 7 * sizeof(void*));
+static_assert(sizeof(ImxSysBinaryImageVtbl) == 6 * sizeof(void*));
+
 #undef HOSTABI_EXPERTINFO_ENTRIES
 #undef HOSTABI_IUNKNOWN_ENTRIES
 

@@ -1,0 +1,73 @@
+#include "sysapicpp/propbag/BinaryImageHandle.h"
+
+#include <utility>
+
+#include "sysapicpp/HResultException.h"
+
+namespace sysapicpp {
+
+namespace {
+[[noreturn]] void raise(HRESULT code, int line) {
+  throw HResultException(code, tRaiseContext{kBinaryImageHandleSource, line,
+                                             nQOVORLIXATOMICSAE_23_3::kComponentName});
+}
+}  // namespace
+
+BinaryImageHandle::BinaryImageHandle(ImxSysBinaryImage* image) noexcept : image_(image) {
+  if (image_ != nullptr) image_->AddRef();
+}
+
+BinaryImageHandle::BinaryImageHandle(const BinaryImageHandle& other) noexcept
+    : BinaryImageHandle(other.image_) {}
+
+BinaryImageHandle::BinaryImageHandle(BinaryImageHandle&& other) noexcept
+    : image_(std::exchange(other.image_, nullptr)) {}
+
+BinaryImageHandle& BinaryImageHandle::operator=(const BinaryImageHandle& other) noexcept {
+  if (this != &other) {
+    if (other.image_ != nullptr) other.image_->AddRef();
+    if (image_ != nullptr) image_->Release();
+    image_ = other.image_;
+  }
+  return *this;
+}
+
+BinaryImageHandle& BinaryImageHandle::operator=(BinaryImageHandle&& other) noexcept {
+  if (this != &other) {
+    ImxSysBinaryImage* old = std::exchange(image_, std::exchange(other.image_, nullptr));
+    if (old != nullptr) old->Release();
+  }
+  return *this;
+}
+
+BinaryImageHandle::~BinaryImageHandle() {
+  if (image_ != nullptr) image_->Release();
+}
+
+std::uint32_t BinaryImageHandle::size() const {
+  if (image_ == nullptr) raise(E_POINTER, kBinaryImageSizeLine);
+  unsigned size = 0;
+  const HRESULT hr = image_->GetSize(&size);
+  if (hr < 0) raise(hr, kBinaryImageSizeLine);
+  return size;
+}
+
+const void* BinaryImageHandle::data() const {
+  if (image_ == nullptr) raise(E_POINTER, kBinaryImageDataLine);
+  void* data = nullptr;
+  const HRESULT hr = image_->GetData(&data);
+  if (hr < 0) raise(hr, kBinaryImageDataLine);
+  return data;
+}
+
+std::span<const std::uint8_t> BinaryImageHandle::bytes() const {
+  const std::uint32_t n = size();
+  const void* p = data();
+  if (p == nullptr) {
+    if (n != 0) raise(E_POINTER, kBinaryImageDataLine);
+    return {};
+  }
+  return {static_cast<const std::uint8_t*>(p), n};
+}
+
+}  // namespace sysapicpp

@@ -1,0 +1,124 @@
+// The library's property bag: a map from 32-bit tag to one typed value (CmxPropertyValue), the set
+// of tags changed since the last ClearChanged, and a hold depth. Implements ImxSysPropertyBag4 and,
+// through it, ImxSysPropertyBag, ImxSysPropertyBag2 and ImxSysPropertyBag3; all four identities
+// answer with the one sub-object.
+//
+// Every operation takes the bag's recursive lock for its duration, so a bag may be shared between
+// threads; hold()/release() keep the lock across several calls on one thread. No exception leaves
+// an operation: memory exhaustion is E_OUTOFMEMORY (0x8007000E) and leaves the bag as it was.
+//
+// Setters (codes 1 to 7): an absent tag gets a new value; a present tag of the same type is
+// overwritten in place (a string by a fresh copy); either way the tag is marked changed and the
+// result is S_OK. A present tag of another type gives 0x80040370 and nothing changes.
+// Getters: 0x80040371 when absent, 0x80040370 when of another type; the out-value is written in
+// every case (0, a zero GUID or timestamp, or a null string when the result is a failure).
+// A null out-pointer gives E_POINTER. Wide strings are stored exactly as given (the bag does not
+// interpret characters: lone surrogates or values above 0x10FFFF come back unchanged).
+//
+// GetTimestampParts breaks a timestamp down in the local time zone (year, month 1..12, day, hour,
+// minute, second; the fraction is dropped); a zero timestamp leaves all six parts at -1. A
+// timestamp too far out for the system's calendar leaves the parts at -1 and gives E_FAIL.
+//
+// Clone makes a new bag (one reference) through the generic copy (copyFrom) with no changed tags.
+// When the copy cannot be completed (memory exhausted) the new bag is destroyed and the copy's
+// result is returned: a caller never receives a silently partial bag.
+//
+// Lock order: a bag holds its own lock while calling another bag only in Clone, where the other
+// bag is the new copy that no other thread can reach yet. copyFrom does not hold the destination's
+// lock while it calls the source.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "qo/dsc/CqoCS.h"
+#include "sysapicpp/com/CQOComObject.h"
+#include "sysapicpp/com/guids.h"
+#include "sysapicpp/interfaces/ImxSysPropertyBag.h"
+#include "sysapicpp/propbag/CmxPropertyValue.h"
+
+class CmxDynamicPropertyBag : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNoCS>,
+                              public ImxSysPropertyBag4 {
+ public:
+  static std::array<CQOInterfaceEntry, 5> qoBuildInterfaceTable(CmxDynamicPropertyBag* self) noexcept;
+
+  // A new empty bag with one reference for the caller. `out` null: E_POINTER; memory exhausted:
+  // E_OUTOFMEMORY.
+  static HRESULT create(CQOComObject<CmxDynamicPropertyBag>** out) noexcept;
+  static HRESULT create(ImxSysPropertyBag4** out) noexcept;
+
+  // --- ImxSysPropertyBag4, in table order ----------------------------------------------------
+  HRESULT GetTags(ImxSysEnumPropertyTag** tags) override;
+  HRESULT HasTag(unsigned tag) override;
+  HRESULT GetType(unsigned tag, int* type) override;
+  HRESULT RemoveTag(unsigned tag) override;
+  HRESULT RemoveAll() override;
+  HRESULT SetBool(unsigned tag, int value) override;
+  HRESULT SetInt32(unsigned tag, int value) override;
+  HRESULT SetUInt32(unsigned tag, unsigned value) override;
+  HRESULT SetDouble(unsigned tag, double value) override;
+  HRESULT SetGuid(unsigned tag, GUID value) override;
+  HRESULT SetString(unsigned tag, const wchar_t* value) override;
+  HRESULT Reserved12() override;
+  HRESULT GetBool(unsigned tag, int* value) override;
+  HRESULT GetInt32(unsigned tag, int* value) override;
+  HRESULT GetUInt32(unsigned tag, unsigned* value) override;
+  HRESULT GetDouble(unsigned tag, double* value) override;
+  HRESULT GetGuid(unsigned tag, GUID* value) override;
+  HRESULT GetString(unsigned tag, wchar_t** value) override;
+  HRESULT GetTimestampParts(unsigned tag, int parts[6]) override;
+  HRESULT Clone(ImxSysPropertyBag** copy) override;
+  HRESULT ClearChanged() override;
+  HRESULT GetChangedTags(ImxSysEnumPropertyTag** tags) override;
+  HRESULT GetTimestamp(unsigned tag, mxSysAttrTimestampUTC* value) override;
+  HRESULT SetTimestamp(unsigned tag, const mxSysAttrTimestampUTC* value) override;
+  HRESULT hold() override;
+  HRESULT release() override;
+  HRESULT ClearChangedTag(unsigned tag, int* anyLeft) override;
+  HRESULT MarkChanged(unsigned tag) override;
+
+  // --- Library side --------------------------------------------------------------------------
+  // Replaces this bag's contents with a copy of `source` (any object answering
+  // ImxSysPropertyBag):
+  //  1. null source: E_POINTER. This bag is emptied.
+  //  2. When the source answers ImxSysPropertyBag2 its changed tags are collected
+  //     (GetChangedTags).
+  //  3. Every tag of GetTags is copied with its type (GetType) and value (the getter of that
+  //     type). Timestamps are read with GetTimestamp when the source answers ImxSysPropertyBag2,
+  //     otherwise rebuilt from GetTimestampParts (local time; a year of 1903 or earlier, including
+  //     the -1 of a zero timestamp, gives a zero timestamp).
+  //  4. This bag's changed tags become the collected set.
+  // An unknown type code fails with E_FAIL; any failing source call fails with its result;
+  // memory exhaustion with E_OUTOFMEMORY. After a failure this bag holds what was copied so far
+  // (callers that hand bags out discard it; Clone does). Copying a bag into itself changes nothing.
+  HRESULT copyFrom(ImxSysPropertyBag* source) noexcept;
+
+  // Diagnostics and tests.
+  std::size_t tagCount() const noexcept;
+  std::int32_t holdDepth() const noexcept;
+
+ protected:
+  CmxDynamicPropertyBag();
+  ~CmxDynamicPropertyBag();
+
+ private:
+  template <class T>
+  HRESULT setValue(unsigned tag, T&& value) noexcept;
+  // Stores `value` without marking the tag changed (used by the copy, which sets the changed tags
+  // itself at the end). Same type rules as setValue.
+  template <class T>
+  HRESULT putValue(unsigned tag, T&& value) noexcept;
+  template <class T>
+  const sysapicpp::CmxTemplatePropertyValue<T>* find(unsigned tag, HRESULT& result) const noexcept;
+  HRESULT makeTagEnumerator(const std::set<std::uint32_t>& tags,
+                            ImxSysEnumPropertyTag** out) noexcept;
+  HRESULT copyFromImpl(ImxSysPropertyBag* source, bool keepChanged) noexcept;
+
+  mutable CqoCS lock_;
+  std::map<std::uint32_t, std::unique_ptr<sysapicpp::CmxPropertyValue>> values_;
+  std::set<std::uint32_t> changed_;
+  std::int32_t holdDepth_ = 0;
+};

@@ -1,0 +1,84 @@
+// Typed property values held by a property bag. CmxPropertyValue is the polymorphic base (its
+// one field is the type code); CmxTemplatePropertyValue<T> adds one field of type T. A value's
+// type is fixed when it is created.
+//
+//   code  type             T                        stored as
+//   1     boolean          bool                     one byte, 0 or 1
+//   2     signed 32-bit    int                      int32
+//   3     unsigned 32-bit  unsigned int             uint32
+//   4     double           double                   IEEE 754 double
+//   5     GUID             _GUID                    16 bytes
+//   6     string           CqoBStr                  an owned host wide string (may be null)
+//   7     UTC timestamp    mxSysAttrTimestampUTC    16 bytes {u64 fraction, i64 seconds}
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "sysapicpp/com/CqoBStr.h"
+#include "sysapicpp/com/types.h"
+#include "sysapicpp/interfaces/ImxSysPropertyBag.h"
+
+namespace sysapicpp {
+
+enum PropertyTypeCode : std::int32_t {
+  kPropertyTypeBool = 1,
+  kPropertyTypeInt32 = 2,
+  kPropertyTypeUInt32 = 3,
+  kPropertyTypeDouble = 4,
+  kPropertyTypeGuid = 5,
+  kPropertyTypeString = 6,
+  kPropertyTypeTimestamp = 7,
+};
+
+template <class T>
+struct PropertyTypeOf;
+template <> struct PropertyTypeOf<bool> { static constexpr std::int32_t code = kPropertyTypeBool; };
+template <> struct PropertyTypeOf<int> { static constexpr std::int32_t code = kPropertyTypeInt32; };
+template <> struct PropertyTypeOf<unsigned int> { static constexpr std::int32_t code = kPropertyTypeUInt32; };
+template <> struct PropertyTypeOf<double> { static constexpr std::int32_t code = kPropertyTypeDouble; };
+template <> struct PropertyTypeOf<_GUID> { static constexpr std::int32_t code = kPropertyTypeGuid; };
+template <> struct PropertyTypeOf<CqoBStr> { static constexpr std::int32_t code = kPropertyTypeString; };
+template <> struct PropertyTypeOf<mxSysAttrTimestampUTC> { static constexpr std::int32_t code = kPropertyTypeTimestamp; };
+
+// Value storage sizes.
+static_assert(sizeof(bool) == 1 && sizeof(int) == 4 && sizeof(unsigned int) == 4);
+static_assert(sizeof(double) == 8 && sizeof(_GUID) == 16 && sizeof(mxSysAttrTimestampUTC) == 16);
+static_assert(sizeof(CqoBStr) == sizeof(wchar_t*));
+
+class CmxPropertyValue {
+ public:
+  virtual ~CmxPropertyValue() = default;
+  std::int32_t type() const noexcept { return type_; }
+
+ protected:
+  explicit CmxPropertyValue(std::int32_t type) noexcept : type_(type) {}
+  CmxPropertyValue(const CmxPropertyValue&) = default;
+  CmxPropertyValue& operator=(const CmxPropertyValue&) = default;
+
+ private:
+  std::int32_t type_;
+};
+
+template <class T>
+class CmxTemplatePropertyValue final : public CmxPropertyValue {
+ public:
+  static constexpr std::int32_t kTypeCode = PropertyTypeOf<T>::code;
+
+  explicit CmxTemplatePropertyValue(T value) noexcept(std::is_nothrow_move_constructible_v<T>)
+      : CmxPropertyValue(kTypeCode), value_(std::move(value)) {}
+
+  const T& value() const noexcept { return value_; }
+  T& value() noexcept { return value_; }
+
+ private:
+  T value_;
+};
+
+// The value as T when it is a CmxTemplatePropertyValue<T>, else null.
+template <class T>
+CmxTemplatePropertyValue<T>* propertyValueAs(CmxPropertyValue* value) noexcept {
+  return dynamic_cast<CmxTemplatePropertyValue<T>*>(value);
+}
+
+}  // namespace sysapicpp
