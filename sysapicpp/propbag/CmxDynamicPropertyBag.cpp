@@ -2,6 +2,8 @@
 
 #include <ctime>
 #include <iterator>
+#include <optional>
+#include <tuple>
 #include <new>
 #include <utility>
 #include <vector>
@@ -111,21 +113,32 @@ std::int32_t CmxDynamicPropertyBag::holdDepth() const noexcept {
 // --- Helpers -----------------------------------------------------------------------------------
 
 template <class T>
-HRESULT CmxDynamicPropertyBag::putValue(unsigned tag, T&& value) noexcept {
-  CqoCSLock guard(lock_);
+HRESULT CmxDynamicPropertyBag::putValueLocked(unsigned tag, T&& value) noexcept {
   try {
-    auto it = values_.lower_bound(tag);
-    if (it != values_.end() && it->first == tag) {
-      auto* v = propertyValueAs<T>(it->second.get());
-      if (v == nullptr) return kPropertyTypeMismatch;
-      v->value() = std::move(value);
-      return S_OK;
+    // The copy writes tags in ascending order: a tag above the last one goes to the end directly.
+    auto it = values_.end();
+    if (!values_.empty() && std::prev(it)->first >= tag) {
+      it = values_.lower_bound(tag);
+      if (it->first == tag) {
+        auto* v = propertyValueAs<T>(it->second.get());
+        if (v == nullptr) return kPropertyTypeMismatch;
+        v->value() = std::move(value);
+        return S_OK;
+      }
     }
-    values_.emplace_hint(it, tag, std::make_unique<CmxTemplatePropertyValue<T>>(std::move(value)));
+    values_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(tag),
+                         std::forward_as_tuple(std::in_place_type<T>, std::move(value)));
     return S_OK;
   } catch (...) {
     return sysapicpp::classifyCurrentException();
   }
+}
+
+template <class T>
+HRESULT CmxDynamicPropertyBag::putValue(unsigned tag, T&& value, bool lockHeld) noexcept {
+  if (lockHeld) return putValueLocked<T>(tag, std::move(value));
+  CqoCSLock guard(lock_);
+  return putValueLocked<T>(tag, std::move(value));
 }
 
 template <class T>
@@ -140,11 +153,13 @@ HRESULT CmxDynamicPropertyBag::setValue(unsigned tag, T&& value) noexcept {
       v->value() = std::move(value);
       return S_OK;
     }
-    auto inserted = values_.emplace_hint(
-        it, tag, std::make_unique<CmxTemplatePropertyValue<T>>(std::move(value)));
+    auto inserted =
+        values_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(tag),
+                             std::forward_as_tuple(std::in_place_type<T>, std::move(value)));
     try {
       changed_.insert(tag);
     } catch (...) {
+      forgetNode();
       values_.erase(inserted);
       throw;
     }
@@ -154,10 +169,22 @@ HRESULT CmxDynamicPropertyBag::setValue(unsigned tag, T&& value) noexcept {
   }
 }
 
+CmxDynamicPropertyBag::tValues::iterator CmxDynamicPropertyBag::findNode(
+    std::uint32_t tag) const noexcept {
+  if (lastNode_ != values_.end()) {
+    if (lastNode_->first == tag) return lastNode_;
+    const auto next = std::next(lastNode_);
+    if (next != values_.end() && next->first == tag) return lastNode_ = next;
+  }
+  const auto it = values_.find(tag);
+  if (it != values_.end()) lastNode_ = it;
+  return it;
+}
+
 template <class T>
 const CmxTemplatePropertyValue<T>* CmxDynamicPropertyBag::find(unsigned tag,
                                                               HRESULT& result) const noexcept {
-  const auto it = values_.find(tag);
+  const auto it = findNode(tag);
   if (it == values_.end()) {
     result = kPropertyNotPresent;
     return nullptr;
@@ -170,13 +197,7 @@ const CmxTemplatePropertyValue<T>* CmxDynamicPropertyBag::find(unsigned tag,
 HRESULT CmxDynamicPropertyBag::makeTagEnumerator(const std::set<std::uint32_t>& tags,
                                                  ImxSysEnumPropertyTag** out) noexcept {
   if (tags.empty()) return S_FALSE;
-  std::set<std::uint32_t> copy;
-  try {
-    copy = tags;
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
-  return CmxSysEnumPropertyTagsSTL::create(std::move(copy), out);
+  return CmxSysEnumPropertyTagsSTL::create(tags, out);
 }
 
 // --- Tags --------------------------------------------------------------------------------------
@@ -186,9 +207,10 @@ HRESULT CmxDynamicPropertyBag::GetTags(ImxSysEnumPropertyTag** tags) {
   *tags = nullptr;
   CqoCSLock guard(lock_);
   if (values_.empty()) return S_FALSE;
-  std::set<std::uint32_t> all;
+  std::vector<std::uint32_t> all;
   try {
-    for (const auto& [tag, value] : values_) all.emplace_hint(all.end(), tag);
+    all.reserve(values_.size());
+    for (const auto& [tag, value] : values_) all.push_back(tag);
   } catch (...) {
     return E_OUTOFMEMORY;
   }
@@ -204,7 +226,7 @@ HRESULT CmxDynamicPropertyBag::GetType(unsigned tag, int* type) {
   if (type == nullptr) return E_POINTER;
   *type = 0;
   CqoCSLock guard(lock_);
-  const auto it = values_.find(tag);
+  const auto it = findNode(tag);
   if (it == values_.end()) return kPropertyNotPresent;
   *type = it->second->type();
   return S_OK;
@@ -212,8 +234,9 @@ HRESULT CmxDynamicPropertyBag::GetType(unsigned tag, int* type) {
 
 HRESULT CmxDynamicPropertyBag::RemoveTag(unsigned tag) {
   CqoCSLock guard(lock_);
-  const auto it = values_.find(tag);
+  const auto it = findNode(tag);
   if (it == values_.end()) return kPropertyNotPresent;
+  forgetNode();
   values_.erase(it);
   changed_.erase(tag);
   return S_OK;
@@ -221,6 +244,7 @@ HRESULT CmxDynamicPropertyBag::RemoveTag(unsigned tag) {
 
 HRESULT CmxDynamicPropertyBag::RemoveAll() {
   CqoCSLock guard(lock_);
+  forgetNode();
   values_.clear();
   changed_.clear();
   return S_OK;
@@ -407,8 +431,9 @@ HRESULT CmxDynamicPropertyBag::Clone(ImxSysPropertyBag** copy) {
   CQOComObject<CmxDynamicPropertyBag>* bag = nullptr;
   HRESULT hr = create(&bag);
   if (hr < 0) return hr;
-  // The copy's changed tags are cleared afterwards, so they are not collected at all.
-  hr = bag->copyFromImpl(this, /*keepChanged=*/false);
+  // The copy's changed tags are cleared afterwards, so they are not collected at all. No other
+  // thread can reach the new bag yet: its lock is taken once for the whole copy.
+  hr = bag->copyFromImpl(this, /*keepChanged=*/false, /*privateDestination=*/true);
   if (hr < 0) {
     bag->Release();
     return hr;
@@ -418,15 +443,23 @@ HRESULT CmxDynamicPropertyBag::Clone(ImxSysPropertyBag** copy) {
 }
 
 HRESULT CmxDynamicPropertyBag::copyFrom(ImxSysPropertyBag* source) noexcept {
-  return copyFromImpl(source, /*keepChanged=*/true);
+  return copyFromImpl(source, /*keepChanged=*/true, /*privateDestination=*/false);
 }
 
-HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keepChanged) noexcept {
+HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keepChanged,
+                                            bool privateDestination) noexcept {
   if (source == nullptr) return E_POINTER;
   if (static_cast<ImxSysPropertyBag*>(this) == source) return S_OK;
+  // A destination that other threads can reach is locked per write only, so that this bag never
+  // holds its lock while calling into the source (two bags copied into each other concurrently
+  // cannot deadlock). A private destination is locked once.
+  std::optional<CqoCSLock> privateGuard;
+  if (privateDestination) privateGuard.emplace(lock_);
+  const bool held = privateDestination;
   try {
     {
       CqoCSLock guard(lock_);
+      forgetNode();
       values_.clear();
       changed_.clear();
     }
@@ -465,38 +498,38 @@ HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keep
         case sysapicpp::kPropertyTypeBool: {
           int v = 0;
           hr = source->GetBool(tag, &v);
-          if (hr >= 0) hr = putValue<bool>(tag, v != 0);
+          if (hr >= 0) hr = putValue<bool>(tag, v != 0, held);
           break;
         }
         case sysapicpp::kPropertyTypeInt32: {
           int v = 0;
           hr = source->GetInt32(tag, &v);
-          if (hr >= 0) hr = putValue<int>(tag, int{v});
+          if (hr >= 0) hr = putValue<int>(tag, int{v}, held);
           break;
         }
         case sysapicpp::kPropertyTypeUInt32: {
           unsigned v = 0;
           hr = source->GetUInt32(tag, &v);
-          if (hr >= 0) hr = putValue<unsigned int>(tag, unsigned{v});
+          if (hr >= 0) hr = putValue<unsigned int>(tag, unsigned{v}, held);
           break;
         }
         case sysapicpp::kPropertyTypeDouble: {
           double v = 0;
           hr = source->GetDouble(tag, &v);
-          if (hr >= 0) hr = putValue<double>(tag, double{v});
+          if (hr >= 0) hr = putValue<double>(tag, double{v}, held);
           break;
         }
         case sysapicpp::kPropertyTypeGuid: {
           GUID v{};
           hr = source->GetGuid(tag, &v);
-          if (hr >= 0) hr = putValue<_GUID>(tag, std::move(v));
+          if (hr >= 0) hr = putValue<_GUID>(tag, std::move(v), held);
           break;
         }
         case sysapicpp::kPropertyTypeString: {
           wchar_t* v = nullptr;
           hr = source->GetString(tag, &v);
           CqoBStr owned(v);  // the source's fresh string becomes this bag's own copy
-          if (hr >= 0) hr = putValue<CqoBStr>(tag, std::move(owned));
+          if (hr >= 0) hr = putValue<CqoBStr>(tag, std::move(owned), held);
           break;
         }
         case sysapicpp::kPropertyTypeTimestamp: {
@@ -518,7 +551,7 @@ HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keep
               v = qo::dsc::localTimeToTimestamp(t);
             }
           }
-          if (hr >= 0) hr = putValue<mxSysAttrTimestampUTC>(tag, mxSysAttrTimestampUTC{v});
+          if (hr >= 0) hr = putValue<mxSysAttrTimestampUTC>(tag, mxSysAttrTimestampUTC{v}, held);
           break;
         }
         default:

@@ -108,17 +108,29 @@ class CmxDynamicPropertyBag : public virtual CQOComObjectRootEx<CQOComMultiThrea
   template <class T>
   HRESULT setValue(unsigned tag, T&& value) noexcept;
   // Stores `value` without marking the tag changed (used by the copy, which sets the changed tags
-  // itself at the end). Same type rules as setValue.
+  // itself at the end). Same type rules as setValue. `lockHeld`: the caller holds the lock.
   template <class T>
-  HRESULT putValue(unsigned tag, T&& value) noexcept;
+  HRESULT putValue(unsigned tag, T&& value, bool lockHeld) noexcept;
+  template <class T>
+  HRESULT putValueLocked(unsigned tag, T&& value) noexcept;
   template <class T>
   const sysapicpp::CmxTemplatePropertyValue<T>* find(unsigned tag, HRESULT& result) const noexcept;
   HRESULT makeTagEnumerator(const std::set<std::uint32_t>& tags,
                             ImxSysEnumPropertyTag** out) noexcept;
-  HRESULT copyFromImpl(ImxSysPropertyBag* source, bool keepChanged) noexcept;
+  HRESULT copyFromImpl(ImxSysPropertyBag* source, bool keepChanged,
+                       bool privateDestination) noexcept;
 
   mutable CqoCS lock_;
-  std::map<std::uint32_t, std::unique_ptr<sysapicpp::CmxPropertyValue>> values_;
+  using tValues = std::map<std::uint32_t, sysapicpp::CmxPropertyValueSlot>;
+  // The node of `tag`, or values_.end(). Reads in ascending tag order (the copy: GetType, then
+  // the getter, then the next tag) find their node from the previous one without a search.
+  tValues::iterator findNode(std::uint32_t tag) const noexcept;
+  // Forgets the remembered node (before erasing nodes).
+  void forgetNode() const noexcept { lastNode_ = values_.end(); }
+
+  // Each value lives in its map node (CmxPropertyValueSlot).
+  mutable tValues values_;
   std::set<std::uint32_t> changed_;
   std::int32_t holdDepth_ = 0;
+  mutable tValues::iterator lastNode_ = values_.end();  // last node found, or end()
 };
