@@ -1,8 +1,11 @@
 // The expert object handed to the configuration host.
 #pragma once
 
-#include "sysapicpp/Expert.h"
+#include "source/SystemAPIExpert.h"
+#include "source/SystemAPIExpertInfo.h"
+#include "sysapicpp/DelayedExpert.h"
 #include "sysapicpp/ExpertAdapter.h"
 
-// The delayed expert type is the abstract expert interface until the delayed expert exists.
-using tVorlixExpertObject = CQOComObject<sysapicpp::ExpertAdapter<sysapicpp::Expert>>;
+using tVorlixDelayedExpert = sysapicpp::DelayedExpert<VorlixSysapiExpert::SystemAPIExpert,
+                                                      VorlixSysapiExpert::SystemAPIExpertInfo>;
+using tVorlixExpertObject = CQOComObject<sysapicpp::ExpertAdapter<tVorlixDelayedExpert>>;

@@ -3,32 +3,175 @@
 // ImxSysExpertDiagnostic and ImxSysExpertFirmware, each its own sub-object) and owns the
 // notification handler and the delayed expert D.
 //
-// Layout (x86-64): the four interface sub-objects at offsets 0, 8, 16 and 24, then the
-// notification handler, then the delayed-expert pointer, then the shared reference count (the
-// virtual root).
+// D is the delayed expert type: a sysapicpp::Expert constructible from (SyncNotificationHandler*)
+// (production: DelayedExpert<SystemAPIExpert, SystemAPIExpertInfo>; tests put a test expert
+// behind DelayedExpert).
 //
-// Destruction (entered from the final Release with the count parked at 1): FinalRelease deletes
-// the delayed expert first, then has the notification handler drop the host's sink; both happen
+// Layout (x86-64): the four interface sub-objects at offsets 0, 8, 16 and 24, then the
+// notification handler, then the delayed expert, then the shared reference count (the virtual
+// root). The host sees only the four interface sub-objects.
+//
+// Every host operation:
+//  1. checks its pointer arguments (E_POINTER) in the order of its parameters, converting string
+//     arguments to UTF-8 before out-pointers are checked. A host string holding a value that is
+//     not a Unicode scalar value (above 0x10FFFF, or a surrogate 0xD800..0xDFFF) is refused with
+//     E_INVALIDARG before any expert work;
+//  2. calls the delayed expert;
+//  3. converts results back (texts are cut to at most 0xFFFFFFFF bytes at a character boundary,
+//     widened and returned as new host strings; a failed allocation gives E_OUTOFMEMORY);
+//  4. turns every exception into a result with handleException (below).
+// No exception leaves a host operation.
+//
+// Expert lifetime: Initialize makes a fresh delayed expert (replacing a previous one), Shutdown
+// drops the host's notification sink, then the delayed expert. Operations that need the delayed
+// expert and find none (before the first Initialize, after Shutdown) answer E_UNEXPECTED
+// (0x8000FFFF); that includes the four identity operations. SetNotificationSink does not need
+// it. An operation holds its own reference to the delayed expert while it runs, so a Shutdown or
+// Initialize on another thread never deletes an expert under a running operation: the old expert
+// (and its device expert) is deleted when its last running operation ends.
+//
+// handleException(errorText):
+//  - with a delayed expert: its translateException (which creates the device expert if needed)
+//    answers; an exception it lets through, or one raised while translating, is classified by
+//    classifyCurrentException. When errorText is not null the translator's text (possibly empty,
+//    but always an allocated host string) is stored in *errorText.
+//  - without one: classifyCurrentException only; *errorText is not touched.
+//
+// Lock order: the adapter's expert-pointer lock is a leaf, held only to read or replace the
+// pointer (never across a call into an expert or the host); the delayed expert's lock and the
+// notification handler's lock are taken without it.
+//
+// Destruction (entered from the final Release with the count parked at 1): FinalRelease drops the
+// delayed expert first, then has the notification handler drop the host's sink; both happen
 // while the object is still complete, so code that calls back into the object (AddRef/Release
 // pairs of the expert, a host sink releasing its own references) reaches working operations.
-//
-// The host operations convert arguments and call the delayed expert; they are being brought in
-// with the expert framework. Until then each of them answers E_NOTIMPL without touching its
-// arguments.
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
+#include "qo/dsc/Utf8.h"
+#include "sysapicpp/ExceptionTranslation.h"
+#include "sysapicpp/Expert.h"
+#include "sysapicpp/HResultException.h"
 #include "sysapicpp/SyncNotificationHandler.h"
 #include "sysapicpp/com/CQOComObject.h"
+#include "sysapicpp/com/CqoBStr.h"
 #include "sysapicpp/com/guids.h"
+#include "sysapicpp/enum/CmxSysEnumItemNamesSTL.h"
+#include "sysapicpp/enum/CmxSysEnumPropertyTagsSTL.h"
+#include "sysapicpp/interfaces/ImxSysBinaryImage.h"
 #include "sysapicpp/interfaces/ImxSysExpert.h"
 #include "sysapicpp/interfaces/ImxSysExpertDiagnostic.h"
 #include "sysapicpp/interfaces/ImxSysExpertFirmware.h"
 #include "sysapicpp/interfaces/ImxSysExpertPlugPlay.h"
+#include "sysapicpp/interfaces/ImxSysPropertyBag.h"
+#include "sysapicpp/propbag/BinaryImageHandle.h"
+#include "sysapicpp/propbag/PropertyBagHandle.h"
 
 namespace sysapicpp {
+
+inline constexpr char kExpertAdapterSource[] = "sysapicpp/ExpertAdapter";
+// Line reported when an operation needs the delayed expert and there is none.
+inline constexpr int kExpertAdapterNoExpertLine = 1;
+// Line reported when a promised property bag is null.
+inline constexpr int kExpertAdapterNullBagLine = 2;
+// Line reported by Initialize for a delayed expert type it cannot make.
+inline constexpr int kExpertAdapterNoInitializeLine = 3;
+
+// The host's item collector (EnumerateItems) is known only by one operation: its sixth table
+// entry (the third after IUnknown's three), taking one property-bag pointer.
+inline constexpr std::size_t kItemCollectorCollectSlot = 5;
+
+namespace adapter_detail {
+
+// True when every character of the NUL-terminated host string is a Unicode scalar value.
+inline bool isWellFormedHostString(const wchar_t* text) noexcept {
+  for (; *text != L'\0'; ++text) {
+    const auto c = static_cast<std::uint32_t>(*text);
+    if (c > 0x10FFFFu || (c >= 0xD800u && c <= 0xDFFFu)) return false;
+  }
+  return true;
+}
+
+// A host string argument as UTF-8: S_OK, E_INVALIDARG (not Unicode text) or E_OUTOFMEMORY.
+inline HRESULT hostTextIn(const wchar_t* text, std::string& out) noexcept {
+  if (!isWellFormedHostString(text)) return E_INVALIDARG;
+  try {
+    out = qo::dsc::wideToUtf8(text);
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_INVALIDARG;
+  }
+}
+
+// A UTF-8 text as a new host string in *out: cut to at most 0xFFFFFFFF bytes at a character
+// boundary, widened, copied into a host block. E_OUTOFMEMORY (and *out untouched) when the block
+// cannot be allocated. Malformed UTF-8 raises qo::dsc::exception::InvalidSequence.
+inline HRESULT hostTextOut(std::string_view utf8, wchar_t** out) {
+  const std::wstring wide = qo::dsc::utf8ToWide(qo::dsc::clampUtf8(utf8));
+  wchar_t* copy = CqoBStr::alloc(wide.data(), wide.size());
+  if (copy == nullptr) return E_OUTOFMEMORY;
+  *out = copy;
+  return S_OK;
+}
+
+// Property bags collected from the expert, each holding one reference until released here.
+struct BagReferences {
+  std::vector<ImxSysPropertyBag*> bags;
+  BagReferences() = default;
+  BagReferences(const BagReferences&) = delete;
+  BagReferences& operator=(const BagReferences&) = delete;
+  ~BagReferences() {
+    for (ImxSysPropertyBag* bag : bags)
+      if (bag != nullptr) bag->Release();
+  }
+};
+
+// The adapter's delayed expert: a shared owner behind a small lock that guards the pointer only.
+// Each operation takes its own reference (load), so replacing or dropping the expert never deletes
+// it under a running operation. Assigning a raw pointer adopts it.
+template <class D>
+class DelayedExpertSlot {
+ public:
+  DelayedExpertSlot() noexcept = default;
+  DelayedExpertSlot(const DelayedExpertSlot&) = delete;
+  DelayedExpertSlot& operator=(const DelayedExpertSlot&) = delete;
+
+  std::shared_ptr<D> load() const noexcept {
+    std::lock_guard<std::mutex> guard(lock_);
+    return expert_;
+  }
+  // Installs `next`; the previous expert is released outside the lock.
+  void store(std::shared_ptr<D> next) noexcept {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      expert_.swap(next);
+    }
+    next.reset();
+  }
+  // Adopts an expert made with new (null: none).
+  DelayedExpertSlot& operator=(D* owned) {
+    store(std::shared_ptr<D>(owned));
+    return *this;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::shared_ptr<D> expert_;
+};
+
+}  // namespace adapter_detail
 
 template <class D>
 class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNoCS>,
@@ -37,13 +180,14 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
                       public ImxSysExpertDiagnostic,
                       public ImxSysExpertFirmware {
  public:
-  ExpertAdapter() noexcept : notificationHandler_(static_cast<ImxSysExpert2*>(this)) {}
+  using tDelayedExpert = D;
 
-  ~ExpertAdapter() { delete delayedExpert_; }
+  ExpertAdapter() noexcept : notificationHandler_(static_cast<ImxSysExpert2*>(this)) {}
+  ~ExpertAdapter() = default;
 
   // Clean-up of the final Release (see above).
   void FinalRelease() noexcept {
-    delete std::exchange(delayedExpert_, nullptr);
+    delayedExpert_.store(nullptr);
     notificationHandler_.clearSink();
   }
 
@@ -58,61 +202,431 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
   }
 
   SyncNotificationHandler& notificationHandler() noexcept { return notificationHandler_; }
-  D* delayedExpert() const noexcept { return delayedExpert_; }
+  // The current delayed expert (null before Initialize and after Shutdown).
+  std::shared_ptr<D> delayedExpert() const noexcept { return delayedExpert_.load(); }
 
-  // --- ImxSysExpertInfo (lands with the expert framework) ---
-  HRESULT GetExpertGuid(GUID*) override { return E_NOTIMPL; }
-  HRESULT GetExpertName(wchar_t**) override { return E_NOTIMPL; }
-  HRESULT GetExpertVersion(wchar_t**) override { return E_NOTIMPL; }
-  HRESULT GetExpertIdentifier(wchar_t**) override { return E_NOTIMPL; }
-
-  // --- ImxSysExpert / ImxSysExpert2 (lands with the expert framework) ---
-  HRESULT Initialize() override { return E_NOTIMPL; }
-  HRESULT Shutdown() override { return E_NOTIMPL; }
-  HRESULT EnumerateItems(IUnknown*) override { return E_NOTIMPL; }
-  HRESULT GetItemNames(ImxSysEnumStringList**) override { return E_NOTIMPL; }
-  HRESULT GetPropertyBag(const wchar_t*, ImxSysPropertyBag**) override { return E_NOTIMPL; }
-  HRESULT GetPropertyBagWithRefresh(const wchar_t*, unsigned, const unsigned*, int,
-                                    ImxSysPropertyBag**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT SetOption(unsigned) override { return E_NOTIMPL; }
-  HRESULT CommitPropertyBag(const wchar_t*, const wchar_t*, int, int*, wchar_t**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT ExtendedOperation1(const wchar_t*, IUnknown*, ImxSysEnumPropertyTag**,
-                             wchar_t**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT ExtendedOperation2(const wchar_t*, IUnknown*, int*, wchar_t**) override {
-    return E_NOTIMPL;
+  // The boundary translator; call only inside a catch handler (see above).
+  HRESULT handleException(wchar_t** errorText) noexcept {
+    const std::shared_ptr<D> expert = delayedExpert();
+    if (!expert) return classifyCurrentException();
+    HRESULT result;
+    std::string text;
+    try {
+      result = expert->translateException(text);
+    } catch (...) {
+      result = classifyCurrentException();
+    }
+    if (errorText != nullptr) {
+      try {
+        const HRESULT stored = adapter_detail::hostTextOut(text, errorText);
+        if (stored < 0) result = stored;
+      } catch (...) {
+        // The translator's text is not UTF-8: the host still gets an (empty) string.
+        wchar_t* empty = CqoBStr::alloc(L"");
+        if (empty == nullptr) return E_OUTOFMEMORY;
+        *errorText = empty;
+      }
+    }
+    return result;
   }
 
-  // --- ImxSysExpertPlugPlay (lands with the expert framework) ---
-  HRESULT SetNotificationSink(IUnknown*) override { return E_NOTIMPL; }
-
-  // --- ImxSysExpertDiagnostic (lands with the expert framework) ---
-  HRESULT DiagnosticOperation1(const wchar_t*, int) override { return E_NOTIMPL; }
-  HRESULT RunDiagnostic(const wchar_t*, int, wchar_t**) override { return E_NOTIMPL; }
-  HRESULT DiagnosticOperation3(const wchar_t*, wchar_t**) override { return E_NOTIMPL; }
-
-  // --- ImxSysExpertFirmware (lands with the expert framework) ---
-  HRESULT BeginFirmwareUpdate(const wchar_t*, int, int, wchar_t**) override { return E_NOTIMPL; }
-  HRESULT UpdateFirmware(const wchar_t*, const wchar_t*, int, const wchar_t*,
-                         ImxSysBinaryImage*) override {
-    return E_NOTIMPL;
+  // --- ImxSysExpertInfo ------------------------------------------------------------------------
+  HRESULT GetExpertGuid(GUID* guid) override {
+    if (guid == nullptr) return E_POINTER;
+    try {
+      *guid = requireExpert()->getExpertGuid();
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
   }
-  HRESULT FirmwareOperation3(const wchar_t*, const wchar_t*, int, const wchar_t*) override {
-    return E_NOTIMPL;
+  HRESULT GetExpertName(wchar_t** name) override {
+    return identityText(name, [](D& e) { return e.getExpertName(); });
   }
-  HRESULT FirmwareOperation4(const wchar_t*, const wchar_t*) override { return E_NOTIMPL; }
-  HRESULT GetFirmwareUpdateStatus(const wchar_t*, int*, int*, wchar_t**) override {
-    return E_NOTIMPL;
+  HRESULT GetExpertVersion(wchar_t** version) override {
+    return identityText(version, [](D& e) { return e.getExpertVersion(); });
+  }
+  HRESULT GetExpertIdentifier(wchar_t** identifier) override {
+    return identityText(identifier, [](D& e) { return e.getExpertIdentifier(); });
+  }
+
+  // --- ImxSysExpert / ImxSysExpert2 ------------------------------------------------------------
+  HRESULT Initialize() override {
+    try {
+      if constexpr (std::is_constructible_v<D, SyncNotificationHandler*>) {
+        delayedExpert_.store(std::make_shared<D>(&notificationHandler_));
+        return S_OK;
+      } else {
+        // A delayed expert type that cannot be made from the handler is installed by its owner.
+        throw NotImplException(tRaiseContext{kExpertAdapterSource, kExpertAdapterNoInitializeLine,
+                                             ::nQOVORLIXATOMICSAE_23_3::kComponentName});
+      }
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT Shutdown() override {
+    try {
+      notificationHandler_.clearSink();
+      delayedExpert_.store(nullptr);
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT EnumerateItems(IUnknown* collector) override {
+    if (collector == nullptr) return E_POINTER;
+    try {
+      const std::shared_ptr<D> expert = requireExpert();
+      adapter_detail::BagReferences collected;
+      expert->getAllPropertyBags(collected.bags);
+      if (collected.bags.empty()) return S_FALSE;
+      // The collector's operation, reached through its table as the host declares it.
+      using tCollect = HRESULT (*)(IUnknown*, ImxSysPropertyBag*);
+      auto* const* table = *reinterpret_cast<void* const* const*>(collector);
+      const auto collect = reinterpret_cast<tCollect>(table[kItemCollectorCollectSlot]);
+      for (ImxSysPropertyBag* bag : collected.bags) (void)collect(collector, bag);
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT GetItemNames(ImxSysEnumStringList** names) override {
+    if (names == nullptr) return E_POINTER;
+    try {
+      const std::shared_ptr<D> expert = requireExpert();
+      std::vector<std::string> utf8;
+      expert->getItemNames(utf8);
+      if (utf8.empty()) return S_FALSE;
+      std::vector<std::wstring> wide;
+      wide.reserve(utf8.size());
+      for (const std::string& name : utf8) wide.push_back(qo::dsc::utf8ToWide(name));
+      ImxSysEnumStringList* enumerator = nullptr;
+      const HRESULT hr = CmxSysEnumItemNamesSTL::create(std::move(wide), &enumerator);
+      if (hr < 0) return hr;
+      *names = enumerator;
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT GetPropertyBag(const wchar_t* itemName, ImxSysPropertyBag** bag) override {
+    if (itemName == nullptr) return E_POINTER;
+    std::string name;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    if (bag == nullptr) return E_POINTER;
+    *bag = nullptr;
+    try {
+      ImxSysPropertyBag* result = requireExpert()->getPropertyBag(name);
+      if (result == nullptr) throwNullBag();  // a bag was promised: broken invariant
+      *bag = result;
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT GetPropertyBagWithRefresh(const wchar_t* itemName, unsigned count, const unsigned* tags,
+                                    int flag, ImxSysPropertyBag** bag) override {
+    if (itemName == nullptr || tags == nullptr) return E_POINTER;
+    std::string name;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    if (bag == nullptr) return E_POINTER;
+    *bag = nullptr;
+    try {
+      const std::shared_ptr<D> expert = requireExpert();
+      std::vector<std::uint32_t> list(tags, tags + count);
+      ImxSysPropertyBag* result = expert->getPropertyBagWithRefresh(name, list, flag != 0);
+      if (result == nullptr) throwNullBag();
+      // Held here until the subset answer is known, so a failure hands out nothing.
+      adapter_detail::BagReferences held;
+      held.bags.push_back(result);
+      HRESULT answer = S_OK;
+      if (!list.empty()) {
+        std::size_t present = 0;
+        for (std::uint32_t tag : list)
+          if (result->HasTag(tag) == S_OK) ++present;
+        answer = present == list.size() ? S_OK : present == 0 ? kPropertyNotPresent : S_FALSE;
+      }
+      held.bags.clear();
+      *bag = result;
+      return answer;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT SetOption(unsigned value) override {
+    try {
+      requireExpert()->setOption(value);
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT CommitPropertyBag(const wchar_t* itemName, const wchar_t* text, int value, int* changed,
+                            wchar_t** resultText) override {
+    if (itemName == nullptr || text == nullptr) return E_POINTER;
+    std::string name, input;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    if (const HRESULT hr = adapter_detail::hostTextIn(text, input); hr < 0) return hr;
+    if (changed == nullptr || resultText == nullptr) return E_POINTER;
+    try {
+      std::string out;
+      requireExpert()->commitPropertyBag(name, input, value, out);
+      if (const HRESULT hr = adapter_detail::hostTextOut(out, resultText); hr < 0) return hr;
+      *changed = out.empty() ? 0 : 1;
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT ExtendedOperation1(const wchar_t* itemName, IUnknown* bag, ImxSysEnumPropertyTag** tags,
+                             wchar_t** errorText) override {
+    if (itemName == nullptr || bag == nullptr) return E_POINTER;
+    std::string name;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    if (tags == nullptr) return E_POINTER;
+    try {
+      const std::shared_ptr<D> expert = requireExpert();
+      PropertyBagHandle handle(bag);
+      *tags = nullptr;
+      std::set<std::uint32_t> found;
+      std::string error;
+      expert->extendedOperation1(name, handle, found, error);
+      ImxSysEnumPropertyTag* enumerator = nullptr;
+      if (!found.empty()) {
+        const HRESULT hr = CmxSysEnumPropertyTagsSTL::create(std::move(found), &enumerator);
+        if (hr < 0) return hr;
+      }
+      if (errorText != nullptr) {
+        const HRESULT hr = adapter_detail::hostTextOut(error, errorText);
+        if (hr < 0) {
+          if (enumerator != nullptr) enumerator->Release();
+          return hr;
+        }
+      }
+      *tags = enumerator;
+      return enumerator != nullptr ? S_OK : S_FALSE;
+    } catch (...) {
+      return handleException(errorText);
+    }
+  }
+
+  // The last parameter belongs to the host's declaration; this expert does not use it.
+  HRESULT ExtendedOperation2(const wchar_t* itemName, IUnknown* bag, int* result,
+                             wchar_t** /*text*/) override {
+    if (itemName == nullptr || bag == nullptr) return E_POINTER;
+    std::string name;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    if (result == nullptr) return E_POINTER;
+    try {
+      const std::shared_ptr<D> expert = requireExpert();
+      PropertyBagHandle handle(bag);
+      std::int32_t value = 0;
+      std::string unused;
+      expert->extendedOperation2(name, handle, value, unused);
+      *result = value;
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  // --- ImxSysExpertPlugPlay --------------------------------------------------------------------
+  HRESULT SetNotificationSink(IUnknown* sink) override {
+    try {
+      if (sink != nullptr)
+        notificationHandler_.setSink(sink);
+      else
+        notificationHandler_.clearSink();
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  // --- ImxSysExpertDiagnostic ------------------------------------------------------------------
+  HRESULT DiagnosticOperation1(const wchar_t* itemName, int value) override {
+    if (itemName == nullptr) return E_POINTER;
+    std::string name;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    try {
+      requireExpert()->diagnosticOperation1(name, value);
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  // A non-zero mode rejected with 0x80040376 (as HResultException or thrown int) is run once more
+  // in mode 0; the result is then 0x00040370 with the text of the mode-0 run.
+  HRESULT RunDiagnostic(const wchar_t* itemName, int mode, wchar_t** resultText) override {
+    if (itemName == nullptr) return E_POINTER;
+    std::string name;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    try {
+      const std::shared_ptr<D> expert = requireExpert();
+      std::string text;
+      HRESULT answer = S_OK;
+      bool repeat = false;
+      try {
+        expert->runDiagnostic(name, mode, text);
+      } catch (const HResultException& e) {
+        if (e.code() != InvalidModeException::kCode || mode == 0) throw;
+        repeat = true;
+      } catch (int code) {
+        if (code != InvalidModeException::kCode || mode == 0) throw;
+        repeat = true;
+      }
+      if (repeat) {
+        text.clear();
+        expert->runDiagnostic(name, 0, text);
+        answer = kDiagnosticRepeatedInMode0;
+      }
+      if (resultText != nullptr) {
+        if (const HRESULT hr = adapter_detail::hostTextOut(text, resultText); hr < 0) return hr;
+      }
+      return answer;
+    } catch (...) {
+      return handleException(resultText);
+    }
+  }
+
+  HRESULT DiagnosticOperation3(const wchar_t* itemName, wchar_t** text) override {
+    if (itemName == nullptr) return E_POINTER;
+    std::string name;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    try {
+      std::string out;
+      requireExpert()->diagnosticOperation3(name, out);
+      if (text != nullptr) return adapter_detail::hostTextOut(out, text);
+      return S_OK;
+    } catch (...) {
+      return handleException(text);
+    }
+  }
+
+  // --- ImxSysExpertFirmware --------------------------------------------------------------------
+  HRESULT BeginFirmwareUpdate(const wchar_t* itemName, int flag, int value,
+                              wchar_t** text) override {
+    if (itemName == nullptr) return E_POINTER;
+    std::string name;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    if (text == nullptr) return E_POINTER;
+    try {
+      const std::string out = requireExpert()->beginFirmwareUpdate(name, flag != 0, value);
+      return adapter_detail::hostTextOut(out, text);
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT UpdateFirmware(const wchar_t* itemName, const wchar_t* text1, int flag,
+                         const wchar_t* text2, ImxSysBinaryImage* image) override {
+    if (itemName == nullptr || image == nullptr || text1 == nullptr || text2 == nullptr)
+      return E_POINTER;
+    std::string name, first, second;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    if (const HRESULT hr = adapter_detail::hostTextIn(text1, first); hr < 0) return hr;
+    if (const HRESULT hr = adapter_detail::hostTextIn(text2, second); hr < 0) return hr;
+    try {
+      const std::shared_ptr<D> expert = requireExpert();
+      BinaryImageHandle handle(image);  // one reference for the duration of the update call
+      expert->updateFirmware(name, first, flag != 0, second, handle);
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT FirmwareOperation3(const wchar_t* itemName, const wchar_t* text1, int flag,
+                             const wchar_t* text2) override {
+    if (itemName == nullptr || text1 == nullptr || text2 == nullptr) return E_POINTER;
+    std::string name, first, second;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    if (const HRESULT hr = adapter_detail::hostTextIn(text1, first); hr < 0) return hr;
+    if (const HRESULT hr = adapter_detail::hostTextIn(text2, second); hr < 0) return hr;
+    try {
+      requireExpert()->firmwareOperation3(name, first, flag != 0, second);
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT FirmwareOperation4(const wchar_t* itemName, const wchar_t* text) override {
+    if (itemName == nullptr || text == nullptr) return E_POINTER;
+    std::string name, input;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    if (const HRESULT hr = adapter_detail::hostTextIn(text, input); hr < 0) return hr;
+    try {
+      requireExpert()->firmwareOperation4(name, input);
+      return S_OK;
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
+  HRESULT GetFirmwareUpdateStatus(const wchar_t* itemName, int* state, int* value,
+                                  wchar_t** text) override {
+    if (itemName == nullptr) return E_POINTER;
+    std::string name;
+    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
+    if (state == nullptr) return E_POINTER;
+    try {
+      std::int32_t outState = 0, outValue = 0;
+      std::string out;
+      requireExpert()->getFirmwareUpdateStatus(name, outState, outValue, out);
+      if (text != nullptr) {
+        if (const HRESULT hr = adapter_detail::hostTextOut(out, text); hr < 0) return hr;
+      }
+      *state = outState;
+      if (value != nullptr) *value = outValue;
+      return S_OK;
+    } catch (...) {
+      return handleException(text);
+    }
   }
 
  protected:
+  [[noreturn]] static void throwNoExpert() {
+    throw UnexpectedException(tRaiseContext{kExpertAdapterSource, kExpertAdapterNoExpertLine,
+                                            ::nQOVORLIXATOMICSAE_23_3::kComponentName});
+  }
+
+  [[noreturn]] static void throwNullBag() {
+    throw UnexpectedException(tRaiseContext{kExpertAdapterSource, kExpertAdapterNullBagLine,
+                                            ::nQOVORLIXATOMICSAE_23_3::kComponentName});
+  }
+
+  // The delayed expert for one operation; UnexpectedException when there is none.
+  std::shared_ptr<D> requireExpert() const {
+    std::shared_ptr<D> expert = delayedExpert();
+    if (!expert) throwNoExpert();
+    return expert;
+  }
+
+  // Identity text: the value is computed first, then the out-pointer is checked.
+  template <class Get>
+  HRESULT identityText(wchar_t** out, Get get) {
+    try {
+      const std::string value = get(*requireExpert());
+      if (out == nullptr) return E_POINTER;
+      return adapter_detail::hostTextOut(value, out);
+    } catch (...) {
+      return handleException(nullptr);
+    }
+  }
+
   SyncNotificationHandler notificationHandler_;
-  D* delayedExpert_ = nullptr;  // owned
+  adapter_detail::DelayedExpertSlot<D> delayedExpert_;
 };
 
 }  // namespace sysapicpp

@@ -283,3 +283,39 @@ using CreateExpertFn = HRESULT (*)(void** expert);
 inline constexpr char kFactoryName[] = "createVorlixAtomicSysApiExpert";
 
 }  // namespace hostabi
+
+// --- Expert operations: further result codes and host strings ---------------------------------
+#include <cstdlib>
+#include <cstring>
+
+namespace hostabi {
+
+inline constexpr HRESULT kS_FALSE = 1;
+inline constexpr HRESULT kE_FAIL = static_cast<HRESULT>(0x80004005u);
+inline constexpr HRESULT kE_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
+inline constexpr HRESULT kE_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
+inline constexpr HRESULT kE_INVALIDARG = static_cast<HRESULT>(0x80070057u);
+
+// The expert's class identity as GetExpertGuid reports it.
+inline constexpr Guid kCLSID_VorlixSysApiExpert = {
+    0x22297693, 0x3822, 0x462B, {0xA1, 0xAD, 0x40, 0xAD, 0x0B, 0xCB, 0xC3, 0x31}};
+
+// Host strings made the host's way: one malloc block holding the 32-bit length, the characters
+// and a 32-bit zero; the string points at the first character. Null on exhaustion.
+inline wchar_t* hostStringAlloc(const wchar_t* text, std::size_t length) {
+  if (length > 0x3FFFFFFDu) return nullptr;
+  auto* block = static_cast<std::uint32_t*>(std::malloc((length + 2) * 4));
+  if (block == nullptr) return nullptr;
+  block[0] = static_cast<std::uint32_t>(length);
+  if (length != 0) std::memcpy(block + 1, text, length * 4);
+  block[length + 1] = 0;
+  return reinterpret_cast<wchar_t*>(block + 1);
+}
+inline void hostStringFree(wchar_t* text) {
+  if (text != nullptr) std::free(reinterpret_cast<std::uint32_t*>(text) - 1);
+}
+inline std::uint32_t hostStringLength(const wchar_t* text) {
+  return text == nullptr ? 0 : *(reinterpret_cast<const std::uint32_t*>(text) - 1);
+}
+
+}  // namespace hostabi

@@ -4,7 +4,8 @@
 //
 // probe: loads the library, lists which of its public entry points are present, creates the
 // expert, asks it for each of its interfaces and reports what a host can rely on (which interface
-// pointers are distinct, that they share one reference count), then releases it.
+// pointers are distinct, that they share one reference count), initializes it, prints its
+// identity (class identity, name, version, identifier), shuts it down and releases it.
 #include <dlfcn.h>
 
 #include <cinttypes>
@@ -51,13 +52,76 @@ void usage(FILE* out) {
                "usage: qovorlix-syscfg --library PATH COMMAND\n"
                "commands:\n"
                "  probe   load the library, list its entry points, create the expert and check\n"
-               "          its interfaces and reference counting\n");
+               "          its interfaces and reference counting, initialize it and print its\n"
+               "          identity, then shut it down\n");
 }
 
 std::string hr(HRESULT code) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%08" PRIX32, static_cast<std::uint32_t>(code));
   return buf;
+}
+
+// A returned host string as printable text (non-ASCII characters as \u escapes); frees it.
+std::string takeText(wchar_t* text) {
+  std::string out;
+  const std::uint32_t length = hostStringLength(text);
+  for (std::uint32_t i = 0; i < length; ++i) {
+    const auto c = static_cast<std::uint32_t>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\u%04" PRIX32, c);
+      out += buf;
+    }
+  }
+  hostStringFree(text);
+  return out;
+}
+
+std::string guidText(const Guid& g) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "{%08" PRIX32 "-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
+                g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+  return buf;
+}
+
+// Initialize, the four identity answers, Shutdown. Returns the number of failures.
+int identity(ImxSysExpert2* e) {
+  int failures = 0;
+  const HRESULT init = e->vtbl->Initialize(e);
+  std::printf("identity:\n  Initialize returns %s\n", hr(init).c_str());
+  if (init != kS_OK) return 1;
+  Guid g{};
+  const HRESULT r = e->vtbl->GetExpertGuid(e, &g);
+  if (r == kS_OK) {
+    std::printf("  class identity  %s\n", guidText(g).c_str());
+  } else {
+    std::printf("  class identity  refused with %s\n", hr(r).c_str());
+    ++failures;
+  }
+  using Getter = HRESULT (*)(ImxSysExpert2*, wchar_t**);
+  const struct {
+    const char* label;
+    Getter get;
+  } texts[] = {{"name", e->vtbl->GetExpertName},
+               {"version", e->vtbl->GetExpertVersion},
+               {"identifier", e->vtbl->GetExpertIdentifier}};
+  for (const auto& t : texts) {
+    wchar_t* value = nullptr;
+    const HRESULT tr = t.get(e, &value);
+    if (tr == kS_OK) {
+      std::printf("  %-15s \"%s\"\n", t.label, takeText(value).c_str());
+    } else {
+      std::printf("  %-15s refused with %s\n", t.label, hr(tr).c_str());
+      ++failures;
+    }
+  }
+  const HRESULT down = e->vtbl->Shutdown(e);
+  std::printf("  Shutdown returns %s\n", hr(down).c_str());
+  return failures + (down == kS_OK ? 0 : 1);
 }
 
 // Count as seen by an AddRef/Release pair.
@@ -144,6 +208,8 @@ int probe(const char* libraryPath) {
               sameCount ? "yes" : "NO");
   failures += (primaryShared ? 0 : 1) + (othersDistinct ? 0 : 1) + (sameCount ? 0 : 1);
 
+  failures += identity(static_cast<ImxSysExpert2*>(expert));
+
   std::printf("reference counts:");
   for (void* p : pointers)
     if (p != nullptr) std::printf(" %" PRIu32, release(p));
@@ -152,8 +218,8 @@ int probe(const char* libraryPath) {
   failures += last == 0 ? 0 : 1;
 
   std::printf(
-      "note: the expert's operations (items, property bags, diagnostics, firmware) and the\n"
-      "      simulated boards are not available yet; they arrive in later work.\n");
+      "note: the board operations (items, property bags, diagnostics, firmware) answer\n"
+      "      E_NOTIMPL until the device expert arrives.\n");
   dlclose(lib);
   return failures == 0 ? 0 : 1;
 }

@@ -1,0 +1,131 @@
+// The expert's operations as a host reaches them in the built library: identity after Initialize,
+// Initialize and Shutdown in any order, operations before Initialize and after Shutdown, bad
+// arguments, and the shipped expert's answer for board operations.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "tools/common/host_abi.h"
+
+namespace {
+
+using namespace hostabi;
+
+class HostString {
+ public:
+  explicit HostString(const std::wstring& text) : p_(hostStringAlloc(text.data(), text.size())) {}
+  ~HostString() { hostStringFree(p_); }
+  HostString(const HostString&) = delete;
+  HostString& operator=(const HostString&) = delete;
+  operator const wchar_t*() const { return p_; }
+
+ private:
+  wchar_t* p_;
+};
+
+std::wstring take(wchar_t* text) {
+  if (text == nullptr) return L"<null>";
+  std::wstring copy(text, hostStringLength(text));
+  hostStringFree(text);
+  return copy;
+}
+
+class ExpertOperations : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lib_ = dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib_, nullptr) << dlerror();
+    auto create = reinterpret_cast<CreateExpertFn>(dlsym(lib_, kFactoryName));
+    ASSERT_NE(create, nullptr);
+    void* p = nullptr;
+    ASSERT_EQ(create(&p), kS_OK);
+    e_ = static_cast<ImxSysExpert2*>(p);
+    ASSERT_EQ(queryInterface(e_, kIID_ImxSysExpertDiagnostic, &p), kS_OK);
+    diag_ = static_cast<ImxSysExpertDiagnostic*>(p);
+    release(diag_);  // the expert's own reference keeps it
+  }
+  void TearDown() override {
+    if (e_ != nullptr) {
+      EXPECT_EQ(release(e_), 0u);
+    }
+    if (lib_ != nullptr) dlclose(lib_);
+  }
+  std::wstring version() {
+    wchar_t* v = nullptr;
+    const HRESULT hr = e_->vtbl->GetExpertVersion(e_, &v);
+    return hr == kS_OK ? take(v) : L"error";
+  }
+
+  void* lib_ = nullptr;
+  ImxSysExpert2* e_ = nullptr;
+  ImxSysExpertDiagnostic* diag_ = nullptr;
+};
+
+TEST_F(ExpertOperations, IdentityAfterInitialize) {
+  ASSERT_EQ(e_->vtbl->Initialize(e_), kS_OK);
+  Guid g{};
+  ASSERT_EQ(e_->vtbl->GetExpertGuid(e_, &g), kS_OK);
+  EXPECT_EQ(std::memcmp(&g, &kCLSID_VorlixSysApiExpert, sizeof g), 0);
+  wchar_t* s = nullptr;
+  ASSERT_EQ(e_->vtbl->GetExpertName(e_, &s), kS_OK);
+  EXPECT_EQ(take(s), L"qovorlix2");
+  EXPECT_EQ(version(), L"23.3.0");
+  ASSERT_EQ(e_->vtbl->GetExpertIdentifier(e_, &s), kS_OK);
+  EXPECT_EQ(take(s), L"qovorlix2");
+  EXPECT_EQ(e_->vtbl->Shutdown(e_), kS_OK);
+}
+
+TEST_F(ExpertOperations, BeforeInitializeAndAfterShutdownAnswerUnexpected) {
+  HostString n(L"KEL0");
+  EXPECT_EQ(version(), L"error");
+  Guid g{};
+  EXPECT_EQ(e_->vtbl->GetExpertGuid(e_, &g), kE_UNEXPECTED);
+  EXPECT_EQ(diag_->vtbl->DiagnosticOperation1(diag_, n, 0), kE_UNEXPECTED);
+  EXPECT_EQ(e_->vtbl->SetOption(e_, 1), kE_UNEXPECTED);
+  ASSERT_EQ(e_->vtbl->Initialize(e_), kS_OK);
+  ASSERT_EQ(e_->vtbl->Shutdown(e_), kS_OK);
+  EXPECT_EQ(diag_->vtbl->DiagnosticOperation1(diag_, n, 0), kE_UNEXPECTED);
+  EXPECT_EQ(e_->vtbl->GetExpertGuid(e_, &g), kE_UNEXPECTED);
+}
+
+TEST_F(ExpertOperations, InitializeAndShutdownInAnyOrder) {
+  EXPECT_EQ(e_->vtbl->Shutdown(e_), kS_OK);
+  EXPECT_EQ(e_->vtbl->Initialize(e_), kS_OK);
+  EXPECT_EQ(e_->vtbl->Initialize(e_), kS_OK);
+  EXPECT_EQ(version(), L"23.3.0");
+  EXPECT_EQ(e_->vtbl->Shutdown(e_), kS_OK);
+  EXPECT_EQ(e_->vtbl->Shutdown(e_), kS_OK);
+  EXPECT_EQ(e_->vtbl->Initialize(e_), kS_OK);
+  EXPECT_EQ(version(), L"23.3.0");
+  // Released while initialized: the final Release cleans up.
+}
+
+TEST_F(ExpertOperations, BadArguments) {
+  ASSERT_EQ(e_->vtbl->Initialize(e_), kS_OK);
+  HostString bad(std::wstring(1, static_cast<wchar_t>(0xDC00)));
+  HostString n(L"KEL0");
+  void* out = nullptr;
+  EXPECT_EQ(e_->vtbl->GetExpertName(e_, nullptr), kE_POINTER);
+  EXPECT_EQ(e_->vtbl->GetItemNames(e_, nullptr), kE_POINTER);
+  EXPECT_EQ(e_->vtbl->GetPropertyBag(e_, nullptr, &out), kE_POINTER);
+  EXPECT_EQ(e_->vtbl->GetPropertyBag(e_, n, nullptr), kE_POINTER);
+  EXPECT_EQ(e_->vtbl->GetPropertyBag(e_, bad, &out), kE_INVALIDARG);
+  EXPECT_EQ(diag_->vtbl->RunDiagnostic(diag_, bad, 0, nullptr), kE_INVALIDARG);
+  EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(ExpertOperations, ShippedExpertListsNoBoardsAndSaysNotImplemented) {
+  ASSERT_EQ(e_->vtbl->Initialize(e_), kS_OK);
+  void* names = nullptr;
+  EXPECT_EQ(e_->vtbl->GetItemNames(e_, &names), kE_NOTIMPL);
+  EXPECT_EQ(names, nullptr);
+  HostString n(L"KEL0");
+  wchar_t* text = nullptr;
+  EXPECT_EQ(diag_->vtbl->RunDiagnostic(diag_, n, 1, &text), kE_NOTIMPL);
+  EXPECT_EQ(take(text), L"");  // translated by the expert: an empty error text
+  EXPECT_EQ(e_->vtbl->SetOption(e_, 2), kS_OK);
+}
+
+}  // namespace
