@@ -1,5 +1,6 @@
 #include "sysapicpp/propbag/CmxDynamicPropertyBag.h"
 
+#include <algorithm>
 #include <ctime>
 #include <iterator>
 #include <optional>
@@ -116,18 +117,20 @@ template <class T>
 HRESULT CmxDynamicPropertyBag::putValueLocked(unsigned tag, T&& value) noexcept {
   try {
     // The copy writes tags in ascending order: a tag above the last one goes to the end directly.
-    auto it = values_.end();
-    if (!values_.empty() && std::prev(it)->first >= tag) {
-      it = values_.lower_bound(tag);
-      if (it->first == tag) {
-        auto* v = propertyValueAs<T>(it->second.get());
-        if (v == nullptr) return kPropertyTypeMismatch;
-        v->value() = std::move(value);
-        return S_OK;
-      }
+    if (values_.empty() || values_.back().tag < tag) {
+      auto made = std::make_unique<CmxTemplatePropertyValue<T>>(std::move(value));
+      values_.push_back(tEntry{tag, std::move(made)});
+      return S_OK;
     }
-    values_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(tag),
-                         std::forward_as_tuple(std::in_place_type<T>, std::move(value)));
+    const auto it = lowerBound(tag);
+    if (it->tag == tag) {
+      auto* v = propertyValueAs<T>(it->value.get());
+      if (v == nullptr) return kPropertyTypeMismatch;
+      v->value() = std::move(value);
+      return S_OK;
+    }
+    auto made = std::make_unique<CmxTemplatePropertyValue<T>>(std::move(value));
+    values_.insert(it, tEntry{tag, std::move(made)});
     return S_OK;
   } catch (...) {
     return sysapicpp::classifyCurrentException();
@@ -145,21 +148,19 @@ template <class T>
 HRESULT CmxDynamicPropertyBag::setValue(unsigned tag, T&& value) noexcept {
   CqoCSLock guard(lock_);
   try {
-    auto it = values_.lower_bound(tag);
-    if (it != values_.end() && it->first == tag) {
-      auto* v = propertyValueAs<T>(it->second.get());
+    const auto it = lowerBound(tag);
+    if (it != values_.end() && it->tag == tag) {
+      auto* v = propertyValueAs<T>(it->value.get());
       if (v == nullptr) return kPropertyTypeMismatch;
       changed_.insert(tag);  // first: if this fails, nothing has changed
       v->value() = std::move(value);
       return S_OK;
     }
-    auto inserted =
-        values_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(tag),
-                             std::forward_as_tuple(std::in_place_type<T>, std::move(value)));
+    auto made = std::make_unique<CmxTemplatePropertyValue<T>>(std::move(value));
+    const auto inserted = values_.insert(it, tEntry{tag, std::move(made)});
     try {
       changed_.insert(tag);
     } catch (...) {
-      forgetNode();
       values_.erase(inserted);
       throw;
     }
@@ -169,27 +170,37 @@ HRESULT CmxDynamicPropertyBag::setValue(unsigned tag, T&& value) noexcept {
   }
 }
 
-CmxDynamicPropertyBag::tValues::iterator CmxDynamicPropertyBag::findNode(
+CmxDynamicPropertyBag::tValues::iterator CmxDynamicPropertyBag::lowerBound(
     std::uint32_t tag) const noexcept {
-  if (lastNode_ != values_.end()) {
-    if (lastNode_->first == tag) return lastNode_;
-    const auto next = std::next(lastNode_);
-    if (next != values_.end() && next->first == tag) return lastNode_ = next;
+  return std::lower_bound(values_.begin(), values_.end(), tag,
+                          [](const tEntry& e, std::uint32_t t) { return e.tag < t; });
+}
+
+CmxDynamicPropertyBag::tEntry* CmxDynamicPropertyBag::findEntry(std::uint32_t tag) const noexcept {
+  const std::size_t n = values_.size();
+  const std::size_t last = lastIndex_;
+  if (last < n) {
+    if (values_[last].tag == tag) return &values_[last];
+    if (last + 1 < n && values_[last + 1].tag == tag) {
+      lastIndex_ = last + 1;
+      return &values_[last + 1];
+    }
   }
-  const auto it = values_.find(tag);
-  if (it != values_.end()) lastNode_ = it;
-  return it;
+  const auto it = lowerBound(tag);
+  if (it == values_.end() || it->tag != tag) return nullptr;
+  lastIndex_ = static_cast<std::size_t>(it - values_.begin());
+  return &*it;
 }
 
 template <class T>
 const CmxTemplatePropertyValue<T>* CmxDynamicPropertyBag::find(unsigned tag,
                                                               HRESULT& result) const noexcept {
-  const auto it = findNode(tag);
-  if (it == values_.end()) {
+  const tEntry* e = findEntry(tag);
+  if (e == nullptr) {
     result = kPropertyNotPresent;
     return nullptr;
   }
-  const auto* v = propertyValueAs<T>(it->second.get());
+  const auto* v = propertyValueAs<T>(e->value.get());
   result = v != nullptr ? S_OK : kPropertyTypeMismatch;
   return v;
 }
@@ -210,7 +221,7 @@ HRESULT CmxDynamicPropertyBag::GetTags(ImxSysEnumPropertyTag** tags) {
   std::vector<std::uint32_t> all;
   try {
     all.reserve(values_.size());
-    for (const auto& [tag, value] : values_) all.push_back(tag);
+    for (const tEntry& e : values_) all.push_back(e.tag);
   } catch (...) {
     return E_OUTOFMEMORY;
   }
@@ -219,32 +230,30 @@ HRESULT CmxDynamicPropertyBag::GetTags(ImxSysEnumPropertyTag** tags) {
 
 HRESULT CmxDynamicPropertyBag::HasTag(unsigned tag) {
   CqoCSLock guard(lock_);
-  return values_.count(tag) != 0 ? S_OK : S_FALSE;
+  return contains(tag) ? S_OK : S_FALSE;
 }
 
 HRESULT CmxDynamicPropertyBag::GetType(unsigned tag, int* type) {
   if (type == nullptr) return E_POINTER;
   *type = 0;
   CqoCSLock guard(lock_);
-  const auto it = findNode(tag);
-  if (it == values_.end()) return kPropertyNotPresent;
-  *type = it->second->type();
+  const tEntry* e = findEntry(tag);
+  if (e == nullptr) return kPropertyNotPresent;
+  *type = e->value->type();
   return S_OK;
 }
 
 HRESULT CmxDynamicPropertyBag::RemoveTag(unsigned tag) {
   CqoCSLock guard(lock_);
-  const auto it = findNode(tag);
-  if (it == values_.end()) return kPropertyNotPresent;
-  forgetNode();
-  values_.erase(it);
+  const tEntry* e = findEntry(tag);
+  if (e == nullptr) return kPropertyNotPresent;
+  values_.erase(values_.begin() + (e - values_.data()));
   changed_.erase(tag);
   return S_OK;
 }
 
 HRESULT CmxDynamicPropertyBag::RemoveAll() {
   CqoCSLock guard(lock_);
-  forgetNode();
   values_.clear();
   changed_.clear();
   return S_OK;
@@ -388,14 +397,14 @@ HRESULT CmxDynamicPropertyBag::GetChangedTags(ImxSysEnumPropertyTag** tags) {
 HRESULT CmxDynamicPropertyBag::ClearChangedTag(unsigned tag, int* anyLeft) {
   CqoCSLock guard(lock_);
   HRESULT hr = kPropertyNotPresent;
-  if (values_.count(tag) != 0) hr = changed_.erase(tag) != 0 ? S_OK : S_FALSE;
+  if (contains(tag)) hr = changed_.erase(tag) != 0 ? S_OK : S_FALSE;
   if (anyLeft != nullptr) *anyLeft = changed_.empty() ? 0 : 1;
   return hr;
 }
 
 HRESULT CmxDynamicPropertyBag::MarkChanged(unsigned tag) {
   CqoCSLock guard(lock_);
-  if (values_.count(tag) == 0) return kPropertyNotPresent;
+  if (!contains(tag)) return kPropertyNotPresent;
   try {
     changed_.insert(tag);
   } catch (...) {
@@ -459,7 +468,6 @@ HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keep
   try {
     {
       CqoCSLock guard(lock_);
-      forgetNode();
       values_.clear();
       changed_.clear();
     }
@@ -488,6 +496,12 @@ HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keep
       tags.reserve(64);
       hr = drainTags(allTags.get(), tags);
       if (hr < 0) return hr;
+    }
+    {
+      // One allocation for the whole copy: the source's tags arrive in ascending order and are
+      // appended one after the other.
+      CqoCSLock guard(lock_);
+      values_.reserve(tags.size());
     }
 
     for (const std::uint32_t tag : tags) {
@@ -565,7 +579,7 @@ HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keep
       CqoCSLock guard(lock_);
       // Only tags that are in the bag can be marked changed.
       for (auto it = changed.begin(); it != changed.end();) {
-        it = values_.count(*it) != 0 ? std::next(it) : changed.erase(it);
+        it = contains(*it) ? std::next(it) : changed.erase(it);
       }
       changed_ = std::move(changed);
     }

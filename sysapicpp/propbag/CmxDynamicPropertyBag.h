@@ -1,4 +1,4 @@
-// The library's property bag: a map from 32-bit tag to one typed value (CmxPropertyValue), the set
+// The library's property bag: an ordered map from 32-bit tag to one typed value (CmxPropertyValue), the set
 // of tags changed since the last ClearChanged, and a hold depth. Implements ImxSysPropertyBag4 and,
 // through it, ImxSysPropertyBag, ImxSysPropertyBag2 and ImxSysPropertyBag3; all four identities
 // answer with the one sub-object.
@@ -30,9 +30,9 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "qo/dsc/CqoCS.h"
 #include "sysapicpp/com/CQOComObject.h"
@@ -121,16 +121,26 @@ class CmxDynamicPropertyBag : public virtual CQOComObjectRootEx<CQOComMultiThrea
                        bool privateDestination) noexcept;
 
   mutable CqoCS lock_;
-  using tValues = std::map<std::uint32_t, sysapicpp::CmxPropertyValueSlot>;
-  // The node of `tag`, or values_.end(). Reads in ascending tag order (the copy: GetType, then
-  // the getter, then the next tag) find their node from the previous one without a search.
-  tValues::iterator findNode(std::uint32_t tag) const noexcept;
-  // Forgets the remembered node (before erasing nodes).
-  void forgetNode() const noexcept { lastNode_ = values_.end(); }
+  // One tag and its value. The bag's tags are one contiguous array of these, kept sorted by
+  // ascending tag (binary search for lookup; a copy reserves once and appends in order). Each
+  // value is its own allocation, so a value never moves when tags are inserted or removed.
+  struct tEntry {
+    std::uint32_t tag;
+    std::unique_ptr<sysapicpp::CmxPropertyValue> value;
+  };
+  using tValues = std::vector<tEntry>;
+  // The first entry whose tag is not below `tag`.
+  tValues::iterator lowerBound(std::uint32_t tag) const noexcept;
+  // The entry of `tag`, or null. The pointer is valid until the next insertion or removal (the
+  // caller holds the lock and uses it at once). Reads in ascending tag order (the copy: GetType,
+  // then the getter, then the next tag) find their entry from the previous one without a search;
+  // the remembered position is an index that is checked against the size and the tag before use,
+  // so insertions and removals never leave it dangling.
+  tEntry* findEntry(std::uint32_t tag) const noexcept;
+  bool contains(std::uint32_t tag) const noexcept { return findEntry(tag) != nullptr; }
 
-  // Each value lives in its map node (CmxPropertyValueSlot).
   mutable tValues values_;
   std::set<std::uint32_t> changed_;
   std::int32_t holdDepth_ = 0;
-  mutable tValues::iterator lastNode_ = values_.end();  // last node found, or end()
+  mutable std::size_t lastIndex_ = 0;  // index of the last entry found (a hint only)
 };
