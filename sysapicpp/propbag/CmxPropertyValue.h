@@ -87,37 +87,4 @@ CmxTemplatePropertyValue<T>* propertyValueAs(CmxPropertyValue* value) noexcept {
   return static_cast<CmxTemplatePropertyValue<T>*>(value);
 }
 
-// Owner of one value, built in place in the slot's own storage (a bag keeps its values inside
-// its map nodes this way: one allocation per tag instead of two). The slot destroys the value
-// through its virtual destructor. Not copyable or movable: it lives where it was built.
-class CmxPropertyValueSlot {
- public:
-  static constexpr std::size_t kStorageSize = 32;
-
-  template <class T>
-  CmxPropertyValueSlot(std::in_place_type_t<T>, T&& value) noexcept(
-      std::is_nothrow_move_constructible_v<T>) {
-    static_assert(sizeof(CmxTemplatePropertyValue<T>) <= kStorageSize);
-    static_assert(alignof(CmxTemplatePropertyValue<T>) <= alignof(std::max_align_t));
-    value_ = ::new (static_cast<void*>(storage_)) CmxTemplatePropertyValue<T>(std::move(value));
-  }
-  ~CmxPropertyValueSlot() { value_->~CmxPropertyValue(); }
-  CmxPropertyValueSlot(const CmxPropertyValueSlot&) = delete;
-  CmxPropertyValueSlot& operator=(const CmxPropertyValueSlot&) = delete;
-
-  CmxPropertyValue* get() const noexcept { return value_; }
-  CmxPropertyValue* operator->() const noexcept { return value_; }
-
- private:
-  alignas(std::max_align_t) unsigned char storage_[kStorageSize];
-  CmxPropertyValue* value_;
-};
-
-// Every value type fits a slot.
-static_assert(sizeof(CmxTemplatePropertyValue<bool>) <= CmxPropertyValueSlot::kStorageSize);
-static_assert(sizeof(CmxTemplatePropertyValue<_GUID>) <= CmxPropertyValueSlot::kStorageSize);
-static_assert(sizeof(CmxTemplatePropertyValue<CqoBStr>) <= CmxPropertyValueSlot::kStorageSize);
-static_assert(sizeof(CmxTemplatePropertyValue<mxSysAttrTimestampUTC>) <=
-              CmxPropertyValueSlot::kStorageSize);
-
 }  // namespace sysapicpp
