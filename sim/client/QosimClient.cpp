@@ -268,9 +268,9 @@ Status Client::injectError(int errnoValue, long count, std::optional<std::uint32
 
 Status Client::clearResponses() { return statusOf(request({{"cmd", "clear-responses"}})); }
 
-Result<SentNotification> Client::notify(const NotifySpec& spec) {
+Result<SentNotification> Client::notify(const NotifySpec& notice) {
   Result<SentNotification> out;
-  auto r = request(spec.toJson());
+  auto r = request(notice.toJson());
   if (!r) {
     out.error = r.error;
     return out;

@@ -163,7 +163,7 @@ class Client {
   Status injectError(int errnoValue, long count = 1, std::optional<std::uint32_t> command = {},
                      const std::string& target = "");
   Status clearResponses();
-  Result<SentNotification> notify(const NotifySpec& spec);
+  Result<SentNotification> notify(const NotifySpec& notice);
   Status notifyRaw(std::uint32_t port, const Bytes& bytes);
   Result<std::vector<LogEntry>> readLog(bool clear = false);
   Status clearLog();

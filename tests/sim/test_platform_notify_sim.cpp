@@ -81,17 +81,17 @@ class NotificationsFromTheSimulator : public ::testing::Test {
         << std::strerror(errno);
   }
 
-  void send(qosim::NotifySpec spec) {
-    if (!spec.port) spec.node = node_;
-    auto sent = client().notify(spec);
+  void send(qosim::NotifySpec notice) {
+    if (!notice.port) notice.node = node_;
+    auto sent = client().notify(notice);
     ASSERT_TRUE(sent.ok()) << sent.error;
   }
   // A message straight to the reader's port, with the given cookie.
   qosim::NotifySpec toPort(std::uint64_t cookie) {
-    qosim::NotifySpec spec;
-    spec.port = reader_->portId();
-    spec.cookie = cookie;
-    return spec;
+    qosim::NotifySpec notice;
+    notice.port = reader_->portId();
+    notice.cookie = cookie;
+    return notice;
   }
 
   Received receive(int timeoutMs = kWaitMs) {
@@ -193,10 +193,10 @@ TEST_F(NotificationsFromTheSimulator, FullPayloadIsAcceptedAndNothingIsWrittenBe
 TEST_F(NotificationsFromTheSimulator, UnknownKindIsRefusedAsUnsupported) {
   subscribe(kCookie, kKind);
   for (std::uint16_t wireKind : {std::uint16_t{3}, std::uint16_t{0}, std::uint16_t{0xFFFF}}) {
-    qosim::NotifySpec spec;
-    spec.wireKind = wireKind;
-    spec.payload = {9, 9};
-    send(spec);
+    qosim::NotifySpec notice;
+    notice.wireKind = wireKind;
+    notice.payload = {9, 9};
+    send(notice);
     Received r = receive();
     EXPECT_EQ(r.status.code, Codes::kUnsupported) << "wire kind " << wireKind;
     EXPECT_STREQ(r.status.component, "qovorlixa");

@@ -66,11 +66,11 @@ TEST_F(QosimNotify, SubscribedNodeNotificationHasTheDriverLayout) {
   ASSERT_GE(fd, 0);
   drv::tSubscribeNotification sub{0xA1B2C3D4E5F60718ull, port_, drv::kDemotionNotificationKind};
   ASSERT_EQ(::ioctl(fd, drv::kSubscribeNotification, &sub), 0);
-  qosim::NotifySpec spec;
-  spec.node = "qovorlix1\\routing_routing\\0";
-  spec.wireKind = drv::kWireKindSecond;
-  spec.payload = {1, 2, 3, 4, 5};
-  auto sent = client_.notify(spec);
+  qosim::NotifySpec notice;
+  notice.node = "qovorlix1\\routing_routing\\0";
+  notice.wireKind = drv::kWireKindSecond;
+  notice.payload = {1, 2, 3, 4, 5};
+  auto sent = client_.notify(notice);
   ASSERT_TRUE(sent.ok()) << sent.error;
   EXPECT_EQ(sent.value.port, port_);
   Bytes m = receive();
@@ -86,11 +86,11 @@ TEST_F(QosimNotify, SubscribedNodeNotificationHasTheDriverLayout) {
 }
 
 TEST_F(QosimNotify, FullPayloadFitsTheReadersBuffer) {
-  qosim::NotifySpec spec;
-  spec.port = port_;
-  spec.cookie = 7;
-  spec.payload = Bytes(32, 0x5A);
-  ASSERT_TRUE(client_.notify(spec).ok());
+  qosim::NotifySpec notice;
+  notice.port = port_;
+  notice.cookie = 7;
+  notice.payload = Bytes(32, 0x5A);
+  ASSERT_TRUE(client_.notify(notice).ok());
   Bytes m = receive();
   ASSERT_EQ(m.size(), drv::kMaxNotificationMessage - 4);
   EXPECT_EQ(at<std::uint16_t>(m, 22), drv::kWireKindData);
@@ -98,14 +98,14 @@ TEST_F(QosimNotify, FullPayloadFitsTheReadersBuffer) {
 }
 
 TEST_F(QosimNotify, MalformedMessagesAreSentAsAsked) {
-  qosim::NotifySpec spec;
-  spec.port = port_;
-  spec.cookie = 1;
-  spec.wireKind = 3;
-  spec.payload = Bytes(33, 1);
-  spec.type = 2;
-  spec.lengthField = 500;
-  ASSERT_TRUE(client_.notify(spec).ok());
+  qosim::NotifySpec notice;
+  notice.port = port_;
+  notice.cookie = 1;
+  notice.wireKind = 3;
+  notice.payload = Bytes(33, 1);
+  notice.type = 2;
+  notice.lengthField = 500;
+  ASSERT_TRUE(client_.notify(notice).ok());
   Bytes m = receive();
   ASSERT_EQ(m.size(), 69u);
   EXPECT_EQ(at<std::uint32_t>(m, 0), 500u);
@@ -126,13 +126,13 @@ TEST_F(QosimNotify, MalformedMessagesAreSentAsAsked) {
 }
 
 TEST_F(QosimNotify, NotificationWithoutSubscriberIsAClearError) {
-  qosim::NotifySpec spec;
-  spec.node = "qovorlix0\\qovorlixtarrowk_vorlixtarrow\\0";
-  auto r = client_.notify(spec);
+  qosim::NotifySpec notice;
+  notice.node = "qovorlix0\\qovorlixtarrowk_vorlixtarrow\\0";
+  auto r = client_.notify(notice);
   EXPECT_FALSE(r.ok());
   EXPECT_NE(r.error.find("no subscription"), std::string::npos) << r.error;
-  spec.node = "nosuchnode";
-  EXPECT_NE(client_.notify(spec).error.find("no node"), std::string::npos);
+  notice.node = "nosuchnode";
+  EXPECT_NE(client_.notify(notice).error.find("no node"), std::string::npos);
   // A port nobody listens on is refused by the kernel.
   ::close(sock_);
   sock_ = -1;
