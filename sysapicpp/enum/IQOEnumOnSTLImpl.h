@@ -67,17 +67,21 @@ class IQOEnumOnSTLImpl : public CQOComObjectRootEx<CQOComMultiThreadModelNoCS>, 
     return createShared(std::move(shared), out);
   }
 
+  // A new, empty enumerator object with count 0; never throws.
+  static HRESULT newObject(CQOComObject<Derived>** obj) noexcept {
+    try {
+      return CQOComObject<Derived>::CreateInstance(obj);
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+  }
+
   // A new enumerator reading `list` (shared, which may be null: an enumerator without a list).
   static HRESULT createShared(std::shared_ptr<const Container> list, Interface** out) noexcept {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
     CQOComObject<Derived>* obj = nullptr;
-    HRESULT hr = E_OUTOFMEMORY;
-    try {
-      hr = CQOComObject<Derived>::CreateInstance(&obj);
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
+    HRESULT hr = newObject(&obj);
     if (hr < 0) return hr;
     obj->attach(std::move(list));
     obj->AddRef();
@@ -129,12 +133,7 @@ class IQOEnumOnSTLImpl : public CQOComObjectRootEx<CQOComMultiThreadModelNoCS>, 
     *copy = nullptr;
     if (!list_) return E_FAIL;
     CQOComObject<Derived>* obj = nullptr;
-    HRESULT hr = E_OUTOFMEMORY;
-    try {
-      hr = CQOComObject<Derived>::CreateInstance(&obj);
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
+    HRESULT hr = newObject(&obj);
     if (hr < 0) return hr;
     obj->list_ = list_;
     obj->position_ = position_;

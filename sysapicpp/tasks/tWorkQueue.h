@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -187,16 +188,7 @@ class tWorkQueue {
   const std::string& name() const noexcept { return name_; }
 
  private:
-  class tLock {
-   public:
-    explicit tLock(tMutex& mutex) noexcept : mutex_(mutex) { mutex_.lock(); }
-    ~tLock() { mutex_.unlock(); }
-    tLock(const tLock&) = delete;
-    tLock& operator=(const tLock&) = delete;
-
-   private:
-    tMutex& mutex_;
-  };
+  using tLock = std::lock_guard<tMutex>;
 
   struct tWorker;
 
