@@ -1,0 +1,111 @@
+#include "source/FirmwareUpdater.h"
+
+#include <cstdio>
+#include <cstring>
+#include <regex>
+
+#include "qo/err/Exception.h"
+#include "qoapal/component.h"
+#include "sysapicpp/HResultException.h"
+
+namespace VorlixSysapiExpert {
+
+using nQOVORLIXATOMICSAE_23_3::kComponentName;
+using nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tStatus;
+
+namespace {
+sysapicpp::tRaiseContext at(int line) {
+  return sysapicpp::tRaiseContext{FirmwareUpdater::kSourceName, line, kComponentName};
+}
+}  // namespace
+
+FirmwareUpdater::FirmwareUpdater(std::string itemName, std::string targetDescription,
+                                 iFirmwareLibrary& library)
+    : library_(library),
+      itemName_(std::move(itemName)),
+      targetDescription_(std::move(targetDescription)) {}
+
+FirmwareUpdater::~FirmwareUpdater() {
+  // The worker may still be inside the library with the image copy: wait before releasing it.
+  join();
+}
+
+void FirmwareUpdater::start(const sysapicpp::BinaryImageHandle& image, std::uint8_t updateFlag) {
+  if (image.data() == nullptr || image.size() == 0)
+    throw sysapicpp::InvalidArgException(at(kLineInvalidImage));
+
+  bool busy = false;
+  std::int32_t percent = 0;
+  bool second = false;
+  std::string message;
+  getProgress(busy, percent, second, message);
+  if (busy) throw sysapicpp::FirmwareWrongStateException(at(kLineWrongState));
+
+  // The worker of the previous update may still be finishing (the library can report "not
+  // busy" a moment before its update call returns): it is joined before its image is replaced.
+  join();
+
+  try {
+    const std::uint32_t size = image.size();
+    image_.resize(size);
+    const void* data = image.data();
+    if (data == nullptr && size != 0) throw sysapicpp::FirmwareBadImageException(at(kLineBadImage));
+    if (size != 0) std::memcpy(image_.data(), data, size);
+  } catch (const qoerr::Exception&) {
+    throw sysapicpp::FirmwareBadImageException(at(kLineBadImage));
+  }
+
+  updateFlag_ = updateFlag;
+  {
+    std::lock_guard<std::mutex> lock(messageLock_);
+    message_.clear();
+  }
+  percent_ = 0;
+  busy_ = true;
+
+  tStatus status;
+  tThreadController::start(this, 0, kThreadName, &status);
+  qoerr::throwIfFailed(status);
+}
+
+std::int32_t FirmwareUpdater::getProgress(bool& busy, std::int32_t& percent, bool& second,
+                                          std::string& message) {
+  std::int32_t reported = 0;
+  std::uint8_t first = 0, secondFlag = 0;
+  const std::int32_t status =
+      library_.getFirmwareUpdateProgress(itemName_.c_str(), &reported, &first, &secondFlag);
+  if (status != kNoProgress) {
+    percent_ = reported;
+    busy_ = first != 0;
+    second_ = secondFlag != 0;
+  }
+  busy = busy_;
+  percent = percent_;
+  second = second_;
+  {
+    std::lock_guard<std::mutex> lock(messageLock_);
+    message = message_;
+  }
+  return status;
+}
+
+std::string FirmwareUpdater::targetNameOf(const std::string& targetDescription) {
+  static const std::regex whitespace("[\\s]", std::regex::ECMAScript);
+  static const std::regex removed("[()]|QO_", std::regex::ECMAScript);
+  std::string target = std::regex_replace(targetDescription, whitespace, "_");
+  return std::regex_replace(target, removed, "");
+}
+
+void FirmwareUpdater::run() {
+  const std::string target = targetNameOf(targetDescription_);
+  const std::int32_t status = library_.updateFirmware(itemName_.c_str(), target.c_str(),
+                                                      image_.size(), image_.data(), updateFlag_);
+  if (status != 0) {
+    char text[32];
+    std::snprintf(text, sizeof text, "Error: %d", status);
+    std::lock_guard<std::mutex> lock(messageLock_);
+    message_ = text;
+  }
+}
+
+}  // namespace VorlixSysapiExpert
