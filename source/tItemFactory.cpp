@@ -1,0 +1,197 @@
+#include "source/tItemFactory.h"
+
+#include <cstring>
+#include <exception>
+
+#include "qo/err/Exception.h"
+#include "qoapal/component.h"
+#include "source/Constants.h"
+#include "source/platform/PlatformLibraries.h"
+
+namespace VorlixSysapiExpert {
+
+using nQOVORLIXATOMICSAE_23_3::kComponentName;
+using nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tStatus;
+using KelStatus = qokeldevenum::tStatus;
+
+namespace {
+
+constexpr std::uint32_t kAttributeDeviceNumber = 1;
+constexpr std::uint32_t kAttributeProduct = 2;
+constexpr int kLineLibraryCall = 61;
+
+// The enumeration library's status record has exactly the layout of the platform's.
+tStatus toStatus(const KelStatus& kel) noexcept {
+  static_assert(sizeof(KelStatus) == sizeof(tStatus));
+  tStatus status;
+  std::memcpy(static_cast<void*>(&status), &kel, sizeof status);
+  if (status.structSize > tStatus::kFullSize) status.structSize = tStatus::kFullSize;
+  // The texts come from another library: keep them terminated.
+  status.component[tStatus::kComponentSize - 1] = '\0';
+  status.file[tStatus::kFileSize - 1] = '\0';
+  return status;
+}
+
+void throwIfFailed(const KelStatus& kel) {
+  if (kel.code < 0) qoerr::throwIfFailed(toStatus(kel));
+}
+
+void throwLibraryStatus(std::int32_t code) {
+  throw qoerr::Exception::withError(code, {kItemFactorySource, kLineLibraryCall, kComponentName});
+}
+
+// A session and its reader, released (reader first) when the scope ends.
+class tAttributeAccess {
+ public:
+  explicit tAttributeAccess(qokeldevenum::iKelDevice* device) {
+    KelStatus status;
+    session_ = device->openSession(0, &status);
+    throwIfFailed(status);
+    if (!session_) throwLibraryStatus(qokeldevenum::kNotFound);
+    reader_ = session_->getAttributeReader(0, &status);
+    if (status.code < 0 || !reader_) {
+      session_->release();
+      throwIfFailed(status);
+      throwLibraryStatus(qokeldevenum::kNotFound);
+    }
+  }
+  ~tAttributeAccess() {
+    reader_->release();
+    session_->release();
+  }
+  tAttributeAccess(const tAttributeAccess&) = delete;
+  tAttributeAccess& operator=(const tAttributeAccess&) = delete;
+
+  std::uint32_t read(std::uint32_t attribute) {
+    KelStatus status;
+    std::uint32_t value = reader_->readU32(attribute, &status);
+    throwIfFailed(status);
+    return value;
+  }
+
+ private:
+  qokeldevenum::iKelSession* session_ = nullptr;
+  qokeldevenum::iKelAttributeReader* reader_ = nullptr;
+};
+
+}  // namespace
+
+std::string itemNameOf(std::uint32_t deviceNumber) {
+  return kItemNamePrefix + std::to_string(deviceNumber);
+}
+
+std::uint32_t readDeviceAttribute(qokeldevenum::iKelDevice* device, std::uint32_t attribute) {
+  tAttributeAccess access(device);
+  return access.read(attribute);
+}
+
+tDeviceListHolder::tDeviceListHolder(tEnumerationLibrary& library) : library_(library) {
+  if (std::int32_t code = library_.initialize(); code != 0) throwLibraryStatus(code);
+  qokeldevenum::iKelDeviceList* list = nullptr;
+  if (std::int32_t code = library_.getAllKelDevices(list); code != 0 || !list) {
+    // The library stays initialised once for this holder: balance it.
+    library_.finalize();
+    throwLibraryStatus(code != 0 ? code : static_cast<std::int32_t>(qokeldevenum::kNotFound));
+  }
+  list_ = list;
+}
+
+tDeviceListHolder::~tDeviceListHolder() {
+  {
+    boost::unique_lock<boost::recursive_mutex> guard(lock_);
+    if (list_) list_->release();
+    list_ = nullptr;
+    library_.finalize();
+  }
+  devices_.clear();
+}
+
+void tDeviceListHolder::refreshLocked(tStatus* changedStatus, tStatus* refreshStatus) {
+  KelStatus changed;
+  const bool hasChanged = list_->hasChanged(&changed);
+  changedStatus->mergeFrom(toStatus(changed));
+  if (changed.code < 0 || !hasChanged) return;
+  KelStatus refreshed;
+  list_->refresh(&refreshed);
+  refreshStatus->mergeFrom(toStatus(refreshed));
+  if (refreshed.code < 0) return;
+  devices_.clear();
+  const std::uint32_t count = list_->count();
+  for (std::uint32_t index = 0; index < count; ++index) {
+    try {
+      KelStatus status;
+      qokeldevenum::iKelDevice* device = list_->deviceAt(index, 0, &status);
+      throwIfFailed(status);
+      if (device) devices_.push_back(device);
+    } catch (const qoerr::ExceptionBase&) {
+      // a board whose list entry fails is skipped
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+void tDeviceListHolder::refreshDeviceList(tStatus* status) {
+  boost::unique_lock<boost::recursive_mutex> guard(lock_);
+  tStatus ignoredChange;
+  refreshLocked(&ignoredChange, status);
+}
+
+std::vector<qokeldevenum::iKelDevice*> tDeviceListHolder::devices() {
+  boost::unique_lock<boost::recursive_mutex> guard(lock_);
+  return devices_;
+}
+
+qokeldevenum::iKelDevice* tDeviceListHolder::findDevice(const std::string& name) {
+  boost::unique_lock<boost::recursive_mutex> guard(lock_);
+  for (qokeldevenum::iKelDevice* device : devices_) {
+    try {
+      if (itemNameOf(readDeviceAttribute(device, kAttributeDeviceNumber)) == name) return device;
+    } catch (const qoerr::ExceptionBase&) {
+    } catch (const std::exception&) {
+    }
+  }
+  return nullptr;
+}
+
+tItemFactory::tItemFactory(tItemMaker maker, tEnumerationLibrary& library)
+    : holder_(library), maker_(std::move(maker)) {}
+
+tItemFactory::~tItemFactory() = default;
+
+void tItemFactory::getItemNames(std::vector<std::string>& names) {
+  tStatus changedStatus, refreshStatus;
+  {
+    boost::unique_lock<boost::recursive_mutex> guard(holder_.lock_);
+    holder_.refreshLocked(&changedStatus, &refreshStatus);
+  }
+  qoerr::throwIfFailed(changedStatus);
+  qoerr::throwIfFailed(refreshStatus);
+
+  const std::vector<qokeldevenum::iKelDevice*> devices = holder_.devices();
+  tProductCatalog& catalog = getProductCatalog();
+  for (qokeldevenum::iKelDevice* device : devices) {
+    try {
+      tAttributeAccess access(device);
+      const std::uint32_t product = access.read(kAttributeProduct);
+      const std::uint32_t number = access.read(kAttributeDeviceNumber);
+      std::string productName, fpgaPart;
+      if (catalog.getProductName(product, productName, fpgaPart))
+        names.push_back(itemNameOf(number));
+    } catch (const qoerr::ExceptionBase&) {
+      // a board that cannot be read is not listed
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> tItemFactory::createItems(
+    const std::vector<std::string>& names) {
+  std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> items;
+  items.reserve(names.size());
+  // An item that cannot be made ends the call; the items made so far are released with
+  // `items` as the exception leaves.
+  for (const std::string& name : names) items.push_back(maker_(name, holder_));
+  return items;
+}
+
+}  // namespace VorlixSysapiExpert
