@@ -67,15 +67,42 @@ BoardDesc& BoardDesc::withRawBusProperty(std::string name, Bytes value) {
   return *this;
 }
 
+namespace {
+std::atomic<unsigned> gNextBusNumber{0x40};
+}
+
 BoardDesc& BoardDesc::withDefaults() {
   withInterface("qovorlixtarrowk_vorlixtarrow");
-  withBusProperty("pciBusNumber", 7);
+  withBusProperty("pciBusNumber", 0x40 + (gNextBusNumber++ - 0x40) % 0xB0);
   withBusProperty("pciDeviceNumber", 0);
   withBusProperty("pciFunctionNumber", 0);
   withBusProperty("pcieLinkWidth", 4);
   withBusProperty("pcieMaxLinkWidth", 8);
   withBusProperty("pcieTransferRate", 2);
   withBusProperty("pcieMaxTransferRate", 3);
+  return *this;
+}
+
+BoardDesc& BoardDesc::withField(const std::string& name, json value) {
+  fields[name] = std::move(value);
+  return *this;
+}
+
+BoardDesc& BoardDesc::withModule(std::uint32_t id, std::uint8_t revision, std::uint32_t serial) {
+  return withField("module", {{"id", id}, {"revision", revision}, {"serial", serial}});
+}
+
+BoardDesc& BoardDesc::withUnreadableModule(std::int32_t status) {
+  return withField("module", {{"unreadable", true}, {"status", status}});
+}
+
+BoardDesc& BoardDesc::withTemperature(std::uint32_t reading, std::uint32_t limit) {
+  withField("temperature", reading);
+  return withField("temperatureLimit", limit);
+}
+
+BoardDesc& BoardDesc::withEnumFault(const std::string& operation, std::int32_t status) {
+  fields["enumeration"]["faults"][operation] = status;
   return *this;
 }
 
@@ -99,6 +126,7 @@ json BoardDesc::toJson() const {
   j["busProperties"] = json::object();
   for (const auto& [k, v] : busProperties) j["busProperties"][k] = v;
   for (const auto& [k, v] : rawBusProperties) j["busProperties"][k] = {{"hex", toHex(v)}};
+  for (auto it = fields.begin(); it != fields.end(); ++it) j[it.key()] = it.value();
   return j;
 }
 
@@ -310,6 +338,8 @@ Result<std::vector<LogEntry>> Client::readLog(bool clear) {
       le.errnoValue = e.at("errno").get<int>();
       le.offset = e.at("offset").get<std::uint64_t>();
       le.note = e.at("note").get<std::string>();
+      le.method = e.value("method", std::string());
+      if (e.contains("decoded")) le.decoded = e.at("decoded");
       out.value.push_back(std::move(le));
     }
   } catch (const std::exception& ex) {
@@ -333,6 +363,97 @@ Result<std::vector<Subscription>> Client::subscriptions() {
                                      s.at("port").get<std::uint32_t>(),
                                      s.at("kind").get<std::uint32_t>()});
   return out;
+}
+
+Result<json> Client::setBoardField(const std::string& device, const std::string& field, json value) {
+  return setBoardFields(device, json{{field, std::move(value)}});
+}
+
+Result<json> Client::setBoardFields(const std::string& device, const json& fields) {
+  json req = fields;
+  req["cmd"] = "set";
+  req["device"] = device;
+  Result<json> out;
+  auto r = request(req);
+  if (!r) out.error = r.error;
+  else out.value = r.value.at("board");
+  return out;
+}
+
+Result<json> Client::getBoard(const std::string& device) {
+  Result<json> out;
+  auto r = request({{"cmd", "get"}, {"device", device}});
+  if (!r) out.error = r.error;
+  else out.value = r.value.at("board");
+  return out;
+}
+
+Status Client::enumFault(const std::string& device, const std::string& operation,
+                         std::optional<std::int32_t> status) {
+  json req{{"cmd", "enum-fault"}, {"device", device}, {"operation", operation}};
+  req["status"] = status ? json(*status) : json(nullptr);
+  return statusOf(request(req));
+}
+
+Result<std::uint64_t> Client::generation() {
+  Result<std::uint64_t> out;
+  auto r = request({{"cmd", "generation"}});
+  if (!r) out.error = r.error;
+  else out.value = r.value.at("generation").get<std::uint64_t>();
+  return out;
+}
+
+Status Client::setModuleFile(const std::string& name, std::optional<std::string> text) {
+  json req{{"cmd", "module-file"}, {"name", name}};
+  req["text"] = text ? json(*text) : json(nullptr);
+  return statusOf(request(req));
+}
+
+Result<std::uint32_t> Client::firmwareUpdate(const std::string& device, const std::string& target,
+                                             std::uint64_t size, std::uint32_t flag, const std::string& hash) {
+  json req{{"cmd", "firmware-update"}, {"device", device}, {"target", target}, {"size", size}, {"flag", flag}};
+  if (!hash.empty()) req["hash"] = hash;
+  Result<std::uint32_t> out;
+  auto r = request(req);
+  if (!r) out.error = r.error;
+  else out.value = r.value.at("durationMs").get<std::uint32_t>();
+  return out;
+}
+
+Result<FirmwareProgressInfo> Client::firmwareProgress(const std::string& device) {
+  Result<FirmwareProgressInfo> out;
+  auto r = request({{"cmd", "firmware-progress"}, {"device", device}});
+  if (!r) {
+    out.error = r.error;
+    return out;
+  }
+  const json& j = r.value;
+  out.value = FirmwareProgressInfo{j.at("status").get<std::int32_t>(), j.at("percent").get<std::uint32_t>(),
+                                   j.at("busy").get<bool>(),           j.at("second").get<bool>(),
+                                   j.at("finished").get<bool>(),       j.at("result").get<std::int32_t>()};
+  return out;
+}
+
+Status Client::firmwareFault(const std::string& device, std::optional<FirmwareFaultSpec> fault) {
+  json req{{"cmd", "firmware-fault"}, {"device", device}};
+  if (fault) {
+    req["status"] = fault->status;
+    req["atPercent"] = fault->atPercent;
+    req["count"] = fault->count;
+  }
+  return statusOf(request(req));
+}
+
+Status Client::firmwareConfig(const std::string& device, std::optional<std::uint32_t> durationMs,
+                              std::optional<std::uint32_t> versionAfterUpdate) {
+  json req{{"cmd", "firmware-config"}, {"device", device}};
+  if (durationMs) req["durationMs"] = *durationMs;
+  if (versionAfterUpdate) req["versionAfterUpdate"] = *versionAfterUpdate;
+  return statusOf(request(req));
+}
+
+Status Client::powerCycle(const std::string& device) {
+  return statusOf(request({{"cmd", "power-cycle"}, {"device", device}}));
 }
 
 // --- board builder -----------------------------------------------------------------------------

@@ -58,13 +58,29 @@ struct BoardDesc {
   std::vector<InterfaceDesc> interfaces;
   std::map<std::string, std::uint32_t> busProperties;  // written as 4 bytes little-endian
   std::map<std::string, Bytes> rawBusProperties;       // written as given (odd sizes for tests)
+  nlohmann::json fields = nlohmann::json::object();     // typed model fields (sim/README.md)
 
   BoardDesc& withInterface(std::string name, std::string a = "0", std::string b = "0",
                            std::string node = "0");
   BoardDesc& withBusProperty(std::string name, std::uint32_t value);
   BoardDesc& withRawBusProperty(std::string name, Bytes value);
-  // The main interface and the seven bus properties with plausible values.
+  // The main interface and the seven bus properties with plausible values (a PCI bus number
+  // distinct from the other boards this process described).
   BoardDesc& withDefaults();
+  // Typed model fields; every other field keeps the simulator's default.
+  BoardDesc& withField(const std::string& name, nlohmann::json value);
+  BoardDesc& withDeviceNumber(std::uint32_t n) { return withField("deviceNumber", n); }
+  BoardDesc& withProduct(std::uint32_t productId) { return withField("productId", productId); }
+  BoardDesc& withSerial(std::uint32_t serial) { return withField("serial", serial); }
+  BoardDesc& withModule(std::uint32_t id, std::uint8_t revision = 1, std::uint32_t serial = 0);
+  BoardDesc& withoutModule() { return withField("module", nullptr); }
+  BoardDesc& withUnreadableModule(std::int32_t status = -52024);
+  BoardDesc& withFans(std::vector<std::uint32_t> speeds) { return withField("fans", speeds); }
+  BoardDesc& withTemperature(std::uint32_t reading, std::uint32_t limit = 85);
+  BoardDesc& withFirmwareVersion(std::uint32_t word) { return withField("firmwareVersion", word); }
+  BoardDesc& withTopographyName(std::string name) { return withField("topographyName", std::move(name)); }
+  BoardDesc& withRouting() { return withInterface("routing_routing"); }
+  BoardDesc& withEnumFault(const std::string& operation, std::int32_t status);
 
   // Node name in /dev/qo and full node path of an interface (first one with that name).
   std::string nodeName(const std::string& interfaceName) const;
@@ -122,6 +138,26 @@ struct LogEntry {
   int errnoValue = 0;
   std::uint64_t offset = 0;  // read/write
   std::string note;
+  std::string method;        // the driver method of the command ("op0405"); empty when unknown
+  nlohmann::json decoded;    // {"request": [{name, offset, value}], "response": [...]}
+};
+
+// What the firmware engine of a board reports (firmware-progress).
+struct FirmwareProgressInfo {
+  std::int32_t status = 0;  // 0, or -304425 before the board's first update
+  std::uint32_t percent = 0;
+  bool busy = false;
+  bool second = false;
+  bool finished = false;
+  std::int32_t result = 0;
+};
+
+// An injected firmware failure: the next `count` updates (-1: until cleared) stop at atPercent
+// with `status`.
+struct FirmwareFaultSpec {
+  std::int32_t status = 0;
+  std::uint32_t atPercent = 50;
+  long count = 1;
 };
 
 struct Subscription {
@@ -168,6 +204,28 @@ class Client {
   Result<std::vector<LogEntry>> readLog(bool clear = false);
   Status clearLog();
   Result<std::vector<Subscription>> subscriptions();
+
+  // Typed board model: one field ("temperature", "fans", "module", ...) or several at once;
+  // the answer is the board's model as JSON.
+  Result<nlohmann::json> setBoardField(const std::string& device, const std::string& field,
+                                       nlohmann::json value);
+  Result<nlohmann::json> setBoardFields(const std::string& device, const nlohmann::json& fields);
+  Result<nlohmann::json> getBoard(const std::string& device);
+  // Enumeration faults: device empty = machine-wide; status empty clears.
+  Status enumFault(const std::string& device, const std::string& operation,
+                   std::optional<std::int32_t> status);
+  Result<std::uint64_t> generation();
+  // Module description files of the data directory; text empty removes the file.
+  Status setModuleFile(const std::string& name, std::optional<std::string> text);
+  // Firmware engine. device: "KEL<n>" or the device name.
+  Result<std::uint32_t> firmwareUpdate(const std::string& device, const std::string& target,
+                                       std::uint64_t size, std::uint32_t flag = 0,
+                                       const std::string& hash = "");
+  Result<FirmwareProgressInfo> firmwareProgress(const std::string& device);
+  Status firmwareFault(const std::string& device, std::optional<FirmwareFaultSpec> fault);
+  Status firmwareConfig(const std::string& device, std::optional<std::uint32_t> durationMs,
+                        std::optional<std::uint32_t> versionAfterUpdate = std::nullopt);
+  Status powerCycle(const std::string& device);
 
  private:
   int fd_ = -1;

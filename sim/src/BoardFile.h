@@ -1,13 +1,21 @@
 // Board descriptions of the simulated machine: the JSON board files under sim/boards/ and the
 // boards plugged at run time through the control socket use the same validating loader.
 //
-//   {"boards": [ {"device": "qovorlix0",
-//                 "interfaces": [{"name": "qovorlixtarrowk_vorlixtarrow", "a": "0", "b": "0",
-//                                 "node": "0"}],
-//                 "busProperties": {"pciBusNumber": 4, "odd": {"hex": "0102"}}} ]}
+//   {"boards": [ {"device": "qovorlix0", "productId": "0x7B10",
+//                 "interfaces": [{"name": "qovorlixtarrowk_vorlixtarrow"}],
+//                 "busProperties": {"pciBusNumber": 4, "odd": {"hex": "0102"}},
+//                 "temperature": 45, "fans": [2400], "module": {"id": "0x5C710101"}} ],
+//    "moduleFiles": [{"name": "x.fam", "text": "..."}],
+//    "enumeration": {"faults": {"refresh": -52006}}}
+//
+// Every field of the typed board model (BoardModel) has a default, so the smallest board is a
+// device name and one interface. sim/README.md lists the fields and their defaults.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -30,21 +38,118 @@ struct InterfaceSpec {
   std::string entryName() const { return name + "\\" + a + "\\" + b; }
 };
 
+// A file of the I/O module database (placed in the machine's data directory).
+struct ModuleFile {
+  std::string name;
+  std::string text;
+};
+
+// The board maker's 16-bit PCI vendor identifier.
+inline constexpr std::uint32_t kMakerVendorId = 0x5C71;
+// The driver's value of a dated value that was never set.
+inline constexpr std::uint64_t kNeverSet = 0x8000000000000000ull;
+// Driver status words the model answers.
+inline constexpr std::int32_t kStatusBadArgument = -52005;   // index out of range, short request
+inline constexpr std::int32_t kStatusBufferTooSmall = -52019; // caller's buffer too small
+inline constexpr std::int32_t kStatusModuleUnreadable = -52024;
+
+struct DatedValue {
+  std::uint64_t seconds = kNeverSet;  // op0300 / op0304
+  std::uint32_t value = 0;            // op0301 / op0305
+};
+
+// The board's I/O module as the op0600/op0601/op0602 calls report it.
+struct ModuleSpec {
+  enum class State { Absent, Present, Unreadable };
+  State state = State::Absent;
+  std::uint32_t id = 0;
+  std::uint8_t revision = 0;
+  std::uint32_t serial = 0;
+  std::int32_t errorStatus = kStatusModuleUnreadable;  // Unreadable: the status of the three calls
+};
+
+// Everything the simulated driver and the enumeration publications report about one board.
+struct BoardModel {
+  // Identity (enumeration attributes).
+  std::uint32_t deviceNumber = 0;       // attribute 1; default: trailing digits of the device name
+  std::uint32_t productId = 0x7B10;     // attribute 2
+  std::uint32_t vendorId = kMakerVendorId;  // attribute 3
+  std::uint32_t serial = 0;             // attribute 4; default 0x51000000 + device number
+  std::string description;              // string attribute 5; default "Vorlix board <device>"
+  std::uint32_t chassisSlot = 0;        // attribute 0x1C
+  std::uint32_t busType = 1;            // attribute 0x1E
+  std::uint32_t supported = 1;          // attribute 0x4A
+  std::string primaryName;              // default empty
+  std::string secondaryName;            // default: the device name
+  std::map<std::uint32_t, std::uint32_t> extraAttributes;  // further numeric attributes
+  std::map<std::uint32_t, std::string> extraStrings;       // further string attributes
+  std::map<std::string, std::int32_t> enumFaults;          // operation -> status
+
+  // Driver answers.
+  std::uint32_t firmwareVersion = 0x01214005;  // op0701: 1.2.1a5
+  std::uint32_t hardwareRevision = 1;          // op0700: revision A
+  std::vector<std::uint32_t> temperatures{45}; // op0405 per sensor index
+  std::uint32_t temperatureLimit = 85;         // op0402 first output
+  std::uint32_t temperatureLimit2 = 95;        // op0402 second output
+  std::vector<std::uint32_t> fans{2400};       // op0407 count, op0408 per index
+  DatedValue dated0;                           // op0300 + op0301
+  DatedValue dated1;                           // op0304 + op0305
+  std::uint8_t diagnostic = 1;                 // op0400 (non-zero: passed)
+  std::uint32_t op0406 = 0;                    // op0406
+  ModuleSpec module;                           // op0600/op0601/op0602
+  std::array<std::uint8_t, 16> moduleRecord{}; // op0604 (op0603 replaces it)
+  std::string topographyName = "vorlix-matrix"; // routing getTopographyName
+
+  // Firmware engine.
+  std::uint32_t firmwareDurationMs = 300;
+  std::optional<std::uint32_t> versionAfterUpdate;  // op0701 after a successful update + power cycle
+};
+
 struct BoardSpec {
   std::string device;
   std::vector<InterfaceSpec> interfaces;
   std::vector<std::pair<std::string, std::vector<std::uint8_t>>> busProperties;
+  BoardModel model;
+  std::vector<ModuleFile> moduleFiles;
   nlohmann::json source;  // the description as given (reported by `list`)
 
   // <device>\<interface>\<node>: the node name in /dev/qo
   std::string nodeName(const InterfaceSpec& i) const { return device + "\\" + i.name + "\\" + i.node; }
+  // PCI address as the bus properties give it (0 when absent): attributes 10, 11, 12.
+  std::uint32_t busPropertyU32(const std::string& name) const;
+};
+
+// A whole board file.
+struct MachineSpec {
+  std::vector<BoardSpec> boards;
+  std::vector<ModuleFile> moduleFiles;
+  std::map<std::string, std::int32_t> enumFaults;  // machine-wide enumeration faults
 };
 
 // One board object; `where` prefixes error messages ("board 2", "plug").
 BoardSpec parseBoard(const nlohmann::json& j, const std::string& where);
-// {"boards": [...]}: every board valid and device names distinct.
+// {"boards": [...], "moduleFiles": [...], "enumeration": {...}}: every board valid, device
+// names, device numbers and PCI addresses distinct.
+MachineSpec parseMachine(const nlohmann::json& j);
 std::vector<BoardSpec> parseBoards(const nlohmann::json& j);
 // Reads and parses a file; every failure is a BoardError naming the file.
+MachineSpec loadMachineFile(const std::string& path);
 std::vector<BoardSpec> loadBoardFile(const std::string& path);
+
+// Shared by the loader and the run-time `set` request (throw BoardError naming `where`).
+std::uint64_t parseUnsigned(const nlohmann::json& v, const std::string& where, std::uint64_t max);
+std::int64_t parseSigned(const nlohmann::json& v, const std::string& where, std::int64_t min,
+                         std::int64_t max);
+// Applies one model field ("temperature", "fans", "module", ...) to `m`; false when `key` is not
+// a model field. `device` supplies name-derived defaults.
+bool applyModelField(BoardModel& m, const std::string& key, const nlohmann::json& value,
+                     const std::string& where);
+// Operation names that enumeration faults may name.
+bool isBoardEnumOperation(const std::string& op);
+bool isMachineEnumOperation(const std::string& op);
+// A module file name: no '/', no "..", no control characters, 1..255 bytes.
+void checkModuleFileName(const std::string& name, const std::string& where);
+// The model as JSON (the `get` request).
+nlohmann::json modelJson(const BoardSpec& board);
 
 }  // namespace qosim

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "QosimClient.h"
+#include "qoapal/driver/qoPlatformStandinContract.h"
 
 namespace qosim {
 
@@ -203,7 +204,10 @@ void ControlServer::run() {
 
 json ControlServer::handle(const json& req) {
   try {
-    const std::string cmd = stringOf(req, "cmd", true);
+    // The request's name travels as "cmd" (qosim ctl, the client) or "request" (the stand-ins).
+    if (!req.contains("cmd") && !req.contains("request"))
+      throw RequestError("\"cmd\" is missing (the request's name, also accepted as \"request\")");
+    const std::string cmd = req.contains("cmd") ? stringOf(req, "cmd", true) : stringOf(req, "request", true);
     json ok{{"ok", true}};
     if (cmd == "ping") {
       ok["pong"] = true;
@@ -314,9 +318,92 @@ json ControlServer::handle(const json& req) {
       ok["subscriptions"] = machine_.subscriptions();
       return ok;
     }
+    if (cmd == "set") {
+      json fields = json::object();
+      for (auto it = req.begin(); it != req.end(); ++it)
+        if (it.key() != "cmd" && it.key() != "request" && it.key() != "device") fields[it.key()] = it.value();
+      ok["board"] = machine_.setFields(stringOf(req, "device", true), fields);
+      return ok;
+    }
+    if (cmd == "get") {
+      ok["board"] = machine_.getBoard(stringOf(req, "device", true));
+      return ok;
+    }
+    if (cmd == "enum-fault") {
+      const std::string op = stringOf(req, "operation", true);
+      machine_.setEnumFault(stringOf(req, "device", false), op, optNumber<std::int32_t>(req, "status"));
+      ok["generation"] = machine_.generation();
+      return ok;
+    }
+    if (cmd == "generation") {
+      ok["generation"] = machine_.generation();
+      return ok;
+    }
+    if (cmd == "module-file") {
+      const std::string name = stringOf(req, "name", true);
+      std::optional<std::string> text;
+      if (req.contains("text") && !req.at("text").is_null()) text = stringOf(req, "text", true);
+      machine_.setModuleFile(name, text);
+      return ok;
+    }
+    if (cmd == "firmware-update") {
+      const std::string device = stringOf(req, "device", true);
+      std::string hash = stringOf(req, "hash", false);
+      if (!hash.empty() && (hash.size() != 16 || !fromHex(hash)))
+        throw RequestError("\"hash\" must be 16 hex digits");
+      auto size = optNumber<std::uint64_t>(req, "size").value_or(0);
+      auto flag = optNumber<std::uint32_t>(req, "flag").value_or(0);
+      auto version = optNumber<std::uint32_t>(req, "version");
+      ok["durationMs"] = machine_.firmwareUpdate(device, stringOf(req, "target", false), size, flag, hash, version);
+      return ok;
+    }
+    if (cmd == "firmware-progress") {
+      FirmwareProgress p = machine_.firmwareProgress(stringOf(req, "device", true));
+      ok["status"] = p.known ? 0 : qoplatform_standin::kNoFirmwareProgress;
+      ok["percent"] = p.percent;
+      ok["busy"] = p.busy;
+      ok["second"] = p.second;
+      ok["finished"] = p.finished;
+      ok["result"] = p.result;
+      return ok;
+    }
+    if (cmd == "firmware-fault") {
+      const std::string device = stringOf(req, "device", true);
+      auto status = optNumber<std::int32_t>(req, "status");
+      std::optional<FirmwareFault> fault;
+      if (status) {
+        FirmwareFault f;
+        f.status = *status;
+        f.atPercent = optNumber<std::uint32_t>(req, "atPercent").value_or(50);
+        f.remaining = optNumber<long>(req, "count").value_or(1);
+        if (f.status == 0) throw RequestError("\"status\" of a firmware fault must not be 0");
+        if (f.atPercent > 100) throw RequestError("\"atPercent\" must be between 0 and 100");
+        if (f.remaining == 0 || f.remaining < -1) throw RequestError("\"count\" must be positive or -1");
+        fault = f;
+      }
+      machine_.firmwareFault(device, fault);
+      return ok;
+    }
+    if (cmd == "firmware-config") {
+      const std::string device = stringOf(req, "device", true);
+      auto duration = optNumber<std::uint32_t>(req, "durationMs");
+      if (duration && *duration > 600000) throw RequestError("\"durationMs\" must be at most 600000");
+      std::optional<std::optional<std::uint32_t>> version;
+      if (req.contains("versionAfterUpdate")) version = optNumber<std::uint32_t>(req, "versionAfterUpdate");
+      machine_.firmwareConfig(device, duration, version);
+      return ok;
+    }
+    if (cmd == "power-cycle") {
+      ok.update(machine_.powerCycle(stringOf(req, "device", true)));
+      return ok;
+    }
     throw RequestError("unknown command \"" + cmd +
                        "\" (ping, list, plug, unplug, devqo-remove, devqo-create, respond, inject, "
-                       "clear-responses, responses, notify, notify-raw, log, log-clear, subscriptions)");
+                       "clear-responses, responses, notify, notify-raw, log, log-clear, subscriptions, "
+                       "set, get, enum-fault, generation, module-file, firmware-update, "
+                       "firmware-progress, firmware-fault, firmware-config, power-cycle)");
+  } catch (const StatusError& e) {
+    return json{{"ok", false}, {"status", e.status}, {"error", e.what()}};
   } catch (const std::exception& e) {
     return json{{"ok", false}, {"error", e.what()}};
   }

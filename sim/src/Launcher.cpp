@@ -34,6 +34,7 @@ namespace {
 constexpr char kPrivateDir[] = "/dev/.qosim";
 constexpr char kFuseDir[] = "/dev/.qosim/nodes";
 constexpr char kControlSocket[] = "/dev/.qosim/control";
+constexpr char kModuleDir[] = "/dev/.qosim/data/qo-vorlix/iomodules";
 
 struct SetupError {
   int code;
@@ -129,9 +130,9 @@ int runMachine(const RunOptions& options) {
     std::cerr << "qosim run: no command given (qosim run [--boards FILE] -- COMMAND...)\n";
     return kExitUsage;
   }
-  std::vector<BoardSpec> boards;
+  MachineSpec spec;
   try {
-    boards = loadBoardFile(options.boardFile.empty() ? std::string(QOSIM_DEFAULT_BOARDS) : options.boardFile);
+    spec = loadMachineFile(options.boardFile.empty() ? std::string(QOSIM_DEFAULT_BOARDS) : options.boardFile);
   } catch (const BoardError& e) {
     std::cerr << "qosim: " << e.what() << "\n";
     return kExitBoardFile;
@@ -149,7 +150,7 @@ int runMachine(const RunOptions& options) {
   for (int s : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&waited, s);
   sigprocmask(SIG_SETMASK, nullptr, &original);
 
-  Machine machine(Paths{"/proc/driver/qo", "/dev/qo", kFuseDir});
+  Machine machine(Paths{"/proc/driver/qo", "/dev/qo", kFuseDir, kModuleDir});
   NetlinkSender netlink;
   std::unique_ptr<FuseServer> fuse;
   std::unique_ptr<ControlServer> control;
@@ -188,8 +189,9 @@ int runMachine(const RunOptions& options) {
     sigprocmask(SIG_BLOCK, &waited, &original);
     fuse->start();
 
+    machine.initPublications(spec.enumFaults, spec.moduleFiles);
     machine.createDevQo();
-    for (const auto& b : boards) machine.plug(b);
+    for (const auto& b : spec.boards) machine.plug(b);
 
     control = std::make_unique<ControlServer>(machine, netlink);
     if (!control->listen(kControlSocket, error)) setupFail(kExitSetup, error);

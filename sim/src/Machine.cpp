@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -11,6 +12,7 @@
 #include <stdexcept>
 
 #include "QosimClient.h"
+#include "qoapal/driver/qoPlatformStandinContract.h"
 
 namespace qosim {
 
@@ -52,6 +54,30 @@ void writeFile(const std::string& path, const void* data, std::size_t size) {
   ::close(fd);
 }
 
+void writeU32(const std::string& path, std::uint32_t v) {
+  std::uint8_t b[4];
+  for (int i = 0; i < 4; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  writeFile(path, b, sizeof b);
+}
+
+void writeText(const std::string& path, const std::string& text) { writeFile(path, text.data(), text.size()); }
+
+// Replaces `path` by rename, so a reader sees the old or the new content, never a mix.
+void replaceFile(const std::string& dir, const std::string& name, const std::string& text) {
+  const std::string tmp = dir + "/.new-" + name;
+  ::unlink(tmp.c_str());
+  writeText(tmp, text);
+  const std::string final = dir + "/" + name;
+  if (::rename(tmp.c_str(), final.c_str()) != 0) {
+    int e = errno;
+    ::unlink(tmp.c_str());
+    errno = e;
+    fail("rename " + tmp + " to " + final);
+  }
+}
+
+namespace sc = qoplatform_standin;
+
 }  // namespace
 
 Machine::Machine(Paths paths) : paths_(std::move(paths)) {}
@@ -63,6 +89,15 @@ Machine::Machine(Paths paths) : paths_(std::move(paths)) {}
 void Machine::plug(const BoardSpec& board) {
   std::lock_guard lock(mutex_);
   if (boards_.count(board.device)) throw std::runtime_error("device " + board.device + " is already plugged");
+  for (const auto& [name, other] : boards_)
+    if (other.spec.model.deviceNumber == board.model.deviceNumber)
+      throw std::runtime_error("device " + board.device + ": device number " +
+                               std::to_string(board.model.deviceNumber) + " is already used by " + name +
+                               " (give \"deviceNumber\")");
+  if (!board.moduleFiles.empty() && paths_.moduleDir.empty())
+    throw std::runtime_error("device " + board.device + ": this machine has no module file directory");
+  // The module files are installed on the machine: they stay when the board is unplugged.
+  for (const auto& f : board.moduleFiles) writeModuleFileLocked(f);
   for (const auto& i : board.interfaces)
     if (nodeIndex_.count(board.nodeName(i)))
       throw std::runtime_error("node " + board.nodeName(i) + " already exists");
@@ -80,10 +115,11 @@ void Machine::plug(const BoardSpec& board) {
     nodes_[node->ino] = node;
     names.push_back(node->name);
   }
-  boards_[board.device] = board;
+  boards_[board.device].spec = board;
   plugOrder_.push_back(board.device);
   if (devQoPresent_)
     for (const auto& n : names) addDevQoLink(n);
+  bumpGeneration();
 }
 
 void Machine::writeProcTree(const BoardSpec& board) {
@@ -102,6 +138,7 @@ void Machine::writeProcTree(const BoardSpec& board) {
     makeDir(staging + "/busProperties", 0755);
     for (const auto& [name, value] : board.busProperties)
       writeFile(staging + "/busProperties/" + name, value.data(), value.size());
+    if (publications_) writeKel(staging + "/" + sc::kKelDirectory, board);
     const std::string final = paths_.procRoot + "/" + board.device;
     if (::rename(staging.c_str(), final.c_str()) != 0) fail("rename " + staging + " to " + final);
   } catch (...) {
@@ -122,8 +159,8 @@ void Machine::unplug(const std::string& device) {
   std::lock_guard lock(mutex_);
   auto it = boards_.find(device);
   if (it == boards_.end()) throw std::runtime_error("device " + device + " is not plugged");
-  for (const auto& i : it->second.interfaces) {
-    const std::string name = it->second.nodeName(i);
+  for (const auto& i : it->second.spec.interfaces) {
+    const std::string name = it->second.spec.nodeName(i);
     if (devQoPresent_) {
       const std::string link = paths_.devQo + "/" + name;
       if (::unlink(link.c_str()) != 0 && errno != ENOENT) fail("unlink " + link);
@@ -141,13 +178,14 @@ void Machine::unplug(const std::string& device) {
   fs::remove_all(gone, ec);
   boards_.erase(it);
   std::erase(plugOrder_, device);
+  bumpGeneration();
 }
 
 json Machine::list() const {
   std::lock_guard lock(mutex_);
   json out = json::array();
   for (const auto& d : plugOrder_) {
-    const BoardSpec& b = boards_.at(d);
+    const BoardSpec& b = boards_.at(d).spec;
     json nodes = json::array();
     for (const auto& i : b.interfaces) nodes.push_back(b.nodeName(i));
     out.push_back({{"device", b.device}, {"nodes", nodes}, {"description", b.source}});
@@ -371,6 +409,10 @@ json Machine::logJson(bool clear) {
                        {"outputSize", r.outputSize}, {"result", r.result},
                        {"errno", r.err},         {"offset", r.offset},
                        {"note", r.note}});
+    if (!r.method.empty()) {
+      entries.back()["method"] = r.method;
+      entries.back()["decoded"] = r.decoded;
+    }
   }
   json out{{"entries", entries}, {"dropped", dropped_}};
   if (clear) {
@@ -384,6 +426,228 @@ void Machine::clearLog() {
   std::lock_guard lock(logMutex_);
   log_.clear();
   dropped_ = 0;
+}
+
+// --- enumeration publications ------------------------------------------------------------------
+
+void Machine::initPublications(const std::map<std::string, std::int32_t>& machineFaults,
+                               const std::vector<ModuleFile>& moduleFiles) {
+  std::lock_guard lock(mutex_);
+  const std::string kel = paths_.procRoot + "/" + sc::kKelDirectory;
+  makeDir(kel, 0755);
+  makeDir(kel + "/" + sc::kFaultsDirectory, 0755);
+  for (const auto& [op, status] : machineFaults)
+    replaceFile(kel + "/" + sc::kFaultsDirectory, op, std::to_string(status));
+  publications_ = true;
+  bumpGeneration();
+  if (!paths_.moduleDir.empty()) {
+    std::error_code ec;
+    fs::create_directories(paths_.moduleDir, ec);
+    if (ec) throw std::runtime_error("cannot create " + paths_.moduleDir + ": " + ec.message());
+    for (const auto& f : moduleFiles) writeModuleFileLocked(f);
+  }
+}
+
+std::uint64_t Machine::generation() const {
+  std::lock_guard lock(mutex_);
+  return generation_;
+}
+
+void Machine::bumpGeneration() {
+  if (!publications_) return;
+  ++generation_;
+  replaceFile(paths_.procRoot + "/" + sc::kKelDirectory, sc::kGenerationFile, std::to_string(generation_));
+}
+
+void Machine::writeKel(const std::string& dir, const BoardSpec& b) const {
+  const BoardModel& m = b.model;
+  makeDir(dir, 0755);
+  const std::string attrs = dir + "/" + sc::kAttributesDirectory;
+  const std::string strings = dir + "/" + sc::kStringsDirectory;
+  const std::string faults = dir + "/" + sc::kFaultsDirectory;
+  makeDir(attrs, 0755);
+  makeDir(strings, 0755);
+  makeDir(faults, 0755);
+  std::map<std::uint32_t, std::uint32_t> numeric = m.extraAttributes;
+  numeric[sc::kAttrDeviceNumber] = m.deviceNumber;
+  numeric[sc::kAttrProductId] = m.productId;
+  numeric[sc::kAttrVendorId] = m.vendorId;
+  numeric[sc::kAttrSerialNumber] = m.serial;
+  numeric[sc::kAttrPciBus] = b.busPropertyU32("pciBusNumber");
+  numeric[sc::kAttrPciDevice] = b.busPropertyU32("pciDeviceNumber");
+  numeric[sc::kAttrPciFunction] = b.busPropertyU32("pciFunctionNumber");
+  numeric[sc::kAttrChassisSlot] = m.chassisSlot;
+  numeric[sc::kAttrBusType] = m.busType;
+  numeric[sc::kAttrSupported] = m.supported;
+  for (const auto& [n, v] : numeric) writeU32(attrs + "/" + std::to_string(n), v);
+  std::map<std::uint32_t, std::string> texts = m.extraStrings;
+  texts[sc::kAttrDescription] = m.description;
+  for (const auto& [n, v] : texts) writeText(strings + "/" + std::to_string(n), v);
+  writeText(dir + "/" + sc::kPrimaryNameFile, m.primaryName);
+  writeText(dir + "/" + sc::kSecondaryNameFile, m.secondaryName);
+  for (const auto& [op, status] : m.enumFaults) writeText(faults + "/" + op, std::to_string(status));
+}
+
+// A plugged board's publications change as a whole: the new directory is built beside the old
+// one and the two are exchanged in one step.
+void Machine::republishKel(const BoardSpec& b) {
+  const std::string base = paths_.procRoot + "/" + b.device;
+  const std::string fresh = base + "/.kel-new";
+  const std::string current = base + "/" + sc::kKelDirectory;
+  std::error_code ec;
+  fs::remove_all(fresh, ec);
+  try {
+    writeKel(fresh, b);
+    if (::renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, current.c_str(), RENAME_EXCHANGE) != 0)
+      fail("exchange " + fresh + " and " + current);
+  } catch (...) {
+    fs::remove_all(fresh, ec);
+    throw;
+  }
+  fs::remove_all(fresh, ec);  // now the old publications
+  bumpGeneration();
+}
+
+void Machine::setEnumFault(const std::string& device, const std::string& op, std::optional<std::int32_t> status) {
+  std::lock_guard lock(mutex_);
+  if (device.empty()) {
+    if (!isMachineEnumOperation(op))
+      throw std::runtime_error("\"" + op + "\" is not a machine-wide enumeration operation (initialize, "
+                               "getAllKelDevices, hasChanged, refresh)");
+    const std::string dir = paths_.procRoot + "/" + sc::kKelDirectory + "/" + sc::kFaultsDirectory;
+    if (status) {
+      replaceFile(dir, op, std::to_string(*status));
+    } else {
+      const std::string path = dir + "/" + op;
+      if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("unlink " + path);
+    }
+    bumpGeneration();
+    return;
+  }
+  auto it = boards_.find(device);
+  if (it == boards_.end()) throw std::runtime_error("device " + device + " is not plugged");
+  if (!isBoardEnumOperation(op))
+    throw std::runtime_error("\"" + op + "\" is not a board enumeration operation (deviceAt, openSession, "
+                             "getAttributeReader, readU32.<n>, readString.<n>)");
+  BoardSpec& b = it->second.spec;
+  if (status) b.model.enumFaults[op] = *status;
+  else b.model.enumFaults.erase(op);
+  republishKel(b);
+}
+
+// --- module files ------------------------------------------------------------------------------
+
+void Machine::writeModuleFileLocked(const ModuleFile& f) {
+  if (paths_.moduleDir.empty()) throw std::runtime_error("this machine has no module file directory");
+  checkModuleFileName(f.name, "module file");
+  replaceFile(paths_.moduleDir, f.name, f.text);
+}
+
+void Machine::setModuleFile(const std::string& name, const std::optional<std::string>& text) {
+  std::lock_guard lock(mutex_);
+  checkModuleFileName(name, "module file");
+  if (text) {
+    writeModuleFileLocked(ModuleFile{name, *text});
+    return;
+  }
+  const std::string path = paths_.moduleDir + "/" + name;
+  if (paths_.moduleDir.empty() || ::unlink(path.c_str()) != 0)
+    throw std::runtime_error("module file " + name + " does not exist");
+}
+
+// --- typed model ---------------------------------------------------------------------------------
+
+json Machine::setFields(const std::string& device, const json& fields) {
+  std::lock_guard lock(mutex_);
+  auto it = boards_.find(device);
+  if (it == boards_.end()) throw std::runtime_error("device " + device + " is not plugged");
+  if (!fields.is_object() || fields.empty()) throw std::runtime_error("set needs at least one field");
+  BoardModel m = it->second.spec.model;
+  bool identity = false;
+  static const char* const kPublished[] = {"deviceNumber", "productId", "vendorId", "serial", "description",
+                                           "chassisSlot", "busType", "supported", "primaryName",
+                                           "secondaryName", "enumeration"};
+  for (auto f = fields.begin(); f != fields.end(); ++f) {
+    if (!applyModelField(m, f.key(), f.value(), device))
+      throw std::runtime_error(device + ": unknown field \"" + f.key() + "\"");
+    for (const char* k : kPublished) identity = identity || f.key() == k;
+  }
+  if (m.deviceNumber != it->second.spec.model.deviceNumber)
+    for (const auto& [name, other] : boards_)
+      if (name != device && other.spec.model.deviceNumber == m.deviceNumber)
+        throw std::runtime_error(device + ": device number " + std::to_string(m.deviceNumber) +
+                                 " is already used by " + name);
+  it->second.spec.model = m;
+  if (identity) republishKel(it->second.spec);
+  return modelJson(it->second.spec);
+}
+
+json Machine::getBoard(const std::string& device) const {
+  std::lock_guard lock(mutex_);
+  auto it = boards_.find(device);
+  if (it == boards_.end()) throw std::runtime_error("device " + device + " is not plugged");
+  json j = modelJson(it->second.spec);
+  json regs = json::array();
+  for (const auto& file : it->second.registers) {
+    json r = json::object();
+    for (const auto& [addr, v] : file) r[std::to_string(addr)] = v;
+    regs.push_back(r);
+  }
+  j["registers"] = regs;
+  j["firmwareState"] = it->second.firmware.toJson(std::chrono::steady_clock::now());
+  return j;
+}
+
+// --- firmware ----------------------------------------------------------------------------------
+
+BoardState& Machine::firmwareBoard(const std::string& device) {
+  auto it = boards_.find(device);
+  if (it != boards_.end()) return it->second;
+  if (device.size() > 3 && device.compare(0, 3, "KEL") == 0 &&
+      device.find_first_not_of("0123456789", 3) == std::string::npos && device.size() <= 13) {
+    const unsigned long long n = std::stoull(device.substr(3));
+    for (auto& [name, b] : boards_)
+      if (b.spec.model.deviceNumber == n) return b;
+  }
+  throw StatusError(sc::kFirmwareNoDevice, "no board answers the device name \"" + device + "\"");
+}
+
+std::uint32_t Machine::firmwareUpdate(const std::string& device, std::string target, std::uint64_t size,
+                                      std::uint32_t flag, std::string hash,
+                                      std::optional<std::uint32_t> newVersion) {
+  std::lock_guard lock(mutex_);
+  BoardState& b = firmwareBoard(device);
+  const std::uint32_t duration = b.spec.model.firmwareDurationMs;
+  if (!newVersion) newVersion = b.spec.model.versionAfterUpdate;
+  if (!b.firmware.start(std::chrono::steady_clock::now(), duration, std::move(target), size, flag,
+                        std::move(hash), newVersion))
+    throw StatusError(sc::kFirmwareBusy, "an update is already running on " + b.spec.device);
+  return duration;
+}
+
+FirmwareProgress Machine::firmwareProgress(const std::string& device) {
+  std::lock_guard lock(mutex_);
+  return firmwareBoard(device).firmware.progress(std::chrono::steady_clock::now());
+}
+
+void Machine::firmwareFault(const std::string& device, std::optional<FirmwareFault> fault) {
+  std::lock_guard lock(mutex_);
+  firmwareBoard(device).firmware.setFault(fault);
+}
+
+void Machine::firmwareConfig(const std::string& device, std::optional<std::uint32_t> durationMs,
+                             std::optional<std::optional<std::uint32_t>> versionAfterUpdate) {
+  std::lock_guard lock(mutex_);
+  BoardState& b = firmwareBoard(device);
+  if (durationMs) b.spec.model.firmwareDurationMs = *durationMs;
+  if (versionAfterUpdate) b.spec.model.versionAfterUpdate = *versionAfterUpdate;
+}
+
+json Machine::powerCycle(const std::string& device) {
+  std::lock_guard lock(mutex_);
+  BoardState& b = firmwareBoard(device);
+  if (auto v = b.firmware.powerCycle(std::chrono::steady_clock::now())) b.spec.model.firmwareVersion = *v;
+  return json{{"firmwareVersion", b.spec.model.firmwareVersion}};
 }
 
 }  // namespace qosim

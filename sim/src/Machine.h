@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <array>
 #include <deque>
 #include <map>
 #include <memory>
@@ -21,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "BoardFile.h"
+#include "Firmware.h"
 
 namespace qosim {
 
@@ -30,6 +32,22 @@ struct Paths {
   std::string procRoot = "/proc/driver/qo";
   std::string devQo = "/dev/qo";
   std::string fuseDir;  // where the FUSE file system serving the nodes is mounted
+  std::string moduleDir;  // the I/O module database directory; empty: none
+};
+
+// A control request refused with a status code for the caller (firmware requests).
+struct StatusError : std::runtime_error {
+  StatusError(std::int32_t s, const std::string& what) : std::runtime_error(what), status(s) {}
+  std::int32_t status;
+};
+
+// A plugged board: its description (with the typed model that run-time changes edit), its
+// register files and its firmware engine.
+struct BoardState {
+  BoardSpec spec;
+  std::map<std::uint32_t, std::uint32_t> registers[2];  // op0100/op0101 and op0102/op0103
+  std::array<std::uint32_t, 2> op0404{};                 // the last op0403 inputs
+  FirmwareEngine firmware;
 };
 
 struct Node {
@@ -75,6 +93,8 @@ struct LogRecord {
   int err = 0;
   std::uint64_t offset = 0;
   std::string note;
+  std::string method;      // the driver method the command decodes to (empty: not in the table)
+  nlohmann::json decoded;  // {"request": [{name, offset, value}...], "response": [...]}
 };
 
 class Machine {
@@ -85,6 +105,40 @@ class Machine {
   static constexpr std::size_t kMaxLoggedBytes = 4096;     // per input/output block
 
   explicit Machine(Paths paths);
+
+  // Machine-wide enumeration publications (procRoot/.kel: generation, faults) and the module
+  // file directory; called once after procRoot exists.
+  void initPublications(const std::map<std::string, std::int32_t>& machineFaults,
+                        const std::vector<ModuleFile>& moduleFiles);
+  std::uint64_t generation() const;
+  // Enumeration fault of a board (device non-empty) or machine-wide; status empty clears it.
+  void setEnumFault(const std::string& device, const std::string& op, std::optional<std::int32_t> status);
+  // Adds or replaces (text given) or removes (text empty optional) a module description file.
+  void setModuleFile(const std::string& name, const std::optional<std::string>& text);
+
+  // Typed model: run-time changes (every field valid or nothing changes) and the model as JSON.
+  nlohmann::json setFields(const std::string& device, const nlohmann::json& fields);
+  nlohmann::json getBoard(const std::string& device) const;
+  // Runs `fn` on the plugged board under the machine lock; false when it is not plugged.
+  template <class Fn>
+  bool withBoard(const std::string& device, Fn&& fn) {
+    std::lock_guard lock(mutex_);
+    auto it = boards_.find(device);
+    if (it == boards_.end()) return false;
+    fn(it->second);
+    return true;
+  }
+
+  // Firmware engine (device: "KEL<n>" by device number, or the device name). Refusals throw
+  // StatusError with kFirmwareBusy / kFirmwareNoDevice.
+  std::uint32_t firmwareUpdate(const std::string& device, std::string target, std::uint64_t size,
+                               std::uint32_t flag, std::string hash,
+                               std::optional<std::uint32_t> newVersion);
+  FirmwareProgress firmwareProgress(const std::string& device);
+  void firmwareFault(const std::string& device, std::optional<FirmwareFault> fault);
+  void firmwareConfig(const std::string& device, std::optional<std::uint32_t> durationMs,
+                      std::optional<std::optional<std::uint32_t>> versionAfterUpdate);
+  nlohmann::json powerCycle(const std::string& device);
 
   // Boards. plug/unplug throw std::runtime_error (BoardError for a bad description) on failure.
   void plug(const BoardSpec& board);
@@ -126,11 +180,16 @@ class Machine {
 
  private:
   void writeProcTree(const BoardSpec& board);
+  void writeKel(const std::string& dir, const BoardSpec& board) const;
+  void republishKel(const BoardSpec& board);
+  void bumpGeneration();
+  void writeModuleFileLocked(const ModuleFile& f);
+  BoardState& firmwareBoard(const std::string& device);  // mutex_ held
   void addDevQoLink(const std::string& nodeName) const;
 
   Paths paths_;
   mutable std::mutex mutex_;
-  std::map<std::string, BoardSpec> boards_;                  // by device, plug order kept below
+  std::map<std::string, BoardState> boards_;                 // by device, plug order kept below
   std::vector<std::string> plugOrder_;
   std::map<std::uint64_t, std::shared_ptr<Node>> nodes_;     // by inode
   std::map<std::string, std::uint64_t> nodeIndex_;           // name -> inode
@@ -138,6 +197,8 @@ class Machine {
   bool devQoPresent_ = false;
   std::vector<Rule> rules_;
   std::uint64_t nextRuleId_ = 1;
+  std::uint64_t generation_ = 0;
+  bool publications_ = false;  // initPublications ran
 
   std::mutex logMutex_;
   std::deque<LogRecord> log_;

@@ -25,7 +25,10 @@ void usage() {
                "  qosim ctl [--socket PATH] REQUEST [KEY=VALUE...]\n"
                "      REQUEST: ping, list, plug FILE|board=@FILE, unplug DEVICE, devqo-remove,\n"
                "               devqo-create, respond, inject, clear-responses, responses, notify,\n"
-               "               notify-raw, log [clear=true], log-clear, subscriptions\n"
+               "               notify-raw, log [clear=true], log-clear, subscriptions,\n"
+               "               set device=D FIELD=VALUE..., get device=D, enum-fault, generation,\n"
+               "               module-file, firmware-update, firmware-progress, firmware-fault,\n"
+               "               firmware-config, power-cycle\n"
                "      VALUE: JSON (numbers, 0x-hex numbers as text), @FILE for a JSON file, else text\n"
                "  qosim check-boards FILE\n";
 }
@@ -93,7 +96,7 @@ int ctlCommand(int argc, char** argv) {
     auto eq = a.find('=');
     std::string error;
     if (eq == std::string::npos) {
-      // Positional shortcuts: plug FILE, unplug DEVICE.
+      // Positional shortcuts: plug FILE; unplug, get, set, power-cycle, firmware-progress DEVICE.
       if (cmd == "plug") {
         json board;
         if (!readJsonFile(a, board, error)) {
@@ -102,7 +105,8 @@ int ctlCommand(int argc, char** argv) {
         }
         req[board.contains("boards") ? "boards" : "board"] =
             board.contains("boards") ? board["boards"] : board;
-      } else if (cmd == "unplug") {
+      } else if (cmd == "unplug" || cmd == "get" || cmd == "set" || cmd == "power-cycle" ||
+                 cmd == "firmware-progress") {
         req["device"] = a;
       } else {
         std::cerr << "qosim ctl: expected KEY=VALUE, got " << a << "\n";
@@ -111,7 +115,9 @@ int ctlCommand(int argc, char** argv) {
       continue;
     }
     const std::string key = a.substr(0, eq), value = a.substr(eq + 1);
-    static const char* const textKeys[] = {"payload", "output", "bytes", "target", "node", "device"};
+    static const char* const textKeys[] = {"payload", "output", "bytes", "target", "node", "device",
+                                           "name", "text", "operation", "hash", "description",
+                                           "primaryName", "secondaryName", "topographyName"};
     bool text = false;
     for (const char* k : textKeys) text = text || key == k;
     if (!value.empty() && value[0] == '@') {
@@ -154,11 +160,13 @@ int main(int argc, char** argv) {
   if (mode == "ctl") return ctlCommand(argc, argv);
   if (mode == "check-boards" && argc == 3) {
     try {
-      auto boards = qosim::loadBoardFile(argv[2]);
-      for (const auto& b : boards) {
+      auto machine = qosim::loadMachineFile(argv[2]);
+      for (const auto& b : machine.boards) {
         std::cout << b.device << "\n";
         for (const auto& iface : b.interfaces) std::cout << "  /dev/qo/" << b.nodeName(iface) << "\n";
+        for (const auto& f : b.moduleFiles) std::cout << "  module file " << f.name << "\n";
       }
+      for (const auto& f : machine.moduleFiles) std::cout << "module file " << f.name << "\n";
       return 0;
     } catch (const qosim::BoardError& e) {
       std::cerr << "qosim: " << e.what() << "\n";

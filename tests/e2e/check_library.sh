@@ -2,7 +2,9 @@
 # Reads the built shared library and checks its public face and its hardening:
 #  - every exported (defined, dynamic) symbol is one the linker version script names;
 #  - the expert factory is exported;
-#  - SONAME, BIND_NOW, RELRO and a non-executable stack.
+#  - SONAME, BIND_NOW, RELRO and a non-executable stack;
+#  - no link against the closed platform libraries (they are loaded at first use, so the
+#    library loads on a machine without them).
 set -euo pipefail
 lib=$1
 map=$2
@@ -21,6 +23,11 @@ grep -qx createVorlixAtomicSysApiExpert <<<"$exported" || { echo "factory not ex
 dyn=$(readelf -d "$lib")
 grep -q 'SONAME.*\[libqovorlixatomicsae\.so\.23\]' <<<"$dyn" || { echo "wrong SONAME"; fail=1; }
 grep -qE 'BIND_NOW|FLAGS_1.*NOW' <<<"$dyn" || { echo "not linked with BIND_NOW"; fail=1; }
+for platform in libqokeldevenum libqovorlixapi libqorelocations; do
+  if grep -q "NEEDED.*\[$platform\." <<<"$dyn"; then
+    echo "linked against the platform library $platform (must be loaded at first use)"; fail=1
+  fi
+done
 
 segments=$(readelf -lW "$lib")
 grep -q 'GNU_RELRO' <<<"$segments" || { echo "no RELRO segment"; fail=1; }
@@ -28,5 +35,5 @@ stack=$(grep 'GNU_STACK' <<<"$segments" || true)
 [ -n "$stack" ] || { echo "no GNU_STACK header"; fail=1; }
 if grep -qE 'RWE' <<<"$stack"; then echo "executable stack"; fail=1; fi
 
-[ $fail -eq 0 ] && echo "exports: $(wc -w <<<"$exported") intended; SONAME, BIND_NOW, RELRO, NX stack present"
+[ $fail -eq 0 ] && echo "exports: $(wc -w <<<"$exported") intended; SONAME, BIND_NOW, RELRO, NX stack present; no platform library needed"
 exit $fail

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <type_traits>
 
 #include "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy.h"
 #include "qoapal/status/tStatus.h"
@@ -69,20 +70,47 @@ int openDescriptorCount() {
 
 }  // namespace
 
-TEST(InterfaceProxySlots, VirtualOperationsKeepTheirOrder) {
+// A virtual base cannot be reached from the base by static_cast.
+template <typename Base, typename Derived>
+constexpr bool staticDowncastWorks = requires(Base* base) { static_cast<Derived*>(base); };
+
+TEST(InterfaceProxySlots, RootHoldsOnlyTheDestructorAndIsAVirtualBase) {
+  static_assert(std::is_abstract_v<iInterfaceProxy>);
+  static_assert(std::has_virtual_destructor_v<iInterfaceProxy>);
+  static_assert(sizeof(iInterfaceProxy) == sizeof(void*));  // the vtable pointer, no data
+  static_assert(std::is_base_of_v<iInterfaceProxy, tDeviceInterfaceProxy>);
+  static_assert(!staticDowncastWorks<iInterfaceProxy, tDeviceInterfaceProxy>,
+                "iInterfaceProxy must be a virtual base of the transport");
+  // The transport's state: the vtable pointer (shared with its root) and the descriptor.
+  EXPECT_EQ(sizeof(tDeviceInterfaceProxy), 2 * sizeof(void*));
+  // Destroying through the root closes the descriptor.
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  const std::string path = "/proc/self/fd/" + std::to_string(ends[0]);
+  auto* proxy = new tDeviceInterfaceProxy;
+  tStatus status;
+  proxy->open(path.c_str(), &status);
+  ASSERT_EQ(status.code, 0);
+  const int fd = proxy->descriptor();
+  ASSERT_NE(::fcntl(fd, F_GETFD), -1);
+  iInterfaceProxy* root = proxy;
+  delete root;
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+  ::close(ends[0]);
+  ::close(ends[1]);
+}
+
+TEST(InterfaceProxySlots, TransportOperationsKeepTheirOrder) {
   // Slots 0 and 1 are the complete and deleting destructors.
-  EXPECT_EQ(slotOf(&iInterfaceProxy::close), 2);
-  EXPECT_EQ(slotOf(&iInterfaceProxy::call), 3);
-  EXPECT_EQ(slotOf(&iInterfaceProxy::read), 4);
-  EXPECT_EQ(slotOf(&iInterfaceProxy::write), 5);
-  EXPECT_EQ(slotOf(&iInterfaceProxy::mapMemory), 6);
-  EXPECT_EQ(slotOf(&iInterfaceProxy::unmapMemory), 7);
-  EXPECT_EQ(slotOf(&iInterfaceProxy::isOpen), 8);
-  EXPECT_EQ(slotOf(&iInterfaceProxy::openDefault), 9);
-  EXPECT_EQ(slotOf(&iInterfaceProxy::open), 10);
-  // The concrete proxy overrides in place and adds no slot before them.
-  EXPECT_EQ(slotOf(&tDeviceInterfaceProxy::open), 10);
   EXPECT_EQ(slotOf(&tDeviceInterfaceProxy::close), 2);
+  EXPECT_EQ(slotOf(&tDeviceInterfaceProxy::call), 3);
+  EXPECT_EQ(slotOf(&tDeviceInterfaceProxy::read), 4);
+  EXPECT_EQ(slotOf(&tDeviceInterfaceProxy::write), 5);
+  EXPECT_EQ(slotOf(&tDeviceInterfaceProxy::mapMemory), 6);
+  EXPECT_EQ(slotOf(&tDeviceInterfaceProxy::unmapMemory), 7);
+  EXPECT_EQ(slotOf(&tDeviceInterfaceProxy::isOpen), 8);
+  EXPECT_EQ(slotOf(&tDeviceInterfaceProxy::openDefault), 9);
+  EXPECT_EQ(slotOf(&tDeviceInterfaceProxy::open), 10);
 }
 
 TEST(InterfaceProxyCall, IoctlOnRegularFileMapsEnottyToUnsupported) {

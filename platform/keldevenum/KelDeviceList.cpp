@@ -1,0 +1,509 @@
+// Device enumeration over the simulated driver's publications (qoPlatformStandinContract.h,
+// section 1): every /proc/driver/qo/<device> holding a .kel directory is a board; the
+// machine-wide generation file says whether the boards changed; fault files make single
+// operations answer a chosen status.
+//
+// A device object holds a descriptor of its board's .kel directory, opened when the board was
+// first listed, and reads through it: once the board is unplugged the directory is empty and
+// deleted, so every read fails with kNotFound, and a board plugged again under the same name is
+// a new directory and so a new device object (identity = device name + directory inode).
+// Sessions and readers share that descriptor, so they outlive neither nor depend on the list.
+//
+// Locks: one mutex per list (a leaf: nothing else is locked while it is held, and it is never
+// held while a caller's code runs).
+#include "qokeldevenum/qokeldevenum.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "qoapal/driver/qoPlatformStandinContract.h"
+
+namespace qokeldevenum {
+namespace {
+
+namespace contract = qoplatform_standin;
+
+constexpr char kComponent[] = "qokeldeve";
+constexpr char kSourceName[] = "qokeldevenum/KelDeviceList";
+constexpr std::int64_t kMemoryFull = -52000;
+constexpr std::int64_t kPermissionDenied = -52026;
+constexpr std::int64_t kIoError = -52024;
+constexpr std::size_t kMaxFileSize = 64 * 1024;
+
+// ---- status records -------------------------------------------------------------------------
+
+bool failed(const tStatus* status) { return status != nullptr && status->code < 0; }
+
+void copyText(char* field, std::size_t fieldSize, const char* text) {
+  const std::size_t length = ::strnlen(text, fieldSize - 1);
+  std::memcpy(field, text, length);
+  field[length] = '\0';
+}
+
+// The severity rule: a zero record takes any code, a warning only an error, an error nothing.
+void report(tStatus* status, std::int64_t code, unsigned line) {
+  if (status == nullptr || code == 0) return;
+  const bool taken = status->code == 0 || (status->code > 0 && code < 0);
+  if (!taken) return;
+  status->code = code;
+  if (status->structSize < tStatus::kFullSize) return;
+  copyText(status->component, sizeof status->component, kComponent);
+  copyText(status->file, sizeof status->file, kSourceName);
+  status->line = line;
+  std::memset(status->detail, 0, sizeof status->detail);
+}
+
+std::int64_t codeFromErrno(int error) {
+  switch (error) {
+    case ENOENT: case ENOTDIR: case ENODEV: case ENXIO: case ESRCH: case EBADF:
+      return kNotFound;
+    case EINVAL: return kInvalidParameter;
+    case ENOMEM: case ENFILE: case EMFILE: return kMemoryFull;
+    case EACCES: case EPERM: return kPermissionDenied;
+    case EIO: return kIoError;
+    default: return kOsFault;
+  }
+}
+
+// ---- files ----------------------------------------------------------------------------------
+
+// Reads a whole (small) file relative to `dir`; the errno on failure.
+int readFile(int dir, const char* path, std::string& out) {
+  const int fd = ::openat(dir, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  out.clear();
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      return error;
+    }
+    if (n == 0) break;
+    out.append(buffer, static_cast<std::size_t>(n));
+    if (out.size() > kMaxFileSize) {
+      ::close(fd);
+      return EFBIG;
+    }
+  }
+  ::close(fd);
+  return 0;
+}
+
+// Decimal text with optional surrounding whitespace.
+std::optional<std::int64_t> parseDecimal(const std::string& text) {
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  while (begin < end && std::strchr(" \t\r\n", *begin) != nullptr) ++begin;
+  while (end > begin && std::strchr(" \t\r\n", end[-1]) != nullptr) --end;
+  std::int64_t value = 0;
+  const auto [ptr, ec] = std::from_chars(begin, end, value);
+  if (ec != std::errc() || ptr != end || begin == end) return std::nullopt;
+  return value;
+}
+
+// The status injected for operation `op` in the faults directory below `dir`, 0 for none. A
+// fault file that is not decimal text answers kOsFault (the publication is broken).
+std::int64_t injectedFault(int dir, const std::string& op) {
+  const std::string path = std::string(contract::kFaultsDirectory) + "/" + op;
+  std::string text;
+  if (readFile(dir, path.c_str(), text) != 0) return 0;
+  return parseDecimal(text).value_or(kOsFault);
+}
+
+// Reports an injected fault; true when the operation must fail (an error was injected). An
+// injected warning is reported and the operation goes on.
+bool answerFault(int dir, const std::string& op, tStatus* status, unsigned line) {
+  const std::int64_t fault = injectedFault(dir, op);
+  report(status, fault, line);
+  return fault < 0;
+}
+
+// The machine-wide enumeration directory, or -1 when there is none.
+class MachineDirectory {
+ public:
+  MachineDirectory() {
+    const std::string path = std::string(contract::kProcRoot) + "/" + contract::kKelDirectory;
+    fd_ = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  ~MachineDirectory() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  MachineDirectory(const MachineDirectory&) = delete;
+  MachineDirectory& operator=(const MachineDirectory&) = delete;
+
+  bool answerFault(const char* op, tStatus* status, unsigned line) const {
+    return fd_ >= 0 && qokeldevenum::answerFault(fd_, op, status, line);
+  }
+  // The generation text; nullopt when the machine publishes none.
+  std::optional<std::string> generation() const {
+    std::string text;
+    if (fd_ < 0 || readFile(fd_, contract::kGenerationFile, text) != 0) return std::nullopt;
+    return text;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// A board's .kel directory, shared by its device, sessions and readers.
+class KelDirectory {
+ public:
+  explicit KelDirectory(int fd) : fd_(fd) {}
+  ~KelDirectory() { ::close(fd_); }
+  KelDirectory(const KelDirectory&) = delete;
+  KelDirectory& operator=(const KelDirectory&) = delete;
+  int fd() const { return fd_; }
+
+  // Whether the board is still published (its attributes directory is still there).
+  bool present(tStatus* status, unsigned line) const {
+    struct stat st{};
+    if (::fstatat(fd_, contract::kAttributesDirectory, &st, 0) == 0) return true;
+    report(status, codeFromErrno(errno), line);
+    return false;
+  }
+
+ private:
+  int fd_;
+};
+
+using Directory = std::shared_ptr<const KelDirectory>;
+
+// ---- reader, session, device -----------------------------------------------------------------
+
+class KelAttributeReader final : public iKelAttributeReader {
+ public:
+  explicit KelAttributeReader(Directory directory) : directory_(std::move(directory)) {}
+
+  std::uint32_t readU32(std::uint32_t attribute, tStatus* status) override {
+    if (failed(status)) return 0;
+    const std::string n = std::to_string(attribute);
+    if (answerFault(directory_->fd(), "readU32." + n, status, __LINE__)) return 0;
+    std::string bytes;
+    const std::string path = std::string(contract::kAttributesDirectory) + "/" + n;
+    if (const int error = readFile(directory_->fd(), path.c_str(), bytes); error != 0) {
+      report(status, codeFromErrno(error), __LINE__);
+      return 0;
+    }
+    if (bytes.size() != 4) {  // a numeric attribute is exactly 4 bytes
+      report(status, kOsFault, __LINE__);
+      return 0;
+    }
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+    return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+           std::uint32_t{b[3]} << 24;
+  }
+
+  std::size_t readString(std::uint32_t attribute, char* buffer, std::size_t size,
+                         tStatus* status) override {
+    if (failed(status)) return 0;
+    if (buffer == nullptr || size == 0) {
+      report(status, kInvalidParameter, __LINE__);
+      return 0;
+    }
+    buffer[0] = '\0';
+    const std::string n = std::to_string(attribute);
+    if (answerFault(directory_->fd(), "readString." + n, status, __LINE__)) return 0;
+    std::string text;
+    const std::string path = std::string(contract::kStringsDirectory) + "/" + n;
+    if (const int error = readFile(directory_->fd(), path.c_str(), text); error != 0) {
+      report(status, codeFromErrno(error), __LINE__);
+      return 0;
+    }
+    text.resize(::strnlen(text.c_str(), text.size()));  // a NUL ends the text
+    std::size_t length = text.size();
+    if (length >= size) {
+      length = size - 1;
+      report(status, kBufferTooSmall, __LINE__);
+    }
+    std::memcpy(buffer, text.data(), length);
+    buffer[length] = '\0';
+    return length;
+  }
+
+  void release() override { delete this; }
+
+ private:
+  Directory directory_;
+};
+
+class KelSession final : public iKelSession {
+ public:
+  explicit KelSession(Directory directory) : directory_(std::move(directory)) {}
+
+  iKelAttributeReader* getAttributeReader(std::uint32_t flags, tStatus* status) override {
+    if (failed(status)) return nullptr;
+    if (flags != 0) {
+      report(status, kInvalidParameter, __LINE__);
+      return nullptr;
+    }
+    if (answerFault(directory_->fd(), "getAttributeReader", status, __LINE__)) return nullptr;
+    if (!directory_->present(status, __LINE__)) return nullptr;
+    auto* reader = new (std::nothrow) KelAttributeReader(directory_);
+    if (reader == nullptr) report(status, kMemoryFull, __LINE__);
+    return reader;
+  }
+
+  void release() override { delete this; }
+
+ private:
+  Directory directory_;
+};
+
+std::string readName(int dir, const char* file) {
+  std::string text;
+  if (readFile(dir, file, text) != 0) return {};
+  text.resize(::strnlen(text.c_str(), text.size()));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+class KelDevice final : public iKelDevice {
+ public:
+  KelDevice(std::string name, Directory directory, dev_t deviceId, ino_t inode)
+      : name_(std::move(name)),
+        directory_(std::move(directory)),
+        deviceId_(deviceId),
+        inode_(inode),
+        // Read once: the texts handed out stay valid and unchanged for the object's life.
+        primaryName_(readName(directory_->fd(), contract::kPrimaryNameFile)),
+        secondaryName_(readName(directory_->fd(), contract::kSecondaryNameFile)) {}
+
+  iKelSession* openSession(std::uint32_t flags, tStatus* status) override {
+    if (failed(status)) return nullptr;
+    if (flags != 0) {
+      report(status, kInvalidParameter, __LINE__);
+      return nullptr;
+    }
+    if (answerFault(directory_->fd(), "openSession", status, __LINE__)) return nullptr;
+    if (!directory_->present(status, __LINE__)) return nullptr;
+    auto* session = new (std::nothrow) KelSession(directory_);
+    if (session == nullptr) report(status, kMemoryFull, __LINE__);
+    return session;
+  }
+  const char* getPrimaryName() override { return primaryName_.c_str(); }
+  const char* getSecondaryName() override { return secondaryName_.c_str(); }
+
+  bool sameBoard(const std::string& name, dev_t deviceId, ino_t inode) const {
+    return name == name_ && deviceId == deviceId_ && inode == inode_;
+  }
+  const std::string& name() const { return name_; }
+  int fd() const { return directory_->fd(); }
+
+ private:
+  std::string name_;
+  Directory directory_;
+  dev_t deviceId_;
+  ino_t inode_;
+  std::string primaryName_;
+  std::string secondaryName_;
+};
+
+// ---- the list ---------------------------------------------------------------------------------
+
+class KelDeviceList final : public iKelDeviceList {
+ public:
+  bool hasChanged(tStatus* status) override {
+    if (failed(status)) return false;
+    try {
+      std::lock_guard lock(mutex_);
+      MachineDirectory machine;
+      if (machine.answerFault("hasChanged", status, __LINE__)) return false;
+      if (!refreshed_) return true;
+      return machine.generation() != generation_;
+    } catch (const std::bad_alloc&) {
+      report(status, kMemoryFull, __LINE__);
+      return false;
+    }
+  }
+
+  void refresh(tStatus* status) override {
+    if (failed(status)) return;
+    try {
+      std::lock_guard lock(mutex_);
+      MachineDirectory machine;
+      if (machine.answerFault("refresh", status, __LINE__)) return;
+      // The generation is read before the boards: a change while they are read is seen by the
+      // next hasChanged.
+      std::optional<std::string> generation = machine.generation();
+      std::vector<KelDevice*> boards;
+      if (!readBoards(boards, status)) return;
+      current_ = std::move(boards);
+      generation_ = std::move(generation);
+      refreshed_ = true;
+    } catch (const std::bad_alloc&) {
+      report(status, kMemoryFull, __LINE__);
+    }
+  }
+
+  std::uint32_t count() override {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::uint32_t>(current_.size());
+  }
+
+  iKelDevice* deviceAt(std::uint32_t index, std::uint32_t flags, tStatus* status) override {
+    if (failed(status)) return nullptr;
+    std::lock_guard lock(mutex_);
+    if (flags != 0 || index >= current_.size()) {
+      report(status, kInvalidParameter, __LINE__);
+      return nullptr;
+    }
+    KelDevice* device = current_[index];
+    if (answerFault(device->fd(), "deviceAt", status, __LINE__)) return nullptr;
+    return device;
+  }
+
+  void release() override { delete this; }
+
+ private:
+  struct Found {
+    std::string name;
+    int fd;
+    dev_t deviceId;
+    ino_t inode;
+    std::uint32_t number;  // attribute 1; boards without one sort last
+  };
+
+  // Fills `boards` with the boards published now, in list order. False (status set) when the
+  // driver's tree cannot be read; a machine without the tree has no boards.
+  bool readBoards(std::vector<KelDevice*>& boards, tStatus* status) {
+    DIR* root = ::opendir(contract::kProcRoot);
+    if (root == nullptr) {
+      if (errno == ENOENT || errno == ENOTDIR) return true;
+      report(status, codeFromErrno(errno), __LINE__);
+      return false;
+    }
+    std::vector<Found> found;
+    struct Closer {
+      std::vector<Found>& found;
+      DIR* root;
+      ~Closer() {
+        for (const Found& f : found)
+          if (f.fd >= 0) ::close(f.fd);
+        ::closedir(root);
+      }
+    } closer{found, root};
+
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(root);
+      if (entry == nullptr) {
+        if (errno != 0) {
+          report(status, codeFromErrno(errno), __LINE__);
+          return false;
+        }
+        break;
+      }
+      if (entry->d_name[0] == '.') continue;  // ".", "..", the machine-wide .kel, hidden names
+      const std::string kel = std::string(entry->d_name) + "/" + contract::kKelDirectory;
+      const int fd = ::openat(::dirfd(root), kel.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (fd < 0) continue;  // not a board of this family, or gone meanwhile
+      found.push_back(Found{entry->d_name, fd, 0, 0, 0xFFFFFFFFu});
+      Found& f = found.back();
+      struct stat st{};
+      if (::fstat(fd, &st) != 0) {
+        report(status, codeFromErrno(errno), __LINE__);
+        return false;
+      }
+      f.deviceId = st.st_dev;
+      f.inode = st.st_ino;
+      tStatus numberStatus;
+      KelAttributeReader probe(std::make_shared<KelDirectory>(::dup(fd)));
+      const std::uint32_t number = probe.readU32(contract::kAttrDeviceNumber, &numberStatus);
+      if (numberStatus.code >= 0) f.number = number;
+    }
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+      return a.number != b.number ? a.number < b.number : a.name < b.name;
+    });
+
+    boards.reserve(found.size());
+    all_.reserve(all_.size() + found.size());
+    for (Found& f : found) {
+      KelDevice* device = nullptr;
+      for (KelDevice* known : current_) {
+        if (known->sameBoard(f.name, f.deviceId, f.inode)) device = known;
+      }
+      if (device == nullptr) {
+        auto directory = std::make_shared<KelDirectory>(f.fd);
+        f.fd = -1;  // owned by the directory now
+        all_.push_back(std::make_unique<KelDevice>(f.name, std::move(directory), f.deviceId,
+                                                   f.inode));
+        device = all_.back().get();
+      }
+      boards.push_back(device);
+    }
+    return true;
+  }
+
+  std::mutex mutex_;  // guards everything below; a leaf lock
+  bool refreshed_ = false;
+  std::optional<std::string> generation_;  // as read by the last refresh
+  std::vector<KelDevice*> current_;        // the boards of the last refresh, in list order
+  // Every device object handed out by this list, also of boards gone since: they stay valid
+  // until the list is released.
+  std::vector<std::unique_ptr<KelDevice>> all_;
+};
+
+std::atomic<int> gInitializations{0};
+
+}  // namespace
+}  // namespace qokeldevenum
+
+namespace {
+// The status injected machine-wide for an entry point (0 for none; memory for the check
+// itself missing counts as none).
+std::int32_t machineFault(const char* op) noexcept {
+  try {
+    qokeldevenum::tStatus status;
+    qokeldevenum::MachineDirectory().answerFault(op, &status, __LINE__);
+    return static_cast<std::int32_t>(status.code);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+}
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) std::int32_t qokeldevenum_initialize() {
+  // An injected warning is not a failure of an entry point (0 = success, negative = failure).
+  if (const std::int32_t fault = machineFault("initialize"); fault < 0) return fault;
+  qokeldevenum::gInitializations.fetch_add(1);
+  return 0;
+}
+
+__attribute__((visibility("default"))) std::int32_t qokeldevenum_getAllKelDevices(
+    std::uint32_t flags, qokeldevenum::iKelDeviceList** list) {
+  if (list == nullptr) return static_cast<std::int32_t>(qokeldevenum::kInvalidParameter);
+  *list = nullptr;
+  if (flags != 0 || qokeldevenum::gInitializations.load() <= 0)
+    return static_cast<std::int32_t>(qokeldevenum::kInvalidParameter);
+  if (const std::int32_t fault = machineFault("getAllKelDevices"); fault < 0) return fault;
+  *list = new (std::nothrow) qokeldevenum::KelDeviceList();
+  return *list != nullptr ? 0 : -52000;
+}
+
+__attribute__((visibility("default"))) std::int32_t qokeldevenum_finalize() {
+  int count = qokeldevenum::gInitializations.load();
+  while (count > 0 && !qokeldevenum::gInitializations.compare_exchange_weak(count, count - 1)) {
+  }
+  return count > 0 ? 0 : static_cast<std::int32_t>(qokeldevenum::kInvalidParameter);
+}
+
+}  // extern "C"
