@@ -81,7 +81,9 @@ class Recorded : public Proxy {
     }
     if (output != nullptr) {
       std::memset(output, 0, outputSize);
-      std::memcpy(output, answer.data(), std::min<std::size_t>(answer.size(), outputSize));
+      if (!answer.empty()) {
+        std::memcpy(output, answer.data(), std::min<std::size_t>(answer.size(), outputSize));
+      }
     }
     return outputSize;
   }
