@@ -18,7 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "Dispatcher.h"
 #include "qoapal/driver/qoDriverContract.h"
+#include "qodrvdesc/qoDriverInterfaceTables.h"
 
 namespace qosim {
 
@@ -313,21 +315,45 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
   rec.input.assign(input.begin(),
                    input.begin() + static_cast<std::ptrdiff_t>(std::min(input.size(), Machine::kMaxLoggedBytes)));
 
+  // The method the command decodes to on this node's interface (nullptr: not in the tables, the
+  // plain default answer). Programmed responses and injected errors come before the model.
+  const qodrvdesc::Method* method = methodOf(node->interface, cmd);
+  if (method) {
+    rec.method = method->name;
+    rec.decoded = decodeBlocks(*method, rec.input, {});
+  }
   Decision d = m.decide(*node, cmd);
   if (d.ruleId) rec.note = "rule " + std::to_string(d.ruleId);
   if (d.err) return replyIoctlError(req, rec, d.err, nullptr);
 
   Bytes output(block.outputSize, 0);
-  if (d.output) std::copy_n(d.output->begin(), std::min(d.output->size(), output.size()), output.begin());
-  if (d.status && output.size() >= sizeof(std::int32_t)) {
-    std::int32_t s = *d.status;
-    std::memcpy(output.data() + output.size() - sizeof s, &s, sizeof s);
+  std::vector<std::pair<std::uint64_t, Bytes>> callerWrites;
+  if (!d.ruleId && method) {
+    ModelAnswer a = answerFromModel(m, *node, *method, input, block.outputSize);
+    if (a.err == ENODEV) return replyIoctlError(req, rec, ENODEV, "node is gone");
+    if (a.err) return replyIoctlError(req, rec, a.err, "request or response block too short for the method");
+    std::copy(a.response.begin(), a.response.end(), output.begin());
+    callerWrites = std::move(a.callerWrites);
+    rec.note = "model";
+  } else {
+    if (d.output) std::copy_n(d.output->begin(), std::min(d.output->size(), output.size()), output.begin());
+    if (d.status && output.size() >= sizeof(std::int32_t)) {
+      std::int32_t s = *d.status;
+      std::memcpy(output.data() + output.size() - sizeof s, &s, sizeof s);
+    }
+  }
+  for (const auto& [addr, bytes] : callerWrites) {
+    if (mappedFromOwnMount(tid, dev, {{addr, bytes.size()}}))
+      return replyIoctlError(req, rec, EFAULT, "caller buffer lies in a mapped node");
+    if (!writeCaller(tid, addr, bytes.data(), bytes.size()))
+      return replyIoctlError(req, rec, EFAULT, "caller buffer not writable");
   }
   const std::uint32_t result = d.result ? *d.result : block.outputSize;
   if (!writeCaller(tid, block.output, output.data(), output.size()))
     return replyIoctlError(req, rec, EFAULT, "output block not writable");
   if (!writeCaller(tid, blockAddr + offsetof(drv::tCallBlock, result), &result, sizeof result))
     return replyIoctlError(req, rec, EFAULT, "call block not writable");
+  if (method) rec.decoded = decodeBlocks(*method, rec.input, output);
   rec.output.assign(output.begin(),
                     output.begin() + static_cast<std::ptrdiff_t>(std::min(output.size(), Machine::kMaxLoggedBytes)));
   rec.result = result;

@@ -24,9 +24,12 @@ namespace {
 namespace drv = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::driver;
 using qosim::Bytes;
 
-constexpr unsigned long kCmdRead = 0x80200406;   // direction read, size 32
-constexpr unsigned long kCmdNone = 0x00200901;   // no direction, size 32
-constexpr unsigned long kCmdWrite = 0x40200907;  // direction write, size 32
+// Transport behaviour is checked with commands that are no method of the driver interface (group
+// 0x0A is unused), so the plain default answer applies; tests/sim/test_qosim_model*.cpp check
+// the answers of the interface's methods.
+constexpr unsigned long kCmdRead = 0x80200A06;   // direction read, size 32
+constexpr unsigned long kCmdNone = 0x00200A01;   // no direction, size 32
+constexpr unsigned long kCmdWrite = 0x40200A07;  // direction write, size 32
 constexpr unsigned long kCmdOther = 0x0020830B;
 
 class QosimIoctl : public ::testing::Test {

@@ -1,0 +1,203 @@
+#include "Dispatcher.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "QosimClient.h"
+#include "qodrvdesc/qoDriverInterfaceTables.h"
+
+namespace qosim {
+
+using nlohmann::json;
+using qodrvdesc::Field;
+using qodrvdesc::Method;
+using qodrvdesc::Role;
+using qodrvdesc::Type;
+
+namespace {
+
+std::uint64_t readField(const Bytes& block, const Field& f) {
+  std::uint64_t v = 0;
+  const std::size_t n = std::min<std::size_t>(f.size, 8);
+  for (std::size_t i = 0; i < n && f.offset + i < block.size(); ++i)
+    v |= static_cast<std::uint64_t>(block[f.offset + i]) << (8 * i);
+  return v;
+}
+
+void writeField(Bytes& block, const Field& f, std::uint64_t v) {
+  const std::size_t n = std::min<std::size_t>(f.size, 8);
+  for (std::size_t i = 0; i < n && f.offset + i < block.size(); ++i)
+    block[f.offset + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Fields by role and position (the main interface's field names are free).
+const Field* nth(const Field* fields, std::uint8_t count, Role role, int index = 0) {
+  for (std::uint8_t i = 0; i < count; ++i)
+    if (fields[i].role == role && index-- == 0) return &fields[i];
+  return nullptr;
+}
+
+// The decoded view of one block for the log.
+json decodeFields(const Field* fields, std::uint8_t count, const Bytes& block) {
+  json out = json::array();
+  static const char* const kRoles[] = {"input", "inputRecord", "address", "unused", "status", "result", "output"};
+  for (std::uint8_t i = 0; i < count; ++i) {
+    const Field& f = fields[i];
+    if (f.offset + f.size > block.size()) continue;  // not in the bytes given
+    json j{{"name", f.name}, {"role", kRoles[static_cast<int>(f.role)]}, {"offset", f.offset}, {"size", f.size}};
+    if (f.type == Type::Record || f.role == Role::Unused) {
+      j["value"] = toHex(block.data() + f.offset, f.size);
+    } else if (f.type == Type::I32) {
+      j["value"] = static_cast<std::int32_t>(static_cast<std::uint32_t>(readField(block, f)));
+    } else if (f.role == Role::Address) {
+      char text[24];
+      std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(readField(block, f)));
+      j["value"] = text;
+    } else {
+      j["value"] = readField(block, f);
+    }
+    out.push_back(std::move(j));
+  }
+  return out;
+}
+
+std::string name(const Method& m) { return m.name; }
+
+// The context of one answer: the request, the response being built and the status word.
+struct Call {
+  const Method& m;
+  const Bytes& in;
+  Bytes out;
+  std::int32_t status = 0;
+
+  std::uint64_t input(int index) const {
+    const Field* f = nth(m.request, m.requestCount, Role::Input, index);
+    return f ? readField(in, *f) : 0;
+  }
+  std::uint64_t address(int index) const {
+    const Field* f = nth(m.request, m.requestCount, Role::Address, index);
+    return f ? readField(in, *f) : 0;
+  }
+  void result(std::uint64_t v) {
+    if (const Field* f = nth(m.response, m.responseCount, Role::Result)) writeField(out, *f, v);
+  }
+  void resultRecord(const std::uint8_t* data, std::size_t size) {
+    if (const Field* f = nth(m.response, m.responseCount, Role::Result))
+      std::memcpy(out.data() + f->offset, data, std::min<std::size_t>(size, f->size));
+  }
+  void output(int index, std::uint64_t v) {
+    if (const Field* f = nth(m.response, m.responseCount, Role::Output, index)) writeField(out, *f, v);
+  }
+};
+
+void answerMain(Call& c, BoardState& b) {
+  BoardModel& m = b.spec.model;
+  const std::string op = name(c.m);
+  auto indexed = [&](const std::vector<std::uint32_t>& values) {
+    const std::uint64_t i = c.input(0);
+    if (i >= values.size()) c.status = kStatusBadArgument;
+    else c.result(values[i]);
+  };
+  auto module = [&](std::uint64_t value) {
+    switch (m.module.state) {
+      case ModuleSpec::State::Absent: c.result(0); break;
+      case ModuleSpec::State::Present: c.result(value); break;
+      case ModuleSpec::State::Unreadable: c.status = m.module.errorStatus; break;
+    }
+  };
+  if (op == "op0300") c.result(m.dated0.seconds);
+  else if (op == "op0301") c.result(m.dated0.value);
+  else if (op == "op0304") c.result(m.dated1.seconds);
+  else if (op == "op0305") c.result(m.dated1.value);
+  else if (op == "op0400") c.result(m.diagnostic);
+  else if (op == "op0401") {
+    m.temperatureLimit = static_cast<std::uint32_t>(c.input(0));
+    m.temperatureLimit2 = static_cast<std::uint32_t>(c.input(1));
+  } else if (op == "op0402") {
+    c.output(0, m.temperatureLimit);
+    c.output(1, m.temperatureLimit2);
+  } else if (op == "op0403") {
+    b.op0404 = {static_cast<std::uint32_t>(c.input(0)), static_cast<std::uint32_t>(c.input(1))};
+  } else if (op == "op0404") {
+    c.output(0, b.op0404[0]);
+    c.output(1, b.op0404[1]);
+  } else if (op == "op0405") indexed(m.temperatures);
+  else if (op == "op0406") c.result(m.op0406);
+  else if (op == "op0407") c.result(m.fans.size());
+  else if (op == "op0408") indexed(m.fans);
+  else if (op == "op0600") module(m.module.id);
+  else if (op == "op0601") module(m.module.serial);
+  else if (op == "op0602") module(m.module.revision);
+  else if (op == "op0603") {
+    if (const Field* f = nth(c.m.request, c.m.requestCount, Role::InputRecord))
+      std::memcpy(m.moduleRecord.data(), c.in.data() + f->offset, std::min<std::size_t>(f->size, 16));
+  } else if (op == "op0604") c.resultRecord(m.moduleRecord.data(), m.moduleRecord.size());
+  else if (op == "op0700") c.result(m.hardwareRevision);
+  else if (op == "op0701") c.result(m.firmwareVersion);
+  else if (op == "op0100" || op == "op0102") {
+    const auto& regs = b.registers[op == "op0100" ? 0 : 1];
+    auto it = regs.find(static_cast<std::uint32_t>(c.input(0)));
+    c.result(it == regs.end() ? 0 : it->second);
+  } else if (op == "op0101" || op == "op0103") {
+    b.registers[op == "op0101" ? 0 : 1][static_cast<std::uint32_t>(c.input(0))] = static_cast<std::uint32_t>(c.input(1));
+  }
+  // Every other method: zero outputs, status 0.
+}
+
+void answerRouting(Call& c, BoardState& b, ModelAnswer& a) {
+  // queryU32, calculateRoute (value 0, no results), reserveRoute (no conflicts),
+  // getRouteTerminalPath (no ids), the ticket methods and the reset methods: zero outputs, status 0.
+  if (name(c.m) != "getTopographyName") return;
+  const std::string& text = b.spec.model.topographyName;
+  const std::uint64_t size = c.input(0);  // bufferSize
+  if (text.size() + 1 > size) {
+    c.status = kStatusBufferTooSmall;
+    return;
+  }
+  Bytes bytes(text.begin(), text.end());
+  bytes.push_back(0);
+  a.callerWrites.emplace_back(c.address(0), std::move(bytes));
+}
+
+}  // namespace
+
+const Method* methodOf(const std::string& interface, std::uint32_t command) {
+  return qodrvdesc::findMethod(interface, command);
+}
+
+ModelAnswer answerFromModel(Machine& machine, const Node& node, const Method& method, const Bytes& input,
+                            std::uint32_t outputSize) {
+  ModelAnswer a;
+  const Field* statusOut = nth(method.response, method.responseCount, Role::Status);
+  if (outputSize < method.responseSize) {
+    a.err = EINVAL;  // no room for the response block
+    return a;
+  }
+  Call c{method, input, Bytes(method.responseSize, 0)};
+  if (input.size() < method.requestSize) {
+    if (!statusOut) {
+      a.err = EINVAL;
+      return a;
+    }
+    c.status = kStatusBadArgument;
+  } else {
+    const bool plugged = machine.withBoard(node.device, [&](BoardState& b) {
+      if (std::string(method.driverInterface) == "routing_routing") answerRouting(c, b, a);
+      else answerMain(c, b);
+    });
+    if (!plugged) {
+      a.err = ENODEV;
+      return a;
+    }
+  }
+  if (statusOut) writeField(c.out, *statusOut, static_cast<std::uint32_t>(c.status));
+  a.response = std::move(c.out);
+  return a;
+}
+
+json decodeBlocks(const Method& method, const Bytes& input, const Bytes& output) {
+  return json{{"request", decodeFields(method.request, method.requestCount, input)},
+              {"response", decodeFields(method.response, method.responseCount, output)}};
+}
+
+}  // namespace qosim
