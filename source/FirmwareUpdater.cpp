@@ -6,6 +6,7 @@
 
 #include "qo/err/Exception.h"
 #include "qoapal/component.h"
+#include "source/platform/PlatformLibraries.h"
 #include "sysapicpp/HResultException.h"
 
 namespace VorlixSysapiExpert {
@@ -18,6 +19,27 @@ sysapicpp::tRaiseContext at(int line) {
   return sysapicpp::tRaiseContext{FirmwareUpdater::kSourceName, line, kComponentName};
 }
 }  // namespace
+
+namespace {
+// The platform's firmware library behind the updater's two calls (loaded at first use; a missing
+// library raises PlatformLibraryMissingException 0x8007007E from the call that needs it).
+class tPlatformFirmwareLibrary final : public iFirmwareLibrary {
+ public:
+  std::int32_t updateFirmware(const char* deviceName, const char* targetName,
+                              std::uint64_t imageSize, const void* imageData, int flag) override {
+    return firmwareLibrary().updateFirmware(deviceName, targetName, imageSize, imageData, flag);
+  }
+  std::int32_t getFirmwareUpdateProgress(const char* deviceName, std::int32_t* percent,
+                                         std::uint8_t* first, std::uint8_t* second) override {
+    return firmwareLibrary().getFirmwareUpdateProgress(deviceName, percent, first, second);
+  }
+};
+}  // namespace
+
+iFirmwareLibrary& platformFirmwareLibrary() {
+  static tPlatformFirmwareLibrary library;
+  return library;
+}
 
 FirmwareUpdater::FirmwareUpdater(std::string itemName, std::string targetDescription,
                                  iFirmwareLibrary& library)
@@ -98,8 +120,13 @@ std::string FirmwareUpdater::targetNameOf(const std::string& targetDescription) 
 
 void FirmwareUpdater::run() {
   const std::string target = targetNameOf(targetDescription_);
-  const std::int32_t status = library_.updateFirmware(itemName_.c_str(), target.c_str(),
-                                                      image_.size(), image_.data(), updateFlag_);
+  std::int32_t status = 0;
+  try {
+    status = library_.updateFirmware(itemName_.c_str(), target.c_str(), image_.size(),
+                                     image_.data(), updateFlag_);
+  } catch (const sysapicpp::HResultException& e) {
+    status = e.code();  // the library could not be reached: reported like its own failure
+  }
   if (status != 0) {
     char text[32];
     std::snprintf(text, sizeof text, "Error: %d", status);

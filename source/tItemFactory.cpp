@@ -37,7 +37,8 @@ void throwIfFailed(const KelStatus& kel) {
 }
 
 void throwLibraryStatus(std::int32_t code) {
-  throw qoerr::Exception::withError(code, {kItemFactorySource, kLineLibraryCall, kComponentName});
+  throw qoerr::Exception::withError(
+      code, {kItemFactorySource, kLineLibraryCall, kComponentName, nullptr});
 }
 
 // A session and its reader, released (reader first) when the scope ends.

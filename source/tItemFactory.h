@@ -29,6 +29,7 @@
 namespace VorlixSysapiExpert {
 
 class tEnumerationLibrary;
+tEnumerationLibrary& enumerationLibrary();
 
 inline constexpr char kItemFactorySource[] = "source/tItemFactory";
 inline constexpr char kItemNamePrefix[] = "KEL";
@@ -79,7 +80,7 @@ class tItemFactory : public sysapicpp::ItemFactory {
 
   // Initialises the enumeration library and obtains its device list; a failing library call
   // throws qoerr::Exception with the library's status (and nothing is kept).
-  tItemFactory(tItemMaker maker, tEnumerationLibrary& library);
+  tItemFactory(tItemMaker maker, tEnumerationLibrary& library = enumerationLibrary());
   ~tItemFactory() override;
 
   void getItemNames(std::vector<std::string>& names) override;

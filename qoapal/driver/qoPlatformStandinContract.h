@@ -21,8 +21,9 @@
 //    "readU32.<n>", "readString.<n>" (n decimal).
 //    Machine-wide, in /proc/driver/qo/.kel/:
 //      generation        decimal text; written (replaced by rename) after every change of the
-//                        board set or of any enumeration publication, so "has the list changed"
-//                        is "does the generation differ from the one read at the last refresh"
+//                        board set or of a board's publications, so "has the list changed" is
+//                        "does the generation differ from the one read at the last refresh"
+//                        (machine-wide faults take effect at the next call and leave it alone)
 //      faults/<op>       decimal status for "initialize", "getAllKelDevices", "hasChanged",
 //                        "refresh"
 //    The device list is every /proc/driver/qo/<device> holding a .kel directory, ordered by

@@ -521,7 +521,8 @@ void Machine::setEnumFault(const std::string& device, const std::string& op, std
       const std::string path = dir + "/" + op;
       if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("unlink " + path);
     }
-    bumpGeneration();
+    // Machine-wide faults are answered when the operation is called; they change no board, so
+    // the generation stays (a list that saw no change must not be told it changed).
     return;
   }
   auto it = boards_.find(device);

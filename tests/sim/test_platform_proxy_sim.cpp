@@ -35,9 +35,9 @@ using apal::tStatus;
 using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 using qosim::Bytes;
 
-constexpr unsigned long kCmdRead = 0x80200406;   // direction read, size 32
-constexpr unsigned long kCmdNone = 0x00200901;   // no direction
-constexpr unsigned long kCmdWrite = 0x40200907;  // direction write
+constexpr unsigned long kCmdRead = 0x80200A06;   // direction read, size 32
+constexpr unsigned long kCmdNone = 0x00200A01;   // no direction
+constexpr unsigned long kCmdWrite = 0x40200A07;  // direction write
 constexpr unsigned long kCmdOther = 0x0020830B;
 constexpr char kComponentCut[] = "qovorlixa";  // the component name, cut to the record's field
 

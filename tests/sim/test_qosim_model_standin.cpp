@@ -104,7 +104,7 @@ TEST(QosimEnumeration, FaultsAreWrittenAndCleared) {
   g = generation();
   ASSERT_TRUE(c.enumFault("", "refresh", -52023).ok());
   EXPECT_EQ(readAll("/proc/driver/qo/.kel/faults/refresh"), "-52023");
-  EXPECT_GT(generation(), g);
+  EXPECT_EQ(generation(), g);  // a machine-wide fault changes no board
   ASSERT_TRUE(c.enumFault("", "refresh", std::nullopt).ok());
   EXPECT_FALSE(fs::exists("/proc/driver/qo/.kel/faults/refresh"));
   EXPECT_NE(c.enumFault("", "openSession", -1).error.find("not a machine-wide"), std::string::npos);
