@@ -63,6 +63,12 @@ demo: build
 	  ls -R /proc/driver/qo /dev/qo; \
 	  echo; echo "== boards plugged (qosim ctl list)"; \
 	  $(BUILD)/sim/qosim ctl list; \
+	  echo; echo "== driver calls through the generated proxies (qo-drvcall): temperature, firmware version, topography"; \
+	  $(BUILD)/tools/qo-drvcall qovorlix0 op0405 1=0; \
+	  $(BUILD)/tools/qo-drvcall qovorlix0 op0701; \
+	  $(BUILD)/tools/qo-drvcall qovorlix1 getTopographyName 2=128; \
+	  echo; echo "== what the simulated driver received: raw and decoded requests (qosim ctl log)"; \
+	  $(BUILD)/sim/qosim ctl log; \
 	  echo; echo "== the library loaded as a host loads it (qovorlix-syscfg probe)"; \
 	  $(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so probe'
 
