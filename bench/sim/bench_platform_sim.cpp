@@ -10,6 +10,9 @@
 //    created directly in /dev/qo (what the driver does), and a whole board plugged through the
 //    control socket (what hotplug does: /proc tree, node, then the entry). A waiting thread
 //    stamps every event; the counters give the median and the 99th percentile of the samples.
+// 3. What a generated method adds to the transport's call: op0405 through
+//    tInterfaceProxy_vorlixtarrow against the same request sent with call() and blocks packed by
+//    hand, alternately (target: ratio of medians at most 1.05).
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -38,6 +41,7 @@
 #include "qoapal/protons/device_notification/linux/tNotificationDispatcher.h"
 #include "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy.h"
 #include "qoapal/status/tStatus.h"
+#include "codegen/qovorlixatomicsae/tInterfaceProxy_vorlixtarrow.h"
 
 namespace {
 
@@ -45,7 +49,7 @@ namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace drv = apal::driver;
 using Clock = std::chrono::steady_clock;
 
-constexpr unsigned long kCommand = 0x40200907;  // a request with the write direction, 32 bytes
+constexpr unsigned long kCommand = 0x40200A07;  // write direction, 32-byte call block; no method owns it
 constexpr std::size_t kBlockBytes = 64;
 
 // Set when a benchmark could not measure; main then fails, so a broken run is never mistaken for
@@ -323,6 +327,69 @@ void BM_BoardPluggedToWake(benchmark::State& state) {
 BENCHMARK(BM_BoardPluggedToWake)->Iterations(200)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
+
+// ---- 3. a generated method against the transport's call ---------------------------------------
+
+struct GeneratedFixture {
+  nQOVORLIXATOMICSAE_23_3::tInterfaceProxy_vorlixtarrow proxy;
+  std::string error;
+
+  GeneratedFixture() {
+    if (!machine().error.empty()) {
+      error = machine().error;
+      return;
+    }
+    apal::tStatus status;
+    proxy.openDefault(machine().nodePath.c_str(), &status);
+    if (status.isFatal()) error = "the proxy cannot open the node: " + std::to_string(status.code);
+  }
+  bool generated() {
+    apal::tStatus status;
+    const std::uint32_t reading = proxy.op0405(0, status);
+    benchmark::DoNotOptimize(reading);
+    return status.code == 0;
+  }
+  bool byHand() {
+    struct {
+      std::uint32_t sensor;
+      std::int32_t status;
+    } request{0, 0};
+    struct {
+      std::uint32_t reading;
+      std::int32_t status;
+    } response{};
+    apal::tStatus status;
+    proxy.call(0x80200405, &request, sizeof request, &response, sizeof response, &status);
+    benchmark::DoNotOptimize(response);
+    return status.code == 0 && response.status == 0;
+  }
+};
+
+void BM_GeneratedOverTransportCall(benchmark::State& state) {
+  GeneratedFixture f;
+  if (!f.error.empty()) return fail(state, f.error);
+  for (int i = 0; i < 200; ++i) (void)(f.generated() && f.byHand());
+  std::vector<double> hand, generated;
+  bool generatedFirst = false;
+  for (auto _ : state) {
+    const Clock::time_point t0 = Clock::now();
+    bool ok = generatedFirst ? f.generated() : f.byHand();
+    const Clock::time_point t1 = Clock::now();
+    ok = (generatedFirst ? f.byHand() : f.generated()) && ok;
+    const Clock::time_point t2 = Clock::now();
+    if (!ok) return fail(state, "a request failed");
+    (generatedFirst ? generated : hand).push_back(micros(t1 - t0));
+    (generatedFirst ? hand : generated).push_back(micros(t2 - t1));
+    state.SetIterationTime(std::chrono::duration<double>(t2 - t0).count());
+    generatedFirst = !generatedFirst;
+  }
+  std::sort(hand.begin(), hand.end());
+  std::sort(generated.begin(), generated.end());
+  state.counters["call_median_us"] = quantile(hand, 0.5);
+  state.counters["generated_median_us"] = quantile(generated, 0.5);
+  state.counters["ratio_median"] = quantile(generated, 0.5) / quantile(hand, 0.5);
+}
+BENCHMARK(BM_GeneratedOverTransportCall)->Iterations(20000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
   const char* control = std::getenv("QOSIM_CONTROL");
