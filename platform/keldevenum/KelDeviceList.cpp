@@ -200,6 +200,21 @@ class KelDirectory {
 
 using Directory = std::shared_ptr<const KelDirectory>;
 
+// Numeric attribute `attribute` of the board whose directory is `board`: 0 or the status.
+std::int64_t readAttributeFile(int board, std::uint32_t attribute, std::uint32_t& value) {
+  value = 0;
+  std::string bytes;
+  const std::string path =
+      kelPath(std::string(contract::kAttributesDirectory) + "/" + std::to_string(attribute));
+  if (const int error = readFile(board, path.c_str(), bytes); error != 0)
+    return codeFromErrno(error);
+  if (bytes.size() != 4) return kOsFault;  // a numeric attribute is exactly 4 bytes
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  value = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+          std::uint32_t{b[3]} << 24;
+  return 0;
+}
+
 // ---- reader, session, device -----------------------------------------------------------------
 
 class KelAttributeReader final : public iKelAttributeReader {
@@ -210,19 +225,9 @@ class KelAttributeReader final : public iKelAttributeReader {
     if (failed(status)) return 0;
     const std::string n = std::to_string(attribute);
     if (answerBoardFault(directory_->fd(), "readU32." + n, status, __LINE__)) return 0;
-    std::string bytes;
-    const std::string path = kelPath(std::string(contract::kAttributesDirectory) + "/" + n);
-    if (const int error = readFile(directory_->fd(), path.c_str(), bytes); error != 0) {
-      report(status, codeFromErrno(error), __LINE__);
-      return 0;
-    }
-    if (bytes.size() != 4) {  // a numeric attribute is exactly 4 bytes
-      report(status, kOsFault, __LINE__);
-      return 0;
-    }
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-    return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
-           std::uint32_t{b[3]} << 24;
+    std::uint32_t value = 0;
+    report(status, readAttributeFile(directory_->fd(), attribute, value), __LINE__);
+    return value;
   }
 
   std::size_t readString(std::uint32_t attribute, char* buffer, std::size_t size,
@@ -460,10 +465,9 @@ class KelDeviceList final : public iKelDeviceList {
       }
       f.deviceId = st.st_dev;
       f.inode = st.st_ino;
-      tStatus numberStatus;
-      KelAttributeReader probe(std::make_shared<KelDirectory>(::dup(fd)));
-      const std::uint32_t number = probe.readU32(contract::kAttrDeviceNumber, &numberStatus);
-      if (numberStatus.code >= 0) f.number = number;
+      // The order is the board's own: read past the faults injected for callers.
+      std::uint32_t number = 0;
+      if (readAttributeFile(fd, contract::kAttrDeviceNumber, number) == 0) f.number = number;
     }
     std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
       return a.number != b.number ? a.number < b.number : a.name < b.name;

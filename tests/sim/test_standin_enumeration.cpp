@@ -273,6 +273,25 @@ TEST_F(StandinEnumeration, ADeviceAtFaultFailsOnlyThatBoard) {
   EXPECT_TRUE(has(numberOf(c)));
 }
 
+TEST_F(StandinEnumeration, AFaultOfTheDeviceNumberReadDoesNotChangeTheListOrder) {
+  qosim::BoardSet set;
+  set.add().withDefaults().withField("primaryName", "low").withEnumFault("readU32.1", -52024);
+  set.add().withDefaults().withField("primaryName", "high");
+  ASSERT_TRUE(set.plug().ok());
+  refresh();
+  int low = -1;
+  int high = -1;
+  for (std::uint32_t i = 0; i < list_->count(); ++i) {
+    const std::string name = deviceAt(i)->getPrimaryName();
+    if (name == "low") low = static_cast<int>(i);
+    if (name == "high") high = static_cast<int>(i);
+  }
+  ASSERT_GE(low, 0);
+  EXPECT_EQ(high, low + 1) << "ordered by the published device number";
+  EXPECT_EQ(readAttribute(deviceAt(static_cast<std::uint32_t>(low)), kDeviceNumber).code, -52024)
+      << "the caller's read still answers the fault";
+}
+
 TEST_F(StandinEnumeration, SessionReaderAndAttributeFaultsAnswerTheirStatus) {
   qosim::BoardSet set;
   auto& board = set.add().withDefaults();
