@@ -456,7 +456,12 @@ class KelDeviceList final : public iKelDeviceList {
         ::close(fd);  // not a board of this family
         continue;
       }
-      found.push_back(Found{entry->d_name, fd, 0, 0, 0xFFFFFFFFu});
+      try {
+        found.push_back(Found{entry->d_name, fd, 0, 0, 0xFFFFFFFFu});
+      } catch (...) {
+        ::close(fd);
+        throw;
+      }
       Found& f = found.back();
       struct stat st{};
       if (::fstat(fd, &st) != 0) {
