@@ -3,11 +3,13 @@
 // machine-wide generation file says whether the boards changed; fault files make single
 // operations answer a chosen status.
 //
-// A device object holds a descriptor of its board's .kel directory, opened when the board was
-// first listed, and reads through it: once the board is unplugged the directory is empty and
-// deleted, so every read fails with kNotFound, and a board plugged again under the same name is
-// a new directory and so a new device object (identity = device name + directory inode).
-// Sessions and readers share that descriptor, so they outlive neither nor depend on the list.
+// A device object holds a descriptor of its board's directory /proc/driver/qo/<device>, opened
+// when the board was first listed, and reads <that>/.kel/... through it: once the board is
+// unplugged the directory is empty and deleted, so every read fails with kNotFound, and a board
+// plugged again under the same name is a new directory and so a new device object (identity =
+// device name + directory inode). The simulator replaces a board's .kel directory as a whole
+// when its publications change; reads through the board directory see the new one. Sessions
+// and readers share the descriptor, so they do not depend on the list's lifetime.
 //
 // Locks: one mutex per list (a leaf: nothing else is locked while it is held, and it is never
 // held while a caller's code runs).
@@ -118,10 +120,10 @@ std::optional<std::int64_t> parseDecimal(const std::string& text) {
   return value;
 }
 
-// The status injected for operation `op` in the faults directory below `dir`, 0 for none. A
-// fault file that is not decimal text answers kOsFault (the publication is broken).
-std::int64_t injectedFault(int dir, const std::string& op) {
-  const std::string path = std::string(contract::kFaultsDirectory) + "/" + op;
+// The status injected for operation `op` in the faults directory `faults` (relative to `dir`),
+// 0 for none. A fault file that is not decimal text answers kOsFault (a broken publication).
+std::int64_t injectedFault(int dir, const std::string& faults, const std::string& op) {
+  const std::string path = faults + "/" + op;
   std::string text;
   if (readFile(dir, path.c_str(), text) != 0) return 0;
   return parseDecimal(text).value_or(kOsFault);
@@ -129,10 +131,21 @@ std::int64_t injectedFault(int dir, const std::string& op) {
 
 // Reports an injected fault; true when the operation must fail (an error was injected). An
 // injected warning is reported and the operation goes on.
-bool answerFault(int dir, const std::string& op, tStatus* status, unsigned line) {
-  const std::int64_t fault = injectedFault(dir, op);
+bool answerFault(int dir, const std::string& faults, const std::string& op, tStatus* status,
+                 unsigned line) {
+  const std::int64_t fault = injectedFault(dir, faults, op);
   report(status, fault, line);
   return fault < 0;
+}
+
+// A path below a board's .kel directory.
+std::string kelPath(const std::string& below) {
+  return std::string(contract::kKelDirectory) + "/" + below;
+}
+
+// Answers an injected fault of a board's operation (see answerFault).
+bool answerBoardFault(int board, const std::string& op, tStatus* status, unsigned line) {
+  return answerFault(board, kelPath(contract::kFaultsDirectory), op, status, line);
 }
 
 // The machine-wide enumeration directory, or -1 when there is none.
@@ -149,7 +162,8 @@ class MachineDirectory {
   MachineDirectory& operator=(const MachineDirectory&) = delete;
 
   bool answerFault(const char* op, tStatus* status, unsigned line) const {
-    return fd_ >= 0 && qokeldevenum::answerFault(fd_, op, status, line);
+    return fd_ >= 0 &&
+           qokeldevenum::answerFault(fd_, contract::kFaultsDirectory, op, status, line);
   }
   // The generation text; nullopt when the machine publishes none.
   std::optional<std::string> generation() const {
@@ -162,7 +176,8 @@ class MachineDirectory {
   int fd_ = -1;
 };
 
-// A board's .kel directory, shared by its device, sessions and readers.
+// A board's directory, shared by its device, sessions and readers. Paths below are relative to
+// it and start with the .kel directory.
 class KelDirectory {
  public:
   explicit KelDirectory(int fd) : fd_(fd) {}
@@ -174,7 +189,7 @@ class KelDirectory {
   // Whether the board is still published (its attributes directory is still there).
   bool present(tStatus* status, unsigned line) const {
     struct stat st{};
-    if (::fstatat(fd_, contract::kAttributesDirectory, &st, 0) == 0) return true;
+    if (::fstatat(fd_, kelPath(contract::kAttributesDirectory).c_str(), &st, 0) == 0) return true;
     report(status, codeFromErrno(errno), line);
     return false;
   }
@@ -185,6 +200,21 @@ class KelDirectory {
 
 using Directory = std::shared_ptr<const KelDirectory>;
 
+// Numeric attribute `attribute` of the board whose directory is `board`: 0 or the status.
+std::int64_t readAttributeFile(int board, std::uint32_t attribute, std::uint32_t& value) {
+  value = 0;
+  std::string bytes;
+  const std::string path =
+      kelPath(std::string(contract::kAttributesDirectory) + "/" + std::to_string(attribute));
+  if (const int error = readFile(board, path.c_str(), bytes); error != 0)
+    return codeFromErrno(error);
+  if (bytes.size() != 4) return kOsFault;  // a numeric attribute is exactly 4 bytes
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  value = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+          std::uint32_t{b[3]} << 24;
+  return 0;
+}
+
 // ---- reader, session, device -----------------------------------------------------------------
 
 class KelAttributeReader final : public iKelAttributeReader {
@@ -194,20 +224,10 @@ class KelAttributeReader final : public iKelAttributeReader {
   std::uint32_t readU32(std::uint32_t attribute, tStatus* status) override {
     if (failed(status)) return 0;
     const std::string n = std::to_string(attribute);
-    if (answerFault(directory_->fd(), "readU32." + n, status, __LINE__)) return 0;
-    std::string bytes;
-    const std::string path = std::string(contract::kAttributesDirectory) + "/" + n;
-    if (const int error = readFile(directory_->fd(), path.c_str(), bytes); error != 0) {
-      report(status, codeFromErrno(error), __LINE__);
-      return 0;
-    }
-    if (bytes.size() != 4) {  // a numeric attribute is exactly 4 bytes
-      report(status, kOsFault, __LINE__);
-      return 0;
-    }
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-    return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
-           std::uint32_t{b[3]} << 24;
+    if (answerBoardFault(directory_->fd(), "readU32." + n, status, __LINE__)) return 0;
+    std::uint32_t value = 0;
+    report(status, readAttributeFile(directory_->fd(), attribute, value), __LINE__);
+    return value;
   }
 
   std::size_t readString(std::uint32_t attribute, char* buffer, std::size_t size,
@@ -219,9 +239,9 @@ class KelAttributeReader final : public iKelAttributeReader {
     }
     buffer[0] = '\0';
     const std::string n = std::to_string(attribute);
-    if (answerFault(directory_->fd(), "readString." + n, status, __LINE__)) return 0;
+    if (answerBoardFault(directory_->fd(), "readString." + n, status, __LINE__)) return 0;
     std::string text;
-    const std::string path = std::string(contract::kStringsDirectory) + "/" + n;
+    const std::string path = kelPath(std::string(contract::kStringsDirectory) + "/" + n);
     if (const int error = readFile(directory_->fd(), path.c_str(), text); error != 0) {
       report(status, codeFromErrno(error), __LINE__);
       return 0;
@@ -253,7 +273,7 @@ class KelSession final : public iKelSession {
       report(status, kInvalidParameter, __LINE__);
       return nullptr;
     }
-    if (answerFault(directory_->fd(), "getAttributeReader", status, __LINE__)) return nullptr;
+    if (answerBoardFault(directory_->fd(), "getAttributeReader", status, __LINE__)) return nullptr;
     if (!directory_->present(status, __LINE__)) return nullptr;
     auto* reader = new (std::nothrow) KelAttributeReader(directory_);
     if (reader == nullptr) report(status, kMemoryFull, __LINE__);
@@ -268,22 +288,36 @@ class KelSession final : public iKelSession {
 
 std::string readName(int dir, const char* file) {
   std::string text;
-  if (readFile(dir, file, text) != 0) return {};
+  if (readFile(dir, kelPath(file).c_str(), text) != 0) return {};
   text.resize(::strnlen(text.c_str(), text.size()));
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
 }
 
+// A name text of a device. Every text handed out stays valid until the device is freed: a
+// changed name is a new text, the earlier ones are kept.
+class DeviceName {
+ public:
+  const char* get() const { return current_.load(std::memory_order_acquire); }
+  // Takes `text` when it differs from the current one (called under the list's lock).
+  void update(std::string text) {
+    if (!texts_.empty() && *texts_.back() == text) return;
+    texts_.push_back(std::make_unique<std::string>(std::move(text)));
+    current_.store(texts_.back()->c_str(), std::memory_order_release);
+  }
+
+ private:
+  std::vector<std::unique_ptr<std::string>> texts_;
+  std::atomic<const char*> current_{""};
+};
+
 class KelDevice final : public iKelDevice {
  public:
   KelDevice(std::string name, Directory directory, dev_t deviceId, ino_t inode)
-      : name_(std::move(name)),
-        directory_(std::move(directory)),
-        deviceId_(deviceId),
-        inode_(inode),
-        // Read once: the texts handed out stay valid and unchanged for the object's life.
-        primaryName_(readName(directory_->fd(), contract::kPrimaryNameFile)),
-        secondaryName_(readName(directory_->fd(), contract::kSecondaryNameFile)) {}
+      : name_(std::move(name)), directory_(std::move(directory)), deviceId_(deviceId),
+        inode_(inode) {
+    readNames();
+  }
 
   iKelSession* openSession(std::uint32_t flags, tStatus* status) override {
     if (failed(status)) return nullptr;
@@ -291,28 +325,32 @@ class KelDevice final : public iKelDevice {
       report(status, kInvalidParameter, __LINE__);
       return nullptr;
     }
-    if (answerFault(directory_->fd(), "openSession", status, __LINE__)) return nullptr;
+    if (answerBoardFault(directory_->fd(), "openSession", status, __LINE__)) return nullptr;
     if (!directory_->present(status, __LINE__)) return nullptr;
     auto* session = new (std::nothrow) KelSession(directory_);
     if (session == nullptr) report(status, kMemoryFull, __LINE__);
     return session;
   }
-  const char* getPrimaryName() override { return primaryName_.c_str(); }
-  const char* getSecondaryName() override { return secondaryName_.c_str(); }
+  const char* getPrimaryName() override { return primaryName_.get(); }
+  const char* getSecondaryName() override { return secondaryName_.get(); }
 
+  // Re-reads the names (at every refresh that lists the board; under the list's lock).
+  void readNames() {
+    primaryName_.update(readName(directory_->fd(), contract::kPrimaryNameFile));
+    secondaryName_.update(readName(directory_->fd(), contract::kSecondaryNameFile));
+  }
   bool sameBoard(const std::string& name, dev_t deviceId, ino_t inode) const {
     return name == name_ && deviceId == deviceId_ && inode == inode_;
   }
-  const std::string& name() const { return name_; }
   int fd() const { return directory_->fd(); }
 
  private:
-  std::string name_;
-  Directory directory_;
-  dev_t deviceId_;
-  ino_t inode_;
-  std::string primaryName_;
-  std::string secondaryName_;
+  const std::string name_;
+  const Directory directory_;
+  const dev_t deviceId_;
+  const ino_t inode_;
+  DeviceName primaryName_;
+  DeviceName secondaryName_;
 };
 
 // ---- the list ---------------------------------------------------------------------------------
@@ -365,7 +403,7 @@ class KelDeviceList final : public iKelDeviceList {
       return nullptr;
     }
     KelDevice* device = current_[index];
-    if (answerFault(device->fd(), "deviceAt", status, __LINE__)) return nullptr;
+    if (answerBoardFault(device->fd(), "deviceAt", status, __LINE__)) return nullptr;
     return device;
   }
 
@@ -411,10 +449,19 @@ class KelDeviceList final : public iKelDeviceList {
         break;
       }
       if (entry->d_name[0] == '.') continue;  // ".", "..", the machine-wide .kel, hidden names
-      const std::string kel = std::string(entry->d_name) + "/" + contract::kKelDirectory;
-      const int fd = ::openat(::dirfd(root), kel.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-      if (fd < 0) continue;  // not a board of this family, or gone meanwhile
-      found.push_back(Found{entry->d_name, fd, 0, 0, 0xFFFFFFFFu});
+      const int fd = ::openat(::dirfd(root), entry->d_name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (fd < 0) continue;  // gone meanwhile
+      struct stat kel{};
+      if (::fstatat(fd, contract::kKelDirectory, &kel, 0) != 0 || !S_ISDIR(kel.st_mode)) {
+        ::close(fd);  // not a board of this family
+        continue;
+      }
+      try {
+        found.push_back(Found{entry->d_name, fd, 0, 0, 0xFFFFFFFFu});
+      } catch (...) {
+        ::close(fd);
+        throw;
+      }
       Found& f = found.back();
       struct stat st{};
       if (::fstat(fd, &st) != 0) {
@@ -423,10 +470,9 @@ class KelDeviceList final : public iKelDeviceList {
       }
       f.deviceId = st.st_dev;
       f.inode = st.st_ino;
-      tStatus numberStatus;
-      KelAttributeReader probe(std::make_shared<KelDirectory>(::dup(fd)));
-      const std::uint32_t number = probe.readU32(contract::kAttrDeviceNumber, &numberStatus);
-      if (numberStatus.code >= 0) f.number = number;
+      // The order is the board's own: read past the faults injected for callers.
+      std::uint32_t number = 0;
+      if (readAttributeFile(fd, contract::kAttrDeviceNumber, number) == 0) f.number = number;
     }
     std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
       return a.number != b.number ? a.number < b.number : a.name < b.name;
@@ -439,7 +485,9 @@ class KelDeviceList final : public iKelDeviceList {
       for (KelDevice* known : current_) {
         if (known->sameBoard(f.name, f.deviceId, f.inode)) device = known;
       }
-      if (device == nullptr) {
+      if (device != nullptr) {
+        device->readNames();
+      } else {
         auto directory = std::make_shared<KelDirectory>(f.fd);
         f.fd = -1;  // owned by the directory now
         all_.push_back(std::make_unique<KelDevice>(f.name, std::move(directory), f.deviceId,
