@@ -17,6 +17,10 @@
 //      /proc/driver/qo/<device>/.kel/secondaryName    text
 //      /proc/driver/qo/<device>/.kel/faults/<op>      decimal text: the status that operation
 //                                                      answers for this board instead of working
+//    When a plugged board's publications change, the simulator builds a new .kel beside the old
+//    one and exchanges the two in one step (renameat2 RENAME_EXCHANGE): a reader holding the
+//    board directory sees either the old or the new set, never a mix; one holding the old .kel
+//    directory itself goes stale, so readers go through the board directory.
 //    Per-board operations that can fail this way: "deviceAt", "openSession", "getAttributeReader",
 //    "readU32.<n>", "readString.<n>" (n decimal).
 //    Machine-wide, in /proc/driver/qo/.kel/:
