@@ -12,42 +12,14 @@
 #include "qo/err/Exception.h"
 #include "source/platform/PlatformLibraries.h"
 #include "source/tItemFactory.h"
+#include "tests/common/NoOpItem.h"
 
 using namespace VorlixSysapiExpert;
 
 namespace {
 
 // An item that only knows its name; the factory's maker looks its board up like a device item.
-class NamedItem final : public sysapicpp::Item {
- public:
-  explicit NamedItem(std::string name) : name_(std::move(name)) {}
-  int getTagUpdateKind(std::uint32_t) override { return 1; }
-  void invalidate() override {}
-  void prepareProperties() override {}
-  bool refreshProperties(const std::vector<std::uint32_t>&) override { return true; }
-  ImxSysPropertyBag* getPropertyBag() override { return nullptr; }
-  std::string getName() override { return name_; }
-  void setOption(std::uint32_t) override {}
-  void commitProperties(const std::string&, std::int32_t, std::string&) override {}
-  void extendedOperation1(sysapicpp::PropertyBagHandle&, std::set<std::uint32_t>&,
-                          std::string&) override {}
-  void extendedOperation2(sysapicpp::PropertyBagHandle&, std::int32_t&, std::string&) override {}
-  void diagnosticOperation1(std::int32_t) override {}
-  void runDiagnostic(std::int32_t, std::string&) override {}
-  void diagnosticOperation3(std::string&) override {}
-  std::string beginFirmwareUpdate() override { return {}; }
-  void updateFirmware(const std::string&, bool, const std::string&,
-                      sysapicpp::BinaryImageHandle&) override {}
-  void firmwareOperation3(const std::string&, bool, const std::string&) override {}
-  void firmwareOperation4(const std::string&) override {}
-  void getFirmwareUpdateStatus(std::int32_t&, std::int32_t&, std::string&) override {}
-  bool itemQuery1() override { return true; }
-  int itemQuery2() override { return 0; }
-  int itemQuery3() override { return 0; }
-
- private:
-  std::string name_;
-};
+using NamedItem = qotest::NoOpItem;
 
 sysapicpp::SharedPtrHelper<sysapicpp::Item> makeNamedItem(const std::string& name,
                                                           tDeviceListHolder& holder) {

@@ -20,6 +20,7 @@
 #include "sysapicpp/cache/ItemCache.h"
 #include "sysapicpp/cache/ItemFactory.h"
 #include "sysapicpp/cache/SharedPtrHelper.h"
+#include "tests/common/NoOpItem.h"
 
 namespace {
 
@@ -33,42 +34,18 @@ using Names = std::vector<std::string>;
 std::atomic<int> gItemsAlive{0};
 
 // An item that counts invalidations and reports a name (possibly not the one requested).
-class FakeItem final : public Item {
+class FakeItem final : public qotest::NoOpItem {
  public:
-  explicit FakeItem(std::string name, int serial) : name_(std::move(name)), serial_(serial) {
+  explicit FakeItem(std::string name, int serial) : NoOpItem(std::move(name)), serial_(serial) {
     ++gItemsAlive;
   }
   ~FakeItem() override { --gItemsAlive; }
 
   int invalidations() const { return invalidations_.load(); }
   int serial() const { return serial_; }
-
-  int getTagUpdateKind(std::uint32_t) override { return 1; }
   void invalidate() override { ++invalidations_; }
-  void prepareProperties() override {}
-  bool refreshProperties(const std::vector<std::uint32_t>&) override { return true; }
-  ImxSysPropertyBag* getPropertyBag() override { return nullptr; }
-  std::string getName() override { return name_; }
-  void setOption(std::uint32_t) override {}
-  void commitProperties(const std::string&, std::int32_t, std::string&) override {}
-  void extendedOperation1(sysapicpp::PropertyBagHandle&, std::set<std::uint32_t>&,
-                          std::string&) override {}
-  void extendedOperation2(sysapicpp::PropertyBagHandle&, std::int32_t&, std::string&) override {}
-  void diagnosticOperation1(std::int32_t) override {}
-  void runDiagnostic(std::int32_t, std::string&) override {}
-  void diagnosticOperation3(std::string&) override {}
-  std::string beginFirmwareUpdate() override { return {}; }
-  void updateFirmware(const std::string&, bool, const std::string&,
-                      sysapicpp::BinaryImageHandle&) override {}
-  void firmwareOperation3(const std::string&, bool, const std::string&) override {}
-  void firmwareOperation4(const std::string&) override {}
-  void getFirmwareUpdateStatus(std::int32_t&, std::int32_t&, std::string&) override {}
-  bool itemQuery1() override { return true; }
-  int itemQuery2() override { return 0; }
-  int itemQuery3() override { return 0; }
 
  private:
-  std::string name_;
   int serial_;
   std::atomic<int> invalidations_{0};
 };
