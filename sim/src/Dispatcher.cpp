@@ -91,7 +91,7 @@ struct Call {
 };
 
 void answerMain(Call& c, BoardState& b) {
-  BoardModel& m = b.spec.model;
+  BoardModel& m = b.description.model;
   const std::string op = name(c.m);
   auto indexed = [&](const std::vector<std::uint32_t>& values) {
     const std::uint64_t i = c.input(0);
@@ -148,7 +148,7 @@ void answerRouting(Call& c, BoardState& b, ModelAnswer& a) {
   // queryU32, calculateRoute (value 0, no results), reserveRoute (no conflicts),
   // getRouteTerminalPath (no ids), the ticket methods and the reset methods: zero outputs, status 0.
   if (name(c.m) != "getTopographyName") return;
-  const std::string& text = b.spec.model.topographyName;
+  const std::string& text = b.description.model.topographyName;
   const std::uint64_t size = c.input(0);  // bufferSize
   if (text.size() + 1 > size) {
     c.status = kStatusBufferTooSmall;

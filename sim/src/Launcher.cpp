@@ -130,9 +130,9 @@ int runMachine(const RunOptions& options) {
     std::cerr << "qosim run: no command given (qosim run [--boards FILE] -- COMMAND...)\n";
     return kExitUsage;
   }
-  MachineSpec spec;
+  MachineSpec machineFile;
   try {
-    spec = loadMachineFile(options.boardFile.empty() ? std::string(QOSIM_DEFAULT_BOARDS) : options.boardFile);
+    machineFile = loadMachineFile(options.boardFile.empty() ? std::string(QOSIM_DEFAULT_BOARDS) : options.boardFile);
   } catch (const BoardError& e) {
     std::cerr << "qosim: " << e.what() << "\n";
     return kExitBoardFile;
@@ -189,9 +189,9 @@ int runMachine(const RunOptions& options) {
     sigprocmask(SIG_BLOCK, &waited, &original);
     fuse->start();
 
-    machine.initPublications(spec.enumFaults, spec.moduleFiles);
+    machine.initPublications(machineFile.enumFaults, machineFile.moduleFiles);
     machine.createDevQo();
-    for (const auto& b : spec.boards) machine.plug(b);
+    for (const auto& b : machineFile.boards) machine.plug(b);
 
     control = std::make_unique<ControlServer>(machine, netlink);
     if (!control->listen(kControlSocket, error)) setupFail(kExitSetup, error);

@@ -90,7 +90,7 @@ void Machine::plug(const BoardSpec& board) {
   std::lock_guard lock(mutex_);
   if (boards_.count(board.device)) throw std::runtime_error("device " + board.device + " is already plugged");
   for (const auto& [name, other] : boards_)
-    if (other.spec.model.deviceNumber == board.model.deviceNumber)
+    if (other.description.model.deviceNumber == board.model.deviceNumber)
       throw std::runtime_error("device " + board.device + ": device number " +
                                std::to_string(board.model.deviceNumber) + " is already used by " + name +
                                " (give \"deviceNumber\")");
@@ -115,7 +115,7 @@ void Machine::plug(const BoardSpec& board) {
     nodes_[node->ino] = node;
     names.push_back(node->name);
   }
-  boards_[board.device].spec = board;
+  boards_[board.device].description = board;
   plugOrder_.push_back(board.device);
   if (devQoPresent_)
     for (const auto& n : names) addDevQoLink(n);
@@ -159,8 +159,8 @@ void Machine::unplug(const std::string& device) {
   std::lock_guard lock(mutex_);
   auto it = boards_.find(device);
   if (it == boards_.end()) throw std::runtime_error("device " + device + " is not plugged");
-  for (const auto& i : it->second.spec.interfaces) {
-    const std::string name = it->second.spec.nodeName(i);
+  for (const auto& i : it->second.description.interfaces) {
+    const std::string name = it->second.description.nodeName(i);
     if (devQoPresent_) {
       const std::string link = paths_.devQo + "/" + name;
       if (::unlink(link.c_str()) != 0 && errno != ENOENT) fail("unlink " + link);
@@ -185,7 +185,7 @@ json Machine::list() const {
   std::lock_guard lock(mutex_);
   json out = json::array();
   for (const auto& d : plugOrder_) {
-    const BoardSpec& b = boards_.at(d).spec;
+    const BoardSpec& b = boards_.at(d).description;
     json nodes = json::array();
     for (const auto& i : b.interfaces) nodes.push_back(b.nodeName(i));
     out.push_back({{"device", b.device}, {"nodes", nodes}, {"description", b.source}});
@@ -530,7 +530,7 @@ void Machine::setEnumFault(const std::string& device, const std::string& op, std
   if (!isBoardEnumOperation(op))
     throw std::runtime_error("\"" + op + "\" is not a board enumeration operation (deviceAt, openSession, "
                              "getAttributeReader, readU32.<n>, readString.<n>)");
-  BoardSpec& b = it->second.spec;
+  BoardSpec& b = it->second.description;
   if (status) b.model.enumFaults[op] = *status;
   else b.model.enumFaults.erase(op);
   republishKel(b);
@@ -563,7 +563,7 @@ json Machine::setFields(const std::string& device, const json& fields) {
   auto it = boards_.find(device);
   if (it == boards_.end()) throw std::runtime_error("device " + device + " is not plugged");
   if (!fields.is_object() || fields.empty()) throw std::runtime_error("set needs at least one field");
-  BoardModel m = it->second.spec.model;
+  BoardModel m = it->second.description.model;
   bool identity = false;
   static const char* const kPublished[] = {"deviceNumber", "productId", "vendorId", "serial", "description",
                                            "chassisSlot", "busType", "supported", "primaryName",
@@ -573,21 +573,21 @@ json Machine::setFields(const std::string& device, const json& fields) {
       throw std::runtime_error(device + ": unknown field \"" + f.key() + "\"");
     for (const char* k : kPublished) identity = identity || f.key() == k;
   }
-  if (m.deviceNumber != it->second.spec.model.deviceNumber)
+  if (m.deviceNumber != it->second.description.model.deviceNumber)
     for (const auto& [name, other] : boards_)
-      if (name != device && other.spec.model.deviceNumber == m.deviceNumber)
+      if (name != device && other.description.model.deviceNumber == m.deviceNumber)
         throw std::runtime_error(device + ": device number " + std::to_string(m.deviceNumber) +
                                  " is already used by " + name);
-  it->second.spec.model = m;
-  if (identity) republishKel(it->second.spec);
-  return modelJson(it->second.spec);
+  it->second.description.model = m;
+  if (identity) republishKel(it->second.description);
+  return modelJson(it->second.description);
 }
 
 json Machine::getBoard(const std::string& device) const {
   std::lock_guard lock(mutex_);
   auto it = boards_.find(device);
   if (it == boards_.end()) throw std::runtime_error("device " + device + " is not plugged");
-  json j = modelJson(it->second.spec);
+  json j = modelJson(it->second.description);
   json regs = json::array();
   for (const auto& file : it->second.registers) {
     json r = json::object();
@@ -608,7 +608,7 @@ BoardState& Machine::firmwareBoard(const std::string& device) {
       device.find_first_not_of("0123456789", 3) == std::string::npos && device.size() <= 13) {
     const unsigned long long n = std::stoull(device.substr(3));
     for (auto& [name, b] : boards_)
-      if (b.spec.model.deviceNumber == n) return b;
+      if (b.description.model.deviceNumber == n) return b;
   }
   throw StatusError(sc::kFirmwareNoDevice, "no board answers the device name \"" + device + "\"");
 }
@@ -618,11 +618,11 @@ std::uint32_t Machine::firmwareUpdate(const std::string& device, std::string tar
                                       std::optional<std::uint32_t> newVersion) {
   std::lock_guard lock(mutex_);
   BoardState& b = firmwareBoard(device);
-  const std::uint32_t duration = b.spec.model.firmwareDurationMs;
-  if (!newVersion) newVersion = b.spec.model.versionAfterUpdate;
+  const std::uint32_t duration = b.description.model.firmwareDurationMs;
+  if (!newVersion) newVersion = b.description.model.versionAfterUpdate;
   if (!b.firmware.start(std::chrono::steady_clock::now(), duration, std::move(target), size, flag,
                         std::move(hash), newVersion))
-    throw StatusError(sc::kFirmwareBusy, "an update is already running on " + b.spec.device);
+    throw StatusError(sc::kFirmwareBusy, "an update is already running on " + b.description.device);
   return duration;
 }
 
@@ -640,15 +640,15 @@ void Machine::firmwareConfig(const std::string& device, std::optional<std::uint3
                              std::optional<std::optional<std::uint32_t>> versionAfterUpdate) {
   std::lock_guard lock(mutex_);
   BoardState& b = firmwareBoard(device);
-  if (durationMs) b.spec.model.firmwareDurationMs = *durationMs;
-  if (versionAfterUpdate) b.spec.model.versionAfterUpdate = *versionAfterUpdate;
+  if (durationMs) b.description.model.firmwareDurationMs = *durationMs;
+  if (versionAfterUpdate) b.description.model.versionAfterUpdate = *versionAfterUpdate;
 }
 
 json Machine::powerCycle(const std::string& device) {
   std::lock_guard lock(mutex_);
   BoardState& b = firmwareBoard(device);
-  if (auto v = b.firmware.powerCycle(std::chrono::steady_clock::now())) b.spec.model.firmwareVersion = *v;
-  return json{{"firmwareVersion", b.spec.model.firmwareVersion}};
+  if (auto v = b.firmware.powerCycle(std::chrono::steady_clock::now())) b.description.model.firmwareVersion = *v;
+  return json{{"firmwareVersion", b.description.model.firmwareVersion}};
 }
 
 }  // namespace qosim

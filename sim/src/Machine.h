@@ -44,7 +44,7 @@ struct StatusError : std::runtime_error {
 // A plugged board: its description (with the typed model that run-time changes edit), its
 // register files and its firmware engine.
 struct BoardState {
-  BoardSpec spec;
+  BoardSpec description;
   std::map<std::uint32_t, std::uint32_t> registers[2];  // op0100/op0101 and op0102/op0103
   std::array<std::uint32_t, 2> op0404{};                 // the last op0403 inputs
   FirmwareEngine firmware;
