@@ -1,6 +1,5 @@
 #include "source/tItemFactory.h"
 
-#include <cstring>
 #include <exception>
 
 #include "qo/err/Exception.h"
@@ -12,29 +11,12 @@ namespace VorlixSysapiExpert {
 
 using nQOVORLIXATOMICSAE_23_3::kComponentName;
 using nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tStatus;
-using KelStatus = qokeldevenum::tStatus;
 
 namespace {
 
 constexpr std::uint32_t kAttributeDeviceNumber = 1;
 constexpr std::uint32_t kAttributeProduct = 2;
 constexpr int kLineLibraryCall = 61;
-
-// The enumeration library's status record has exactly the layout of the platform's.
-tStatus toStatus(const KelStatus& kel) noexcept {
-  static_assert(sizeof(KelStatus) == sizeof(tStatus));
-  tStatus status;
-  std::memcpy(static_cast<void*>(&status), &kel, sizeof status);
-  if (status.structSize > tStatus::kFullSize) status.structSize = tStatus::kFullSize;
-  // The texts come from another library: keep them terminated.
-  status.component[tStatus::kComponentSize - 1] = '\0';
-  status.file[tStatus::kFileSize - 1] = '\0';
-  return status;
-}
-
-void throwIfFailed(const KelStatus& kel) {
-  if (kel.code < 0) qoerr::throwIfFailed(toStatus(kel));
-}
 
 void throwLibraryStatus(std::int32_t code) {
   throw qoerr::Exception::withError(
@@ -45,14 +27,14 @@ void throwLibraryStatus(std::int32_t code) {
 class tAttributeAccess {
  public:
   explicit tAttributeAccess(qokeldevenum::iKelDevice* device) {
-    KelStatus status;
-    session_ = device->openSession(0, &status);
-    throwIfFailed(status);
+    tStatus status;
+    session_ = device->openSession(0, platformStatus(&status));
+    qoerr::throwIfFailed(status);
     if (!session_) throwLibraryStatus(qokeldevenum::kNotFound);
-    reader_ = session_->getAttributeReader(0, &status);
+    reader_ = session_->getAttributeReader(0, platformStatus(&status));
     if (status.code < 0 || !reader_) {
       session_->release();
-      throwIfFailed(status);
+      qoerr::throwIfFailed(status);
       throwLibraryStatus(qokeldevenum::kNotFound);
     }
   }
@@ -64,9 +46,9 @@ class tAttributeAccess {
   tAttributeAccess& operator=(const tAttributeAccess&) = delete;
 
   std::uint32_t read(std::uint32_t attribute) {
-    KelStatus status;
-    std::uint32_t value = reader_->readU32(attribute, &status);
-    throwIfFailed(status);
+    tStatus status;
+    std::uint32_t value = reader_->readU32(attribute, platformStatus(&status));
+    qoerr::throwIfFailed(status);
     return value;
   }
 
@@ -108,21 +90,17 @@ tDeviceListHolder::~tDeviceListHolder() {
 }
 
 void tDeviceListHolder::refreshLocked(tStatus* changedStatus, tStatus* refreshStatus) {
-  KelStatus changed;
-  const bool hasChanged = list_->hasChanged(&changed);
-  changedStatus->mergeFrom(toStatus(changed));
-  if (changed.code < 0 || !hasChanged) return;
-  KelStatus refreshed;
-  list_->refresh(&refreshed);
-  refreshStatus->mergeFrom(toStatus(refreshed));
-  if (refreshed.code < 0) return;
+  const bool hasChanged = list_->hasChanged(platformStatus(changedStatus));
+  if (changedStatus->isFatal() || !hasChanged) return;
+  list_->refresh(platformStatus(refreshStatus));
+  if (refreshStatus->isFatal()) return;
   devices_.clear();
   const std::uint32_t count = list_->count();
   for (std::uint32_t index = 0; index < count; ++index) {
     try {
-      KelStatus status;
-      qokeldevenum::iKelDevice* device = list_->deviceAt(index, 0, &status);
-      throwIfFailed(status);
+      tStatus status;
+      qokeldevenum::iKelDevice* device = list_->deviceAt(index, 0, platformStatus(&status));
+      qoerr::throwIfFailed(status);
       if (device) devices_.push_back(device);
     } catch (const qoerr::ExceptionBase&) {
       // a board whose list entry fails is skipped
