@@ -55,3 +55,6 @@ add_library(qo_codegen_test_support INTERFACE)
 target_include_directories(qo_codegen_test_support INTERFACE ${QO_CODEGEN_TESTS_DIR})
 target_link_libraries(qo_codegen_test_support INTERFACE qo_driver_tables)
 add_dependencies(qo_codegen_test_support qo_codegen)
+
+# The routing topographies: the library's records and the simulator's routing graphs.
+include(${CMAKE_CURRENT_LIST_DIR}/Topographies.cmake)
