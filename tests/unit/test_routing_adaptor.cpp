@@ -13,6 +13,7 @@
 #include "qoarkra/TopographyInfoRegistration.h"
 #include "qo/err/Exception.h"
 #include "tests/common/FakeRoutingDriver.h"
+#include "tests/common/RoutingRequestCases.h"
 
 using qoroco::JsonStatus;
 
@@ -185,43 +186,7 @@ TEST_F(RoutingSession, CostsAreReadOrRefused) {
 }
 
 TEST_F(RoutingSession, EveryRequestDiagnosticIsExact) {
-  struct Case {
-    const char* seeds;
-    const char* destinations;
-    const char* modifiers;
-    const char* debug;
-  };
-  const Case cases[] = {
-      {"[1]", R"(["A"])", "{}", R"("seed must be an object")"},
-      {R"([{"terminal":5,"cost":1,"constraints":{}}])", R"(["A"])", "{}",
-       R"({"msg":"terminal name must be a string","json":{"terminal":5,"cost":1,"constraints":{}}})"},
-      {R"([{"terminal":"A","srcDeviceToken":1,"cost":1,"constraints":{}}])", R"(["A"])", "{}",
-       R"({"msg":"srcDeviceToken name must be a string","json":{"terminal":"A","srcDeviceToken":1,"cost":1,"constraints":{}}})"},
-      {R"([{"terminal":"A","cost":"1","constraints":{}}])", R"(["A"])", "{}",
-       R"({"msg":"cost must be a number","json":{"terminal":"A","cost":"1","constraints":{}}})"},
-      {R"([{"cost":1,"constraints":{}}])", R"(["A"])", "{}",
-       R"({"msg":"terminal field missing","json":{"cost":1,"constraints":{}}})"},
-      {R"([{"terminal":"A"}])", R"(["A"])", "{}",
-       R"({"msg":"cost field missing or invalid","json":{"terminal":"A"}})"},
-      // The seed's json ends with the seed object, whatever follows it.
-      {R"([{"terminal":"A","cost":1} , {"x":1}])", R"(["A"])", "{}",
-       R"({"msg":"constraints field missing","json":{"terminal":"A","cost":1}})"},
-      {R"([{"terminal":"A","cost":1,"constraints":{"inversionNeeded":"yes"}}])", R"(["A"])", "{}",
-       R"({"msg":"Unexpected constraint type","constraint":"inversionNeeded","expected_type":2,"actual_type":4})"},
-      {R"([{"terminal":"A","cost":1,"constraints":{"inversionNeeded":1}}])", R"(["A"])", "{}",
-       R"({"msg":"Unexpected constraint type","constraint":"inversionNeeded","expected_type":2,"actual_type":3})"},
-      {kSeed, R"(["A", 3])", "{}", R"({"msg":"Terminals must be strings","json":["A", 3]})"},
-      // A text that is not one complete JSON value goes in as a string: no member injected.
-      {kSeed, "[\"A\", 3], \"x\":1 \xff", "{}",
-       R"({"msg":"Terminals must be strings","json":"[\"A\", 3], \"x\":1 \ufffd"})"},
-      {kSeed, R"(["A"])", R"({"required":1})",
-       R"({"msg":"modifiers type must be object","json":{"required":1}})"},
-      {kSeed, R"(["A"])", R"({"other":true})",
-       R"({"msg":"modifiers type must be object","json":{"other":true}})"},
-      {kSeed, R"(["A"])", R"({"required":{"x":1}})",
-       R"("Required route modifier has unrecognized type")"},
-  };
-  for (const Case& c : cases) {
+  for (const qotest::RequestCase& c : qotest::kRequestDiagnostics) {
     Status st;
     EXPECT_EQ(calculate(c.seeds, c.destinations, c.modifiers, st), 0u);
     EXPECT_EQ(st.code(), -52005) << c.debug;
