@@ -346,6 +346,21 @@ bool applyModelField(BoardModel& m, const std::string& key, const json& v, const
   else if (key == "module") m.module = moduleValue(v, w);
   else if (key == "moduleRecord") m.moduleRecord = recordValue(v, w);
   else if (key == "topographyName") m.topographyName = textField(v, w, kMaxTopographyName);
+  else if (key == "routingFaults") {
+    if (!v.is_object())
+      throw BoardError(w + ": must be an object {\"extraResults\", \"extraConflicts\", \"extraPathIds\", "
+                           "\"unterminatedName\"}");
+    checkKeys(v, {"extraResults", "extraConflicts", "extraPathIds", "unterminatedName"}, w);
+    RoutingFaults f = m.routingFaults;
+    if (auto e = v.find("extraResults"); e != v.end()) f.extraResults = u32(*e, w + " \"extraResults\"");
+    if (auto e = v.find("extraConflicts"); e != v.end()) f.extraConflicts = u32(*e, w + " \"extraConflicts\"");
+    if (auto e = v.find("extraPathIds"); e != v.end()) f.extraPathIds = u32(*e, w + " \"extraPathIds\"");
+    if (auto e = v.find("unterminatedName"); e != v.end()) {
+      if (!e->is_boolean()) throw BoardError(w + " \"unterminatedName\": must be true or false");
+      f.unterminatedName = e->get<bool>();
+    }
+    m.routingFaults = f;
+  }
   else if (key == "firmware") {
     if (!v.is_object()) throw BoardError(w + ": must be an object {\"durationMs\", \"versionAfterUpdate\"}");
     checkKeys(v, {"durationMs", "versionAfterUpdate"}, w);
@@ -547,6 +562,10 @@ json modelJson(const BoardSpec& b) {
   }
   j["moduleRecord"] = {{"hex", toHex(m.moduleRecord.data(), m.moduleRecord.size())}};
   j["topographyName"] = m.topographyName;
+  j["routingFaults"] = {{"extraResults", m.routingFaults.extraResults},
+                        {"extraConflicts", m.routingFaults.extraConflicts},
+                        {"extraPathIds", m.routingFaults.extraPathIds},
+                        {"unterminatedName", m.routingFaults.unterminatedName}};
   j["firmware"] = {{"durationMs", m.firmwareDurationMs},
                    {"versionAfterUpdate", m.versionAfterUpdate ? json(*m.versionAfterUpdate) : json(nullptr)}};
   json ifs = json::array();

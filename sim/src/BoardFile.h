@@ -68,6 +68,15 @@ struct ModuleSpec {
   std::int32_t errorStatus = kStatusModuleUnreadable;  // Unreadable: the status of the three calls
 };
 
+// Hostile answers of the routing interface (the library must survive them): counts beyond what
+// was written into the caller's array, a topography name without its NUL.
+struct RoutingFaults {
+  std::uint32_t extraResults = 0;    // calculateRoute reports this many results more than it wrote
+  std::uint32_t extraConflicts = 0;  // reserveRoute: conflicts reported beyond those it found
+  std::uint32_t extraPathIds = 0;    // getRouteTerminalPath: ids reported beyond those written
+  bool unterminatedName = false;     // getTopographyName fills the whole buffer, no NUL
+};
+
 // Everything the simulated driver and the enumeration publications report about one board.
 struct BoardModel {
   // Identity (enumeration attributes).
@@ -99,6 +108,7 @@ struct BoardModel {
   ModuleSpec module;                           // op0600/op0601/op0602
   std::array<std::uint8_t, 16> moduleRecord{}; // op0604 (op0603 replaces it)
   std::string topographyName = "vorlix-matrix"; // routing getTopographyName
+  RoutingFaults routingFaults;                  // hostile routing answers (off by default)
 
   // Firmware engine.
   std::uint32_t firmwareDurationMs = 300;

@@ -393,6 +393,26 @@ json ControlServer::handle(const json& req) {
       machine_.firmwareConfig(device, duration, version);
       return ok;
     }
+    if (cmd == "demote") {
+      // Demotion notices: the routes lose their reservation, their sessions are told.
+      const std::string device = stringOf(req, "device", true);
+      std::vector<Notice> notices = machine_.demote(device, optNumber<std::int32_t>(req, "ticket"));
+      json sent = json::array();
+      for (const Notice& n : notices) {
+        NotificationFields f;
+        f.cookie = n.cookie;
+        f.payload = n.payload;
+        std::string error;
+        if (!netlink_.send(n.port, netlink_.build(f), error)) throw RequestError(error);
+        sent.push_back(n.what);
+      }
+      ok["notified"] = sent;
+      return ok;
+    }
+    if (cmd == "routes") {
+      ok.update(machine_.routes(stringOf(req, "device", true)));
+      return ok;
+    }
     if (cmd == "power-cycle") {
       ok.update(machine_.powerCycle(stringOf(req, "device", true)));
       return ok;
@@ -401,7 +421,7 @@ json ControlServer::handle(const json& req) {
                        "\" (ping, list, plug, unplug, devqo-remove, devqo-create, respond, inject, "
                        "clear-responses, responses, notify, notify-raw, log, log-clear, subscriptions, "
                        "set, get, enum-fault, generation, module-file, firmware-update, "
-                       "firmware-progress, firmware-fault, firmware-config, power-cycle)");
+                       "firmware-progress, firmware-fault, firmware-config, power-cycle, demote, routes)");
   } catch (const StatusError& e) {
     return json{{"ok", false}, {"status", e.status}, {"error", e.what()}};
   } catch (const std::exception& e) {

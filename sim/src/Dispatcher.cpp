@@ -5,6 +5,7 @@
 
 #include "QosimClient.h"
 #include "qodrvdesc/qoDriverInterfaceTables.h"
+#include "qotopo/qoTopographyTables.h"
 
 namespace qosim {
 
@@ -70,6 +71,16 @@ struct Call {
   Bytes out;
   std::int32_t status = 0;
 
+  // A request field by name (the routing interface's fields are named by the description).
+  std::uint64_t field(const char* fieldName) const {
+    for (std::uint8_t i = 0; i < m.requestCount; ++i)
+      if (std::strcmp(m.request[i].name, fieldName) == 0) return readField(in, m.request[i]);
+    return 0;
+  }
+  void outputNamed(const char* fieldName, std::uint64_t v) {
+    for (std::uint8_t i = 0; i < m.responseCount; ++i)
+      if (std::strcmp(m.response[i].name, fieldName) == 0) writeField(out, m.response[i], v);
+  }
   std::uint64_t input(int index) const {
     const Field* f = nth(m.request, m.requestCount, Role::Input, index);
     return f ? readField(in, *f) : 0;
@@ -144,19 +155,148 @@ void answerMain(Call& c, BoardState& b) {
   // Every other method: zero outputs, status 0.
 }
 
-void answerRouting(Call& c, BoardState& b, ModelAnswer& a) {
-  // queryU32, calculateRoute (value 0, no results), reserveRoute (no conflicts),
-  // getRouteTerminalPath (no ids), the ticket methods and the reset methods: zero outputs, status 0.
-  if (name(c.m) != "getTopographyName") return;
-  const std::string& text = b.description.model.topographyName;
-  const std::uint64_t size = c.input(0);  // bufferSize
+void putLe(Bytes& b, std::uint64_t v, int size) {
+  for (int i = 0; i < size; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+std::uint32_t le32(const Bytes& b, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(b[at + i]) << (8 * i);
+  return v;
+}
+
+// Terminal id for the log, with its name when the topography knows it.
+json terminalJson(const RoutingState* r, std::uint32_t id) {
+  json j{{"terminalId", id}};
+  if (r)
+    if (const qotopo::Terminal* t = r->terminal(id)) j["terminal"] = t->name;
+  return j;
+}
+
+void answerTopographyName(Call& c, const BoardModel& model, ModelAnswer& a) {
+  const std::string& text = model.topographyName;
+  const std::uint64_t size = c.field("bufferSize");
+  if (model.routingFaults.unterminatedName) {
+    // Hostile: the whole buffer holds name characters, no NUL anywhere.
+    Bytes bytes;
+    for (std::uint64_t i = 0; i < size; ++i) bytes.push_back(static_cast<std::uint8_t>(text.empty() ? 'x' : text[i % text.size()]));
+    if (!bytes.empty()) a.callerWrites.emplace_back(c.field("buffer"), std::move(bytes));
+    return;
+  }
   if (text.size() + 1 > size) {
     c.status = kStatusBufferTooSmall;
     return;
   }
   Bytes bytes(text.begin(), text.end());
   bytes.push_back(0);
-  a.callerWrites.emplace_back(c.address(0), std::move(bytes));
+  a.callerWrites.emplace_back(c.field("buffer"), std::move(bytes));
+}
+
+void answerCalculate(Call& c, RoutingState& r, const RoutingFaults& faults, ModelAnswer& a,
+                     const CallContext& ctx) {
+  const std::uint64_t seedCount = c.field("seedCount"), destCount = c.field("destinationCount");
+  const std::uint64_t capacity = c.field("resultCapacity");
+  if (ctx.arrays.size() != 2 || capacity == 0 || c.field("results") == 0) {
+    c.status = kStatusBadArgument;  // no seeds, no destinations, too many, or nowhere to put results
+    return;
+  }
+  std::vector<RouteSeed> seeds;
+  for (std::uint64_t i = 0; i < seedCount; ++i) {
+    const Bytes& s = ctx.arrays[0];
+    seeds.push_back({le32(s, i * 12), le32(s, i * 12 + 4), s[i * 12 + 8] != 0});
+  }
+  std::vector<std::uint32_t> destinations;
+  for (std::uint64_t i = 0; i < destCount; ++i) destinations.push_back(le32(ctx.arrays[1], i * 4));
+  auto calc = r.calculate(c.field("sessionId"), ctx.file, seeds, destinations,
+                          static_cast<std::uint32_t>(c.field("flags")), static_cast<std::uint32_t>(capacity));
+  c.status = calc.status;
+  c.result(calc.unrouted);
+  c.outputNamed("resultCount", calc.results.size() + std::uint64_t{faults.extraResults});
+  Bytes bytes;
+  json logged = json::array();
+  for (const RouteResult& res : calc.results) {
+    putLe(bytes, static_cast<std::uint32_t>(res.ticket), 4);
+    putLe(bytes, res.destination, 4);
+    putLe(bytes, static_cast<std::uint32_t>(res.cost), 4);
+    putLe(bytes, static_cast<std::uint32_t>(res.seedIndex), 4);
+    putLe(bytes, res.inversionNeeded ? 1 : 0, 4);
+    json j = terminalJson(&r, res.destination);
+    logged.push_back({{"ticket", res.ticket}, {"destinationTerminalId", res.destination},
+                      {"destination", j.value("terminal", "")}, {"cost", res.cost},
+                      {"seedIndex", res.seedIndex}, {"inversionNeeded", res.inversionNeeded}});
+  }
+  if (!bytes.empty()) a.callerWrites.emplace_back(c.field("results"), std::move(bytes));
+  a.arrays["results"] = logged;
+}
+
+void answerRouting(Call& c, BoardState& b, ModelAnswer& a, const CallContext& ctx) {
+  const std::string op = name(c.m);
+  const BoardModel& model = b.description.model;
+  const RoutingFaults& faults = model.routingFaults;
+  if (op == "getTopographyName") return answerTopographyName(c, model, a);
+  RoutingState& r = b.routing;
+  // A topography that is not generated: the plain defaults (zero outputs, status 0).
+  if (!r.bind(model.topographyName)) return;
+  if (!ctx.arrays.empty()) a.arrays = decodeCallerArrays(callerReads(c.m, c.in), ctx.arrays);
+  for (const char* key : {"seeds", "destinations"})
+    if (a.arrays.contains(key))
+      for (json& e : a.arrays[key])
+        if (const qotopo::Terminal* t = r.terminal(e.at("terminalId").get<std::uint32_t>())) e["terminal"] = t->name;
+  const auto ticket = static_cast<std::int32_t>(static_cast<std::uint32_t>(c.field("ticket")));
+  if (op == "queryU32") {
+    c.result(r.topography()->terminalCount);
+  } else if (op == "calculateRoute") {
+    answerCalculate(c, r, faults, a, ctx);
+  } else if (op == "reserveRoute") {
+    std::vector<RouteConflict> conflicts;
+    c.status = r.reserve(ticket, conflicts, a.demoted);
+    if (c.status != kStatusReservationConflict) return;
+    const std::uint64_t capacity = c.field("conflictCapacity");
+    c.outputNamed("conflictCount", conflicts.size() + std::uint64_t{faults.extraConflicts});
+    Bytes bytes;
+    json logged = json::array();
+    for (std::size_t i = 0; i < conflicts.size() && i < capacity; ++i) {
+      putLe(bytes, conflicts[i].session, 8);
+      putLe(bytes, static_cast<std::uint32_t>(conflicts[i].ticket), 4);
+      putLe(bytes, 0, 4);
+      logged.push_back({{"sessionId", conflicts[i].session}, {"ticket", conflicts[i].ticket}});
+    }
+    if (!bytes.empty() && c.field("conflicts") != 0) a.callerWrites.emplace_back(c.field("conflicts"), std::move(bytes));
+    a.arrays["conflicts"] = logged;
+  } else if (op == "programRoute") {
+    c.status = r.program(ticket);
+  } else if (op == "unprogramRoute") {
+    c.status = r.unprogram(ticket);
+  } else if (op == "unreserveRoute") {
+    c.status = r.unreserve(ticket);
+  } else if (op == "destroyRoute") {
+    c.status = r.destroy(ticket);
+  } else if (op == "getRouteTerminalPath") {
+    std::vector<std::uint32_t> ids;
+    c.status = r.path(ticket, ids);
+    if (c.status != 0) return;
+    c.outputNamed("idCount", ids.size());
+    if (ids.size() > c.field("capacity") || c.field("terminalIds") == 0) {
+      c.status = kStatusBufferTooSmall;  // the count tells the caller the size it needs
+      return;
+    }
+    c.outputNamed("idCount", ids.size() + std::uint64_t{faults.extraPathIds});
+    Bytes bytes;
+    json logged = json::array();
+    for (std::uint32_t id : ids) {
+      putLe(bytes, id, 4);
+      logged.push_back(terminalJson(&r, id));
+    }
+    if (!bytes.empty()) a.callerWrites.emplace_back(c.field("terminalIds"), std::move(bytes));
+    a.arrays["terminalIds"] = logged;
+  } else if (op == "resetTerminal") {
+    c.status = r.resetTerminal(static_cast<std::uint32_t>(c.field("terminalId")), c.field("floating") != 0);
+  } else if (op == "calculateResetTerminal") {
+    std::uint32_t t = 0;
+    c.status = r.calculateReset(c.field("sessionId"), ctx.file, static_cast<std::uint32_t>(c.field("terminalId")),
+                                c.field("floating") != 0, t);
+    c.result(t);
+  }
 }
 
 }  // namespace
@@ -165,8 +305,37 @@ const Method* methodOf(const std::string& interface, std::uint32_t command) {
   return qodrvdesc::findMethod(interface, command);
 }
 
+std::vector<CallerArray> callerReads(const Method& method, const Bytes& input) {
+  if (std::string(method.driverInterface) != "routing_routing" || std::string(method.name) != "calculateRoute" ||
+      input.size() < method.requestSize)
+    return {};
+  Call c{method, input, {}};
+  const std::uint64_t seeds = c.field("seedCount"), destinations = c.field("destinationCount");
+  if (seeds == 0 || seeds > kMaxSeeds || destinations == 0 || destinations > kMaxDestinations ||
+      c.field("seeds") == 0 || c.field("destinations") == 0)
+    return {};
+  return {{"seeds", c.field("seeds"), static_cast<std::size_t>(seeds * 12)},
+          {"destinations", c.field("destinations"), static_cast<std::size_t>(destinations * 4)}};
+}
+
+json decodeCallerArrays(const std::vector<CallerArray>& reads, const std::vector<Bytes>& arrays) {
+  json out = json::object();
+  for (std::size_t k = 0; k < reads.size() && k < arrays.size(); ++k) {
+    const Bytes& a = arrays[k];
+    json list = json::array();
+    if (reads[k].name == "seeds") {
+      for (std::size_t i = 0; i + 12 <= a.size(); i += 12)
+        list.push_back({{"terminalId", le32(a, i)}, {"cost", le32(a, i + 4)}, {"inversionNeeded", a[i + 8] != 0}});
+    } else {
+      for (std::size_t i = 0; i + 4 <= a.size(); i += 4) list.push_back({{"terminalId", le32(a, i)}});
+    }
+    out[reads[k].name] = list;
+  }
+  return out;
+}
+
 ModelAnswer answerFromModel(Machine& machine, const Node& node, const Method& method, const Bytes& input,
-                            std::uint32_t outputSize) {
+                            std::uint32_t outputSize, const CallContext& context) {
   ModelAnswer a;
   const Field* statusOut = nth(method.response, method.responseCount, Role::Status);
   if (outputSize < method.responseSize) {
@@ -182,7 +351,7 @@ ModelAnswer answerFromModel(Machine& machine, const Node& node, const Method& me
     c.status = kStatusBadArgument;
   } else {
     const bool plugged = machine.withBoard(node.device, [&](BoardState& b) {
-      if (std::string(method.driverInterface) == "routing_routing") answerRouting(c, b, a);
+      if (std::string(method.driverInterface) == "routing_routing") answerRouting(c, b, a, context);
       else answerMain(c, b);
     });
     if (!plugged) {

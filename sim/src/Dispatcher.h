@@ -26,14 +26,37 @@ struct ModelAnswer {
   Bytes response;    // the method's response block (placed at the start of the output block)
   // Caller buffers the driver writes (address, bytes), e.g. the topography name.
   std::vector<std::pair<std::uint64_t, Bytes>> callerWrites;
+  // The caller arrays read and written, decoded for the log ({"seeds": [...], "results": [...]}).
+  nlohmann::json arrays = nlohmann::json::object();
+  // Routes of other sessions that lost their reservation to this request (demotion notices).
+  std::vector<Demotion> demoted;
+};
+
+// A caller array the driver reads before it answers (routing: seeds, destination ids).
+struct CallerArray {
+  std::string name;           // the request's address field
+  std::uint64_t address = 0;
+  std::size_t size = 0;       // bytes
+};
+
+// What the request came with besides its blocks.
+struct CallContext {
+  std::uint64_t file = 0;     // the open file (FUSE file handle) that carried it
+  std::vector<Bytes> arrays;  // the contents of callerReads(), in its order (empty: not read)
 };
 
 // The method a command on a node of `interface` decodes to; nullptr when not in the tables.
 const qodrvdesc::Method* methodOf(const std::string& interface, std::uint32_t command);
 
+// The caller arrays `method` reads for this request (none when a count is 0 or over the
+// driver's limit, or an address is 0: the model then answers -52005).
+std::vector<CallerArray> callerReads(const qodrvdesc::Method& method, const Bytes& input);
+// The arrays read, decoded for the log (seed records, destination ids).
+nlohmann::json decodeCallerArrays(const std::vector<CallerArray>& reads, const std::vector<Bytes>& arrays);
+
 // The answer of the board behind `node` to `method` with the given request bytes.
 ModelAnswer answerFromModel(Machine& machine, const Node& node, const qodrvdesc::Method& method,
-                            const Bytes& input, std::uint32_t outputSize);
+                            const Bytes& input, std::uint32_t outputSize, const CallContext& context = {});
 
 // {"request": [{name, role, offset, size, value}...], "response": [...]}: the fields present in
 // the given bytes (numbers as numbers, records and unused bytes as hex).

@@ -90,10 +90,15 @@ void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   if (!machineOf(req).nodeByIno(ino)) return (void)fuse_reply_err(req, ENODEV);
   fi->keep_cache = 0;
   fi->direct_io = 0;  // page cache: shared memory mappings of a node work
+  // Subscriptions and routes belong to the open file, as a driver keeps them per file.
+  fi->fh = machineOf(req).openFile(ino);
   fuse_reply_open(req, fi);
 }
 
-void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, 0); }
+void opRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  machineOf(req).closeFile(fi->fh);
+  fuse_reply_err(req, 0);
+}
 void opFlush(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, 0); }
 
 void logTransfer(fuse_req_t req, const char* op, const Node& n, std::uint64_t off,
@@ -252,7 +257,21 @@ void replyIoctlError(fuse_req_t req, LogRecord& rec, int err, const char* note) 
   fuse_reply_err(req, err);
 }
 
-void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_file_info*,
+// Demotion notices for routes that lost their reservation, through the netlink sender.
+void sendDemotions(fuse_req_t req, const std::vector<Demotion>& demoted, LogRecord& rec) {
+  if (demoted.empty()) return;
+  auto* server = static_cast<FuseServer*>(fuse_req_userdata(req));
+  for (const Notice& n : server->machine().demotionNotices(demoted)) {
+    std::string error;
+    NotificationFields f;
+    f.cookie = n.cookie;
+    f.payload = n.payload;
+    const bool sent = server->netlink() && server->netlink()->send(n.port, server->netlink()->build(f), error);
+    rec.note += "; demotion notice to port " + std::to_string(n.port) + (sent ? "" : " not sent: " + error);
+  }
+}
+
+void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_file_info* fi,
              unsigned flags, const void* in_buf, size_t in_bufsz, size_t out_bufsz) {
   Machine& m = machineOf(req);
   LogRecord rec;
@@ -275,7 +294,7 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
     if (d.err) return replyIoctlError(req, rec, d.err, "injected");
     drv::tSubscribeNotification sub;
     std::memcpy(&sub, in_buf, sizeof sub);
-    if (!m.subscribe(ino, sub.cookie, sub.portId, sub.kind))
+    if (!m.subscribe(ino, sub.cookie, sub.portId, sub.kind, fi ? fi->fh : 0))
       return replyIoctlError(req, rec, ENODEV, "node is gone");
     m.log(std::move(rec));
     return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
@@ -287,7 +306,7 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
     rec.note = "kind " + std::to_string(kind);
     Decision d = m.decide(*node, cmd);
     if (d.err) return replyIoctlError(req, rec, d.err, "injected");
-    m.unsubscribe(ino, kind);
+    m.unsubscribe(ino, kind, fi ? fi->fh : 0);
     m.log(std::move(rec));
     return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
   }
@@ -322,18 +341,40 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
     rec.method = method->name;
     rec.decoded = decodeBlocks(*method, rec.input, {});
   }
+  // Arrays the request points to that the driver reads (routing seeds and destinations): read
+  // before any answer so the log shows them whoever answers.
+  CallContext context;
+  context.file = fi ? fi->fh : 0;
+  const std::vector<CallerArray> reads = method ? callerReads(*method, input) : std::vector<CallerArray>{};
+  bool arraysRead = true;
+  for (const CallerArray& r : reads) {
+    Bytes bytes(r.size);
+    if (mappedFromOwnMount(tid, dev, {{r.address, r.size}}) || !readCaller(tid, r.address, bytes.data(), r.size)) {
+      arraysRead = false;
+      break;
+    }
+    context.arrays.push_back(std::move(bytes));
+  }
+  if (!arraysRead) context.arrays.clear();
+  if (!context.arrays.empty()) rec.decoded["arrays"] = decodeCallerArrays(reads, context.arrays);
+
   Decision d = m.decide(*node, cmd);
   if (d.ruleId) rec.note = "rule " + std::to_string(d.ruleId);
   if (d.err) return replyIoctlError(req, rec, d.err, nullptr);
 
   Bytes output(block.outputSize, 0);
   std::vector<std::pair<std::uint64_t, Bytes>> callerWrites;
+  nlohmann::json arrays;
+  std::vector<Demotion> demoted;
   if (!d.ruleId && method) {
-    ModelAnswer a = answerFromModel(m, *node, *method, input, block.outputSize);
+    if (!arraysRead) return replyIoctlError(req, rec, EFAULT, "caller array unreadable");
+    ModelAnswer a = answerFromModel(m, *node, *method, input, block.outputSize, context);
     if (a.err == ENODEV) return replyIoctlError(req, rec, ENODEV, "node is gone");
     if (a.err) return replyIoctlError(req, rec, a.err, "request or response block too short for the method");
     std::copy(a.response.begin(), a.response.end(), output.begin());
     callerWrites = std::move(a.callerWrites);
+    if (!a.arrays.empty()) arrays = std::move(a.arrays);
+    demoted = std::move(a.demoted);
     rec.note = "model";
   } else {
     if (d.output) std::copy_n(d.output->begin(), std::min(d.output->size(), output.size()), output.begin());
@@ -353,7 +394,13 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
     return replyIoctlError(req, rec, EFAULT, "output block not writable");
   if (!writeCaller(tid, blockAddr + offsetof(drv::tCallBlock, result), &result, sizeof result))
     return replyIoctlError(req, rec, EFAULT, "call block not writable");
-  if (method) rec.decoded = decodeBlocks(*method, rec.input, output);
+  if (method) {
+    nlohmann::json read = rec.decoded.contains("arrays") ? rec.decoded["arrays"] : nlohmann::json();
+    rec.decoded = decodeBlocks(*method, rec.input, output);
+    if (!arrays.is_null()) rec.decoded["arrays"] = arrays;
+    else if (!read.is_null()) rec.decoded["arrays"] = read;
+  }
+  sendDemotions(req, demoted, rec);
   rec.output.assign(output.begin(),
                     output.begin() + static_cast<std::ptrdiff_t>(std::min(output.size(), Machine::kMaxLoggedBytes)));
   rec.result = result;
@@ -386,7 +433,7 @@ const fuse_lowlevel_ops kOps = [] {
 
 }  // namespace
 
-FuseServer::FuseServer(Machine& machine) : machine_(machine) {}
+FuseServer::FuseServer(Machine& machine, NetlinkSender* netlink) : machine_(machine), netlink_(netlink) {}
 
 FuseServer::~FuseServer() { stop(); }
 

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "Machine.h"
+#include "Netlink.h"
 
 struct fuse_session;
 
@@ -24,7 +25,8 @@ namespace qosim {
 
 class FuseServer {
  public:
-  explicit FuseServer(Machine& machine);
+  // `netlink` sends the demotion notices of routing requests (none when null).
+  explicit FuseServer(Machine& machine, NetlinkSender* netlink = nullptr);
   ~FuseServer();
   FuseServer(const FuseServer&) = delete;
   FuseServer& operator=(const FuseServer&) = delete;
@@ -37,10 +39,12 @@ class FuseServer {
   void stop();
 
   Machine& machine() { return machine_; }
+  NetlinkSender* netlink() { return netlink_; }
   dev_t device() const { return device_; }
 
  private:
   Machine& machine_;
+  NetlinkSender* netlink_ = nullptr;
   fuse_session* session_ = nullptr;
   std::string mountpoint_;
   dev_t device_ = 0;

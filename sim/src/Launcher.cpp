@@ -181,7 +181,7 @@ int runMachine(const RunOptions& options) {
       setupFail(kExitSetup, std::string("cannot create ") + kFuseDir);
 
     errno = 0;
-    fuse = std::make_unique<FuseServer>(machine);
+    fuse = std::make_unique<FuseServer>(machine, &netlink);
     std::string error;
     if (!fuse->mount(kFuseDir, error)) setupFail(kExitFuseMount, error);
     // From here on signals reach the launcher only through sigwaitinfo below: every thread

@@ -336,20 +336,102 @@ Decision Machine::decide(const Node& node, std::uint32_t command) {
   return d;
 }
 
-bool Machine::subscribe(std::uint64_t ino, std::uint64_t cookie, std::uint32_t port, std::uint32_t kind) {
+bool Machine::subscribe(std::uint64_t ino, std::uint64_t cookie, std::uint32_t port, std::uint32_t kind,
+                        std::uint64_t file) {
   std::lock_guard lock(mutex_);
   auto it = nodes_.find(ino);
   if (it == nodes_.end()) return false;
   it->second->subscriptions[kind] = {cookie, port};
+  if (auto f = files_.find(file); file && f != files_.end()) f->second.subscriptions[kind] = {cookie, port};
   return true;
 }
 
-bool Machine::unsubscribe(std::uint64_t ino, std::uint32_t kind) {
+bool Machine::unsubscribe(std::uint64_t ino, std::uint32_t kind, std::uint64_t file) {
   std::lock_guard lock(mutex_);
   auto it = nodes_.find(ino);
   if (it == nodes_.end()) return false;
   it->second->subscriptions.erase(kind);
+  if (auto f = files_.find(file); file && f != files_.end()) f->second.subscriptions.erase(kind);
   return true;
+}
+
+std::uint64_t Machine::openFile(std::uint64_t ino) {
+  std::lock_guard lock(mutex_);
+  auto it = nodes_.find(ino);
+  const std::uint64_t file = nextFile_++;
+  files_[file] = OpenFile{ino, it == nodes_.end() ? std::string() : it->second->device, {}};
+  return file;
+}
+
+void Machine::closeFile(std::uint64_t file) {
+  std::lock_guard lock(mutex_);
+  auto f = files_.find(file);
+  if (f == files_.end()) return;
+  // The node-wide view keeps the newest registration: drop the ones this file made.
+  if (auto n = nodes_.find(f->second.ino); n != nodes_.end())
+    for (const auto& [kind, sub] : f->second.subscriptions) {
+      auto s = n->second->subscriptions.find(kind);
+      if (s != n->second->subscriptions.end() && s->second == sub) n->second->subscriptions.erase(s);
+    }
+  if (auto b = boards_.find(f->second.device); b != boards_.end()) b->second.routing.fileClosed(file);
+  files_.erase(f);
+}
+
+std::vector<Notice> Machine::demotionNoticesLocked(const std::vector<Demotion>& demoted) const {
+  std::vector<Notice> out;
+  for (const Demotion& d : demoted) {
+    auto f = files_.find(d.file);
+    if (f == files_.end() || f->second.subscriptions.empty()) continue;
+    const auto& subs = f->second.subscriptions;
+    auto s = subs.find(kDemotionKind);
+    if (s == subs.end()) {
+      if (subs.size() != 1) continue;
+      s = subs.begin();
+    }
+    Notice n;
+    n.cookie = s->second.first;
+    n.port = s->second.second;
+    n.payload.resize(12);
+    for (int i = 0; i < 8; ++i) n.payload[i] = static_cast<std::uint8_t>(d.session >> (8 * i));
+    for (int i = 0; i < 4; ++i) n.payload[8 + i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(d.ticket) >> (8 * i));
+    n.what = {{"session", d.session}, {"ticket", d.ticket}, {"port", n.port}, {"cookie", n.cookie}};
+    out.push_back(std::move(n));
+  }
+  return out;
+}
+
+std::vector<Notice> Machine::demotionNotices(const std::vector<Demotion>& demoted) const {
+  std::lock_guard lock(mutex_);
+  return demotionNoticesLocked(demoted);
+}
+
+std::vector<Notice> Machine::demote(const std::string& device, std::optional<std::int32_t> ticket) {
+  std::lock_guard lock(mutex_);
+  auto b = boards_.find(device);
+  if (b == boards_.end()) throw std::runtime_error("device " + device + " is not plugged");
+  if (!b->second.routing.bind(b->second.description.model.topographyName))
+    throw std::runtime_error("device " + device + ": topography \"" + b->second.description.model.topographyName +
+                             "\" is not one of the generated topographies");
+  auto demoted = b->second.routing.demote(ticket);
+  if (!demoted) throw std::runtime_error("device " + device + ": no route has ticket " + std::to_string(*ticket));
+  if (!ticket) {
+    // Every session subscribed on the device's routing nodes, with or without routes.
+    for (const auto& [file, f] : files_) {
+      if (f.device != device || f.subscriptions.empty()) continue;
+      bool listed = false;
+      for (const Demotion& d : *demoted) listed = listed || d.file == file;
+      if (!listed) demoted->push_back({0, 0, file});
+    }
+  }
+  return demotionNoticesLocked(*demoted);
+}
+
+json Machine::routes(const std::string& device) {
+  std::lock_guard lock(mutex_);
+  auto b = boards_.find(device);
+  if (b == boards_.end()) throw std::runtime_error("device " + device + " is not plugged");
+  b->second.routing.bind(b->second.description.model.topographyName);
+  return b->second.routing.toJson();
 }
 
 json Machine::subscriptions() const {

@@ -23,6 +23,7 @@
 
 #include "BoardFile.h"
 #include "Firmware.h"
+#include "Routing.h"
 
 namespace qosim {
 
@@ -48,6 +49,18 @@ struct BoardState {
   std::map<std::uint32_t, std::uint32_t> registers[2];  // op0100/op0101 and op0102/op0103
   std::array<std::uint32_t, 2> op0404{};                 // the last op0403 inputs
   FirmwareEngine firmware;
+  RoutingState routing;  // routes, reservations and resets of the routing interface
+};
+
+// The subscription kind a routing session registers for demotion notices.
+inline constexpr std::uint32_t kDemotionKind = 0x80000000;
+
+// A notification to send (resolved from a subscription): port, cookie and payload.
+struct Notice {
+  std::uint32_t port = 0;
+  std::uint64_t cookie = 0;
+  std::vector<std::uint8_t> payload;
+  nlohmann::json what;  // for the control answer
 };
 
 struct Node {
@@ -165,9 +178,24 @@ class Machine {
   // Finds the rule for (node, command), consumes one use of a counted rule.
   Decision decide(const Node& node, std::uint32_t command);
 
-  // Subscriptions.
-  bool subscribe(std::uint64_t ino, std::uint64_t cookie, std::uint32_t port, std::uint32_t kind);
-  bool unsubscribe(std::uint64_t ino, std::uint32_t kind);
+  // Open files of the nodes (FUSE file handles): subscriptions and routes belong to one.
+  std::uint64_t openFile(std::uint64_t ino);
+  // The file was closed: its subscriptions go, and the routes it calculated are destroyed.
+  void closeFile(std::uint64_t file);
+
+  // Subscriptions (file 0: not tied to an open file).
+  bool subscribe(std::uint64_t ino, std::uint64_t cookie, std::uint32_t port, std::uint32_t kind,
+                 std::uint64_t file = 0);
+  bool unsubscribe(std::uint64_t ino, std::uint32_t kind, std::uint64_t file = 0);
+  // The demotion notices for routes that lost their reservation: each goes to the subscription
+  // the route's file registered (kind 0x80000000, else the file's only one); routes whose file
+  // has none are skipped.
+  std::vector<Notice> demotionNotices(const std::vector<Demotion>& demoted) const;
+  // `qosim ctl demote`: takes the reservation of one route (ticket) or of all the device's
+  // reserved routes and returns the notices; without a ticket every routing session subscribed
+  // on the device is told, also one without routes.
+  std::vector<Notice> demote(const std::string& device, std::optional<std::int32_t> ticket);
+  nlohmann::json routes(const std::string& device);
   nlohmann::json subscriptions() const;
   // The subscription a notification for `node` goes to (kind optional); empty when none.
   std::optional<std::pair<std::uint64_t, std::uint32_t>> subscriptionOf(
@@ -199,6 +227,14 @@ class Machine {
   std::uint64_t nextRuleId_ = 1;
   std::uint64_t generation_ = 0;
   bool publications_ = false;  // initPublications ran
+  struct OpenFile {
+    std::uint64_t ino = 0;
+    std::string device;
+    std::map<std::uint32_t, std::pair<std::uint64_t, std::uint32_t>> subscriptions;  // kind -> {cookie, port}
+  };
+  std::map<std::uint64_t, OpenFile> files_;  // by file handle
+  std::uint64_t nextFile_ = 1;
+  std::vector<Notice> demotionNoticesLocked(const std::vector<Demotion>& demoted) const;
 
   std::mutex logMutex_;
   std::deque<LogRecord> log_;
