@@ -55,7 +55,8 @@ bench: bootstrap
 	$(BUILD_BENCH)/sim/qosim run -- $(BUILD_BENCH)/bench/qo_sim_bench
 
 # Inside a simulated machine (needs root and /dev/fuse): what the simulated driver publishes, the
-# boards plugged, then the reference configuration host loading the library.
+# boards plugged, then the reference configuration host and the reference routing host loading
+# the library.
 demo: build
 	$(BUILD)/sim/qosim run -- sh -c '\
 	  set -e; \
@@ -70,7 +71,11 @@ demo: build
 	  echo; echo "== what the simulated driver received: raw and decoded requests (qosim ctl log)"; \
 	  $(BUILD)/sim/qosim ctl log; \
 	  echo; echo "== the library loaded as a host loads it (qovorlix-syscfg probe)"; \
-	  $(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so probe'
+	  $(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so probe; \
+	  echo; echo "== a routing host (qovorlix-route probe): session on qovorlix1, terminals, a route, a demotion"; \
+	  $(BUILD)/tools/qovorlix-route/qovorlix-route --library $(BUILD)/libqovorlixatomicsae.so probe \
+	    --device qovorlix1 --from Front0 --to fpgain3 \
+	    --demote "$(BUILD)/sim/qosim ctl demote device=qovorlix1 ticket={ticket} >/dev/null"'
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_BENCH)
