@@ -70,7 +70,9 @@ demo: build
 	  echo; echo "== what the simulated driver received: raw and decoded requests (qosim ctl log)"; \
 	  $(BUILD)/sim/qosim ctl log; \
 	  echo; echo "== the library loaded as a host loads it (qovorlix-syscfg probe)"; \
-	  $(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so probe'
+	  $(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so probe; \
+	  echo; echo "== the configuration face: the boards, the property bag of one board, a refresh, a diagnostic, a firmware update (qovorlix-syscfg boards)"; \
+	  $(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so boards KEL0'
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_BENCH)

@@ -515,15 +515,16 @@ TEST_F(PresenceThreads, EventsDuringAPassAddPassesAndAFailedPassIsOnlyThatPass) 
       ScriptedDispatcher::push(3);
       ASSERT_TRUE(eventually([&] { return pnp.reportedEvents() == 4; }));
     }
+    // Four passes, then (quiet) one confirming pass.
     ASSERT_TRUE(eventually([&] {
-      return pnp.worker().completedPasses() + pnp.worker().failedPasses() == 4;
+      return pnp.worker().completedPasses() + pnp.worker().failedPasses() == 5;
     }));
     EXPECT_EQ(pnp.worker().failedPasses(), 1u);
-    // The worker lives on: the next event runs a fresh pass.
+    // The worker lives on: the next event runs a fresh pass (and a confirming one).
     ScriptedDispatcher::push(1);
-    ASSERT_TRUE(eventually([&] { return pnp.worker().completedPasses() == 4; }));
+    ASSERT_TRUE(eventually([&] { return pnp.worker().completedPasses() == 6; }));
   }
-  EXPECT_EQ(op.passes.load(), 5);
+  EXPECT_EQ(op.passes.load(), 7);
   EXPECT_EQ(ScriptedDispatcher::live, nullptr);
 }
 
@@ -654,5 +655,33 @@ TEST_P(ExpertDestruction, NeverOnItsOwnThreadsAndEveryThreadJoined) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, ExpertDestruction, ::testing::Values(0, 1, 2, 3));
+
+}  // namespace
+
+namespace {
+
+// Out-values the host relies on are written on failure paths too.
+TEST_F(ExpertDestruction, StatusAndChangedAreWrittenOnEveryPath) {
+  TestObject* object = nullptr;
+  ASSERT_EQ(TestObject::CreateInstance(&object), S_OK);
+  object->AddRef();
+  ASSERT_EQ(object->Initialize(), S_OK);
+  auto* fw = static_cast<ImxSysExpertFirmware*>(object);
+  const std::vector<std::pair<const wchar_t*, HRESULT>> cases = {
+      {L"KEL0", S_OK}, {L"KEL9", sysapicpp::ItemNotExistException::kCode}};
+  for (const auto& [name, expected] : cases) {
+    int state = 77, percent = 77;
+    wchar_t* text = nullptr;
+    EXPECT_EQ(fw->GetFirmwareUpdateStatus(name, &state, &percent, &text), expected);
+    EXPECT_EQ(state, expected == S_OK ? 2 : 0);
+    CqoBStr::free(text);
+    int changed = 77;
+    wchar_t* out = nullptr;
+    EXPECT_EQ(object->CommitPropertyBag(name, L"", 0, &changed, &out), expected);
+    EXPECT_EQ(changed, 0);
+    CqoBStr::free(out);
+  }
+  EXPECT_EQ(object->Release(), 0u);
+}
 
 }  // namespace

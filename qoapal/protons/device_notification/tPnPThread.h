@@ -12,6 +12,10 @@
 // event adds 1 to the count and sets the event; the worker runs one pass per pending unit, so
 // events arriving during a pass add passes instead of being lost. An exception leaving a pass
 // abandons that pass only (it is counted in failedPasses()); the next event runs a fresh pass.
+// The node event and the enumeration's view of the board are published separately, so a pass
+// right after an event may still see the old board set. Once the passes of an event are done and
+// no further event came for kSettleMs, the worker runs one more (confirming) pass; a change the
+// first pass could not see yet is reported then instead of being lost until the next event.
 //
 // Construction starts the worker, then the notification thread (only while the status is
 // good), waits until the notification thread has built its dispatcher and takes over the
@@ -77,8 +81,22 @@ class tPnPWorker final : public iThread {
   std::uint64_t failedPasses() const noexcept { return failed_.load(std::memory_order_acquire); }
 
   void run() override {
+    if (!event_.isCreated()) return;  // nothing could ever wake us
+    bool recheckDue = false;
     for (;;) {
-      if (!event_.wait()) return;  // never created: nothing can wake us
+      if (recheckDue) {
+        if (!event_.waitFor(kSettleMs)) {
+          recheckDue = false;
+          // Quiet since the last pass: look once more, for publications that lagged the node
+          // event (a board's node can appear before the enumeration lists it, and vanish
+          // before it stops listing it).
+          if (stop_.load(std::memory_order_acquire)) return;
+          runPass();
+          continue;
+        }
+      } else {
+        event_.wait();
+      }
       if (pending_.load(std::memory_order_acquire) == 0) continue;
       if (stop_.load(std::memory_order_acquire)) return;
       for (;;) {
@@ -86,8 +104,12 @@ class tPnPWorker final : public iThread {
         if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) break;
         if (stop_.load(std::memory_order_acquire)) return;
       }
+      recheckDue = true;
     }
   }
+
+  // Quiet time after the passes of an event before the one confirming pass.
+  static constexpr std::int64_t kSettleMs = 150;
 
  private:
   void runPass() {
