@@ -38,8 +38,3 @@ TEST(DeviceItemMappings, DatedValuesAndFirmwareStates) {
   for (const auto& r : rows)
     EXPECT_EQ(firmwareStateOf(r.busy, r.percent, r.second), r.state) << r.busy << r.percent << r.second;
 }
-
-TEST(DeviceItemMappings, DynamicTagsHaveUpdateKindTwo) {
-  EXPECT_EQ(std::size(kDynamicTags), 16u);
-  for (std::uint32_t tag : kDynamicTags) EXPECT_TRUE(tag == 0x1015000 || tag >= 0x1016000);
-}
