@@ -72,6 +72,8 @@ demo: build
 	  $(BUILD)/sim/qosim ctl log; \
 	  echo; echo "== the library loaded as a host loads it (qovorlix-syscfg probe)"; \
 	  $(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so probe; \
+	  echo; echo "== the configuration face: the boards, the property bag of one board, a refresh, a diagnostic, a firmware update (qovorlix-syscfg boards)"; \
+	  $(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so boards KEL0; \
 	  echo; echo "== a routing host (qovorlix-route probe): session on qovorlix1, terminals, a route, a demotion"; \
 	  $(BUILD)/tools/qovorlix-route/qovorlix-route --library $(BUILD)/libqovorlixatomicsae.so probe \
 	    --device qovorlix1 --from Front0 --to fpgain3 \

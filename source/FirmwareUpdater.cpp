@@ -86,8 +86,22 @@ void FirmwareUpdater::start(const sysapicpp::BinaryImageHandle& image, std::uint
   busy_ = true;
 
   tStatus status;
+  workerActive_.store(true, std::memory_order_release);
   tThreadController::start(this, 0, kThreadName, &status);
-  qoerr::throwIfFailed(status);
+  if (status.isFatal()) {
+    // No worker: the update is over before it began, and the next one may start.
+    workerActive_.store(false, std::memory_order_release);
+    busy_ = false;
+    setErrorMessage(status.code);
+    qoerr::throwIfFailed(status);
+  }
+}
+
+void FirmwareUpdater::setErrorMessage(std::int64_t status) {
+  char text[32];
+  std::snprintf(text, sizeof text, "Error: %lld", static_cast<long long>(status));
+  std::lock_guard<std::mutex> lock(messageLock_);
+  message_ = text;
 }
 
 std::int32_t FirmwareUpdater::getProgress(bool& busy, std::int32_t& percent, bool& second,
@@ -96,10 +110,20 @@ std::int32_t FirmwareUpdater::getProgress(bool& busy, std::int32_t& percent, boo
   std::uint8_t first = 0, secondFlag = 0;
   const std::int32_t status =
       library_.getFirmwareUpdateProgress(itemName_.c_str(), &reported, &first, &secondFlag);
+  const bool workerActive = workerActive_.load(std::memory_order_acquire);
   if (status != kNoProgress) {
-    percent_ = reported;
-    busy_ = first != 0;
-    second_ = secondFlag != 0;
+    // The library's update call returns only when the update has ended: a "not busy" report
+    // while the worker is still inside it belongs to an earlier update (the new one has not
+    // reached the library yet) and is not taken.
+    if (first != 0 || !workerActive) {
+      percent_ = reported;
+      busy_ = first != 0;
+      second_ = secondFlag != 0;
+    }
+  } else if (busy_ && !workerActive) {
+    // The worker has ended and the library never reported this update: it is finished (its
+    // message, read below, was written before the worker ended).
+    busy_ = false;
   }
   busy = busy_;
   percent = percent_;
@@ -127,12 +151,8 @@ void FirmwareUpdater::run() {
   } catch (const sysapicpp::HResultException& e) {
     status = e.code();  // the library could not be reached: reported like its own failure
   }
-  if (status != 0) {
-    char text[32];
-    std::snprintf(text, sizeof text, "Error: %d", status);
-    std::lock_guard<std::mutex> lock(messageLock_);
-    message_ = text;
-  }
+  if (status != 0) setErrorMessage(status);
+  workerActive_.store(false, std::memory_order_release);
 }
 
 }  // namespace VorlixSysapiExpert

@@ -3,11 +3,19 @@
 //
 // The updater is both the body (iThread) and the controller (tThreadController) of its worker.
 // start() and getProgress() run on host threads, serialised by the owning item's firmware lock;
-// run() runs on the worker. The worker writes only the message, so the message has a lock of its
-// own (a leaf: nothing else is locked while it is held). The destructor joins the worker before
-// any member is released, so the image copy outlives the library call.
+// run() runs on the worker. The worker writes only the message and, last, the "worker ended"
+// flag (an atomic), so the message has a lock of its own (a leaf: nothing else is locked while
+// it is held). The destructor joins the worker before any member is released, so the image copy
+// outlives the library call.
+//
+// An update that ends before the library has any progress to report (the progress call answers
+// kNoProgress throughout) does not stay busy: once its worker has ended, the updater is finished
+// with the worker's message, and a new update may start. A worker that cannot start leaves the
+// updater finished too, with "Error: " and the status. While the worker is inside the library's
+// update call, a "not busy" progress report is an earlier update's and is not taken.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -65,6 +73,8 @@ class FirmwareUpdater : public nQOVORLIXATOMICSAE_23_3::nQOAPAL000::iThread,
   void run() override;
 
  private:
+  void setErrorMessage(std::int64_t status);
+
   iFirmwareLibrary& library_;
   std::vector<std::uint8_t> image_;
   std::string itemName_;
@@ -75,6 +85,8 @@ class FirmwareUpdater : public nQOVORLIXATOMICSAE_23_3::nQOAPAL000::iThread,
   std::uint8_t updateFlag_ = 0;
   std::string message_;  // guarded by messageLock_
   std::mutex messageLock_;
+  // Set by start() before the worker starts, cleared by the worker as its last step.
+  std::atomic<bool> workerActive_{false};
 };
 
 }  // namespace VorlixSysapiExpert

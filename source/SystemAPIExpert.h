@@ -1,29 +1,54 @@
-// The device expert behind the delayed expert.
+// The device expert proper: what the delayed expert creates on first real use and forwards every
+// expert operation to. It owns, for its whole life and in this construction order:
+//   the task queue (an AutoTaskQueue over a ThreadedTaskQueue<2>, workers
+//   "qovorlixatomicsae::Worker"); the asynchronous notification handler bound to the host's
+//   handler and that queue; item factory A and the item cache over it; the cache context; the
+//   presence operation with item factory B; the presence notifier (tPnPThread, its notification
+//   thread and worker).
+// Every item operation refreshes the cache, looks the item up by name (0x80040375 when absent)
+// and asks the item; the expert keeps no per-board state and adds no lock of its own.
 //
-// This is the minimal expert the library ships until the device expert proper (board enumeration,
-// item cache, presence notifier, task queues, firmware updater) arrives with its own work. It
-// does not pretend to know any board: every item, diagnostic and firmware operation raises
-// NotImplException (E_NOTIMPL at the host). It keeps the option it is given and translates
-// device-layer exceptions (qoerr::ExceptionBase) by their status number; any other exception
-// passes through to the adapter's own classification.
+// Destruction, in this order: the presence notifier stops (notification thread cancelled and
+// joined, then the worker); the task queue is shut down (pending tasks run, workers joined)
+// while the handlers and the cache they use still exist; then factory B, the cache, factory A,
+// the asynchronous handler and the queue object go. The destructor must run on a host thread,
+// never on one of the threads it joins (the adapter sees to that).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "qoapal/protons/device_notification/tPnPThread.h"
+#include "source/DevicePresenceNotifier.h"
+#include "sysapicpp/AsyncNotificationHandler.h"
 #include "sysapicpp/Expert.h"
 #include "sysapicpp/SyncNotificationHandler.h"
+#include "sysapicpp/cache/ItemCache.h"
+#include "sysapicpp/cache/ItemCacheExpert.h"
+#include "sysapicpp/cache/ItemFactory.h"
+#include "sysapicpp/tasks/TaskQueue.h"
 
 namespace VorlixSysapiExpert {
 
+inline constexpr char kSystemAPIExpertSource[] = "source/VorlixSysAPIExpert";
+inline constexpr char kTaskWorkerName[] = "qovorlixatomicsae::Worker";
+
 class SystemAPIExpert : public sysapicpp::Expert {
  public:
-  explicit SystemAPIExpert(sysapicpp::SyncNotificationHandler* context) noexcept
-      : context_(context) {}
-  ~SystemAPIExpert() override = default;
+  // Makes one item factory; called twice (the cache's and the presence notifier's).
+  using tFactoryMaker = std::function<std::unique_ptr<sysapicpp::ItemFactory>()>;
+
+  // Production: device-item factories over the family's enumeration library.
+  explicit SystemAPIExpert(sysapicpp::SyncNotificationHandler* context);
+  SystemAPIExpert(sysapicpp::NotificationHandler* sink, const tFactoryMaker& makeFactory);
+  ~SystemAPIExpert() override;
+  SystemAPIExpert(const SystemAPIExpert&) = delete;
+  SystemAPIExpert& operator=(const SystemAPIExpert&) = delete;
 
   GUID getExpertGuid() override;
   std::string getExpertName() override;
@@ -60,12 +85,36 @@ class SystemAPIExpert : public sysapicpp::Expert {
   // exception propagates.
   HRESULT translateException(std::string& errorText) override;
 
+  // Present in the expert's table, called by nobody: not implemented.
+  void unsupportedOperation1();
+  void unsupportedOperation2();
+
   std::uint32_t option() const noexcept { return option_.load(std::memory_order_relaxed); }
-  sysapicpp::SyncNotificationHandler* context() const noexcept { return context_; }
+  // Inspection for tests and diagnostics.
+  sysapicpp::ItemCache& cache() noexcept { return cache_; }
+  const sysapicpp::CacheContext& cacheContext() const noexcept { return context_; }
+  const nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tPnPThread<DevicePresenceNotifier::Op>&
+  presenceNotifier() const noexcept {
+    return notifier_;
+  }
 
  private:
-  sysapicpp::SyncNotificationHandler* context_;  // not owned
+  sysapicpp::SharedPtrHelper<sysapicpp::Item> item(const std::string& name) {
+    return sysapicpp::ItemCacheExpert::refreshedItem(context_, name);
+  }
+
+  sysapicpp::NotificationHandler* sink_;  // not owned
+  sysapicpp::AutoTaskQueue taskQueue_;
+  sysapicpp::AsyncNotificationHandler asyncHandler_;
+  std::unique_ptr<sysapicpp::ItemFactory> factoryA_;
+  sysapicpp::ItemCache cache_;
+  sysapicpp::CacheContext context_;
+  DevicePresenceNotifier::Op presenceOp_;
+  nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tPnPThread<DevicePresenceNotifier::Op> notifier_;
   std::atomic<std::uint32_t> option_{0};
 };
+
+// The production item factory (device items over the enumeration library).
+std::unique_ptr<sysapicpp::ItemFactory> makeDeviceItemFactory();
 
 }  // namespace VorlixSysapiExpert

@@ -1,11 +1,15 @@
 #include "source/tItemFactory.h"
 
 #include <exception>
+#include <new>
 
 #include "qo/err/Exception.h"
 #include "qoapal/component.h"
+#include "qoapal/trace/qosdbg.h"
 #include "source/Constants.h"
 #include "source/platform/PlatformLibraries.h"
+#include "source/tNextVorlixItem.h"
+#include "sysapicpp/HResultException.h"
 
 namespace VorlixSysapiExpert {
 
@@ -17,47 +21,48 @@ namespace {
 constexpr std::uint32_t kAttributeDeviceNumber = 1;
 constexpr std::uint32_t kAttributeProduct = 2;
 constexpr int kLineLibraryCall = 61;
+constexpr int kLineItemLeftOut = 190;
 
 void throwLibraryStatus(std::int32_t code) {
   throw qoerr::Exception::withError(
       code, {kItemFactorySource, kLineLibraryCall, kComponentName, nullptr});
 }
 
-// A session and its reader, released (reader first) when the scope ends.
-class tAttributeAccess {
- public:
-  explicit tAttributeAccess(qokeldevenum::iKelDevice* device) {
-    tStatus status;
-    session_ = device->openSession(0, platformStatus(&status));
-    qoerr::throwIfFailed(status);
-    if (!session_) throwLibraryStatus(qokeldevenum::kNotFound);
-    reader_ = session_->getAttributeReader(0, platformStatus(&status));
-    if (status.code < 0 || !reader_) {
-      session_->release();
-      qoerr::throwIfFailed(status);
-      throwLibraryStatus(qokeldevenum::kNotFound);
-    }
-  }
-  ~tAttributeAccess() {
-    reader_->release();
-    session_->release();
-  }
-  tAttributeAccess(const tAttributeAccess&) = delete;
-  tAttributeAccess& operator=(const tAttributeAccess&) = delete;
-
-  std::uint32_t read(std::uint32_t attribute) {
-    tStatus status;
-    std::uint32_t value = reader_->readU32(attribute, platformStatus(&status));
-    qoerr::throwIfFailed(status);
-    return value;
-  }
-
- private:
-  qokeldevenum::iKelSession* session_ = nullptr;
-  qokeldevenum::iKelAttributeReader* reader_ = nullptr;
-};
-
 }  // namespace
+
+tAttributeAccess::tAttributeAccess(qokeldevenum::iKelDevice* device) {
+  tStatus status;
+  session_ = device->openSession(0, platformStatus(&status));
+  qoerr::throwIfFailed(status);
+  if (!session_) throwLibraryStatus(qokeldevenum::kNotFound);
+  reader_ = session_->getAttributeReader(0, platformStatus(&status));
+  if (status.code < 0 || !reader_) {
+    session_->release();
+    qoerr::throwIfFailed(status);
+    throwLibraryStatus(qokeldevenum::kNotFound);
+  }
+}
+
+tAttributeAccess::~tAttributeAccess() {
+  reader_->release();
+  session_->release();
+}
+
+std::uint32_t tAttributeAccess::read(std::uint32_t attribute) {
+  tStatus status;
+  std::uint32_t value = reader_->readU32(attribute, platformStatus(&status));
+  qoerr::throwIfFailed(status);
+  return value;
+}
+
+std::string tAttributeAccess::readString(std::uint32_t attribute, std::size_t capacity) {
+  std::vector<char> buffer(capacity == 0 ? 1 : capacity, '\0');
+  tStatus status;
+  reader_->readString(attribute, buffer.data(), buffer.size(), platformStatus(&status));
+  qoerr::throwIfFailed(status);
+  buffer.back() = '\0';
+  return std::string(buffer.data());
+}
 
 std::string itemNameOf(std::uint32_t deviceNumber) {
   return kItemNamePrefix + std::to_string(deviceNumber);
@@ -135,6 +140,11 @@ qokeldevenum::iKelDevice* tDeviceListHolder::findDevice(const std::string& name)
 tItemFactory::tItemFactory(tItemMaker maker, tEnumerationLibrary& library)
     : holder_(library), maker_(std::move(maker)) {}
 
+tItemFactory::tItemFactory(tEnumerationLibrary& library)
+    : tItemFactory(productionItemMaker(), library) {}
+
+tItemFactory::tItemMaker tItemFactory::productionItemMaker() { return makeDeviceItem; }
+
 tItemFactory::~tItemFactory() = default;
 
 void tItemFactory::getItemNames(std::vector<std::string>& names) {
@@ -167,9 +177,28 @@ std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> tItemFactory::createIte
     const std::vector<std::string>& names) {
   std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> items;
   items.reserve(names.size());
-  // An item that cannot be made ends the call; the items made so far are released with
-  // `items` as the exception leaves.
-  for (const std::string& name : names) items.push_back(maker_(name, holder_));
+  // A board whose item cannot be made (it vanished, a property read fails) is left out with a
+  // trace line; the others are served. It is not remembered: the next comparison of the cache
+  // with a fresh enumeration asks for it again. Memory exhaustion is no fault of one board and
+  // ends the call (the items made so far are released with `items`).
+  for (const std::string& name : names) {
+    std::int64_t code = 0;
+    try {
+      items.push_back(maker_(name, holder_));
+      continue;
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const qoerr::ExceptionBase& e) {
+      code = e.code();
+    } catch (const sysapicpp::HResultException& e) {
+      code = e.code();
+    } catch (const std::exception&) {
+      code = -1;
+    }
+    nQOVORLIXATOMICSAE_23_3::nQOAPAL000::printLine(
+        {kItemFactorySource, kLineItemLeftOut, "\n"}, "item %s left out: %lld", name.c_str(),
+        static_cast<long long>(code));
+  }
   return items;
 }
 

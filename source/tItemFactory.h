@@ -64,6 +64,26 @@ class tDeviceListHolder {
   std::vector<qokeldevenum::iKelDevice*> devices_;
 };
 
+// A session with one device and its attribute reader, both released (reader first) when the
+// object goes. Opening throws qoerr::Exception with the failing status.
+class tAttributeAccess {
+ public:
+  explicit tAttributeAccess(qokeldevenum::iKelDevice* device);
+  ~tAttributeAccess();
+  tAttributeAccess(const tAttributeAccess&) = delete;
+  tAttributeAccess& operator=(const tAttributeAccess&) = delete;
+
+  // One 32-bit attribute; a failed read throws qoerr::Exception.
+  std::uint32_t read(std::uint32_t attribute);
+  // One string attribute read into a buffer of `capacity` bytes (the text is cut there); a
+  // failed read throws qoerr::Exception.
+  std::string readString(std::uint32_t attribute, std::size_t capacity);
+
+ private:
+  qokeldevenum::iKelSession* session_ = nullptr;
+  qokeldevenum::iKelAttributeReader* reader_ = nullptr;
+};
+
 // Reads one 32-bit attribute of a device through a fresh session and reader (both released);
 // throws qoerr::Exception with the failing status.
 std::uint32_t readDeviceAttribute(qokeldevenum::iKelDevice* device, std::uint32_t attribute);
@@ -81,9 +101,16 @@ class tItemFactory : public sysapicpp::ItemFactory {
   // Initialises the enumeration library and obtains its device list; a failing library call
   // throws qoerr::Exception with the library's status (and nothing is kept).
   tItemFactory(tItemMaker maker, tEnumerationLibrary& library = enumerationLibrary());
+  // The production factory: its items are device items (tNextVorlixItem, makeDeviceItem).
+  explicit tItemFactory(tEnumerationLibrary& library = enumerationLibrary());
+  // The maker of device items.
+  static tItemMaker productionItemMaker();
   ~tItemFactory() override;
 
   void getItemNames(std::vector<std::string>& names) override;
+  // One item per name, in order. A name whose item cannot be made (no such board, a failing
+  // read) is left out with a trace line and not remembered, so it is asked for again at the
+  // next board event; only memory exhaustion ends the call.
   std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> createItems(
       const std::vector<std::string>& names) override;
 

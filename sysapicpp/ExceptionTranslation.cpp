@@ -49,7 +49,8 @@ HRESULT classifyCurrentException() noexcept {
   } catch (const std::exception&) {
     return E_FAIL;
   } catch (int value) {
-    return value;
+    // A thrown code that does not say failure must not pass for success.
+    return value < 0 ? value : E_FAIL;
   } catch (...) {
     return E_FAIL;
   }

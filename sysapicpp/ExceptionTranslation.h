@@ -19,7 +19,7 @@ HRESULT translateDeviceException();
 
 // The boundary's own classification, first match wins: std::bad_alloc -> 0x8007000E;
 // HResultException -> its code; any other std::exception -> 0x80004005; a thrown int -> that
-// value; anything else -> 0x80004005. Never throws.
+// value when negative, 0x80004005 otherwise; anything else -> 0x80004005. Never throws.
 HRESULT classifyCurrentException() noexcept;
 
 }  // namespace sysapicpp

@@ -26,9 +26,12 @@
 // drops the host's notification sink, then the delayed expert. Operations that need the delayed
 // expert and find none (before the first Initialize, after Shutdown) answer E_UNEXPECTED
 // (0x8000FFFF); that includes the four identity operations. SetNotificationSink does not need
-// it. An operation holds its own reference to the delayed expert while it runs, so a Shutdown or
-// Initialize on another thread never deletes an expert under a running operation: the old expert
-// (and its device expert) is deleted when its last running operation ends.
+// it. An operation holds a lease on the delayed expert while it runs, so a Shutdown or
+// Initialize on another thread never deletes an expert under a running operation. A Shutdown,
+// Initialize or final Release on a host thread waits for the old expert's running operations
+// (for instance a host sink calling back into the object from a notice on a worker thread) and
+// destroys it (with its device expert and every thread that owns) on that host thread; the
+// expert is never destroyed on one of the library's own threads (see DelayedExpertSlot).
 //
 // handleException(errorText):
 //  - with a delayed expert: its translateException (which creates the device expert if needed)
@@ -48,6 +51,8 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -58,6 +63,9 @@
 #include <utility>
 #include <vector>
 
+#include "qo/dsc/HostText.h"
+#include "qoapal/protons/thread/tThreadController.h"
+#include "sysapicpp/DeferredDestruction.h"
 #include "qo/dsc/Utf8.h"
 #include "sysapicpp/ExceptionTranslation.h"
 #include "sysapicpp/Expert.h"
@@ -119,7 +127,7 @@ inline HRESULT hostTextIn(const wchar_t* text, std::string& out) noexcept {
 // boundary, widened, copied into a host block. E_OUTOFMEMORY (and *out untouched) when the block
 // cannot be allocated. Malformed UTF-8 raises qo::dsc::exception::InvalidSequence.
 inline HRESULT hostTextOut(std::string_view utf8, wchar_t** out) {
-  const std::wstring wide = qo::dsc::utf8ToWide(qo::dsc::clampUtf8(utf8));
+  const std::wstring wide = qo::dsc::toHostWide(utf8);
   wchar_t* copy = CqoBStr::alloc(wide.data(), wide.size());
   if (copy == nullptr) return E_OUTOFMEMORY;
   *out = copy;
@@ -138,37 +146,158 @@ struct BagReferences {
   }
 };
 
-// The adapter's delayed expert: a shared owner behind a small lock that guards the pointer only.
-// Each operation takes its own reference (load), so replacing or dropping the expert never deletes
-// it under a running operation. Assigning a raw pointer adopts it.
+// The adapter's delayed expert, behind a small lock that guards the pointer and the count of its
+// running operations (leases). Each operation takes a lease (load), so replacing or dropping the
+// expert never deletes it under a running operation. Assigning a raw pointer adopts it.
+//
+// Where an expert is destroyed: never on one of the library's own threads (task workers,
+// presence threads), whose owner it is. An expert dropped (store) on a host thread is destroyed
+// right there once its running operations have ended: store waits for them. When the dropping
+// thread is a library thread (a host sink calling Shutdown inside a notice), or holds a lease
+// on that expert itself, the expert is left to its last lease; the last lease destroys it when
+// it ends on a host thread and hands it to the destruction thread (DeferredDestruction.h) when it
+// ends on a library thread.
+//
+// Lock order: the slot lock is a leaf; no expert or host code runs under it.
 template <class D>
 class DelayedExpertSlot {
+  struct Entry {
+    std::unique_ptr<D> expert;
+    unsigned users = 0;     // leases not yet ended
+    bool retired = false;   // no longer installed
+    bool awaited = false;   // a store is waiting to destroy it
+  };
+
+  // Leases held by this thread (entries), so a thread never waits for itself.
+  static std::vector<const void*>& heldByThisThread() {
+    thread_local std::vector<const void*> held;
+    return held;
+  }
+
  public:
+  // One running operation's hold on the expert. Behaves as a pointer to it.
+  class Lease {
+   public:
+    Lease() noexcept = default;
+    Lease(Lease&& other) noexcept
+        : slot_(std::exchange(other.slot_, nullptr)), entry_(std::move(other.entry_)) {}
+    Lease& operator=(Lease&&) = delete;
+    Lease(const Lease&) = delete;
+    ~Lease() {
+      if (slot_ != nullptr && entry_) slot_->end(entry_);
+    }
+    D* get() const noexcept { return entry_ ? entry_->expert.get() : nullptr; }
+    D* operator->() const noexcept { return get(); }
+    D& operator*() const noexcept { return *get(); }
+    explicit operator bool() const noexcept { return get() != nullptr; }
+    friend bool operator==(const Lease& lease, std::nullptr_t) noexcept { return !lease; }
+
+   private:
+    friend class DelayedExpertSlot;
+    Lease(DelayedExpertSlot* slot, std::shared_ptr<Entry> entry) noexcept
+        : slot_(slot), entry_(std::move(entry)) {}
+    DelayedExpertSlot* slot_ = nullptr;
+    std::shared_ptr<Entry> entry_;
+  };
+
   DelayedExpertSlot() noexcept = default;
   DelayedExpertSlot(const DelayedExpertSlot&) = delete;
   DelayedExpertSlot& operator=(const DelayedExpertSlot&) = delete;
+  ~DelayedExpertSlot() { store(nullptr); }
 
-  std::shared_ptr<D> load() const noexcept {
+  Lease load() noexcept {
     std::lock_guard<std::mutex> guard(lock_);
-    return expert_;
+    if (!entry_) return Lease();
+    try {
+      heldByThisThread().push_back(entry_.get());
+    } catch (...) {
+      return Lease();  // cannot even record a lease: behave as without an expert
+    }
+    ++entry_->users;
+    return Lease(this, entry_);
   }
-  // Installs `next`; the previous expert is released outside the lock.
-  void store(std::shared_ptr<D> next) noexcept {
+
+  // Installs `next` (null: none); the previous expert is destroyed as described above.
+  void store(std::unique_ptr<D> next) noexcept {
+    std::shared_ptr<Entry> fresh;
+    if (next) {
+      try {
+        fresh = std::make_shared<Entry>();
+      } catch (...) {
+        next.reset();  // cannot hold it: dropped (destroyed on this thread, it never ran)
+      }
+      if (fresh) fresh->expert = std::move(next);
+    }
+    std::shared_ptr<Entry> old;
     {
       std::lock_guard<std::mutex> guard(lock_);
-      expert_.swap(next);
+      old = std::exchange(entry_, std::move(fresh));
     }
-    next.reset();
+    retire(std::move(old));
   }
-  // Adopts an expert made with new (null: none).
   DelayedExpertSlot& operator=(D* owned) {
-    store(std::shared_ptr<D>(owned));
+    store(std::unique_ptr<D>(owned));
     return *this;
   }
 
  private:
-  mutable std::mutex lock_;
-  std::shared_ptr<D> expert_;
+  static bool heldHere(const Entry* entry) {
+    for (const void* held : heldByThisThread())
+      if (held == entry) return true;
+    return false;
+  }
+
+  static void destroyHere(const std::shared_ptr<Entry>& entry) noexcept { entry->expert.reset(); }
+  static void destroyOffLibraryThread(std::shared_ptr<Entry> entry) noexcept {
+    if (!::nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tThreadController::onControlledThread()) {
+      destroyHere(entry);
+      return;
+    }
+    deferDestruction([entry = std::move(entry)] { destroyHere(entry); });
+  }
+
+  void retire(std::shared_ptr<Entry> old) noexcept {
+    if (!old) return;
+    std::unique_lock<std::mutex> guard(lock_);
+    old->retired = true;
+    if (old->users == 0) {
+      guard.unlock();
+      destroyOffLibraryThread(std::move(old));
+      return;
+    }
+    if (::nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tThreadController::onControlledThread() ||
+        heldHere(old.get()))
+      return;  // the last lease destroys it
+    old->awaited = true;
+    ended_.wait(guard, [&] { return old->users == 0; });
+    guard.unlock();
+    destroyHere(old);
+  }
+
+  void end(const std::shared_ptr<Entry>& entry) noexcept {
+    auto& held = heldByThisThread();
+    for (auto it = held.end(); it != held.begin();) {
+      --it;
+      if (*it == entry.get()) {
+        held.erase(it);
+        break;
+      }
+    }
+    std::unique_lock<std::mutex> guard(lock_);
+    if (--entry->users != 0) return;
+    if (entry->awaited) {
+      guard.unlock();
+      ended_.notify_all();
+      return;
+    }
+    if (!entry->retired) return;
+    guard.unlock();
+    destroyOffLibraryThread(entry);
+  }
+
+  std::mutex lock_;
+  std::condition_variable ended_;
+  std::shared_ptr<Entry> entry_;
 };
 
 }  // namespace adapter_detail
@@ -202,12 +331,15 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
   }
 
   SyncNotificationHandler& notificationHandler() noexcept { return notificationHandler_; }
-  // The current delayed expert (null before Initialize and after Shutdown).
-  std::shared_ptr<D> delayedExpert() const noexcept { return delayedExpert_.load(); }
+  // The current delayed expert (null before Initialize and after Shutdown), leased for as long
+  // as the result lives.
+  typename adapter_detail::DelayedExpertSlot<D>::Lease delayedExpert() const noexcept {
+    return delayedExpert_.load();
+  }
 
   // The boundary translator; call only inside a catch handler (see above).
   HRESULT handleException(wchar_t** errorText) noexcept {
-    const std::shared_ptr<D> expert = delayedExpert();
+    const auto expert = delayedExpert();
     if (!expert) return classifyCurrentException();
     HRESULT result;
     std::string text;
@@ -254,7 +386,7 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
   HRESULT Initialize() override {
     try {
       if constexpr (std::is_constructible_v<D, SyncNotificationHandler*>) {
-        delayedExpert_.store(std::make_shared<D>(&notificationHandler_));
+        delayedExpert_.store(std::make_unique<D>(&notificationHandler_));
         return S_OK;
       } else {
         // A delayed expert type that cannot be made from the handler is installed by its owner.
@@ -279,7 +411,7 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
   HRESULT EnumerateItems(IUnknown* collector) override {
     if (collector == nullptr) return E_POINTER;
     try {
-      const std::shared_ptr<D> expert = requireExpert();
+      const auto expert = requireExpert();
       adapter_detail::BagReferences collected;
       expert->getAllPropertyBags(collected.bags);
       if (collected.bags.empty()) return S_FALSE;
@@ -297,13 +429,11 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
   HRESULT GetItemNames(ImxSysEnumStringList** names) override {
     if (names == nullptr) return E_POINTER;
     try {
-      const std::shared_ptr<D> expert = requireExpert();
+      const auto expert = requireExpert();
       std::vector<std::string> utf8;
       expert->getItemNames(utf8);
       if (utf8.empty()) return S_FALSE;
-      std::vector<std::wstring> wide;
-      wide.reserve(utf8.size());
-      for (const std::string& name : utf8) wide.push_back(qo::dsc::utf8ToWide(name));
+      std::vector<std::wstring> wide = qo::dsc::toHostWideList(utf8);
       ImxSysEnumStringList* enumerator = nullptr;
       const HRESULT hr = CmxSysEnumItemNamesSTL::create(std::move(wide), &enumerator);
       if (hr < 0) return hr;
@@ -338,7 +468,7 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
     if (bag == nullptr) return E_POINTER;
     *bag = nullptr;
     try {
-      const std::shared_ptr<D> expert = requireExpert();
+      const auto expert = requireExpert();
       std::vector<std::uint32_t> list(tags, tags + count);
       ImxSysPropertyBag* result = expert->getPropertyBagWithRefresh(name, list, flag != 0);
       if (result == nullptr) throwNullBag();
@@ -376,11 +506,13 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
     if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
     if (const HRESULT hr = adapter_detail::hostTextIn(text, input); hr < 0) return hr;
     if (changed == nullptr || resultText == nullptr) return E_POINTER;
+    *changed = 0;
     try {
       std::string out;
       requireExpert()->commitPropertyBag(name, input, value, out);
-      if (const HRESULT hr = adapter_detail::hostTextOut(out, resultText); hr < 0) return hr;
+      // Written before the text is allocated: the change happened even if the text is lost.
       *changed = out.empty() ? 0 : 1;
+      if (const HRESULT hr = adapter_detail::hostTextOut(out, resultText); hr < 0) return hr;
       return S_OK;
     } catch (...) {
       return handleException(nullptr);
@@ -394,7 +526,7 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
     if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
     if (tags == nullptr) return E_POINTER;
     try {
-      const std::shared_ptr<D> expert = requireExpert();
+      const auto expert = requireExpert();
       PropertyBagHandle handle(bag);
       *tags = nullptr;
       std::set<std::uint32_t> found;
@@ -427,7 +559,7 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
     if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
     if (result == nullptr) return E_POINTER;
     try {
-      const std::shared_ptr<D> expert = requireExpert();
+      const auto expert = requireExpert();
       PropertyBagHandle handle(bag);
       std::int32_t value = 0;
       std::string unused;
@@ -472,7 +604,7 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
     std::string name;
     if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
     try {
-      const std::shared_ptr<D> expert = requireExpert();
+      const auto expert = requireExpert();
       std::string text;
       HRESULT answer = S_OK;
       bool repeat = false;
@@ -537,7 +669,7 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
     if (const HRESULT hr = adapter_detail::hostTextIn(text1, first); hr < 0) return hr;
     if (const HRESULT hr = adapter_detail::hostTextIn(text2, second); hr < 0) return hr;
     try {
-      const std::shared_ptr<D> expert = requireExpert();
+      const auto expert = requireExpert();
       BinaryImageHandle handle(image);  // one reference for the duration of the update call
       expert->updateFirmware(name, first, flag != 0, second, handle);
       return S_OK;
@@ -580,15 +712,16 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
     std::string name;
     if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
     if (state == nullptr) return E_POINTER;
+    *state = 0;  // written on every path, failures included
     try {
       std::int32_t outState = 0, outValue = 0;
       std::string out;
       requireExpert()->getFirmwareUpdateStatus(name, outState, outValue, out);
+      *state = outState;
+      if (value != nullptr) *value = outValue;
       if (text != nullptr) {
         if (const HRESULT hr = adapter_detail::hostTextOut(out, text); hr < 0) return hr;
       }
-      *state = outState;
-      if (value != nullptr) *value = outValue;
       return S_OK;
     } catch (...) {
       return handleException(text);
@@ -607,8 +740,8 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
   }
 
   // The delayed expert for one operation; UnexpectedException when there is none.
-  std::shared_ptr<D> requireExpert() const {
-    std::shared_ptr<D> expert = delayedExpert();
+  typename adapter_detail::DelayedExpertSlot<D>::Lease requireExpert() const {
+    auto expert = delayedExpert();
     if (!expert) throwNoExpert();
     return expert;
   }
@@ -626,7 +759,7 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
   }
 
   SyncNotificationHandler notificationHandler_;
-  adapter_detail::DelayedExpertSlot<D> delayedExpert_;
+  mutable adapter_detail::DelayedExpertSlot<D> delayedExpert_;
 };
 
 }  // namespace sysapicpp

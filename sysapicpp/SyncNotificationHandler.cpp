@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "qo/dsc/Utf8.h"
+#include "qo/dsc/HostText.h"
 #include "sysapicpp/enum/CmxSysEnumItemNamesSTL.h"
 #include "sysapicpp/interfaces/ImxSysNotificationSink.h"
 
@@ -43,9 +43,7 @@ void SyncNotificationHandler::notify(std::int32_t kind, const std::vector<std::s
   sink->AddRef();
   ImxSysEnumStringList* enumerator = nullptr;
   try {
-    std::vector<std::wstring> wide;
-    wide.reserve(names.size());
-    for (const std::string& name : names) wide.push_back(qo::dsc::utf8ToWide(name));
+    std::vector<std::wstring> wide = qo::dsc::toHostWideList(names);
     if (CmxSysEnumItemNamesSTL::create(std::move(wide), &enumerator) >= 0 && enumerator != nullptr)
       static_cast<ImxSysNotificationSink*>(sink)->Notify(expert_, kind, enumerator);
   } catch (abi::__forced_unwind&) {

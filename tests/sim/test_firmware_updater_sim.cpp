@@ -131,4 +131,9 @@ TEST(FirmwareUpdaterSim, UnknownBoardIsReportedByTheLibrary) {
   updater.join();
   Progress p = poll(updater);
   EXPECT_EQ(p.message, "Error: -52006");
+  // Finished, not busy for good: another update may start.
+  EXPECT_FALSE(p.busy);
+  updater.start(sysapicpp::BinaryImageHandle(&image), 0);
+  updater.join();
+  EXPECT_FALSE(poll(updater).busy);
 }

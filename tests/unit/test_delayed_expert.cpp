@@ -13,6 +13,7 @@
 #include "sysapicpp/DelayedExpert.h"
 #include "sysapicpp/HResultException.h"
 #include "qo/err/Exception.h"
+#include "tests/common/FakeItemFactory.h"
 
 namespace {
 
@@ -35,11 +36,11 @@ struct TestInfo {
   static std::string identifier() { return "ident"; }
 };
 
-// Built on the shipped minimal expert so only counting is added here.
+// Built on the shipped expert (over a machine without boards) so only counting is added here.
 class CountingExpert : public VorlixSysapiExpert::SystemAPIExpert {
  public:
   explicit CountingExpert(sysapicpp::SyncNotificationHandler* context)
-      : SystemAPIExpert(context) {
+      : SystemAPIExpert(context, qotest::fakeFactories(std::make_shared<qotest::FakeBoards>())) {
     if (const int ms = gCounters->delayMs.load(); ms > 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     if (gCounters->failuresLeft.load() > 0) {
@@ -199,44 +200,6 @@ TEST_F(DelayedExpertConcurrency, ConcurrentFirstCallsCreateExactlyOne) {
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(gCounters->created.load(), 1);
   EXPECT_EQ(gCounters->operations.load(), kThreads);
-}
-
-// The shipped minimal expert knows no board: every item operation is "not implemented".
-class MinimalSystemAPIExpert : public ::testing::Test {};
-
-TEST_F(MinimalSystemAPIExpert, ItemOperationsAreNotImplemented) {
-  VorlixSysapiExpert::SystemAPIExpert e(nullptr);
-  std::vector<std::string> names;
-  try {
-    e.getItemNames(names);
-    ADD_FAILURE() << "listed items";
-  } catch (const sysapicpp::NotImplException& x) {
-    EXPECT_EQ(x.code(), E_NOTIMPL);
-    EXPECT_NE(std::string(x.details()).find("source/VorlixSysAPIExpert"), std::string::npos);
-  }
-  EXPECT_TRUE(names.empty());
-  std::string text;
-  EXPECT_THROW(e.runDiagnostic("KEL0", 0, text), sysapicpp::NotImplException);
-  EXPECT_THROW(e.beginFirmwareUpdate("KEL0", false, 0), sysapicpp::NotImplException);
-  e.setOption(4);
-  EXPECT_EQ(e.option(), 4u);
-  EXPECT_EQ(e.getExpertVersion(), "23.3.0");
-}
-
-TEST_F(MinimalSystemAPIExpert, TranslatesDeviceStatusAndPassesOthersOn) {
-  VorlixSysapiExpert::SystemAPIExpert e(nullptr);
-  std::string text;
-  try {
-    throw qoerr::Exception::withError(-52002, {"source/test", 1, nullptr, "kTest"});
-  } catch (...) {
-    EXPECT_EQ(e.translateException(text), E_NOTIMPL);
-  }
-  try {
-    throw sysapicpp::ItemNotExistException({"t", 1, nullptr});
-  } catch (...) {
-    EXPECT_THROW(e.translateException(text), sysapicpp::ItemNotExistException);
-  }
-  EXPECT_TRUE(text.empty());
 }
 
 }  // namespace

@@ -1072,7 +1072,11 @@ TEST_F(ExpertAdapterErrors, ItemNotExistWithAndWithoutTheDeviceExpert) {
 TEST_F(ExpertAdapterErrors, WithoutDelayedExpertOnlyTheBoundaryClassifies) {
   EXPECT_EQ(translate([] { throw deviceFailure(-52002); }), E_FAIL);
   EXPECT_EQ(translate([] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
-  EXPECT_EQ(translate([] { throw 0x12345; }), 0x12345);
+  // A thrown failure code is the result; a thrown code that does not say failure must not pass
+  // for success.
+  EXPECT_EQ(translate([] { throw static_cast<int>(0x80040383u); }), static_cast<HRESULT>(0x80040383u));
+  EXPECT_EQ(translate([] { throw 0x12345; }), E_FAIL);
+  EXPECT_EQ(translate([] { throw 0; }), E_FAIL);
   EXPECT_EQ(translate([] { throw 1.5; }), E_FAIL);
   wchar_t* text = reinterpret_cast<wchar_t*>(0x1);
   EXPECT_EQ(translate([] { throw sysapicpp::InvalidArgException({"t", 1, nullptr}); }, &text),

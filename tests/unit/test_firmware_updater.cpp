@@ -238,6 +238,39 @@ TEST(FirmwareUpdaterProgress, NoProgressKeepsTheLastValuesAndFailureGivesTheMess
   EXPECT_EQ(library.updates, 2);
 }
 
+TEST(FirmwareUpdaterProgress, UpdateThatNeverReportedIsFinishedOnceItsWorkerEnds) {
+  FakeLibrary library;
+  library.holdUpdate = true;
+  library.updateStatus = -9;
+  library.progressStatus = FirmwareUpdater::kNoProgress;  // nothing to report, ever
+  FirmwareUpdater updater("KEL4", "QO PXIe-VX210", library);
+  FakeImage image({1, 2});
+  updater.start(sysapicpp::BinaryImageHandle(&image), 0);
+  EXPECT_TRUE(poll(updater).busy);  // the worker is still inside the library
+  {
+    std::lock_guard<std::mutex> lock(library.mutex);
+    library.progressStatus = 0;  // an earlier update's "finished at 100" is not this one's
+    library.percentValue = 100;
+  }
+  Progress stale = poll(updater);
+  EXPECT_TRUE(stale.busy);
+  EXPECT_EQ(stale.percent, 0);
+  {
+    std::lock_guard<std::mutex> lock(library.mutex);
+    library.progressStatus = FirmwareUpdater::kNoProgress;
+  }
+  library.release();
+  updater.join();
+  Progress p = poll(updater);
+  EXPECT_FALSE(p.busy);
+  EXPECT_EQ(p.message, "Error: -9");
+  library.updateStatus = 0;
+  updater.start(sysapicpp::BinaryImageHandle(&image), 0);
+  updater.join();
+  EXPECT_EQ(library.updates, 2);
+  EXPECT_EQ(poll(updater).message, "");
+}
+
 TEST(FirmwareUpdaterLifetime, DestructionWaitsForTheWorker) {
   FakeLibrary library;
   library.holdUpdate = true;

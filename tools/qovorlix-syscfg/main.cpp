@@ -1,11 +1,16 @@
 // qovorlix-syscfg: the reference configuration host on the command line.
 //
 //   qovorlix-syscfg --library PATH probe
+//   qovorlix-syscfg --library PATH boards [ITEM]
 //
 // probe: loads the library, lists which of its public entry points are present, creates the
 // expert, asks it for each of its interfaces and reports what a host can rely on (which interface
 // pointers are distinct, that they share one reference count), initializes it, prints its
 // identity (class identity, name, version, identifier), shuts it down and releases it.
+// boards: lists the machine's boards, shows one board's whole property bag (tag, type, value;
+// ITEM or the first board), refreshes its hardware readings synchronously and in the background
+// (answer 0x80040377, then an item-changed notice on a library thread), runs its diagnostic and
+// updates its firmware, polling the progress to the end. Only the exported factory is used.
 #include <dlfcn.h>
 
 #include <cinttypes>
@@ -14,7 +19,11 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+#include <thread>
+
 #include "host_abi.h"
+#include "host_client.h"
 
 namespace {
 
@@ -53,7 +62,9 @@ void usage(FILE* out) {
                "commands:\n"
                "  probe   load the library, list its entry points, create the expert and check\n"
                "          its interfaces and reference counting, initialize it and print its\n"
-               "          identity, then shut it down\n");
+               "          identity, then shut it down\n"
+               "  boards [ITEM]  list the boards, show one board's property bag, refresh it,\n"
+               "          run its diagnostic and update its firmware\n");
 }
 
 std::string hr(HRESULT code) {
@@ -217,9 +228,130 @@ int probe(const char* libraryPath) {
   std::printf(", expert released to %" PRIu32 "\n", last);
   failures += last == 0 ? 0 : 1;
 
-  std::printf(
-      "note: the board operations (items, property bags, diagnostics, firmware) answer\n"
-      "      E_NOTIMPL until the device expert arrives.\n");
+  dlclose(lib);
+  return failures == 0 ? 0 : 1;
+}
+
+// Hardware readings the expert reads on request (temperatures, fan speeds).
+constexpr unsigned kReadOnRequest[] = {0x1015000, 0x1016000, 0x1900F000};
+
+void printBag(ImxSysPropertyBag* bag) {
+  std::printf("  %-10s %-9s %s\n", "tag", "type", "value");
+  for (const BagRow& row : bagRows(bag))
+    std::printf("  0x%08X %-9s %s\n", row.tag, typeName(row.type), row.value.c_str());
+}
+
+int boards(const char* libraryPath, const char* wanted) {
+  void* lib = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) {
+    std::fprintf(stderr, "qovorlix-syscfg: cannot load %s: %s\n", libraryPath, dlerror());
+    return 1;
+  }
+  auto create = reinterpret_cast<CreateExpertFn>(dlsym(lib, kFactoryName));
+  void* object = nullptr;
+  if (create == nullptr || create(&object) != kS_OK) {
+    std::fprintf(stderr, "qovorlix-syscfg: the expert cannot be created\n");
+    dlclose(lib);
+    return 1;
+  }
+  auto* e = static_cast<ImxSysExpert2*>(object);
+  void* p = nullptr;
+  queryInterface(e, kIID_ImxSysExpertPlugPlay, &p);
+  auto* plugPlay = static_cast<ImxSysExpertPlugPlay*>(p);
+  queryInterface(e, kIID_ImxSysExpertDiagnostic, &p);
+  auto* diagnostic = static_cast<ImxSysExpertDiagnostic*>(p);
+  queryInterface(e, kIID_ImxSysExpertFirmware, &p);
+  auto* firmware = static_cast<ImxSysExpertFirmware*>(p);
+  int failures = 0;
+  RecordingSink sink;
+  e->vtbl->Initialize(e);
+  plugPlay->vtbl->SetNotificationSink(plugPlay, sink.asSink());
+
+  HRESULT listed = 0;
+  const std::vector<std::string> names = itemNames(e, &listed);
+  std::printf("boards (GetItemNames %s):", hresultText(listed).c_str());
+  for (const std::string& n : names) std::printf(" %s", n.c_str());
+  std::printf("\n");
+  if (names.empty()) {
+    ++failures;
+  } else {
+    const std::string item = wanted != nullptr ? wanted : names.front();
+    const HostText name(item);
+    void* bagPointer = nullptr;
+    const HRESULT got = e->vtbl->GetPropertyBag(e, name, &bagPointer);
+    std::printf("\nproperty bag of %s (GetPropertyBag %s):\n", item.c_str(), hresultText(got).c_str());
+    if (got == kS_OK) {
+      printBag(static_cast<ImxSysPropertyBag*>(bagPointer));
+      release(bagPointer);
+    } else {
+      ++failures;
+    }
+
+    std::printf("\nrefresh of the hardware readings of %s:\n", item.c_str());
+    const unsigned count = static_cast<unsigned>(std::size(kReadOnRequest));
+    bagPointer = nullptr;
+    const HRESULT now = e->vtbl->GetPropertyBagWithRefresh(e, name, count, kReadOnRequest, 0, &bagPointer);
+    std::printf("  synchronous:   %s\n", hresultText(now).c_str());
+    if (bagPointer != nullptr) {
+      for (const BagRow& row : bagRows(static_cast<ImxSysPropertyBag*>(bagPointer)))
+        for (unsigned tag : kReadOnRequest)
+          if (row.tag == tag) std::printf("    0x%08X %-9s %s\n", row.tag, typeName(row.type), row.value.c_str());
+      release(bagPointer);
+    }
+    sink.clear();
+    bagPointer = nullptr;
+    const HRESULT later = e->vtbl->GetPropertyBagWithRefresh(e, name, count, kReadOnRequest, 1, &bagPointer);
+    const bool noticed = sink.waitFor(
+        [&](const RecordingSink::Notice& n) { return n.kind == 3 && n.names == std::vector<std::string>{item}; },
+        5000);
+    const bool otherThread = noticed && sink.notices().front().thread != std::this_thread::get_id();
+    std::printf("  asynchronous:  %s%s, then notice kind 3 for %s: %s%s\n", hresultText(later).c_str(),
+                later == static_cast<HRESULT>(0x80040377u) ? " (refresh pending)" : "", item.c_str(),
+                noticed ? "received" : "NOT received", otherThread ? " on a library thread" : "");
+    failures += noticed ? 0 : 1;
+
+    wchar_t* result = nullptr;
+    const HRESULT ran = diagnostic->vtbl->RunDiagnostic(diagnostic, name, 0, &result);
+    std::printf("\ndiagnostic of %s (RunDiagnostic mode 0): %s%s\n", item.c_str(), hresultText(ran).c_str(),
+                ran == kS_OK ? " (passed)" : "");
+    takeHostText(result);
+    failures += ran == kS_OK ? 0 : 1;
+
+    std::printf("\nfirmware update of %s:\n", item.c_str());
+    wchar_t* target = nullptr;
+    const HRESULT began = firmware->vtbl->BeginFirmwareUpdate(firmware, name, 0, 0, &target);
+    std::printf("  BeginFirmwareUpdate %s, target \"%s\"\n", hresultText(began).c_str(),
+                takeHostText(target).c_str());
+    std::vector<unsigned char> bytes(64 * 1024);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 31u);
+    HostImage image("vorlix-firmware.bin", std::move(bytes));
+    const HostText none("");
+    const HRESULT started = firmware->vtbl->UpdateFirmware(firmware, name, name, 0, none, image.asImage());
+    std::printf("  UpdateFirmware %s\n", hresultText(started).c_str());
+    int state = 0, percent = -1, lastPercent = -2;
+    for (int i = 0; i < 2000 && started == kS_OK; ++i) {
+      wchar_t* text = nullptr;
+      const HRESULT polled = firmware->vtbl->GetFirmwareUpdateStatus(firmware, name, &state, &percent, &text);
+      const std::string message = takeHostText(text);
+      if (percent != lastPercent || polled != kS_OK) {
+        std::printf("  progress %3d%%  state %2d  %s%s\n", percent, state, message.c_str(),
+                    polled == kS_OK ? "" : (" " + hresultText(polled)).c_str());
+        lastPercent = percent;
+      }
+      if (polled != kS_OK || (state == 2 && percent == 100)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    failures += (state == 2 && percent == 100) ? 0 : 1;
+  }
+
+  const HRESULT down = e->vtbl->Shutdown(e);
+  std::printf("\nShutdown %s; notices received: %zu\n", hresultText(down).c_str(), sink.notices().size());
+  release(plugPlay);
+  release(diagnostic);
+  release(firmware);
+  const ULONG last = release(e);
+  std::printf("expert released to %u; sink references left with the host: %d\n", last, sink.references());
+  failures += last == 0 ? 0 : 1;
   dlclose(lib);
   return failures == 0 ? 0 : 1;
 }
@@ -229,6 +361,7 @@ int probe(const char* libraryPath) {
 int main(int argc, char** argv) {
   const char* library = nullptr;
   const char* command = nullptr;
+  const char* item = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--library") == 0 && i + 1 < argc) {
       library = argv[++i];
@@ -237,6 +370,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (command == nullptr && argv[i][0] != '-') {
       command = argv[i];
+    } else if (command != nullptr && item == nullptr && argv[i][0] != '-') {
+      item = argv[i];
     } else {
       std::fprintf(stderr, "qovorlix-syscfg: unexpected argument '%s'\n", argv[i]);
       usage(stderr);
@@ -248,6 +383,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (std::strcmp(command, "probe") == 0) return probe(library);
+  if (std::strcmp(command, "boards") == 0) return boards(library, item);
   std::fprintf(stderr, "qovorlix-syscfg: unknown command '%s'\n", command);
   usage(stderr);
   return 2;

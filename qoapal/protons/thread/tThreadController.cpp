@@ -98,6 +98,8 @@ void tThreadController::runEntry(tThreadController* controller) {
   tCurrentController = nullptr;
 }
 
+bool tThreadController::onControlledThread() noexcept { return tCurrentController != nullptr; }
+
 void* tThreadController::entry(void* controller) {
   auto* self = static_cast<tThreadController*>(controller);
   self->entryCallback_(self);

@@ -64,6 +64,10 @@ class tThreadController {
   bool isJoinable() const noexcept { return joinable_; }
   // The thread's id; meaningful while joinable.
   pthread_t threadId() const noexcept { return threadId_; }
+  // True on a thread started by some controller, while its body runs: one of the library's own
+  // threads (task workers, presence threads), on which nothing that owns such a thread may be
+  // destroyed.
+  static bool onControlledThread() noexcept;
 
  private:
   static void* entry(void* controller);

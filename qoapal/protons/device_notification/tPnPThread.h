@@ -1,0 +1,218 @@
+// The plug-and-play thread pair: a notification thread that waits on a device notification
+// dispatcher, and a worker thread that runs an operation once per reported change.
+//
+//   tPnPThreadTemplate<Dispatcher, Name, Op>
+//     Dispatcher  built on the notification thread's stack as Dispatcher(const Name* names,
+//                 std::size_t count, tStatus*); offers wait(bool* changed, tStatus*) and
+//                 cancel() (callable from any thread). Production: tNotificationDispatcher.
+//     Op          the operation: `void operator()()`, one full pass. It must not trust the event
+//                 itself (events carry no payload here); it compares and applies state.
+//
+// The worker keeps a pending count (atomic) and an auto-reset wake-up event. Each dispatcher
+// event adds 1 to the count and sets the event; the worker runs one pass per pending unit, so
+// events arriving during a pass add passes instead of being lost. An exception leaving a pass
+// abandons that pass only (it is counted in failedPasses()); the next event runs a fresh pass.
+// The node event and the enumeration's view of the board are published separately, so a pass
+// right after an event may still see the old board set. Once the passes of an event are done and
+// no further event came for kSettleMs, the worker runs one more (confirming) pass; a change the
+// first pass could not see yet is reported then instead of being lost until the next event.
+//
+// Construction starts the worker, then the notification thread (only while the status is
+// good), waits until the notification thread has built its dispatcher and takes over the
+// dispatcher's construction status. status() then tells whether the pair runs.
+// Shutdown (shutdown() or the destructor), in this order: cancel the published dispatcher under
+// the guard mutex and join the notification thread; set the worker's stop flag, add 1 to the
+// pending count, set its event and join it; destroy the events and the guard mutex.
+// Must not be called on either of the pair's own threads (a thread cannot join itself).
+//
+// Lock order: the guard mutex is a leaf (held only to publish, clear or cancel the dispatcher
+// pointer; cancel writes one byte to a pipe). The pass runs with no lock of this pair held.
+#pragma once
+
+#include <cxxabi.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "qoapal/protons/device_notification/linux/tNotificationDispatcher.h"
+#include "qoapal/protons/thread/tThreadController.h"
+#include "qoapal/quarks/synchronization/synchronization.h"
+#include "qoapal/quarks/thread/iThread.h"
+#include "qoapal/component.h"
+#include "qoapal/status/tStatus.h"
+
+namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000 {
+
+inline constexpr char kPnPSourceName[] = "qoapal/protons/device_notification/tPnPThread";
+inline constexpr char kPnPWorkerThreadName[] = "nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tPnPWorker";
+inline constexpr char kPnPThreadName[] = "nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tPnPThread";
+
+namespace detail {
+
+template <class Op>
+class tPnPWorker final : public iThread {
+ public:
+  explicit tPnPWorker(Op* op) noexcept : op_(op) {}
+  ~tPnPWorker() override { stop(); }
+  tPnPWorker(const tPnPWorker&) = delete;
+  tPnPWorker& operator=(const tPnPWorker&) = delete;
+
+  void createEvent(tStatus* status) noexcept { event_.create(true, status); }
+  void start(tStatus* status) noexcept { thread_.start(this, 0, kPnPWorkerThreadName, status); }
+  // One more pass wanted.
+  void post() noexcept {
+    pending_.fetch_add(1, std::memory_order_acq_rel);
+    event_.set();
+  }
+  // Stops and joins the worker (a pass in progress ends first); idempotent.
+  void stop() noexcept {
+    if (thread_.isJoinable()) {
+      stop_.store(true, std::memory_order_release);
+      post();
+      thread_.join();
+    }
+    event_.destroy();
+  }
+
+  std::uint64_t completedPasses() const noexcept { return passes_.load(std::memory_order_acquire); }
+  std::uint64_t failedPasses() const noexcept { return failed_.load(std::memory_order_acquire); }
+
+  void run() override {
+    if (!event_.isCreated()) return;  // nothing could ever wake us
+    bool recheckDue = false;
+    for (;;) {
+      if (recheckDue) {
+        if (!event_.waitFor(kSettleMs)) {
+          recheckDue = false;
+          // Quiet since the last pass: look once more, for publications that lagged the node
+          // event (a board's node can appear before the enumeration lists it, and vanish
+          // before it stops listing it).
+          if (stop_.load(std::memory_order_acquire)) return;
+          runPass();
+          continue;
+        }
+      } else {
+        event_.wait();
+      }
+      if (pending_.load(std::memory_order_acquire) == 0) continue;
+      if (stop_.load(std::memory_order_acquire)) return;
+      for (;;) {
+        runPass();
+        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) break;
+        if (stop_.load(std::memory_order_acquire)) return;
+      }
+      recheckDue = true;
+    }
+  }
+
+  // Quiet time after the passes of an event before the one confirming pass.
+  static constexpr std::int64_t kSettleMs = 150;
+
+ private:
+  void runPass() {
+    try {
+      (*op_)();
+      passes_.fetch_add(1, std::memory_order_acq_rel);
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      // This pass is abandoned; the cache and the host stay as they were and the next event
+      // compares afresh.
+      failed_.fetch_add(1, std::memory_order_acq_rel);
+    }
+  }
+
+  Op* op_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::int32_t> pending_{0};
+  tEvent event_;
+  std::atomic<std::uint64_t> passes_{0};
+  std::atomic<std::uint64_t> failed_{0};
+  tThreadController thread_;
+};
+
+}  // namespace detail
+
+template <class Dispatcher, class Name, class Op>
+class tPnPThreadTemplate : public iThread {
+ public:
+  tPnPThreadTemplate(Op* op, const Name* const* names, std::size_t count) noexcept : worker_(op) {
+    try {
+      names_.assign(names, names + count);
+    } catch (const std::bad_alloc&) {
+      status_.setCode(nQOAPALS100::tStatus::kMemoryFull, kComponentName, kPnPSourceName, __LINE__);
+    }
+    started_.create(true, &status_);
+    guard_.create(&status_);
+    worker_.createEvent(&status_);
+    worker_.start(&status_);
+    thread_.start(this, 0, kPnPThreadName, &status_);
+    if (thread_.isJoinable()) {
+      started_.wait();
+      status_.mergeFrom(threadStatus_);
+    }
+  }
+  ~tPnPThreadTemplate() override { shutdown(); }
+  tPnPThreadTemplate(const tPnPThreadTemplate&) = delete;
+  tPnPThreadTemplate& operator=(const tPnPThreadTemplate&) = delete;
+
+  // Stops and joins both threads (see above); idempotent.
+  void shutdown() noexcept {
+    if (thread_.isJoinable()) {
+      guard_.lock();
+      if (dispatcher_ != nullptr) dispatcher_->cancel();
+      guard_.unlock();
+      thread_.join();
+    }
+    worker_.stop();
+    started_.destroy();
+    guard_.destroy();
+  }
+
+  const tStatus& status() const noexcept { return status_; }
+  const detail::tPnPWorker<Op>& worker() const noexcept { return worker_; }
+  // Events the dispatcher reported (each became a pass request).
+  std::uint64_t reportedEvents() const noexcept { return events_.load(std::memory_order_acquire); }
+
+  void run() override {
+    tStatus local;
+    Dispatcher dispatcher(names_.data(), names_.size(), &local);
+    guard_.lock();
+    dispatcher_ = &dispatcher;
+    guard_.unlock();
+    threadStatus_.mergeFrom(local);
+    started_.set();
+    for (;;) {
+      bool changed = false;
+      dispatcher.wait(&changed, &local);
+      if (local.isFatal() || !changed) break;
+      events_.fetch_add(1, std::memory_order_acq_rel);
+      worker_.post();
+    }
+    guard_.lock();
+    dispatcher_ = nullptr;
+    guard_.unlock();
+  }
+
+ private:
+  tStatus status_;
+  std::vector<const Name*> names_;
+  Dispatcher* dispatcher_ = nullptr;  // guarded by guard_
+  tEvent started_;
+  tFastMutex guard_;
+  tThreadController thread_;
+  detail::tPnPWorker<Op> worker_;
+  tStatus threadStatus_;  // written by the notification thread before it sets started_
+  std::atomic<std::uint64_t> events_{0};
+};
+
+template <class Op>
+class tPnPThread final : public tPnPThreadTemplate<tNotificationDispatcher, char, Op> {
+ public:
+  using tPnPThreadTemplate<tNotificationDispatcher, char, Op>::tPnPThreadTemplate;
+};
+
+}  // namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000

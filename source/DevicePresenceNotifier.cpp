@@ -1,0 +1,34 @@
+#include "source/DevicePresenceNotifier.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "sysapicpp/cache/ItemCache.h"
+
+namespace VorlixSysapiExpert::DevicePresenceNotifier {
+
+void difference(std::vector<std::string> oldNames, std::vector<std::string> newNames,
+                std::vector<std::string>& removed, std::vector<std::string>& added) {
+  const sysapicpp::ItemNameLess less;
+  std::sort(oldNames.begin(), oldNames.end(), less);
+  std::sort(newNames.begin(), newNames.end(), less);
+  std::set_difference(oldNames.begin(), oldNames.end(), newNames.begin(), newNames.end(),
+                      std::back_inserter(removed), less);
+  std::set_difference(newNames.begin(), newNames.end(), oldNames.begin(), oldNames.end(),
+                      std::back_inserter(added), less);
+}
+
+void Op::operator()() {
+  std::vector<std::string> oldNames;
+  for (const auto& item : cache->getAllItems()) oldNames.push_back(item->getName());
+  std::vector<std::string> newNames;
+  factory->getItemNames(newNames);
+  std::vector<std::string> removed, added;
+  difference(std::move(oldNames), std::move(newNames), removed, added);
+  cache->notifyItemsChange(2, removed);
+  sink->notify(2, removed);
+  cache->notifyItemsChange(1, added);
+  sink->notify(1, added);
+}
+
+}  // namespace VorlixSysapiExpert::DevicePresenceNotifier

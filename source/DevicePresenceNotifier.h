@@ -1,0 +1,42 @@
+// The device expert's presence operation: what the plug-and-play worker runs after every device
+// node event. It does not trust the event: it compares the item cache's names with a fresh
+// enumeration (through a factory of its own, never the cache's, so the two never share a factory
+// lock), queues the difference on the cache and tells the host.
+//
+// One pass, in this order: old names = getName() of every cached item; new names = the
+// factory's getItemNames(); both sorted byte-wise; removed = old - new, added = new - old; then
+//   cache.notifyItemsChange(2, removed); sink.notify(2, removed);
+//   cache.notifyItemsChange(1, added);   sink.notify(1, added);
+// The four calls are made even when a list is empty. The cache applies the notices at its next
+// refresh; the host hears of them on the worker thread, synchronously through its sink.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qoapal/protons/device_notification/tPnPThread.h"
+#include "sysapicpp/NotificationHandler.h"
+#include "sysapicpp/cache/ItemCacheInterface.h"
+#include "sysapicpp/cache/ItemFactory.h"
+
+namespace VorlixSysapiExpert::DevicePresenceNotifier {
+
+// The one device interface whose nodes the notifier watches.
+inline constexpr const char* kWatchedInterfaces[] = {"qovorlixtarrowk_vorlixtarrow"};
+
+struct Op {
+  std::unique_ptr<sysapicpp::ItemFactory> factory;  // owned; the presence notifier's own
+  sysapicpp::ItemCacheInterface* cache;              // not owned
+  sysapicpp::NotificationHandler* sink;              // not owned
+
+  // One comparison pass (see above). Exceptions of the factory, the cache or the items
+  // propagate; the worker abandons the pass.
+  void operator()();
+};
+
+// removed = sorted(old) - sorted(new), added = sorted(new) - sorted(old) (byte-wise order).
+void difference(std::vector<std::string> oldNames, std::vector<std::string> newNames,
+                std::vector<std::string>& removed, std::vector<std::string>& added);
+
+}  // namespace VorlixSysapiExpert::DevicePresenceNotifier

@@ -1,0 +1,354 @@
+// The configuration face end to end: the built library loaded with dlopen by a test host, exactly
+// as the configuration host loads it, inside a simulated machine. Boards, properties, refreshes
+// (synchronous, and asynchronous with its pending answer and item-changed notice), diagnostics,
+// firmware updates, hotplug while a host thread reads, destruction while a sink calls back, a
+// failing enumeration library, and every thread joined at the end.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QosimClient.h"
+#include "tools/common/host_abi.h"
+#include "tools/common/host_client.h"
+
+namespace {
+
+using namespace hostabi;
+using namespace std::chrono_literals;
+
+constexpr HRESULT kRefreshPending = static_cast<HRESULT>(0x80040377u);
+constexpr HRESULT kItemNotExist = static_cast<HRESULT>(0x80040375u);
+constexpr unsigned kTemperatureTag = 0x102E000;  // read from the driver on request
+
+std::size_t threadCount() {
+  std::size_t count = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+bool contains(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+class ExpertOnMachine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto client = qosim::Client::connect();
+    ASSERT_TRUE(client.ok()) << client.status();
+    client_ = std::move(client.value);
+    threadsBefore_ = threadCount();
+    lib_ = dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib_, nullptr) << dlerror();
+    create();
+  }
+  void TearDown() override {
+    if (e_ != nullptr) destroy();
+    if (lib_ != nullptr) dlclose(lib_);
+  }
+  void create() {
+    auto make = reinterpret_cast<CreateExpertFn>(dlsym(lib_, kFactoryName));
+    ASSERT_NE(make, nullptr);
+    void* p = nullptr;
+    ASSERT_EQ(make(&p), kS_OK);
+    e_ = static_cast<ImxSysExpert2*>(p);
+    ASSERT_EQ(queryInterface(e_, kIID_ImxSysExpertPlugPlay, &p), kS_OK);
+    plugPlay_ = static_cast<ImxSysExpertPlugPlay*>(p);
+    ASSERT_EQ(queryInterface(e_, kIID_ImxSysExpertDiagnostic, &p), kS_OK);
+    diagnostic_ = static_cast<ImxSysExpertDiagnostic*>(p);
+    ASSERT_EQ(queryInterface(e_, kIID_ImxSysExpertFirmware, &p), kS_OK);
+    firmware_ = static_cast<ImxSysExpertFirmware*>(p);
+    ASSERT_EQ(e_->vtbl->Initialize(e_), kS_OK);
+    ASSERT_EQ(plugPlay_->vtbl->SetNotificationSink(plugPlay_, sink_.asSink()), kS_OK);
+  }
+  // Shutdown and the final Release: every thread of the library is joined by then.
+  void destroy() {
+    EXPECT_EQ(e_->vtbl->Shutdown(e_), kS_OK);
+    release(plugPlay_);
+    release(diagnostic_);
+    release(firmware_);
+    EXPECT_EQ(release(e_), 0u);
+    e_ = nullptr;
+    EXPECT_EQ(sink_.references(), 1);
+    EXPECT_EQ(threadCount(), threadsBefore_);
+  }
+  std::vector<BagRow> rowsOf(const std::string& item, HRESULT* result = nullptr) {
+    const HostText name(item);
+    void* bag = nullptr;
+    const HRESULT hr = e_->vtbl->GetPropertyBag(e_, name, &bag);
+    if (result != nullptr) *result = hr;
+    if (hr != kS_OK) return {};
+    auto rows = bagRows(static_cast<ImxSysPropertyBag*>(bag));
+    release(bag);
+    return rows;
+  }
+  static const BagRow* row(const std::vector<BagRow>& rows, unsigned tag) {
+    for (const BagRow& r : rows)
+      if (r.tag == tag) return &r;
+    return nullptr;
+  }
+  bool noticeFor(int kind, const std::string& name, int ms = 5000) {
+    return sink_.waitFor(
+        [&](const RecordingSink::Notice& n) { return n.kind == kind && contains(n.names, name); }, ms);
+  }
+
+  qosim::Client client_;
+  std::size_t threadsBefore_ = 0;
+  void* lib_ = nullptr;
+  ImxSysExpert2* e_ = nullptr;
+  ImxSysExpertPlugPlay* plugPlay_ = nullptr;
+  ImxSysExpertDiagnostic* diagnostic_ = nullptr;
+  ImxSysExpertFirmware* firmware_ = nullptr;
+  RecordingSink sink_;
+};
+
+TEST_F(ExpertOnMachine, ListsTheBoardsOfKnownProductsAndReadsTheirProperties) {
+  HRESULT listed = 0;
+  const auto names = itemNames(e_, &listed);
+  ASSERT_EQ(listed, kS_OK);
+  // qovorlix3's product is unknown to the catalog: it is no item.
+  EXPECT_EQ(names, (std::vector<std::string>{"KEL0", "KEL1", "KEL2"}));
+  for (const std::string& name : names) {
+    HRESULT hr = 0;
+    const auto rows = rowsOf(name, &hr);
+    EXPECT_EQ(hr, kS_OK) << name;
+    EXPECT_GT(rows.size(), 10u) << name;
+  }
+  const BagRow* temperature = row(rowsOf("KEL0"), kTemperatureTag);
+  ASSERT_NE(temperature, nullptr);
+  EXPECT_EQ(temperature->value, "48.000");
+  HRESULT hr = 0;
+  EXPECT_TRUE(rowsOf("KEL3", &hr).empty());
+  EXPECT_EQ(hr, kItemNotExist);
+}
+
+struct RefreshCase {
+  const char* label;
+  int flag;
+  HRESULT answer;
+};
+
+class ExpertRefreshOnMachine : public ExpertOnMachine,
+                               public ::testing::WithParamInterface<RefreshCase> {};
+
+TEST_P(ExpertRefreshOnMachine, NewReadingAndAnItemChangedNoticeOnALibraryThread) {
+  const RefreshCase& c = GetParam();
+  ASSERT_NE(row(rowsOf("KEL1"), kTemperatureTag), nullptr);
+  ASSERT_TRUE(client_.setBoardField("qovorlix1", "temperature", 71).ok());
+  const HostText name("KEL1");
+  const unsigned tags[] = {kTemperatureTag};
+  void* bag = nullptr;
+  EXPECT_EQ(e_->vtbl->GetPropertyBagWithRefresh(e_, name, 1, tags, c.flag, &bag), c.answer);
+  if (c.answer == kS_OK) {
+    ASSERT_NE(bag, nullptr);
+    const auto rows = bagRows(static_cast<ImxSysPropertyBag*>(bag));
+    release(bag);
+    ASSERT_NE(row(rows, kTemperatureTag), nullptr);
+    EXPECT_EQ(row(rows, kTemperatureTag)->value, "71.000");
+  } else {
+    EXPECT_EQ(bag, nullptr);
+  }
+  ASSERT_TRUE(noticeFor(3, "KEL1"));
+  const auto notices = sink_.notices();
+  EXPECT_EQ(notices.front().names, std::vector<std::string>{"KEL1"});
+  EXPECT_NE(notices.front().thread, std::this_thread::get_id());
+  // After the background refresh the plain bag carries the new reading.
+  const BagRow* reading = row(rowsOf("KEL1"), kTemperatureTag);
+  ASSERT_NE(reading, nullptr);
+  EXPECT_EQ(reading->value, "71.000");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ExpertRefreshOnMachine,
+                         ::testing::Values(RefreshCase{"synchronous", 0, kS_OK},
+                                           RefreshCase{"asynchronous", 1, kRefreshPending}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ExpertOnMachine, DiagnosticPassesInMode0AndRepeatsARejectedMode) {
+  const HostText name("KEL0");
+  wchar_t* text = nullptr;
+  EXPECT_EQ(diagnostic_->vtbl->RunDiagnostic(diagnostic_, name, 0, &text), kS_OK);
+  takeHostText(text);
+  text = nullptr;
+  EXPECT_EQ(diagnostic_->vtbl->RunDiagnostic(diagnostic_, name, 2, &text),
+            static_cast<HRESULT>(0x00040370u));
+  takeHostText(text);
+  const HostText missing("KEL9");
+  EXPECT_EQ(diagnostic_->vtbl->RunDiagnostic(diagnostic_, missing, 0, nullptr), kItemNotExist);
+}
+
+struct FirmwareCase {
+  const char* label;
+  bool fault;
+};
+
+class ExpertFirmwareOnMachine : public ExpertOnMachine,
+                                public ::testing::WithParamInterface<FirmwareCase> {};
+
+TEST_P(ExpertFirmwareOnMachine, UpdatePolledToItsEnd) {
+  const FirmwareCase& c = GetParam();
+  ASSERT_TRUE(client_.firmwareConfig("qovorlix2", 200).ok());
+  if (c.fault) {
+    qosim::FirmwareFaultSpec fault;
+    fault.status = -52024;
+    fault.atPercent = 40;
+    ASSERT_TRUE(client_.firmwareFault("qovorlix2", fault).ok());
+  }
+  const HostText name("KEL2");
+  int state = 7;
+  EXPECT_EQ(firmware_->vtbl->GetFirmwareUpdateStatus(firmware_, name, &state, nullptr, nullptr), kS_OK);
+  EXPECT_EQ(state, 2);  // no update begun yet
+  wchar_t* target = nullptr;
+  ASSERT_EQ(firmware_->vtbl->BeginFirmwareUpdate(firmware_, name, 0, 0, &target), kS_OK);
+  EXPECT_EQ(takeHostText(target), "KEL2");
+  HostImage image("vx-firmware.bin", std::vector<unsigned char>(4096, 0x5A));
+  const HostText other("KEL1"), empty("");
+  EXPECT_EQ(firmware_->vtbl->UpdateFirmware(firmware_, name, other, 0, empty, image.asImage()),
+            kE_INVALIDARG);
+  ASSERT_EQ(firmware_->vtbl->UpdateFirmware(firmware_, name, name, 0, empty, image.asImage()), kS_OK);
+  EXPECT_EQ(image.references(), 1);  // the library keeps its own copy, not the host's image
+  int percent = 0;
+  std::string message;
+  std::vector<int> seen;
+  for (int i = 0; i < 500; ++i) {
+    wchar_t* text = nullptr;
+    ASSERT_EQ(firmware_->vtbl->GetFirmwareUpdateStatus(firmware_, name, &state, &percent, &text), kS_OK);
+    message = takeHostText(text);
+    if (seen.empty() || seen.back() != percent) seen.push_back(percent);
+    if (state == 2 || (state == 5 && percent != 0 && c.fault && i > 0 &&
+                       client_.firmwareProgress("qovorlix2").value.finished))
+      break;
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  if (c.fault) {
+    EXPECT_NE(state, 2);
+    EXPECT_LT(percent, 100);
+    EXPECT_FALSE(message.empty());
+  } else {
+    EXPECT_EQ(state, 2);
+    EXPECT_EQ(percent, 100);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Outcomes, ExpertFirmwareOnMachine,
+                         ::testing::Values(FirmwareCase{"completes", false},
+                                           FirmwareCase{"injectedFailure", true}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ExpertOnMachine, HotplugWhileAHostThreadReadsNoticesAndTheCacheFollows) {
+  ASSERT_EQ(itemNames(e_).size(), 3u);
+  std::atomic<bool> stop{false};
+  std::atomic<int> reads{0}, failures{0};
+  std::thread reader([&] {
+    while (!stop.load()) {
+      HRESULT hr = 0;
+      rowsOf("KEL0", &hr);
+      ++reads;
+      if (hr != kS_OK) ++failures;
+    }
+  });
+  qosim::BoardSet set(std::move(client_));
+  set.add().withDefaults();
+  ASSERT_TRUE(set.plug().ok());
+  const std::string item = "KEL" + set.board(0).device.substr(std::string("qovorlix").size());
+  EXPECT_TRUE(noticeFor(1, item)) << item;
+  EXPECT_TRUE(contains(itemNames(e_), item));
+  HRESULT hr = 0;
+  EXPECT_FALSE(rowsOf(item, &hr).empty());
+  ASSERT_TRUE(set.unplug().ok());
+  EXPECT_TRUE(noticeFor(2, item));
+  EXPECT_FALSE(contains(itemNames(e_), item));
+  rowsOf(item, &hr);
+  EXPECT_EQ(hr, kItemNotExist);
+  stop = true;
+  reader.join();
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(failures.load(), 0);
+  for (const auto& n : sink_.notices()) {
+    EXPECT_TRUE(n.kind == 1 || n.kind == 2) << n.kind;
+    EXPECT_NE(n.thread, std::this_thread::get_id());
+  }
+}
+
+// A sink that calls back into the object from inside a notice (on a library thread) while the
+// host thread releases the object: the expert must still be destroyed on a host thread, without
+// a hang and with every thread joined.
+TEST_F(ExpertOnMachine, FinalReleaseWhileTheSinkCallsBackFromALibraryThread) {
+  std::atomic<bool> inNotice{false};
+  std::atomic<int> callbacks{0};
+  sink_.onNotice = [&](void* expert, const RecordingSink::Notice& n) {
+    if (n.kind != 3) return;
+    inNotice = true;
+    auto* self = static_cast<ImxSysExpert2*>(expert);
+    for (int i = 0; i < 5; ++i) {
+      const HostText name("KEL0");
+      void* bag = nullptr;
+      if (self->vtbl->GetPropertyBag(self, name, &bag) == kS_OK) release(bag);
+      ++callbacks;
+    }
+  };
+  const HostText name("KEL0");
+  const unsigned tags[] = {kTemperatureTag};
+  void* bag = nullptr;
+  ASSERT_EQ(e_->vtbl->GetPropertyBagWithRefresh(e_, name, 1, tags, 1, &bag), kRefreshPending);
+  for (int i = 0; i < 500 && !inNotice.load(); ++i) std::this_thread::sleep_for(2ms);
+  ASSERT_TRUE(inNotice.load());
+  release(plugPlay_);
+  release(diagnostic_);
+  release(firmware_);
+  EXPECT_EQ(release(e_), 0u);  // no Shutdown first: the final Release cleans up
+  e_ = nullptr;
+  EXPECT_EQ(callbacks.load(), 5);
+  EXPECT_EQ(sink_.references(), 1);
+  EXPECT_EQ(threadCount(), threadsBefore_);
+}
+
+TEST_F(ExpertOnMachine, AFailingEnumerationLibraryLeavesTheExpertServing) {
+  ASSERT_EQ(itemNames(e_).size(), 3u);
+  // Every enumeration of the presence notifier fails now: boards plugged meanwhile are missed...
+  ASSERT_TRUE(client_.enumFault("", "refresh", -52024).ok());
+  qosim::BoardSet set(std::move(client_));
+  set.add().withDefaults();
+  ASSERT_TRUE(set.plug().ok());
+  std::this_thread::sleep_for(300ms);
+  const std::string firstItem = "KEL" + set.board(0).device.substr(std::string("qovorlix").size());
+  EXPECT_FALSE(contains(itemNames(e_), firstItem));
+  // ...while the items already known keep serving.
+  HRESULT hr = 0;
+  EXPECT_FALSE(rowsOf("KEL1", &hr).empty());
+  EXPECT_EQ(hr, kS_OK);
+  // Once the library recovers, the next board event finds both boards.
+  ASSERT_TRUE(set.client().enumFault("", "refresh", std::nullopt).ok());
+  set.add().withDefaults();
+  ASSERT_TRUE(set.plug().ok());
+  const std::string secondItem = "KEL" + set.board(1).device.substr(std::string("qovorlix").size());
+  EXPECT_TRUE(noticeFor(1, secondItem));
+  EXPECT_TRUE(noticeFor(1, firstItem, 100));
+  const auto names = itemNames(e_);
+  EXPECT_TRUE(contains(names, firstItem));
+  EXPECT_TRUE(contains(names, secondItem));
+}
+
+TEST_F(ExpertOnMachine, AnExpertThatCannotStartAnswersAndTheNextOperationRetries) {
+  destroy();
+  ASSERT_TRUE(client_.enumFault("", "initialize", -52003).ok());
+  create();
+  HRESULT hr = 0;
+  EXPECT_TRUE(itemNames(e_, &hr).empty());
+  EXPECT_LT(hr, 0);
+  ASSERT_TRUE(client_.enumFault("", "initialize", std::nullopt).ok());
+  EXPECT_EQ(itemNames(e_, &hr).size(), 3u);
+  EXPECT_EQ(hr, kS_OK);
+}
+
+}  // namespace

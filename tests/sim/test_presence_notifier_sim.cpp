@@ -1,0 +1,136 @@
+// The device expert's presence notifier in a simulated machine: real /dev/qo events through the
+// inotify dispatcher, real enumeration through the family's library (stand-in), items of a
+// no-op kind. Boards plugged and unplugged reach the host sink as kind 1 and kind 2 notices with
+// their item names, on the presence worker, and the cache follows at the next operation.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QosimClient.h"
+#include "source/SystemAPIExpert.h"
+#include "source/tItemFactory.h"
+#include "sysapicpp/NotificationHandler.h"
+#include "tests/common/NoOpItem.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class Recorder final : public sysapicpp::NotificationHandler {
+ public:
+  struct Notice {
+    std::int32_t kind;
+    std::vector<std::string> names;
+    std::thread::id thread;
+  };
+  using NotificationHandler::notify;
+  void notify(std::int32_t kind, const std::vector<std::string>& names) override {
+    std::lock_guard<std::mutex> g(lock_);
+    notices_.push_back({kind, names, std::this_thread::get_id()});
+  }
+  bool isListening(std::int32_t, const std::vector<std::string>&) override { return true; }
+  // Waits up to 5 s for a notice of `kind` naming `name`.
+  bool waitFor(std::int32_t kind, const std::string& name) {
+    for (int i = 0; i < 500; ++i) {
+      {
+        std::lock_guard<std::mutex> g(lock_);
+        for (const Notice& n : notices_)
+          if (n.kind == kind && std::count(n.names.begin(), n.names.end(), name) == 1) return true;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+  std::vector<Notice> notices() {
+    std::lock_guard<std::mutex> g(lock_);
+    return notices_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<Notice> notices_;
+};
+
+std::unique_ptr<sysapicpp::ItemFactory> noOpItemFactory() {
+  return std::make_unique<VorlixSysapiExpert::tItemFactory>(
+      [](const std::string& name, VorlixSysapiExpert::tDeviceListHolder&) {
+        return sysapicpp::SharedPtrHelper<sysapicpp::Item>(new qotest::NoOpItem(name));
+      });
+}
+
+std::string itemOf(const std::string& device) {
+  return "KEL" + device.substr(std::string("qovorlix").size());
+}
+
+TEST(PresenceNotifierOnMachine, PlugAndUnplugReachTheHostAndTheCache) {
+  Recorder sink;
+  VorlixSysapiExpert::SystemAPIExpert expert(&sink, &noOpItemFactory);
+  ASSERT_FALSE(expert.presenceNotifier().status().isFatal());
+  std::vector<std::string> names;
+  expert.getItemNames(names);
+  EXPECT_EQ(names, (std::vector<std::string>{"KEL0", "KEL1", "KEL2"}));
+
+  qosim::BoardSet set;
+  set.add().withDefaults();
+  set.add().withDefaults();
+  ASSERT_TRUE(set.plug().ok());
+  const std::string itemA = itemOf(set.board(0).device), itemB = itemOf(set.board(1).device);
+  ASSERT_TRUE(sink.waitFor(1, itemA));
+  const auto dump = [&] {
+    std::string text = itemA + " " + itemB + ":";
+    for (const auto& n : sink.notices()) {
+      text += " [" + std::to_string(n.kind);
+      for (const auto& name : n.names) text += " " + name;
+      text += "]";
+    }
+    return text + " failed passes " +
+           std::to_string(expert.presenceNotifier().worker().failedPasses());
+  };
+  ASSERT_TRUE(sink.waitFor(1, itemB)) << dump();
+  names.clear();
+  expert.getItemNames(names);
+  EXPECT_EQ(std::count(names.begin(), names.end(), itemA), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), itemB), 1);
+
+  ASSERT_TRUE(set.unplug().ok());
+  ASSERT_TRUE(sink.waitFor(2, itemA)) << dump();
+  ASSERT_TRUE(sink.waitFor(2, itemB)) << dump();
+  names.clear();
+  expert.getItemNames(names);
+  EXPECT_EQ(names, (std::vector<std::string>{"KEL0", "KEL1", "KEL2"}));
+  for (const auto& n : sink.notices()) {
+    EXPECT_NE(n.thread, std::this_thread::get_id());
+    // No board was reported added twice or removed while it was present.
+    EXPECT_TRUE(n.kind == 1 || n.kind == 2);
+  }
+  EXPECT_EQ(expert.presenceNotifier().worker().failedPasses(), 0u);
+}
+
+TEST(PresenceNotifierOnMachine, AFailingEnumerationAbandonsOnlyThatPass) {
+  Recorder sink;
+  VorlixSysapiExpert::SystemAPIExpert expert(&sink, &noOpItemFactory);
+  std::vector<std::string> names;
+  expert.getItemNames(names);
+  auto client = qosim::Client::connect();
+  ASSERT_TRUE(client.ok());
+  ASSERT_TRUE(client.value.enumFault("", "refresh", -52024).ok());
+  qosim::BoardSet set;
+  set.add().withDefaults();
+  ASSERT_TRUE(set.plug().ok());
+  const std::string itemA = itemOf(set.board(0).device);
+  for (int i = 0; i < 200 && expert.presenceNotifier().worker().failedPasses() == 0; ++i)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_GT(expert.presenceNotifier().worker().failedPasses(), 0u);
+  ASSERT_TRUE(client.value.enumFault("", "refresh", std::nullopt).ok());
+  set.add().withDefaults();
+  ASSERT_TRUE(set.plug().ok());
+  EXPECT_TRUE(sink.waitFor(1, itemOf(set.board(1).device)));
+  EXPECT_TRUE(sink.waitFor(1, itemA));
+}
+
+}  // namespace
