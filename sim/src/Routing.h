@@ -3,8 +3,8 @@
 //
 // Routes are found by a shortest-path search (Dijkstra) over the topography's directed edges,
 // starting from every seed at its cost. A route drives every terminal on its path after the seed
-// (a reset route drives its one terminal). Tickets are board-wide, positive, never reused while
-// the board is plugged. A route belongs to the session id of the calculateRoute that made it
+// (a reset route drives its one terminal). Tickets are board-wide and positive; a number comes back
+// only after 2^31-1 further tickets. A route belongs to the session id of the calculateRoute that made it
 // and to the open file that carried that request (demotion notices go to that file's
 // subscription; closing the file destroys its routes).
 //
