@@ -276,8 +276,12 @@ void answerRouting(Call& c, BoardState& b, ModelAnswer& a, const CallContext& ct
     c.status = r.path(ticket, ids);
     if (c.status != 0) return;
     c.outputNamed("idCount", ids.size());
-    if (ids.size() > c.field("capacity") || c.field("terminalIds") == 0) {
+    if (ids.size() > c.field("capacity")) {
       c.status = kStatusBufferTooSmall;  // the count tells the caller the size it needs
+      return;
+    }
+    if (c.field("terminalIds") == 0) {
+      c.status = kStatusBadArgument;
       return;
     }
     c.outputNamed("idCount", ids.size() + std::uint64_t{faults.extraPathIds});

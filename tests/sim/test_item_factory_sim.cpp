@@ -52,7 +52,7 @@ class ItemFactorySim : public ::testing::Test {
 
 TEST_F(ItemFactorySim, DefaultMachineListsExactlyTheKnownProducts) {
   tItemFactory factory(makeNamedItem, enumeration());
-  EXPECT_EQ(namesOf(factory), (std::vector<std::string>{"KEL0", "KEL1", "KEL2"}));
+  EXPECT_EQ(namesOf(factory), (std::vector<std::string>{"KEL0", "KEL1", "KEL2", "KEL4"}));
 }
 
 TEST_F(ItemFactorySim, HotplugIsSeenAfterAChangeAndNothingIsReadWithoutOne) {
@@ -92,7 +92,7 @@ TEST_F(ItemFactorySim, BoardsThatCannotBeReadAreSkipped) {
   boards_.add().withDefaults().withProduct(0x7B19).withDeviceNumber(53);
   ASSERT_TRUE(boards_.plug().ok());
   tItemFactory factory(makeNamedItem, enumeration());
-  EXPECT_EQ(namesOf(factory), (std::vector<std::string>{"KEL0", "KEL1", "KEL2", "KEL53"}));
+  EXPECT_EQ(namesOf(factory), (std::vector<std::string>{"KEL0", "KEL1", "KEL2", "KEL4", "KEL53"}));
 }
 
 TEST_F(ItemFactorySim, HasChangedFailureIsThrown) {
@@ -105,7 +105,7 @@ TEST_F(ItemFactorySim, HasChangedFailureIsThrown) {
     EXPECT_EQ(e.code(), -52008);
   }
   ASSERT_TRUE(client().enumFault("", "hasChanged", std::nullopt).ok());
-  EXPECT_EQ(namesOf(factory).size(), 3u);
+  EXPECT_EQ(namesOf(factory).size(), 4u);
 }
 
 TEST_F(ItemFactorySim, ConstructionFailsWithTheLibraryStatus) {
@@ -118,7 +118,7 @@ TEST_F(ItemFactorySim, ConstructionFailsWithTheLibraryStatus) {
   }
   ASSERT_TRUE(client().enumFault("", "getAllKelDevices", std::nullopt).ok());
   tItemFactory factory(makeNamedItem, enumeration());
-  EXPECT_EQ(namesOf(factory).size(), 3u);
+  EXPECT_EQ(namesOf(factory).size(), 4u);
 }
 
 TEST_F(ItemFactorySim, EmptyMachineGivesNoNames) {

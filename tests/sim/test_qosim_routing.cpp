@@ -282,6 +282,40 @@ TEST_F(QosimRouting, IgnoringReservationsTakesTheRouteAndDemotesTheHolder) {
   EXPECT_EQ(count, 1u);
 }
 
+TEST_F(QosimRouting, ResetTerminalsGiveRoutesThatDriveTheirTerminal) {
+  plug("vorlix-matrix-a");
+  Session a(path_, 0xA3), b(path_, 0xB3);
+  struct Case {
+    std::uint32_t id;
+    std::int32_t status;
+    Ids path;
+  };
+  const Case cases[] = {{50, 0, {50}}, {32, 0, {30}} /* an alias resets its canonical terminal */,
+                        {9999, -89134, {}}, {0, -89134, {}}, {4, -89136, {}} /* masked out */};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    tStatus reset;
+    a.proxy.resetTerminal(c.id, 1, reset);
+    EXPECT_EQ(reset.code, c.status);
+    tStatus calc;
+    const std::uint32_t ticket = a.proxy.calculateResetTerminal(a.id, c.id, 0, calc);
+    EXPECT_EQ(calc.code, c.status);
+    if (c.status != 0) continue;
+    Ids ids;
+    std::uint32_t n = 0;
+    ASSERT_EQ(a.path(ticket, 4, ids, n), 0);
+    EXPECT_EQ(Ids(ids.begin(), ids.begin() + n), c.path);
+  }
+  // A reset route drives its terminal: it conflicts with another session's route through it.
+  std::uint32_t tb = 0;
+  ASSERT_EQ(b.route(1, 40, 0, &tb), 0);
+  ASSERT_EQ(b.reserve(tb), 0);
+  tStatus st;
+  const std::uint32_t resetMuxA = a.proxy.calculateResetTerminal(a.id, 60, 1, st);
+  ASSERT_EQ(st.code, 0);
+  EXPECT_EQ(a.reserve(resetMuxA), kConflict);
+}
+
 TEST_F(QosimRouting, DemoteRequestNotifiesTheRegisteredSessionAndClosingReleasesRoutes) {
   plug("vorlix-matrix-a");
   Listener listener;

@@ -32,7 +32,7 @@ json defaultBoards() { return json::parse(readAll(QO_SOURCE_DIR "/sim/boards/def
 
 TEST(QosimProcTree, MatchesTheDefaultBoardFile) {
   json boards = defaultBoards().at("boards");
-  ASSERT_EQ(boards.size(), 4u);
+  ASSERT_EQ(boards.size(), 5u);
   std::size_t devices = 0;
   for (const auto& e : fs::directory_iterator("/proc/driver/qo"))
     if (e.path().filename().string()[0] != '.') ++devices;
@@ -60,8 +60,9 @@ TEST(QosimProcTree, MatchesTheDefaultBoardFile) {
     }
     EXPECT_EQ(props, 7u);
   }
-  // The routing interface is offered by exactly one board.
+  // The routing interface is offered by two boards.
   EXPECT_TRUE(fs::exists("/proc/driver/qo/qovorlix1/deviceInterfaces/routing_routing\\0\\0/interfacePath"));
+  EXPECT_TRUE(fs::exists("/proc/driver/qo/qovorlix4/deviceInterfaces/routing_routing\\0\\0/interfacePath"));
   EXPECT_FALSE(fs::exists("/proc/driver/qo/qovorlix0/deviceInterfaces/routing_routing\\0\\0"));
 }
 
@@ -84,7 +85,7 @@ TEST(QosimDevNodes, EveryInterfacePathOpensReadWrite) {
     EXPECT_GE(fd, 0) << e.path() << ": " << std::strerror(errno);
     if (fd >= 0) ::close(fd);
   }
-  EXPECT_EQ(nodes, 5u);
+  EXPECT_EQ(nodes, 7u);
   for (const auto& d : fs::directory_iterator("/proc/driver/qo"))
     if (d.path().filename().string()[0] != '.')
     for (const auto& i : fs::directory_iterator(d.path() / "deviceInterfaces")) {
