@@ -26,12 +26,18 @@ struct ModelAnswer {
   Bytes response;    // the method's response block (placed at the start of the output block)
   // Caller buffers the driver writes (address, bytes), e.g. the topography name.
   std::vector<std::pair<std::uint64_t, Bytes>> callerWrites;
+  std::string note;  // for the log: why the call failed or which board fault answered
 };
 
 // The method a command on a node of `interface` decodes to; nullptr when not in the tables.
 const qodrvdesc::Method* methodOf(const std::string& interface, std::uint32_t command);
 
-// The answer of the board behind `node` to `method` with the given request bytes.
+// Writes `status` into the method's own status word of `output`; false when the method has none
+// (op830B) or the block does not hold it.
+bool placeStatus(const qodrvdesc::Method& method, Bytes& output, std::int32_t status);
+
+// The answer of the board behind `node` to `method` with the given request bytes: the board
+// file's driver faults of the method first, then the model.
 ModelAnswer answerFromModel(Machine& machine, const Node& node, const qodrvdesc::Method& method,
                             const Bytes& input, std::uint32_t outputSize);
 
