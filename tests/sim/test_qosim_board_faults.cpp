@@ -199,6 +199,11 @@ TEST_F(QosimBoardFaults, CommandsNoMethodOwnsFailWithEnotty) {
     EXPECT_EQ(r.err, ENOTTY) << std::hex << u.command;
     EXPECT_EQ(r.out, Bytes(16, 0xEE)) << std::hex << u.command;
   }
+  // Programming an answer for such a command is refused; an errno may be injected.
+  qosim::ResponseRule unownedRule;
+  unownedRule.command = 0x80200A06;
+  unownedRule.status = -1;
+  EXPECT_NE(set_.client().setResponse(unownedRule).error.find("fails with ENOTTY"), std::string::npos);
   // Owned methods still get the programmed status; an injected errno still wins for any command.
   EXPECT_EQ(word(call(node, 0x80200405, Bytes(8, 0), 8).out, 4), 3);
   ASSERT_TRUE(set_.client().injectError(EIO, 1, 0x80200A06).ok());
