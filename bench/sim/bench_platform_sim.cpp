@@ -49,7 +49,7 @@ namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace drv = apal::driver;
 using Clock = std::chrono::steady_clock;
 
-constexpr unsigned long kCommand = 0x40200A07;  // write direction, 32-byte call block; no method owns it
+constexpr unsigned long kCommand = 0x40200403;  // op0403: write direction; 12-byte request, 4-byte response
 constexpr std::size_t kBlockBytes = 64;
 
 // Set when a benchmark could not measure; main then fails, so a broken run is never mistaken for

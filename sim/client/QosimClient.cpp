@@ -96,6 +96,28 @@ BoardDesc& BoardDesc::withUnreadableModule(std::int32_t status) {
   return withField("module", {{"unreadable", true}, {"status", status}});
 }
 
+BoardDesc& BoardDesc::withDriverFault(const std::string& method, std::int32_t status,
+                                      std::uint64_t afterCalls, long count) {
+  fields["driverFaults"].push_back(
+      {{"method", method}, {"status", status}, {"afterCalls", afterCalls}, {"count", count}});
+  return *this;
+}
+
+BoardDesc& BoardDesc::withDriverErrno(const std::string& method, int err, std::uint64_t afterCalls,
+                                      long count) {
+  fields["driverFaults"].push_back(
+      {{"method", method}, {"errno", err}, {"afterCalls", afterCalls}, {"count", count}});
+  return *this;
+}
+
+BoardDesc& BoardDesc::withModuleFieldFailure(std::uint32_t id, std::uint8_t revision,
+                                             std::uint32_t serial, const std::string& failingField,
+                                             std::int32_t status) {
+  json module{{"id", id}, {"revision", revision}, {"serial", serial}};
+  module[failingField] = {{"status", status}};
+  return withField("module", module);
+}
+
 BoardDesc& BoardDesc::withTemperature(std::uint32_t reading, std::uint32_t limit) {
   withField("temperature", reading);
   return withField("temperatureLimit", limit);

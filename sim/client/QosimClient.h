@@ -81,6 +81,17 @@ struct BoardDesc {
   BoardDesc& withTopographyName(std::string name) { return withField("topographyName", std::move(name)); }
   BoardDesc& withRouting() { return withInterface("routing_routing"); }
   BoardDesc& withEnumFault(const std::string& operation, std::int32_t status);
+  // Board-file driver faults ("driverFaults"): from call afterCalls + 1 of `method` for `count`
+  // calls (-1: every later call) the method answers `status` in its own status word (negative:
+  // error, no outputs; positive: warning with the board's outputs) / the ioctl fails with `err`.
+  BoardDesc& withDriverFault(const std::string& method, std::int32_t status,
+                             std::uint64_t afterCalls = 0, long count = -1);
+  BoardDesc& withDriverErrno(const std::string& method, int err, std::uint64_t afterCalls = 0,
+                             long count = -1);
+  // A present module whose reads fail per field: field "id", "serial" or "revision" answers
+  // `status` (op0600 / op0601 / op0602), the others their values.
+  BoardDesc& withModuleFieldFailure(std::uint32_t id, std::uint8_t revision, std::uint32_t serial,
+                                    const std::string& failingField, std::int32_t status = -52024);
 
   // Node name in /dev/qo and full node path of an interface (first one with that name).
   std::string nodeName(const std::string& interfaceName) const;
@@ -92,9 +103,10 @@ struct BoardDesc {
 // A programmed response or an injected transport error. Rules are matched by target (a node
 // name, a device name, or empty for every node) and command (absent = every command). A rule
 // with errnoValue != 0 makes the ioctl fail with that errno; otherwise the output block is the
-// given bytes (zero-filled to outputSize), the status word (last 4 bytes) is set if given, and
-// the call block's result is `result` if given, else outputSize. count: number of calls the rule
-// applies to, -1 = until cleared.
+// given bytes (zero-filled to outputSize), the method's status word is set if given, and
+// the call block's result is `result` if given, else outputSize. A command that no method of the
+// node's interface owns fails with ENOTTY; only errno rules apply to it. count: number of calls
+// the rule applies to, -1 = until cleared.
 struct ResponseRule {
   std::string target;
   std::optional<std::uint32_t> command;

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "QosimClient.h"
+#include "qodrvdesc/qoDriverInterfaceTables.h"
 
 namespace qosim {
 
@@ -16,6 +17,9 @@ namespace {
 constexpr std::size_t kMaxInterfacePath = 255;
 constexpr std::size_t kMaxBusPropertyBytes = 4096;
 constexpr std::size_t kMaxTopographyName = 127;  // the library's buffer holds 128 bytes with NUL
+// The library reads string attributes (the description, attribute 5) into 256-byte buffers, NUL
+// included; the names are held to the same size.
+constexpr std::size_t kMaxStringAttribute = 255;
 constexpr std::size_t kMaxModuleFileBytes = 1u << 20;
 constexpr std::size_t kMaxListEntries = 64;      // sensors, fans
 
@@ -114,12 +118,12 @@ std::vector<std::uint32_t> u32List(const json& v, const std::string& where, bool
   return out;
 }
 
-DatedValue datedValue(const json& v, const std::string& where) {
+// Fields not given keep `d`'s; "seconds": null is the driver's "never set".
+DatedValue datedValue(const json& v, const std::string& where, DatedValue d) {
   if (!v.is_object()) throw BoardError(where + ": must be an object {\"seconds\": ..., \"value\": ...}");
   checkKeys(v, {"seconds", "value"}, where);
-  DatedValue d;
-  if (auto s = v.find("seconds"); s != v.end() && !s->is_null())
-    d.seconds = parseUnsigned(*s, where + " \"seconds\"", ~0ull);
+  if (auto s = v.find("seconds"); s != v.end())
+    d.seconds = s->is_null() ? kNeverSet : parseUnsigned(*s, where + " \"seconds\"", ~0ull);
   if (auto s = v.find("value"); s != v.end()) d.value = u32(*s, where + " \"value\"");
   return d;
 }
@@ -147,11 +151,61 @@ ModuleSpec moduleValue(const json& v, const std::string& where) {
   if (v.contains("status")) throw BoardError(where + ": \"status\" needs \"unreadable\": true");
   m.state = ModuleSpec::State::Present;
   if (!v.contains("id")) throw BoardError(where + ": \"id\" is missing");
-  m.id = u32(v.at("id"), where + " \"id\"");
-  if (auto r = v.find("revision"); r != v.end())
-    m.revision = static_cast<std::uint8_t>(parseUnsigned(*r, where + " \"revision\"", 0xFF));
-  if (auto s = v.find("serial"); s != v.end()) m.serial = u32(*s, where + " \"serial\"");
+  // Each field is a value or a failing read: {"unreadable": true} (status -52024) or {"status": S}.
+  auto field = [&](const char* key, std::uint64_t max, std::int32_t& status) -> std::uint64_t {
+    const json& f = v.at(key);
+    const std::string fw = where + " \"" + key + "\"";
+    if (!f.is_object()) return parseUnsigned(f, fw, max);
+    checkKeys(f, {"unreadable", "status"}, fw);
+    if (f.empty() || (f.contains("unreadable") && f.at("unreadable") != json(true)))
+      throw BoardError(fw + ": a failing read is {\"unreadable\": true} or {\"status\": S}");
+    status = kStatusModuleUnreadable;
+    if (auto s = f.find("status"); s != f.end()) status = status32(*s, fw + " \"status\"");
+    if (status >= 0) throw BoardError(fw + ": \"status\" of a failing read must be negative");
+    return 0;
+  };
+  m.id = static_cast<std::uint32_t>(field("id", 0xFFFFFFFFu, m.idStatus));
+  if (v.contains("revision")) m.revision = static_cast<std::uint8_t>(field("revision", 0xFF, m.revisionStatus));
+  if (v.contains("serial")) m.serial = static_cast<std::uint32_t>(field("serial", 0xFFFFFFFFu, m.serialStatus));
   return m;
+}
+
+// {"method": "op0405", "status": -52005 | "errno": 5, "afterCalls": N, "count": K}; the method
+// is checked against the board's interfaces by checkDriverFaults.
+std::vector<DriverFault> driverFaultsValue(const json& v, const std::string& where) {
+  if (!v.is_array())
+    throw BoardError(where + ": must be an array of {\"method\", \"status\" or \"errno\", \"afterCalls\", \"count\"}");
+  if (v.size() > kMaxListEntries)
+    throw BoardError(where + ": more than " + std::to_string(kMaxListEntries) + " faults");
+  std::vector<DriverFault> out;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const json& e = v[i];
+    std::string fw = where + " entry " + std::to_string(i);
+    if (!e.is_object()) throw BoardError(fw + ": must be an object");
+    DriverFault f;
+    f.method = stringField(e, "method", fw, "", true);
+    fw += " (" + f.method + ")";
+    checkKeys(e, {"method", "interface", "status", "errno", "afterCalls", "count", "comment"}, fw);
+    f.interface = stringField(e, "interface", fw, "", false);
+    if (e.contains("status") == e.contains("errno"))
+      throw BoardError(fw + ": give either \"status\" (the method's status word) or \"errno\" (the ioctl fails)");
+    if (auto s = e.find("status"); s != e.end()) {
+      f.status = status32(*s, fw + " \"status\"");
+      if (f.status == 0) throw BoardError(fw + ": \"status\" 0 is no fault (negative: error, positive: warning)");
+    } else {
+      f.err = static_cast<int>(parseUnsigned(e.at("errno"), fw + " \"errno\"", 511));
+      if (f.err == 0) throw BoardError(fw + ": \"errno\" must be 1..511");
+    }
+    if (auto a = e.find("afterCalls"); a != e.end()) f.afterCalls = parseUnsigned(*a, fw + " \"afterCalls\"", 1u << 30);
+    if (auto c = e.find("count"); c != e.end()) {
+      f.count = parseSigned(*c, fw + " \"count\"", -1, 1 << 30);
+      if (f.count == 0) throw BoardError(fw + ": \"count\" must be positive or -1 (every later call)");
+    }
+    if (auto c = e.find("comment"); c != e.end() && !c->is_string())
+      throw BoardError(fw + ": \"comment\" must be a string");
+    out.push_back(std::move(f));
+  }
+  return out;
 }
 
 std::array<std::uint8_t, 16> recordValue(const json& v, const std::string& where) {
@@ -210,7 +264,11 @@ void enumerationValue(BoardModel& m, const json& v, const std::string& where) {
   if (auto s = v.find("strings"); s != v.end()) {
     if (!s->is_object()) throw BoardError(where + " \"strings\": must be an object {number: text}");
     for (auto it = s->begin(); it != s->end(); ++it)
-      m.extraStrings[attributeNumber(it.key(), where)] = textField(it.value(), where + " string " + it.key(), 4096);
+    {
+      const std::uint32_t n = attributeNumber(it.key(), where);
+      if (n == 5) throw BoardError(where + " string 5: is the board's \"description\"; give that field");
+      m.extraStrings[n] = textField(it.value(), where + " string " + it.key(), kMaxStringAttribute);
+    }
   }
   if (auto f = v.find("faults"); f != v.end()) m.enumFaults = faultsValue(*f, where + " \"faults\"", true);
 }
@@ -315,12 +373,12 @@ bool applyModelField(BoardModel& m, const std::string& key, const json& v, const
   else if (key == "productId") m.productId = u32(v, w);
   else if (key == "vendorId") m.vendorId = static_cast<std::uint32_t>(parseUnsigned(v, w, 0xFFFF));
   else if (key == "serial") m.serial = u32(v, w);
-  else if (key == "description") m.description = textField(v, w, 255);
+  else if (key == "description") m.description = textField(v, w, kMaxStringAttribute);
   else if (key == "chassisSlot") m.chassisSlot = u32(v, w);
   else if (key == "busType") m.busType = u32(v, w);
   else if (key == "supported") m.supported = u32(v, w);
-  else if (key == "primaryName") m.primaryName = textField(v, w, 255);
-  else if (key == "secondaryName") m.secondaryName = textField(v, w, 255);
+  else if (key == "primaryName") m.primaryName = textField(v, w, kMaxStringAttribute);
+  else if (key == "secondaryName") m.secondaryName = textField(v, w, kMaxStringAttribute);
   else if (key == "enumeration") enumerationValue(m, v, w);
   else if (key == "firmwareVersion") m.firmwareVersion = u32(v, w);
   else if (key == "hardwareRevision") m.hardwareRevision = u32(v, w);
@@ -339,8 +397,8 @@ bool applyModelField(BoardModel& m, const std::string& key, const json& v, const
     if (i >= m.fans.size())
       throw BoardError(w + ": the board has " + std::to_string(m.fans.size()) + " fans, no fan " + std::to_string(i));
     m.fans[i] = u32(v.at("value"), w + " \"value\"");
-  } else if (key == "dated0") m.dated0 = datedValue(v, w);
-  else if (key == "dated1") m.dated1 = datedValue(v, w);
+  } else if (key == "dated0") m.dated0 = datedValue(v, w, m.dated0);
+  else if (key == "dated1") m.dated1 = datedValue(v, w, m.dated1);
   else if (key == "diagnostic") m.diagnostic = static_cast<std::uint8_t>(parseUnsigned(v, w, 0xFF));
   else if (key == "op0406") m.op0406 = static_cast<std::uint32_t>(parseSigned(v, w, std::numeric_limits<std::int32_t>::min(), 0xFFFFFFFFll));
   else if (key == "module") m.module = moduleValue(v, w);
@@ -361,6 +419,7 @@ bool applyModelField(BoardModel& m, const std::string& key, const json& v, const
     }
     m.routingFaults = f;
   }
+  else if (key == "driverFaults") m.driverFaults = driverFaultsValue(v, w);
   else if (key == "firmware") {
     if (!v.is_object()) throw BoardError(w + ": must be an object {\"durationMs\", \"versionAfterUpdate\"}");
     checkKeys(v, {"durationMs", "versionAfterUpdate"}, w);
@@ -374,6 +433,25 @@ bool applyModelField(BoardModel& m, const std::string& key, const json& v, const
     return false;
   }
   return true;
+}
+
+void checkDriverFaults(const BoardModel& m, const std::vector<InterfaceSpec>& interfaces,
+                       const std::string& where) {
+  for (std::size_t i = 0; i < m.driverFaults.size(); ++i) {
+    const DriverFault& f = m.driverFaults[i];
+    const std::string fw = where + " entry " + std::to_string(i) + " (" + f.method + ")";
+    bool owned = false;
+    for (const auto& iface : interfaces)
+      if (f.interface.empty() || f.interface == iface.name)
+        owned = owned || qodrvdesc::findMethodByName(iface.name, f.method) != nullptr;
+    if (!owned) {
+      std::string names;
+      for (const auto& iface : interfaces) names += (names.empty() ? "" : ", ") + iface.name;
+      throw BoardError(fw + ": no interface of the board (" + names + ")" +
+                       (f.interface.empty() ? "" : " named \"" + f.interface + "\"") +
+                       " has a method of that name");
+    }
+  }
 }
 
 std::uint32_t BoardSpec::busPropertyU32(const std::string& name) const {
@@ -454,6 +532,7 @@ BoardSpec parseBoard(const json& j, const std::string& where) {
     serialGiven = serialGiven || key == "serial";
   }
   if (!j.contains("interfaces")) throw BoardError(at + ": \"interfaces\" must be a non-empty array");
+  checkDriverFaults(b.model, b.interfaces, at + " \"driverFaults\"");
   if (!serialGiven) b.model.serial = 0x51000000u + b.model.deviceNumber;
   return b;
 }
@@ -556,10 +635,25 @@ json modelJson(const BoardSpec& b) {
   switch (m.module.state) {
     case ModuleSpec::State::Absent: j["module"] = nullptr; break;
     case ModuleSpec::State::Unreadable: j["module"] = {{"unreadable", true}, {"status", m.module.errorStatus}}; break;
-    case ModuleSpec::State::Present:
-      j["module"] = {{"id", m.module.id}, {"revision", m.module.revision}, {"serial", m.module.serial}};
+    case ModuleSpec::State::Present: {
+      auto field = [](std::uint32_t value, std::int32_t status) {
+        return status ? json{{"status", status}} : json(value);
+      };
+      j["module"] = {{"id", field(m.module.id, m.module.idStatus)},
+                     {"revision", field(m.module.revision, m.module.revisionStatus)},
+                     {"serial", field(m.module.serial, m.module.serialStatus)}};
       break;
+    }
   }
+  json faults = json::array();
+  for (const auto& f : m.driverFaults) {
+    json e{{"method", f.method}, {"afterCalls", f.afterCalls}, {"count", f.count}};
+    if (!f.interface.empty()) e["interface"] = f.interface;
+    if (f.err) e["errno"] = f.err;
+    else e["status"] = f.status;
+    faults.push_back(std::move(e));
+  }
+  j["driverFaults"] = std::move(faults);
   j["moduleRecord"] = {{"hex", toHex(m.moduleRecord.data(), m.moduleRecord.size())}};
   j["topographyName"] = m.topographyName;
   j["routingFaults"] = {{"extraResults", m.routingFaults.extraResults},

@@ -53,6 +53,11 @@ inline constexpr std::int32_t kStatusBadArgument = -52005;   // index out of ran
 inline constexpr std::int32_t kStatusBufferTooSmall = -52019; // caller's buffer too small
 inline constexpr std::int32_t kStatusModuleUnreadable = -52024;
 
+// Dated values travel unchanged to the host, which reads the seconds as its own timestamps:
+// seconds since 1904-01-01 00:00 UTC.
+inline constexpr std::uint64_t kDefaultDated0 = 3851055000ull;  // 2026-01-12 09:30:00 UTC
+inline constexpr std::uint64_t kDefaultDated1 = 3855304800ull;  // 2026-03-02 14:00:00 UTC
+
 struct DatedValue {
   std::uint64_t seconds = kNeverSet;  // op0300 / op0304
   std::uint32_t value = 0;            // op0301 / op0305
@@ -66,6 +71,28 @@ struct ModuleSpec {
   std::uint8_t revision = 0;
   std::uint32_t serial = 0;
   std::int32_t errorStatus = kStatusModuleUnreadable;  // Unreadable: the status of the three calls
+  // Present: a field whose read fails answers this status instead (0: readable), so a module can
+  // have a readable id and an unreadable serial or revision.
+  std::int32_t idStatus = 0;        // op0600
+  std::int32_t serialStatus = 0;    // op0601
+  std::int32_t revisionStatus = 0;  // op0602
+};
+
+// A fault of one driver method of the board: from call `afterCalls` + 1 of that method (counted
+// per board, calls answered by the model only) for `count` calls (-1: every later call), the
+// method answers `status` in its own status word, or the ioctl fails with `err`.
+struct DriverFault {
+  std::string interface;     // the driver interface that owns the method
+  std::string method;        // e.g. "op0405", "getTopographyName"
+  std::int32_t status = 0;   // non-zero: the status word (negative error, positive warning)
+  int err = 0;               // non-zero: the errno of the ioctl (1..511)
+  std::uint64_t afterCalls = 0;
+  std::int64_t count = -1;
+
+  // Whether the fault answers call number `call` (1-based) of its method.
+  bool covers(std::uint64_t call) const {
+    return call > afterCalls && (count < 0 || call - afterCalls <= static_cast<std::uint64_t>(count));
+  }
 };
 
 // Hostile answers of the routing interface (the library must survive them): counts beyond what
@@ -101,14 +128,15 @@ struct BoardModel {
   std::uint32_t temperatureLimit = 85;         // op0402 first output
   std::uint32_t temperatureLimit2 = 95;        // op0402 second output
   std::vector<std::uint32_t> fans{2400};       // op0407 count, op0408 per index
-  DatedValue dated0;                           // op0300 + op0301
-  DatedValue dated1;                           // op0304 + op0305
+  DatedValue dated0{kDefaultDated0, 0};        // op0300 + op0301
+  DatedValue dated1{kDefaultDated1, 0};        // op0304 + op0305
   std::uint8_t diagnostic = 1;                 // op0400 (non-zero: passed)
   std::uint32_t op0406 = 0;                    // op0406
   ModuleSpec module;                           // op0600/op0601/op0602
   std::array<std::uint8_t, 16> moduleRecord{}; // op0604 (op0603 replaces it)
   std::string topographyName = "vorlix-matrix"; // routing getTopographyName
   RoutingFaults routingFaults;                  // hostile routing answers (off by default)
+  std::vector<DriverFault> driverFaults;       // answered before the model, first match wins
 
   // Firmware engine.
   std::uint32_t firmwareDurationMs = 300;
@@ -154,6 +182,9 @@ std::int64_t parseSigned(const nlohmann::json& v, const std::string& where, std:
 // a model field. `device` supplies name-derived defaults.
 bool applyModelField(BoardModel& m, const std::string& key, const nlohmann::json& value,
                      const std::string& where);
+// Driver faults that name a method of none of the board's interfaces are refused.
+void checkDriverFaults(const BoardModel& m, const std::vector<InterfaceSpec>& interfaces,
+                       const std::string& where);
 // Operation names that enumeration faults may name.
 bool isBoardEnumOperation(const std::string& op);
 bool isMachineEnumOperation(const std::string& op);

@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <stdexcept>
 
 #include "QosimClient.h"
+#include "qodrvdesc/qoDriverInterfaceTables.h"
 #include "qoapal/driver/qoPlatformStandinContract.h"
 
 namespace qosim {
@@ -22,6 +24,19 @@ using nlohmann::json;
 namespace {
 
 constexpr std::size_t kMaxRequestLine = 16u << 20;
+
+// Whether a method of some driver interface has the command (a programmed answer needs one).
+bool ownedByAnInterface(std::uint32_t command) {
+  for (const qodrvdesc::Method& m : qodrvdesc::kMethods)
+    if (m.command == command) return true;
+  return false;
+}
+
+std::string hexWord(std::uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", v);
+  return text;
+}
 
 struct RequestError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -257,6 +272,9 @@ json ControlServer::handle(const json& req) {
       if (cmd == "inject" && r.err == 0) throw RequestError("inject needs \"errno\"");
       if (r.remaining == 0 || r.remaining < -1) throw RequestError("\"count\" must be positive or -1");
       if (r.output && r.output->size() > (16u << 20)) throw RequestError("\"output\" is too large");
+      if (r.command && r.err == 0 && !ownedByAnInterface(*r.command))
+        throw RequestError("command " + hexWord(*r.command) +
+                           " is no method of a driver interface: it fails with ENOTTY, only \"errno\" applies");
       ok["id"] = machine_.addRule(std::move(r));
       return ok;
     }

@@ -109,10 +109,13 @@ void answerMain(Call& c, BoardState& b) {
     if (i >= values.size()) c.status = kStatusBadArgument;
     else c.result(values[i]);
   };
-  auto module = [&](std::uint64_t value) {
+  auto module = [&](std::uint64_t value, std::int32_t fieldStatus) {
     switch (m.module.state) {
       case ModuleSpec::State::Absent: c.result(0); break;
-      case ModuleSpec::State::Present: c.result(value); break;
+      case ModuleSpec::State::Present:
+        if (fieldStatus) c.status = fieldStatus;
+        else c.result(value);
+        break;
       case ModuleSpec::State::Unreadable: c.status = m.module.errorStatus; break;
     }
   };
@@ -136,9 +139,9 @@ void answerMain(Call& c, BoardState& b) {
   else if (op == "op0406") c.result(m.op0406);
   else if (op == "op0407") c.result(m.fans.size());
   else if (op == "op0408") indexed(m.fans);
-  else if (op == "op0600") module(m.module.id);
-  else if (op == "op0601") module(m.module.serial);
-  else if (op == "op0602") module(m.module.revision);
+  else if (op == "op0600") module(m.module.id, m.module.idStatus);
+  else if (op == "op0601") module(m.module.serial, m.module.serialStatus);
+  else if (op == "op0602") module(m.module.revision, m.module.revisionStatus);
   else if (op == "op0603") {
     if (const Field* f = nth(c.m.request, c.m.requestCount, Role::InputRecord))
       std::memcpy(m.moduleRecord.data(), c.in.data() + f->offset, std::min<std::size_t>(f->size, 16));
@@ -338,33 +341,62 @@ json decodeCallerArrays(const std::vector<CallerArray>& reads, const std::vector
   return out;
 }
 
+bool placeStatus(const Method& method, Bytes& output, std::int32_t status) {
+  const Field* f = nth(method.response, method.responseCount, Role::Status);
+  if (!f || f->offset + f->size > output.size()) return false;
+  writeField(output, *f, static_cast<std::uint32_t>(status));
+  return true;
+}
+
 ModelAnswer answerFromModel(Machine& machine, const Node& node, const Method& method, const Bytes& input,
                             std::uint32_t outputSize, const CallContext& context) {
   ModelAnswer a;
   const Field* statusOut = nth(method.response, method.responseCount, Role::Status);
-  if (outputSize < method.responseSize) {
-    a.err = EINVAL;  // no room for the response block
-    return a;
-  }
-  Call c{method, input, Bytes(method.responseSize, 0)};
-  if (input.size() < method.requestSize) {
-    if (!statusOut) {
-      a.err = EINVAL;
-      return a;
+  const bool routing = std::string(method.driverInterface) == "routing_routing";
+  const bool plugged = machine.withBoard(node.device, [&](BoardState& b) {
+    // The board file's faults of this method come first: every call reaching the model counts.
+    const std::uint64_t call =
+        ++b.methodCalls[std::string(method.driverInterface) + "/" + method.name];
+    const DriverFault* fault = nullptr;
+    for (const DriverFault& f : b.description.model.driverFaults)
+      if (f.method == method.name && (f.interface.empty() || f.interface == method.driverInterface) &&
+          f.covers(call)) {
+        fault = &f;
+        break;
+      }
+    if (fault && fault->err) {
+      a.err = fault->err;
+      a.note = "board fault, call " + std::to_string(call);
+      return;
     }
-    c.status = kStatusBadArgument;
-  } else {
-    const bool plugged = machine.withBoard(node.device, [&](BoardState& b) {
-      if (std::string(method.driverInterface) == "routing_routing") answerRouting(c, b, a, context);
+    if (outputSize < method.responseSize) {
+      a.err = EINVAL;  // no room for the response block
+      a.note = "response block larger than the output block";
+      return;
+    }
+    Call c{method, input, Bytes(method.responseSize, 0)};
+    if (input.size() < method.requestSize) {
+      if (!statusOut) {
+        a.err = EINVAL;
+        a.note = "request block too short";
+        return;
+      }
+      c.status = kStatusBadArgument;
+    } else if (fault && fault->status < 0) {
+      c.status = fault->status;  // an error: no outputs, no effect on the board
+    } else {
+      if (routing) answerRouting(c, b, a, context);
       else answerMain(c, b);
-    });
-    if (!plugged) {
-      a.err = ENODEV;
-      return a;
+      if (fault && c.status == 0) c.status = fault->status;  // a warning with the model's outputs
     }
+    if (fault) a.note = "board fault, call " + std::to_string(call);
+    if (statusOut) writeField(c.out, *statusOut, static_cast<std::uint32_t>(c.status));
+    a.response = std::move(c.out);
+  });
+  if (!plugged) {
+    a.err = ENODEV;
+    a.note = "node is gone";
   }
-  if (statusOut) writeField(c.out, *statusOut, static_cast<std::uint32_t>(c.status));
-  a.response = std::move(c.out);
   return a;
 }
 

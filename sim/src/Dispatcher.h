@@ -30,6 +30,7 @@ struct ModelAnswer {
   nlohmann::json arrays = nlohmann::json::object();
   // Routes of other sessions that lost their reservation to this request (demotion notices).
   std::vector<Demotion> demoted;
+  std::string note;  // for the log: why the call failed or which board fault answered
 };
 
 // A caller array the driver reads before it answers (routing: seeds, destination ids).
@@ -54,7 +55,12 @@ std::vector<CallerArray> callerReads(const qodrvdesc::Method& method, const Byte
 // The arrays read, decoded for the log (seed records, destination ids).
 nlohmann::json decodeCallerArrays(const std::vector<CallerArray>& reads, const std::vector<Bytes>& arrays);
 
-// The answer of the board behind `node` to `method` with the given request bytes.
+// Writes `status` into the method's own status word of `output`; false when the method has none
+// (op830B) or the block does not hold it.
+bool placeStatus(const qodrvdesc::Method& method, Bytes& output, std::int32_t status);
+
+// The answer of the board behind `node` to `method` with the given request bytes: the board
+// file's driver faults of the method first, then the model.
 ModelAnswer answerFromModel(Machine& machine, const Node& node, const qodrvdesc::Method& method,
                             const Bytes& input, std::uint32_t outputSize, const CallContext& context = {});
 

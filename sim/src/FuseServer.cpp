@@ -358,30 +358,30 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
   if (!arraysRead) context.arrays.clear();
   if (!context.arrays.empty()) rec.decoded["arrays"] = decodeCallerArrays(reads, context.arrays);
 
-  Decision d = m.decide(*node, cmd);
+  Decision d = m.decide(*node, cmd, method != nullptr);
   if (d.ruleId) rec.note = "rule " + std::to_string(d.ruleId);
   if (d.err) return replyIoctlError(req, rec, d.err, nullptr);
+  // A command that no method of the node's interface owns fails as the driver fails it.
+  if (!method) return replyIoctlError(req, rec, ENOTTY, "no method of the interface has this command");
 
   Bytes output(block.outputSize, 0);
   std::vector<std::pair<std::uint64_t, Bytes>> callerWrites;
   nlohmann::json arrays;
   std::vector<Demotion> demoted;
-  if (!d.ruleId && method) {
+  if (!d.ruleId) {
     if (!arraysRead) return replyIoctlError(req, rec, EFAULT, "caller array unreadable");
     ModelAnswer a = answerFromModel(m, *node, *method, input, block.outputSize, context);
-    if (a.err == ENODEV) return replyIoctlError(req, rec, ENODEV, "node is gone");
-    if (a.err) return replyIoctlError(req, rec, a.err, "request or response block too short for the method");
+    if (a.err) return replyIoctlError(req, rec, a.err, a.note.c_str());
     std::copy(a.response.begin(), a.response.end(), output.begin());
     callerWrites = std::move(a.callerWrites);
     if (!a.arrays.empty()) arrays = std::move(a.arrays);
     demoted = std::move(a.demoted);
-    rec.note = "model";
+    rec.note = a.note.empty() ? "model" : "model, " + a.note;
   } else {
     if (d.output) std::copy_n(d.output->begin(), std::min(d.output->size(), output.size()), output.begin());
-    if (d.status && output.size() >= sizeof(std::int32_t)) {
-      std::int32_t s = *d.status;
-      std::memcpy(output.data() + output.size() - sizeof s, &s, sizeof s);
-    }
+    // The programmed status lands in the method's own status word (a method without one has no
+    // way to report it).
+    if (d.status && !placeStatus(*method, output, *d.status)) rec.note += ", status not placed";
   }
   for (const auto& [addr, bytes] : callerWrites) {
     if (mappedFromOwnMount(tid, dev, {{addr, bytes.size()}}))

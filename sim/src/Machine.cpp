@@ -306,7 +306,7 @@ json Machine::rules() const {
 // The most specific rule wins: an injected transport error before a programmed response, a rule
 // for the node before one for its device before one for every node, a rule for the command
 // before one for every command; among equals the newest.
-Decision Machine::decide(const Node& node, std::uint32_t command) {
+Decision Machine::decide(const Node& node, std::uint32_t command, bool owned) {
   std::lock_guard lock(mutex_);
   int bestScore = -1;
   std::size_t best = 0;
@@ -318,6 +318,7 @@ Decision Machine::decide(const Node& node, std::uint32_t command) {
     else if (r.target == node.device) targetScore = 1;
     else continue;
     if (r.command && *r.command != command) continue;
+    if (!owned && !r.err) continue;
     int score = (r.err ? 8 : 0) + targetScore * 2 + (r.command ? 1 : 0);
     if (score >= bestScore) {
       bestScore = score;
@@ -660,6 +661,9 @@ json Machine::setFields(const std::string& device, const json& fields) {
       if (name != device && other.description.model.deviceNumber == m.deviceNumber)
         throw std::runtime_error(device + ": device number " + std::to_string(m.deviceNumber) +
                                  " is already used by " + name);
+  checkDriverFaults(m, it->second.description.interfaces, device + " \"driverFaults\"");
+  // Calls are counted afresh for new faults, so "afterCalls" counts from the change.
+  if (fields.contains("driverFaults")) it->second.methodCalls.clear();
   it->second.description.model = m;
   if (identity) republishKel(it->second.description);
   return modelJson(it->second.description);

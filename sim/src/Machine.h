@@ -48,6 +48,7 @@ struct BoardState {
   BoardSpec description;
   std::map<std::uint32_t, std::uint32_t> registers[2];  // op0100/op0101 and op0102/op0103
   std::array<std::uint32_t, 2> op0404{};                 // the last op0403 inputs
+  std::map<std::string, std::uint64_t> methodCalls;      // "<interface>/<method>" -> calls (driverFaults)
   FirmwareEngine firmware;
   RoutingState routing;  // routes, reservations and resets of the routing interface
 };
@@ -175,8 +176,10 @@ class Machine {
   std::uint64_t addRule(Rule rule);
   void clearRules();
   nlohmann::json rules() const;
-  // Finds the rule for (node, command), consumes one use of a counted rule.
-  Decision decide(const Node& node, std::uint32_t command);
+  // Finds the rule for (node, command), consumes one use of a counted rule. For a command that no
+  // method of the node's interface owns (`owned` false) only injected errors apply: there is no
+  // response block to program.
+  Decision decide(const Node& node, std::uint32_t command, bool owned = true);
 
   // Open files of the nodes (FUSE file handles): subscriptions and routes belong to one.
   std::uint64_t openFile(std::uint64_t ino);

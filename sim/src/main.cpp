@@ -165,6 +165,21 @@ int main(int argc, char** argv) {
         std::cout << b.device << "\n";
         for (const auto& iface : b.interfaces) std::cout << "  /dev/qo/" << b.nodeName(iface) << "\n";
         for (const auto& f : b.moduleFiles) std::cout << "  module file " << f.name << "\n";
+        for (const auto& f : b.model.driverFaults) {
+          std::cout << "  driver fault " << f.method << ": ";
+          if (f.err) std::cout << "errno " << f.err;
+          else std::cout << "status " << f.status;
+          std::cout << " from call " << f.afterCalls + 1;
+          if (f.count >= 0) std::cout << " for " << f.count << " call" << (f.count == 1 ? "" : "s");
+          std::cout << "\n";
+        }
+        const qosim::ModuleSpec& mod = b.model.module;
+        if (mod.state == qosim::ModuleSpec::State::Unreadable)
+          std::cout << "  module unreadable: status " << mod.errorStatus << "\n";
+        for (const auto& [name, status] : {std::pair{"id", mod.idStatus}, std::pair{"serial", mod.serialStatus},
+                                           std::pair{"revision", mod.revisionStatus}})
+          if (mod.state == qosim::ModuleSpec::State::Present && status)
+            std::cout << "  module " << name << " unreadable: status " << status << "\n";
       }
       for (const auto& f : machine.moduleFiles) std::cout << "module file " << f.name << "\n";
       return 0;

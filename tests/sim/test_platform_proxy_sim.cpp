@@ -35,10 +35,11 @@ using apal::tStatus;
 using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 using qosim::Bytes;
 
-constexpr unsigned long kCmdRead = 0x80200A06;   // direction read, size 32
-constexpr unsigned long kCmdNone = 0x00200A01;   // no direction
-constexpr unsigned long kCmdWrite = 0x40200A07;  // direction write
-constexpr unsigned long kCmdOther = 0x0020830B;
+// Methods of the main interface, one per direction (a command no method owns fails with ENOTTY).
+constexpr unsigned long kCmdRead = 0x80200406;   // op0406: request 4 bytes, response u32, status +4
+constexpr unsigned long kCmdNone = 0x00200410;   // op0410: request 4 bytes, response status +0
+constexpr unsigned long kCmdWrite = 0x40200403;  // op0403: request u32, u32, status; response status +0
+constexpr unsigned long kCmdOther = 0x4020830B;  // op830B: request 16 bytes, no status, no response
 constexpr char kComponentCut[] = "qovorlixa";  // the component name, cut to the record's field
 
 std::size_t openDescriptors() {
@@ -95,8 +96,8 @@ TEST_F(ProxyOnSimulatedNode, CallSendsExactlyTheBlockAndInputBytes) {
       proxy_.call(kCmdWrite, in.data(), static_cast<std::uint32_t>(in.size()), out.data(),
                   static_cast<std::uint32_t>(out.size()), &status);
   ASSERT_EQ(status.code, 0) << where(status);
-  EXPECT_EQ(result, 24u);            // the default driver answer: the output size
-  EXPECT_EQ(out, Bytes(24, 0));      // zero-filled response, status word 0
+  EXPECT_EQ(result, 24u);            // the driver's answer: the output size
+  EXPECT_EQ(out, Bytes(24, 0));      // status word 0, zero-filled past the response
 
   const auto entries = log();
   ASSERT_EQ(entries.size(), 1u);
@@ -121,7 +122,11 @@ TEST_F(ProxyOnSimulatedNode, CallSendsExactlyTheBlockAndInputBytes) {
 }
 
 TEST_F(ProxyOnSimulatedNode, ProgrammedBytesAndResultComeBackForEveryDirection) {
-  for (unsigned long cmd : {kCmdRead, kCmdNone, kCmdWrite, kCmdOther}) {
+  const struct {
+    unsigned long cmd;
+    int statusAt;  // the method's status word; -1: none
+  } methods[] = {{kCmdRead, 4}, {kCmdNone, 0}, {kCmdWrite, 0}, {kCmdOther, -1}};
+  for (const auto& [cmd, statusAt] : methods) {
     qosim::ResponseRule rule;
     rule.target = node_;
     rule.command = static_cast<std::uint32_t>(cmd);
@@ -137,11 +142,10 @@ TEST_F(ProxyOnSimulatedNode, ProgrammedBytesAndResultComeBackForEveryDirection) 
     const std::uint32_t result = proxy_.call(cmd, &in, sizeof in, out, sizeof out, &status);
     ASSERT_EQ(status.code, 0) << std::hex << cmd << " " << where(status);
     EXPECT_EQ(result, 0x89ABCDEFu) << std::hex << cmd;
-    EXPECT_EQ(Bytes(out, out + 9), (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9})) << std::hex << cmd;
-    EXPECT_EQ(Bytes(out + 9, out + 12), Bytes(3, 0)) << std::hex << cmd;  // zero-filled
-    std::int32_t word;
-    std::memcpy(&word, out + 12, sizeof word);
-    EXPECT_EQ(word, -52019) << std::hex << cmd;  // the status word: the block's last 4 bytes
+    Bytes expected{1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0, 0, 0, 0, 0};  // zero-filled
+    const std::int32_t word = -52019;
+    if (statusAt >= 0) std::memcpy(expected.data() + statusAt, &word, sizeof word);
+    EXPECT_EQ(Bytes(out, out + 16), expected) << std::hex << cmd;
     const auto entries = log();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].command, static_cast<std::uint32_t>(cmd));
@@ -151,6 +155,11 @@ TEST_F(ProxyOnSimulatedNode, ProgrammedBytesAndResultComeBackForEveryDirection) 
 }
 
 TEST_F(ProxyOnSimulatedNode, EmptyBlocksAreSentAsNullAndZero) {
+  qosim::ResponseRule rule;  // the method's own answer needs a block; a programmed one does not
+  rule.target = node_;
+  rule.command = static_cast<std::uint32_t>(kCmdNone);
+  rule.count = 1;
+  ASSERT_TRUE(client().setResponse(rule).ok());
   tStatus status;
   EXPECT_EQ(proxy_.call(kCmdNone, nullptr, 0, nullptr, 0, &status), 0u);
   ASSERT_EQ(status.code, 0) << where(status);
@@ -437,7 +446,7 @@ TEST_F(ProxyOnSimulatedNode, BurstFromTwoThreadsSeesOnlySuccessOrTheTablesCodes)
       int notFound = 0;
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
       while (notFound < 10 && std::chrono::steady_clock::now() < deadline) {
-        const std::uint32_t in[2] = {static_cast<std::uint32_t>(t), 0};
+        const std::uint32_t in[3] = {static_cast<std::uint32_t>(t), 0, 0};
         std::uint8_t out[8];
         std::memset(out, 0xEE, sizeof out);
         tStatus status;

@@ -24,13 +24,13 @@ namespace {
 namespace drv = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::driver;
 using qosim::Bytes;
 
-// Transport behaviour is checked with commands that are no method of the driver interface (group
-// 0x0A is unused), so the plain default answer applies; tests/sim/test_qosim_model*.cpp check
-// the answers of the interface's methods.
-constexpr unsigned long kCmdRead = 0x80200A06;   // direction read, size 32
-constexpr unsigned long kCmdNone = 0x00200A01;   // no direction, size 32
-constexpr unsigned long kCmdWrite = 0x40200A07;  // direction write, size 32
-constexpr unsigned long kCmdOther = 0x0020830B;
+// Transport behaviour is checked with methods of the main interface, one per direction, whose
+// board answers are fixed (tests/sim/test_qosim_model*.cpp check the answers of every method;
+// commands no method owns fail with ENOTTY, tests/sim/test_qosim_board_faults.cpp).
+constexpr unsigned long kCmdRead = 0x80200402;   // op0402: request 4 bytes, response u32, u32, status +8
+constexpr unsigned long kCmdNone = 0x00200410;   // op0410: request 4 bytes, response status +0
+constexpr unsigned long kCmdWrite = 0x40200101;  // op0101: request u32, u32, status (12), response status
+constexpr unsigned long kCmdOther = 0x4020830B;  // op830B: request 16 bytes, no status, no response
 
 class QosimIoctl : public ::testing::Test {
  protected:
@@ -65,8 +65,9 @@ class QosimIoctl : public ::testing::Test {
 };
 
 TEST_F(QosimIoctl, DefaultResponseZeroFillsTheOutputAndReportsItsSize) {
-  for (unsigned long cmd : {kCmdRead, kCmdNone, kCmdWrite, kCmdOther}) {
-    Bytes in{1, 2, 3, 4, 5};
+  // Methods whose board answer is all zeros: the output block is zero-filled past the response.
+  for (unsigned long cmd : {0x00200410ul, 0x40200909ul, 0x80208302ul, kCmdWrite, kCmdOther}) {
+    Bytes in{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     Bytes out(12, 0xEE);
     drv::tCallBlock block;
     int err = 0;
@@ -78,7 +79,7 @@ TEST_F(QosimIoctl, DefaultResponseZeroFillsTheOutputAndReportsItsSize) {
 }
 
 TEST_F(QosimIoctl, RequestLogHoldsTheExactRawBytes) {
-  Bytes in{0xde, 0xad, 0xbe, 0xef, 0x00, 0x11};
+  Bytes in{0xde, 0xad, 0xbe, 0xef, 0x00, 0x11, 0, 0, 0, 0, 0, 0};
   Bytes out(8, 0x55);
   drv::tCallBlock block;
   int err = 0;
@@ -94,7 +95,7 @@ TEST_F(QosimIoctl, RequestLogHoldsTheExactRawBytes) {
   drv::tCallBlock sent{};
   sent.input = reinterpret_cast<std::uint64_t>(in.data());
   sent.output = reinterpret_cast<std::uint64_t>(out.data());
-  sent.inputSize = 6;
+  sent.inputSize = 12;
   sent.outputSize = 8;
   ASSERT_EQ(e.block.size(), sizeof sent);
   EXPECT_EQ(std::memcmp(e.block.data(), &sent, sizeof sent), 0);  // as it was before the call
@@ -126,8 +127,8 @@ TEST_F(QosimIoctl, ProgrammedOutputResultAndStatusReachTheCaller) {
   EXPECT_EQ(status, -52019);
   EXPECT_EQ(Bytes(out.begin(), out.begin() + 8), (Bytes{9, 8, 7, 6, 5, 4, 3, 2}));
   EXPECT_EQ(block.result, 77u);
-  // Another command on the same node still gets the default response.
-  ASSERT_EQ(call(kCmdNone, {}, out, block, err), 0);
+  // Another command on the same node still gets the board's answer.
+  ASSERT_EQ(call(kCmdNone, Bytes(4, 0), out, block, err), 0);
   EXPECT_EQ(out, Bytes(12, 0));
 }
 
@@ -139,26 +140,29 @@ TEST_F(QosimIoctl, DeviceRuleAppliesToTheBoardsNodesOnly) {
   Bytes out(4);
   drv::tCallBlock block;
   int err = 0;
-  ASSERT_EQ(call(kCmdOther, {}, out, block, err), 0);
-  EXPECT_EQ(out, (Bytes{5, 0, 0, 0}));
+  ASSERT_EQ(call(kCmdNone, {}, out, block, err), 0);
+  EXPECT_EQ(out, (Bytes{5, 0, 0, 0}));  // the method's status word
   int other = ::open("/dev/qo/qovorlix0\\qovorlixtarrowk_vorlixtarrow\\0", O_RDWR | O_CLOEXEC);
   ASSERT_GE(other, 0);
   drv::tCallBlock b2{};
   b2.output = reinterpret_cast<std::uint64_t>(out.data());
   b2.outputSize = 4;
-  ASSERT_EQ(::ioctl(other, kCmdOther, &b2), 0);
+  const Bytes request(4, 0);
+  b2.input = reinterpret_cast<std::uint64_t>(request.data());
+  b2.inputSize = 4;
+  ASSERT_EQ(::ioctl(other, kCmdNone, &b2), 0);
   EXPECT_EQ(out, Bytes(4, 0));
   ::close(other);
 }
 
 TEST_F(QosimIoctl, InjectedErrnoReachesTheCaller) {
   ASSERT_TRUE(set_.client().injectError(ENOTTY, 1, kCmdRead, node()).ok());
-  Bytes out(4, 0xAA);
+  Bytes out(12, 0xAA);
   drv::tCallBlock block;
   int err = 0;
   EXPECT_EQ(call(kCmdRead, {}, out, block, err), -1);
   EXPECT_EQ(err, ENOTTY);
-  EXPECT_EQ(out, Bytes(4, 0xAA));  // nothing written on a transport error
+  EXPECT_EQ(out, Bytes(12, 0xAA));  // nothing written on a transport error
   EXPECT_EQ(block.result, 0u);
   // Counted: the next call is served normally again.
   EXPECT_EQ(call(kCmdRead, {}, out, block, err), 0);
@@ -185,7 +189,7 @@ TEST_F(QosimIoctl, ErrnoBeyondTheKnownTableAndNextNCalls) {
     EXPECT_EQ(err, EIO);
   }
   ASSERT_TRUE(set_.client().clearResponses().ok());
-  EXPECT_EQ(call(kCmdOther, {}, out, block, err), 0);
+  EXPECT_EQ(call(kCmdOther, Bytes(16, 0), out, block, err), 0);
 }
 
 TEST_F(QosimIoctl, BadAddressesFailWithEfault) {
@@ -224,11 +228,13 @@ TEST_F(QosimIoctl, ConcurrentCallsFromFourThreadsAreAllServed) {
     threads.emplace_back([&, t] {
       tids[static_cast<std::size_t>(t)] = static_cast<int>(::syscall(SYS_gettid));
       for (int i = 0; i < kCalls; ++i) {
-        Bytes in{static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(i)};
+        Bytes in(12, 0);  // op0101: register address, value, status word
+        in[0] = static_cast<std::uint8_t>(t);
+        in[1] = static_cast<std::uint8_t>(i);
         Bytes out(static_cast<std::size_t>(4 + t), 0xFF);
         drv::tCallBlock block{};
         block.input = reinterpret_cast<std::uint64_t>(in.data());
-        block.inputSize = 2;
+        block.inputSize = 12;
         block.output = reinterpret_cast<std::uint64_t>(out.data());
         block.outputSize = static_cast<std::uint32_t>(out.size());
         if (::ioctl(fd_, kCmdWrite, &block) != 0 || block.result != out.size() ||
@@ -244,7 +250,7 @@ TEST_F(QosimIoctl, ConcurrentCallsFromFourThreadsAreAllServed) {
   std::set<int> seenTids;
   for (const auto& e : log.value) {
     seenTids.insert(e.tid);
-    ASSERT_EQ(e.input.size(), 2u);
+    ASSERT_EQ(e.input.size(), 12u);
     EXPECT_EQ(e.tid, tids[e.input[0]]);  // each request attributed to the thread that sent it
   }
   EXPECT_EQ(seenTids.size(), static_cast<std::size_t>(kThreads));

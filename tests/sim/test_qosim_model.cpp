@@ -78,7 +78,8 @@ class QosimModel : public ::testing::Test {
     board_->withField("temperature", json::array({61, 70}))
         .withField("temperatureLimit", json::array({90, 99}))
         .withFans({1000, 2000, 3000})
-        .withField("dated0", {{"seconds", 1234567890123ull}, {"value", 7}})
+        .withField("dated0", {{"seconds", 3852000000ull}, {"value", 7}})  // 2026-01-23, from 1904
+        .withField("dated1", {{"seconds", nullptr}})
         .withField("diagnostic", 0)
         .withField("op0406", -304313)
         .withModule(0x3C5D0042, 2, 0x42)
@@ -106,7 +107,7 @@ class QosimModel : public ::testing::Test {
 TEST_F(QosimModel, LibraryMethodsAnswerFromTheModel) {
   Reply r = get(0x80200300, 16);  // op0300: u64 seconds, status +8
   ASSERT_EQ(r.err, 0);
-  EXPECT_EQ(le(r.out, 0, 8), 1234567890123ull);
+  EXPECT_EQ(le(r.out, 0, 8), 3852000000ull);
   EXPECT_EQ(word(r.out, 8), 0);
   EXPECT_EQ(le(get(0x80200301, 8).out, 0, 4), 7u);
   r = get(0x80200304, 16);  // never set

@@ -42,7 +42,7 @@ TEST(QosimEnumeration, PublicationsFollowTheModel) {
   qosim::BoardSet set;
   auto& b = set.add().withDefaults().withProduct(0x7B12).withSerial(0xA1B2C3D4).withDeviceNumber(77);
   b.withBusProperty("pciBusNumber", 0x33).withBusProperty("pciDeviceNumber", 2).withBusProperty("pciFunctionNumber", 1);
-  b.withField("chassisSlot", 6).withField("busType", 2).withField("description", "QO PXIe-7812")
+  b.withField("chassisSlot", 6).withField("busType", 2).withField("description", "QO PXIe-VX212")
       .withField("primaryName", "left slot").withField("enumeration", {{"attributes", {{"7", 9}}}});
   const std::uint64_t before = generation();
   ASSERT_TRUE(set.plug().ok());
@@ -58,7 +58,7 @@ TEST(QosimEnumeration, PublicationsFollowTheModel) {
   EXPECT_EQ(attribute(b.device, 0x1E), 2u);
   EXPECT_EQ(attribute(b.device, 0x4A), 1u);
   EXPECT_EQ(attribute(b.device, 7), 9u);
-  EXPECT_EQ(readAll(b.procDir() + "/.kel/strings/5"), "QO PXIe-7812");
+  EXPECT_EQ(readAll(b.procDir() + "/.kel/strings/5"), "QO PXIe-VX212");
   EXPECT_EQ(readAll(b.procDir() + "/.kel/primaryName"), "left slot");
   EXPECT_EQ(readAll(b.procDir() + "/.kel/secondaryName"), b.device);
 

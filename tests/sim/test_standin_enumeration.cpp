@@ -127,7 +127,7 @@ TEST_F(StandinEnumeration, ListsEveryPublishedBoardInDeviceNumberOrder) {
 TEST_F(StandinEnumeration, AttributesNamesAndTheDescriptionAreTheBoards) {
   qosim::BoardSet set;
   auto& board = set.add().withDefaults().withProduct(0x7B14).withSerial(0x0BADCAFE);
-  board.withField("primaryName", "Bench slot 7").withField("description", "QO PXIe-7814 (KU060)");
+  board.withField("primaryName", "Bench slot 7").withField("description", "QO PXIe-VX214 (KU060)");
   ASSERT_TRUE(set.plug().ok());
   refresh();
   iKelDevice* device = byNumber(numberOf(board));
@@ -143,8 +143,8 @@ TEST_F(StandinEnumeration, AttributesNamesAndTheDescriptionAreTheBoards) {
   iKelAttributeReader* reader = session->getAttributeReader(0, platformStatus(&status));
   ASSERT_NE(reader, nullptr) << where(status);
   char text[256];
-  EXPECT_EQ(reader->readString(kDescription, text, sizeof text, platformStatus(&status)), 20u);
-  EXPECT_STREQ(text, "QO PXIe-7814 (KU060)");
+  EXPECT_EQ(reader->readString(kDescription, text, sizeof text, platformStatus(&status)), 21u);
+  EXPECT_STREQ(text, "QO PXIe-VX214 (KU060)");
   EXPECT_EQ(status.code, 0) << where(status);
   // A text longer than the buffer is cut and reported.
   char small[8];
