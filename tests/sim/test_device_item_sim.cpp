@@ -357,6 +357,12 @@ TEST_F(DeviceItemSim, FirmwareUpdateThroughTheItem) {
   runToEnd();
   EXPECT_EQ(state, 5);
   EXPECT_EQ(text, "Error: -7");
+  // A failure before any progress reads as ended too, not as an update about to start.
+  ASSERT_TRUE(client().firmwareFault(b.device, qosim::FirmwareFaultSpec{-8, 0, 1}).ok());
+  runToEnd();
+  EXPECT_EQ(state, 5);
+  EXPECT_EQ(percent, 0);
+  EXPECT_EQ(text, "Error: -8");
 }
 
 TEST_F(DeviceItemSim, BrokenBoardsAreLeftOutAndTriedAgain) {

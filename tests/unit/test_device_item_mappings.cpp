@@ -32,9 +32,11 @@ TEST(DeviceItemMappings, DatedValuesAndFirmwareStates) {
   EXPECT_EQ(timestampOf(kNeverSet).seconds, 0);
   EXPECT_EQ(timestampOf(3870000000u).seconds, 3870000000);
   EXPECT_EQ(timestampOf(3870000000u).fraction, 0u);
-  const struct { bool busy; std::int32_t percent; bool second; std::int32_t state; } rows[] = {
-      {true, 0, false, -1}, {true, 40, true, -2}, {false, 0, true, 5}, {false, 0, false, -1},
-      {false, 100, false, 2}, {false, 30, false, 5}};
+  const struct { bool busy; std::int32_t percent; bool second, failed; std::int32_t state; } rows[] = {
+      {true, 0, false, false, -1}, {true, 40, true, false, -2}, {false, 0, true, false, 5},
+      {false, 0, false, false, -1}, {false, 100, false, false, 2}, {false, 30, false, false, 5},
+      {false, 0, false, true, 5}, {true, 0, false, true, -1}};
   for (const auto& r : rows)
-    EXPECT_EQ(firmwareStateOf(r.busy, r.percent, r.second), r.state) << r.busy << r.percent << r.second;
+    EXPECT_EQ(firmwareStateOf(r.busy, r.percent, r.second, r.failed), r.state)
+        << r.busy << r.percent << r.second << r.failed;
 }
