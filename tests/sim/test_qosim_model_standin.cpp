@@ -149,7 +149,7 @@ TEST_F(QosimFirmware, NoProgressBeforeTheFirstUpdate) {
 
 TEST_F(QosimFirmware, UpdateRunsToHundredThenTheImageLoadsAtPowerCycle) {
   ASSERT_TRUE(client().firmwareConfig("KEL4242", 150, 0x01020304).ok());
-  auto started = client().firmwareUpdate("KEL4242", "PXIe-7810_KU035", 4096, 0, "0123456789abcdef");
+  auto started = client().firmwareUpdate("KEL4242", "PXIe-VX210_KU035", 4096, 0, "0123456789abcdef");
   ASSERT_TRUE(started.ok()) << started.error;
   EXPECT_EQ(started.value, 150u);
   auto p = client().firmwareProgress("KEL4242");

@@ -17,7 +17,7 @@ namespace {
 using VorlixSysapiExpert::firmwareLibrary;
 
 constexpr std::int32_t kNoProgress = -304425;
-constexpr char kTarget[] = "PXIe-7810_KU035";
+constexpr char kTarget[] = "PXIe-VX210_KU035";
 
 struct Progress {
   std::int32_t status = 0;

@@ -239,7 +239,7 @@ TEST(EnumerationEntryPoints, BadArgumentsAndAMissingInitializationAreRefused) {
 TEST(FirmwareOutsideAMachine, AnUpdateFindsNoMachineAndProgressHasNothingToReport) {
   tFirmwareLibrary firmware(kFirmwarePath);
   const unsigned char image[] = {1, 2, 3};
-  EXPECT_EQ(firmware.updateFirmware("KEL0", "PXIe-4410_KU035", sizeof image, image, 0), -52023);
+  EXPECT_EQ(firmware.updateFirmware("KEL0", "PXIe-VX210_KU035", sizeof image, image, 0), -52023);
   std::int32_t percent = 41;
   std::uint8_t first = 2;
   std::uint8_t second = 3;
