@@ -124,9 +124,9 @@ TEST_F(ExpertOnMachine, ListsTheBoardsOfKnownProductsAndReadsTheirProperties) {
     EXPECT_EQ(hr, kS_OK) << name;
     EXPECT_GT(rows.size(), 10u) << name;
   }
-  const BagRow* temperature = row(rowsOf("KEL0"), kTemperatureTag);
-  ASSERT_NE(temperature, nullptr);
-  EXPECT_EQ(temperature->value, "48.000");
+  const auto rows = rowsOf("KEL0");
+  ASSERT_NE(row(rows, 0x101D000), nullptr);
+  EXPECT_EQ(row(rows, 0x101D000)->value, "\"KEL0\"");
   HRESULT hr = 0;
   EXPECT_TRUE(rowsOf("KEL3", &hr).empty());
   EXPECT_EQ(hr, kItemNotExist);
@@ -143,7 +143,6 @@ class ExpertRefreshOnMachine : public ExpertOnMachine,
 
 TEST_P(ExpertRefreshOnMachine, NewReadingAndAnItemChangedNoticeOnALibraryThread) {
   const RefreshCase& c = GetParam();
-  ASSERT_NE(row(rowsOf("KEL1"), kTemperatureTag), nullptr);
   ASSERT_TRUE(client_.setBoardField("qovorlix1", "temperature", 71).ok());
   const HostText name("KEL1");
   const unsigned tags[] = {kTemperatureTag};
@@ -224,18 +223,16 @@ TEST_P(ExpertFirmwareOnMachine, UpdatePolledToItsEnd) {
     ASSERT_EQ(firmware_->vtbl->GetFirmwareUpdateStatus(firmware_, name, &state, &percent, &text), kS_OK);
     message = takeHostText(text);
     if (seen.empty() || seen.back() != percent) seen.push_back(percent);
-    if (state == 2 || (state == 5 && percent != 0 && c.fault && i > 0 &&
-                       client_.firmwareProgress("qovorlix2").value.finished))
-      break;
+    // Busy: -1 (nothing written yet) or -2 (writing); anything else: the update has ended.
+    if (i > 0 && state != -1 && state != -2) break;
     std::this_thread::sleep_for(10ms);
   }
   EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  EXPECT_EQ(state, 5);  // ended; the board keeps the old image running until power-cycled
   if (c.fault) {
-    EXPECT_NE(state, 2);
-    EXPECT_LT(percent, 100);
+    EXPECT_EQ(percent, 40);
     EXPECT_FALSE(message.empty());
   } else {
-    EXPECT_EQ(state, 2);
     EXPECT_EQ(percent, 100);
   }
 }
