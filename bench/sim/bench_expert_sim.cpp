@@ -185,7 +185,7 @@ void BM_BoardPluggedToHostNotice(benchmark::State& state) {
     set.unplug();
     host.sink.waitFor([&](const RecordingSink::Notice& n) { return n.kind == 2; }, 2000);
     host.sink.clear();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // past the confirming pass
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past the confirming passes
   }
   state.counters["median_us"] = quantile(samples, 0.5);
   state.counters["p99_us"] = quantile(samples, 0.99);
