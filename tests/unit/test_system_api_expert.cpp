@@ -320,7 +320,8 @@ TEST_F(SystemAPIExpertTest, EachAsynchronousRequestQueuesOneMoreUpdate) {
               sysapicpp::RefreshPendingException::kCode);
   }
   BoardItem* item = itemNamed("KEL0");
-  expert.reset();
+  sysapicpp::SharedPtrHelper<sysapicpp::Item> keep = expert->cache().getItem("KEL0");
+  expert.reset();  // runs every queued update and joins the workers
   std::lock_guard<std::mutex> g(item->lock);
   EXPECT_EQ(item->refreshed.size(), 3u);
   EXPECT_EQ(handler.snapshot().size(), 3u);
