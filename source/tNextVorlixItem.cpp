@@ -41,9 +41,9 @@ constexpr tOp0406Mapping kOp0406Table[] = {{-304313, 0x10000, 2}, {-304312, 0x10
 
 }  // namespace
 
-std::int32_t firmwareStateOf(bool busy, std::int32_t percent, bool second) {
+std::int32_t firmwareStateOf(bool busy, std::int32_t percent, bool second, bool failed) {
   if (busy) return percent == 0 ? -1 : -2;
-  if (second) return 5;
+  if (second || failed) return 5;
   if (percent == 0) return -1;
   if (percent == 100) return 2;
   return 5;
@@ -195,7 +195,7 @@ void tNextVorlixItem::getFirmwareUpdateStatus(std::int32_t& state, std::int32_t&
   bool busy = false, second = false;
   std::int32_t reported = 0;
   firmwareUpdater_->getProgress(busy, reported, second, text);
-  state = firmwareStateOf(busy, reported, second);
+  state = firmwareStateOf(busy, reported, second, !text.empty());
   percent = reported;
 }
 

@@ -136,8 +136,10 @@ std::int32_t linkRateOf(std::int32_t code);
 std::uint32_t fpgaClassOf(const std::string& part);
 // Seconds of a dated value as a host timestamp (fraction 0; kNeverSet -> 0).
 mxSysAttrTimestampUTC timestampOf(std::uint64_t seconds);
-// The host's firmware state of an updater's progress (busy, percent, second flag).
-std::int32_t firmwareStateOf(bool busy, std::int32_t percent, bool second);
+// The host's firmware state of an updater's progress (busy, percent, second flag, and whether
+// the last update ended with an error message). A failed update that ended before any progress
+// reads as ended (5), not as "starting" (-1), so a host polling for the end sees it.
+std::int32_t firmwareStateOf(bool busy, std::int32_t percent, bool second, bool failed);
 
 class tNextVorlixItem final : public sysapicpp::Item {
  public:

@@ -335,8 +335,10 @@ void tNextVorlixItem::refreshDated(std::uint32_t valueTag, std::uint32_t numberT
   const std::uint64_t seconds =
       second ? proxy->op0304(secondsStatus) : proxy->op0300(secondsStatus);
   const std::uint32_t value = second ? proxy->op0305(valueStatus) : proxy->op0301(valueStatus);
-  sysapicpp::PropertyBagHandle& bag = second ? static_cast<sysapicpp::PropertyBagHandle&>(bag_.vorlix())
-                                             : static_cast<sysapicpp::PropertyBagHandle&>(bag_.systemApi());
+  // The first group is the host's, the second the family's own.
+  using sysapicpp::PropertyBagHandle;
+  const PropertyBagHandle& bag = second ? static_cast<PropertyBagHandle&>(bag_.vorlix())
+                                        : static_cast<PropertyBagHandle&>(bag_.systemApi());
   if (secondsStatus.isFatal() || valueStatus.isFatal()) {
     result = false;
   } else {

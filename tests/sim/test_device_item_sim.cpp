@@ -14,7 +14,6 @@
 #include "QosimClient.h"
 #include "qo/err/Exception.h"
 #include "qoapal/trace/qosdbg.h"
-#include "source/platform/PlatformLibraries.h"
 #include "source/tNextVorlixItem.h"
 #include "sysapicpp/HResultException.h"
 #include "sysapicpp/cache/ItemCache.h"
@@ -32,11 +31,6 @@ using Tags = std::map<std::uint32_t, Value>;
 using ItemHandle = sysapicpp::SharedPtrHelper<sysapicpp::Item>;
 
 namespace {
-
-tEnumerationLibrary& enumeration() {
-  static tEnumerationLibrary library;
-  return library;
-}
 
 sysapicpp::PropertyBagHandle bagOf(sysapicpp::Item& item) {
   ImxSysPropertyBag* raw = item.getPropertyBag();
@@ -98,16 +92,14 @@ void forBothFailures(qosim::Client& client, const std::string& target, const Fau
   }
 }
 
-class ImageBytes final : public ImxSysBinaryImage {
- public:
-  explicit ImageBytes(std::size_t size) : bytes_(size, 0x5A) {}
+struct ImageBytes final : ImxSysBinaryImage {
+  explicit ImageBytes(std::size_t size) : bytes(size, 0x5A) {}
   HRESULT QueryInterface(const GUID*, void**) override { return E_NOTIMPL; }
   ULONG AddRef() override { return 2; }
   ULONG Release() override { return 1; }
-  HRESULT GetSize(unsigned* size) override { *size = static_cast<unsigned>(bytes_.size()); return S_OK; }
-  HRESULT GetData(void** data) override { *data = bytes_.data(); return S_OK; }
- private:
-  std::vector<std::uint8_t> bytes_;
+  HRESULT GetSize(unsigned* size) override { return *size = unsigned(bytes.size()), S_OK; }
+  HRESULT GetData(void** data) override { return *data = bytes.data(), S_OK; }
+  std::vector<std::uint8_t> bytes;
 };
 
 std::string gTrace;
@@ -130,7 +122,7 @@ class DeviceItemSim : public ::testing::Test {
     return b;
   }
   qosim::BoardSet boards_;
-  tItemFactory factory_{enumeration()};
+  tItemFactory factory_;  // the production factory over the enumeration stand-in
 };
 
 struct IdentityCase {
@@ -357,6 +349,12 @@ TEST_F(DeviceItemSim, FirmwareUpdateThroughTheItem) {
   runToEnd();
   EXPECT_EQ(state, 5);
   EXPECT_EQ(text, "Error: -7");
+  // A failure before any progress reads as ended too, not as an update about to start.
+  ASSERT_TRUE(client().firmwareFault(b.device, qosim::FirmwareFaultSpec{-8, 0, 1}).ok());
+  runToEnd();
+  EXPECT_EQ(state, 5);
+  EXPECT_EQ(percent, 0);
+  EXPECT_EQ(text, "Error: -8");
 }
 
 TEST_F(DeviceItemSim, BrokenBoardsAreLeftOutAndTriedAgain) {

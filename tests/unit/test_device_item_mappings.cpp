@@ -1,27 +1,13 @@
-// The device item's pure mappings: version text, revision letter, link rates, FPGA classes,
-// dated values and the host's firmware states.
+// The device item's pure mappings: FPGA classes of part names, dated values and the host's
+// firmware states.
 #include <gtest/gtest.h>
 
 #include "source/tNextVorlixItem.h"
 
 using namespace VorlixSysapiExpert;
 
-TEST(DeviceItemMappings, VersionTextAndRevisionLetter) {
-  const struct { std::uint32_t word; const char* text; } versions[] = {
-      {(1u << 24) | (2u << 20) | (3u << 16) | (2u << 14) | 45u, "1.2.3b45"},
-      {0, "0.0.0d0"},
-      {0x01214005, "1.2.1a5"},
-      {0xFFFFFFFF, "255.15.15f16383"},
-  };
-  for (const auto& v : versions) EXPECT_EQ(versionTextOf(v.word), v.text) << std::hex << v.word;
-  EXPECT_EQ(revisionLetterOf(0), "Unknown");
-  EXPECT_EQ(revisionLetterOf(1), "A");
-  EXPECT_EQ(revisionLetterOf(3), "C");
-}
-
-TEST(DeviceItemMappings, LinkRatesAndFpgaClasses) {
-  const std::pair<std::int32_t, std::int32_t> rates[] = {{1, 0}, {2, 1}, {3, 2}, {0, -1}, {4, -1}, {-1, -1}};
-  for (auto [code, mapped] : rates) EXPECT_EQ(linkRateOf(code), mapped) << code;
+// (Version texts, revision letters and link rates are checked against boards in the simulator.)
+TEST(DeviceItemMappings, FpgaClasses) {
   const std::pair<const char*, std::uint32_t> parts[] = {
       {"KU15P", 4}, {"KU11P", 4}, {"KU035", 3}, {"KU15PX", 3}, {"VU11P", 5},
       {"VU9", 0},   {"XC7K325", 0}, {"", 0},    {"xKU15P", 0}, {"VU11PX", 0}};
@@ -32,9 +18,11 @@ TEST(DeviceItemMappings, DatedValuesAndFirmwareStates) {
   EXPECT_EQ(timestampOf(kNeverSet).seconds, 0);
   EXPECT_EQ(timestampOf(3870000000u).seconds, 3870000000);
   EXPECT_EQ(timestampOf(3870000000u).fraction, 0u);
-  const struct { bool busy; std::int32_t percent; bool second; std::int32_t state; } rows[] = {
-      {true, 0, false, -1}, {true, 40, true, -2}, {false, 0, true, 5}, {false, 0, false, -1},
-      {false, 100, false, 2}, {false, 30, false, 5}};
+  const struct { bool busy; std::int32_t percent; bool second, failed; std::int32_t state; } rows[] = {
+      {true, 0, false, false, -1}, {true, 40, true, false, -2}, {false, 0, true, false, 5},
+      {false, 0, false, false, -1}, {false, 100, false, false, 2}, {false, 30, false, false, 5},
+      {false, 0, false, true, 5}, {true, 0, false, true, -1}};
   for (const auto& r : rows)
-    EXPECT_EQ(firmwareStateOf(r.busy, r.percent, r.second), r.state) << r.busy << r.percent << r.second;
+    EXPECT_EQ(firmwareStateOf(r.busy, r.percent, r.second, r.failed), r.state)
+        << r.busy << r.percent << r.second << r.failed;
 }
