@@ -1,5 +1,6 @@
 #include "source/SystemAPIExpert.h"
 
+#include <new>
 #include <utility>
 
 #include "qo/err/Exception.h"
@@ -33,17 +34,14 @@ std::unique_ptr<sysapicpp::TaskQueue> makeTaskQueue() {
 std::unique_ptr<sysapicpp::ItemFactory> requireFactory(
     const SystemAPIExpert::tFactoryMaker& makeFactory) {
   std::unique_ptr<sysapicpp::ItemFactory> factory = makeFactory();
-  if (!factory) raiseNotImplemented(0);
+  if (!factory) throw std::bad_alloc();
   return factory;
 }
 
 }  // namespace
 
 std::unique_ptr<sysapicpp::ItemFactory> makeDeviceItemFactory() {
-  return std::make_unique<tItemFactory>(
-      [](const std::string&, tDeviceListHolder&) -> sysapicpp::SharedPtrHelper<sysapicpp::Item> {
-        raiseNotImplemented(0);
-      });
+  return std::make_unique<tItemFactory>();
 }
 
 SystemAPIExpert::SystemAPIExpert(sysapicpp::SyncNotificationHandler* context)

@@ -233,7 +233,8 @@ int probe(const char* libraryPath) {
 }
 
 // Hardware readings the expert reads on request (temperatures, fan speeds).
-constexpr unsigned kReadOnRequest[] = {0x1015000, 0x1016000, 0x1900F000};
+// FPGA temperature reading, number of fans, first dated group.
+constexpr unsigned kReadOnRequest[] = {0x102E000, 0x1061000, 0x1015000, 0x1016000};
 
 void printBag(ImxSysPropertyBag* bag) {
   std::printf("  %-10s %-9s %s\n", "tag", "type", "value");
@@ -338,10 +339,12 @@ int boards(const char* libraryPath, const char* wanted) {
                     polled == kS_OK ? "" : (" " + hresultText(polled)).c_str());
         lastPercent = percent;
       }
-      if (polled != kS_OK || (state == 2 && percent == 100)) break;
+      // Busy: -1 (nothing written yet) or -2 (writing); anything else: the update has ended.
+      if (polled != kS_OK || (i > 0 && state != -1 && state != -2)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    failures += (state == 2 && percent == 100) ? 0 : 1;
+    std::printf("  update %s\n", percent == 100 ? "complete" : "did not complete");
+    failures += percent == 100 ? 0 : 1;
   }
 
   const HRESULT down = e->vtbl->Shutdown(e);

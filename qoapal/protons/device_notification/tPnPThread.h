@@ -13,9 +13,10 @@
 // events arriving during a pass add passes instead of being lost. An exception leaving a pass
 // abandons that pass only (it is counted in failedPasses()); the next event runs a fresh pass.
 // The node event and the enumeration's view of the board are published separately, so a pass
-// right after an event may still see the old board set. Once the passes of an event are done and
-// no further event came for kSettleMs, the worker runs one more (confirming) pass; a change the
-// first pass could not see yet is reported then instead of being lost until the next event.
+// right after an event may still see the old board set. Once the passes of an event are done, the
+// worker runs confirming passes after quiet times of kSettleMs (20 ms, then 200 ms more; a new
+// event starts over); a change the first pass could not see yet is reported then instead of
+// being lost until the next event. A confirming pass that finds nothing sends empty notices.
 //
 // Construction starts the worker, then the notification thread (only while the status is
 // good), waits until the notification thread has built its dispatcher and takes over the
@@ -34,6 +35,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -82,14 +84,14 @@ class tPnPWorker final : public iThread {
 
   void run() override {
     if (!event_.isCreated()) return;  // nothing could ever wake us
-    bool recheckDue = false;
+    std::size_t recheck = kNoRecheck;  // index into kSettleMs of the next confirming pass
     for (;;) {
-      if (recheckDue) {
-        if (!event_.waitFor(kSettleMs)) {
-          recheckDue = false;
+      if (recheck != kNoRecheck) {
+        if (!event_.waitFor(kSettleMs[recheck])) {
           // Quiet since the last pass: look once more, for publications that lagged the node
           // event (a board's node can appear before the enumeration lists it, and vanish
           // before it stops listing it).
+          recheck = recheck + 1 < std::size(kSettleMs) ? recheck + 1 : kNoRecheck;
           if (stop_.load(std::memory_order_acquire)) return;
           runPass();
           continue;
@@ -104,12 +106,14 @@ class tPnPWorker final : public iThread {
         if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) break;
         if (stop_.load(std::memory_order_acquire)) return;
       }
-      recheckDue = true;
+      recheck = 0;
     }
   }
 
-  // Quiet time after the passes of an event before the one confirming pass.
-  static constexpr std::int64_t kSettleMs = 150;
+  // Quiet times after the passes of an event before each confirming pass: a short one for
+  // publications a moment behind the node, a long one for slow ones.
+  static constexpr std::int64_t kSettleMs[] = {20, 200};
+  static constexpr std::size_t kNoRecheck = ~std::size_t{0};
 
  private:
   void runPass() {

@@ -47,6 +47,9 @@ class ExpertOnMachine : public ::testing::Test {
     auto client = qosim::Client::connect();
     ASSERT_TRUE(client.ok()) << client.status();
     client_ = std::move(client.value);
+    // A sanitizer runtime starts a helper thread with the first thread of the process: start
+    // (and join) one first, so the baseline already counts it.
+    std::thread([] {}).join();
     threadsBefore_ = threadCount();
     lib_ = dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib_, nullptr) << dlerror();
@@ -124,9 +127,9 @@ TEST_F(ExpertOnMachine, ListsTheBoardsOfKnownProductsAndReadsTheirProperties) {
     EXPECT_EQ(hr, kS_OK) << name;
     EXPECT_GT(rows.size(), 10u) << name;
   }
-  const BagRow* temperature = row(rowsOf("KEL0"), kTemperatureTag);
-  ASSERT_NE(temperature, nullptr);
-  EXPECT_EQ(temperature->value, "48.000");
+  const auto rows = rowsOf("KEL0");
+  ASSERT_NE(row(rows, 0x101D000), nullptr);
+  EXPECT_EQ(row(rows, 0x101D000)->value, "\"KEL0\"");
   HRESULT hr = 0;
   EXPECT_TRUE(rowsOf("KEL3", &hr).empty());
   EXPECT_EQ(hr, kItemNotExist);
@@ -143,7 +146,6 @@ class ExpertRefreshOnMachine : public ExpertOnMachine,
 
 TEST_P(ExpertRefreshOnMachine, NewReadingAndAnItemChangedNoticeOnALibraryThread) {
   const RefreshCase& c = GetParam();
-  ASSERT_NE(row(rowsOf("KEL1"), kTemperatureTag), nullptr);
   ASSERT_TRUE(client_.setBoardField("qovorlix1", "temperature", 71).ok());
   const HostText name("KEL1");
   const unsigned tags[] = {kTemperatureTag};
@@ -163,7 +165,8 @@ TEST_P(ExpertRefreshOnMachine, NewReadingAndAnItemChangedNoticeOnALibraryThread)
   EXPECT_EQ(notices.front().names, std::vector<std::string>{"KEL1"});
   EXPECT_NE(notices.front().thread, std::this_thread::get_id());
   // After the background refresh the plain bag carries the new reading.
-  const BagRow* reading = row(rowsOf("KEL1"), kTemperatureTag);
+  const auto after = rowsOf("KEL1");
+  const BagRow* reading = row(after, kTemperatureTag);
   ASSERT_NE(reading, nullptr);
   EXPECT_EQ(reading->value, "71.000");
 }
@@ -224,18 +227,16 @@ TEST_P(ExpertFirmwareOnMachine, UpdatePolledToItsEnd) {
     ASSERT_EQ(firmware_->vtbl->GetFirmwareUpdateStatus(firmware_, name, &state, &percent, &text), kS_OK);
     message = takeHostText(text);
     if (seen.empty() || seen.back() != percent) seen.push_back(percent);
-    if (state == 2 || (state == 5 && percent != 0 && c.fault && i > 0 &&
-                       client_.firmwareProgress("qovorlix2").value.finished))
-      break;
+    // Busy: -1 (nothing written yet) or -2 (writing); anything else: the update has ended.
+    if (i > 0 && state != -1 && state != -2) break;
     std::this_thread::sleep_for(10ms);
   }
   EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  EXPECT_EQ(state, 5);  // ended; the board keeps the old image running until power-cycled
   if (c.fault) {
-    EXPECT_NE(state, 2);
-    EXPECT_LT(percent, 100);
+    EXPECT_EQ(percent, 40);
     EXPECT_FALSE(message.empty());
   } else {
-    EXPECT_EQ(state, 2);
     EXPECT_EQ(percent, 100);
   }
 }
