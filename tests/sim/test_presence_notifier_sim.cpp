@@ -73,7 +73,7 @@ TEST(PresenceNotifierOnMachine, PlugAndUnplugReachTheHostAndTheCache) {
   ASSERT_FALSE(expert.presenceNotifier().status().isFatal());
   std::vector<std::string> names;
   expert.getItemNames(names);
-  EXPECT_EQ(names, (std::vector<std::string>{"KEL0", "KEL1", "KEL2"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"KEL0", "KEL1", "KEL2", "KEL4"}));
 
   qosim::BoardSet set;
   set.add().withDefaults();
@@ -102,7 +102,7 @@ TEST(PresenceNotifierOnMachine, PlugAndUnplugReachTheHostAndTheCache) {
   ASSERT_TRUE(sink.waitFor(2, itemB)) << dump();
   names.clear();
   expert.getItemNames(names);
-  EXPECT_EQ(names, (std::vector<std::string>{"KEL0", "KEL1", "KEL2"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"KEL0", "KEL1", "KEL2", "KEL4"}));
   for (const auto& n : sink.notices()) {
     EXPECT_NE(n.thread, std::this_thread::get_id());
     // No board was reported added twice or removed while it was present.
