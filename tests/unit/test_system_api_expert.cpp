@@ -27,6 +27,7 @@
 #include "sysapicpp/HResultException.h"
 #include "sysapicpp/interfaces/ImxSysNotificationSink.h"
 #include "sysapicpp/propbag/CmxDynamicPropertyBag.h"
+#include "sysapicpp/propbag/PropertyBagHandle.h"
 #include "tests/common/FakeItemFactory.h"
 
 namespace {
@@ -217,13 +218,13 @@ TEST_F(SystemAPIExpertTest, ItemOperationsReachTheNamedItem) {
 
 TEST_F(SystemAPIExpertTest, UnsupportedOperationsNameTheirLine) {
   SystemAPIExpert expert(&handler, qotest::fakeFactories(boards));
-  sysapicpp::PropertyBagHandle* none = nullptr;
+  sysapicpp::PropertyBagHandle none;  // holds no bag: the operations never look at it
   std::set<std::uint32_t> tagSet;
   std::string text;
   std::int32_t value = 0;
   const std::vector<std::pair<int, std::function<void()>>> operations = {
-      {85, [&] { expert.extendedOperation1("KEL0", *none, tagSet, text); }},
-      {90, [&] { expert.extendedOperation2("KEL0", *none, value, text); }},
+      {85, [&] { expert.extendedOperation1("KEL0", none, tagSet, text); }},
+      {90, [&] { expert.extendedOperation2("KEL0", none, value, text); }},
       {100, [&] { expert.diagnosticOperation1("KEL0", 1); }},
       {105, [&] { expert.diagnosticOperation3("KEL0", text); }},
       {135, [&] { expert.unsupportedOperation1(); }},
