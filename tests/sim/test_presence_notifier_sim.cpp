@@ -16,45 +16,13 @@
 #include "source/tItemFactory.h"
 #include "sysapicpp/NotificationHandler.h"
 #include "tests/common/NoOpItem.h"
+#include "tests/common/RecordingHandler.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-class Recorder final : public sysapicpp::NotificationHandler {
- public:
-  struct Notice {
-    std::int32_t kind;
-    std::vector<std::string> names;
-    std::thread::id thread;
-  };
-  using NotificationHandler::notify;
-  void notify(std::int32_t kind, const std::vector<std::string>& names) override {
-    std::lock_guard<std::mutex> g(lock_);
-    notices_.push_back({kind, names, std::this_thread::get_id()});
-  }
-  bool isListening(std::int32_t, const std::vector<std::string>&) override { return true; }
-  // Waits up to 5 s for a notice of `kind` naming `name`.
-  bool waitFor(std::int32_t kind, const std::string& name) {
-    for (int i = 0; i < 500; ++i) {
-      {
-        std::lock_guard<std::mutex> g(lock_);
-        for (const Notice& n : notices_)
-          if (n.kind == kind && std::count(n.names.begin(), n.names.end(), name) == 1) return true;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
-  }
-  std::vector<Notice> notices() {
-    std::lock_guard<std::mutex> g(lock_);
-    return notices_;
-  }
-
- private:
-  std::mutex lock_;
-  std::vector<Notice> notices_;
-};
+using Recorder = qotest::RecordingHandler;
 
 std::unique_ptr<sysapicpp::ItemFactory> noOpItemFactory() {
   return std::make_unique<VorlixSysapiExpert::tItemFactory>(

@@ -29,6 +29,7 @@
 #include "sysapicpp/propbag/CmxDynamicPropertyBag.h"
 #include "sysapicpp/propbag/PropertyBagHandle.h"
 #include "tests/common/FakeItemFactory.h"
+#include "tests/common/RecordingHandler.h"
 
 namespace {
 
@@ -84,27 +85,7 @@ class BoardItem final : public qotest::NoOpItem {
   std::chrono::milliseconds prepareDelay{0};
 };
 
-// A notification handler that records what reaches it and on which thread.
-class RecordingHandler final : public sysapicpp::NotificationHandler {
- public:
-  struct Notice {
-    std::int32_t kind;
-    std::vector<std::string> names;
-    std::thread::id thread;
-  };
-  using NotificationHandler::notify;
-  void notify(std::int32_t kind, const std::vector<std::string>& names) override {
-    std::lock_guard<std::mutex> g(lock);
-    notices.push_back({kind, names, std::this_thread::get_id()});
-  }
-  bool isListening(std::int32_t, const std::vector<std::string>&) override { return true; }
-  std::vector<Notice> snapshot() {
-    std::lock_guard<std::mutex> g(lock);
-    return notices;
-  }
-  std::mutex lock;
-  std::vector<Notice> notices;
-};
+using qotest::RecordingHandler;
 
 class SystemAPIExpertTest : public ::testing::Test {
  protected:
@@ -272,8 +253,8 @@ TEST_P(ExpertRefresh, RefreshesReadTagsOnlyAndNotifyOnAWorker) {
   if (bag != nullptr) bag->Release();
   EXPECT_EQ(item->invalidations.load(), 1);
   if (c.notified) {
-    ASSERT_TRUE(eventually([&] { return !handler.snapshot().empty(); }));
-    const auto notices = handler.snapshot();
+    ASSERT_TRUE(eventually([&] { return !handler.notices().empty(); }));
+    const auto notices = handler.notices();
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].kind, 3);
     EXPECT_EQ(notices[0].names, std::vector<std::string>{"KEL3"});
@@ -290,7 +271,7 @@ TEST_P(ExpertRefresh, RefreshesReadTagsOnlyAndNotifyOnAWorker) {
     EXPECT_EQ(item->refreshed[0], c.refreshedWith);
   }
   if (!c.notified) {
-    EXPECT_TRUE(handler.snapshot().empty());
+    EXPECT_TRUE(handler.notices().empty());
   }
 }
 
@@ -325,7 +306,7 @@ TEST_F(SystemAPIExpertTest, EachAsynchronousRequestQueuesOneMoreUpdate) {
   expert.reset();  // runs every queued update and joins the workers
   std::lock_guard<std::mutex> g(item->lock);
   EXPECT_EQ(item->refreshed.size(), 3u);
-  EXPECT_EQ(handler.snapshot().size(), 3u);
+  EXPECT_EQ(handler.notices().size(), 3u);
 }
 
 TEST_F(SystemAPIExpertTest, TranslatesDeviceStatusesAndPassesOthersOn) {

@@ -67,30 +67,6 @@ void usage(FILE* out) {
                "          run its diagnostic and update its firmware\n");
 }
 
-std::string hr(HRESULT code) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08" PRIX32, static_cast<std::uint32_t>(code));
-  return buf;
-}
-
-// A returned host string as printable text (non-ASCII characters as \u escapes); frees it.
-std::string takeText(wchar_t* text) {
-  std::string out;
-  const std::uint32_t length = hostStringLength(text);
-  for (std::uint32_t i = 0; i < length; ++i) {
-    const auto c = static_cast<std::uint32_t>(text[i]);
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "\\u%04" PRIX32, c);
-      out += buf;
-    }
-  }
-  hostStringFree(text);
-  return out;
-}
-
 std::string guidText(const Guid& g) {
   char buf[40];
   std::snprintf(buf, sizeof buf, "{%08" PRIX32 "-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
@@ -103,14 +79,14 @@ std::string guidText(const Guid& g) {
 int identity(ImxSysExpert2* e) {
   int failures = 0;
   const HRESULT init = e->vtbl->Initialize(e);
-  std::printf("identity:\n  Initialize returns %s\n", hr(init).c_str());
+  std::printf("identity:\n  Initialize returns %s\n", hresultText(init).c_str());
   if (init != kS_OK) return 1;
   Guid g{};
   const HRESULT r = e->vtbl->GetExpertGuid(e, &g);
   if (r == kS_OK) {
     std::printf("  class identity  %s\n", guidText(g).c_str());
   } else {
-    std::printf("  class identity  refused with %s\n", hr(r).c_str());
+    std::printf("  class identity  refused with %s\n", hresultText(r).c_str());
     ++failures;
   }
   using Getter = HRESULT (*)(ImxSysExpert2*, wchar_t**);
@@ -124,14 +100,14 @@ int identity(ImxSysExpert2* e) {
     wchar_t* value = nullptr;
     const HRESULT tr = t.get(e, &value);
     if (tr == kS_OK) {
-      std::printf("  %-15s \"%s\"\n", t.label, takeText(value).c_str());
+      std::printf("  %-15s \"%s\"\n", t.label, takeHostText(value).c_str());
     } else {
-      std::printf("  %-15s refused with %s\n", t.label, hr(tr).c_str());
+      std::printf("  %-15s refused with %s\n", t.label, hresultText(tr).c_str());
       ++failures;
     }
   }
   const HRESULT down = e->vtbl->Shutdown(e);
-  std::printf("  Shutdown returns %s\n", hr(down).c_str());
+  std::printf("  Shutdown returns %s\n", hresultText(down).c_str());
   return failures + (down == kS_OK ? 0 : 1);
 }
 
@@ -168,14 +144,14 @@ int probe(const char* libraryPath) {
 
   int failures = 0;
   const HRESULT nullResult = create(nullptr);
-  std::printf("expert: factory with a null argument returns %s%s\n", hr(nullResult).c_str(),
+  std::printf("expert: factory with a null argument returns %s%s\n", hresultText(nullResult).c_str(),
               nullResult == kE_POINTER ? " (E_POINTER)" : " (expected E_POINTER)");
   failures += nullResult == kE_POINTER ? 0 : 1;
 
   void* expert = nullptr;
   const HRESULT created = create(&expert);
   if (created != kS_OK || expert == nullptr) {
-    std::printf("expert: creation failed with %s\n", hr(created).c_str());
+    std::printf("expert: creation failed with %s\n", hresultText(created).c_str());
     dlclose(lib);
     return 1;
   }
@@ -189,7 +165,7 @@ int probe(const char* libraryPath) {
     pointers.push_back(r == kS_OK ? p : nullptr);
     if (r != kS_OK) {
       ++failures;
-      std::printf("  %-24s refused with %s\n", id.name, hr(r).c_str());
+      std::printf("  %-24s refused with %s\n", id.name, hresultText(r).c_str());
       continue;
     }
     std::printf("  %-24s %p %s, count now %" PRIu32 "\n", id.name, p,
