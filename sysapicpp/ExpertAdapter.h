@@ -54,6 +54,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -313,6 +314,15 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
 
   ExpertAdapter() noexcept : notificationHandler_(static_cast<ImxSysExpert2*>(this)) {}
   ~ExpertAdapter() = default;
+
+  // The final Release made on one of the library's own threads (a host sink letting go of its
+  // last reference inside a notice) must not destroy the object there: its clean-up joins that
+  // very thread. The destruction thread does it instead, once the notice has returned.
+  static bool deferFinalDestruction(std::function<void()> destroy) noexcept {
+    if (!::nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tThreadController::onControlledThread()) return false;
+    deferDestruction(std::move(destroy));
+    return true;
+  }
 
   // Clean-up of the final Release (see above).
   void FinalRelease() noexcept {

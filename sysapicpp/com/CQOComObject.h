@@ -36,6 +36,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <new>
 #include <tuple>
@@ -197,7 +198,16 @@ class CQOComObject final : public T {
   ULONG Release() override {
     bool destroy = false;
     const ULONG count = this->InternalRelease(destroy);
-    if (destroy) delete this;
+    if (destroy) {
+      // A class that owns threads may move its destruction off the calling thread (the last
+      // reference released by a host call-back running on one of those threads).
+      if constexpr (requires(std::function<void()> f) {
+                      { T::deferFinalDestruction(std::move(f)) } -> std::same_as<bool>;
+                    }) {
+        if (T::deferFinalDestruction([self = this] { delete self; })) return count;
+      }
+      delete this;
+    }
     return count;
   }
 

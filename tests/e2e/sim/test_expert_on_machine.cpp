@@ -314,6 +314,40 @@ TEST_F(ExpertOnMachine, FinalReleaseWhileTheSinkCallsBackFromALibraryThread) {
   EXPECT_EQ(threadCount(), threadsBefore_);
 }
 
+// The host's last reference let go by its sink inside a notice, on the library's worker: the
+// object is destroyed off that thread once the notice has returned, the sink is released and
+// every thread of the expert ends (only the destruction thread stays until the library unloads).
+TEST_F(ExpertOnMachine, LastReferenceReleasedByTheSinkInsideANotice) {
+  release(plugPlay_);
+  release(diagnostic_);
+  release(firmware_);
+  ImxSysExpert2* expert = std::exchange(e_, nullptr);
+  expert->vtbl->AddRef(expert);  // the reference the sink will let go of
+  std::atomic<bool> hostLetGo{false}, released{false};
+  std::atomic<std::thread::id> releasedOn{};
+  sink_.onNotice = [&](void*, const RecordingSink::Notice& n) {
+    if (n.kind != 3 || released.exchange(true)) return;
+    for (int i = 0; i < 2500 && !hostLetGo.load(); ++i) std::this_thread::sleep_for(2ms);
+    releasedOn = std::this_thread::get_id();
+    EXPECT_EQ(release(expert), 0u);
+  };
+  const HostText name("KEL0");
+  const unsigned tags[] = {kTemperatureTag};
+  void* bag = nullptr;
+  ASSERT_EQ(expert->vtbl->GetPropertyBagWithRefresh(expert, name, 1, tags, 1, &bag), kRefreshPending);
+  EXPECT_EQ(release(expert), 1u);
+  hostLetGo = true;
+  bool done = false;
+  for (int i = 0; i < 2500 && !done; ++i) {
+    done = sink_.references() == 1 && threadCount() <= threadsBefore_ + 1;
+    if (!done) std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_TRUE(released.load());
+  EXPECT_NE(releasedOn.load(), std::this_thread::get_id());
+  EXPECT_TRUE(done) << "sink references " << sink_.references() << ", threads " << threadCount()
+                    << " (before " << threadsBefore_ << ")";
+}
+
 TEST_F(ExpertOnMachine, AFailingEnumerationLibraryLeavesTheExpertServing) {
   ASSERT_EQ(itemNames(e_).size(), 4u);
   // Every enumeration of the presence notifier fails now: boards plugged meanwhile are missed...
