@@ -268,6 +268,24 @@ TEST_F(RoutingHost, SessionsOnBadNodesFailWithClearCodes) {
   EXPECT_EQ(held.text(), "");
 }
 
+// A driver that fills the whole name buffer without a NUL: the name is taken from within the
+// buffer (never read past it) and, being no topography's name, refused as unknown.
+TEST_F(RoutingHost, ATopographyNameWithoutItsEndIsReadWithinTheBuffer) {
+  auto& b = set_.add().withDefaults().withRouting().withTopographyName("vorlix-matrix-a").withField(
+      "routingFaults", nlohmann::json{{"unterminatedName", true}});
+  ASSERT_TRUE(set_.plug().ok());
+  HostStatus st;
+  EXPECT_EQ(x_.createSession(b.nodePath("routing_routing").c_str(), &hostAllocate, &st), nullptr);
+  EXPECT_EQ(st.code(), -50003);
+  const std::string text = st.text();
+  const std::string prefix = "Topography not found: ";
+  const auto at = text.find(prefix);
+  ASSERT_NE(at, std::string::npos) << text;
+  const std::string name = text.substr(at + prefix.size(), text.find('"', at) - at - prefix.size());
+  EXPECT_EQ(name.rfind("vorlix-matrix-avorlix-matrix-a", 0), 0u) << name;
+  EXPECT_LE(name.size(), 128u) << name;
+}
+
 TEST_F(RoutingHost, RefusedRequestsAndAllocationFailuresReachTheHostStatus) {
   const std::string node = plugBoard("vorlix-matrix-a");
   void* session = open(node);
