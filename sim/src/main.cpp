@@ -19,8 +19,8 @@ namespace {
 
 using nlohmann::json;
 
-void usage() {
-  std::cerr << "usage:\n"
+void usage(std::ostream& out = std::cerr) {
+  out << "usage:\n"
                "  qosim run [--boards FILE] -- COMMAND [ARG...]\n"
                "  qosim ctl [--socket PATH] REQUEST [KEY=VALUE...]\n"
                "      REQUEST: ping, list, plug FILE|board=@FILE, unplug DEVICE, devqo-remove,\n"
@@ -30,7 +30,8 @@ void usage() {
                "               module-file, firmware-update, firmware-progress, firmware-fault,\n"
                "               firmware-config, power-cycle\n"
                "      VALUE: JSON (numbers, 0x-hex numbers as text), @FILE for a JSON file, else text\n"
-               "  qosim check-boards FILE\n";
+               "  qosim check-boards FILE\n"
+               "  qosim --help\n";
 }
 
 bool readJsonFile(const std::string& path, json& out, std::string& error) {
@@ -156,6 +157,12 @@ int main(int argc, char** argv) {
     return qosim::kExitUsage;
   }
   const std::string mode = argv[1];
+  if (mode == "--help" || mode == "-h") {
+    std::cout << "qosim: a simulated machine serving the Vorlix boards' driver (device nodes, /proc,\n"
+                 "netlink) to an unmodified library, for tests and demonstrations.\n\n";
+    usage(std::cout);
+    return 0;
+  }
   if (mode == "run") return runCommand(argc, argv);
   if (mode == "ctl") return ctlCommand(argc, argv);
   if (mode == "check-boards" && argc == 3) {

@@ -1,0 +1,163 @@
+# Installation and Debian packages.
+#
+#   libqovorlixatomicsae23   the shared library (what a real installation needs)
+#   libqovorlixatomicsae-dev the routing adaptor's C header, the configuration host's header, the
+#                            development link, a CMake package and a pkg-config file
+#   qovorlix-sim             the simulated machine (qosim) and the platform stand-ins, in a
+#                            private directory: a machine with the real platform leaves it out
+#   qovorlix-tools           the reference hosts (qovorlix-syscfg, qovorlix-route)
+#
+# `cmake --install` installs all four; `cpack -G DEB` (make package) builds the packages.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(QO_PKG_NAME qovorlixatomicsae)
+set(QO_PKG_LIB_PACKAGE lib${QO_PKG_NAME}${PROJECT_VERSION_MAJOR})
+set(QO_PKG_DEV_PACKAGE lib${QO_PKG_NAME}-dev)
+# Where the stand-ins go: found by SONAME only when a simulated machine asks for them.
+set(QO_PKG_STANDIN_DIR ${CMAKE_INSTALL_LIBDIR}/qovorlix-sim)
+
+# --- The library and its development files ----------------------------------------------------
+target_include_directories(qovorlixatomicsae INTERFACE
+  $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+install(TARGETS qovorlixatomicsae EXPORT qovorlixatomicsaeTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    COMPONENT runtime NAMELINK_COMPONENT dev)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/qovorlixatomicsae
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+# The configuration host's declarations of the expert's interfaces (C++).
+install(FILES ${CMAKE_SOURCE_DIR}/tools/common/host_abi.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qovorlixatomicsae RENAME sysapi_host.h COMPONENT dev)
+
+set(QO_PKG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${QO_PKG_NAME})
+install(EXPORT qovorlixatomicsaeTargets NAMESPACE qovorlixatomicsae::
+  DESTINATION ${QO_PKG_CMAKE_DIR} COMPONENT dev)
+configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/packaging/qovorlixatomicsaeConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/packaging/qovorlixatomicsaeConfig.cmake
+  INSTALL_DESTINATION ${QO_PKG_CMAKE_DIR})
+# 23.x is one binary interface: a newer minor release serves a consumer asking for an older one.
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/packaging/qovorlixatomicsaeConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/qovorlixatomicsaeConfig.cmake
+              ${CMAKE_BINARY_DIR}/packaging/qovorlixatomicsaeConfigVersion.cmake
+  DESTINATION ${QO_PKG_CMAKE_DIR} COMPONENT dev)
+
+# pkg-config: paths relative to ${prefix}, so a tree installed under DESTDIR can be used with
+# pkg-config's --define-prefix.
+set(QO_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+set(QO_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+configure_file(${CMAKE_SOURCE_DIR}/cmake/packaging/qovorlixatomicsae.pc.in
+  ${CMAKE_BINARY_DIR}/packaging/qovorlixatomicsae.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/qovorlixatomicsae.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+
+# --- The simulated machine and the reference hosts ---------------------------------------------
+install(TARGETS qosim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
+install(TARGETS qokeldevenum qovorlixapi qorelocations
+  LIBRARY DESTINATION ${QO_PKG_STANDIN_DIR} COMPONENT sim)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/sim/boards/
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/qovorlix-sim/boards COMPONENT sim)
+install(TARGETS qovorlix-syscfg qovorlix-route
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+
+# --- Man pages, from each tool's --help ----------------------------------------------------------
+find_program(QO_HELP2MAN help2man)
+if(QO_HELP2MAN)
+  set(QO_MAN_PAGES "")
+  foreach(entry IN ITEMS "qosim|sim|simulated machine for the Vorlix board family"
+                         "qovorlix-syscfg|tools|reference configuration host"
+                         "qovorlix-route|tools|reference routing host")
+    string(REPLACE "|" ";" entry "${entry}")
+    list(GET entry 0 tool)
+    list(GET entry 1 component)
+    list(GET entry 2 summary)
+    set(page ${CMAKE_BINARY_DIR}/packaging/man/${tool}.1)
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/man
+      COMMAND ${QO_HELP2MAN} --no-info --section=1 --version-string=${PROJECT_VERSION}
+              --name=${summary} --output=${page} $<TARGET_FILE:${tool}>
+      COMMAND gzip -9nf ${page}
+      DEPENDS ${tool}
+      COMMENT "Man page of ${tool}" VERBATIM)
+    list(APPEND QO_MAN_PAGES ${page}.gz)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component}
+            OPTIONAL)
+  endforeach()
+  add_custom_target(qo_man_pages ALL DEPENDS ${QO_MAN_PAGES})
+endif()
+
+# --- Debian documentation: copyright and changelog for every package -------------------------
+string(TIMESTAMP QO_PKG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(QO_PKG_MAINTAINER "Vorlix library developers <qovorlix-dev@example.invalid>")
+foreach(pair IN ITEMS "runtime|${QO_PKG_LIB_PACKAGE}" "dev|${QO_PKG_DEV_PACKAGE}"
+                      "sim|qovorlix-sim" "tools|qovorlix-tools")
+  string(REPLACE "|" ";" pair "${pair}")
+  list(GET pair 0 component)
+  list(GET pair 1 package)
+  set(dir ${CMAKE_BINARY_DIR}/packaging/doc/${package})
+  file(WRITE ${dir}/changelog.Debian
+    "${package} (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+    "  * Release ${PROJECT_VERSION}.\n\n -- ${QO_PKG_MAINTAINER}  ${QO_PKG_DATE}\n")
+  add_custom_command(OUTPUT ${dir}/changelog.Debian.gz
+    COMMAND gzip -9nkf ${dir}/changelog.Debian DEPENDS ${dir}/changelog.Debian VERBATIM)
+  list(APPEND QO_PKG_DOCS ${dir}/changelog.Debian.gz)
+  install(FILES ${CMAKE_SOURCE_DIR}/cmake/packaging/copyright ${dir}/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+endforeach()
+add_custom_target(qo_package_docs ALL DEPENDS ${QO_PKG_DOCS})
+
+# --- CPack: Debian packages split by component --------------------------------------------------
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${QO_PKG_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Vorlix library developers")
+set(CPACK_PACKAGE_CONTACT ${QO_PKG_MAINTAINER})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime dev sim tools)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${QO_PKG_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://vorlix.example.invalid/qovorlixatomicsae")
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS OFF)
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QO_PKG_LIB_PACKAGE})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+  "Vorlix board family library\n The shared library the system-configuration host and the signal-routing host load\n to serve the Vorlix family of FPGA boards through their kernel driver.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${QO_PKG_DEV_PACKAGE})
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${QO_PKG_LIB_PACKAGE} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEV_PACKAGE_ARCHITECTURE amd64)
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+  "Vorlix board family library - development files\n The routing adaptor's C header, the configuration host's interface header, a CMake\n package and a pkg-config file for hosts that link the library.")
+
+set(CPACK_DEBIAN_SIM_PACKAGE_NAME qovorlix-sim)
+set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "fuse3")
+set(CPACK_COMPONENT_SIM_DESCRIPTION
+  "simulated machine for the Vorlix board family\n qosim serves a simulated kernel driver (device nodes, /proc tree, netlink) and stand-ins\n for the board family's platform libraries, for tests and demonstrations. A machine with\n the real driver and platform does not install it.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qovorlix-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${QO_PKG_LIB_PACKAGE} (= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+  "reference hosts for the Vorlix board family library\n qovorlix-syscfg loads the library as the system-configuration host does and\n qovorlix-route as the signal-routing host does.")
+
+include(CPack)
+
+# The installed tree serves a host project outside the tree (CMake package and pkg-config). A
+# sanitizer build's library needs its runtime loaded first, which a plain consumer does not do.
+if(NOT QO_SANITIZE)
+  add_test(NAME package_install_consumer
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/packaging/test_install.sh
+                   ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+  set_tests_properties(package_install_consumer PROPERTIES LABELS package TIMEOUT 120)
+endif()

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs a build tree into a scratch root, then builds a host project outside the tree against
+# it twice (CMake package, pkg-config) and runs it: each must report routing API version 3.
+# usage: test_install.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+source=$2
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+root=$scratch/root
+prefix=$root/usr
+
+DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
+libdir=$(dirname "$(find "$prefix" -name 'libqovorlixatomicsae.so' -print -quit)")
+[ -n "$libdir" ] || { echo "no development link installed"; exit 1; }
+for f in include/qovorlixatomicsae/qoroco_ra.h include/qovorlixatomicsae/sysapi_host.h \
+         bin/qosim bin/qovorlix-syscfg bin/qovorlix-route; do
+  [ -e "$prefix/$f" ] || { echo "missing: /usr/$f"; exit 1; }
+done
+if command -v help2man >/dev/null; then
+  for t in qosim qovorlix-syscfg qovorlix-route; do
+    [ -s "$prefix/share/man/man1/$t.1.gz" ] || { echo "missing man page: $t"; exit 1; }
+  done
+fi
+
+# Through the CMake package.
+cmake -S "$source/tests/packaging/consumer" -B "$scratch/cmake" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER_LAUNCHER= >/dev/null
+cmake --build "$scratch/cmake" >/dev/null
+out=$(LD_LIBRARY_PATH=$libdir "$scratch/cmake/consumer")
+[ "$out" = "API version: 3" ] || { echo "cmake consumer: $out"; exit 1; }
+# It must have run the installed library, not one of the build tree.
+LD_LIBRARY_PATH=$libdir ldd "$scratch/cmake/consumer" | grep "$libdir/libqovorlixatomicsae.so.23" >/dev/null \
+  || { echo "cmake consumer does not use the installed library"; exit 1; }
+
+# Through pkg-config, built as C++ this time.
+export PKG_CONFIG_PATH=$libdir/pkgconfig PKG_CONFIG_LIBDIR=$libdir/pkgconfig
+flags=$(pkg-config --define-prefix --cflags --libs qovorlixatomicsae)
+c++ -std=c++17 -Wall -Wextra -Werror -x c++ "$source/tests/packaging/consumer/consumer.c" \
+  $flags -o "$scratch/pc-consumer"
+out=$(LD_LIBRARY_PATH=$libdir "$scratch/pc-consumer")
+[ "$out" = "API version: 3" ] || { echo "pkg-config consumer: $out"; exit 1; }
+echo "installed tree serves both consumers"
