@@ -1,7 +1,7 @@
 # The two commands of the README, and the builds behind them.
 #   make test   bootstrap, build, run every test; then the same under ASan+UBSan
 #   make demo   show what exists today, inside a simulated machine (qosim run)
-# Other targets: build, test-asan, test-tsan, fuzz, bench, clean.
+# Other targets: build, test-asan, test-tsan, fuzz, bench, package, clean.
 
 JOBS        ?= $(shell nproc)
 CMAKE_GEN   := -G Ninja
@@ -12,7 +12,7 @@ BUILD_FUZZ  := build-fuzz
 BUILD_BENCH := build-bench
 FUZZ_SECONDS ?= 30
 
-.PHONY: all bootstrap build test test-release test-asan test-tsan fuzz bench demo clean
+.PHONY: all bootstrap build test test-release test-asan test-tsan fuzz bench package demo clean
 
 all: build
 
@@ -53,6 +53,14 @@ bench: bootstrap
 	cmake --build $(BUILD_BENCH) -j $(JOBS) --target qo_bench qo_sim_bench qosim
 	$(BUILD_BENCH)/bench/qo_bench --benchmark_min_time=0.5
 	$(BUILD_BENCH)/sim/qosim run -- $(BUILD_BENCH)/bench/qo_sim_bench
+
+# The Debian packages (build/*.deb), lintian on them (errors fail the target), then a host
+# project outside the tree built against the packages unpacked into a scratch root.
+package: build
+	rm -f $(BUILD)/*.deb
+	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error $(BUILD)/*.deb
+	tests/packaging/test_install.sh $(BUILD) . $(BUILD)/*.deb
 
 # Inside a simulated machine (needs root and /dev/fuse): what the simulated driver publishes, the
 # boards plugged, then the reference configuration host and the reference routing host loading

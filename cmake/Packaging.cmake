@@ -90,6 +90,8 @@ endif()
 
 # --- Debian documentation: copyright and changelog for every package -------------------------
 string(TIMESTAMP QO_PKG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(QO_PKG_RELEASE 1)
+set(QO_PKG_FULL_VERSION ${PROJECT_VERSION}-${QO_PKG_RELEASE})
 set(QO_PKG_MAINTAINER "Vorlix library developers <qovorlix-dev@example.invalid>")
 foreach(pair IN ITEMS "runtime|${QO_PKG_LIB_PACKAGE}" "dev|${QO_PKG_DEV_PACKAGE}"
                       "sim|qovorlix-sim" "tools|qovorlix-tools")
@@ -98,7 +100,7 @@ foreach(pair IN ITEMS "runtime|${QO_PKG_LIB_PACKAGE}" "dev|${QO_PKG_DEV_PACKAGE}
   list(GET pair 1 package)
   set(dir ${CMAKE_BINARY_DIR}/packaging/doc/${package})
   file(WRITE ${dir}/changelog.Debian
-    "${package} (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+    "${package} (${QO_PKG_FULL_VERSION}) unstable; urgency=medium\n\n"
     "  * Release ${PROJECT_VERSION}.\n\n -- ${QO_PKG_MAINTAINER}  ${QO_PKG_DATE}\n")
   add_custom_command(OUTPUT ${dir}/changelog.Debian.gz
     COMMAND gzip -9nkf ${dir}/changelog.Debian DEPENDS ${dir}/changelog.Debian VERBATIM)
@@ -119,7 +121,13 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev sim tools)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${QO_PKG_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${QO_PKG_RELEASE})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# shlibs file and ldconfig trigger of the library package.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# Packaged binaries are stripped (the build tree keeps its debug information).
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://vorlix.example.invalid/qovorlixatomicsae")
@@ -127,29 +135,28 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS OFF)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QO_PKG_LIB_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/cmake/packaging/triggers)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "Vorlix board family library\n The shared library the system-configuration host and the signal-routing host load\n to serve the Vorlix family of FPGA boards through their kernel driver.")
+  "Vorlix board family library\nThe shared library the system-configuration host and the signal-routing\nhost load to serve the Vorlix family of FPGA boards through their kernel\ndriver.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${QO_PKG_DEV_PACKAGE})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${QO_PKG_LIB_PACKAGE} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${QO_PKG_LIB_PACKAGE} (= ${QO_PKG_FULL_VERSION})")
 set(CPACK_DEBIAN_DEV_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_COMPONENT_DEV_DESCRIPTION
-  "Vorlix board family library - development files\n The routing adaptor's C header, the configuration host's interface header, a CMake\n package and a pkg-config file for hosts that link the library.")
+  "Vorlix board family library - development files\nThe routing adaptor's C header, the configuration host's interface header,\na CMake package and a pkg-config file for hosts that link the library.")
 
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME qovorlix-sim)
 set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "fuse3")
 set(CPACK_COMPONENT_SIM_DESCRIPTION
-  "simulated machine for the Vorlix board family\n qosim serves a simulated kernel driver (device nodes, /proc tree, netlink) and stand-ins\n for the board family's platform libraries, for tests and demonstrations. A machine with\n the real driver and platform does not install it.")
+  "simulated machine for the Vorlix board family\nqosim serves a simulated kernel driver (device nodes, /proc tree, netlink)\nand stand-ins for the board family's platform libraries, for tests and\ndemonstrations. A machine with the real driver and platform does not\ninstall it.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qovorlix-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${QO_PKG_LIB_PACKAGE} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${QO_PKG_LIB_PACKAGE} (= ${QO_PKG_FULL_VERSION})")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-  "reference hosts for the Vorlix board family library\n qovorlix-syscfg loads the library as the system-configuration host does and\n qovorlix-route as the signal-routing host does.")
+  "reference hosts for the Vorlix board family library\nqovorlix-syscfg loads the library as the system-configuration host does\nand qovorlix-route as the signal-routing host does.")
 
 include(CPack)
 

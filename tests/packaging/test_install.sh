@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # Installs a build tree into a scratch root, then builds a host project outside the tree against
 # it twice (CMake package, pkg-config) and runs it: each must report routing API version 3.
-# usage: test_install.sh BUILD_DIR SOURCE_DIR
+# usage: test_install.sh BUILD_DIR SOURCE_DIR [DEB...]
+# With .deb files, the scratch root is filled by unpacking them instead of by cmake --install.
 set -euo pipefail
 build=$1
 source=$2
+shift 2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 root=$scratch/root
 prefix=$root/usr
 
-DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
+if [ $# -gt 0 ]; then
+  for deb in "$@"; do dpkg-deb -x "$deb" "$root"; done
+else
+  DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
+fi
 libdir=$(dirname "$(find "$prefix" -name 'libqovorlixatomicsae.so' -print -quit)")
 [ -n "$libdir" ] || { echo "no development link installed"; exit 1; }
 for f in include/qovorlixatomicsae/qoroco_ra.h include/qovorlixatomicsae/sysapi_host.h \
