@@ -5,7 +5,8 @@
 #                            development link, a CMake package and a pkg-config file
 #   qovorlix-sim             the simulated machine (qosim) and the platform stand-ins, in a
 #                            private directory: a machine with the real platform leaves it out
-#   qovorlix-tools           the reference hosts (qovorlix-syscfg, qovorlix-route)
+#   qovorlix-tools           the reference hosts (qovorlix-syscfg, qovorlix-route) and the
+#                            driver-call tool (qo-drvcall)
 #
 # `cmake --install` installs all four; `cpack -G DEB` (make package) builds the packages.
 include(GNUInstallDirs)
@@ -59,7 +60,7 @@ install(TARGETS qokeldevenum qovorlixapi qorelocations
   LIBRARY DESTINATION ${QO_PKG_STANDIN_DIR} COMPONENT sim)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/sim/boards/
   DESTINATION ${CMAKE_INSTALL_DATADIR}/qovorlix-sim/boards COMPONENT sim)
-install(TARGETS qovorlix-syscfg qovorlix-route
+install(TARGETS qovorlix-syscfg qovorlix-route qo-drvcall
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
 # --- Man pages, from each tool's --help ----------------------------------------------------------
@@ -68,7 +69,8 @@ if(QO_HELP2MAN)
   set(QO_MAN_PAGES "")
   foreach(entry IN ITEMS "qosim|sim|simulated machine for the Vorlix board family"
                          "qovorlix-syscfg|tools|reference configuration host"
-                         "qovorlix-route|tools|reference routing host")
+                         "qovorlix-route|tools|reference routing host"
+                         "qo-drvcall|tools|call one driver-interface method on a board")
     string(REPLACE "|" ";" entry "${entry}")
     list(GET entry 0 tool)
     list(GET entry 1 component)
@@ -156,7 +158,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME qovorlix-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${QO_PKG_LIB_PACKAGE} (= ${QO_PKG_FULL_VERSION})")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-  "reference hosts for the Vorlix board family library\nqovorlix-syscfg loads the library as the system-configuration host does\nand qovorlix-route as the signal-routing host does.")
+  "reference hosts for the Vorlix board family library\nqovorlix-syscfg loads the library as the system-configuration host does\nand qovorlix-route as the signal-routing host does; qo-drvcall calls one\ndriver-interface method on a board and prints what came back.")
 
 include(CPack)
 

@@ -63,6 +63,18 @@ std::uint64_t readLittleEndian(const std::uint8_t* bytes, std::size_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::printf(
+        "usage: qo-drvcall DEVICE METHOD [N=VALUE ...]\n"
+        "Calls one described driver-interface method on a board through the generated proxy\n"
+        "and prints what came back.\n"
+        "  DEVICE   the board's directory under /proc/driver/qo (e.g. qovorlix0)\n"
+        "  METHOD   a method of either interface description (op0405, getTopographyName, ...)\n"
+        "  N=VALUE  by-value input of parameter N (decimal or 0x hex); outputs, record inputs\n"
+        "           and caller buffers (4096 bytes) are provided zero-filled\n"
+        "Exit status: 0 when the status holds no error, 1 when it holds one, 2 on usage errors.\n");
+    return 0;
+  }
   if (argc < 3) return usage("a device and a method are needed");
   const std::string device = argv[1];
   const std::string methodName = argv[2];

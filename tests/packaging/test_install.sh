@@ -20,11 +20,11 @@ fi
 libdir=$(dirname "$(find "$prefix" -name 'libqovorlixatomicsae.so' -print -quit)")
 [ -n "$libdir" ] || { echo "no development link installed"; exit 1; }
 for f in include/qovorlixatomicsae/qoroco_ra.h include/qovorlixatomicsae/sysapi_host.h \
-         bin/qosim bin/qovorlix-syscfg bin/qovorlix-route; do
+         bin/qosim bin/qovorlix-syscfg bin/qovorlix-route bin/qo-drvcall; do
   [ -e "$prefix/$f" ] || { echo "missing: /usr/$f"; exit 1; }
 done
 if command -v help2man >/dev/null; then
-  for t in qosim qovorlix-syscfg qovorlix-route; do
+  for t in qosim qovorlix-syscfg qovorlix-route qo-drvcall; do
     [ -s "$prefix/share/man/man1/$t.1.gz" ] || { echo "missing man page: $t"; exit 1; }
   done
 fi
