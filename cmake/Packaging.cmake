@@ -65,7 +65,8 @@ install(TARGETS qovorlix-syscfg qovorlix-route qo-drvcall
 
 # --- Man pages, from each tool's --help ----------------------------------------------------------
 find_program(QO_HELP2MAN help2man)
-if(QO_HELP2MAN)
+# (Not in sanitizer builds: those are for tests, never installed.)
+if(QO_HELP2MAN AND NOT QO_SANITIZE)
   set(QO_MAN_PAGES "")
   foreach(entry IN ITEMS "qosim|sim|simulated machine for the Vorlix board family"
                          "qovorlix-syscfg|tools|reference configuration host"
