@@ -11,15 +11,13 @@
 #include <cstring>
 #include <string>
 
+#include "../../include/qovorlixatomicsae/qoroco_ra.h"
+
 namespace routingabi {
 
-// The status record (24 bytes) with the host's own reallocator.
-struct JsonStatus {
-  std::int32_t code;
-  std::uint32_t capacity;
-  int (*reallocator)(JsonStatus* self, int newSize);
-  char* json;
-};
+// The status record (24 bytes) with the host's own reallocator, as the installed C header
+// declares it (the header's function declarations stay unused: the exports are looked up).
+using JsonStatus = ::qoroco_ra_json_status;
 static_assert(sizeof(JsonStatus) == 24);
 static_assert(offsetof(JsonStatus, code) == 0 && offsetof(JsonStatus, capacity) == 4 &&
               offsetof(JsonStatus, reallocator) == 8 && offsetof(JsonStatus, json) == 16);
@@ -62,8 +60,8 @@ struct HostStatus {
   }
 };
 
-using Allocate = void* (*)(void* previous, std::size_t size);
-using Demotion = void (*)(void* context, std::int32_t reason, JsonStatus* status);
+using Allocate = ::qoroco_ra_allocate_fn;
+using Demotion = ::qoroco_ra_demotion_fn;
 
 inline void* hostAllocate(void* previous, std::size_t size) { return std::realloc(previous, size); }
 
