@@ -48,13 +48,18 @@ pid=$!
 for _ in $(seq 50); do grep -q ticket "$out/hold" 2>/dev/null && break; sleep 0.1; done
 ticket=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["ticket"])' "$out/hold")
 "$qosim" ctl routes device=qovorlix1 | grep -q "\"ticket\": *$ticket[,}]\?$" || { echo "FAIL hold: route $ticket not in the driver"; fails=$((fails + 1)); }
-# watch-demotions sees the demotion of the held route, ends on SIGTERM with 130.
+# watch-demotions: its own session's demotions until SIGTERM (exit 130). The held route's
+# demotion goes to the session that made it.
 "$tool" --library "$lib" watch-demotions qovorlix1 >"$out/watch" 2>&1 &
 wpid=$!
 for _ in $(seq 50); do grep -q watching "$out/watch" 2>/dev/null && break; sleep 0.1; done
 "$qosim" ctl demote device=qovorlix1 ticket="$ticket" >/dev/null
 for _ in $(seq 50); do grep -q '"demotion":1' "$out/hold" 2>/dev/null && break; sleep 0.1; done
 grep -q '"demotion":1' "$out/hold" || { echo "FAIL hold: no demotion printed"; cat "$out/hold"; fails=$((fails + 1)); }
+# A demotion of every route of the device reaches every subscribed session, the watcher's too.
+"$qosim" ctl demote device=qovorlix1 >/dev/null
+for _ in $(seq 50); do grep -q 'demotion 1: reason' "$out/watch" 2>/dev/null && break; sleep 0.1; done
+grep -q 'demotion 1: reason 101' "$out/watch" || { echo "FAIL watch: no demotion"; cat "$out/watch"; fails=$((fails + 1)); }
 kill -INT $pid; wait $pid; check hold_interrupted 130 $?
 kill -TERM $wpid; wait $wpid; check watch_terminated 130 $?
 grep -q 'terminated: session closed' "$out/watch" || { echo "FAIL watch output"; cat "$out/watch"; fails=$((fails + 1)); }
