@@ -571,9 +571,13 @@ int main(int argc, char** argv) {
   }
   gColour = !o.asJson && isatty(STDOUT_FILENO) != 0;
 
-  // Blocked before the library starts threads, so only sigwait sees them.
-  const sigset_t stops = stopSignals();
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  // The waiting commands block SIGINT/SIGTERM before the library starts threads, so only their
+  // sigwait sees them and the route and session are released; the others keep the default (the
+  // process ends, and the driver destroys the routes of its closed file).
+  if (*watch || o.hold) {
+    const sigset_t stops = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  }
 
   void* handle = ::dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
