@@ -1,26 +1,26 @@
-// qovorlix-route: the reference routing host on the command line.
-//
-//   qovorlix-route --library PATH probe [--device NAME] [--from TERMINAL] [--to TERMINAL]
-//                  [--demote COMMAND]
-//
-// probe: loads the library, checks its API version, finds the device's routing node in
-// /proc/driver/qo/<device>/deviceInterfaces/routing_routing*/interfacePath, opens a session with
-// a demotion function, lists the handled constraints and the terminals, calculates a route from
-// one terminal to another (the first and the last terminal unless told), reserves and programs
-// it, prints its terminal path, runs COMMAND (its "{node}" and "{ticket}" replaced by the routing
-// node's name and the route's ticket) and waits for the demotion it triggers, then unprograms, unreserves and destroys the route and
-// closes the session. Exit status 0 when every step worked.
+// qovorlix-route: the reference routing host on the command line. It loads the library with
+// dlopen and reaches it only through the 22 routing exports (tools/common/routing_host_abi.h).
+// `qovorlix-route --help` lists the commands, the exit codes and what a route's lifetime is.
 #include <dlfcn.h>
 #include <glob.h>
 #include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fmt/color.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <fstream>
+#include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -29,31 +29,37 @@
 namespace {
 
 using namespace routingabi;
+using nlohmann::json;
 
-void usage(FILE* out) {
-  std::fprintf(out,
-               "usage: qovorlix-route --library PATH probe [--device NAME] [--from TERMINAL]\n"
-               "                      [--to TERMINAL] [--demote COMMAND]\n");
-}
+// Exit codes (also in --help).
+constexpr int kOk = 0;
+constexpr int kFailed = 1;        // library or driver error, no route found
+constexpr int kUsage = 2;         // bad command line
+constexpr int kUnknown = 3;       // unknown device, terminal or ticket
+constexpr int kInterrupted = 130; // ended by SIGINT or SIGTERM (after cleaning up)
 
-struct Demotions {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int count = 0;
-  int reason = 0;
-  std::string thread;
-};
+constexpr char kExitCodes[] =
+    "Exit codes: 0 done; 1 the library cannot be loaded or the library/driver refused a step, or\n"
+    "no route was found; 2 bad command line; 3 unknown device, terminal or ticket; 130 ended by\n"
+    "SIGINT/SIGTERM (watch-demotions, route --hold), after the route and session were released.\n"
+    "Routes belong to the session (the open device file) that calculated them: when this\n"
+    "program ends, the driver destroys every route it made. `route --hold` keeps its route\n"
+    "programmed until Ctrl-C; `release` acts by ticket in a fresh session and so can release\n"
+    "only a route still alive in another running process (e.g. a `route --hold`).";
 
-void onDemotion(void* context, std::int32_t reason, JsonStatus* status) {
-  auto* d = static_cast<Demotions*>(context);
-  char name[32] = {};
-  pthread_getname_np(pthread_self(), name, sizeof name);
-  std::lock_guard<std::mutex> lock(d->mutex);
-  ++d->count;
-  d->reason = reason;
-  d->thread = name;
-  (void)status;
-  d->changed.notify_all();
+bool gColour = false;
+std::mutex gOutput;  // serialises output of the main thread and the demotion thread
+
+template <typename... Args>
+void error(fmt::format_string<Args...> format, Args&&... args) {
+  std::lock_guard<std::mutex> lock(gOutput);
+  std::fflush(stdout);
+  const std::string text = fmt::format(format, std::forward<Args>(args)...);
+  if (isatty(STDERR_FILENO)) {
+    fmt::print(stderr, fg(fmt::color::red), "qovorlix-route: {}\n", text);
+  } else {
+    fmt::print(stderr, "qovorlix-route: {}\n", text);
+  }
 }
 
 std::string take(char*& text) {
@@ -65,11 +71,14 @@ std::string take(char*& text) {
 
 bool failed(const char* step, HostStatus& status) {
   if (status.code() >= 0) return false;
-  std::printf("%s failed: %d %s\n", step, status.code(), status.text().c_str());
+  error("{} failed: {} {}", step, status.code(), status.text());
   return true;
 }
 
+// The routing node of a board name (from /proc/driver/qo), or the argument itself when it is a
+// path. Empty when the board has no routing interface.
 std::string routingNode(const std::string& device) {
+  if (device.find('/') != std::string::npos) return ::access(device.c_str(), F_OK) == 0 ? device : "";
   const std::string pattern =
       "/proc/driver/qo/" + device + "/deviceInterfaces/routing_routing*/interfacePath";
   glob_t g{};
@@ -91,149 +100,504 @@ std::string replaceAll(std::string text, const std::string& what, const std::str
   return text;
 }
 
-int probe(const Exports& x, const std::string& device, std::string from, std::string to,
-          const std::string& demote) {
-  std::printf("API version: %d\n", x.getAPIVersion());
-  const std::string node = routingNode(device);
-  if (node.empty()) {
-    std::printf("no routing interface on %s\n", device.c_str());
-    return 1;
+bool sameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Demotions arrive on the library's notification thread.
+struct Demotions {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int count = 0;
+  int reason = 0;
+  std::string thread;
+  bool print = false;
+  bool asJson = false;
+};
+
+void onDemotion(void* context, std::int32_t reason, JsonStatus* /*status*/) {
+  auto* d = static_cast<Demotions*>(context);
+  char name[32] = {};
+  pthread_getname_np(pthread_self(), name, sizeof name);
+  {
+    std::lock_guard<std::mutex> lock(d->mutex);
+    ++d->count;
+    d->reason = reason;
+    d->thread = name;
+    d->changed.notify_all();
   }
-  std::printf("routing node of %s: %s\n", device.c_str(), node.c_str());
-
-  Demotions demotions;
-  HostStatus st;
-  void* session =
-      x.createSessionWithDemotionFunc(node.c_str(), &hostAllocate, &onDemotion, &demotions, &st);
-  if (failed("createSessionWithDemotionFunc", st)) return 1;
-
-  char* text = nullptr;
-  x.getHandledConstraints(session, &text, &st);
-  if (failed("getHandledConstraints", st)) return 1;
-  std::printf("handled constraints: %s\n", take(text).c_str());
-
-  void* it = x.getAllTerminals(session, &st);
-  std::vector<std::string> names;
-  while (it != nullptr && !x.TerminalIterator_isEnd(it) && st.code() >= 0) {
-    const char* name = x.TerminalIterator_getStringAttribute(it, "name", &st);
-    const std::uint32_t id = x.TerminalIterator_getU32Attribute(it, "id", &st);
-    const bool external = x.TerminalIterator_getBoolAttribute(it, "isExternal", &st);
-    if (names.size() < 8) {
-      std::printf("  terminal %-24s id %-6u %s\n", name, id, external ? "external" : "internal");
+  if (d->print) {
+    std::lock_guard<std::mutex> lock(gOutput);
+    if (d->asJson) {
+      fmt::print("{}\n", json{{"demotion", d->count}, {"reason", reason}, {"thread", name}}.dump());
+    } else {
+      fmt::print("demotion {}: reason {} (thread \"{}\")\n", d->count, reason, name);
     }
-    names.emplace_back(name != nullptr ? name : "");
+    std::fflush(stdout);
+  }
+}
+
+// A session on a device's routing node, destroyed with the object.
+class Session {
+ public:
+  Session(const Exports& x, Demotions* demotions) : x_(x), demotions_(demotions) {}
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session() {
+    if (handle_ != nullptr) x_.destroySession(handle_);
+  }
+  // kOk, or the exit code after the message.
+  int open(const std::string& device) {
+    node_ = routingNode(device);
+    if (node_.empty()) {
+      error("unknown device \"{}\": no routing interface under /proc/driver/qo/{}", device, device);
+      return kUnknown;
+    }
+    HostStatus st;
+    handle_ = demotions_ != nullptr ? x_.createSessionWithDemotionFunc(node_.c_str(), &hostAllocate,
+                                                                       &onDemotion, demotions_, &st)
+                                    : x_.createSession(node_.c_str(), &hostAllocate, &st);
+    if (failed("opening a session", st) || handle_ == nullptr) return kFailed;
+    return kOk;
+  }
+  void* handle() const { return handle_; }
+  const std::string& node() const { return node_; }
+
+ private:
+  const Exports& x_;
+  Demotions* demotions_;
+  void* handle_ = nullptr;
+  std::string node_;
+};
+
+// Every terminal with all of its attributes, in the library's order.
+bool readTerminals(const Exports& x, void* session, json* out) {
+  static const char* const kStrings[] = {"name", "visibility", "busType", "busName",
+                                         "canonicalName"};
+  static const char* const kBools[] = {"isExternal", "isOwned", "isAlias", "isMaskedOut"};
+  static const char* const kU32s[] = {"id", "busLine"};
+  HostStatus st;
+  void* it = x.getAllTerminals(session, &st);
+  *out = json::array();
+  while (it != nullptr && st.code() >= 0 && !x.TerminalIterator_isEnd(it)) {
+    json t = json::object();
+    for (const char* a : kStrings) {
+      const char* v = x.TerminalIterator_getStringAttribute(it, a, &st);
+      t[a] = v != nullptr ? v : "";
+    }
+    for (const char* a : kU32s) t[a] = x.TerminalIterator_getU32Attribute(it, a, &st);
+    for (const char* a : kBools) t[a] = x.TerminalIterator_getBoolAttribute(it, a, &st);
+    out->push_back(std::move(t));
     x.TerminalIterator_next(it, &st);
   }
-  x.TerminalIterator_destroy(it);
-  if (failed("terminal walk", st)) return 1;
-  std::printf("terminals: %zu\n", names.size());
-  if (names.size() < 2) return 1;
-  if (from.empty()) from = names.front();
-  if (to.empty()) to = names.back();
+  if (it != nullptr) x.TerminalIterator_destroy(it);
+  return !failed("reading the terminals", st);
+}
 
-  const std::string seeds =
-      "[{\"terminal\":\"" + from + "\",\"cost\":1,\"constraints\":{}}]";
-  const std::string destinations = "[\"" + to + "\"]";
-  const std::uint32_t value = x.calculateRoute(session, seeds.c_str(), destinations.c_str(),
-                                               "{}", &text, &st);
-  const std::string routes = take(text);
-  std::printf("calculateRoute %s -> %s: value %u, routes %s\n", from.c_str(), to.c_str(), value,
-              routes.c_str());
-  if (failed("calculateRoute", st)) return 1;
-  const auto at = routes.find("\"ticket\":");
-  if (at == std::string::npos) {
-    std::printf("no route found\n");
-    return 1;
+std::string attributeText(const json& v) {
+  return v.is_string() ? v.get<std::string>() : v.dump();
+}
+
+std::string dotId(const std::string& s) { return json(s).dump(); }
+
+// The terminals grouped by bus (the library gives no connections) and the route's path edges.
+std::string dotPicture(const json& terminals, const std::vector<std::string>& path) {
+  std::string out = "digraph qovorlix {\n  rankdir=LR;\n  node [shape=box];\n";
+  std::map<std::string, std::vector<std::string>> groups;
+  for (const auto& t : terminals) {
+    groups[t["busType"].get<std::string>() + " " + t["busName"].get<std::string>()].push_back(
+        t["name"].get<std::string>());
   }
-  const auto ticket = static_cast<std::uint32_t>(std::strtoul(routes.c_str() + at + 9, nullptr, 10));
-
-  x.reserveRoute(session, ticket, &text, &st);
-  if (failed("reserveRoute", st)) {
-    std::printf("conflicts: %s\n", take(text).c_str());
-    return 1;
+  int cluster = 0;
+  for (const auto& [bus, names] : groups) {
+    out += fmt::format("  subgraph cluster_{} {{\n    label={};\n", cluster++, dotId(bus));
+    for (const auto& n : names) {
+      const bool onPath = std::find(path.begin(), path.end(), n) != path.end();
+      out += fmt::format("    {}{};\n", dotId(n), onPath ? " [style=bold]" : "");
+    }
+    out += "  }\n";
   }
-  x.programRoute(session, ticket, &st);
-  if (failed("programRoute", st)) return 1;
-  x.getRouteTerminalPath(session, ticket, &text, &st);
-  if (failed("getRouteTerminalPath", st)) return 1;
-  std::printf("route %u reserved and programmed; terminal path %s\n", ticket, take(text).c_str());
+  for (std::size_t i = 0; i + 1 < path.size(); ++i) {
+    out += fmt::format("  {} -> {};\n", dotId(path[i]), dotId(path[i + 1]));
+  }
+  return out + "}\n";
+}
 
-  bool demoted = true;
-  if (!demote.empty()) {
-    const std::string nodeName = node.substr(node.rfind('/') + 1);
-    const std::string command =
-        replaceAll(replaceAll(demote, "{node}", nodeName), "{ticket}", std::to_string(ticket));
-    std::printf("demotion requested: %s\n", command.c_str());
+bool writeDot(const std::string& file, const std::string& text) {
+  if (file == "-") {
+    fmt::print("{}", text);
+    return true;
+  }
+  std::ofstream out(file);
+  out << text;
+  out.flush();
+  if (!out) error("cannot write {}", file);
+  return static_cast<bool>(out);
+}
+
+// SIGINT and SIGTERM are blocked in every thread (before the library starts any) and taken with
+// sigwait where a command waits for them.
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+int waitForStop() {
+  const sigset_t set = stopSignals();
+  int signal = 0;
+  while (sigwait(&set, &signal) != 0) {
+  }
+  return signal;
+}
+
+struct Options {
+  std::string library;
+  bool asJson = false;
+  std::string device = "qovorlix1";
+  std::string from;
+  std::string to;
+  std::string demote;
+  std::string dot;
+  std::vector<std::string> where;
+  bool ignoreReservations = false;
+  bool hold = false;
+  std::uint32_t ticket = 0;
+};
+
+int terminalsCommand(const Exports& x, const Options& o) {
+  Session s(x, nullptr);
+  if (const int rc = s.open(o.device); rc != kOk) return rc;
+  json all;
+  if (!readTerminals(x, s.handle(), &all)) return kFailed;
+  json shown = json::array();
+  for (const auto& t : all) {
+    bool keep = true;
+    for (const auto& w : o.where) {
+      const auto eq = w.find('=');
+      const std::string key = w.substr(0, eq);
+      if (!t.contains(key)) {
+        error("unknown terminal attribute \"{}\"", key);
+        return kUsage;
+      }
+      keep = keep && sameName(attributeText(t[key]), w.substr(eq + 1));
+    }
+    if (keep) shown.push_back(t);
+  }
+  if (!o.dot.empty()) return writeDot(o.dot, dotPicture(shown, {})) ? kOk : kFailed;
+  if (o.asJson) {
+    fmt::print("{}\n", json{{"device", o.device}, {"node", s.node()}, {"count", shown.size()},
+                            {"terminals", shown}}
+                           .dump(2));
+    return kOk;
+  }
+  const auto header = fmt::format("{:<24} {:>6} {:<8} {:<10} {:<12} {:>4} {:<24} {}", "NAME", "ID",
+                                  "EXTERNAL", "VISIBILITY", "BUS", "LINE", "CANONICAL", "FLAGS");
+  if (gColour) {
+    fmt::print(fmt::emphasis::bold, "{}\n", header);
+  } else {
+    fmt::print("{}\n", header);
+  }
+  for (const auto& t : shown) {
+    std::string flags;
+    if (t["isOwned"].get<bool>()) flags += "owned ";
+    if (t["isAlias"].get<bool>()) flags += "alias ";
+    if (t["isMaskedOut"].get<bool>()) flags += "masked ";
+    const auto line = fmt::format(
+        "{:<24} {:>6} {:<8} {:<10} {:<12} {:>4} {:<24} {}", t["name"].get<std::string>(),
+        t["id"].get<std::uint32_t>(), t["isExternal"].get<bool>() ? "yes" : "no",
+        t["visibility"].get<std::string>(),
+        t["busType"].get<std::string>() + " " + t["busName"].get<std::string>(),
+        t["busLine"].get<std::uint32_t>(), t["canonicalName"].get<std::string>(), flags);
+    if (gColour && t["isMaskedOut"].get<bool>()) {
+      fmt::print(fg(fmt::terminal_color::yellow), "{}\n", line);
+    } else {
+      fmt::print("{}\n", line);
+    }
+  }
+  fmt::print("{} of {} terminals\n", shown.size(), all.size());
+  return kOk;
+}
+
+int routeCommand(const Exports& x, const Options& o) {
+  Demotions demotions;
+  demotions.print = true;
+  demotions.asJson = o.asJson;
+  Session s(x, &demotions);
+  if (const int rc = s.open(o.device); rc != kOk) return rc;
+  json terminals;
+  if (!readTerminals(x, s.handle(), &terminals)) return kFailed;
+
+  HostStatus st;
+  char* text = nullptr;
+  const json seeds = json::array({{{"terminal", o.from}, {"cost", 1}, {"constraints", json::object()}}});
+  const json destinations = json::array({o.to});
+  const json modifiers = o.ignoreReservations ? json{{"required", {{"calculateIgnoresReservations", true}}}} : json::object();
+  const std::uint32_t missing =
+      x.calculateRoute(s.handle(), seeds.dump().c_str(), destinations.dump().c_str(),
+                       modifiers.dump().c_str(), &text, &st);
+  const json routes = json::parse(take(text), nullptr, false);
+  if (failed("calculating the route", st)) {
+    for (const auto& name : {o.from, o.to}) {
+      const bool known = std::any_of(terminals.begin(), terminals.end(), [&](const json& t) {
+        return sameName(t["name"].get<std::string>(), name);
+      });
+      if (!known) {
+        error("unknown terminal \"{}\" on {}", name, o.device);
+        return kUnknown;
+      }
+    }
+    return kFailed;
+  }
+  if (missing != 0 || !routes.is_array() || routes.empty() || !routes[0].contains("ticket")) {
+    error("no route from {} to {}", o.from, o.to);
+    return kFailed;
+  }
+  const auto ticket = routes[0]["ticket"].get<std::uint32_t>();
+  const json cost = routes[0].value("cost", json());
+
+  x.reserveRoute(s.handle(), ticket, &text, &st);
+  const std::string conflicts = take(text);
+  if (failed("reserving the route", st)) {
+    error("conflicting routes: {}", conflicts);
+    x.destroyRoute(s.handle(), ticket);
+    return kFailed;
+  }
+  x.programRoute(s.handle(), ticket, &st);
+  if (failed("programming the route", st)) {
+    x.unreserveRoute(s.handle(), ticket);
+    x.destroyRoute(s.handle(), ticket);
+    return kFailed;
+  }
+  x.getRouteTerminalPath(s.handle(), ticket, &text, &st);
+  const json path = json::parse(take(text), nullptr, false);
+  if (failed("reading the terminal path", st)) return kFailed;
+  std::vector<std::string> names;
+  if (path.is_array()) {
+    for (const auto& n : path) names.push_back(n.is_string() ? n.get<std::string>() : n.dump());
+  }
+
+  int rc = kOk;
+  if (!o.dot.empty() && !writeDot(o.dot, dotPicture(json::array(), names))) rc = kFailed;
+  {
+    std::lock_guard<std::mutex> lock(gOutput);
+    if (o.asJson) {
+      fmt::print("{}\n", json{{"device", o.device}, {"ticket", ticket}, {"cost", cost},
+                              {"path", path}, {"routes", routes}, {"held", o.hold}}
+                             .dump());
+    } else if (o.dot != "-") {
+      fmt::print("ticket {}  cost {}  path {}\n", ticket, cost.dump(), fmt::join(names, " -> "));
+      if (o.hold) fmt::print("route reserved and programmed; holding it until Ctrl-C\n");
+    }
     std::fflush(stdout);
-    if (std::system(command.c_str()) != 0) std::printf("the demotion command failed\n");
+  }
+  if (o.hold) {
+    waitForStop();
+    rc = kInterrupted;
+  }
+  x.unprogramRoute(s.handle(), ticket);
+  x.unreserveRoute(s.handle(), ticket);
+  x.destroyRoute(s.handle(), ticket);
+  if (o.hold && !o.asJson) fmt::print("route {} released\n", ticket);
+  return rc;
+}
+
+int releaseCommand(const Exports& x, const Options& o) {
+  Session s(x, nullptr);
+  if (const int rc = s.open(o.device); rc != kOk) return rc;
+  HostStatus st;
+  char* text = nullptr;
+  x.getRouteTerminalPath(s.handle(), o.ticket, &text, &st);
+  take(text);
+  if (st.code() < 0) {
+    error("no route with ticket {} on {} ({}); a route ends with the process that made it",
+          o.ticket, o.device, st.code());
+    return kUnknown;
+  }
+  x.unprogramRoute(s.handle(), o.ticket);
+  x.unreserveRoute(s.handle(), o.ticket);
+  x.destroyRoute(s.handle(), o.ticket);
+  HostStatus after;
+  x.getRouteTerminalPath(s.handle(), o.ticket, &text, &after);
+  take(text);
+  const bool gone = after.code() < 0;
+  if (o.asJson) {
+    fmt::print("{}\n", json{{"ticket", o.ticket}, {"released", gone}}.dump());
+  } else {
+    fmt::print("route {} {}\n", o.ticket, gone ? "released" : "still exists: the driver kept it");
+  }
+  return gone ? kOk : kFailed;
+}
+
+int watchCommand(const Exports& x, const Options& o) {
+  Demotions demotions;
+  demotions.print = true;
+  demotions.asJson = o.asJson;
+  Session s(x, &demotions);
+  if (const int rc = s.open(o.device); rc != kOk) return rc;
+  if (!o.asJson) {
+    std::lock_guard<std::mutex> lock(gOutput);
+    fmt::print("watching demotions on {} ({}); Ctrl-C ends\n", o.device, s.node());
+    std::fflush(stdout);
+  }
+  const int signal = waitForStop();
+  if (!o.asJson) fmt::print("{}: session closed\n", signal == SIGINT ? "interrupted" : "terminated");
+  return kInterrupted;
+}
+
+int probeCommand(const Exports& x, const Options& o) {
+  fmt::print("API version: {}\n", x.getAPIVersion());
+  Demotions demotions;
+  Session s(x, &demotions);
+  if (const int rc = s.open(o.device); rc != kOk) return rc;
+  fmt::print("routing node of {}: {}\n", o.device, s.node());
+  HostStatus st;
+  char* text = nullptr;
+  x.getHandledConstraints(s.handle(), &text, &st);
+  if (failed("getHandledConstraints", st)) return kFailed;
+  fmt::print("handled constraints: {}\n", take(text));
+  json terminals;
+  if (!readTerminals(x, s.handle(), &terminals)) return kFailed;
+  for (std::size_t i = 0; i < terminals.size() && i < 8; ++i) {
+    fmt::print("  terminal {:<24} id {:<6} {}\n", terminals[i]["name"].get<std::string>(),
+               terminals[i]["id"].get<std::uint32_t>(),
+               terminals[i]["isExternal"].get<bool>() ? "external" : "internal");
+  }
+  fmt::print("terminals: {}\n", terminals.size());
+  if (terminals.size() < 2) return kFailed;
+  const std::string from = o.from.empty() ? terminals.front()["name"].get<std::string>() : o.from;
+  const std::string to = o.to.empty() ? terminals.back()["name"].get<std::string>() : o.to;
+  const json seeds = json::array({{{"terminal", from}, {"cost", 1}, {"constraints", json::object()}}});
+  const std::uint32_t value = x.calculateRoute(s.handle(), seeds.dump().c_str(),
+                                               json::array({to}).dump().c_str(), "{}", &text, &st);
+  const std::string routesText = take(text);
+  fmt::print("calculateRoute {} -> {}: value {}, routes {}\n", from, to, value, routesText);
+  if (failed("calculateRoute", st)) return kFailed;
+  const json routes = json::parse(routesText, nullptr, false);
+  if (!routes.is_array() || routes.empty() || !routes[0].contains("ticket")) {
+    fmt::print("no route found\n");
+    return kFailed;
+  }
+  const auto ticket = routes[0]["ticket"].get<std::uint32_t>();
+  x.reserveRoute(s.handle(), ticket, &text, &st);
+  if (failed("reserveRoute", st)) {
+    fmt::print("conflicts: {}\n", take(text));
+    return kFailed;
+  }
+  take(text);
+  x.programRoute(s.handle(), ticket, &st);
+  if (failed("programRoute", st)) return kFailed;
+  x.getRouteTerminalPath(s.handle(), ticket, &text, &st);
+  if (failed("getRouteTerminalPath", st)) return kFailed;
+  fmt::print("route {} reserved and programmed; terminal path {}\n", ticket, take(text));
+  bool demoted = true;
+  if (!o.demote.empty()) {
+    const std::string nodeName = s.node().substr(s.node().rfind('/') + 1);
+    const std::string command =
+        replaceAll(replaceAll(o.demote, "{node}", nodeName), "{ticket}", std::to_string(ticket));
+    fmt::print("demotion requested: {}\n", command);
+    std::fflush(stdout);
+    if (std::system(command.c_str()) != 0) fmt::print("the demotion command failed\n");
     std::unique_lock<std::mutex> lock(demotions.mutex);
     demoted = demotions.changed.wait_for(lock, std::chrono::seconds(5),
                                          [&] { return demotions.count > 0; });
     if (demoted) {
-      std::printf("demotion received: reason %d on thread \"%s\"\n", demotions.reason,
-                  demotions.thread.c_str());
+      fmt::print("demotion received: reason {} on thread \"{}\"\n", demotions.reason,
+                 demotions.thread);
     } else {
-      std::printf("no demotion within 5 s\n");
+      fmt::print("no demotion within 5 s\n");
     }
   }
-
-  x.unprogramRoute(session, ticket);
-  x.unreserveRoute(session, ticket);
-  x.destroyRoute(session, ticket);
-  x.destroySession(session);
-  std::printf("route destroyed, session closed\n");
-  return demoted ? 0 : 1;
+  x.unprogramRoute(s.handle(), ticket);
+  x.unreserveRoute(s.handle(), ticket);
+  x.destroyRoute(s.handle(), ticket);
+  fmt::print("route destroyed, session closed\n");
+  return demoted ? kOk : kFailed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string library;
-  std::string command;
-  std::string device = "qovorlix1";
-  std::string from;
-  std::string to;
-  std::string demote;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (a == "--library" && hasValue) {
-      library = argv[++i];
-    } else if (a == "--device" && hasValue) {
-      device = argv[++i];
-    } else if (a == "--from" && hasValue) {
-      from = argv[++i];
-    } else if (a == "--to" && hasValue) {
-      to = argv[++i];
-    } else if (a == "--demote" && hasValue) {
-      demote = argv[++i];
-    } else if (a == "--help") {
-      usage(stdout);
-      return 0;
-    } else if (command.empty() && a[0] != '-') {
-      command = a;
-    } else {
-      usage(stderr);
-      return 2;
-    }
+  Options o;
+  CLI::App app{"qovorlix-route: the reference routing host of the Vorlix boards"};
+  app.footer(kExitCodes);
+  app.require_subcommand(1);
+  app.add_option("--library", o.library, "path of libqovorlixatomicsae.so")->required();
+  app.add_flag("--json", o.asJson, "machine-readable output (one JSON document or line)");
+  const char* deviceHelp = "board name (e.g. qovorlix1) or routing node path";
+
+  auto* terminals = app.add_subcommand("terminals", "list the terminals and their attributes");
+  terminals->add_option("device", o.device, deviceHelp)->required();
+  terminals->add_option("--where", o.where, "ATTRIBUTE=VALUE filter (repeatable, case-insensitive)")
+      ->check([](const std::string& w) {
+        return w.find('=') == std::string::npos ? std::string("expected ATTRIBUTE=VALUE")
+                                                : std::string();
+      });
+  terminals->add_option("--dot", o.dot, "write the terminals, grouped by bus, as Graphviz (- stdout)");
+
+  auto* route = app.add_subcommand("route", "calculate, reserve and program a route");
+  route->add_option("device", o.device, deviceHelp)->required();
+  route->add_option("--from", o.from, "seed terminal")->required();
+  route->add_option("--to", o.to, "destination terminal")->required();
+  route->add_flag("--ignore-reservations", o.ignoreReservations,
+                  "take terminals reserved by other sessions (their routes are demoted)");
+  route->add_flag("--hold", o.hold, "keep the route programmed until Ctrl-C, then release it");
+  route->add_option("--dot", o.dot, "write the route's terminal path as Graphviz (- stdout)");
+
+  auto* release = app.add_subcommand(
+      "release", "unprogram, unreserve and destroy a route by ticket (in a fresh session)");
+  release->add_option("device", o.device, deviceHelp)->required();
+  release->add_option("ticket", o.ticket, "the route's ticket")->required();
+
+  auto* watch = app.add_subcommand("watch-demotions", "print demotions until Ctrl-C");
+  watch->add_option("device", o.device, deviceHelp)->required();
+
+  auto* probe = app.add_subcommand("probe", "walk every routing step once (the demo)");
+  probe->add_option("--device", o.device, deviceHelp);
+  probe->add_option("--from", o.from, "seed terminal (default: the first)");
+  probe->add_option("--to", o.to, "destination terminal (default: the last)");
+  probe->add_option("--demote", o.demote, "command run while the route is programmed");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int rc = app.exit(e);
+    return rc == 0 ? kOk : kUsage;
   }
-  if (library.empty() || command != "probe") {
-    usage(stderr);
-    return 2;
+  gColour = !o.asJson && isatty(STDOUT_FILENO) != 0;
+
+  // The waiting commands block SIGINT/SIGTERM before the library starts threads, so only their
+  // sigwait sees them and the route and session are released; the others keep the default (the
+  // process ends, and the driver destroys the routes of its closed file).
+  if (*watch || o.hold) {
+    const sigset_t stops = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   }
-  void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+
+  void* handle = ::dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    std::fprintf(stderr, "qovorlix-route: cannot load %s: %s\n", library.c_str(), ::dlerror());
-    return 1;
+    error("cannot load {}: {}", o.library, ::dlerror());
+    return kFailed;
   }
   Exports exports;
   std::string missing;
   if (!exports.load(handle, &missing)) {
-    std::fprintf(stderr, "qovorlix-route: %s not exported\n", missing.c_str());
+    error("{} not exported by {}", missing, o.library);
     ::dlclose(handle);
-    return 1;
+    return kFailed;
   }
-  const int result = probe(exports, device, from, to, demote);
+  int rc = kUsage;
+  if (*terminals) rc = terminalsCommand(exports, o);
+  if (*route) rc = routeCommand(exports, o);
+  if (*release) rc = releaseCommand(exports, o);
+  if (*watch) rc = watchCommand(exports, o);
+  if (*probe) rc = probeCommand(exports, o);
+  std::fflush(stdout);
   ::dlclose(handle);
-  return result;
+  return rc;
 }
