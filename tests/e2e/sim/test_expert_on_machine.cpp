@@ -83,7 +83,9 @@ class ExpertOnMachine : public ::testing::Test {
     EXPECT_EQ(release(e_), 0u);
     e_ = nullptr;
     EXPECT_EQ(sink_.references(), 1);
-    EXPECT_EQ(threadCount(), threadsBefore_);
+    // Every library thread is joined by now (a sanitizer's own helper thread counted in the
+    // baseline may have ended meanwhile, so the count can only be lower).
+    EXPECT_LE(threadCount(), threadsBefore_);
   }
   std::vector<BagRow> rowsOf(const std::string& item, HRESULT* result = nullptr) {
     const HostText name(item);
@@ -311,7 +313,7 @@ TEST_F(ExpertOnMachine, FinalReleaseWhileTheSinkCallsBackFromALibraryThread) {
   e_ = nullptr;
   EXPECT_EQ(callbacks.load(), 5);
   EXPECT_EQ(sink_.references(), 1);
-  EXPECT_EQ(threadCount(), threadsBefore_);
+  EXPECT_LE(threadCount(), threadsBefore_);
 }
 
 // The host's last reference let go by its sink inside a notice, on the library's worker: the
