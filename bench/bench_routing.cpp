@@ -24,15 +24,9 @@ namespace json = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::json;
 using nQOVORLIXATOMICSAE_23_3::tRouteResult;
 using nQOVORLIXATOMICSAE_23_3::tRouteSeed;
 
-void* allocate(void* previous, std::size_t size) { return std::realloc(previous, size); }
+using qotest::hostAllocate;
 
-const qoark::tTopographyInfo& largest() {
-  const qoark::tTopographyInfo* best = nullptr;
-  for (const qoark::tTopographyInfo* t : qoark::builtinTopographies()) {
-    if (best == nullptr || t->terminalCount > best->terminalCount) best = t;
-  }
-  return *best;
-}
+const qoark::tTopographyInfo& largest() { return qotest::largestTopography(); }
 
 // The literal walk of the request parser: a fresh iterator over all terminals per name.
 class LiteralResolver final : public qoroco::iTerminalResolver {
@@ -118,7 +112,7 @@ Request request(const qoark::tTopographyInfo& t) {
 
 struct Fixture {
   qotest::FakeRoutingDriver driver;
-  qoark::ARKRoutingAdaptorSession session{driver, largest(), &allocate};
+  qoark::ARKRoutingAdaptorSession session{driver, largest(), &hostAllocate};
   Request req = request(largest());
   char* out = nullptr;
   ~Fixture() { std::free(out); }

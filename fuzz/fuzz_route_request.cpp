@@ -21,15 +21,9 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-void* allocate(void* previous, std::size_t size) { return std::realloc(previous, size); }
+using qotest::hostAllocate;
 
-const qoark::tTopographyInfo& largest() {
-  const qoark::tTopographyInfo* best = nullptr;
-  for (const qoark::tTopographyInfo* t : qoark::builtinTopographies()) {
-    if (best == nullptr || t->terminalCount > best->terminalCount) best = t;
-  }
-  return *best;
-}
+const qoark::tTopographyInfo& largest() { return qotest::largestTopography(); }
 
 }  // namespace
 
@@ -48,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // One session for every input: its terminal index is built once, as in a real process.
   static qotest::FakeRoutingDriver driver;
-  static qoark::ARKRoutingAdaptorSession session(driver, largest(), &allocate);
+  static qoark::ARKRoutingAdaptorSession session(driver, largest(), &hostAllocate);
   driver.resultCountAnswer.reset();
   driver.calculateStatus = 0;
   driver.calculateCalls = 0;

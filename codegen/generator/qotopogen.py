@@ -107,14 +107,14 @@ def number(value, variables, what):
     raise ValueError("%s must be an integer or an expression text" % what)
 
 
-def combinations(spec):
+def combinations(bindings):
     """The variable bindings of a "for" object (a single empty binding without one)."""
-    if spec is None:
+    if bindings is None:
         return [{}]
-    if not isinstance(spec, dict) or not spec:
+    if not isinstance(bindings, dict) or not bindings:
         raise ValueError("\"for\" must be an object of ranges")
     names, ranges = [], []
-    for var, bounds in spec.items():
+    for var, bounds in bindings.items():
         if not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", var):
             raise ValueError("bad variable name %r" % var)
         if (not isinstance(bounds, list) or len(bounds) not in (2, 3)

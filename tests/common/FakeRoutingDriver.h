@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "codegen/qovorlixatomicsae/tInterfaceProxy_routing.h"
 #include "qoapal/component.h"
+#include "qoarkra/TopographyInfo.h"
 
 namespace qotest {
 
@@ -144,5 +146,17 @@ class FakeRoutingDriver : public rt::iInterfaceProxy_routing {
     merge(status, ticketStatus, line);
   }
 };
+
+// A host allocation function over realloc.
+inline void* hostAllocate(void* previous, std::size_t size) { return std::realloc(previous, size); }
+
+// The built-in topography with the most terminals.
+inline const qoark::tTopographyInfo& largestTopography() {
+  const qoark::tTopographyInfo* best = nullptr;
+  for (const qoark::tTopographyInfo* t : qoark::builtinTopographies()) {
+    if (best == nullptr || t->terminalCount > best->terminalCount) best = t;
+  }
+  return *best;
+}
 
 }  // namespace qotest
