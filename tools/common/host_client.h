@@ -41,6 +41,7 @@ class HostText {
     const std::wstring wide(ascii.begin(), ascii.end());
     p_ = hostStringAlloc(wide.data(), wide.size());
   }
+  explicit HostText(const std::wstring& wide) : p_(hostStringAlloc(wide.data(), wide.size())) {}
   ~HostText() { hostStringFree(p_); }
   HostText(const HostText&) = delete;
   HostText& operator=(const HostText&) = delete;
@@ -63,6 +64,34 @@ inline std::string takeHostText(wchar_t* text) {
       char buf[16];
       std::snprintf(buf, sizeof buf, "\\u%04" PRIX32, c);
       out += buf;
+    }
+  }
+  hostStringFree(text);
+  return out;
+}
+
+// A returned host string as UTF-8 (characters outside Unicode become U+FFFD); frees it.
+inline std::string takeHostUtf8(wchar_t* text) {
+  std::string out;
+  if (text == nullptr) return out;
+  const std::uint32_t length = hostStringLength(text);
+  for (std::uint32_t i = 0; i < length; ++i) {
+    auto c = static_cast<std::uint32_t>(text[i]);
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
   hostStringFree(text);
@@ -105,7 +134,9 @@ inline std::vector<std::string> itemNames(ImxSysExpert2* expert, HRESULT* result
 struct BagRow {
   unsigned tag;
   int type;
-  std::string value;
+  std::string value;   // as text (strings quoted, non-ASCII as \u escapes)
+  double number = 0;   // bool, integer and double values
+  std::string text;    // string values as UTF-8, unquoted; timestamps as ISO 8601 UTC
 };
 
 inline const char* typeName(int type) {
@@ -130,7 +161,7 @@ inline std::vector<BagRow> bagRows(ImxSysPropertyBag* bag) {
   for (;;) {
     unsigned tag = 0, fetched = 0;
     if (tags->vtbl->Next(tags, 1, &tag, &fetched) < 0 || fetched == 0) break;
-    BagRow row{tag, 0, {}};
+    BagRow row{tag, 0, {}, 0, {}};
     bag->vtbl->GetType(bag, tag, &row.type);
     char buf[96];
     switch (row.type) {
@@ -138,12 +169,14 @@ inline std::vector<BagRow> bagRows(ImxSysPropertyBag* bag) {
         int v = 0;
         bag->vtbl->GetBool(bag, tag, &v);
         row.value = v ? "true" : "false";
+        row.number = v ? 1 : 0;
         break;
       }
       case 2: {
         int v = 0;
         bag->vtbl->GetInt32(bag, tag, &v);
         row.value = std::to_string(v);
+        row.number = v;
         break;
       }
       case 3: {
@@ -151,6 +184,7 @@ inline std::vector<BagRow> bagRows(ImxSysPropertyBag* bag) {
         bag->vtbl->GetUInt32(bag, tag, &v);
         std::snprintf(buf, sizeof buf, "%u (0x%X)", v, v);
         row.value = buf;
+        row.number = v;
         break;
       }
       case 4: {
@@ -158,6 +192,7 @@ inline std::vector<BagRow> bagRows(ImxSysPropertyBag* bag) {
         bag->vtbl->GetDouble(bag, tag, &v);
         std::snprintf(buf, sizeof buf, "%.3f", v);
         row.value = buf;
+        row.number = v;
         break;
       }
       case 5: {
@@ -170,15 +205,27 @@ inline std::vector<BagRow> bagRows(ImxSysPropertyBag* bag) {
       case 6: {
         wchar_t* v = nullptr;
         bag->vtbl->GetString(bag, tag, &v);
-        row.value = "\"" + takeHostText(v) + "\"";
+        row.text = takeHostUtf8(v);
+        for (const unsigned char c : row.text) {
+          if (c >= 0x20 && c < 0x7F) {
+            row.value += static_cast<char>(c);
+          } else {
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            row.value += buf;
+          }
+        }
+        row.value = "\"" + row.value + "\"";
         break;
       }
       case 7: {
         int parts[6];
         bag->vtbl->GetTimestampParts(bag, tag, parts);
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", parts[0], parts[1],
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d UTC", parts[0], parts[1],
                       parts[2], parts[3], parts[4], parts[5]);
         row.value = buf;
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts[0], parts[1],
+                      parts[2], parts[3], parts[4], parts[5]);
+        row.text = buf;
         break;
       }
       default:

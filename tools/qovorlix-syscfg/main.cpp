@@ -1,369 +1,735 @@
-// qovorlix-syscfg: the reference configuration host on the command line.
-//
-//   qovorlix-syscfg --library PATH probe
-//   qovorlix-syscfg --library PATH boards [ITEM]
-//
-// probe: loads the library, lists which of its public entry points are present, creates the
-// expert, asks it for each of its interfaces and reports what a host can rely on (which interface
-// pointers are distinct, that they share one reference count), initializes it, prints its
-// identity (class identity, name, version, identifier), shuts it down and releases it.
-// boards: lists the machine's boards, shows one board's whole property bag (tag, type, value;
-// ITEM or the first board), refreshes its hardware readings synchronously and in the background
-// (answer 0x80040377, then an item-changed notice on a library thread), runs its diagnostic and
-// updates its firmware, polling the progress to the end. Only the exported factory is used.
+// qovorlix-syscfg: the reference configuration host on the command line. It loads the library
+// with dlopen and reaches it only through the exported factory and the expert's interfaces
+// (tools/common/host_abi.h), as the system-configuration host does.
+// `qovorlix-syscfg --help` lists the commands and the exit codes.
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cinttypes>
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fmt/chrono.h>
+#include <fmt/color.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include <chrono>
-#include <thread>
-
 #include "host_abi.h"
 #include "host_client.h"
+#include "probe.h"
+#include "sysapi_names.h"
 
 namespace {
 
 using namespace hostabi;
+using nlohmann::json;
 
-// The library's public entry points (the names its linker version script exports).
-constexpr const char* kEntryPoints[] = {
-    "createVorlixAtomicSysApiExpert",
-    "qoroco_ra_qovorlixatomicsae_createSessionWithDemotionFunc",
-    "qoroco_ra_qovorlixatomicsae_createSession",
-    "qoroco_ra_qovorlixatomicsae_destroySession",
-    "qoroco_ra_qovorlixatomicsae_getHandledConstraints",
-    "qoroco_ra_qovorlixatomicsae_calculateRoute",
-    "qoroco_ra_qovorlixatomicsae_reserveRoute",
-    "qoroco_ra_qovorlixatomicsae_programRoute",
-    "qoroco_ra_qovorlixatomicsae_unprogramRoute",
-    "qoroco_ra_qovorlixatomicsae_unreserveRoute",
-    "qoroco_ra_qovorlixatomicsae_beginExceptionalRouteDestruction",
-    "qoroco_ra_qovorlixatomicsae_destroyRoute",
-    "qoroco_ra_qovorlixatomicsae_getRouteTerminalPath",
-    "qoroco_ra_qovorlixatomicsae_getAPIVersion",
-    "qoroco_ra_qovorlixatomicsae_getAllTerminals",
-    "qoroco_ra_qovorlixatomicsae_TerminalIterator_next",
-    "qoroco_ra_qovorlixatomicsae_TerminalIterator_isEnd",
-    "qoroco_ra_qovorlixatomicsae_TerminalIterator_getStringAttribute",
-    "qoroco_ra_qovorlixatomicsae_TerminalIterator_getBoolAttribute",
-    "qoroco_ra_qovorlixatomicsae_TerminalIterator_getU32Attribute",
-    "qoroco_ra_qovorlixatomicsae_TerminalIterator_resetTerminal",
-    "qoroco_ra_qovorlixatomicsae_TerminalIterator_calculateResetTerminal",
-    "qoroco_ra_qovorlixatomicsae_TerminalIterator_destroy",
+// Exit codes (also in --help).
+constexpr int kOk = 0;
+constexpr int kFailed = 1;         // library, expert or board failure; diagnostic or update failed
+constexpr int kUsage = 2;          // bad command line, unreadable or empty image file
+constexpr int kUnknown = 3;        // no such item
+constexpr int kBusy = 4;           // a firmware update already runs on the board
+constexpr int kInterrupted = 130;  // ended by SIGINT or SIGTERM, after cleaning up
+
+constexpr char kExitCodes[] =
+    "Exit codes: 0 done; 1 the library cannot be loaded, or the expert or the board refused a\n"
+    "step, or a diagnostic or firmware update failed; 2 bad command line, or an image file that\n"
+    "cannot be read or is empty; 3 no such item; 4 a firmware update already runs on the board;\n"
+    "130 ended by SIGINT/SIGTERM (firmware: after the write in progress has ended; watch).\n"
+    "Result codes of the expert are printed in hex with their meaning, e.g.\n"
+    "0x80040375 (no such item). With --json every command prints one JSON document on stdout\n"
+    "(watch: one per line), errors included: {\"error\": ..., \"exitCode\": ...}.";
+
+constexpr char kDefaultLibrary[] = "libqovorlixatomicsae.so.23";
+
+// The tags the expert re-reads from the board on request: dated readings, temperatures, fans.
+constexpr unsigned kHardwareReadings[] = {
+    0x1015000, 0x1016000, 0x102E000, 0x102F000, 0x1061000,  0x1062000,  0x1063000,  0x1064000,
+    0x1065000, 0x1066000, 0x1067000, 0x1069000, 0x1089000, 0x1900F000, 0x19010000, 0x19011000};
+
+bool gJson = false;
+bool gColour = false;  // stdout is a terminal and --json is off
+std::mutex gOutput;    // serialises the main thread's output with notices printed by the library's
+
+// Prints the message on stderr (red on a terminal) and, with --json, an error document on
+// stdout; returns the exit code.
+int fail(int rc, const std::string& message, std::optional<HRESULT> code = std::nullopt) {
+  std::lock_guard<std::mutex> lock(gOutput);
+  std::fflush(stdout);
+  const std::string text =
+      code.has_value() ? fmt::format("{}: {}", message, hresultWithMeaning(*code)) : message;
+  if (isatty(STDERR_FILENO) != 0) {
+    fmt::print(stderr, fg(fmt::terminal_color::red), "qovorlix-syscfg: {}\n", text);
+  } else {
+    fmt::print(stderr, "qovorlix-syscfg: {}\n", text);
+  }
+  if (gJson) {
+    json doc{{"error", message}, {"exitCode", rc}};
+    if (code.has_value()) {
+      doc["hresult"] = hresultText(*code);
+      doc["meaning"] = hresultMeaning(*code);
+    }
+    fmt::print("{}\n", doc.dump());
+    std::fflush(stdout);
+  }
+  return rc;
+}
+
+void heading(const std::string& text) {
+  if (gColour) {
+    fmt::print(fmt::emphasis::bold, "{}\n", text);
+  } else {
+    fmt::print("{}\n", text);
+  }
+}
+
+// Strict UTF-8 to the host's 32-bit characters; false on a malformed sequence.
+bool decodeUtf8(const std::string& in, std::wstring* out) {
+  out->clear();
+  for (std::size_t i = 0; i < in.size();) {
+    const auto b = static_cast<unsigned char>(in[i]);
+    std::uint32_t c = 0;
+    std::size_t n = 0;
+    if (b < 0x80) {
+      c = b, n = 1;
+    } else if (b >= 0xC2 && b < 0xE0) {
+      c = b & 0x1Fu, n = 2;
+    } else if (b >= 0xE0 && b < 0xF0) {
+      c = b & 0x0Fu, n = 3;
+    } else if (b >= 0xF0 && b < 0xF5) {
+      c = b & 0x07u, n = 4;
+    } else {
+      return false;
+    }
+    if (i + n > in.size()) return false;
+    for (std::size_t k = 1; k < n; ++k) {
+      const auto cont = static_cast<unsigned char>(in[i + k]);
+      if ((cont & 0xC0) != 0x80) return false;
+      c = (c << 6) | (cont & 0x3Fu);
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < least[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    out->push_back(static_cast<wchar_t>(c));
+    i += n;
+  }
+  return true;
+}
+
+// The library, the expert and its interfaces, torn down in the host's order at destruction:
+// sink dropped, Shutdown, every reference released, library unloaded.
+class Host {
+ public:
+  Host() = default;
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+  ~Host() {
+    if (expert != nullptr) {
+      if (sinkSet_) plugPlay->vtbl->SetNotificationSink(plugPlay, nullptr);
+      expert->vtbl->Shutdown(expert);
+      for (void* p : {static_cast<void*>(plugPlay), static_cast<void*>(diagnostic),
+                      static_cast<void*>(firmware)})
+        if (p != nullptr) release(p);
+      release(expert);
+    }
+    if (library_ != nullptr) ::dlclose(library_);
+  }
+
+  // kOk, or the exit code after the message.
+  int open(const std::string& path) {
+    library_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library_ == nullptr) return fail(kFailed, fmt::format("cannot load {}: {}", path, ::dlerror()));
+    auto create = reinterpret_cast<CreateExpertFn>(::dlsym(library_, kFactoryName));
+    if (create == nullptr) return fail(kFailed, fmt::format("{} does not export {}", path, kFactoryName));
+    void* object = nullptr;
+    const HRESULT created = create(&object);
+    if (created != kS_OK || object == nullptr) return fail(kFailed, "the expert cannot be created", created);
+    expert = static_cast<ImxSysExpert2*>(object);
+    void* p = nullptr;
+    if (queryInterface(expert, kIID_ImxSysExpertPlugPlay, &p) == kS_OK) plugPlay = static_cast<ImxSysExpertPlugPlay*>(p);
+    p = nullptr;
+    if (queryInterface(expert, kIID_ImxSysExpertDiagnostic, &p) == kS_OK) diagnostic = static_cast<ImxSysExpertDiagnostic*>(p);
+    p = nullptr;
+    if (queryInterface(expert, kIID_ImxSysExpertFirmware, &p) == kS_OK) firmware = static_cast<ImxSysExpertFirmware*>(p);
+    if (plugPlay == nullptr || diagnostic == nullptr || firmware == nullptr)
+      return fail(kFailed, "the expert lacks one of its interfaces");
+    const HRESULT init = expert->vtbl->Initialize(expert);
+    if (init != kS_OK) return fail(kFailed, "the expert cannot be initialized", init);
+    return kOk;
+  }
+
+  // Registers the sink; notices reach `onNotice` on a library thread.
+  int listen() {
+    const HRESULT hr = plugPlay->vtbl->SetNotificationSink(plugPlay, sink.asSink());
+    if (hr != kS_OK) return fail(kFailed, "the notification sink was refused", hr);
+    sinkSet_ = true;
+    return kOk;
+  }
+
+  // The item names, or the exit code after the message.
+  int items(std::vector<std::string>* names) {
+    HRESULT hr = kS_OK;
+    *names = itemNames(expert, &hr);
+    if (hr != kS_OK) return fail(kFailed, "the boards cannot be listed", hr);
+    return kOk;
+  }
+
+  // kOk when the machine has the item (its host text in `name`), else the exit code.
+  int find(const std::string& item, std::wstring* name) {
+    if (!decodeUtf8(item, name)) return fail(kUsage, "the item name is not valid UTF-8");
+    std::vector<std::string> names;
+    if (const int rc = items(&names); rc != kOk) return rc;
+    if (std::find(names.begin(), names.end(), item) != names.end()) return kOk;
+    return fail(kUnknown, names.empty() ? fmt::format("unknown item \"{}\": the machine has no boards", item)
+                                        : fmt::format("unknown item \"{}\"; the boards are {}", item,
+                                                      fmt::join(names, ", ")));
+  }
+
+  ImxSysExpert2* expert = nullptr;
+  ImxSysExpertPlugPlay* plugPlay = nullptr;
+  ImxSysExpertDiagnostic* diagnostic = nullptr;
+  ImxSysExpertFirmware* firmware = nullptr;
+  RecordingSink sink;
+
+ private:
+  void* library_ = nullptr;
+  bool sinkSet_ = false;
 };
 
-void usage(FILE* out) {
-  std::fprintf(out,
-               "usage: qovorlix-syscfg --library PATH COMMAND\n"
-               "commands:\n"
-               "  probe   load the library, list its entry points, create the expert and check\n"
-               "          its interfaces and reference counting, initialize it and print its\n"
-               "          identity, then shut it down\n"
-               "  boards [ITEM]  list the boards, show one board's property bag, refresh it,\n"
-               "          run its diagnostic and update its firmware\n");
+// The rows of a bag handed out by the expert, which is released.
+std::vector<BagRow> takeBag(void* bag) {
+  if (bag == nullptr) return {};
+  std::vector<BagRow> rows = bagRows(static_cast<ImxSysPropertyBag*>(bag));
+  release(bag);
+  return rows;
 }
 
-std::string guidText(const Guid& g) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "{%08" PRIX32 "-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
-                g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
-  return buf;
+const BagRow* rowOf(const std::vector<BagRow>& rows, unsigned tag) {
+  for (const BagRow& r : rows)
+    if (r.tag == tag) return &r;
+  return nullptr;
 }
 
-// Initialize, the four identity answers, Shutdown. Returns the number of failures.
-int identity(ImxSysExpert2* e) {
-  int failures = 0;
-  const HRESULT init = e->vtbl->Initialize(e);
-  std::printf("identity:\n  Initialize returns %s\n", hresultText(init).c_str());
-  if (init != kS_OK) return 1;
-  Guid g{};
-  const HRESULT r = e->vtbl->GetExpertGuid(e, &g);
-  if (r == kS_OK) {
-    std::printf("  class identity  %s\n", guidText(g).c_str());
+std::string stringOf(const std::vector<BagRow>& rows, unsigned tag) {
+  const BagRow* r = rowOf(rows, tag);
+  return r != nullptr && r->type == 6 ? r->text : std::string();
+}
+
+std::optional<double> numberOf(const std::vector<BagRow>& rows, unsigned tag) {
+  const BagRow* r = rowOf(rows, tag);
+  if (r == nullptr || r->type < 1 || r->type > 4) return std::nullopt;
+  return r->number;
+}
+
+// PCIe transfer-rate codes as the expert publishes them.
+const char* rateText(double code) {
+  if (code == 0) return "2.5 GT/s";
+  if (code == 1) return "5.0 GT/s";
+  if (code == 2) return "8.0 GT/s";
+  return "unknown rate";
+}
+
+std::string tagHex(unsigned tag) { return fmt::format("0x{:08X}", tag); }
+
+// The value as a person reads it: rates and states spelled out, NaN limits as "none".
+std::string valueText(const BagRow& r) {
+  if ((r.tag == 0x1078000 || r.tag == 0x1079000) && r.type == 2)
+    return fmt::format("{} ({})", r.value, rateText(r.number));
+  if ((r.tag & ~0xFFFu) == 0x1089000 && r.type == 2)
+    return fmt::format("{} ({})", r.value, r.number == 3 ? "over the upper limit" : "normal");
+  if (r.type == 4 && std::isnan(r.number)) return "none";
+  return r.value;
+}
+
+json valueJson(const BagRow& r) {
+  switch (r.type) {
+    case 1: return r.number != 0;
+    case 2:
+    case 3: return static_cast<std::int64_t>(r.number);
+    case 4: return std::isnan(r.number) ? json(nullptr) : json(r.number);
+    case 6:
+    case 7: return r.text;
+    default: return r.value;
+  }
+}
+
+json rowsJson(const std::vector<BagRow>& rows) {
+  json out = json::array();
+  for (const BagRow& r : rows) {
+    const std::string name = tagName(r.tag);
+    out.push_back({{"tag", tagHex(r.tag)},
+                   {"name", name.empty() ? json(nullptr) : json(name)},
+                   {"type", typeName(r.type)},
+                   {"value", valueJson(r)}});
+  }
+  return out;
+}
+
+void printRows(const std::vector<BagRow>& rows) {
+  heading(fmt::format("{:<10}  {:<38}  {:<9}  {}", "TAG", "NAME", "TYPE", "VALUE"));
+  for (const BagRow& r : rows) {
+    const std::string name = tagName(r.tag);
+    fmt::print("{:<10}  {:<38}  {:<9}  {}\n", tagHex(r.tag), name.empty() ? "(unknown)" : name,
+               typeName(r.type), valueText(r));
+  }
+}
+
+// --- Commands ----------------------------------------------------------------------------------
+
+struct Options {
+  std::string library = kDefaultLibrary;
+  std::string item;
+  std::string image;
+  bool async = false;
+  int mode = 0;
+  unsigned timeoutSeconds = 600;
+};
+
+// One line of the `list` table.
+struct Summary {
+  std::string item, product, model, serial, pci, link, firmware, module;
+  json doc;
+};
+
+Summary summarize(const std::string& item, const std::vector<BagRow>& rows) {
+  Summary s;
+  s.item = item;
+  s.product = stringOf(rows, 0x19014000);
+  s.model = stringOf(rows, 0x1006000);
+  s.serial = stringOf(rows, 0x1007000);
+  s.firmware = stringOf(rows, 0x102F000);
+  const auto bus = numberOf(rows, 0x1018000), dev = numberOf(rows, 0x1019000),
+             fn = numberOf(rows, 0x101A000);
+  if (bus && dev && fn)
+    s.pci = fmt::format("{:02x}:{:02x}.{:x}", static_cast<unsigned>(*bus), static_cast<unsigned>(*dev),
+                        static_cast<unsigned>(*fn));
+  const auto width = numberOf(rows, 0x1030000), maxWidth = numberOf(rows, 0x1031000),
+             rate = numberOf(rows, 0x1079000), maxRate = numberOf(rows, 0x1078000);
+  if (width && rate)
+    s.link = fmt::format("x{} {}", static_cast<int>(*width), rateText(*rate));
+  const auto moduleId = numberOf(rows, 0x19012000), moduleRev = numberOf(rows, 0x19013000);
+  const bool hasModule = moduleId && *moduleId != 0 && *moduleId != 0xFFFFFFFFu;
+  const auto otherVendor = numberOf(rows, 0x1900E000);
+  if (hasModule) {
+    s.module = fmt::format("0x{:08X} rev {}{}", static_cast<std::uint32_t>(*moduleId),
+                           static_cast<unsigned>(moduleRev.value_or(0)),
+                           otherVendor.value_or(0) != 0 ? " (other vendor)" : "");
   } else {
-    std::printf("  class identity  refused with %s\n", hresultText(r).c_str());
-    ++failures;
+    s.module = "none";
   }
-  using Getter = HRESULT (*)(ImxSysExpert2*, wchar_t**);
-  const struct {
-    const char* label;
-    Getter get;
-  } texts[] = {{"name", e->vtbl->GetExpertName},
-               {"version", e->vtbl->GetExpertVersion},
-               {"identifier", e->vtbl->GetExpertIdentifier}};
-  for (const auto& t : texts) {
-    wchar_t* value = nullptr;
-    const HRESULT tr = t.get(e, &value);
-    if (tr == kS_OK) {
-      std::printf("  %-15s \"%s\"\n", t.label, takeHostText(value).c_str());
-    } else {
-      std::printf("  %-15s refused with %s\n", t.label, hresultText(tr).c_str());
-      ++failures;
-    }
-  }
-  const HRESULT down = e->vtbl->Shutdown(e);
-  std::printf("  Shutdown returns %s\n", hresultText(down).c_str());
-  return failures + (down == kS_OK ? 0 : 1);
+  auto orNull = [](const std::optional<double>& v) {
+    return v ? json(static_cast<std::int64_t>(*v)) : json(nullptr);
+  };
+  s.doc = {{"item", item},
+           {"product", s.product},
+           {"model", s.model},
+           {"serial", s.serial},
+           {"pciAddress", s.pci},
+           {"linkWidth", orNull(width)},
+           {"maxLinkWidth", orNull(maxWidth)},
+           {"linkRate", rate ? json(rateText(*rate)) : json(nullptr)},
+           {"maxLinkRate", maxRate ? json(rateText(*maxRate)) : json(nullptr)},
+           {"firmware", s.firmware},
+           {"module", hasModule ? json{{"id", fmt::format("0x{:08X}", static_cast<std::uint32_t>(*moduleId))},
+                                       {"revision", orNull(moduleRev)},
+                                       {"otherVendor", otherVendor.value_or(0) != 0}}
+                                : json(nullptr)}};
+  return s;
 }
 
-// Count as seen by an AddRef/Release pair.
-ULONG countOf(void* itf) {
-  const ULONG raised = addRef(itf);
-  release(itf);
-  return raised - 1;
-}
-
-int probe(const char* libraryPath) {
-  void* lib = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::fprintf(stderr, "qovorlix-syscfg: cannot load %s: %s\n", libraryPath, dlerror());
-    return 1;
-  }
-  std::printf("library: %s\n", libraryPath);
-
-  std::size_t present = 0;
-  std::printf("entry points:\n");
-  for (const char* name : kEntryPoints) {
-    const bool found = dlsym(lib, name) != nullptr;
-    present += found ? 1 : 0;
-    std::printf("  %-66s %s\n", name, found ? "present" : "absent");
-  }
-  std::printf("  %zu of %zu present\n", present, std::size(kEntryPoints));
-
-  auto create = reinterpret_cast<CreateExpertFn>(dlsym(lib, kFactoryName));
-  if (create == nullptr) {
-    std::printf("expert: the library has no expert factory\n");
-    dlclose(lib);
-    return 1;
-  }
-
-  int failures = 0;
-  const HRESULT nullResult = create(nullptr);
-  std::printf("expert: factory with a null argument returns %s%s\n", hresultText(nullResult).c_str(),
-              nullResult == kE_POINTER ? " (E_POINTER)" : " (expected E_POINTER)");
-  failures += nullResult == kE_POINTER ? 0 : 1;
-
-  void* expert = nullptr;
-  const HRESULT created = create(&expert);
-  if (created != kS_OK || expert == nullptr) {
-    std::printf("expert: creation failed with %s\n", hresultText(created).c_str());
-    dlclose(lib);
-    return 1;
-  }
-  std::printf("expert: created at %p, reference count %" PRIu32 "\n", expert, countOf(expert));
-
-  std::vector<void*> pointers;
-  std::printf("interfaces:\n");
-  for (const NamedIdentity& id : kExpertIdentities) {
-    void* p = nullptr;
-    const HRESULT r = queryInterface(expert, *id.iid, &p);
-    pointers.push_back(r == kS_OK ? p : nullptr);
-    if (r != kS_OK) {
-      ++failures;
-      std::printf("  %-24s refused with %s\n", id.name, hresultText(r).c_str());
+int listCommand(const Options& o) {
+  Host host;
+  if (const int rc = host.open(o.library); rc != kOk) return rc;
+  std::vector<std::string> names;
+  if (const int rc = host.items(&names); rc != kOk) return rc;
+  int rc = kOk;
+  std::vector<Summary> lines;
+  for (const std::string& item : names) {
+    const HostText name(item);
+    void* bag = nullptr;
+    const HRESULT hr = host.expert->vtbl->GetPropertyBag(host.expert, name, &bag);
+    const std::vector<BagRow> rows = takeBag(bag);
+    if (hr != kS_OK) {
+      rc = fail(kFailed, fmt::format("the properties of {} cannot be read", item), hr);
       continue;
     }
-    std::printf("  %-24s %p %s, count now %" PRIu32 "\n", id.name, p,
-                p == expert ? "(primary)" : "(own sub-object)", countOf(expert));
+    lines.push_back(summarize(item, rows));
   }
-
-  // Facts a host relies on.
-  bool primaryShared = true;
-  for (std::size_t i = 0; i < 4; ++i) primaryShared = primaryShared && pointers[i] == expert;
-  bool othersDistinct = true;
-  for (std::size_t i = 4; i < pointers.size(); ++i)
-    for (std::size_t j = 0; j < i; ++j) othersDistinct = othersDistinct && pointers[i] != pointers[j];
-  bool sameCount = true;
-  const ULONG before = countOf(expert);
-  for (void* p : pointers) {
-    if (p == nullptr) continue;
-    addRef(p);
-    sameCount = sameCount && countOf(expert) == before + 1;
-    release(p);
+  if (gJson) {
+    json items = json::array();
+    for (const Summary& s : lines) items.push_back(s.doc);
+    fmt::print("{}\n", json{{"items", items}}.dump(2));
+    return rc;
   }
-  std::printf("facts:\n");
-  std::printf("  IUnknown, ImxSysExpertInfo, ImxSysExpert, ImxSysExpert2 share the primary pointer: %s\n",
-              primaryShared ? "yes" : "NO");
-  std::printf("  PlugPlay, Diagnostic and Firmware pointers are distinct sub-objects: %s\n",
-              othersDistinct ? "yes" : "NO");
-  std::printf("  every interface pointer changes one shared reference count: %s\n",
-              sameCount ? "yes" : "NO");
-  failures += (primaryShared ? 0 : 1) + (othersDistinct ? 0 : 1) + (sameCount ? 0 : 1);
-
-  failures += identity(static_cast<ImxSysExpert2*>(expert));
-
-  std::printf("reference counts:");
-  for (void* p : pointers)
-    if (p != nullptr) std::printf(" %" PRIu32, release(p));
-  const ULONG last = release(expert);
-  std::printf(", expert released to %" PRIu32 "\n", last);
-  failures += last == 0 ? 0 : 1;
-
-  dlclose(lib);
-  return failures == 0 ? 0 : 1;
-}
-
-// Hardware readings the expert reads on request (temperatures, fan speeds).
-// FPGA temperature reading, number of fans, first dated group.
-constexpr unsigned kReadOnRequest[] = {0x102E000, 0x1061000, 0x1015000, 0x1016000};
-
-void printBag(ImxSysPropertyBag* bag) {
-  std::printf("  %-10s %-9s %s\n", "tag", "type", "value");
-  for (const BagRow& row : bagRows(bag))
-    std::printf("  0x%08X %-9s %s\n", row.tag, typeName(row.type), row.value.c_str());
-}
-
-int boards(const char* libraryPath, const char* wanted) {
-  void* lib = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::fprintf(stderr, "qovorlix-syscfg: cannot load %s: %s\n", libraryPath, dlerror());
-    return 1;
-  }
-  auto create = reinterpret_cast<CreateExpertFn>(dlsym(lib, kFactoryName));
-  void* object = nullptr;
-  if (create == nullptr || create(&object) != kS_OK) {
-    std::fprintf(stderr, "qovorlix-syscfg: the expert cannot be created\n");
-    dlclose(lib);
-    return 1;
-  }
-  auto* e = static_cast<ImxSysExpert2*>(object);
-  void* p = nullptr;
-  queryInterface(e, kIID_ImxSysExpertPlugPlay, &p);
-  auto* plugPlay = static_cast<ImxSysExpertPlugPlay*>(p);
-  queryInterface(e, kIID_ImxSysExpertDiagnostic, &p);
-  auto* diagnostic = static_cast<ImxSysExpertDiagnostic*>(p);
-  queryInterface(e, kIID_ImxSysExpertFirmware, &p);
-  auto* firmware = static_cast<ImxSysExpertFirmware*>(p);
-  int failures = 0;
-  RecordingSink sink;
-  e->vtbl->Initialize(e);
-  plugPlay->vtbl->SetNotificationSink(plugPlay, sink.asSink());
-
-  HRESULT listed = 0;
-  const std::vector<std::string> names = itemNames(e, &listed);
-  std::printf("boards (GetItemNames %s):", hresultText(listed).c_str());
-  for (const std::string& n : names) std::printf(" %s", n.c_str());
-  std::printf("\n");
   if (names.empty()) {
-    ++failures;
+    fmt::print("no boards\n");
+    return rc;
+  }
+  constexpr const char* kRow = "{:<6} {:<12} {:<28} {:<9} {:<8} {:<13} {:<9} {}";
+  heading(fmt::format(kRow, "ITEM", "PRODUCT", "MODEL", "SERIAL", "PCI", "LINK", "FIRMWARE", "MODULE"));
+  for (const Summary& s : lines)
+    fmt::print("{}\n", fmt::format(kRow, s.item, s.product, s.model, s.serial, s.pci, s.link,
+                                   s.firmware, s.module));
+  return rc;
+}
+
+int showCommand(const Options& o) {
+  Host host;
+  if (const int rc = host.open(o.library); rc != kOk) return rc;
+  std::wstring wide;
+  if (const int rc = host.find(o.item, &wide); rc != kOk) return rc;
+  const HostText name(wide);
+  void* bag = nullptr;
+  // The hardware readings (temperatures, fans, dated readings) are read now, so the bag is whole.
+  HRESULT hr = host.expert->vtbl->GetPropertyBagWithRefresh(
+      host.expert, name, static_cast<unsigned>(std::size(kHardwareReadings)), kHardwareReadings, 0, &bag);
+  std::vector<BagRow> rows = takeBag(bag);
+  if (hr != kS_OK) {
+    // A board that cannot be read now still shows what the expert holds.
+    if (!gJson) fmt::print(stderr, "qovorlix-syscfg: the hardware readings of {} cannot be read now: {}\n",
+                           o.item, hresultWithMeaning(hr));
+    bag = nullptr;
+    hr = host.expert->vtbl->GetPropertyBag(host.expert, name, &bag);
+    rows = takeBag(bag);
+    if (hr != kS_OK) return fail(hr == static_cast<HRESULT>(0x80040375u) ? kUnknown : kFailed,
+                                 fmt::format("the properties of {} cannot be read", o.item), hr);
+  }
+  if (gJson) {
+    fmt::print("{}\n", json{{"item", o.item}, {"properties", rowsJson(rows)}}.dump(2));
+    return kOk;
+  }
+  heading(fmt::format("{}: {} ({} properties)", o.item, stringOf(rows, 0x1006000), rows.size()));
+  printRows(rows);
+  return kOk;
+}
+
+bool isHardwareReading(unsigned tag) {
+  const unsigned base = tag & ~0xFFFu;
+  for (unsigned t : kHardwareReadings)
+    if (t == tag || t == base) return true;
+  return base == 0x1088000;  // fan states come with the fans
+}
+
+int refreshCommand(const Options& o) {
+  Host host;
+  if (const int rc = host.open(o.library); rc != kOk) return rc;
+  std::wstring wide;
+  if (const int rc = host.find(o.item, &wide); rc != kOk) return rc;
+  if (o.async) {
+    if (const int rc = host.listen(); rc != kOk) return rc;
+  }
+  const HostText name(wide);
+  void* bag = nullptr;
+  const auto started = std::chrono::steady_clock::now();
+  const HRESULT hr = host.expert->vtbl->GetPropertyBagWithRefresh(
+      host.expert, name, static_cast<unsigned>(std::size(kHardwareReadings)), kHardwareReadings,
+      o.async ? 1 : 0, &bag);
+  std::vector<BagRow> rows = takeBag(bag);
+  constexpr HRESULT kPending = static_cast<HRESULT>(0x80040377u);
+  json noticeMs = nullptr;
+  if (o.async && hr == kPending) {
+    if (!gJson) {
+      fmt::print("{}: {}; waiting for the item-changed notice\n", o.item, hresultWithMeaning(hr));
+      std::fflush(stdout);
+    }
+    const bool noticed = host.sink.waitFor(
+        [&](const RecordingSink::Notice& n) {
+          return n.kind == 3 && std::find(n.names.begin(), n.names.end(), o.item) != n.names.end();
+        },
+        static_cast<int>(std::min(o.timeoutSeconds, 3600u) * 1000));
+    if (!noticed) return fail(kFailed, fmt::format("no item-changed notice for {} within {} s", o.item, o.timeoutSeconds));
+    noticeMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    bag = nullptr;
+    const HRESULT got = host.expert->vtbl->GetPropertyBag(host.expert, name, &bag);
+    rows = takeBag(bag);
+    if (got != kS_OK) return fail(kFailed, fmt::format("the properties of {} cannot be read", o.item), got);
+  } else if (hr != kS_OK) {
+    return fail(kFailed, fmt::format("the refresh of {} failed", o.item), hr);
+  }
+  std::vector<BagRow> readings;
+  std::copy_if(rows.begin(), rows.end(), std::back_inserter(readings),
+               [](const BagRow& r) { return isHardwareReading(r.tag); });
+  if (gJson) {
+    fmt::print("{}\n", json{{"item", o.item},
+                            {"mode", o.async ? "asynchronous" : "synchronous"},
+                            {"result", hresultText(hr)},
+                            {"meaning", hresultMeaning(hr)},
+                            {"noticeMs", noticeMs},
+                            {"properties", rowsJson(readings)}}
+                           .dump(2));
+    return kOk;
+  }
+  if (o.async) {
+    fmt::print("{}: item-changed notice after {} ms; the readings now:\n", o.item, noticeMs.dump());
   } else {
-    const std::string item = wanted != nullptr ? wanted : names.front();
-    const HostText name(item);
-    void* bagPointer = nullptr;
-    const HRESULT got = e->vtbl->GetPropertyBag(e, name, &bagPointer);
-    std::printf("\nproperty bag of %s (GetPropertyBag %s):\n", item.c_str(), hresultText(got).c_str());
-    if (got == kS_OK) {
-      printBag(static_cast<ImxSysPropertyBag*>(bagPointer));
-      release(bagPointer);
+    fmt::print("{}: hardware readings refreshed ({})\n", o.item, hresultWithMeaning(hr));
+  }
+  printRows(readings);
+  return kOk;
+}
+
+int diagCommand(const Options& o) {
+  Host host;
+  if (const int rc = host.open(o.library); rc != kOk) return rc;
+  std::wstring wide;
+  if (const int rc = host.find(o.item, &wide); rc != kOk) return rc;
+  const HostText name(wide);
+  wchar_t* text = nullptr;
+  const HRESULT hr = host.diagnostic->vtbl->RunDiagnostic(host.diagnostic, name, o.mode, &text);
+  const std::string report = takeHostUtf8(text);
+  const bool passed = hr >= 0;
+  if (gJson) {
+    fmt::print("{}\n", json{{"item", o.item}, {"mode", o.mode}, {"passed", passed},
+                            {"result", hresultText(hr)}, {"meaning", hresultMeaning(hr)},
+                            {"text", report}}
+                           .dump(2));
+  } else {
+    const std::string verdict = passed ? "passed" : "FAILED";
+    fmt::print("diagnostic of {} (mode {}): ", o.item, o.mode);
+    if (gColour) {
+      fmt::print(fg(passed ? fmt::terminal_color::green : fmt::terminal_color::red), "{}", verdict);
     } else {
-      ++failures;
+      fmt::print("{}", verdict);
     }
+    fmt::print(" ({}){}\n", hresultWithMeaning(hr), report.empty() ? "" : "\n" + report);
+  }
+  if (passed) return kOk;
+  return hr == static_cast<HRESULT>(0x80040375u) ? kUnknown : kFailed;
+}
 
-    std::printf("\nrefresh of the hardware readings of %s:\n", item.c_str());
-    const unsigned count = static_cast<unsigned>(std::size(kReadOnRequest));
-    bagPointer = nullptr;
-    const HRESULT now = e->vtbl->GetPropertyBagWithRefresh(e, name, count, kReadOnRequest, 0, &bagPointer);
-    std::printf("  synchronous:   %s\n", hresultText(now).c_str());
-    if (bagPointer != nullptr) {
-      for (const BagRow& row : bagRows(static_cast<ImxSysPropertyBag*>(bagPointer)))
-        for (unsigned tag : kReadOnRequest)
-          if (row.tag == tag) std::printf("    0x%08X %-9s %s\n", row.tag, typeName(row.type), row.value.c_str());
-      release(bagPointer);
+// The image file's bytes, or the exit code after the message.
+int readImage(const std::string& path, std::vector<unsigned char>* bytes) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0)
+    return fail(kUsage, fmt::format("cannot read the image {}: {}", path, std::strerror(errno)));
+  if (!S_ISREG(st.st_mode)) return fail(kUsage, fmt::format("the image {} is not a regular file", path));
+  if (st.st_size == 0) return fail(kUsage, fmt::format("the image {} is empty", path));
+  if (static_cast<std::uint64_t>(st.st_size) > 0xFFFFFFFFu)
+    return fail(kUsage, fmt::format("the image {} is larger than 4 GiB", path));
+  std::ifstream in(path, std::ios::binary);
+  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (!in.good() && !in.eof()) return fail(kUsage, fmt::format("cannot read the image {}", path));
+  if (bytes->empty()) return fail(kUsage, fmt::format("cannot read the image {}: {}", path, std::strerror(errno)));
+  return kOk;
+}
+
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+// Waits up to `ms` for SIGINT/SIGTERM (blocked in every thread); the signal, or 0.
+int waitForStop(int ms) {
+  const sigset_t set = stopSignals();
+  if (ms < 0) {
+    int signal = 0;
+    while (sigwait(&set, &signal) != 0) {
     }
-    sink.clear();
-    bagPointer = nullptr;
-    const HRESULT later = e->vtbl->GetPropertyBagWithRefresh(e, name, count, kReadOnRequest, 1, &bagPointer);
-    const bool noticed = sink.waitFor(
-        [&](const RecordingSink::Notice& n) { return n.kind == 3 && n.names == std::vector<std::string>{item}; },
-        5000);
-    const bool otherThread = noticed && sink.notices().front().thread != std::this_thread::get_id();
-    std::printf("  asynchronous:  %s%s, then notice kind 3 for %s: %s%s\n", hresultText(later).c_str(),
-                later == static_cast<HRESULT>(0x80040377u) ? " (refresh pending)" : "", item.c_str(),
-                noticed ? "received" : "NOT received", otherThread ? " on a library thread" : "");
-    failures += noticed ? 0 : 1;
+    return signal;
+  }
+  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+  const int signal = sigtimedwait(&set, nullptr, &ts);
+  return signal > 0 ? signal : 0;
+}
 
-    wchar_t* result = nullptr;
-    const HRESULT ran = diagnostic->vtbl->RunDiagnostic(diagnostic, name, 0, &result);
-    std::printf("\ndiagnostic of %s (RunDiagnostic mode 0): %s%s\n", item.c_str(), hresultText(ran).c_str(),
-                ran == kS_OK ? " (passed)" : "");
-    takeHostText(result);
-    failures += ran == kS_OK ? 0 : 1;
+void drawProgress(int percent, int state, bool final) {
+  constexpr int kWidth = 30;
+  const int clamped = std::clamp(percent, 0, 100);
+  const int filled = clamped * kWidth / 100;
+  const std::string bar = std::string(static_cast<std::size_t>(filled), '#') +
+                          std::string(static_cast<std::size_t>(kWidth - filled), '.');
+  const char* phase = state == -1 ? "starting" : state == -2 ? "writing" : "ended";
+  fmt::print("\r  [{}] {:3}%  {:<8}", bar, clamped, phase);
+  if (final) fmt::print("\n");
+  std::fflush(stdout);
+}
 
-    std::printf("\nfirmware update of %s:\n", item.c_str());
-    wchar_t* target = nullptr;
-    const HRESULT began = firmware->vtbl->BeginFirmwareUpdate(firmware, name, 0, 0, &target);
-    std::printf("  BeginFirmwareUpdate %s, target \"%s\"\n", hresultText(began).c_str(),
-                takeHostText(target).c_str());
-    std::vector<unsigned char> bytes(64 * 1024);
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 31u);
-    HostImage image("vorlix-firmware.bin", std::move(bytes));
-    const HostText none("");
-    const HRESULT started = firmware->vtbl->UpdateFirmware(firmware, name, name, 0, none, image.asImage());
-    std::printf("  UpdateFirmware %s\n", hresultText(started).c_str());
-    int state = 0, percent = -1, lastPercent = -2;
-    for (int i = 0; i < 2000 && started == kS_OK; ++i) {
-      wchar_t* text = nullptr;
-      const HRESULT polled = firmware->vtbl->GetFirmwareUpdateStatus(firmware, name, &state, &percent, &text);
-      const std::string message = takeHostText(text);
-      if (percent != lastPercent || polled != kS_OK) {
-        std::printf("  progress %3d%%  state %2d  %s%s\n", percent, state, message.c_str(),
-                    polled == kS_OK ? "" : (" " + hresultText(polled)).c_str());
-        lastPercent = percent;
-      }
-      // Busy: -1 (nothing written yet) or -2 (writing); anything else: the update has ended.
-      if (polled != kS_OK || (i > 0 && state != -1 && state != -2)) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::printf("  update %s\n", percent == 100 ? "complete" : "did not complete");
-    failures += percent == 100 ? 0 : 1;
+int firmwareCommand(const Options& o) {
+  std::vector<unsigned char> bytes;
+  if (const int rc = readImage(o.image, &bytes); rc != kOk) return rc;
+  const std::size_t size = bytes.size();
+  Host host;
+  if (const int rc = host.open(o.library); rc != kOk) return rc;
+  std::wstring wide;
+  if (const int rc = host.find(o.item, &wide); rc != kOk) return rc;
+  const HostText name(wide);
+
+  wchar_t* targetText = nullptr;
+  const HRESULT began = host.firmware->vtbl->BeginFirmwareUpdate(host.firmware, name, 0, 0, &targetText);
+  const std::string target = takeHostUtf8(targetText);
+  if (began != kS_OK) return fail(kFailed, fmt::format("the firmware update of {} cannot begin", o.item), began);
+
+  const std::string base = o.image.substr(o.image.find_last_of('/') + 1);
+  HostImage image(base, std::move(bytes));
+  const HostText none("");
+  const HRESULT started = host.firmware->vtbl->UpdateFirmware(host.firmware, name, name, 0, none, image.asImage());
+  if (started == static_cast<HRESULT>(0x80040385u))
+    return fail(kBusy, fmt::format("a firmware update already runs on {}; try again when it has ended", o.item), started);
+  if (started != kS_OK) return fail(kFailed, fmt::format("the firmware update of {} was refused", o.item), started);
+  if (!gJson) {
+    fmt::print("updating the firmware of {} (target \"{}\") with {} ({} bytes)\n", o.item, target, base, size);
+    std::fflush(stdout);
   }
 
-  const HRESULT down = e->vtbl->Shutdown(e);
-  std::printf("\nShutdown %s; notices received: %zu\n", hresultText(down).c_str(), sink.notices().size());
-  release(plugPlay);
-  release(diagnostic);
-  release(firmware);
-  const ULONG last = release(e);
-  std::printf("expert released to %u; sink references left with the host: %d\n", last, sink.references());
-  failures += last == 0 ? 0 : 1;
-  dlclose(lib);
-  return failures == 0 ? 0 : 1;
+  const bool bar = gColour;  // a redrawn bar on a terminal, a line per tenth in a pipe
+  int state = -1, percent = 0, printedTenth = -1;
+  std::string message;
+  bool interrupted = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeoutSeconds);
+  for (bool first = true;; first = false) {
+    wchar_t* text = nullptr;
+    int value = 0;
+    const HRESULT polled = host.firmware->vtbl->GetFirmwareUpdateStatus(host.firmware, name, &state, &value, &text);
+    message = takeHostUtf8(text);
+    if (polled != kS_OK) return fail(kFailed, fmt::format("the progress of {} cannot be read", o.item), polled);
+    percent = value;
+    const bool busy = state == -1 || state == -2;
+    if (!gJson && !interrupted) {
+      if (bar) {
+        drawProgress(percent, state, !busy && !first);
+      } else if (percent / 10 != printedTenth) {
+        printedTenth = percent / 10;
+        fmt::print("  {:3}%\n", percent);
+        std::fflush(stdout);
+      }
+    }
+    if (!busy && !first) break;
+    if (std::chrono::steady_clock::now() > deadline)
+      return fail(kFailed, fmt::format("the firmware update of {} did not end within {} s", o.item, o.timeoutSeconds));
+    if (waitForStop(50) != 0 && !interrupted) {
+      interrupted = true;
+      if (!gJson) {
+        fmt::print("\ninterrupted: a firmware write must not be cut short; waiting for it to end\n");
+        std::fflush(stdout);
+      }
+    }
+  }
+  const bool failed = message.rfind("Error", 0) == 0 || percent != 100;
+  const char* outcome = failed ? "failed" : state == 5 ? "written; loaded at the board's next power cycle" : "complete";
+  if (gJson) {
+    fmt::print("{}\n", json{{"item", o.item}, {"target", target}, {"image", base}, {"size", size},
+                            {"state", state}, {"percent", percent}, {"message", message},
+                            {"succeeded", !failed}, {"interrupted", interrupted}}
+                           .dump(2));
+  } else {
+    fmt::print("firmware update of {}: {} (state {}, {}%{}{})\n", o.item, outcome, state, percent,
+               message.empty() ? "" : ", ", message);
+  }
+  if (interrupted) return kInterrupted;
+  return failed ? kFailed : kOk;
+}
+
+int watchCommand(const Options& o) {
+  Host host;
+  if (const int rc = host.open(o.library); rc != kOk) return rc;
+  host.sink.onNotice = [](void*, const RecordingSink::Notice& n) {
+    if (n.names.empty()) return;  // every presence pass reports both lists, often empty
+    const char* event = n.kind == 1 ? "arrived" : n.kind == 2 ? "removed" : n.kind == 3 ? "changed" : "notice";
+    const auto now = std::chrono::system_clock::now();
+    std::lock_guard<std::mutex> lock(gOutput);
+    if (gJson) {
+      fmt::print("{}\n", json{{"event", event}, {"kind", n.kind}, {"items", n.names},
+                              {"time", fmt::format("{:%FT%TZ}", fmt::gmtime(std::chrono::system_clock::to_time_t(now)))}}
+                             .dump());
+    } else {
+      fmt::print("{:%H:%M:%S}  {:<8} {}\n", fmt::localtime(std::chrono::system_clock::to_time_t(now)), event,
+                 fmt::join(n.names, " "));
+    }
+    std::fflush(stdout);
+  };
+  if (const int rc = host.listen(); rc != kOk) return rc;
+  std::vector<std::string> names;
+  if (const int rc = host.items(&names); rc != kOk) return rc;
+  {
+    std::lock_guard<std::mutex> lock(gOutput);
+    if (gJson) {
+      fmt::print("{}\n", json{{"event", "watching"}, {"items", names}}.dump());
+    } else {
+      fmt::print("watching {} board{}{}{}; Ctrl-C ends\n", names.size(), names.size() == 1 ? "" : "s",
+                 names.empty() ? "" : ": ", fmt::join(names, " "));
+    }
+    std::fflush(stdout);
+  }
+  const int signal = waitForStop(-1);
+  std::lock_guard<std::mutex> lock(gOutput);
+  if (gJson) {
+    fmt::print("{}\n", json{{"event", "stopped"}, {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"}}.dump());
+  } else {
+    fmt::print("{}: no longer watching\n", signal == SIGINT ? "interrupted" : "terminated");
+  }
+  std::fflush(stdout);
+  return kInterrupted;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* library = nullptr;
-  const char* command = nullptr;
-  const char* item = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--library") == 0 && i + 1 < argc) {
-      library = argv[++i];
-    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      usage(stdout);
-      return 0;
-    } else if (command == nullptr && argv[i][0] != '-') {
-      command = argv[i];
-    } else if (command != nullptr && item == nullptr && argv[i][0] != '-') {
-      item = argv[i];
-    } else {
-      std::fprintf(stderr, "qovorlix-syscfg: unexpected argument '%s'\n", argv[i]);
-      usage(stderr);
-      return 2;
-    }
+  Options o;
+  if (const char* env = std::getenv("QOVORLIX_LIBRARY"); env != nullptr && *env != '\0') o.library = env;
+  CLI::App app{"qovorlix-syscfg: the reference configuration host of the Vorlix boards"};
+  app.footer(kExitCodes);
+  app.require_subcommand(1);
+  app.add_option("--library", o.library,
+                 "the library to load (default: $QOVORLIX_LIBRARY, else libqovorlixatomicsae.so.23 "
+                 "from the system's library path)");
+  app.add_flag("--json", gJson, "machine-readable output: one JSON document (watch: one per line)");
+
+  auto* list = app.add_subcommand("list", "a table of the boards: model, serial, PCI address, link, firmware, module");
+  auto* show = app.add_subcommand("show", "every property of a board: readable name, type, value (unknown tags in hex)");
+  show->add_option("item", o.item, "the board's item name, e.g. KEL0")->required();
+  auto* refresh = app.add_subcommand("refresh", "re-read a board's hardware readings (temperatures, fans, dated readings)");
+  refresh->add_option("item", o.item, "the board's item name")->required();
+  refresh->add_flag("--async", o.async, "in the background: the expert answers at once and notifies when done");
+  refresh->add_option("--timeout", o.timeoutSeconds, "seconds to wait for the notice (default 600)");
+  auto* diag = app.add_subcommand("diag", "run a board's diagnostic");
+  diag->add_option("item", o.item, "the board's item name")->required();
+  diag->add_option("--mode", o.mode, "diagnostic mode (default 0; a mode the board rejects runs as mode 0)");
+  auto* firmware = app.add_subcommand("firmware", "write a firmware image to a board, with its progress");
+  firmware->add_option("item", o.item, "the board's item name")->required();
+  firmware->add_option("image", o.image, "the image file")->required();
+  firmware->add_option("--timeout", o.timeoutSeconds, "seconds to wait for the update to end (default 600)");
+  auto* watch = app.add_subcommand("watch", "print boards arriving, leaving and changing until Ctrl-C");
+  auto* probeCmd = app.add_subcommand("probe", "check the library's entry points, interfaces and identity");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int rc = app.exit(e);
+    return rc == 0 ? kOk : kUsage;
   }
-  if (library == nullptr || command == nullptr) {
-    usage(stderr);
-    return 2;
+  gColour = !gJson && isatty(STDOUT_FILENO) != 0;
+
+  // The waiting commands block SIGINT/SIGTERM before the library starts any thread, so only
+  // their own wait takes them and the expert is shut down on this thread; the others end at once.
+  if (*firmware || *watch) {
+    const sigset_t stops = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   }
-  if (std::strcmp(command, "probe") == 0) return probe(library);
-  if (std::strcmp(command, "boards") == 0) return boards(library, item);
-  std::fprintf(stderr, "qovorlix-syscfg: unknown command '%s'\n", command);
-  usage(stderr);
-  return 2;
+  int rc = kUsage;
+  if (*list) rc = listCommand(o);
+  if (*show) rc = showCommand(o);
+  if (*refresh) rc = refreshCommand(o);
+  if (*diag) rc = diagCommand(o);
+  if (*firmware) rc = firmwareCommand(o);
+  if (*watch) rc = watchCommand(o);
+  if (*probeCmd) rc = probe(o.library.c_str());
+  std::fflush(stdout);
+  return rc;
 }

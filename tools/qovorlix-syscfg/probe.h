@@ -1,0 +1,5 @@
+// The `probe` command of qovorlix-syscfg: the host's checks of the library's entry points, the
+// expert's interfaces and reference counting, and its identity. Returns the exit code.
+#pragma once
+
+int probe(const char* libraryPath);
