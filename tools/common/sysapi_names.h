@@ -97,7 +97,7 @@ inline const char* hresultMeaning(std::int32_t code) {
     case 0x80040377u: return "refresh pending";
     case 0x80040382u: return "device failure";
     case 0x80040383u: return "device gone or not answering";
-    case 0x80040385u: return "firmware update in the wrong state (one is running)";
+    case 0x80040385u: return "firmware update in the wrong state";
     case 0x80040387u: return "firmware image rejected";
     default: return "";
   }

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -639,26 +640,40 @@ int firmwareCommand(const Options& o) {
 int watchCommand(const Options& o) {
   Host host;
   if (const int rc = host.open(o.library); rc != kOk) return rc;
-  host.sink.onNotice = [](void*, const RecordingSink::Notice& n) {
-    if (n.names.empty()) return;  // every presence pass reports both lists, often empty
-    const char* event = n.kind == 1 ? "arrived" : n.kind == 2 ? "removed" : n.kind == 3 ? "changed" : "notice";
-    const auto now = std::chrono::system_clock::now();
-    std::lock_guard<std::mutex> lock(gOutput);
+  // The expert may repeat a presence notice (each confirming pass reports what it saw); the
+  // host tells a person only what changed, against the boards it knows.
+  std::set<std::string> known;
+  bool askAgain = false;
+  auto report = [](int kind, const std::vector<std::string>& names) {
+    const char* event = kind == 1 ? "arrived" : kind == 2 ? "removed" : kind == 3 ? "changed" : "notice";
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     if (gJson) {
-      fmt::print("{}\n", json{{"event", event}, {"kind", n.kind}, {"items", n.names},
-                              {"time", fmt::format("{:%FT%TZ}", fmt::gmtime(std::chrono::system_clock::to_time_t(now)))}}
+      fmt::print("{}\n", json{{"event", event}, {"kind", kind}, {"items", names},
+                              {"time", fmt::format("{:%FT%TZ}", fmt::gmtime(now))}}
                              .dump());
     } else {
-      fmt::print("{:%H:%M:%S}  {:<8} {}\n", fmt::localtime(std::chrono::system_clock::to_time_t(now)), event,
-                 fmt::join(n.names, " "));
+      fmt::print("{:%H:%M:%S}  {:<8} {}\n", fmt::localtime(now), event, fmt::join(names, " "));
     }
     std::fflush(stdout);
+  };
+  host.sink.onNotice = [&](void*, const RecordingSink::Notice& n) {
+    std::lock_guard<std::mutex> lock(gOutput);
+    if (!n.names.empty()) askAgain = true;
+    std::vector<std::string> changed;
+    for (const std::string& name : n.names) {
+      const bool isNew = n.kind == 1 ? known.insert(name).second
+                         : n.kind == 2 ? known.erase(name) == 1
+                                       : true;
+      if (isNew) changed.push_back(name);
+    }
+    if (!changed.empty()) report(n.kind, changed);
   };
   if (const int rc = host.listen(); rc != kOk) return rc;
   std::vector<std::string> names;
   if (const int rc = host.items(&names); rc != kOk) return rc;
   {
     std::lock_guard<std::mutex> lock(gOutput);
+    known.insert(names.begin(), names.end());
     if (gJson) {
       fmt::print("{}\n", json{{"event", "watching"}, {"items", names}}.dump());
     } else {
@@ -667,7 +682,32 @@ int watchCommand(const Options& o) {
     }
     std::fflush(stdout);
   }
-  const int signal = waitForStop(-1);
+  // After a notice the host asks for the boards again, as a configuration host does to show
+  // them: the expert brings its item cache up to date on that request (so a board that arrived
+  // is known when it leaves), and anything the notices did not tell is reported from the list.
+  int signal = 0;
+  while ((signal = waitForStop(100)) == 0) {
+    {
+      std::lock_guard<std::mutex> lock(gOutput);
+      if (!askAgain) continue;
+      askAgain = false;
+    }
+    if (const int rc = host.items(&names); rc != kOk) return rc;
+    std::lock_guard<std::mutex> lock(gOutput);
+    std::vector<std::string> arrived, removed;
+    for (const std::string& name : names)
+      if (known.insert(name).second) arrived.push_back(name);
+    for (auto it = known.begin(); it != known.end();) {
+      if (std::find(names.begin(), names.end(), *it) == names.end()) {
+        removed.push_back(*it);
+        it = known.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (!removed.empty()) report(2, removed);
+    if (!arrived.empty()) report(1, arrived);
+  }
   std::lock_guard<std::mutex> lock(gOutput);
   if (gJson) {
     fmt::print("{}\n", json{{"event", "stopped"}, {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"}}.dump());
