@@ -185,7 +185,7 @@ class Host {
   int items(std::vector<std::string>* names) {
     HRESULT hr = kS_OK;
     *names = itemNames(expert, &hr);
-    if (hr != kS_OK) return fail(kFailed, "the boards cannot be listed", hr);
+    if (hr < 0) return fail(kFailed, "the boards cannot be listed", hr);  // S_FALSE: none
     return kOk;
   }
 

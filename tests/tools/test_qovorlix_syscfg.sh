@@ -1,0 +1,121 @@
+#!/bin/sh
+# qovorlix-syscfg's commands on the default simulated machine (run inside `qosim run`).
+# usage: test_qovorlix_syscfg.sh QOVORLIX_SYSCFG LIBRARY QOSIM SOURCE_DIR
+set -u
+tool=$1 lib=$2 qosim=$3 src=$4
+fails=0
+fail() { echo "FAIL $*"; fails=$((fails + 1)); }
+check() { [ "$2" = "$3" ] || fail "$1: exit $3, expected $2"; }
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+run() { "$tool" --library "$lib" "$@" >"$out/stdout" 2>"$out/stderr"; }
+py() { python3 - "$out/stdout" "$@" || { fail "python check"; cat "$out/stdout"; }; }
+waitfor() { for _ in $(seq 100); do grep -q "$1" "$2" 2>/dev/null && return 0; sleep 0.1; done; return 1; }
+
+# list: the table of the default machine, byte for byte.
+run list; check list 0 $?
+diff -u "$src/tests/tools/golden/syscfg_list.txt" "$out/stdout" || fail "list golden"
+
+# show --json: typed values, readable names, unknown tags unnamed, hardware readings read now.
+"$qosim" ctl set device=qovorlix1 temperature=61 >/dev/null
+run --json show KEL1; check show 0 $?
+py <<'PY'
+import json, sys
+props = {p["tag"]: p for p in json.load(open(sys.argv[1]))["properties"]}
+assert props["0x0101D000"] == {"tag": "0x0101D000", "name": "item name", "type": "string", "value": "KEL1"}
+assert props["0x0102E000"]["value"] == 61.0 and props["0x0102E000"]["name"] == "temperature sensor 0: reading (C)"
+assert props["0x01066000"]["value"] is None                    # no lower limit (NaN)
+assert props["0x0102A000"]["name"] is None and props["0x0102A000"]["value"] == 0x40000000
+assert props["0x01015000"]["value"] == "2025-09-08T16:20:00Z", props["0x01015000"]
+assert props["0x1900E000"]["value"] is True and props["0x01003000"]["value"] == 0x3C5D
+PY
+
+# refresh: synchronous re-reads the board; asynchronous answers "refresh pending", then the notice.
+"$qosim" ctl set device=qovorlix0 temperature=71 >/dev/null
+run --json refresh KEL0; check refresh 0 $?
+py <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+t = {p["tag"]: p["value"] for p in d["properties"]}
+assert d["result"] == "0x00000000" and t["0x0102E000"] == 71.0 and t["0x01061000"] == 2, d
+assert "0x0101D000" not in t     # only the hardware readings
+PY
+"$qosim" ctl set device=qovorlix0 temperature=73 >/dev/null
+run --json refresh --async KEL0; check refresh_async 0 $?
+py <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+t = {p["tag"]: p["value"] for p in d["properties"]}
+assert d["result"] == "0x80040377" and d["meaning"] == "refresh pending" and d["noticeMs"] is not None, d
+assert t["0x0102E000"] == 73.0, t
+PY
+
+# diag: passes; a board reporting a failed self-test fails with exit 1.
+run diag KEL0; check diag 0 $?
+grep -q "passed (0x00000000 (success))" "$out/stdout" || fail "diag output: $(cat "$out/stdout")"
+"$qosim" ctl set device=qovorlix2 diagnostic=0 >/dev/null
+run diag KEL2; check diag_failed 1 $?
+grep -q "FAILED (0x80004005 (unspecified failure))" "$out/stdout" || fail "diag failed output: $(cat "$out/stdout")"
+
+# Unknown items: exit 3, the message names the boards; --json adds an error document.
+for cmd in "show KEL9" "refresh KEL9" "diag KEL9"; do
+  run --json $cmd; check "$cmd" 3 $?
+  grep -q 'unknown item \\"KEL9\\"; the boards are KEL0, KEL1, KEL2, KEL4' "$out/stdout" || fail "$cmd: $(cat "$out/stdout")"
+done
+run show "$(printf 'KEL\377')"; check bad_utf8 2 $?
+
+# firmware: images that cannot be used (exit 2), a good update, a failing one, a busy board.
+head -c 4096 /dev/urandom >"$out/image.bin"
+: >"$out/empty.bin"
+run firmware KEL2 "$out/none.bin"; check image_missing 2 $?
+run firmware KEL2 "$out/empty.bin"; check image_empty 2 $?
+grep -q "is empty" "$out/stderr" || fail "empty image message"
+run firmware KEL2 "$out"; check image_directory 2 $?
+run firmware KEL9 "$out/image.bin"; check firmware_unknown 3 $?
+run --json firmware KEL2 "$out/image.bin"; check firmware 0 $?
+py <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert d["succeeded"] and d["percent"] == 100 and d["size"] == 4096 and d["image"] == "image.bin", d
+PY
+"$qosim" ctl firmware-fault device=KEL2 status=-52040 atPercent=40 >/dev/null
+run firmware KEL2 "$out/image.bin"; check firmware_fault 1 $?
+grep -q "firmware update of KEL2: failed (state 5, 40%, Error: -52040)" "$out/stdout" || fail "fault: $(cat "$out/stdout")"
+# A second update while one runs is refused (exit 4); Ctrl-C waits for the write to end (130).
+"$qosim" ctl firmware-config device=KEL2 durationMs=2000 >/dev/null
+"$tool" --library "$lib" --json firmware KEL2 "$out/image.bin" >"$out/first" 2>&1 &
+pid=$!
+for _ in $(seq 50); do "$qosim" ctl firmware-progress device=KEL2 | grep -q '"busy": true' && break; sleep 0.1; done
+run firmware KEL2 "$out/image.bin"; check firmware_busy 4 $?
+grep -q "a firmware update already runs on KEL2" "$out/stderr" || fail "busy message: $(cat "$out/stderr")"
+kill -INT $pid; wait $pid; check firmware_interrupted 130 $?
+python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["interrupted"] and d["succeeded"], d' "$out/first" \
+  || fail "interrupted update: $(cat "$out/first")"
+
+# watch: a board plugged and unplugged is reported once each; SIGTERM ends it with 130.
+"$tool" --library "$lib" --json watch >"$out/watch" 2>"$out/watch.err" &
+pid=$!
+waitfor '"watching"' "$out/watch" || fail "watch did not start"
+"$qosim" ctl plug "$src/sim/boards/hotplug-vx210.json" >/dev/null
+waitfor '"arrived"' "$out/watch" || fail "no arrival"
+"$qosim" ctl unplug qovorlix5 >/dev/null
+waitfor '"removed"' "$out/watch" || fail "no removal"
+sleep 0.5
+kill -TERM $pid; wait $pid; check watch 130 $?
+python3 - "$out/watch" <<'PY' || { fail "watch output"; cat "$out/watch"; }
+import json, sys
+events = [(d["event"], d.get("items")) for d in map(json.loads, open(sys.argv[1]))]
+assert events == [("watching", ["KEL0", "KEL1", "KEL2", "KEL4"]), ("arrived", ["KEL5"]),
+                  ("removed", ["KEL5"]), ("stopped", None)], events
+PY
+
+# No library: exit 1. A machine without boards: an empty list, and items are unknown.
+"$tool" --library /nonexistent.so list 2>"$out/stderr"; check no_library 1 $?
+grep -q "cannot load /nonexistent.so" "$out/stderr" || fail "no library message"
+for d in qovorlix0 qovorlix1 qovorlix2 qovorlix3 qovorlix4; do "$qosim" ctl unplug $d >/dev/null; done
+run list; check empty_list 0 $?
+[ "$(cat "$out/stdout")" = "no boards" ] || fail "empty list: $(cat "$out/stdout")"
+run show KEL0; check empty_show 3 $?
+
+echo "$fails failure(s)"
+[ $fails -eq 0 ]
