@@ -181,7 +181,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # shlibs file and ldconfig trigger of the library package.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-# Packaged binaries are stripped (the build tree keeps its debug information).
+# Packaged binaries are stripped (the build tree keeps its debug information). No -dbgsym packages
+# (CPACK_DEBIAN_DEBUGINFO_PACKAGE): CPack 3.25 lists their files in md5sums by staging path and
+# gives them no copyright file or changelog, which lintian rejects as errors.
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -202,6 +204,8 @@ endif()
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QO_PKG_LIB_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The ldconfig trigger. (CPack also writes a postinst and postrm calling ldconfig for a library
+# in /usr/lib/..., unless the package brings its own scripts: lintian warns about that call.)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/cmake/packaging/triggers)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "Vorlix board family library\nThe shared library the system-configuration host and the signal-routing\nhost load to serve the Vorlix family of FPGA boards through their kernel\ndriver.")
