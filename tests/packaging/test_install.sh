@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build tree into a scratch root, then builds a host project outside the tree against
-# it twice (CMake package, pkg-config) and runs it: each must report routing API version 3.
+# it twice (CMake package, pkg-config) and runs it: each must report routing API version 3. Then
+# runs the installed configuration host inside the installed simulated machine (needs root).
 # usage: test_install.sh BUILD_DIR SOURCE_DIR [DEB...]
 # With .deb files, the scratch root is filled by unpacking them instead of by cmake --install.
 set -euo pipefail
