@@ -21,7 +21,8 @@ if(CMAKE_LIBRARY_ARCHITECTURE)
   if(NOT DEFINED CMAKE_INSTALL_LIBDIR)
     set(CMAKE_INSTALL_LIBDIR ${QO_MULTIARCH_LIBDIR} CACHE PATH
         "Object code libraries (${QO_MULTIARCH_LIBDIR})")
-  elseif(NOT DEFINED CACHE{QO_LIBDIR_CHOSEN} AND DEFINED CACHE{_GNUInstallDirs_LAST_CMAKE_INSTALL_PREFIX}
+  elseif(NOT DEFINED CACHE{QO_LIBDIR_CHOSEN}
+         AND DEFINED CACHE{_GNUInstallDirs_LAST_CMAKE_INSTALL_PREFIX}
          AND "$CACHE{CMAKE_INSTALL_LIBDIR}" STREQUAL "lib")
     set_property(CACHE CMAKE_INSTALL_LIBDIR PROPERTY VALUE ${QO_MULTIARCH_LIBDIR})
   endif()
@@ -192,11 +193,12 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS OFF)
 # The four binary packages come from one source.
 set(CPACK_DEBIAN_PACKAGE_SOURCE ${QO_PKG_NAME})
 # The library and its development files are co-installable for several architectures (their
-# files are in lib/<triplet>, or identical for every architecture). CPack learnt the Multi-Arch
-# field only in 3.31; before, it joins the Priority line of the control file.
+# files are in lib/<triplet>, or identical for every architecture). A CPack without a Multi-Arch
+# field (3.25 has none) gets it on the Priority line of the control file.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_MULTIARCH same)
 set(CPACK_DEBIAN_DEV_PACKAGE_MULTIARCH same)
-if(CMAKE_VERSION VERSION_LESS 3.31)
+file(STRINGS ${CMAKE_ROOT}/Modules/Internal/CPack/CPackDeb.cmake QO_CPACK_MULTIARCH REGEX MULTIARCH)
+if(NOT QO_CPACK_MULTIARCH)
   foreach(component IN ITEMS RUNTIME DEV)
     set(CPACK_DEBIAN_${component}_PACKAGE_PRIORITY "optional\nMulti-Arch: same")
   endforeach()

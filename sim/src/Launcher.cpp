@@ -28,7 +28,7 @@
 #error QOSIM_DEFAULT_BOARDS must name the default board file
 #endif
 #ifndef QOSIM_INSTALLED_BOARDS
-#error QOSIM_INSTALLED_BOARDS must name the installed default board file, relative to the directory of qosim
+#error QOSIM_INSTALLED_BOARDS must name the installed default board file, relative to qosim
 #endif
 
 namespace qosim {

@@ -42,7 +42,8 @@ LD_LIBRARY_PATH=$libdir ldd "$scratch/cmake/consumer" | grep "$libdir/libqovorli
   || { echo "cmake consumer does not use the installed library"; exit 1; }
 
 # Through pkg-config (the file names the installed prefix, /usr), built as C++ this time.
-export PKG_CONFIG_PATH=$libdir/pkgconfig PKG_CONFIG_LIBDIR=$libdir/pkgconfig PKG_CONFIG_SYSROOT_DIR=$root
+export PKG_CONFIG_PATH=$libdir/pkgconfig PKG_CONFIG_LIBDIR=$libdir/pkgconfig
+export PKG_CONFIG_SYSROOT_DIR=$root
 [ "$(PKG_CONFIG_SYSROOT_DIR= pkg-config --variable=prefix qovorlixatomicsae)" = /usr ] \
   || { echo "pkg-config file does not name the prefix /usr"; exit 1; }
 flags=$(pkg-config --cflags --libs qovorlixatomicsae)
