@@ -9,6 +9,25 @@
 #                            driver-call tool (qo-drvcall)
 #
 # `cmake --install` installs all four; `cpack -G DEB` (make package) builds the packages.
+
+# Libraries go to the multiarch directory lib/<triplet> on a multiarch system, whatever the
+# configure-time prefix: the packages (prefix /usr at packaging time) and `cmake --install
+# --prefix /usr` must put them where Debian's loader, pkg-config and CMake look first.
+# (GNUInstallDirs picks lib/<triplet> only for a configure-time prefix of /usr, and the build tree
+# is configured with the default one.) A CMAKE_INSTALL_LIBDIR the user gives is kept; a build
+# tree configured before this rule holds GNUInstallDirs' "lib" default, which is replaced once.
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(QO_MULTIARCH_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE})
+  if(NOT DEFINED CMAKE_INSTALL_LIBDIR)
+    set(CMAKE_INSTALL_LIBDIR ${QO_MULTIARCH_LIBDIR} CACHE PATH
+        "Object code libraries (${QO_MULTIARCH_LIBDIR})")
+  elseif(NOT DEFINED CACHE{QO_LIBDIR_CHOSEN}
+         AND DEFINED CACHE{_GNUInstallDirs_LAST_CMAKE_INSTALL_PREFIX}
+         AND "$CACHE{CMAKE_INSTALL_LIBDIR}" STREQUAL "lib")
+    set_property(CACHE CMAKE_INSTALL_LIBDIR PROPERTY VALUE ${QO_MULTIARCH_LIBDIR})
+  endif()
+  set(QO_LIBDIR_CHOSEN ON CACHE INTERNAL "CMAKE_INSTALL_LIBDIR was settled by the multiarch rule")
+endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -45,14 +64,17 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/qovorlixatomicsaeConfig.cmake
               ${CMAKE_BINARY_DIR}/packaging/qovorlixatomicsaeConfigVersion.cmake
   DESTINATION ${QO_PKG_CMAKE_DIR} COMPONENT dev)
 
-# pkg-config: paths relative to ${prefix}, so a tree installed under DESTDIR can be used with
-# pkg-config's --define-prefix.
-set(QO_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
-set(QO_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
-configure_file(${CMAKE_SOURCE_DIR}/cmake/packaging/qovorlixatomicsae.pc.in
-  ${CMAKE_BINARY_DIR}/packaging/qovorlixatomicsae.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/qovorlixatomicsae.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+# pkg-config: libdir and includedir relative to ${prefix}; the prefix is the one installed to
+# (the packages' /usr, or `cmake --install --prefix`), so the file is written when installing. A
+# tree staged under DESTDIR is used with PKG_CONFIG_SYSROOT_DIR.
+set(QO_PC_FILE ${CMAKE_BINARY_DIR}/packaging/qovorlixatomicsae.pc)
+install(CODE "
+  set(PROJECT_VERSION ${PROJECT_VERSION})
+  set(QO_PC_LIBDIR [=[\${prefix}/${CMAKE_INSTALL_LIBDIR}]=])
+  set(QO_PC_INCLUDEDIR [=[\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}]=])
+  configure_file([=[${CMAKE_SOURCE_DIR}/cmake/packaging/qovorlixatomicsae.pc.in]=]
+                 [=[${QO_PC_FILE}]=] @ONLY)" COMPONENT dev)
+install(FILES ${QO_PC_FILE} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 # --- The simulated machine and the reference hosts ---------------------------------------------
 install(TARGETS qosim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sim)
@@ -60,8 +82,36 @@ install(TARGETS qokeldevenum qovorlixapi qorelocations
   LIBRARY DESTINATION ${QO_PKG_STANDIN_DIR} COMPONENT sim)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/sim/boards/
   DESTINATION ${CMAKE_INSTALL_DATADIR}/qovorlix-sim/boards COMPONENT sim)
+# An installed qosim reads the default board file installed beside it, found from its own location
+# (so also under a staging root); the build tree's has none there and reads the source tree's.
+file(RELATIVE_PATH QO_PKG_BOARDS_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
+     ${CMAKE_INSTALL_FULL_DATADIR}/qovorlix-sim/boards/default.json)
+set_property(TARGET qosim APPEND PROPERTY
+  COMPILE_DEFINITIONS QOSIM_INSTALLED_BOARDS="${QO_PKG_BOARDS_FROM_BIN}")
+
 install(TARGETS qovorlix-syscfg qovorlix-route qo-drvcall
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+# The installed configuration host finds the stand-ins as the build tree's does: by SONAME through
+# its old-style RPATH (which serves the library's dlopen calls too), here relative to its own
+# location ($ORIGIN: a private directory, and a staging root works). On a machine without the
+# simulated machine the directory does not exist and the real platform libraries are found in the
+# system's library path.
+file(RELATIVE_PATH QO_PKG_STANDINS_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
+     ${CMAKE_INSTALL_FULL_LIBDIR}/qovorlix-sim)
+set_property(TARGET qovorlix-syscfg PROPERTY INSTALL_RPATH "$ORIGIN/${QO_PKG_STANDINS_FROM_BIN}")
+
+# Changelogs and man pages are dated by SOURCE_DATE_EPOCH, else by the last commit: a rebuild of
+# the same source gives the same files, which packages of one version for several architectures
+# must share (Multi-Arch: same).
+set(QO_PKG_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+if(QO_PKG_EPOCH STREQUAL "")
+  execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+                  OUTPUT_VARIABLE QO_PKG_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+if(NOT QO_PKG_EPOCH MATCHES "^[0-9]+$")
+  string(TIMESTAMP QO_PKG_EPOCH "%s" UTC)
+endif()
+set(ENV{SOURCE_DATE_EPOCH} ${QO_PKG_EPOCH})
 
 # --- Man pages, from each tool's --help ----------------------------------------------------------
 find_program(QO_HELP2MAN help2man)
@@ -79,7 +129,8 @@ if(QO_HELP2MAN AND NOT QO_SANITIZE)
     set(page ${CMAKE_BINARY_DIR}/packaging/man/${tool}.1)
     add_custom_command(OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/man
-      COMMAND ${QO_HELP2MAN} --no-info --section=1 --version-string=${PROJECT_VERSION}
+      COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QO_PKG_EPOCH}
+              ${QO_HELP2MAN} --no-info --section=1 --version-string=${PROJECT_VERSION}
               --name=${summary} --output=${page} $<TARGET_FILE:${tool}>
       COMMAND gzip -9nf ${page}
       DEPENDS ${tool}
@@ -96,15 +147,17 @@ string(TIMESTAMP QO_PKG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(QO_PKG_RELEASE 1)
 set(QO_PKG_FULL_VERSION ${PROJECT_VERSION}-${QO_PKG_RELEASE})
 set(QO_PKG_MAINTAINER "Vorlix library developers <qovorlix-dev@example.invalid>")
+# The changelog is the source's, the same in each package.
+string(CONCAT QO_PKG_CHANGELOG
+  "${QO_PKG_NAME} (${QO_PKG_FULL_VERSION}) unstable; urgency=medium\n\n"
+  "  * Release ${PROJECT_VERSION}.\n\n -- ${QO_PKG_MAINTAINER}  ${QO_PKG_DATE}\n")
 foreach(pair IN ITEMS "runtime|${QO_PKG_LIB_PACKAGE}" "dev|${QO_PKG_DEV_PACKAGE}"
                       "sim|qovorlix-sim" "tools|qovorlix-tools")
   string(REPLACE "|" ";" pair "${pair}")
   list(GET pair 0 component)
   list(GET pair 1 package)
   set(dir ${CMAKE_BINARY_DIR}/packaging/doc/${package})
-  file(WRITE ${dir}/changelog.Debian
-    "${package} (${QO_PKG_FULL_VERSION}) unstable; urgency=medium\n\n"
-    "  * Release ${PROJECT_VERSION}.\n\n -- ${QO_PKG_MAINTAINER}  ${QO_PKG_DATE}\n")
+  file(CONFIGURE OUTPUT ${dir}/changelog.Debian CONTENT "${QO_PKG_CHANGELOG}")
   add_custom_command(OUTPUT ${dir}/changelog.Debian.gz
     COMMAND gzip -9nkf ${dir}/changelog.Debian DEPENDS ${dir}/changelog.Debian VERBATIM)
   list(APPEND QO_PKG_DOCS ${dir}/changelog.Debian.gz)
@@ -129,15 +182,32 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # shlibs file and ldconfig trigger of the library package.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-# Packaged binaries are stripped (the build tree keeps its debug information).
+# Packaged binaries are stripped (the build tree keeps its debug information). No -dbgsym packages
+# (CPACK_DEBIAN_DEBUGINFO_PACKAGE): CPack 3.25 lists their files in md5sums by staging path and
+# gives them no copyright file or changelog, which lintian rejects as errors.
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://vorlix.example.invalid/qovorlixatomicsae")
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS OFF)
+# The four binary packages come from one source.
+set(CPACK_DEBIAN_PACKAGE_SOURCE ${QO_PKG_NAME})
+# The library and its development files are co-installable for several architectures (their
+# files are in lib/<triplet>, or identical for every architecture). A CPack without a Multi-Arch
+# field (3.25 has none) gets it on the Priority line of the control file.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_MULTIARCH same)
+set(CPACK_DEBIAN_DEV_PACKAGE_MULTIARCH same)
+file(STRINGS ${CMAKE_ROOT}/Modules/Internal/CPack/CPackDeb.cmake QO_CPACK_MULTIARCH REGEX MULTIARCH)
+if(NOT QO_CPACK_MULTIARCH)
+  foreach(component IN ITEMS RUNTIME DEV)
+    set(CPACK_DEBIAN_${component}_PACKAGE_PRIORITY "optional\nMulti-Arch: same")
+  endforeach()
+endif()
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QO_PKG_LIB_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The ldconfig trigger. (CPack also writes a postinst and postrm calling ldconfig for a library
+# in /usr/lib/..., unless the package brings its own scripts: lintian warns about that call.)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/cmake/packaging/triggers)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "Vorlix board family library\nThe shared library the system-configuration host and the signal-routing\nhost load to serve the Vorlix family of FPGA boards through their kernel\ndriver.")

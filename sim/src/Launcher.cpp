@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -25,6 +26,9 @@
 
 #ifndef QOSIM_DEFAULT_BOARDS
 #error QOSIM_DEFAULT_BOARDS must name the default board file
+#endif
+#ifndef QOSIM_INSTALLED_BOARDS
+#error QOSIM_INSTALLED_BOARDS must name the installed default board file, relative to qosim
 #endif
 
 namespace qosim {
@@ -123,6 +127,20 @@ std::string resolveCommand(const std::string& cmd, int& code) {
   return {};
 }
 
+// The default board file: an installed qosim reads the one installed with it (found from its own
+// location, so a tree unpacked under another root works too); the build tree's qosim has none
+// beside it and reads the source tree's.
+std::string defaultBoardFile() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    const std::string installed =
+        (self.parent_path() / QOSIM_INSTALLED_BOARDS).lexically_normal().string();
+    if (::access(installed.c_str(), R_OK) == 0) return installed;
+  }
+  return QOSIM_DEFAULT_BOARDS;
+}
+
 }  // namespace
 
 int runMachine(const RunOptions& options) {
@@ -132,7 +150,7 @@ int runMachine(const RunOptions& options) {
   }
   MachineSpec machineFile;
   try {
-    machineFile = loadMachineFile(options.boardFile.empty() ? std::string(QOSIM_DEFAULT_BOARDS) : options.boardFile);
+    machineFile = loadMachineFile(options.boardFile.empty() ? defaultBoardFile() : options.boardFile);
   } catch (const BoardError& e) {
     std::cerr << "qosim: " << e.what() << "\n";
     return kExitBoardFile;

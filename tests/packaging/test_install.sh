@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build tree into a scratch root, then builds a host project outside the tree against
-# it twice (CMake package, pkg-config) and runs it: each must report routing API version 3.
+# it twice (CMake package, pkg-config) and runs it: each must report routing API version 3. Then
+# runs the installed configuration host inside the installed simulated machine (needs root).
 # usage: test_install.sh BUILD_DIR SOURCE_DIR [DEB...]
 # With .deb files, the scratch root is filled by unpacking them instead of by cmake --install.
 set -euo pipefail
@@ -17,8 +18,9 @@ if [ $# -gt 0 ]; then
 else
   DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
 fi
-libdir=$(dirname "$(find "$prefix" -name 'libqovorlixatomicsae.so' -print -quit)")
-[ -n "$libdir" ] || { echo "no development link installed"; exit 1; }
+# The multiarch library directory, where Debian's loader, pkg-config and CMake look.
+libdir=$prefix/lib/$(gcc -print-multiarch)
+[ -e "$libdir/libqovorlixatomicsae.so" ] || { echo "no development link in $libdir"; exit 1; }
 for f in include/qovorlixatomicsae/qoroco_ra.h include/qovorlixatomicsae/sysapi_host.h \
          bin/qosim bin/qovorlix-syscfg bin/qovorlix-route bin/qo-drvcall; do
   [ -e "$prefix/$f" ] || { echo "missing: /usr/$f"; exit 1; }
@@ -39,11 +41,28 @@ out=$(LD_LIBRARY_PATH=$libdir "$scratch/cmake/consumer")
 LD_LIBRARY_PATH=$libdir ldd "$scratch/cmake/consumer" | grep "$libdir/libqovorlixatomicsae.so.23" >/dev/null \
   || { echo "cmake consumer does not use the installed library"; exit 1; }
 
-# Through pkg-config, built as C++ this time.
+# Through pkg-config (the file names the installed prefix, /usr), built as C++ this time.
 export PKG_CONFIG_PATH=$libdir/pkgconfig PKG_CONFIG_LIBDIR=$libdir/pkgconfig
-flags=$(pkg-config --define-prefix --cflags --libs qovorlixatomicsae)
+export PKG_CONFIG_SYSROOT_DIR=$root
+[ "$(PKG_CONFIG_SYSROOT_DIR= pkg-config --variable=prefix qovorlixatomicsae)" = /usr ] \
+  || { echo "pkg-config file does not name the prefix /usr"; exit 1; }
+flags=$(pkg-config --cflags --libs qovorlixatomicsae)
 c++ -std=c++17 -Wall -Wextra -Werror -x c++ "$source/tests/packaging/consumer/consumer.c" \
   $flags -o "$scratch/pc-consumer"
 out=$(LD_LIBRARY_PATH=$libdir "$scratch/pc-consumer")
 [ "$out" = "API version: 3" ] || { echo "pkg-config consumer: $out"; exit 1; }
-echo "installed tree serves both consumers"
+
+# The installed simulated machine starts with its installed default board file and serves the
+# installed library to the installed configuration host, which finds the installed stand-ins.
+syscfg="$prefix/bin/qovorlix-syscfg --library $libdir/libqovorlixatomicsae.so.23"
+out=$("$prefix/bin/qosim" run -- sh -c "$syscfg probe && $syscfg boards" 2>&1) \
+  || { echo "installed qosim/qovorlix-syscfg: $out"; exit 1; }
+# (The boards are listed through the enumeration stand-in.)
+grep -q "released to 0" <<<"$out" && grep -q "KEL0" <<<"$out" \
+  || { echo "installed qovorlix-syscfg under the installed qosim: $out"; exit 1; }
+# ... and it is the installed board file that it reads (the source tree's is there too).
+boards=$prefix/share/qovorlix-sim/boards/default.json
+echo '{' >"$boards"
+out=$("$prefix/bin/qosim" run -- true 2>&1) && { echo "qosim ignored a broken $boards"; exit 1; }
+grep -qF "$boards" <<<"$out" || { echo "installed qosim does not read $boards: $out"; exit 1; }
+echo "installed tree serves both consumers and the simulated machine"
