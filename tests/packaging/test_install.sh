@@ -55,7 +55,7 @@ out=$(LD_LIBRARY_PATH=$libdir "$scratch/pc-consumer")
 # The installed simulated machine starts with its installed default board file and serves the
 # installed library to the installed configuration host, which finds the installed stand-ins.
 syscfg="$prefix/bin/qovorlix-syscfg --library $libdir/libqovorlixatomicsae.so.23"
-out=$("$prefix/bin/qosim" run -- sh -c "$syscfg probe && $syscfg boards" 2>&1) \
+out=$("$prefix/bin/qosim" run -- sh -c "$syscfg probe && $syscfg list" 2>&1) \
   || { echo "installed qosim/qovorlix-syscfg: $out"; exit 1; }
 # (The boards are listed through the enumeration stand-in.)
 grep -q "released to 0" <<<"$out" && grep -q "KEL0" <<<"$out" \

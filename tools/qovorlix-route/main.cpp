@@ -527,7 +527,11 @@ int main(int argc, char** argv) {
   CLI::App app{"qovorlix-route: the reference routing host of the Vorlix boards"};
   app.footer(kExitCodes);
   app.require_subcommand(1);
-  app.add_option("--library", o.library, "path of libqovorlixatomicsae.so")->required();
+  o.library = "libqovorlixatomicsae.so.23";
+  if (const char* env = std::getenv("QOVORLIX_LIBRARY"); env != nullptr && *env != '\0') o.library = env;
+  app.add_option("--library", o.library,
+                 "the library to load (default: $QOVORLIX_LIBRARY, else libqovorlixatomicsae.so.23 "
+                 "from the system's library path)");
   app.add_flag("--json", o.asJson, "machine-readable output (one JSON document or line)");
   const char* deviceHelp = "board name (e.g. qovorlix1) or routing node path";
 
