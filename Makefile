@@ -1,6 +1,6 @@
 # The two commands of the README, and the builds behind them.
 #   make test   bootstrap, build, run every test; then the same under ASan+UBSan
-#   make demo   show what exists today, inside a simulated machine (qosim run)
+#   make demo   the tour of both reference hosts, inside a simulated machine (qosim run)
 # Other targets: build, test-asan, test-tsan, fuzz, bench, package, clean.
 
 JOBS        ?= $(shell nproc)
@@ -62,30 +62,11 @@ package: build
 	lintian --fail-on error $(BUILD)/*.deb
 	tests/packaging/test_install.sh $(BUILD) . $(BUILD)/*.deb
 
-# Inside a simulated machine (needs root and /dev/fuse): what the simulated driver publishes, the
-# boards plugged, then the reference configuration host and the reference routing host loading
-# the library.
+# The tour (scripts/demo-tour) inside the default simulated machine (needs root and /dev/fuse):
+# both reference hosts list, show, refresh, diagnose and update boards, follow a board plugged and
+# pulled, and calculate, program, draw and lose a route.
 demo: build
-	$(BUILD)/sim/qosim run -- sh -c '\
-	  set -e; \
-	  echo "== /proc/driver/qo and /dev/qo, as the simulated driver publishes them"; \
-	  ls -R /proc/driver/qo /dev/qo; \
-	  echo; echo "== boards plugged (qosim ctl list)"; \
-	  $(BUILD)/sim/qosim ctl list; \
-	  echo; echo "== driver calls through the generated proxies (qo-drvcall): temperature, firmware version, topography"; \
-	  $(BUILD)/tools/qo-drvcall qovorlix0 op0405 1=0; \
-	  $(BUILD)/tools/qo-drvcall qovorlix0 op0701; \
-	  $(BUILD)/tools/qo-drvcall qovorlix1 getTopographyName 2=128; \
-	  echo; echo "== what the simulated driver received: raw and decoded requests (qosim ctl log)"; \
-	  $(BUILD)/sim/qosim ctl log; \
-	  echo; echo "== the library loaded as a host loads it (qovorlix-syscfg probe)"; \
-	  $(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so probe; \
-	  echo; echo "== the configuration face: the boards, the property bag of one board, a refresh, a diagnostic, a firmware update (qovorlix-syscfg boards)"; \
-	  $(BUILD)/tools/qovorlix-syscfg/qovorlix-syscfg --library $(BUILD)/libqovorlixatomicsae.so boards KEL0; \
-	  echo; echo "== a routing host (qovorlix-route probe): session on qovorlix1, terminals, a route, a demotion"; \
-	  $(BUILD)/tools/qovorlix-route/qovorlix-route --library $(BUILD)/libqovorlixatomicsae.so probe \
-	    --device qovorlix1 --from Front0 --to fpgain3 \
-	    --demote "$(BUILD)/sim/qosim ctl demote device=qovorlix1 ticket={ticket} >/dev/null"'
+	$(BUILD)/sim/qosim run -- scripts/demo-tour $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_BENCH)

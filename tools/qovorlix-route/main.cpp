@@ -296,8 +296,18 @@ int terminalsCommand(const Exports& x, const Options& o) {
                            .dump(2));
     return kOk;
   }
-  const auto header = fmt::format("{:<24} {:>6} {:<8} {:<10} {:<12} {:>4} {:<24} {}", "NAME", "ID",
-                                  "EXTERNAL", "VISIBILITY", "BUS", "LINE", "CANONICAL", "FLAGS");
+  // Column widths follow the longest name and bus of the shown terminals.
+  std::size_t nameWidth = 4, busWidth = 3;
+  auto busOf = [](const json& t) {
+    return t["busType"].get<std::string>() + " " + t["busName"].get<std::string>();
+  };
+  for (const auto& t : shown) {
+    nameWidth = std::max(nameWidth, t["name"].get<std::string>().size());
+    busWidth = std::max(busWidth, busOf(t).size());
+  }
+  auto header = fmt::format("{:<{}} {:>6} {:<8} {:<10} {:<{}} {:>4} {:<{}} {}", "NAME", nameWidth,
+                                  "ID", "EXTERNAL", "VISIBILITY", "BUS", busWidth, "LINE", "CANONICAL",
+                                  nameWidth, "FLAGS");
   if (gColour) {
     fmt::print(fmt::emphasis::bold, "{}\n", header);
   } else {
@@ -308,12 +318,13 @@ int terminalsCommand(const Exports& x, const Options& o) {
     if (t["isOwned"].get<bool>()) flags += "owned ";
     if (t["isAlias"].get<bool>()) flags += "alias ";
     if (t["isMaskedOut"].get<bool>()) flags += "masked ";
-    const auto line = fmt::format(
-        "{:<24} {:>6} {:<8} {:<10} {:<12} {:>4} {:<24} {}", t["name"].get<std::string>(),
+    if (!flags.empty()) flags.pop_back();
+    auto line = fmt::format(
+        "{:<{}} {:>6} {:<8} {:<10} {:<{}} {:>4} {:<{}} {}", t["name"].get<std::string>(), nameWidth,
         t["id"].get<std::uint32_t>(), t["isExternal"].get<bool>() ? "yes" : "no",
-        t["visibility"].get<std::string>(),
-        t["busType"].get<std::string>() + " " + t["busName"].get<std::string>(),
-        t["busLine"].get<std::uint32_t>(), t["canonicalName"].get<std::string>(), flags);
+        t["visibility"].get<std::string>(), busOf(t), busWidth, t["busLine"].get<std::uint32_t>(),
+        t["canonicalName"].get<std::string>(), nameWidth, flags);
+    line.erase(line.find_last_not_of(' ') + 1);
     if (gColour && t["isMaskedOut"].get<bool>()) {
       fmt::print(fg(fmt::terminal_color::yellow), "{}\n", line);
     } else {
