@@ -99,6 +99,10 @@ install(TARGETS qovorlix-syscfg qovorlix-route qo-drvcall
 file(RELATIVE_PATH QO_PKG_STANDINS_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
      ${CMAKE_INSTALL_FULL_LIBDIR}/qovorlix-sim)
 set_property(TARGET qovorlix-syscfg PROPERTY INSTALL_RPATH "$ORIGIN/${QO_PKG_STANDINS_FROM_BIN}")
+# ... and an installed qosim puts that directory first in LD_LIBRARY_PATH for the command it runs,
+# so any configuration host finds the stand-ins inside the simulated machine.
+set_property(TARGET qosim APPEND PROPERTY
+  COMPILE_DEFINITIONS QOSIM_INSTALLED_STANDINS="${QO_PKG_STANDINS_FROM_BIN}")
 
 # Changelogs and man pages are dated by SOURCE_DATE_EPOCH, else by the last commit: a rebuild of
 # the same source gives the same files, which packages of one version for several architectures

@@ -141,6 +141,19 @@ std::string defaultBoardFile() {
   return QOSIM_DEFAULT_BOARDS;
 }
 
+// An installed qosim's platform stand-ins (beside it, like its board file), or "" in a build tree.
+std::string installedStandins() {
+#ifdef QOSIM_INSTALLED_STANDINS
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error || !std::filesystem::exists(self.parent_path() / QOSIM_INSTALLED_BOARDS, error)) return {};
+  const std::filesystem::path dir = (self.parent_path() / QOSIM_INSTALLED_STANDINS).lexically_normal();
+  return std::filesystem::is_directory(dir, error) ? dir.string() : std::string();
+#else
+  return {};
+#endif
+}
+
 }  // namespace
 
 int runMachine(const RunOptions& options) {
@@ -215,6 +228,11 @@ int runMachine(const RunOptions& options) {
     if (!control->listen(kControlSocket, error)) setupFail(kExitSetup, error);
     control->start();
     ::setenv("QOSIM_CONTROL", kControlSocket, 1);
+    if (const std::string standins = installedStandins(); !standins.empty()) {
+      const char* before = std::getenv("LD_LIBRARY_PATH");
+      const std::string path = before != nullptr && *before != '\0' ? standins + ":" + before : standins;
+      ::setenv("LD_LIBRARY_PATH", path.c_str(), 1);
+    }
   } catch (const SetupError& e) {
     std::cerr << "qosim: " << e.message << "\n";
     if (control) control->stop();

@@ -60,6 +60,9 @@ out=$("$prefix/bin/qosim" run -- sh -c "$syscfg probe && $syscfg list" 2>&1) \
 # (The boards are listed through the enumeration stand-in.)
 grep -q "released to 0" <<<"$out" && grep -q "KEL0" <<<"$out" \
   || { echo "installed qovorlix-syscfg under the installed qosim: $out"; exit 1; }
+# Any host run inside it finds the stand-ins: qosim puts their directory first in LD_LIBRARY_PATH.
+out=$("$prefix/bin/qosim" run -- sh -c 'echo "$LD_LIBRARY_PATH"' 2>&1)
+[ "${out%%:*}" = "$libdir/qovorlix-sim" ] || { echo "LD_LIBRARY_PATH inside the installed qosim: $out"; exit 1; }
 # ... and it is the installed board file that it reads (the source tree's is there too).
 boards=$prefix/share/qovorlix-sim/boards/default.json
 echo '{' >"$boards"
