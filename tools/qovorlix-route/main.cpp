@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "routing_host_abi.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -238,24 +239,6 @@ bool writeDot(const std::string& file, const std::string& text) {
   return static_cast<bool>(out);
 }
 
-// SIGINT and SIGTERM are blocked in every thread (before the library starts any) and taken with
-// sigwait where a command waits for them.
-sigset_t stopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  return set;
-}
-
-int waitForStop() {
-  const sigset_t set = stopSignals();
-  int signal = 0;
-  while (sigwait(&set, &signal) != 0) {
-  }
-  return signal;
-}
-
 struct Options {
   std::string library;
   bool asJson = false;
@@ -408,7 +391,7 @@ int routeCommand(const Exports& x, const Options& o) {
     std::fflush(stdout);
   }
   if (o.hold) {
-    waitForStop();
+    hostabi::waitForStop();
     rc = kInterrupted;
   }
   x.unprogramRoute(s.handle(), ticket);
@@ -456,7 +439,7 @@ int watchCommand(const Exports& x, const Options& o) {
     fmt::print("watching demotions on {} ({}); Ctrl-C ends\n", o.device, s.node());
     std::fflush(stdout);
   }
-  const int signal = waitForStop();
+  const int signal = hostabi::waitForStop();
   if (!o.asJson) fmt::print("{}: session closed\n", signal == SIGINT ? "interrupted" : "terminated");
   return kInterrupted;
 }
@@ -589,10 +572,7 @@ int main(int argc, char** argv) {
   // The waiting commands block SIGINT/SIGTERM before the library starts threads, so only their
   // sigwait sees them and the route and session are released; the others keep the default (the
   // process ends, and the driver destroys the routes of its closed file).
-  if (*watch || o.hold) {
-    const sigset_t stops = stopSignals();
-    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-  }
+  if (*watch || o.hold) hostabi::blockStopSignals();
 
   void* handle = ::dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {

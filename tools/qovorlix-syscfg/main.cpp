@@ -32,6 +32,7 @@
 #include "host_abi.h"
 #include "host_client.h"
 #include "probe.h"
+#include "stop_signals.h"
 #include "sysapi_names.h"
 
 namespace {
@@ -388,11 +389,16 @@ int listCommand(const Options& o) {
   return rc;
 }
 
+// Opens the host and finds the item named on the command line (its host text in `name`).
+int openItem(Host& host, const Options& o, std::wstring* name) {
+  if (const int rc = host.open(o.library); rc != kOk) return rc;
+  return host.find(o.item, name);
+}
+
 int showCommand(const Options& o) {
   Host host;
-  if (const int rc = host.open(o.library); rc != kOk) return rc;
   std::wstring wide;
-  if (const int rc = host.find(o.item, &wide); rc != kOk) return rc;
+  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
   const HostText name(wide);
   void* bag = nullptr;
   // The hardware readings (temperatures, fans, dated readings) are read now, so the bag is whole.
@@ -427,9 +433,8 @@ bool isHardwareReading(unsigned tag) {
 
 int refreshCommand(const Options& o) {
   Host host;
-  if (const int rc = host.open(o.library); rc != kOk) return rc;
   std::wstring wide;
-  if (const int rc = host.find(o.item, &wide); rc != kOk) return rc;
+  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
   if (o.async) {
     if (const int rc = host.listen(); rc != kOk) return rc;
   }
@@ -485,9 +490,8 @@ int refreshCommand(const Options& o) {
 
 int diagCommand(const Options& o) {
   Host host;
-  if (const int rc = host.open(o.library); rc != kOk) return rc;
   std::wstring wide;
-  if (const int rc = host.find(o.item, &wide); rc != kOk) return rc;
+  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
   const HostText name(wide);
   wchar_t* text = nullptr;
   const HRESULT hr = host.diagnostic->vtbl->RunDiagnostic(host.diagnostic, name, o.mode, &text);
@@ -528,28 +532,6 @@ int readImage(const std::string& path, std::vector<unsigned char>* bytes) {
   return kOk;
 }
 
-sigset_t stopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  return set;
-}
-
-// Waits up to `ms` for SIGINT/SIGTERM (blocked in every thread); the signal, or 0.
-int waitForStop(int ms) {
-  const sigset_t set = stopSignals();
-  if (ms < 0) {
-    int signal = 0;
-    while (sigwait(&set, &signal) != 0) {
-    }
-    return signal;
-  }
-  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  const int signal = sigtimedwait(&set, nullptr, &ts);
-  return signal > 0 ? signal : 0;
-}
-
 void drawProgress(int percent, int state, bool final) {
   constexpr int kWidth = 30;
   const int clamped = std::clamp(percent, 0, 100);
@@ -567,9 +549,8 @@ int firmwareCommand(const Options& o) {
   if (const int rc = readImage(o.image, &bytes); rc != kOk) return rc;
   const std::size_t size = bytes.size();
   Host host;
-  if (const int rc = host.open(o.library); rc != kOk) return rc;
   std::wstring wide;
-  if (const int rc = host.find(o.item, &wide); rc != kOk) return rc;
+  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
   const HostText name(wide);
 
   wchar_t* targetText = nullptr;
@@ -758,10 +739,7 @@ int main(int argc, char** argv) {
 
   // The waiting commands block SIGINT/SIGTERM before the library starts any thread, so only
   // their own wait takes them and the expert is shut down on this thread; the others end at once.
-  if (*firmware || *watch) {
-    const sigset_t stops = stopSignals();
-    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-  }
+  if (*firmware || *watch) blockStopSignals();
   int rc = kUsage;
   if (*list) rc = listCommand(o);
   if (*show) rc = showCommand(o);
