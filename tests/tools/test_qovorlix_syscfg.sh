@@ -17,7 +17,7 @@ run list; check list 0 $?
 diff -u "$src/tests/tools/golden/syscfg_list.txt" "$out/stdout" || fail "list golden"
 
 # show --json: typed values, readable names, unknown tags unnamed, hardware readings read now.
-"$qosim" ctl set device=qovorlix1 temperature=61 >/dev/null
+"$qosim" ctl set device=qovorlix1 temperature=61 description="Prüfstand Ω 𝄞" >/dev/null
 run --json show KEL1; check show 0 $?
 py <<'PY'
 import json, sys
@@ -28,7 +28,10 @@ assert props["0x01066000"]["value"] is None                    # no lower limit 
 assert props["0x0102A000"]["name"] is None and props["0x0102A000"]["value"] == 0x40000000
 assert props["0x01015000"]["value"] == "2025-09-08T16:20:00Z", props["0x01015000"]
 assert props["0x1900E000"]["value"] is True and props["0x01003000"]["value"] == 0x3C5D
+assert props["0x0100A000"]["value"] == "Prüfstand Ω 𝄞", props["0x0100A000"]   # UTF-8 both ways
 PY
+run show KEL1
+grep -q '^0x0100A000  description  *string  *"Prüfstand Ω 𝄞"$' "$out/stdout" || fail "show text: non-ASCII"
 
 # refresh: synchronous re-reads the board; asynchronous answers "refresh pending", then the notice.
 "$qosim" ctl set device=qovorlix0 temperature=71 >/dev/null

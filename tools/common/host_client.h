@@ -134,7 +134,7 @@ inline std::vector<std::string> itemNames(ImxSysExpert2* expert, HRESULT* result
 struct BagRow {
   unsigned tag;
   int type;
-  std::string value;   // as text (strings quoted, non-ASCII as \u escapes)
+  std::string value;   // as text (strings quoted UTF-8, control characters as \x escapes)
   double number = 0;   // bool, integer and double values
   std::string text;    // string values as UTF-8, unquoted; timestamps as ISO 8601 UTC
 };
@@ -206,8 +206,8 @@ inline std::vector<BagRow> bagRows(ImxSysPropertyBag* bag) {
         wchar_t* v = nullptr;
         bag->vtbl->GetString(bag, tag, &v);
         row.text = takeHostUtf8(v);
-        for (const unsigned char c : row.text) {
-          if (c >= 0x20 && c < 0x7F) {
+        for (const unsigned char c : row.text) {  // valid UTF-8: only control bytes escaped
+          if (c >= 0x20 && c != 0x7F) {
             row.value += static_cast<char>(c);
           } else {
             std::snprintf(buf, sizeof buf, "\\x%02X", c);
