@@ -99,7 +99,7 @@ RoutingState::Calculation RoutingState::calculate(std::uint64_t session, std::ui
   for (std::uint32_t i = 0; i < n; ++i) blocked[i] = g.term(i).isMaskedOut;
   if (!ignore)
     for (const auto& [t, r] : routes_)
-      if (r.state != State::Calculated && r.session != session)
+      if (r.state != State::Calculated && (r.session != session || r.file != file))
         for (std::uint32_t id : r.driven())
           if (auto i = g.at(id)) blocked[*i] = 1;
 
@@ -168,7 +168,9 @@ std::int32_t RoutingState::reserve(std::int32_t ticket, std::vector<RouteConflic
   const std::set<std::uint32_t> drives(mine.begin(), mine.end());
   std::vector<Route*> inTheWay;
   for (auto& [t, other] : routes_) {
-    if (other.state == State::Calculated || other.session == r->session) continue;
+    // One session: the same session id on the same open file (ids are host addresses, which
+    // two processes may share).
+    if (other.state == State::Calculated || (other.session == r->session && other.file == r->file)) continue;
     for (std::uint32_t id : other.driven())
       if (drives.count(id)) {
         inTheWay.push_back(&other);

@@ -5,7 +5,8 @@
 // starting from every seed at its cost. A route drives every terminal on its path after the seed
 // (a reset route drives its one terminal). Tickets are board-wide and positive; a number comes back
 // only after 2^31-1 further tickets. A route belongs to the session id of the calculateRoute that made it
-// and to the open file that carried that request (demotion notices go to that file's
+// and to the open file that carried that request (a session is the pair: the id is a host address,
+// and two processes may well use the same one) (demotion notices go to that file's
 // subscription; closing the file destroys its routes).
 //
 // States: calculated -> reserved -> programmed. A reservation conflicts with the reserved or

@@ -214,6 +214,11 @@ TEST_F(QosimRouting, ReservationsOfAnotherSessionConflictOrAreAvoided) {
   ASSERT_EQ(b.route(2, 41, 0, &tb), 0);  // Front1 -> MuxA -> FpgaIn1: MuxA in common
   ASSERT_EQ(a.reserve(ta), 0);
   EXPECT_EQ(a.reserve(ta), 0);  // again: nothing changes
+  {
+    // Another open file with A's session id is another session (ids are host addresses).
+    Session twin(path_, a.id);
+    EXPECT_EQ(twin.route(2, 41), kNoRoute);
+  }
 
   std::vector<ns::tRouteConflict> conflicts(8, ns::tRouteConflict{1, 1});
   std::uint32_t count = 0;
