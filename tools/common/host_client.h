@@ -104,7 +104,7 @@ inline std::string hresultText(HRESULT code) {
   return buf;
 }
 
-// Every name of an enumerator (not released here).
+// Every name of an enumerator, as UTF-8 (the enumerator is not released here).
 inline std::vector<std::string> namesOf(ImxSysEnumStringList* names) {
   std::vector<std::string> out;
   if (names == nullptr) return out;
@@ -113,7 +113,7 @@ inline std::vector<std::string> namesOf(ImxSysEnumStringList* names) {
     unsigned fetched = 0;
     const HRESULT hr = names->vtbl->Next(names, 1, &name, &fetched);
     if (hr < 0 || fetched == 0) break;
-    out.push_back(takeHostText(name));
+    out.push_back(takeHostUtf8(name));
   }
   return out;
 }

@@ -358,15 +358,23 @@ int listCommand(const Options& o) {
   if (const int rc = host.open(o.library); rc != kOk) return rc;
   std::vector<std::string> names;
   if (const int rc = host.items(&names); rc != kOk) return rc;
+  // A board that cannot be read is reported (stderr; with --json in "errors") and the others
+  // are listed.
   int rc = kOk;
   std::vector<Summary> lines;
+  json errors = json::array();
   for (const std::string& item : names) {
-    const HostText name(item);
+    std::wstring wide;
+    decodeUtf8(item, &wide);
+    const HostText name(wide);
     void* bag = nullptr;
     const HRESULT hr = host.expert->vtbl->GetPropertyBag(host.expert, name, &bag);
     const std::vector<BagRow> rows = takeBag(bag);
     if (hr != kS_OK) {
-      rc = fail(kFailed, fmt::format("the properties of {} cannot be read", item), hr);
+      fmt::print(stderr, "qovorlix-syscfg: the properties of {} cannot be read: {}\n", item,
+                 hresultWithMeaning(hr));
+      errors.push_back({{"item", item}, {"hresult", hresultText(hr)}, {"meaning", hresultMeaning(hr)}});
+      rc = kFailed;
       continue;
     }
     lines.push_back(summarize(item, rows));
@@ -374,7 +382,7 @@ int listCommand(const Options& o) {
   if (gJson) {
     json items = json::array();
     for (const Summary& s : lines) items.push_back(s.doc);
-    fmt::print("{}\n", json{{"items", items}}.dump(2));
+    fmt::print("{}\n", json{{"items", items}, {"errors", errors}}.dump(2));
     return rc;
   }
   if (names.empty()) {
@@ -407,8 +415,8 @@ int showCommand(const Options& o) {
   std::vector<BagRow> rows = takeBag(bag);
   if (hr != kS_OK) {
     // A board that cannot be read now still shows what the expert holds.
-    if (!gJson) fmt::print(stderr, "qovorlix-syscfg: the hardware readings of {} cannot be read now: {}\n",
-                           o.item, hresultWithMeaning(hr));
+    fmt::print(stderr, "qovorlix-syscfg: the hardware readings of {} cannot be read now: {}\n",
+               o.item, hresultWithMeaning(hr));
     bag = nullptr;
     hr = host.expert->vtbl->GetPropertyBag(host.expert, name, &bag);
     rows = takeBag(bag);
