@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/sim/BenchFailure.h"
 #include "QosimClient.h"
 #include "qoapal/driver/qoDriverContract.h"
 #include "tools/common/host_abi.h"
@@ -105,10 +106,10 @@ bool bareOp0406(const std::string& node) {
 
 void BM_GetPropertyBagOverDriverTraffic(benchmark::State& state) {
   Host host;
-  if (!host.error.empty()) return state.SkipWithError(host.error.c_str());
+  if (!host.error.empty()) return qobench::skip(state, host.error);
   // KEL0 is qovorlix0's main interface node.
   const std::string node = std::string("/dev/qo/") + "qovorlix0\\qovorlixtarrowk_vorlixtarrow\\0";
-  if (!bareOp0406(node)) return state.SkipWithError(("cannot call op0406 on " + node).c_str());
+  if (!bareOp0406(node)) return qobench::skip(state, "cannot call op0406 on " + node);
   const HostText name("KEL0");
   std::vector<double> expertSamples, bareSamples;
   for (auto _ : state) {
@@ -116,7 +117,7 @@ void BM_GetPropertyBagOverDriverTraffic(benchmark::State& state) {
     void* bag = nullptr;
     const HRESULT hr = host.expert->vtbl->GetPropertyBag(host.expert, name, &bag);
     const auto t1 = Clock::now();
-    if (hr != kS_OK) return state.SkipWithError(("GetPropertyBag: " + hresultText(hr)).c_str());
+    if (hr != kS_OK) return qobench::skip(state, "GetPropertyBag: " + hresultText(hr));
     release(bag);
     const auto t2 = Clock::now();
     bareOp0406(node);
@@ -135,14 +136,22 @@ BENCHMARK(BM_GetPropertyBagOverDriverTraffic)->Iterations(2000)->UseManualTime()
 // ---- 2. GetItemNames with 32 boards, nothing changed -----------------------------------------
 
 void BM_GetItemNamesUnchanged32(benchmark::State& state) {
+  // The machine's own boards, topped up to 32 items.
+  std::size_t present = 0;
+  {
+    Host before;
+    if (!before.error.empty()) return qobench::skip(state, before.error);
+    present = itemNames(before.expert).size();
+  }
+  if (present > 32) return qobench::skip(state, "the machine has more than 32 items");
   qosim::BoardSet boards;
-  for (int i = 0; i < 29; ++i) boards.add().withDefaults();
-  if (!boards.plug().ok()) return state.SkipWithError("cannot plug 29 boards");
+  for (std::size_t i = present; i < 32; ++i) boards.add().withDefaults();
+  if (!boards.plug().ok()) return qobench::skip(state, "cannot plug the boards");
   Host host;
-  if (!host.error.empty()) return state.SkipWithError(host.error.c_str());
+  if (!host.error.empty()) return qobench::skip(state, host.error);
   // Let the presence notifier settle (its confirming pass), then look once.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  if (itemNames(host.expert).size() != 32) return state.SkipWithError("expected 32 items");
+  if (itemNames(host.expert).size() != 32) return qobench::skip(state, "expected 32 items");
   auto& client = boards.client();
   static const char* const kOperations[] = {"hasChanged", "refresh", "getAllKelDevices"};
   for (const char* op : kOperations) client.enumFault("", op, -52024);
@@ -164,14 +173,14 @@ BENCHMARK(BM_GetItemNamesUnchanged32)->Unit(benchmark::kMicrosecond);
 
 void BM_BoardPluggedToHostNotice(benchmark::State& state) {
   Host host;
-  if (!host.error.empty()) return state.SkipWithError(host.error.c_str());
+  if (!host.error.empty()) return qobench::skip(state, host.error);
   qosim::Client client = qosim::Client::connect().value;
   std::vector<double> samples;
   for (auto _ : state) {
     qosim::BoardSet set(qosim::Client::connect().value);
     set.add().withDefaults();
     const auto t0 = Clock::now();
-    if (!set.plug().ok()) return state.SkipWithError("cannot plug");
+    if (!set.plug().ok()) return qobench::skip(state, "cannot plug");
     const std::string item = "KEL" + set.board(0).device.substr(std::string("qovorlix").size());
     const bool seen = host.sink.waitFor(
         [&](const RecordingSink::Notice& n) {
@@ -179,7 +188,7 @@ void BM_BoardPluggedToHostNotice(benchmark::State& state) {
         },
         5000);
     const auto t1 = Clock::now();
-    if (!seen) return state.SkipWithError(("no notice for " + item).c_str());
+    if (!seen) return qobench::skip(state, "no notice for " + item);
     samples.push_back(micros(t1 - t0));
     state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
     set.unplug();
@@ -203,7 +212,7 @@ double processCpuMicros() {
 
 void BM_IdleExpertCpuOver10s(benchmark::State& state) {
   Host host;
-  if (!host.error.empty()) return state.SkipWithError(host.error.c_str());
+  if (!host.error.empty()) return qobench::skip(state, host.error);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   for (auto _ : state) {
     const double before = processCpuMicros();

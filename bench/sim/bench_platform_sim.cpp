@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/sim/BenchFailure.h"
 #include "QosimClient.h"
 #include "qoapal/driver/qoDriverContract.h"
 #include "qoapal/protons/device_notification/linux/tNotificationDispatcher.h"
@@ -58,7 +59,7 @@ std::atomic<bool> gFailed{false};
 
 void fail(benchmark::State& state, const std::string& why) {
   gFailed.store(true);
-  state.SkipWithError(why.c_str());
+  qobench::skip(state, why);
 }
 
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
@@ -403,5 +404,5 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  return gFailed.load() ? 1 : 0;
+  return qobench::runFailed().load() ? 1 : 0;
 }

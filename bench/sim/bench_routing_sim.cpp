@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/sim/BenchFailure.h"
 #include "QosimClient.h"
 #include "codegen/qovorlixatomicsae/tInterfaceProxy_routing.h"
 #include "qo/err/Exception.h"
@@ -35,7 +36,7 @@ void BM_CalculateRouteOverBareRequest(benchmark::State& state) {
   qosim::BoardSet boards;
   auto& board = boards.add().withDefaults().withRouting().withTopographyName("vorlix-matrix-x");
   if (const qosim::Status st = boards.plug(); !st.ok()) {
-    state.SkipWithError(st.error.c_str());
+    qobench::skip(state, st.error);
     return;
   }
   const std::string node = board.nodePath("routing_routing");
@@ -44,14 +45,14 @@ void BM_CalculateRouteOverBareRequest(benchmark::State& state) {
     session = std::make_unique<qoark::ARKRoutingAdaptorSession>(node.c_str(), &allocate, nullptr,
                                                                 nullptr);
   } catch (const qoerr::Exception& e) {
-    state.SkipWithError(e.what());
+    qobench::skip(state, e.what());
     return;
   }
   rt::tInterfaceProxy_routing bare;
   rt::nQOAPAL000::tStatus openStatus;
   bare.open(node.c_str(), &openStatus);
   if (openStatus.isFatal()) {
-    state.SkipWithError("cannot open the routing node");
+    qobench::skip(state, "cannot open the routing node");
     return;
   }
   const char* seeds = R"([{"terminal":"FrontIO0","cost":1,"constraints":{}}])";

@@ -230,7 +230,8 @@ int runMachine(const RunOptions& options) {
     ::setenv("QOSIM_CONTROL", kControlSocket, 1);
     if (const std::string standins = installedStandins(); !standins.empty()) {
       const char* before = std::getenv("LD_LIBRARY_PATH");
-      const std::string path = before != nullptr && *before != '\0' ? standins + ":" + before : standins;
+      std::string path = standins;
+      if (before != nullptr && *before != '\0') path.append(":").append(before);
       ::setenv("LD_LIBRARY_PATH", path.c_str(), 1);
     }
   } catch (const SetupError& e) {
