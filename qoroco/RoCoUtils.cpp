@@ -117,27 +117,36 @@ bool readCost(const tJsonReader& reader, const char* position, const tJsonToken&
   return true;
 }
 
-void parseConstraints(const tJsonReader& reader, const char* position, tRouteSeed& seed) {
-  tJsonToken token;
-  if (reader.peekValue(position, token) == nullptr || token.type != json::kTypeObject) return;
+// Calls visit(key, value position, value token) for every member of the object at `position`.
+template <typename Visit>
+void forEachMember(const tJsonReader& reader, const char* position, const Visit& visit) {
   tJsonToken key;
   bool found = false;
   for (const char* value = reader.firstMember(position, key, found); value != nullptr && found;
        value = reader.nextMember(value, key, found)) {
     tJsonToken member;
     reader.peekValue(value, member);
+    visit(key, value, member);
+  }
+}
+
+void parseConstraints(const tJsonReader& reader, const char* position, tRouteSeed& seed) {
+  tJsonToken token;
+  if (reader.peekValue(position, token) == nullptr || token.type != json::kTypeObject) return;
+  const auto visit = [&](const tJsonToken& key, const char*, const tJsonToken& member) {
     if (member.type != json::kTypeBoolean && member.type != json::kTypeNumber &&
         member.type != json::kTypeString) {
-      continue;
+      return;
     }
     const tHandledConstraint* row = kHandledConstraints;
     while (row->name != nullptr && !keyIs(key, row->name)) ++row;
-    if (row->name == nullptr) continue;  // not a constraint this library handles
+    if (row->name == nullptr) return;  // not a constraint this library handles
     if (row->expectedType != member.type) failConstraintType(*row, member.type);
     if (member.type == json::kTypeBoolean && row->id == kConstraintInversionNeeded) {
       seed.inversionNeeded = member.flag != 0 ? 1 : 0;
     }
-  }
+  };
+  forEachMember(reader, position, visit);
 }
 
 tRouteSeed parseSeed(const iTerminalResolver& resolver, const tJsonReader& reader,
@@ -155,12 +164,7 @@ tRouteSeed parseSeed(const iTerminalResolver& resolver, const tJsonReader& reade
   bool terminalSeen = false;
   bool costSeen = false;
   bool constraintsSeen = false;
-  tJsonToken key;
-  bool found = false;
-  for (const char* value = reader.firstMember(position, key, found); value != nullptr && found;
-       value = reader.nextMember(value, key, found)) {
-    tJsonToken member;
-    reader.peekValue(value, member);
+  const auto visit = [&](const tJsonToken& key, const char* value, const tJsonToken& member) {
     if (keyIs(key, "terminal")) {
       if (member.type != json::kTypeString) {
         failWithJson(kLineTerminalNotString, "terminal name must be a string", position, length);
@@ -181,7 +185,8 @@ tRouteSeed parseSeed(const iTerminalResolver& resolver, const tJsonReader& reade
       parseConstraints(reader, value, seed);
       constraintsSeen = true;
     }
-  }
+  };
+  forEachMember(reader, position, visit);
   if (!terminalSeen) failWithJson(kLineTerminalMissing, "terminal field missing", position, length);
   if (!costSeen) {
     failWithJson(kLineCostMissing, "cost field missing or invalid", position, length);
@@ -194,12 +199,7 @@ tRouteSeed parseSeed(const iTerminalResolver& resolver, const tJsonReader& reade
 
 void parseModifierGroup(const tJsonReader& reader, const char* position, bool required,
                         tModifiers& modifiers) {
-  tJsonToken key;
-  bool found = false;
-  for (const char* value = reader.firstMember(position, key, found); value != nullptr && found;
-       value = reader.nextMember(value, key, found)) {
-    tJsonToken member;
-    reader.peekValue(value, member);
+  const auto visit = [&](const tJsonToken& key, const char*, const tJsonToken& member) {
     if (member.type == json::kTypeBoolean) {
       if (keyIs(key, "calculateIgnoresReservations")) {
         if (member.flag != 0) {
@@ -215,7 +215,8 @@ void parseModifierGroup(const tJsonReader& reader, const char* position, bool re
     } else if (required) {
       failWithText(kLineModifierType, "Required route modifier has unrecognized type");
     }
-  }
+  };
+  forEachMember(reader, position, visit);
 }
 
 }  // namespace

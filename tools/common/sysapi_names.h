@@ -61,8 +61,11 @@ inline std::string tagName(std::uint32_t tag) {
     const char* what;
   };
   static constexpr Indexed kIndexed[] = {
-      {0x1065000, "name"},        {0x102E000, "reading (C)"}, {0x1066000, "lower limit (C)"},
-      {0x1067000, "upper limit (C)"}, {0x1089000, "state"},
+      {0x1065000, "name"},
+      {0x102E000, "reading (C)"},
+      {0x1066000, "lower limit (C)"},
+      {0x1067000, "upper limit (C)"},
+      {0x1089000, "state"},
   };
   static constexpr Indexed kFans[] = {
       {0x1062000, "name"}, {0x1063000, "speed (rpm)"}, {0x1088000, "state"}};
@@ -80,26 +83,46 @@ inline std::string tagName(std::uint32_t tag) {
 // The meaning of a result code of the expert's operations; empty when the code is not known.
 inline const char* hresultMeaning(std::int32_t code) {
   switch (static_cast<std::uint32_t>(code)) {
-    case 0x00000000u: return "success";
-    case 0x00000001u: return "success, nothing done";
-    case 0x00040370u: return "success, the diagnostic was run in mode 0 instead";
-    case 0x80004001u: return "not implemented";
-    case 0x80004002u: return "interface not supported";
-    case 0x80004003u: return "null pointer";
-    case 0x80004005u: return "unspecified failure";
-    case 0x8000FFFFu: return "unexpected failure";
-    case 0x8007000Eu: return "out of memory";
-    case 0x80070057u: return "invalid argument";
-    case 0x80040370u: return "property holds a value of another type";
-    case 0x80040371u: return "property not present";
-    case 0x80040375u: return "no such item";
-    case 0x80040376u: return "mode not valid";
-    case 0x80040377u: return "refresh pending";
-    case 0x80040382u: return "device failure";
-    case 0x80040383u: return "device gone or not answering";
-    case 0x80040385u: return "firmware update in the wrong state";
-    case 0x80040387u: return "firmware image rejected";
-    default: return "";
+    case 0x00000000u:
+      return "success";
+    case 0x00000001u:
+      return "success, nothing done";
+    case 0x00040370u:
+      return "success, the diagnostic was run in mode 0 instead";
+    case 0x80004001u:
+      return "not implemented";
+    case 0x80004002u:
+      return "interface not supported";
+    case 0x80004003u:
+      return "null pointer";
+    case 0x80004005u:
+      return "unspecified failure";
+    case 0x8000FFFFu:
+      return "unexpected failure";
+    case 0x8007000Eu:
+      return "out of memory";
+    case 0x80070057u:
+      return "invalid argument";
+    case 0x80040370u:
+      return "property holds a value of another type";
+    case 0x80040371u:
+      return "property not present";
+    case 0x80040375u:
+      return "no such item";
+    case 0x80040376u:
+      return "mode not valid";
+    case 0x80040377u:
+      return "refresh pending";
+    case 0x80040382u:
+      return "device failure";
+    case 0x80040383u:
+      return "device gone or not answering";
+    case 0x80040385u:
+      return "firmware update in the wrong state";
+    case 0x80040387u:
+      return "firmware image rejected";
+    default:
+      return "";
   }
 }
 

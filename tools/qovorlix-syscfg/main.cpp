@@ -3,6 +3,10 @@
 // (tools/common/host_abi.h), as the system-configuration host does.
 // `qovorlix-syscfg --help` lists the commands and the exit codes.
 #include <dlfcn.h>
+#include <fmt/chrono.h>
+#include <fmt/color.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,10 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fmt/chrono.h>
-#include <fmt/color.h>
-#include <fmt/format.h>
-#include <fmt/ranges.h>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -61,7 +61,7 @@ constexpr char kDefaultLibrary[] = "libqovorlixatomicsae.so.23";
 
 // The tags the expert re-reads from the board on request: dated readings, temperatures, fans.
 constexpr unsigned kHardwareReadings[] = {
-    0x1015000, 0x1016000, 0x102E000, 0x102F000, 0x1061000,  0x1062000,  0x1063000,  0x1064000,
+    0x1015000, 0x1016000, 0x102E000, 0x102F000, 0x1061000, 0x1062000,  0x1063000,  0x1064000,
     0x1065000, 0x1066000, 0x1067000, 0x1069000, 0x1089000, 0x1900F000, 0x19010000, 0x19011000};
 
 bool gJson = false;
@@ -154,19 +154,25 @@ class Host {
   // kOk, or the exit code after the message.
   int open(const std::string& path) {
     library_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library_ == nullptr) return fail(kFailed, fmt::format("cannot load {}: {}", path, ::dlerror()));
+    if (library_ == nullptr)
+      return fail(kFailed, fmt::format("cannot load {}: {}", path, ::dlerror()));
     auto create = reinterpret_cast<CreateExpertFn>(::dlsym(library_, kFactoryName));
-    if (create == nullptr) return fail(kFailed, fmt::format("{} does not export {}", path, kFactoryName));
+    if (create == nullptr)
+      return fail(kFailed, fmt::format("{} does not export {}", path, kFactoryName));
     void* object = nullptr;
     const HRESULT created = create(&object);
-    if (created != kS_OK || object == nullptr) return fail(kFailed, "the expert cannot be created", created);
+    if (created != kS_OK || object == nullptr)
+      return fail(kFailed, "the expert cannot be created", created);
     expert = static_cast<ImxSysExpert2*>(object);
     void* p = nullptr;
-    if (queryInterface(expert, kIID_ImxSysExpertPlugPlay, &p) == kS_OK) plugPlay = static_cast<ImxSysExpertPlugPlay*>(p);
+    if (queryInterface(expert, kIID_ImxSysExpertPlugPlay, &p) == kS_OK)
+      plugPlay = static_cast<ImxSysExpertPlugPlay*>(p);
     p = nullptr;
-    if (queryInterface(expert, kIID_ImxSysExpertDiagnostic, &p) == kS_OK) diagnostic = static_cast<ImxSysExpertDiagnostic*>(p);
+    if (queryInterface(expert, kIID_ImxSysExpertDiagnostic, &p) == kS_OK)
+      diagnostic = static_cast<ImxSysExpertDiagnostic*>(p);
     p = nullptr;
-    if (queryInterface(expert, kIID_ImxSysExpertFirmware, &p) == kS_OK) firmware = static_cast<ImxSysExpertFirmware*>(p);
+    if (queryInterface(expert, kIID_ImxSysExpertFirmware, &p) == kS_OK)
+      firmware = static_cast<ImxSysExpertFirmware*>(p);
     if (plugPlay == nullptr || diagnostic == nullptr || firmware == nullptr)
       return fail(kFailed, "the expert lacks one of its interfaces");
     const HRESULT init = expert->vtbl->Initialize(expert);
@@ -196,9 +202,10 @@ class Host {
     std::vector<std::string> names;
     if (const int rc = items(&names); rc != kOk) return rc;
     if (std::find(names.begin(), names.end(), item) != names.end()) return kOk;
-    return fail(kUnknown, names.empty() ? fmt::format("unknown item \"{}\": the machine has no boards", item)
-                                        : fmt::format("unknown item \"{}\"; the boards are {}", item,
-                                                      fmt::join(names, ", ")));
+    return fail(kUnknown, names.empty()
+                              ? fmt::format("unknown item \"{}\": the machine has no boards", item)
+                              : fmt::format("unknown item \"{}\"; the boards are {}", item,
+                                            fmt::join(names, ", ")));
   }
 
   ImxSysExpert2* expert = nullptr;
@@ -259,13 +266,18 @@ std::string valueText(const BagRow& r) {
 
 json valueJson(const BagRow& r) {
   switch (r.type) {
-    case 1: return r.number != 0;
+    case 1:
+      return r.number != 0;
     case 2:
-    case 3: return static_cast<std::int64_t>(r.number);
-    case 4: return std::isnan(r.number) ? json(nullptr) : json(r.number);
+    case 3:
+      return static_cast<std::int64_t>(r.number);
+    case 4:
+      return std::isnan(r.number) ? json(nullptr) : json(r.number);
     case 6:
-    case 7: return r.text;
-    default: return r.value;
+    case 7:
+      return r.text;
+    default:
+      return r.value;
   }
 }
 
@@ -317,12 +329,11 @@ Summary summarize(const std::string& item, const std::vector<BagRow>& rows) {
   const auto bus = numberOf(rows, 0x1018000), dev = numberOf(rows, 0x1019000),
              fn = numberOf(rows, 0x101A000);
   if (bus && dev && fn)
-    s.pci = fmt::format("{:02x}:{:02x}.{:x}", static_cast<unsigned>(*bus), static_cast<unsigned>(*dev),
-                        static_cast<unsigned>(*fn));
+    s.pci = fmt::format("{:02x}:{:02x}.{:x}", static_cast<unsigned>(*bus),
+                        static_cast<unsigned>(*dev), static_cast<unsigned>(*fn));
   const auto width = numberOf(rows, 0x1030000), maxWidth = numberOf(rows, 0x1031000),
              rate = numberOf(rows, 0x1079000), maxRate = numberOf(rows, 0x1078000);
-  if (width && rate)
-    s.link = fmt::format("x{} {}", static_cast<int>(*width), rateText(*rate));
+  if (width && rate) s.link = fmt::format("x{} {}", static_cast<int>(*width), rateText(*rate));
   const auto moduleId = numberOf(rows, 0x19012000), moduleRev = numberOf(rows, 0x19013000);
   const bool hasModule = moduleId && *moduleId != 0 && *moduleId != 0xFFFFFFFFu;
   const auto otherVendor = numberOf(rows, 0x1900E000);
@@ -346,10 +357,11 @@ Summary summarize(const std::string& item, const std::vector<BagRow>& rows) {
            {"linkRate", rate ? json(rateText(*rate)) : json(nullptr)},
            {"maxLinkRate", maxRate ? json(rateText(*maxRate)) : json(nullptr)},
            {"firmware", s.firmware},
-           {"module", hasModule ? json{{"id", fmt::format("0x{:08X}", static_cast<std::uint32_t>(*moduleId))},
-                                       {"revision", orNull(moduleRev)},
-                                       {"otherVendor", otherVendor.value_or(0) != 0}}
-                                : json(nullptr)}};
+           {"module",
+            hasModule ? json{{"id", fmt::format("0x{:08X}", static_cast<std::uint32_t>(*moduleId))},
+                             {"revision", orNull(moduleRev)},
+                             {"otherVendor", otherVendor.value_or(0) != 0}}
+                      : json(nullptr)}};
   return s;
 }
 
@@ -373,7 +385,8 @@ int listCommand(const Options& o) {
     if (hr != kS_OK) {
       fmt::print(stderr, "qovorlix-syscfg: the properties of {} cannot be read: {}\n", item,
                  hresultWithMeaning(hr));
-      errors.push_back({{"item", item}, {"hresult", hresultText(hr)}, {"meaning", hresultMeaning(hr)}});
+      errors.push_back(
+          {{"item", item}, {"hresult", hresultText(hr)}, {"meaning", hresultMeaning(hr)}});
       rc = kFailed;
       continue;
     }
@@ -390,7 +403,8 @@ int listCommand(const Options& o) {
     return rc;
   }
   constexpr const char* kRow = "{:<6} {:<12} {:<28} {:<9} {:<8} {:<13} {:<9} {}";
-  heading(fmt::format(kRow, "ITEM", "PRODUCT", "MODEL", "SERIAL", "PCI", "LINK", "FIRMWARE", "MODULE"));
+  heading(
+      fmt::format(kRow, "ITEM", "PRODUCT", "MODEL", "SERIAL", "PCI", "LINK", "FIRMWARE", "MODULE"));
   for (const Summary& s : lines)
     fmt::print("{}\n", fmt::format(kRow, s.item, s.product, s.model, s.serial, s.pci, s.link,
                                    s.firmware, s.module));
@@ -411,7 +425,8 @@ int showCommand(const Options& o) {
   void* bag = nullptr;
   // The hardware readings (temperatures, fans, dated readings) are read now, so the bag is whole.
   HRESULT hr = host.expert->vtbl->GetPropertyBagWithRefresh(
-      host.expert, name, static_cast<unsigned>(std::size(kHardwareReadings)), kHardwareReadings, 0, &bag);
+      host.expert, name, static_cast<unsigned>(std::size(kHardwareReadings)), kHardwareReadings, 0,
+      &bag);
   std::vector<BagRow> rows = takeBag(bag);
   if (hr != kS_OK) {
     // A board that cannot be read now still shows what the expert holds.
@@ -420,8 +435,9 @@ int showCommand(const Options& o) {
     bag = nullptr;
     hr = host.expert->vtbl->GetPropertyBag(host.expert, name, &bag);
     rows = takeBag(bag);
-    if (hr != kS_OK) return fail(hr == static_cast<HRESULT>(0x80040375u) ? kUnknown : kFailed,
-                                 fmt::format("the properties of {} cannot be read", o.item), hr);
+    if (hr != kS_OK)
+      return fail(hr == static_cast<HRESULT>(0x80040375u) ? kUnknown : kFailed,
+                  fmt::format("the properties of {} cannot be read", o.item), hr);
   }
   if (gJson) {
     fmt::print("{}\n", json{{"item", o.item}, {"properties", rowsJson(rows)}}.dump(2));
@@ -465,12 +481,17 @@ int refreshCommand(const Options& o) {
           return n.kind == 3 && std::find(n.names.begin(), n.names.end(), o.item) != n.names.end();
         },
         static_cast<int>(std::min(o.timeoutSeconds, 3600u) * 1000));
-    if (!noticed) return fail(kFailed, fmt::format("no item-changed notice for {} within {} s", o.item, o.timeoutSeconds));
-    noticeMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    if (!noticed)
+      return fail(kFailed, fmt::format("no item-changed notice for {} within {} s", o.item,
+                                       o.timeoutSeconds));
+    noticeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - started)
+                   .count();
     bag = nullptr;
     const HRESULT got = host.expert->vtbl->GetPropertyBag(host.expert, name, &bag);
     rows = takeBag(bag);
-    if (got != kS_OK) return fail(kFailed, fmt::format("the properties of {} cannot be read", o.item), got);
+    if (got != kS_OK)
+      return fail(kFailed, fmt::format("the properties of {} cannot be read", o.item), got);
   } else if (hr != kS_OK) {
     return fail(kFailed, fmt::format("the refresh of {} failed", o.item), hr);
   }
@@ -506,8 +527,11 @@ int diagCommand(const Options& o) {
   const std::string report = takeHostUtf8(text);
   const bool passed = hr >= 0;
   if (gJson) {
-    fmt::print("{}\n", json{{"item", o.item}, {"mode", o.mode}, {"passed", passed},
-                            {"result", hresultText(hr)}, {"meaning", hresultMeaning(hr)},
+    fmt::print("{}\n", json{{"item", o.item},
+                            {"mode", o.mode},
+                            {"passed", passed},
+                            {"result", hresultText(hr)},
+                            {"meaning", hresultMeaning(hr)},
                             {"text", report}}
                            .dump(2));
   } else {
@@ -529,14 +553,16 @@ int readImage(const std::string& path, std::vector<unsigned char>* bytes) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0)
     return fail(kUsage, fmt::format("cannot read the image {}: {}", path, std::strerror(errno)));
-  if (!S_ISREG(st.st_mode)) return fail(kUsage, fmt::format("the image {} is not a regular file", path));
+  if (!S_ISREG(st.st_mode))
+    return fail(kUsage, fmt::format("the image {} is not a regular file", path));
   if (st.st_size == 0) return fail(kUsage, fmt::format("the image {} is empty", path));
   if (static_cast<std::uint64_t>(st.st_size) > 0xFFFFFFFFu)
     return fail(kUsage, fmt::format("the image {} is larger than 4 GiB", path));
   std::ifstream in(path, std::ios::binary);
   bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   if (!in.good() && !in.eof()) return fail(kUsage, fmt::format("cannot read the image {}", path));
-  if (bytes->empty()) return fail(kUsage, fmt::format("cannot read the image {}: {}", path, std::strerror(errno)));
+  if (bytes->empty())
+    return fail(kUsage, fmt::format("cannot read the image {}: {}", path, std::strerror(errno)));
   return kOk;
 }
 
@@ -562,19 +588,27 @@ int firmwareCommand(const Options& o) {
   const HostText name(wide);
 
   wchar_t* targetText = nullptr;
-  const HRESULT began = host.firmware->vtbl->BeginFirmwareUpdate(host.firmware, name, 0, 0, &targetText);
+  const HRESULT began =
+      host.firmware->vtbl->BeginFirmwareUpdate(host.firmware, name, 0, 0, &targetText);
   const std::string target = takeHostUtf8(targetText);
-  if (began != kS_OK) return fail(kFailed, fmt::format("the firmware update of {} cannot begin", o.item), began);
+  if (began != kS_OK)
+    return fail(kFailed, fmt::format("the firmware update of {} cannot begin", o.item), began);
 
   const std::string base = o.image.substr(o.image.find_last_of('/') + 1);
   HostImage image(base, std::move(bytes));
   const HostText none("");
-  const HRESULT started = host.firmware->vtbl->UpdateFirmware(host.firmware, name, name, 0, none, image.asImage());
+  const HRESULT started =
+      host.firmware->vtbl->UpdateFirmware(host.firmware, name, name, 0, none, image.asImage());
   if (started == static_cast<HRESULT>(0x80040385u))
-    return fail(kBusy, fmt::format("a firmware update already runs on {}; try again when it has ended", o.item), started);
-  if (started != kS_OK) return fail(kFailed, fmt::format("the firmware update of {} was refused", o.item), started);
+    return fail(
+        kBusy,
+        fmt::format("a firmware update already runs on {}; try again when it has ended", o.item),
+        started);
+  if (started != kS_OK)
+    return fail(kFailed, fmt::format("the firmware update of {} was refused", o.item), started);
   if (!gJson) {
-    fmt::print("updating the firmware of {} (target \"{}\") with {} ({} bytes)\n", o.item, target, base, size);
+    fmt::print("updating the firmware of {} (target \"{}\") with {} ({} bytes)\n", o.item, target,
+               base, size);
     std::fflush(stdout);
   }
 
@@ -586,9 +620,11 @@ int firmwareCommand(const Options& o) {
   for (bool first = true;; first = false) {
     wchar_t* text = nullptr;
     int value = 0;
-    const HRESULT polled = host.firmware->vtbl->GetFirmwareUpdateStatus(host.firmware, name, &state, &value, &text);
+    const HRESULT polled =
+        host.firmware->vtbl->GetFirmwareUpdateStatus(host.firmware, name, &state, &value, &text);
     message = takeHostUtf8(text);
-    if (polled != kS_OK) return fail(kFailed, fmt::format("the progress of {} cannot be read", o.item), polled);
+    if (polled != kS_OK)
+      return fail(kFailed, fmt::format("the progress of {} cannot be read", o.item), polled);
     percent = value;
     const bool busy = state == -1 || state == -2;
     if (!gJson && !interrupted) {
@@ -602,21 +638,31 @@ int firmwareCommand(const Options& o) {
     }
     if (!busy && !first) break;
     if (std::chrono::steady_clock::now() > deadline)
-      return fail(kFailed, fmt::format("the firmware update of {} did not end within {} s", o.item, o.timeoutSeconds));
+      return fail(kFailed, fmt::format("the firmware update of {} did not end within {} s", o.item,
+                                       o.timeoutSeconds));
     if (waitForStop(50) != 0 && !interrupted) {
       interrupted = true;
       if (!gJson) {
-        fmt::print("\ninterrupted: a firmware write must not be cut short; waiting for it to end\n");
+        fmt::print(
+            "\ninterrupted: a firmware write must not be cut short; waiting for it to end\n");
         std::fflush(stdout);
       }
     }
   }
   const bool failed = message.rfind("Error", 0) == 0 || percent != 100;
-  const char* outcome = failed ? "failed" : state == 5 ? "written; loaded at the board's next power cycle" : "complete";
+  const char* outcome = failed       ? "failed"
+                        : state == 5 ? "written; loaded at the board's next power cycle"
+                                     : "complete";
   if (gJson) {
-    fmt::print("{}\n", json{{"item", o.item}, {"target", target}, {"image", base}, {"size", size},
-                            {"state", state}, {"percent", percent}, {"message", message},
-                            {"succeeded", !failed}, {"interrupted", interrupted}}
+    fmt::print("{}\n", json{{"item", o.item},
+                            {"target", target},
+                            {"image", base},
+                            {"size", size},
+                            {"state", state},
+                            {"percent", percent},
+                            {"message", message},
+                            {"succeeded", !failed},
+                            {"interrupted", interrupted}}
                            .dump(2));
   } else {
     fmt::print("firmware update of {}: {} (state {}, {}%{}{})\n", o.item, outcome, state, percent,
@@ -634,10 +680,15 @@ int watchCommand(const Options& o) {
   std::set<std::string> known;
   bool askAgain = false;
   auto report = [](int kind, const std::vector<std::string>& names) {
-    const char* event = kind == 1 ? "arrived" : kind == 2 ? "removed" : kind == 3 ? "changed" : "notice";
+    const char* event = kind == 1   ? "arrived"
+                        : kind == 2 ? "removed"
+                        : kind == 3 ? "changed"
+                                    : "notice";
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     if (gJson) {
-      fmt::print("{}\n", json{{"event", event}, {"kind", kind}, {"items", names},
+      fmt::print("{}\n", json{{"event", event},
+                              {"kind", kind},
+                              {"items", names},
                               {"time", fmt::format("{:%FT%TZ}", fmt::gmtime(now))}}
                              .dump());
     } else {
@@ -650,7 +701,7 @@ int watchCommand(const Options& o) {
     if (!n.names.empty()) askAgain = true;
     std::vector<std::string> changed;
     for (const std::string& name : n.names) {
-      const bool isNew = n.kind == 1 ? known.insert(name).second
+      const bool isNew = n.kind == 1   ? known.insert(name).second
                          : n.kind == 2 ? known.erase(name) == 1
                                        : true;
       if (isNew) changed.push_back(name);
@@ -666,8 +717,8 @@ int watchCommand(const Options& o) {
     if (gJson) {
       fmt::print("{}\n", json{{"event", "watching"}, {"items", names}}.dump());
     } else {
-      fmt::print("watching {} board{}{}{}; Ctrl-C ends\n", names.size(), names.size() == 1 ? "" : "s",
-                 names.empty() ? "" : ": ", fmt::join(names, " "));
+      fmt::print("watching {} board{}{}{}; Ctrl-C ends\n", names.size(),
+                 names.size() == 1 ? "" : "s", names.empty() ? "" : ": ", fmt::join(names, " "));
     }
     std::fflush(stdout);
   }
@@ -699,7 +750,9 @@ int watchCommand(const Options& o) {
   }
   std::lock_guard<std::mutex> lock(gOutput);
   if (gJson) {
-    fmt::print("{}\n", json{{"event", "stopped"}, {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"}}.dump());
+    fmt::print(
+        "{}\n",
+        json{{"event", "stopped"}, {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"}}.dump());
   } else {
     fmt::print("{}: no longer watching\n", signal == SIGINT ? "interrupted" : "terminated");
   }
@@ -711,7 +764,8 @@ int watchCommand(const Options& o) {
 
 int main(int argc, char** argv) {
   Options o;
-  if (const char* env = std::getenv("QOVORLIX_LIBRARY"); env != nullptr && *env != '\0') o.library = env;
+  if (const char* env = std::getenv("QOVORLIX_LIBRARY"); env != nullptr && *env != '\0')
+    o.library = env;
   CLI::App app{"qovorlix-syscfg: the reference configuration host of the Vorlix boards"};
   app.footer(kExitCodes);
   app.require_subcommand(1);
@@ -720,22 +774,32 @@ int main(int argc, char** argv) {
                  "from the system's library path)");
   app.add_flag("--json", gJson, "machine-readable output: one JSON document (watch: one per line)");
 
-  auto* list = app.add_subcommand("list", "a table of the boards: model, serial, PCI address, link, firmware, module");
-  auto* show = app.add_subcommand("show", "every property of a board: readable name, type, value (unknown tags in hex)");
+  auto* list = app.add_subcommand(
+      "list", "a table of the boards: model, serial, PCI address, link, firmware, module");
+  auto* show = app.add_subcommand(
+      "show", "every property of a board: readable name, type, value (unknown tags in hex)");
   show->add_option("item", o.item, "the board's item name, e.g. KEL0")->required();
-  auto* refresh = app.add_subcommand("refresh", "re-read a board's hardware readings (temperatures, fans, dated readings)");
+  auto* refresh = app.add_subcommand(
+      "refresh", "re-read a board's hardware readings (temperatures, fans, dated readings)");
   refresh->add_option("item", o.item, "the board's item name")->required();
-  refresh->add_flag("--async", o.async, "in the background: the expert answers at once and notifies when done");
-  refresh->add_option("--timeout", o.timeoutSeconds, "seconds to wait for the notice (default 600)");
+  refresh->add_flag("--async", o.async,
+                    "in the background: the expert answers at once and notifies when done");
+  refresh->add_option("--timeout", o.timeoutSeconds,
+                      "seconds to wait for the notice (default 600)");
   auto* diag = app.add_subcommand("diag", "run a board's diagnostic");
   diag->add_option("item", o.item, "the board's item name")->required();
-  diag->add_option("--mode", o.mode, "diagnostic mode (default 0; a mode the board rejects runs as mode 0)");
-  auto* firmware = app.add_subcommand("firmware", "write a firmware image to a board, with its progress");
+  diag->add_option("--mode", o.mode,
+                   "diagnostic mode (default 0; a mode the board rejects runs as mode 0)");
+  auto* firmware =
+      app.add_subcommand("firmware", "write a firmware image to a board, with its progress");
   firmware->add_option("item", o.item, "the board's item name")->required();
   firmware->add_option("image", o.image, "the image file")->required();
-  firmware->add_option("--timeout", o.timeoutSeconds, "seconds to wait for the update to end (default 600)");
-  auto* watch = app.add_subcommand("watch", "print boards arriving, leaving and changing until Ctrl-C");
-  auto* probeCmd = app.add_subcommand("probe", "check the library's entry points, interfaces and identity");
+  firmware->add_option("--timeout", o.timeoutSeconds,
+                       "seconds to wait for the update to end (default 600)");
+  auto* watch =
+      app.add_subcommand("watch", "print boards arriving, leaving and changing until Ctrl-C");
+  auto* probeCmd =
+      app.add_subcommand("probe", "check the library's entry points, interfaces and identity");
 
   try {
     app.parse(argc, argv);
