@@ -40,6 +40,7 @@ run route qovorlix1 --from Front0 --to NoSuchTerminal; check unknown_terminal 3 
 grep -q 'NoSuchTerminal' "$out/stderr" || { echo "FAIL unknown_terminal message"; cat "$out/stderr"; fails=$((fails + 1)); }
 run route qovorlix1 --from Front0; check usage 2 $?
 "$tool" --library /nonexistent.so terminals qovorlix1 2>"$out/stderr"; check no_library 1 $?
+QOVORLIX_LIBRARY=$lib "$tool" terminals qovorlix1 >/dev/null 2>&1; check library_from_environment 0 $?
 run release qovorlix1 123456; check release_unknown 3 $?
 
 # route --hold keeps the route until SIGINT, then releases it: exit 130, no route left.

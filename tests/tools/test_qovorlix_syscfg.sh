@@ -63,9 +63,18 @@ grep -q "FAILED (0x80004005 (unspecified failure))" "$out/stdout" || fail "diag 
 # Unknown items: exit 3, the message names the boards; --json adds an error document.
 for cmd in "show KEL9" "refresh KEL9" "diag KEL9"; do
   run --json $cmd; check "$cmd" 3 $?
-  grep -q 'unknown item \\"KEL9\\"; the boards are KEL0, KEL1, KEL2, KEL4' "$out/stdout" || fail "$cmd: $(cat "$out/stdout")"
+  py <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))    # exactly one document
+assert d == {"error": 'unknown item "KEL9"; the boards are KEL0, KEL1, KEL2, KEL4', "exitCode": 3}, d
+PY
 done
-run show "$(printf 'KEL\377')"; check bad_utf8 2 $?
+# Item names that are not UTF-8 (stray byte, overlong, surrogate, beyond U+10FFFF, cut short).
+for name in 'KEL\377' '\300\200' '\355\240\200' '\364\220\200\200' 'KEL\342\202'; do
+  run show "$(printf "$name")"; check "bad_utf8 $name" 2 $?
+done
+# The library named by the environment when --library is not given.
+QOVORLIX_LIBRARY=$lib "$tool" diag KEL0 >/dev/null 2>&1; check library_from_environment 0 $?
 
 # firmware: images that cannot be used (exit 2), a good update, a failing one, a busy board.
 head -c 4096 /dev/urandom >"$out/image.bin"
