@@ -122,20 +122,23 @@ find_program(QO_HELP2MAN help2man)
 # (Not in sanitizer builds: those are for tests, never installed.)
 if(QO_HELP2MAN AND NOT QO_SANITIZE)
   set(QO_MAN_PAGES "")
-  foreach(entry IN ITEMS "qosim|sim|simulated machine for the Vorlix board family"
-                         "qovorlix-syscfg|tools|reference configuration host"
-                         "qovorlix-route|tools|reference routing host"
-                         "qo-drvcall|tools|call one driver-interface method on a board")
+  # tool|component|summary|help option (the hosts' --help-all adds every command's options)
+  foreach(entry IN ITEMS "qosim|sim|simulated machine for the Vorlix board family|--help"
+                         "qovorlix-syscfg|tools|reference configuration host|--help-all"
+                         "qovorlix-route|tools|reference routing host|--help-all"
+                         "qo-drvcall|tools|call one driver-interface method on a board|--help")
     string(REPLACE "|" ";" entry "${entry}")
     list(GET entry 0 tool)
     list(GET entry 1 component)
     list(GET entry 2 summary)
+    list(GET entry 3 helpOption)
     set(page ${CMAKE_BINARY_DIR}/packaging/man/${tool}.1)
     add_custom_command(OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/man
       COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QO_PKG_EPOCH}
               ${QO_HELP2MAN} --no-info --section=1 --version-string=${PROJECT_VERSION}
-              --name=${summary} --output=${page} $<TARGET_FILE:${tool}>
+              --name=${summary} --help-option=${helpOption} --output=${page}
+              $<TARGET_FILE:${tool}>
       COMMAND gzip -9nf ${page}
       DEPENDS ${tool}
       COMMENT "Man page of ${tool}" VERBATIM)

@@ -521,6 +521,7 @@ int main(int argc, char** argv) {
   CLI::App app{"qovorlix-route: the reference routing host of the Vorlix boards"};
   app.footer(kExitCodes);
   app.require_subcommand(1);
+  app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
   o.library = "libqovorlixatomicsae.so.23";
   if (const char* env = std::getenv("QOVORLIX_LIBRARY"); env != nullptr && *env != '\0') o.library = env;
   app.add_option("--library", o.library,

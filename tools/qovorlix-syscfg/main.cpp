@@ -769,6 +769,7 @@ int main(int argc, char** argv) {
   CLI::App app{"qovorlix-syscfg: the reference configuration host of the Vorlix boards"};
   app.footer(kExitCodes);
   app.require_subcommand(1);
+  app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
   app.add_option("--library", o.library,
                  "the library to load (default: $QOVORLIX_LIBRARY, else libqovorlixatomicsae.so.23 "
                  "from the system's library path)");
