@@ -29,6 +29,11 @@ python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert 0 < d["count
 run --json route qovorlix1 --from Front0 --to fpgain3; check route 0 $?
 python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["path"] == ["Front0","MuxA","MuxB","FpgaIn3"] and d["ticket"] > 0, d' "$out/stdout" || fails=$((fails + 1))
 
+# probe --json: one document, the demotion included (the demote command's output kept out).
+run --json probe --device qovorlix1 --from Front0 --to FpgaIn3 --demote "$qosim ctl demote device=qovorlix1 ticket={ticket}"
+check probe 0 $?
+python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["ok"] and d["path"][-1] == "FpgaIn3" and d["demotion"]["reason"] == 101, d' "$out/stdout" || fails=$((fails + 1))
+
 # route --dot -: Graphviz with the path's edges.
 run route qovorlix1 --from Front0 --to FpgaIn3 --dot -; check route_dot 0 $?
 grep -q '^digraph' "$out/stdout" && grep -q '"MuxA" -> "MuxB"' "$out/stdout" || { echo "FAIL route_dot"; cat "$out/stdout"; fails=$((fails + 1)); }

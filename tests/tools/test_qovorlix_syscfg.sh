@@ -12,6 +12,15 @@ run() { "$tool" --library "$lib" "$@" >"$out/stdout" 2>"$out/stderr"; }
 py() { python3 - "$out/stdout" "$@" || { fail "python check"; cat "$out/stdout"; }; }
 waitfor() { for _ in $(seq 100); do grep -q "$1" "$2" 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 
+# probe --json: one document with the checks a host relies on.
+run --json probe; check probe 0 $?
+py <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert d["ok"] and d["releasedTo"] == 0 and all(d["entryPoints"].values()), d
+assert d["identity"]["version"] == "23.3.0" and all(d["facts"].values()), d
+PY
+
 # list: the table of the default machine, byte for byte.
 run list; check list 0 $?
 diff -u "$src/tests/tools/golden/syscfg_list.txt" "$out/stdout" || fail "list golden"

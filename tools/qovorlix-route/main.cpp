@@ -2,6 +2,9 @@
 // dlopen and reaches it only through the 22 routing exports (tools/common/routing_host_abi.h).
 // `qovorlix-route --help` lists the commands, the exit codes and what a route's lifetime is.
 #include <dlfcn.h>
+#include <fmt/color.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <glob.h>
 #include <pthread.h>
 #include <signal.h>
@@ -14,9 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fmt/color.h>
-#include <fmt/format.h>
-#include <fmt/ranges.h>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -34,10 +34,10 @@ using nlohmann::json;
 
 // Exit codes (also in --help).
 constexpr int kOk = 0;
-constexpr int kFailed = 1;        // library or driver error, no route found
-constexpr int kUsage = 2;         // bad command line
-constexpr int kUnknown = 3;       // unknown device, terminal or ticket
-constexpr int kInterrupted = 130; // ended by SIGINT or SIGTERM (after cleaning up)
+constexpr int kFailed = 1;         // library or driver error, no route found
+constexpr int kUsage = 2;          // bad command line
+constexpr int kUnknown = 3;        // unknown device, terminal or ticket
+constexpr int kInterrupted = 130;  // ended by SIGINT or SIGTERM (after cleaning up)
 
 constexpr char kExitCodes[] =
     "Exit codes: 0 done; 1 the library cannot be loaded or the library/driver refused a step, or\n"
@@ -79,7 +79,8 @@ bool failed(const char* step, HostStatus& status) {
 // The routing node of a board name (from /proc/driver/qo), or the argument itself when it is a
 // path. Empty when the board has no routing interface.
 std::string routingNode(const std::string& device) {
-  if (device.find('/') != std::string::npos) return ::access(device.c_str(), F_OK) == 0 ? device : "";
+  if (device.find('/') != std::string::npos)
+    return ::access(device.c_str(), F_OK) == 0 ? device : "";
   const std::string pattern =
       "/proc/driver/qo/" + device + "/deviceInterfaces/routing_routing*/interfacePath";
   glob_t g{};
@@ -198,9 +199,7 @@ bool readTerminals(const Exports& x, void* session, json* out) {
   return !failed("reading the terminals", st);
 }
 
-std::string attributeText(const json& v) {
-  return v.is_string() ? v.get<std::string>() : v.dump();
-}
+std::string attributeText(const json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
 
 std::string dotId(const std::string& s) { return json(s).dump(); }
 
@@ -274,9 +273,11 @@ int terminalsCommand(const Exports& x, const Options& o) {
   }
   if (!o.dot.empty()) return writeDot(o.dot, dotPicture(shown, {})) ? kOk : kFailed;
   if (o.asJson) {
-    fmt::print("{}\n", json{{"device", o.device}, {"node", s.node()}, {"count", shown.size()},
-                            {"terminals", shown}}
-                           .dump(2));
+    fmt::print(
+        "{}\n",
+        json{
+            {"device", o.device}, {"node", s.node()}, {"count", shown.size()}, {"terminals", shown}}
+            .dump(2));
     return kOk;
   }
   // Column widths follow the longest name and bus of the shown terminals.
@@ -289,8 +290,8 @@ int terminalsCommand(const Exports& x, const Options& o) {
     busWidth = std::max(busWidth, busOf(t).size());
   }
   auto header = fmt::format("{:<{}} {:>6} {:<8} {:<10} {:<{}} {:>4} {:<{}} {}", "NAME", nameWidth,
-                                  "ID", "EXTERNAL", "VISIBILITY", "BUS", busWidth, "LINE", "CANONICAL",
-                                  nameWidth, "FLAGS");
+                            "ID", "EXTERNAL", "VISIBILITY", "BUS", busWidth, "LINE", "CANONICAL",
+                            nameWidth, "FLAGS");
   if (gColour) {
     fmt::print(fmt::emphasis::bold, "{}\n", header);
   } else {
@@ -329,9 +330,12 @@ int routeCommand(const Exports& x, const Options& o) {
 
   HostStatus st;
   char* text = nullptr;
-  const json seeds = json::array({{{"terminal", o.from}, {"cost", 1}, {"constraints", json::object()}}});
+  const json seeds =
+      json::array({{{"terminal", o.from}, {"cost", 1}, {"constraints", json::object()}}});
   const json destinations = json::array({o.to});
-  const json modifiers = o.ignoreReservations ? json{{"required", {{"calculateIgnoresReservations", true}}}} : json::object();
+  const json modifiers = o.ignoreReservations
+                             ? json{{"required", {{"calculateIgnoresReservations", true}}}}
+                             : json::object();
   const std::uint32_t missing =
       x.calculateRoute(s.handle(), seeds.dump().c_str(), destinations.dump().c_str(),
                        modifiers.dump().c_str(), &text, &st);
@@ -381,8 +385,12 @@ int routeCommand(const Exports& x, const Options& o) {
   {
     std::lock_guard<std::mutex> lock(gOutput);
     if (o.asJson) {
-      fmt::print("{}\n", json{{"device", o.device}, {"ticket", ticket}, {"cost", cost},
-                              {"path", path}, {"routes", routes}, {"held", o.hold}}
+      fmt::print("{}\n", json{{"device", o.device},
+                              {"ticket", ticket},
+                              {"cost", cost},
+                              {"path", path},
+                              {"routes", routes},
+                              {"held", o.hold}}
                              .dump());
     } else if (o.dot != "-") {
       fmt::print("ticket {}  cost {}  path {}\n", ticket, cost.dump(), fmt::join(names, " -> "));
@@ -440,78 +448,102 @@ int watchCommand(const Exports& x, const Options& o) {
     std::fflush(stdout);
   }
   const int signal = hostabi::waitForStop();
-  if (!o.asJson) fmt::print("{}: session closed\n", signal == SIGINT ? "interrupted" : "terminated");
+  if (!o.asJson)
+    fmt::print("{}: session closed\n", signal == SIGINT ? "interrupted" : "terminated");
   return kInterrupted;
 }
 
 int probeCommand(const Exports& x, const Options& o) {
-  fmt::print("API version: {}\n", x.getAPIVersion());
+  // Text as it goes, or (--json) one document with the same findings at the end.
+  json doc = json::object();
+  auto say = [&](const std::string& text) {
+    if (!o.asJson) fmt::print("{}", text);
+  };
+  auto finish = [&](int rc) {
+    doc["ok"] = rc == kOk;
+    if (o.asJson) fmt::print("{}\n", doc.dump(2));
+    return rc;
+  };
+  doc["apiVersion"] = x.getAPIVersion();
+  say(fmt::format("API version: {}\n", x.getAPIVersion()));
   Demotions demotions;
   Session s(x, &demotions);
-  if (const int rc = s.open(o.device); rc != kOk) return rc;
-  fmt::print("routing node of {}: {}\n", o.device, s.node());
+  if (const int rc = s.open(o.device); rc != kOk) return finish(rc);
+  doc["node"] = s.node();
+  say(fmt::format("routing node of {}: {}\n", o.device, s.node()));
   HostStatus st;
   char* text = nullptr;
   x.getHandledConstraints(s.handle(), &text, &st);
-  if (failed("getHandledConstraints", st)) return kFailed;
-  fmt::print("handled constraints: {}\n", take(text));
+  if (failed("getHandledConstraints", st)) return finish(kFailed);
+  const std::string constraints = take(text);
+  doc["handledConstraints"] = json::parse(constraints, nullptr, false);
+  say(fmt::format("handled constraints: {}\n", constraints));
   json terminals;
-  if (!readTerminals(x, s.handle(), &terminals)) return kFailed;
+  if (!readTerminals(x, s.handle(), &terminals)) return finish(kFailed);
   for (std::size_t i = 0; i < terminals.size() && i < 8; ++i) {
-    fmt::print("  terminal {:<24} id {:<6} {}\n", terminals[i]["name"].get<std::string>(),
-               terminals[i]["id"].get<std::uint32_t>(),
-               terminals[i]["isExternal"].get<bool>() ? "external" : "internal");
+    say(fmt::format("  terminal {:<24} id {:<6} {}\n", terminals[i]["name"].get<std::string>(),
+                    terminals[i]["id"].get<std::uint32_t>(),
+                    terminals[i]["isExternal"].get<bool>() ? "external" : "internal"));
   }
-  fmt::print("terminals: {}\n", terminals.size());
-  if (terminals.size() < 2) return kFailed;
+  doc["terminals"] = terminals.size();
+  say(fmt::format("terminals: {}\n", terminals.size()));
+  if (terminals.size() < 2) return finish(kFailed);
   const std::string from = o.from.empty() ? terminals.front()["name"].get<std::string>() : o.from;
   const std::string to = o.to.empty() ? terminals.back()["name"].get<std::string>() : o.to;
-  const json seeds = json::array({{{"terminal", from}, {"cost", 1}, {"constraints", json::object()}}});
+  const json seeds =
+      json::array({{{"terminal", from}, {"cost", 1}, {"constraints", json::object()}}});
   const std::uint32_t value = x.calculateRoute(s.handle(), seeds.dump().c_str(),
                                                json::array({to}).dump().c_str(), "{}", &text, &st);
   const std::string routesText = take(text);
-  fmt::print("calculateRoute {} -> {}: value {}, routes {}\n", from, to, value, routesText);
-  if (failed("calculateRoute", st)) return kFailed;
+  say(fmt::format("calculateRoute {} -> {}: value {}, routes {}\n", from, to, value, routesText));
+  if (failed("calculateRoute", st)) return finish(kFailed);
   const json routes = json::parse(routesText, nullptr, false);
+  doc["routes"] = routes;
   if (!routes.is_array() || routes.empty() || !routes[0].contains("ticket")) {
-    fmt::print("no route found\n");
-    return kFailed;
+    say("no route found\n");
+    return finish(kFailed);
   }
   const auto ticket = routes[0]["ticket"].get<std::uint32_t>();
   x.reserveRoute(s.handle(), ticket, &text, &st);
   if (failed("reserveRoute", st)) {
-    fmt::print("conflicts: {}\n", take(text));
-    return kFailed;
+    say(fmt::format("conflicts: {}\n", take(text)));
+    return finish(kFailed);
   }
   take(text);
   x.programRoute(s.handle(), ticket, &st);
-  if (failed("programRoute", st)) return kFailed;
+  if (failed("programRoute", st)) return finish(kFailed);
   x.getRouteTerminalPath(s.handle(), ticket, &text, &st);
-  if (failed("getRouteTerminalPath", st)) return kFailed;
-  fmt::print("route {} reserved and programmed; terminal path {}\n", ticket, take(text));
+  if (failed("getRouteTerminalPath", st)) return finish(kFailed);
+  const std::string path = take(text);
+  doc["path"] = json::parse(path, nullptr, false);
+  say(fmt::format("route {} reserved and programmed; terminal path {}\n", ticket, path));
   bool demoted = true;
   if (!o.demote.empty()) {
     const std::string nodeName = s.node().substr(s.node().rfind('/') + 1);
     const std::string command =
         replaceAll(replaceAll(o.demote, "{node}", nodeName), "{ticket}", std::to_string(ticket));
-    fmt::print("demotion requested: {}\n", command);
+    say(fmt::format("demotion requested: {}\n", command));
     std::fflush(stdout);
-    if (std::system(command.c_str()) != 0) fmt::print("the demotion command failed\n");
+    // With --json the command's own output goes to stderr, so stdout stays one document.
+    const std::string shell = o.asJson ? "(" + command + ") 1>&2" : command;
+    if (std::system(shell.c_str()) != 0) say("the demotion command failed\n");
     std::unique_lock<std::mutex> lock(demotions.mutex);
     demoted = demotions.changed.wait_for(lock, std::chrono::seconds(5),
                                          [&] { return demotions.count > 0; });
     if (demoted) {
-      fmt::print("demotion received: reason {} on thread \"{}\"\n", demotions.reason,
-                 demotions.thread);
+      say(fmt::format("demotion received: reason {} on thread \"{}\"\n", demotions.reason,
+                      demotions.thread));
+      doc["demotion"] = {{"reason", demotions.reason}, {"thread", demotions.thread}};
     } else {
-      fmt::print("no demotion within 5 s\n");
+      say("no demotion within 5 s\n");
+      doc["demotion"] = nullptr;
     }
   }
   x.unprogramRoute(s.handle(), ticket);
   x.unreserveRoute(s.handle(), ticket);
   x.destroyRoute(s.handle(), ticket);
-  fmt::print("route destroyed, session closed\n");
-  return demoted ? kOk : kFailed;
+  say("route destroyed, session closed\n");
+  return finish(demoted ? kOk : kFailed);
 }
 
 }  // namespace
@@ -523,7 +555,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
   o.library = "libqovorlixatomicsae.so.23";
-  if (const char* env = std::getenv("QOVORLIX_LIBRARY"); env != nullptr && *env != '\0') o.library = env;
+  if (const char* env = std::getenv("QOVORLIX_LIBRARY"); env != nullptr && *env != '\0')
+    o.library = env;
   app.add_option("--library", o.library,
                  "the library to load (default: $QOVORLIX_LIBRARY, else libqovorlixatomicsae.so.23 "
                  "from the system's library path)");
@@ -537,7 +570,8 @@ int main(int argc, char** argv) {
         return w.find('=') == std::string::npos ? std::string("expected ATTRIBUTE=VALUE")
                                                 : std::string();
       });
-  terminals->add_option("--dot", o.dot, "write the terminals, grouped by bus, as Graphviz (- stdout)");
+  terminals->add_option("--dot", o.dot,
+                        "write the terminals, grouped by bus, as Graphviz (- stdout)");
 
   auto* route = app.add_subcommand("route", "calculate, reserve and program a route");
   route->add_option("device", o.device, deviceHelp)->required();

@@ -820,7 +820,7 @@ int main(int argc, char** argv) {
   if (*diag) rc = diagCommand(o);
   if (*firmware) rc = firmwareCommand(o);
   if (*watch) rc = watchCommand(o);
-  if (*probeCmd) rc = probe(o.library.c_str());
+  if (*probeCmd) rc = probe(o.library.c_str(), gJson);
   std::fflush(stdout);
   return rc;
 }

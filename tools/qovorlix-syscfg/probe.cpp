@@ -2,24 +2,25 @@
 // present, creates the expert, asks it for each of its interfaces and reports what a host can
 // rely on (which interface pointers are distinct, that they share one reference count),
 // initializes it, prints its identity (class identity, name, version, identifier), shuts it
-// down and releases it.
+// down and releases it. Text, or with --json one document holding the same findings.
 #include "probe.h"
 
 #include <dlfcn.h>
+#include <fmt/format.h>
 
-#include <cinttypes>
-#include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "host_abi.h"
 #include "host_client.h"
+#include "sysapi_names.h"
 
 namespace {
 
 using namespace hostabi;
+using nlohmann::json;
 
-// The library's public entry points (the names its linker version script exports).
 constexpr const char* kEntryPoints[] = {
     "createVorlixAtomicSysApiExpert",
     "qoroco_ra_qovorlixatomicsae_createSessionWithDemotionFunc",
@@ -47,26 +48,58 @@ constexpr const char* kEntryPoints[] = {
 };
 
 std::string guidText(const Guid& g) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "{%08" PRIX32 "-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
-                g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
-  return buf;
+  return fmt::format("{{{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}}}",
+                     g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
+                     g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
 }
 
-// Initialize, the four identity answers, Shutdown. Returns the number of failures.
-int identity(ImxSysExpert2* e) {
+// Count as seen by an AddRef/Release pair.
+ULONG countOf(void* itf) {
+  const ULONG raised = addRef(itf);
+  release(itf);
+  return raised - 1;
+}
+
+// The findings: printed as they come in text mode, gathered into one document for --json.
+class Report {
+ public:
+  explicit Report(bool asJson) : asJson_(asJson) {}
+  template <typename... Args>
+  void line(fmt::format_string<Args...> format, Args&&... args) {
+    if (!asJson_) fmt::print("{}\n", fmt::format(format, std::forward<Args>(args)...));
+  }
+  json doc = json::object();
   int failures = 0;
+  // The exit code; the document is printed here with --json.
+  int finish() {
+    doc["ok"] = failures == 0;
+    if (asJson_) fmt::print("{}\n", doc.dump(2));
+    return failures == 0 ? 0 : 1;
+  }
+
+ private:
+  bool asJson_;
+};
+
+// Initialize, the four identity answers, Shutdown.
+void identity(ImxSysExpert2* e, Report& r) {
+  json& id = r.doc["identity"];
   const HRESULT init = e->vtbl->Initialize(e);
-  std::printf("identity:\n  Initialize returns %s\n", hresultText(init).c_str());
-  if (init != kS_OK) return 1;
+  r.line("identity:\n  Initialize returns {}", hresultText(init));
+  id["initialize"] = hresultText(init);
+  if (init != kS_OK) {
+    ++r.failures;
+    return;
+  }
   Guid g{};
-  const HRESULT r = e->vtbl->GetExpertGuid(e, &g);
-  if (r == kS_OK) {
-    std::printf("  class identity  %s\n", guidText(g).c_str());
+  const HRESULT got = e->vtbl->GetExpertGuid(e, &g);
+  if (got == kS_OK) {
+    r.line("  class identity  {}", guidText(g));
+    id["classIdentity"] = guidText(g);
   } else {
-    std::printf("  class identity  refused with %s\n", hresultText(r).c_str());
-    ++failures;
+    r.line("  class identity  refused with {}", hresultWithMeaning(got));
+    id["classIdentity"] = nullptr;
+    ++r.failures;
   }
   using Getter = HRESULT (*)(ImxSysExpert2*, wchar_t**);
   const struct {
@@ -78,79 +111,88 @@ int identity(ImxSysExpert2* e) {
   for (const auto& t : texts) {
     wchar_t* value = nullptr;
     const HRESULT tr = t.get(e, &value);
+    const std::string text = takeHostUtf8(value);
     if (tr == kS_OK) {
-      std::printf("  %-15s \"%s\"\n", t.label, takeHostText(value).c_str());
+      r.line("  {:<15} \"{}\"", t.label, text);
+      id[t.label] = text;
     } else {
-      std::printf("  %-15s refused with %s\n", t.label, hresultText(tr).c_str());
-      ++failures;
+      r.line("  {:<15} refused with {}", t.label, hresultWithMeaning(tr));
+      id[t.label] = nullptr;
+      ++r.failures;
     }
   }
   const HRESULT down = e->vtbl->Shutdown(e);
-  std::printf("  Shutdown returns %s\n", hresultText(down).c_str());
-  return failures + (down == kS_OK ? 0 : 1);
-}
-
-// Count as seen by an AddRef/Release pair.
-ULONG countOf(void* itf) {
-  const ULONG raised = addRef(itf);
-  release(itf);
-  return raised - 1;
+  r.line("  Shutdown returns {}", hresultText(down));
+  id["shutdown"] = hresultText(down);
+  r.failures += down == kS_OK ? 0 : 1;
 }
 
 }  // namespace
 
-int probe(const char* libraryPath) {
+int probe(const char* libraryPath, bool asJson) {
+  Report r(asJson);
+  r.doc["library"] = libraryPath;
   void* lib = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
   if (lib == nullptr) {
-    std::fprintf(stderr, "qovorlix-syscfg: cannot load %s: %s\n", libraryPath, dlerror());
-    return 1;
+    const std::string why = dlerror();
+    fmt::print(stderr, "qovorlix-syscfg: cannot load {}: {}\n", libraryPath, why);
+    r.doc["error"] = why;
+    ++r.failures;
+    return r.finish();
   }
-  std::printf("library: %s\n", libraryPath);
+  r.line("library: {}", libraryPath);
 
   std::size_t present = 0;
-  std::printf("entry points:\n");
+  r.line("entry points:");
+  json& entries = r.doc["entryPoints"] = json::object();
   for (const char* name : kEntryPoints) {
     const bool found = dlsym(lib, name) != nullptr;
     present += found ? 1 : 0;
-    std::printf("  %-66s %s\n", name, found ? "present" : "absent");
+    entries[name] = found;
+    r.line("  {:<66} {}", name, found ? "present" : "absent");
   }
-  std::printf("  %zu of %zu present\n", present, std::size(kEntryPoints));
+  r.line("  {} of {} present", present, std::size(kEntryPoints));
 
   auto create = reinterpret_cast<CreateExpertFn>(dlsym(lib, kFactoryName));
   if (create == nullptr) {
-    std::printf("expert: the library has no expert factory\n");
+    r.line("expert: the library has no expert factory");
+    ++r.failures;
     dlclose(lib);
-    return 1;
+    return r.finish();
   }
-
-  int failures = 0;
   const HRESULT nullResult = create(nullptr);
-  std::printf("expert: factory with a null argument returns %s%s\n", hresultText(nullResult).c_str(),
-              nullResult == kE_POINTER ? " (E_POINTER)" : " (expected E_POINTER)");
-  failures += nullResult == kE_POINTER ? 0 : 1;
+  r.line("expert: factory with a null argument returns {}{}", hresultText(nullResult),
+         nullResult == kE_POINTER ? " (E_POINTER)" : " (expected E_POINTER)");
+  r.doc["factoryWithNull"] = hresultText(nullResult);
+  r.failures += nullResult == kE_POINTER ? 0 : 1;
 
   void* expert = nullptr;
   const HRESULT created = create(&expert);
   if (created != kS_OK || expert == nullptr) {
-    std::printf("expert: creation failed with %s\n", hresultText(created).c_str());
+    r.line("expert: creation failed with {}", hresultWithMeaning(created));
+    r.doc["created"] = hresultText(created);
+    ++r.failures;
     dlclose(lib);
-    return 1;
+    return r.finish();
   }
-  std::printf("expert: created at %p, reference count %" PRIu32 "\n", expert, countOf(expert));
+  r.line("expert: created at {}, reference count {}", expert, countOf(expert));
 
   std::vector<void*> pointers;
-  std::printf("interfaces:\n");
+  r.line("interfaces:");
+  json& interfaces = r.doc["interfaces"] = json::object();
   for (const NamedIdentity& id : kExpertIdentities) {
     void* p = nullptr;
-    const HRESULT r = queryInterface(expert, *id.iid, &p);
-    pointers.push_back(r == kS_OK ? p : nullptr);
-    if (r != kS_OK) {
-      ++failures;
-      std::printf("  %-24s refused with %s\n", id.name, hresultText(r).c_str());
+    const HRESULT got = queryInterface(expert, *id.iid, &p);
+    pointers.push_back(got == kS_OK ? p : nullptr);
+    if (got != kS_OK) {
+      ++r.failures;
+      interfaces[id.name] = hresultText(got);
+      r.line("  {:<24} refused with {}", id.name, hresultWithMeaning(got));
       continue;
     }
-    std::printf("  %-24s %p %s, count now %" PRIu32 "\n", id.name, p,
-                p == expert ? "(primary)" : "(own sub-object)", countOf(expert));
+    interfaces[id.name] = p == expert ? "primary" : "own sub-object";
+    r.line("  {:<24} {} {}, count now {}", id.name, p,
+           p == expert ? "(primary)" : "(own sub-object)", countOf(expert));
   }
 
   // Facts a host relies on.
@@ -158,7 +200,8 @@ int probe(const char* libraryPath) {
   for (std::size_t i = 0; i < 4; ++i) primaryShared = primaryShared && pointers[i] == expert;
   bool othersDistinct = true;
   for (std::size_t i = 4; i < pointers.size(); ++i)
-    for (std::size_t j = 0; j < i; ++j) othersDistinct = othersDistinct && pointers[i] != pointers[j];
+    for (std::size_t j = 0; j < i; ++j)
+      othersDistinct = othersDistinct && pointers[i] != pointers[j];
   bool sameCount = true;
   const ULONG before = countOf(expert);
   for (void* p : pointers) {
@@ -167,25 +210,28 @@ int probe(const char* libraryPath) {
     sameCount = sameCount && countOf(expert) == before + 1;
     release(p);
   }
-  std::printf("facts:\n");
-  std::printf("  IUnknown, ImxSysExpertInfo, ImxSysExpert, ImxSysExpert2 share the primary pointer: %s\n",
-              primaryShared ? "yes" : "NO");
-  std::printf("  PlugPlay, Diagnostic and Firmware pointers are distinct sub-objects: %s\n",
-              othersDistinct ? "yes" : "NO");
-  std::printf("  every interface pointer changes one shared reference count: %s\n",
-              sameCount ? "yes" : "NO");
-  failures += (primaryShared ? 0 : 1) + (othersDistinct ? 0 : 1) + (sameCount ? 0 : 1);
+  r.line("facts:");
+  r.line("  IUnknown, ImxSysExpertInfo, ImxSysExpert, ImxSysExpert2 share the primary pointer: {}",
+         primaryShared ? "yes" : "NO");
+  r.line("  PlugPlay, Diagnostic and Firmware pointers are distinct sub-objects: {}",
+         othersDistinct ? "yes" : "NO");
+  r.line("  every interface pointer changes one shared reference count: {}",
+         sameCount ? "yes" : "NO");
+  r.doc["facts"] = {{"primaryShared", primaryShared},
+                    {"subObjectsDistinct", othersDistinct},
+                    {"oneReferenceCount", sameCount}};
+  r.failures += (primaryShared ? 0 : 1) + (othersDistinct ? 0 : 1) + (sameCount ? 0 : 1);
 
-  failures += identity(static_cast<ImxSysExpert2*>(expert));
+  identity(static_cast<ImxSysExpert2*>(expert), r);
 
-  std::printf("reference counts:");
+  std::string counts;
   for (void* p : pointers)
-    if (p != nullptr) std::printf(" %" PRIu32, release(p));
+    if (p != nullptr) counts += fmt::format(" {}", release(p));
   const ULONG last = release(expert);
-  std::printf(", expert released to %" PRIu32 "\n", last);
-  failures += last == 0 ? 0 : 1;
+  r.line("reference counts:{}, expert released to {}", counts, last);
+  r.doc["releasedTo"] = last;
+  r.failures += last == 0 ? 0 : 1;
 
   dlclose(lib);
-  return failures == 0 ? 0 : 1;
+  return r.finish();
 }
-
