@@ -62,6 +62,21 @@ assert d["result"] == "0x80040377" and d["meaning"] == "refresh pending" and d["
 assert t["0x0102E000"] == 73.0, t
 PY
 
+# A temperature sensor that does not answer: show still shows the board (exit 0, a note);
+# refresh shows what it could read and fails (exit 1; --json "complete": false).
+"$qosim" ctl inject target=qovorlix0 command=0x80200405 errno=5 count=-1 >/dev/null
+run show KEL0; check show_partial 0 $?
+grep -q "some hardware readings of KEL0 cannot be read now: 0x00000001 (partly done)" "$out/stderr" || fail "show_partial: $(cat "$out/stderr")"
+run --json refresh KEL0; check refresh_partial 1 $?
+py <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+tags = {p["tag"] for p in d["properties"]}
+assert d["complete"] is False and d["result"] == "0x00000001" and "0x0102E000" not in tags, d
+assert "0x01063000" in tags     # the fans still answered
+PY
+"$qosim" ctl clear-responses >/dev/null
+
 # diag: passes; a board reporting a failed self-test fails with exit 1.
 run diag KEL0; check diag 0 $?
 grep -q "passed (0x00000000 (success))" "$out/stdout" || fail "diag output: $(cat "$out/stdout")"

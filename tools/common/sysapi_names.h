@@ -86,7 +86,7 @@ inline const char* hresultMeaning(std::int32_t code) {
     case 0x00000000u:
       return "success";
     case 0x00000001u:
-      return "success, nothing done";
+      return "partly done";
     case 0x00040370u:
       return "success, the diagnostic was run in mode 0 instead";
     case 0x80004001u:

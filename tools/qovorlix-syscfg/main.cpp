@@ -428,7 +428,10 @@ int showCommand(const Options& o) {
       host.expert, name, static_cast<unsigned>(std::size(kHardwareReadings)), kHardwareReadings, 0,
       &bag);
   std::vector<BagRow> rows = takeBag(bag);
-  if (hr != kS_OK) {
+  if (hr == kS_FALSE) {  // some readings are missing: the board did not answer for them
+    fmt::print(stderr, "qovorlix-syscfg: some hardware readings of {} cannot be read now: {}\n",
+               o.item, hresultWithMeaning(hr));
+  } else if (hr != kS_OK) {
     // A board that cannot be read now still shows what the expert holds.
     fmt::print(stderr, "qovorlix-syscfg: the hardware readings of {} cannot be read now: {}\n",
                o.item, hresultWithMeaning(hr));
@@ -492,9 +495,11 @@ int refreshCommand(const Options& o) {
     rows = takeBag(bag);
     if (got != kS_OK)
       return fail(kFailed, fmt::format("the properties of {} cannot be read", o.item), got);
-  } else if (hr != kS_OK) {
+  } else if (hr != kS_OK && hr != kS_FALSE) {
     return fail(kFailed, fmt::format("the refresh of {} failed", o.item), hr);
   }
+  // S_FALSE: the board answered for some readings only; they are shown, and the command fails.
+  const bool complete = hr != kS_FALSE;
   std::vector<BagRow> readings;
   std::copy_if(rows.begin(), rows.end(), std::back_inserter(readings),
                [](const BagRow& r) { return isHardwareReading(r.tag); });
@@ -504,17 +509,22 @@ int refreshCommand(const Options& o) {
                             {"result", hresultText(hr)},
                             {"meaning", hresultMeaning(hr)},
                             {"noticeMs", noticeMs},
+                            {"complete", complete},
                             {"properties", rowsJson(readings)}}
                            .dump(2));
-    return kOk;
-  }
-  if (o.async) {
-    fmt::print("{}: item-changed notice after {} ms; the readings now:\n", o.item, noticeMs.dump());
   } else {
-    fmt::print("{}: hardware readings refreshed ({})\n", o.item, hresultWithMeaning(hr));
+    if (o.async) {
+      fmt::print("{}: item-changed notice after {} ms; the readings now:\n", o.item,
+                 noticeMs.dump());
+    } else {
+      fmt::print("{}: hardware readings {} ({})\n", o.item,
+                 complete ? "refreshed" : "partly refreshed", hresultWithMeaning(hr));
+    }
+    printRows(readings);
   }
-  printRows(readings);
-  return kOk;
+  if (complete) return kOk;
+  fmt::print(stderr, "qovorlix-syscfg: some hardware readings of {} could not be read\n", o.item);
+  return kFailed;
 }
 
 int diagCommand(const Options& o) {
