@@ -19,6 +19,10 @@ void difference(std::vector<std::string> oldNames, std::vector<std::string> newN
 }
 
 void Op::operator()() {
+  // The cache first applies what earlier passes queued: otherwise a host that only listens
+  // (and so never makes the cache refresh) would hear every arrival again at each pass and
+  // never hear a board leave that arrived after its last request.
+  cache->refresh();
   std::vector<std::string> oldNames;
   for (const auto& item : cache->getAllItems()) oldNames.push_back(item->getName());
   std::vector<std::string> newNames;

@@ -3,12 +3,15 @@
 // enumeration (through a factory of its own, never the cache's, so the two never share a factory
 // lock), queues the difference on the cache and tells the host.
 //
-// One pass, in this order: old names = getName() of every cached item; new names = the
+// One pass, in this order: the cache is refreshed (it applies the notices earlier passes queued,
+// so each change is told once even to a host that makes no requests); old names = getName() of
+// every cached item; new names = the
 // factory's getItemNames(); both sorted byte-wise; removed = old - new, added = new - old; then
 //   cache.notifyItemsChange(2, removed); sink.notify(2, removed);
 //   cache.notifyItemsChange(1, added);   sink.notify(1, added);
 // The four calls are made even when a list is empty. The cache applies the notices at its next
-// refresh; the host hears of them on the worker thread, synchronously through its sink.
+// refresh (a host request, or the next pass); the host hears of them on the worker thread,
+// synchronously through its sink.
 #pragma once
 
 #include <memory>

@@ -338,7 +338,7 @@ TEST_F(SystemAPIExpertTest, TranslatesDeviceStatusesAndPassesOthersOn) {
 class RecordingCache final : public sysapicpp::ItemCacheInterface {
  public:
   explicit RecordingCache(std::vector<std::string>* log) : log_(log) {}
-  void refresh() override {}
+  void refresh() override { log_->push_back("cache refresh"); }
   void getItemNames(std::vector<std::string>&) override {}
   bool isEmpty() override { return items.empty(); }
   sysapicpp::SharedPtrHelper<sysapicpp::Item> getItem(const std::string&) override { return {}; }
@@ -407,11 +407,14 @@ TEST_P(PresencePass, RemovedBeforeAddedCacheBeforeHost) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PresencePass,
     ::testing::Values(
-        PassCase{{}, {}, {"cache 2:", "host 2:", "cache 1:", "host 1:"}},
+        PassCase{{}, {}, {"cache refresh", "cache 2:", "host 2:", "cache 1:", "host 1:"}},
         PassCase{{"KEL0", "KEL1"},
                  {"KEL1", "KEL10", "KEL2"},
-                 {"cache 2: KEL0", "host 2: KEL0", "cache 1: KEL10 KEL2", "host 1: KEL10 KEL2"}},
-        PassCase{{"KEL3", "KEL1"}, {"KEL1", "KEL3"}, {"cache 2:", "host 2:", "cache 1:", "host 1:"}}));
+                 {"cache refresh", "cache 2: KEL0", "host 2: KEL0", "cache 1: KEL10 KEL2",
+                  "host 1: KEL10 KEL2"}},
+        PassCase{{"KEL3", "KEL1"},
+                 {"KEL1", "KEL3"},
+                 {"cache refresh", "cache 2:", "host 2:", "cache 1:", "host 1:"}}));
 
 // A dispatcher the test drives: events are pushed from outside.
 class ScriptedDispatcher {

@@ -685,8 +685,8 @@ int firmwareCommand(const Options& o) {
 int watchCommand(const Options& o) {
   Host host;
   if (const int rc = host.open(o.library); rc != kOk) return rc;
-  // The expert may repeat a presence notice (each confirming pass reports what it saw); the
-  // host tells a person only what changed, against the boards it knows.
+  // The host tells a person only what changed against the boards it knows (a notice may also
+  // tell what the host already learned by asking).
   std::set<std::string> known;
   bool askAgain = false;
   auto report = [](int kind, const std::vector<std::string>& names) {

@@ -283,6 +283,29 @@ TEST_F(ExpertOnMachine, HotplugWhileAHostThreadReadsNoticesAndTheCacheFollows) {
   }
 }
 
+// A host that only listens (no request after the first) hears a board arrive once and leave
+// once, although every event is followed by confirming passes.
+TEST_F(ExpertOnMachine, AHostThatOnlyListensHearsEachArrivalAndRemovalOnce) {
+  ASSERT_EQ(itemNames(e_).size(), 4u);
+  qosim::BoardSet set(std::move(client_));
+  set.add().withDefaults();
+  ASSERT_TRUE(set.plug().ok());
+  const std::string item = "KEL" + set.board(0).device.substr(std::string("qovorlix").size());
+  ASSERT_TRUE(noticeFor(1, item)) << item;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the confirming passes
+  ASSERT_TRUE(set.unplug().ok());
+  EXPECT_TRUE(noticeFor(2, item)) << item;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int arrivals = 0, removals = 0;
+  for (const auto& n : sink_.notices()) {
+    if (!contains(n.names, item)) continue;
+    arrivals += n.kind == 1 ? 1 : 0;
+    removals += n.kind == 2 ? 1 : 0;
+  }
+  EXPECT_EQ(arrivals, 1);
+  EXPECT_EQ(removals, 1);
+}
+
 // A sink that calls back into the object from inside a notice (on a library thread) while the
 // host thread releases the object: the expert must still be destroyed on a host thread, without
 // a hang and with every thread joined.
