@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -94,6 +95,19 @@ void Machine::plug(const BoardSpec& board) {
       throw std::runtime_error("device " + board.device + ": device number " +
                                std::to_string(board.model.deviceNumber) + " is already used by " + name +
                                " (give \"deviceNumber\")");
+  // One device per PCI address, as on a real bus (a board file refuses the same).
+  const auto pciAddress = [](const BoardSpec& b) {
+    return std::array<std::uint32_t, 3>{b.busPropertyU32("pciBusNumber"),
+                                        b.busPropertyU32("pciDeviceNumber"),
+                                        b.busPropertyU32("pciFunctionNumber")};
+  };
+  for (const auto& [name, other] : boards_)
+    if (pciAddress(other.description) == pciAddress(board)) {
+      const auto a = pciAddress(board);
+      throw std::runtime_error("device " + board.device + ": PCI address " + std::to_string(a[0]) +
+                               ":" + std::to_string(a[1]) + "." + std::to_string(a[2]) +
+                               " is already used by " + name);
+    }
   if (!board.moduleFiles.empty() && paths_.moduleDir.empty())
     throw std::runtime_error("device " + board.device + ": this machine has no module file directory");
   // The module files are installed on the machine: they stay when the board is unplugged.

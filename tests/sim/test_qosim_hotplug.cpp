@@ -130,7 +130,13 @@ TEST(QosimHotplug, PlugFailuresAreClear) {
   EXPECT_NE(st.error.find("interfaces"), std::string::npos) << st;
   st = c.unplug("qovorlix99");
   EXPECT_NE(st.error.find("not plugged"), std::string::npos) << st;
+  // One device per PCI address: qovorlix0 sits at 4:0.0.
+  st = c.plugJson({{"device", "qovorlix78"},
+                   {"interfaces", {{{"name", "x"}}}},
+                   {"busProperties", {{"pciBusNumber", 4}}}});
+  EXPECT_NE(st.error.find("PCI address 4:0.0 is already used by qovorlix0"), std::string::npos) << st;
   EXPECT_FALSE(fs::exists("/proc/driver/qo/qovorlix77"));
+  EXPECT_FALSE(fs::exists("/proc/driver/qo/qovorlix78"));
 }
 
 TEST(QosimHotplug, DevQoCanBeRemovedAndRecreated) {
