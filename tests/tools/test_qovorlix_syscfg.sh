@@ -51,6 +51,8 @@ d = json.load(open(sys.argv[1]))
 t = {p["tag"]: p["value"] for p in d["properties"]}
 assert d["result"] == "0x00000000" and t["0x0102E000"] == 71.0 and t["0x01061000"] == 2, d
 assert "0x0101D000" not in t     # only the hardware readings
+names = {p["tag"]: p["name"] for p in d["properties"]}
+assert names["0x01063001"] == "fan 1: speed (rpm)" and t["0x01063001"] == 2380, names
 PY
 "$qosim" ctl set device=qovorlix0 temperature=73 >/dev/null
 run --json refresh --async KEL0; check refresh_async 0 $?
