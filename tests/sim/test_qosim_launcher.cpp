@@ -12,25 +12,13 @@
 #include <gtest/gtest.h>
 
 #include "QosimClient.h"
+#include "tests/common/CommandOutcome.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string output;  // stdout and stderr
-};
+using qotest::Outcome;
 
-Outcome run(const std::string& command) {
-  Outcome o;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return o;
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) o.output.append(buf, n);
-  int st = ::pclose(p);
-  o.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  return o;
-}
+Outcome run(const std::string& command) { return qotest::runCommand(command); }
 
 // A scratch file in the machine's private /dev tmpfs: it vanishes with the machine.
 std::string scratchFile(const std::string& name, const std::string& content) {

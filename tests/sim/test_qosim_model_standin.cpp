@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "QosimClient.h"
+#include "tests/common/CommandOutcome.h"
 #include "qoapal/driver/qoDriverContract.h"
 
 namespace {
@@ -232,25 +233,8 @@ TEST(QosimDataDirectory, ModuleFilesComeAndGoByName) {
 
 // ---- board files ----------------------------------------------------------------------------------
 
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
-
-Outcome checkBoards(const std::string& content) {
-  static int counter = 0;
-  const std::string path = "/dev/.qosim/model-boards-" + std::to_string(counter++) + ".json";
-  std::ofstream(path) << content;
-  Outcome o;
-  FILE* p = ::popen((std::string(QOSIM_PATH) + " check-boards " + path + " 2>&1").c_str(), "r");
-  if (!p) return o;
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) o.output.append(buf, n);
-  const int st = ::pclose(p);
-  o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return o;
-}
+using qotest::checkBoards;
+using qotest::Outcome;
 
 std::string board(const std::string& extra, const std::string& device = "qovorlix7") {
   return R"({"device": ")" + device + R"(", "interfaces": [{"name": "qovorlixtarrowk_vorlixtarrow"}])" +
