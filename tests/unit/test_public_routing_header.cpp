@@ -10,6 +10,7 @@
 
 #include "include/qovorlixatomicsae/qoroco_ra.h"
 #include "qoapal/status/JsonStatus.h"
+#include "tools/common/routing_host_abi.h"
 
 namespace {
 
@@ -21,30 +22,13 @@ static_assert(offsetof(qoroco_ra_json_status, reallocator) ==
               offsetof(LibraryStatus, reallocator));
 static_assert(offsetof(qoroco_ra_json_status, json) == offsetof(LibraryStatus, json));
 
-int reallocate(qoroco_ra_json_status* self, int newSize) {
-  if (newSize == 0) {
-    std::free(self->json);
-    self->json = nullptr;
-    self->capacity = 0;
-    return 1;
-  }
-  if (newSize < 0) return 0;
-  auto* grown = static_cast<char*>(std::realloc(self->json, static_cast<std::size_t>(newSize)));
-  if (grown == nullptr) return 0;
-  if (self->json == nullptr) grown[0] = '\0';
-  self->json = grown;
-  self->capacity = static_cast<std::uint32_t>(newSize);
-  return 1;
-}
-
 TEST(PublicRoutingHeader, DeclaredCallsReachTheLibrary) {
   EXPECT_EQ(qoroco_ra_qovorlixatomicsae_getAPIVersion(), QOROCO_RA_QOVORLIXATOMICSAE_API_VERSION);
 
   // No device path: refused through the host's record, with an error text.
-  qoroco_ra_json_status status{0, 0, &reallocate, nullptr};
-  void* session = qoroco_ra_qovorlixatomicsae_createSession(
-      nullptr, [](void* previous, std::size_t size) { return std::realloc(previous, size); },
-      &status);
+  qoroco_ra_json_status status{0, 0, &routingabi::hostReallocate, nullptr};
+  void* session = qoroco_ra_qovorlixatomicsae_createSession(nullptr, &routingabi::hostAllocate,
+                                                            &status);
   EXPECT_EQ(session, nullptr);
   EXPECT_LT(status.code, 0);
   ASSERT_NE(status.json, nullptr);
