@@ -189,6 +189,19 @@ def _entry_label(kind, index, entry):
     return label
 
 
+def _entries(entries, kind, allowed_keys, fail):
+    """(label, entry) for each entry of a section: an object holding only the allowed keys
+    (else fail(label, message))."""
+    for index, entry in enumerate(entries):
+        label = _entry_label(kind, index, entry if isinstance(entry, dict) else {})
+        if not isinstance(entry, dict):
+            fail(label, "must be an object")
+        for key in entry:
+            if key not in allowed_keys:
+                fail(label, "unknown key \"%s\"" % key)
+        yield label, entry
+
+
 def parse(data, path):
     """The checked topography of one description; TopographyError names file and entry."""
     def fail(entry, message):
@@ -216,13 +229,7 @@ def parse(data, path):
     terminals, by_name, by_id, folded = [], {}, {}, {}
     if not isinstance(data["terminals"], list) or not data["terminals"]:
         fail("terminals", "must be a non-empty array")
-    for index, entry in enumerate(data["terminals"]):
-        label = _entry_label("terminals", index, entry if isinstance(entry, dict) else {})
-        if not isinstance(entry, dict):
-            fail(label, "must be an object")
-        for key in entry:
-            if key not in TERMINAL_KEYS:
-                fail(label, "unknown key \"%s\"" % key)
+    for label, entry in _entries(data["terminals"], "terminals", TERMINAL_KEYS, fail):
         try:
             for variables in combinations(entry.get("for")):
                 t = _terminal(entry, defaults, variables)
@@ -251,13 +258,7 @@ def parse(data, path):
     edges, seen = [], set()
     if not isinstance(data["edges"], list):
         fail("edges", "must be an array")
-    for index, entry in enumerate(data["edges"]):
-        label = _entry_label("edges", index, entry if isinstance(entry, dict) else {})
-        if not isinstance(entry, dict):
-            fail(label, "must be an object")
-        for key in entry:
-            if key not in EDGE_KEYS:
-                fail(label, "unknown key \"%s\"" % key)
+    for label, entry in _entries(data["edges"], "edges", EDGE_KEYS, fail):
         for key in ("from", "to", "cost"):
             if key not in entry:
                 fail(label, "\"%s\" is missing" % key)
