@@ -152,6 +152,13 @@ json BoardDesc::toJson() const {
   return j;
 }
 
+BoardDesc& BoardDesc::withDriverAftermath(const std::string& method, const std::string& then,
+                                          std::uint64_t afterCalls, long count, std::uint32_t restartMs) {
+  fields["driverFaults"].push_back({{"method", method}, {"then", then}, {"afterCalls", afterCalls},
+                                    {"count", count}, {"restartMs", restartMs}});
+  return *this;
+}
+
 json ResponseRule::toJson() const {
   json j{{"cmd", "respond"}, {"target", target}, {"count", count}};
   if (command) j["command"] = *command;
@@ -159,6 +166,8 @@ json ResponseRule::toJson() const {
   if (result) j["result"] = *result;
   if (status) j["status"] = *status;
   if (errnoValue) j["errno"] = errnoValue;
+  if (!then.empty()) j["then"] = then;
+  if (restartMs) j["restartMs"] = *restartMs;
   return j;
 }
 

@@ -88,6 +88,10 @@ struct BoardDesc {
                              std::uint64_t afterCalls = 0, long count = -1);
   BoardDesc& withDriverErrno(const std::string& method, int err, std::uint64_t afterCalls = 0,
                              long count = -1);
+  // The method's call N+1 (N+1..N+K) answers normally and then unplugs the board ("unplug"), or
+  // is never answered: the driver crashes and comes back after restartMs ("crash").
+  BoardDesc& withDriverAftermath(const std::string& method, const std::string& then,
+                                 std::uint64_t afterCalls = 0, long count = 1, std::uint32_t restartMs = 200);
   // A present module whose reads fail per field: field "id", "serial" or "revision" answers
   // `status` (op0600 / op0601 / op0602), the others their values.
   BoardDesc& withModuleFieldFailure(std::uint32_t id, std::uint8_t revision, std::uint32_t serial,
@@ -115,6 +119,8 @@ struct ResponseRule {
   std::optional<std::int32_t> status;
   int errnoValue = 0;
   long count = -1;
+  std::string then;                      // "unplug" (after answering) or "crash" (instead)
+  std::optional<std::uint32_t> restartMs;  // crash: the driver is back after this (200 ms)
   nlohmann::json toJson() const;
 };
 

@@ -185,14 +185,18 @@ std::vector<DriverFault> driverFaultsValue(const json& v, const std::string& whe
     DriverFault f;
     f.method = stringField(e, "method", fw, "", true);
     fw += " (" + f.method + ")";
-    checkKeys(e, {"method", "interface", "status", "errno", "afterCalls", "count", "comment"}, fw);
+    checkKeys(e, {"method", "interface", "status", "errno", "afterCalls", "count", "comment", "then", "restartMs"}, fw);
     f.interface = stringField(e, "interface", fw, "", false);
-    if (e.contains("status") == e.contains("errno"))
+    f.after.then = thenValue(stringField(e, "then", fw, "", false), fw + " \"then\"");
+    if (auto r = e.find("restartMs"); r != e.end())
+      f.after.restartMs = static_cast<std::uint32_t>(parseUnsigned(*r, fw + " \"restartMs\"", kMaxRestartMs));
+    const bool plainAnswer = f.after.then != Aftermath::Then::None && !e.contains("status") && !e.contains("errno");
+    if (!plainAnswer && e.contains("status") == e.contains("errno"))
       throw BoardError(fw + ": give either \"status\" (the method's status word) or \"errno\" (the ioctl fails)");
     if (auto s = e.find("status"); s != e.end()) {
       f.status = status32(*s, fw + " \"status\"");
       if (f.status == 0) throw BoardError(fw + ": \"status\" 0 is no fault (negative: error, positive: warning)");
-    } else {
+    } else if (e.contains("errno")) {
       f.err = static_cast<int>(parseUnsigned(e.at("errno"), fw + " \"errno\"", 511));
       if (f.err == 0) throw BoardError(fw + ": \"errno\" must be 1..511");
     }
@@ -650,7 +654,11 @@ json modelJson(const BoardSpec& b) {
     json e{{"method", f.method}, {"afterCalls", f.afterCalls}, {"count", f.count}};
     if (!f.interface.empty()) e["interface"] = f.interface;
     if (f.err) e["errno"] = f.err;
-    else e["status"] = f.status;
+    else if (f.status) e["status"] = f.status;
+    if (f.after.then != Aftermath::Then::None) {
+      e["then"] = thenName(f.after.then);
+      e["restartMs"] = f.after.restartMs;
+    }
     faults.push_back(std::move(e));
   }
   j["driverFaults"] = std::move(faults);
@@ -666,6 +674,22 @@ json modelJson(const BoardSpec& b) {
   for (const auto& i : b.interfaces) ifs.push_back(i.name);
   j["interfaces"] = ifs;
   return j;
+}
+
+Aftermath::Then thenValue(const std::string& text, const std::string& where) {
+  if (text.empty()) return Aftermath::Then::None;
+  if (text == "unplug") return Aftermath::Then::Unplug;
+  if (text == "crash") return Aftermath::Then::Crash;
+  throw BoardError(where + ": must be \"unplug\" or \"crash\", not \"" + text + "\"");
+}
+
+const char* thenName(Aftermath::Then then) {
+  switch (then) {
+    case Aftermath::Then::Unplug: return "unplug";
+    case Aftermath::Then::Crash: return "crash";
+    case Aftermath::Then::None: break;
+  }
+  return "";
 }
 
 }  // namespace qosim

@@ -81,7 +81,23 @@ struct ModuleSpec {
 // A fault of one driver method of the board: from call `afterCalls` + 1 of that method (counted
 // per board, calls answered by the model only) for `count` calls (-1: every later call), the
 // method answers `status` in its own status word, or the ioctl fails with `err`.
+// What the simulated driver does besides answering a call a fault or rule matches: nothing,
+// unplug that call's board once it has answered (the next call of the same host operation finds
+// the board gone), or crash: the call is never answered, the driver's connection is dropped as
+// its process dying would (every pending and later call on an open descriptor fails with
+// ENOTCONN) and the driver is restarted after restartMs with the nodes of every plugged board.
+struct Aftermath {
+  enum class Then { None, Unplug, Crash };
+  Then then = Then::None;
+  std::uint32_t restartMs = 200;
+};
+inline constexpr std::uint32_t kMaxRestartMs = 60000;
+// "unplug" / "crash" / "" (none); throws BoardError naming `where` for another text.
+Aftermath::Then thenValue(const std::string& text, const std::string& where);
+const char* thenName(Aftermath::Then then);
+
 struct DriverFault {
+  Aftermath after;           // `then`, `restartMs`
   std::string interface;     // the driver interface that owns the method
   std::string method;        // e.g. "op0405", "getTopographyName"
   std::int32_t status = 0;   // non-zero: the status word (negative error, positive warning)

@@ -268,6 +268,10 @@ json ControlServer::handle(const json& req) {
       r.status = optNumber<std::int32_t>(req, "status");
       r.err = optNumber<std::int32_t>(req, "errno").value_or(0);
       r.remaining = optNumber<long>(req, "count").value_or(cmd == "inject" ? 1 : -1);
+      r.after.then = thenValue(stringOf(req, "then", false), "\"then\"");
+      r.after.restartMs = optNumber<std::uint32_t>(req, "restartMs").value_or(r.after.restartMs);
+      if (r.after.restartMs > kMaxRestartMs) throw RequestError("\"restartMs\" must be at most 60000");
+      if (cmd == "inject" && r.err == 0 && r.after.then == Aftermath::Then::Crash) r.err = ENOTCONN;  // never answered anyway
       if (r.err < 0 || r.err >= 512) throw RequestError("\"errno\" must be between 1 and 511");
       if (cmd == "inject" && r.err == 0) throw RequestError("inject needs \"errno\"");
       if (r.remaining == 0 || r.remaining < -1) throw RequestError("\"count\" must be positive or -1");

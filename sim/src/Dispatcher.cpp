@@ -364,6 +364,11 @@ ModelAnswer answerFromModel(Machine& machine, const Node& node, const Method& me
         fault = &f;
         break;
       }
+    if (fault) a.after = fault->after;
+    if (fault && fault->after.then == Aftermath::Then::Crash) {
+      a.note = "board fault, call " + std::to_string(call) + ", crash";
+      return;  // never answered
+    }
     if (fault && fault->err) {
       a.err = fault->err;
       a.note = "board fault, call " + std::to_string(call);

@@ -31,6 +31,7 @@ struct ModelAnswer {
   // Routes of other sessions that lost their reservation to this request (demotion notices).
   std::vector<Demotion> demoted;
   std::string note;  // for the log: why the call failed or which board fault answered
+  Aftermath after;   // of the board fault that answered
 };
 
 // A caller array the driver reads before it answers (routing: seeds, destination ids).

@@ -271,8 +271,19 @@ void sendDemotions(fuse_req_t req, const std::vector<Demotion>& demoted, LogReco
   }
 }
 
-void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_file_info* fi,
-             unsigned flags, const void* in_buf, size_t in_bufsz, size_t out_bufsz) {
+// The driver dies instead of answering: the caller sees ENOTCONN (the reply only frees the
+// request; the connection is gone by then).
+void crashInstead(fuse_req_t req, LogRecord& rec, std::uint32_t restartMs) {
+  rec.err = ENOTCONN;
+  rec.note += rec.note.empty() ? "crash" : ", crash";
+  auto* server = static_cast<FuseServer*>(fuse_req_userdata(req));
+  server->machine().log(std::move(rec));
+  server->crash(restartMs);
+  fuse_reply_err(req, ENOTCONN);
+}
+
+void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_file_info* fi,
+                unsigned flags, const void* in_buf, size_t in_bufsz, size_t out_bufsz, Aftermath& after) {
   Machine& m = machineOf(req);
   LogRecord rec;
   rec.op = "ioctl";
@@ -291,6 +302,8 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
                      static_cast<const std::uint8_t*>(in_buf) + sizeof(drv::tSubscribeNotification));
     rec.inputSize = sizeof(drv::tSubscribeNotification);
     Decision d = m.decide(*node, cmd);
+    after = d.after;
+    if (d.after.then == Aftermath::Then::Crash) return crashInstead(req, rec, d.after.restartMs);
     if (d.err) return replyIoctlError(req, rec, d.err, "injected");
     drv::tSubscribeNotification sub;
     std::memcpy(&sub, in_buf, sizeof sub);
@@ -305,6 +318,8 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
     rec.result = kind;
     rec.note = "kind " + std::to_string(kind);
     Decision d = m.decide(*node, cmd);
+    after = d.after;
+    if (d.after.then == Aftermath::Then::Crash) return crashInstead(req, rec, d.after.restartMs);
     if (d.err) return replyIoctlError(req, rec, d.err, "injected");
     m.unsubscribe(ino, kind, fi ? fi->fh : 0);
     m.log(std::move(rec));
@@ -360,6 +375,8 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
 
   Decision d = m.decide(*node, cmd, method != nullptr);
   if (d.ruleId) rec.note = "rule " + std::to_string(d.ruleId);
+  after = d.after;
+  if (d.after.then == Aftermath::Then::Crash) return crashInstead(req, rec, d.after.restartMs);
   if (d.err) return replyIoctlError(req, rec, d.err, nullptr);
   // A command that no method of the node's interface owns fails as the driver fails it.
   if (!method) return replyIoctlError(req, rec, ENOTTY, "no method of the interface has this command");
@@ -371,6 +388,11 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
   if (!d.ruleId) {
     if (!arraysRead) return replyIoctlError(req, rec, EFAULT, "caller array unreadable");
     ModelAnswer a = answerFromModel(m, *node, *method, input, block.outputSize, context);
+    after = a.after;
+    if (a.after.then == Aftermath::Then::Crash) {
+      rec.note = a.note;
+      return crashInstead(req, rec, a.after.restartMs);
+    }
     if (a.err) return replyIoctlError(req, rec, a.err, a.note.c_str());
     std::copy(a.response.begin(), a.response.end(), output.begin());
     callerWrites = std::move(a.callerWrites);
@@ -416,6 +438,23 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
   fuse_reply_ioctl(req, 0, nullptr, 0);
 }
 
+void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_file_info* fi,
+             unsigned flags, const void* in_buf, size_t in_bufsz, size_t out_bufsz) {
+  Machine& m = machineOf(req);
+  // Read before answering: once answered the caller may unplug the board itself.
+  const std::string device = m.deviceOfNode(ino);
+  Aftermath after;
+  serveIoctl(req, ino, cmd, arg, fi, flags, in_buf, in_bufsz, out_bufsz, after);
+  // The board leaves after the call was answered, so the caller's next call finds it gone.
+  if (after.then == Aftermath::Then::Unplug && !device.empty()) {
+    try {
+      m.unplug(device);
+    } catch (const std::exception&) {
+      // Already unplugged by someone else: nothing left to do.
+    }
+  }
+}
+
 const fuse_lowlevel_ops kOps = [] {
   fuse_lowlevel_ops ops{};
   ops.lookup = opLookup;
@@ -458,6 +497,15 @@ bool FuseServer::mount(const std::string& mountpoint, std::string& error) {
 }
 
 void FuseServer::start() {
+  std::lock_guard lock(sessionMutex_);
+  startLoop();
+}
+
+void FuseServer::startLoop() {
+  {
+    std::lock_guard lock(loopMutex_);
+    loopDone_ = false;
+  }
   loop_ = std::thread([this] {
     pthread_setname_np(pthread_self(), "qosim-fuse");
     fuse_loop_config* cfg = fuse_loop_cfg_create();
@@ -475,7 +523,53 @@ void FuseServer::start() {
   if (::stat(mountpoint_.c_str(), &st) == 0) device_ = st.st_dev;
 }
 
+void FuseServer::crash(std::uint32_t restartMs) {
+  std::lock_guard lock(restartMutex_);
+  if (crashed_ || stopping_) return;
+  crashed_ = true;
+  {
+    std::lock_guard session(sessionMutex_);
+    abortConnection();
+  }
+  // No release reaches a dead connection: the driver forgets its open files now.
+  machine_.dropOpenFiles();
+  if (restart_.joinable()) restart_.join();  // the previous restart has finished (crashed_ was false)
+  restart_ = std::thread([this, restartMs] {
+    pthread_setname_np(pthread_self(), "qosim-restart");
+    restartAfter(restartMs);
+  });
+}
+
+void FuseServer::restartAfter(std::uint32_t restartMs) {
+  {
+    std::unique_lock lock(restartMutex_);
+    if (restartWake_.wait_for(lock, std::chrono::milliseconds(restartMs), [this] { return stopping_; })) return;
+  }
+  {
+    std::lock_guard session(sessionMutex_);
+    // The aborted session's loop has ended (its reads fail); its mount goes before the new one
+    // comes, so fuse_session_unmount cannot reach the new mount.
+    if (mounted_.exchange(false)) ::umount2(mountpoint_.c_str(), MNT_DETACH);
+    if (loop_.joinable()) loop_.join();
+    fuse_session_unmount(session_);
+    fuse_session_destroy(session_);
+    session_ = nullptr;
+    std::string error;
+    if (mount(mountpoint_, error)) startLoop();
+    else std::fprintf(stderr, "qosim: driver restart failed: %s\n", error.c_str());
+  }
+  std::lock_guard lock(restartMutex_);
+  crashed_ = false;
+}
+
 void FuseServer::stop() {
+  {
+    std::lock_guard lock(restartMutex_);
+    stopping_ = true;
+  }
+  restartWake_.notify_all();
+  if (restart_.joinable()) restart_.join();
+  std::lock_guard session(sessionMutex_);
   if (!session_) return;
   fuse_session_exit(session_);
   // Unmounting destroys the super block once no file of it is open any more, which aborts the
@@ -503,9 +597,11 @@ void FuseServer::stop() {
 
 void FuseServer::abortConnection() {
   const std::string ctl = mountpoint_ + "-fusectl";
-  ::mkdir(ctl.c_str(), 0700);
-  ::mount("fusectl", ctl.c_str(), "fusectl", 0, nullptr);
-  const std::string abortFile = ctl + "/" + std::to_string(minor(device_)) + "/abort";
+  if (!fusectlMounted_) {
+    ::mkdir(ctl.c_str(), 0700);
+    fusectlMounted_ = ::mount("fusectl", ctl.c_str(), "fusectl", 0, nullptr) == 0;
+  }
+  const std::string abortFile = ctl + "/" + std::to_string(minor(device_.load())) + "/abort";
   int fd = ::open(abortFile.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd >= 0) {
     (void)!::write(fd, "1", 1);

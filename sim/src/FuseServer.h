@@ -6,6 +6,10 @@
 // ioctl's argument; the request's pid is the calling thread) and writes the response block and
 // the result back with process_vm_writev. The session runs multi-threaded (libfuse worker
 // threads) so that concurrent calls from several threads of a program are served concurrently.
+//
+// A crash (a fault or rule with "then": "crash") aborts the connection through fusectl and, on the
+// thread "qosim-restart", mounts a fresh session at the same place after the restart delay, as a
+// driver reload would. Locks: restartMutex_ before sessionMutex_; loopMutex_ is a leaf.
 #pragma once
 
 #include <sys/types.h>
@@ -40,15 +44,30 @@ class FuseServer {
 
   Machine& machine() { return machine_; }
   NetlinkSender* netlink() { return netlink_; }
-  dev_t device() const { return device_; }
+  dev_t device() const { return device_.load(); }
+
+  // The driver process dies: every pending and later call on a descriptor open now fails with
+  // ENOTCONN, the open files' state is dropped, and after restartMs a new session serves the
+  // nodes of every plugged board again. A crash while a restart is pending changes nothing.
+  void crash(std::uint32_t restartMs);
 
  private:
+  void restartAfter(std::uint32_t restartMs);
+  void startLoop();
   Machine& machine_;
   NetlinkSender* netlink_ = nullptr;
   fuse_session* session_ = nullptr;
   std::string mountpoint_;
-  dev_t device_ = 0;
+  std::atomic<dev_t> device_{0};
   void abortConnection();
+  bool fusectlMounted_ = false;  // guarded by sessionMutex_
+
+  std::mutex restartMutex_;
+  std::condition_variable restartWake_;
+  bool stopping_ = false;  // guarded by restartMutex_
+  bool crashed_ = false;   // guarded by restartMutex_: a restart is pending
+  std::thread restart_;
+  std::mutex sessionMutex_;  // session_, loop_, mount state
 
   std::thread loop_;
   std::mutex loopMutex_;

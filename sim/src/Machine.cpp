@@ -347,6 +347,7 @@ Decision Machine::decide(const Node& node, std::uint32_t command, bool owned) {
   d.result = r.result;
   d.status = r.status;
   d.ruleId = r.id;
+  d.after = r.after;
   if (r.remaining > 0 && --r.remaining == 0) rules_.erase(rules_.begin() + static_cast<std::ptrdiff_t>(best));
   return d;
 }
@@ -376,6 +377,21 @@ std::uint64_t Machine::openFile(std::uint64_t ino) {
   const std::uint64_t file = nextFile_++;
   files_[file] = OpenFile{ino, it == nodes_.end() ? std::string() : it->second->device, {}};
   return file;
+}
+
+void Machine::dropOpenFiles() {
+  std::vector<std::uint64_t> open;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [file, f] : files_) open.push_back(file);
+  }
+  for (std::uint64_t file : open) closeFile(file);
+}
+
+std::string Machine::deviceOfNode(std::uint64_t ino) const {
+  std::lock_guard lock(mutex_);
+  auto n = nodes_.find(ino);
+  return n == nodes_.end() ? std::string() : n->second->device;
 }
 
 void Machine::closeFile(std::uint64_t file) {

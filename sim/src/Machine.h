@@ -83,6 +83,7 @@ struct Rule {
   std::optional<std::int32_t> status;
   int err = 0;
   long remaining = -1;  // -1: until cleared
+  Aftermath after;      // unplug the board after answering, or crash instead of answering
 };
 
 // What the simulated driver answers to one request.
@@ -92,6 +93,7 @@ struct Decision {
   std::optional<std::uint32_t> result;
   std::optional<std::int32_t> status;
   std::uint64_t ruleId = 0;  // 0: default response
+  Aftermath after;
 };
 
 struct LogRecord {
@@ -185,6 +187,12 @@ class Machine {
   std::uint64_t openFile(std::uint64_t ino);
   // The file was closed: its subscriptions go, and the routes it calculated are destroyed.
   void closeFile(std::uint64_t file);
+
+  // The driver crashed: its open files are gone with it (no release reaches a dead connection),
+  // and with them their subscriptions and routes.
+  void dropOpenFiles();
+  // The device of a node (empty when the node is gone).
+  std::string deviceOfNode(std::uint64_t ino) const;
 
   // Subscriptions (file 0: not tied to an open file).
   bool subscribe(std::uint64_t ino, std::uint64_t cookie, std::uint32_t port, std::uint32_t kind,
