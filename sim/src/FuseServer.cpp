@@ -250,7 +250,29 @@ bool writeCaller(pid_t tid, std::uint64_t addr, const void* src, std::size_t len
   return ::process_vm_writev(tid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(len);
 }
 
+// The board a "then": "unplug" fault or rule takes away, set by opIoctl for its worker thread.
+// It leaves before the reply is sent: once answered, the caller's next call may come at once and
+// must find the board gone.
+struct PendingUnplug {
+  Machine* machine = nullptr;
+  std::string device;
+  const Aftermath* after = nullptr;
+};
+thread_local PendingUnplug pendingUnplug;
+
+void unplugIfAsked() {
+  PendingUnplug& p = pendingUnplug;
+  if (!p.machine || !p.after || p.after->then != Aftermath::Then::Unplug || p.device.empty()) return;
+  try {
+    p.machine->unplug(p.device);
+  } catch (const std::exception&) {
+    // Already unplugged by someone else: nothing left to do.
+  }
+  p.device.clear();
+}
+
 void replyIoctlError(fuse_req_t req, LogRecord& rec, int err, const char* note) {
+  unplugIfAsked();
   rec.err = err;
   if (note) rec.note = note;
   machineOf(req).log(std::move(rec));
@@ -310,6 +332,7 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
     if (!m.subscribe(ino, sub.cookie, sub.portId, sub.kind, fi ? fi->fh : 0))
       return replyIoctlError(req, rec, ENODEV, "node is gone");
     m.log(std::move(rec));
+    unplugIfAsked();
     return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
   }
   if (cmd == drv::kUnsubscribeNotification) {
@@ -323,6 +346,7 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
     if (d.err) return replyIoctlError(req, rec, d.err, "injected");
     m.unsubscribe(ino, kind, fi ? fi->fh : 0);
     m.log(std::move(rec));
+    unplugIfAsked();
     return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
   }
 
@@ -427,6 +451,7 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
                     output.begin() + static_cast<std::ptrdiff_t>(std::min(output.size(), Machine::kMaxLoggedBytes)));
   rec.result = result;
   m.log(std::move(rec));
+  unplugIfAsked();
 
   // For a command with the read direction the kernel copies the reply over the caller's
   // argument: send the block as it now stands so that copy changes nothing.
@@ -441,18 +466,10 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
 void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_file_info* fi,
              unsigned flags, const void* in_buf, size_t in_bufsz, size_t out_bufsz) {
   Machine& m = machineOf(req);
-  // Read before answering: once answered the caller may unplug the board itself.
-  const std::string device = m.deviceOfNode(ino);
   Aftermath after;
+  pendingUnplug = {&m, m.deviceOfNode(ino), &after};
   serveIoctl(req, ino, cmd, arg, fi, flags, in_buf, in_bufsz, out_bufsz, after);
-  // The board leaves after the call was answered, so the caller's next call finds it gone.
-  if (after.then == Aftermath::Then::Unplug && !device.empty()) {
-    try {
-      m.unplug(device);
-    } catch (const std::exception&) {
-      // Already unplugged by someone else: nothing left to do.
-    }
-  }
+  pendingUnplug = {};
 }
 
 const fuse_lowlevel_ops kOps = [] {
