@@ -7,10 +7,16 @@
 // then that another board is still served, and that the expert's threads all end at its release.
 // The whole matrix is printed into the log.
 #include <dlfcn.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -256,6 +262,162 @@ TEST_F(ExpertFaultMatrix, EveryMainInterfaceMethodFailingEveryWay) {
   EXPECT_EQ(bagOf(e, "KEL1"), kS_OK);
   destroy(e);
   EXPECT_EQ(mismatches, 0);
+}
+
+// ---- the enumeration library -------------------------------------------------------------------
+// Its calls report through a status only (no errno, no driver process of its own): a transport
+// failure is its errno-mapped status (EIO -52024, ENODEV -52006, ENOTTY -52002).
+struct EnumRow {
+  const char* operation;  // the stand-in's operation name
+  bool machineWide;
+  // Expected: (a) -52030, (b) warning 1, (c) the three mapped codes; each "first, after clearing".
+  const char* error;
+  const char* warning;
+  const char* transport[3];
+};
+
+// A failing machine-wide call means the device expert cannot be made: the first use fails with
+// 0x80004005 whatever the status (a failure while translating is classified as a plain
+// exception), and the next operation retries; a board whose list entry, session, reader or attribute fails is left
+// out (its item does not exist) while the others are served.
+constexpr const char* kLeftOutThenOk = "0x80040375, then S_OK";
+constexpr const char* kFailedThenOk = "0x80004005, then S_OK";
+constexpr EnumRow kEnumRows[] = {
+    {"initialize", true, kFailedThenOk, "S_OK, then S_OK", {kFailedThenOk, kFailedThenOk, kFailedThenOk}},
+    {"getAllKelDevices", true, kFailedThenOk, "S_OK, then S_OK", {kFailedThenOk, kFailedThenOk, kFailedThenOk}},
+    {"deviceAt", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"openSession", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"getAttributeReader", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.1", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.2", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.3", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.4", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.10", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.11", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.12", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.28", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.30", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.74", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readString.5", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+};
+constexpr std::int32_t kMappedTransport[] = {-52024, -52006, -52002};
+
+TEST_F(ExpertFaultMatrix, EveryEnumerationCallFailing) {
+  faultmatrix::Matrix seen("expert face: enumeration library calls (cell = HRESULT of the first use, then after the fault is cleared)");
+  int mismatches = 0;
+  auto cell = [&](const EnumRow& row, std::int32_t status) {
+    qosim::BoardSet set;
+    set.add().withDefaults();
+    if (!set.plug().ok()) return std::string("plug failed");
+    const std::string device = set.board(0).device;
+    const std::string item = "KEL" + device.substr(std::string("qovorlix").size());
+    const std::string where = row.machineWide ? "" : device;
+    if (!set.client().enumFault(where, row.operation, status).ok()) return std::string("fault not set");
+    ImxSysExpert2* e = create();
+    if (e == nullptr) return std::string("no expert");
+    std::string got = outcome(bagOf(e, item));
+    if (!row.machineWide && bagOf(e, "KEL0") != kS_OK) got += " (KEL0 not served)";
+    set.client().enumFault(where, row.operation, std::nullopt);
+    // The fault cleared: a board event (or the next operation) finds the board again.
+    qosim::BoardSet next;
+    next.add().withDefaults();
+    next.plug();
+    HRESULT again = kFail;
+    for (int i = 0; i < 250 && (again = bagOf(e, item)) != kS_OK; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    got += ", then " + outcome(again);
+    destroy(e);
+    return got;
+  };
+  for (const EnumRow& row : kEnumRows) {
+    auto record = [&](int column, const std::string& got, const std::string& want) {
+      seen.set(row.operation, column, got == want ? got : got + " [expected " + want + "]");
+      mismatches += got != want;
+      EXPECT_EQ(got, want) << row.operation << " " << faultmatrix::kColumns[column];
+    };
+    record(faultmatrix::kErrorStatus, cell(row, kDriverError), row.error);
+    record(faultmatrix::kWarningStatus, cell(row, kDriverWarning), row.warning);
+    std::string got, want;
+    for (std::size_t i = 0; i < std::size(kMappedTransport); ++i) {
+      got += std::string(i ? "; " : "") + kErrnoNames[i] + ":" + cell(row, kMappedTransport[i]);
+      want += std::string(i ? "; " : "") + kErrnoNames[i] + ":" + row.transport[i];
+    }
+    record(faultmatrix::kTransport, got, want);
+    seen.set(row.operation, faultmatrix::kUnplugged,
+             faultmatrix::notApplicable("the stand-in reads the /proc tree; no hook between two of its reads yet"));
+    seen.set(row.operation, faultmatrix::kKilled, faultmatrix::notApplicable("in-process library, no process to kill"));
+  }
+  seen.print();
+  EXPECT_EQ(mismatches, 0);
+}
+
+// ---- the platform library absent, or present without its entry points ---------------------------
+// A fresh process (this test binary again, in the child role) with a mount namespace of its own,
+// where the directory the host finds the stand-ins in is replaced: without the enumeration
+// library (absent), or with another library under its name (present, without its entry points).
+// The first use of the expert then fails with 0x8007007E and the expert still shuts down cleanly.
+constexpr char kChildRole[] = "QO_FAULT_MATRIX_CHILD";
+constexpr HRESULT kModNotFound = static_cast<HRESULT>(0x8007007Eu);
+
+std::string firstUseInChild(bool impostor) {
+  int out[2];
+  if (::pipe(out) != 0) return "no pipe";
+  const int pid = ::fork();
+  if (pid == 0) {
+    namespace fs = std::filesystem;
+    const fs::path dir = QO_PLATFORM_LIBRARY_DIR;
+    const fs::path copy = std::string("/dev/.qo-fault-standins-") + (impostor ? "impostor" : "absent");
+    std::error_code ec;
+    fs::create_directories(copy, ec);
+    if (impostor) fs::copy_file(dir / "libqorelocations.so.0", copy / "libqokeldevenum.so.1", fs::copy_options::overwrite_existing, ec);
+    for (const char* keep : {"libqovorlixapi.so.1", "libqorelocations.so.0"})
+      fs::copy_file(dir / keep, copy / keep, fs::copy_options::overwrite_existing, ec);
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(copy.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0)
+      ::_exit(254);
+    ::dup2(out[1], 1);
+    ::setenv(kChildRole, "1", 1);
+    ::execl("/proc/self/exe", "/proc/self/exe", "--gtest_filter=ExpertFaultMatrix.AnAbsentOrIncompleteEnumerationLibrary",
+            static_cast<char*>(nullptr));
+    ::_exit(255);
+  }
+  ::close(out[1]);
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  const std::size_t at = text.find("first use: ");
+  const std::string seen = at == std::string::npos ? "no answer" : text.substr(at + 11, 10);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seen : seen + " (child failed: " + std::to_string(status) + ")";
+}
+
+TEST_F(ExpertFaultMatrix, AnAbsentOrIncompleteEnumerationLibrary) {
+  if (std::getenv(kChildRole) != nullptr) {
+    ImxSysExpert2* e = create();
+    ASSERT_NE(e, nullptr);
+    HRESULT hr = 0;
+    itemNames(e, &hr);
+    std::printf("first use: %s\n", hex32(hr).c_str());
+    EXPECT_EQ(hr, kModNotFound);
+    destroy(e);
+    return;
+  }
+  faultmatrix::Matrix seen("expert face: the enumeration library itself (cell = HRESULT of the first use)");
+  const std::string absent = firstUseInChild(false), impostor = firstUseInChild(true);
+  seen.set("library absent", faultmatrix::kErrorStatus, absent);
+  seen.set("entry point missing", faultmatrix::kErrorStatus, impostor);
+  for (const char* row : {"library absent", "entry point missing"})
+    for (int c = faultmatrix::kWarningStatus; c < faultmatrix::kColumnCount; ++c)
+      seen.set(row, c, faultmatrix::notApplicable("no call is made"));
+  seen.print();
+  EXPECT_EQ(absent, hex32(kModNotFound));
+  EXPECT_EQ(impostor, hex32(kModNotFound));
+  // This process, with the libraries in place, is served as before.
+  ImxSysExpert2* e = create();
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(bagOf(e, "KEL0"), kS_OK);
+  destroy(e);
 }
 
 }  // namespace
