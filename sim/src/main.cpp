@@ -175,7 +175,11 @@ int main(int argc, char** argv) {
         for (const auto& f : b.model.driverFaults) {
           std::cout << "  driver fault " << f.method << ": ";
           if (f.err) std::cout << "errno " << f.err;
-          else std::cout << "status " << f.status;
+          else if (f.status) std::cout << "status " << f.status;
+          else std::cout << "the board's answer";
+          if (f.after.then != qosim::Aftermath::Then::None)
+            std::cout << ", then " << qosim::thenName(f.after.then)
+                      << (f.after.then == qosim::Aftermath::Then::Crash ? " (restart after " + std::to_string(f.after.restartMs) + " ms)" : "");
           std::cout << " from call " << f.afterCalls + 1;
           if (f.count >= 0) std::cout << " for " << f.count << " call" << (f.count == 1 ? "" : "s");
           std::cout << "\n";

@@ -247,6 +247,8 @@ TEST(QosimFaultyBoardFile, FaultsAndStringsAreValidatedNamingTheEntry) {
       {R"("driverFaults": [{"method": "op0405", "status": -1, "count": 0}])", "\"count\" must be positive or -1"},
       {R"("driverFaults": [{"method": "op0405", "status": -1, "after": 2}])", "unknown key \"after\""},
       {R"("driverFaults": [{"method": "op0405", "status": "bad"}])", "\"bad\" is not a number"},
+      {R"("driverFaults": [{"method": "op0405", "then": "explode"}])", "\"then\": must be \"unplug\" or \"crash\""},
+      {R"("driverFaults": [{"method": "op0405", "then": "crash", "restartMs": 70000}])", "\"restartMs\""},
       {R"("module": {"id": 1, "serial": {"status": 5}})", "\"serial\": \"status\" of a failing read must be negative"},
       {R"("module": {"id": 1, "revision": {"unreadable": false}})", "a failing read is {\"unreadable\": true}"},
       {R"("module": {"id": 1, "revision": {"value": 1}})", "unknown key \"value\""},
