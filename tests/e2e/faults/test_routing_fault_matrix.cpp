@@ -177,6 +177,17 @@ class RoutingFaultMatrix : public ::testing::Test {
     return client.setResponse(rule).error;
   }
 
+  // The request log shows the row's request on the board's node answered by the fault.
+  static bool faultReached(qosim::Client& client, const std::string& node, std::uint32_t command) {
+    const auto log = client.readLog();
+    if (!log.ok()) return false;
+    for (const qosim::LogEntry& e : log.value)
+      if (e.node == node && e.command == command &&
+          (e.errnoValue != 0 || e.note.find("fault") != std::string::npos || e.note.find("rule") != std::string::npos))
+        return true;
+    return false;
+  }
+
   // A new session on `node` calculates a route (bounded wait: a crashed driver comes back).
   bool serves(const std::string& node) {
     for (int i = 0; i < 250; ++i) {
@@ -207,8 +218,10 @@ class RoutingFaultMatrix : public ::testing::Test {
       if (row.op == Op::Reset || row.op == Op::ResetCalc) it = x_.getAllTerminals(s, &setup);
       if (s == nullptr || setup.code() != 0) return "setup failed: " + setup.text();
     }
+    set.client().clearLog();
     if (const std::string e = arm(set.client(), board.device, row, column, err); !e.empty()) return "fault not set: " + e;
     std::string seen = run(row, s, node, ticket, it);
+    if (!faultReached(set.client(), board.nodeName("routing_routing"), row.command)) seen += " (the fault never met the request)";
     if (s != nullptr) {
       HostStatus next;
       calculate(s, next, "CLOCKIN", "grosstakt");
