@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -346,6 +347,75 @@ TEST_F(ExpertFaultMatrix, EveryEnumerationCallFailing) {
              faultmatrix::notApplicable("the stand-in reads the /proc tree; no hook between two of its reads yet"));
     seen.set(row.operation, faultmatrix::kKilled, faultmatrix::notApplicable("in-process library, no process to kill"));
   }
+  seen.print();
+  EXPECT_EQ(mismatches, 0);
+}
+
+// ---- the firmware library ---------------------------------------------------------------------
+// The update runs on the updater's worker; a failing update call ends it where it failed (40 %)
+// and the host reads state 5 with "Error: " and the status, whatever its sign. A board unplugged
+// during the update takes its item away: the next poll finds no item, the worker is joined.
+std::string pollUpdate(ImxSysExpertFirmware* f, const std::string& item, bool unplugMidway, qosim::BoardSet& set) {
+  const HostText name(item), empty("");
+  wchar_t* target = nullptr;
+  if (f->vtbl->BeginFirmwareUpdate(f, name, 0, 0, &target) != kS_OK) return "not begun";
+  takeHostText(target);
+  HostImage image("vx-firmware.bin", std::vector<unsigned char>(4096, 0x5A));
+  if (f->vtbl->UpdateFirmware(f, name, name, 0, empty, image.asImage()) != kS_OK) return "not started";
+  int state = 0, percent = 0;
+  std::string text;
+  for (int i = 0; i < 500; ++i) {
+    wchar_t* message = nullptr;
+    const HRESULT hr = f->vtbl->GetFirmwareUpdateStatus(f, name, &state, &percent, &message);
+    text = takeHostText(message);
+    if (hr != kS_OK) return outcome(hr);
+    if (i > 0 && state != -1 && state != -2) break;
+    if (unplugMidway && i == 2 && !set.unplug().ok()) return "unplug failed";
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return "state " + std::to_string(state) + ", " + std::to_string(percent) + "%, \"" + text + "\"";
+}
+
+TEST_F(ExpertFaultMatrix, TheFirmwareLibraryFailing) {
+  faultmatrix::Matrix seen("expert face: firmware library calls (cell = the host's last status poll)");
+  int mismatches = 0;
+  auto cell = [&](std::optional<std::int32_t> status, bool unplug) {
+    qosim::BoardSet set;
+    set.add().withDefaults();
+    if (!set.plug().ok()) return std::string("plug failed");
+    const std::string device = set.board(0).device;
+    const std::string item = "KEL" + device.substr(std::string("qovorlix").size());
+    set.client().firmwareConfig(device, unplug ? 2000 : 200);
+    if (status) set.client().firmwareFault(device, qosim::FirmwareFaultSpec{*status, 40, 1});
+    ImxSysExpert2* e = create();
+    if (e == nullptr) return std::string("no expert");
+    void* p = nullptr;
+    if (queryInterface(e, kIID_ImxSysExpertFirmware, &p) != kS_OK) return std::string("no firmware interface");
+    auto* f = static_cast<ImxSysExpertFirmware*>(p);
+    std::string got = pollUpdate(f, item, unplug, set);
+    release(f);
+    if (bagOf(e, "KEL0") != kS_OK) got += " (KEL0 not served)";
+    destroy(e);
+    return got;
+  };
+  auto record = [&](const char* row, int column, const std::string& got, const std::string& want) {
+    seen.set(row, column, got == want ? got : got + " [expected " + want + "]");
+    mismatches += got != want;
+    EXPECT_EQ(got, want) << row << " " << faultmatrix::kColumns[column];
+  };
+  auto ended = [](std::int32_t status) { return "state 5, 40%, \"Error: " + std::to_string(status) + "\""; };
+  record("update", faultmatrix::kErrorStatus, cell(kDriverError, false), ended(kDriverError));
+  record("update", faultmatrix::kWarningStatus, cell(kDriverWarning, false), ended(kDriverWarning));
+  std::string got, want;
+  for (std::size_t i = 0; i < std::size(kMappedTransport); ++i) {
+    got += std::string(i ? "; " : "") + kErrnoNames[i] + ":" + cell(kMappedTransport[i], false);
+    want += std::string(i ? "; " : "") + kErrnoNames[i] + ":" + ended(kMappedTransport[i]);
+  }
+  record("update", faultmatrix::kTransport, got, want);
+  record("update", faultmatrix::kUnplugged, cell(std::nullopt, true), "0x80040375");
+  seen.set("update", faultmatrix::kKilled, faultmatrix::notApplicable("in-process library, no process to kill"));
+  for (int c = 0; c < faultmatrix::kColumnCount; ++c)
+    seen.set("progress", c, faultmatrix::notApplicable("the simulator fails the update, not the progress call alone"));
   seen.print();
   EXPECT_EQ(mismatches, 0);
 }
