@@ -45,6 +45,7 @@ void noteSeen(long seen) { gLastSeen = seen; }
 
 long sweep(const std::string& operation, const Run& run, bool mayAllocateNothing) {
   const int failedBefore = failedParts();
+  run(0);  // loads what a first run loads, so the counted run is like every later one
   gLastSeen = 0;
   const Outcome clean = run(0);
   const long count = gLastSeen;
@@ -61,7 +62,10 @@ long sweep(const std::string& operation, const Run& run, bool mayAllocateNothing
     const Outcome after = run(0);
     EXPECT_EQ(after, Outcome::kSucceeded)
         << operation << ": the unarmed run after failing allocation " << n << " (" << outcomeName(o) << ")";
-    if (failedParts() != failedBefore) break;  // the first broken point is the one to read
+    if (failedParts() != failedBefore) {  // the first broken point is the one to read
+      ADD_FAILURE() << operation << ": broken by failing allocation " << n << " of " << count;
+      break;
+    }
   }
   tally()[operation] += points;
   std::printf("[ oom ] %s: %ld allocations, %ld points\n", operation.c_str(), count, points);
