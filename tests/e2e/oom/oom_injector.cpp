@@ -6,6 +6,7 @@
 
 #include <link.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -29,10 +30,17 @@ thread_local bool tArmed = false;
 thread_local long tSeen = 0;
 thread_local long tFailAt = 0;
 thread_local bool tFailed = false;
+thread_local bool tExempt = false;  // the thread that armed the workers
+std::atomic<bool> gWorkersArmed{false};
+std::atomic<long> gWorkersSeen{0};
+std::atomic<long> gWorkersFailAt{0};
 
-// Code of the stand-ins of the closed platform libraries. Their allocations are neither counted
-// nor failed: the sweep is about this library, and a stand-in that ran out of memory inside a
-// destructor of its JSON helper would end the program for a reason no real platform has.
+// Code of the stand-ins of the closed platform libraries and of the dynamic linker. Their
+// allocations are neither counted nor failed: the sweep is about this library. A stand-in that
+// ran out of memory inside a destructor of its JSON helper would end the program for a reason no
+// real platform has, and the dynamic linker ends the program when it cannot allocate a thread's
+// block of a loaded library's thread-local variables (glibc: "cannot allocate memory for
+// thread-local data"), which no library code can catch.
 struct Range {
   std::uintptr_t begin, end;
 };
@@ -42,7 +50,7 @@ int gStandInCount = 0;
 
 int collectStandIn(dl_phdr_info* info, std::size_t, void*) {
   static const char* const kNames[] = {"libqovorlixapi.so", "libqokeldevenum.so",
-                                       "libqorelocations.so"};
+                                       "libqorelocations.so", "ld-linux-x86-64.so"};
   bool standIn = false;
   for (const char* name : kNames) standIn = standIn || std::strstr(info->dlpi_name, name) != nullptr;
   for (int i = 0; standIn && i < info->dlpi_phnum && gStandInCount < kMaxRanges; ++i) {
@@ -67,6 +75,13 @@ extern "C" __attribute__((noinline)) void qoOomFailing(long n) { asm volatile(""
 
 // True when this allocation, asked for by code at `caller`, is the one to fail.
 bool failHere(const void* caller) {
+  if (!tArmed && gWorkersArmed.load(std::memory_order_acquire) && !tExempt &&
+      !fromStandIn(caller)) {
+    const long n = gWorkersSeen.fetch_add(1) + 1;
+    if (n != gWorkersFailAt.load()) return false;
+    qoOomFailing(n);
+    return true;
+  }
   if (!tArmed || fromStandIn(caller)) return false;
   ++tSeen;
   if (tSeen != tFailAt) return false;
@@ -115,6 +130,19 @@ Armed::Armed(long failAt) {
 }
 Armed::~Armed() { tArmed = false; }
 long Armed::seen() const { return tSeen; }
+ArmedWorkers::ArmedWorkers(long failAt) {
+  gStandInCount = 0;
+  dl_iterate_phdr(&collectStandIn, nullptr);
+  tExempt = true;
+  gWorkersSeen = 0;
+  gWorkersFailAt = failAt;
+  gWorkersArmed.store(true, std::memory_order_release);
+}
+ArmedWorkers::~ArmedWorkers() {
+  gWorkersArmed.store(false, std::memory_order_release);
+  tExempt = false;
+}
+long ArmedWorkers::seen() const { return gWorkersSeen.load(); }
 bool Armed::failed() const { return tFailed; }
 }  // namespace oom
 

@@ -24,4 +24,16 @@ class Armed {
   bool failed() const;
 };
 
+// Counts the allocations of every other thread while alive (the library's workers: the arming
+// thread is left alone); the one numbered `failAt` fails. Deterministic as long as only the
+// operation under test keeps the workers busy.
+class ArmedWorkers {
+ public:
+  explicit ArmedWorkers(long failAt);
+  ~ArmedWorkers();
+  ArmedWorkers(const ArmedWorkers&) = delete;
+  ArmedWorkers& operator=(const ArmedWorkers&) = delete;
+  long seen() const;
+};
+
 }  // namespace oom

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -62,6 +63,38 @@ struct Collector {
   }
   static constexpr Vtbl kTable = {&qi, &one, &one, &unused, &unused, &collect};
   Collector() : vtbl(&kTable) {}
+};
+
+// A sink that only counts notices: it allocates nothing on the library's thread, so every
+// allocation counted there is the library's.
+struct CountingSink {
+  struct Vtbl {
+    HRESULT (*QueryInterface)(CountingSink*, const Guid*, void**);
+    ULONG (*AddRef)(CountingSink*);
+    ULONG (*Release)(CountingSink*);
+    HRESULT (*Notify)(CountingSink*, void* expert, std::int32_t kind, void* names);
+  };
+  const Vtbl* vtbl;
+  std::atomic<int> notices{0};
+  std::atomic<int> references{1};
+  static HRESULT qi(CountingSink*, const Guid*, void** out) {
+    *out = nullptr;
+    return kE_NOINTERFACE;
+  }
+  static ULONG addRef(CountingSink* self) { return static_cast<ULONG>(++self->references); }
+  static ULONG releaseEntry(CountingSink* self) { return static_cast<ULONG>(--self->references); }
+  static HRESULT notify(CountingSink* self, void*, std::int32_t, void*) {
+    ++self->notices;
+    return kS_OK;
+  }
+  static constexpr Vtbl kTable = {&qi, &addRef, &releaseEntry, &notify};
+  CountingSink() : vtbl(&kTable) {}
+  // True when a notice beyond `before` came within `ms`.
+  bool waitBeyond(int before, int ms) const {
+    for (int i = 0; i < ms && notices.load() <= before; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return notices.load() > before;
+  }
 };
 
 class ExpertOutOfMemory : public ::testing::Test {
@@ -259,6 +292,63 @@ TEST_F(ExpertOutOfMemory, DiagnosticsAndFirmwareAnswerOrReportOutOfMemory) {
   }, true);
   EXPECT_EQ(pp->vtbl->SetNotificationSink(pp, sink_.asSink()), kS_OK);
   EXPECT_EQ(sink_.references(), 2);  // registered once, whatever failed meanwhile
+}
+
+// The asynchronous refresh runs on a task worker and ends with a notice from the notification
+// thread: their allocations fail one at a time while the host thread is left alone. A refresh
+// that ran out of memory may end without a notice, but the next one works.
+TEST_F(ExpertOutOfMemory, WorkerThreadsRunOutOfMemoryCleanly) {
+  CountingSink counting;
+  auto* pp = static_cast<ImxSysExpertPlugPlay*>(plugPlay_);
+  ASSERT_EQ(pp->vtbl->SetNotificationSink(pp, &counting), kS_OK);
+  const HostText item("KEL1");
+  const unsigned tags[] = {kTemperatureTag};
+  oom::sweep("expert workers: asynchronous refresh", [&](long n) {
+    const int before = counting.notices.load();
+    void* bag = nullptr;
+    HRESULT hr = 0;
+    bool noticed = false;
+    {
+      oom::ArmedWorkers workers(n);
+      hr = e_->vtbl->GetPropertyBagWithRefresh(e_, item, 1, tags, 1, &bag);
+      noticed = counting.waitBeyond(before, n == 0 ? 5000 : 300);
+      oom::noteSeen(workers.seen());
+    }
+    if (hr != kRefreshPending) {
+      if (bag != nullptr) release(bag);
+      return classify(hr);
+    }
+    return noticed ? Outcome::kSucceeded : Outcome::kOutOfMemory;
+  });
+  // The firmware worker: an update that ran out of memory ends (never stays busy) and the next
+  // update of the board starts and completes.
+  auto* firmware = static_cast<ImxSysExpertFirmware*>(firmware_);
+  qosim::Client client = std::move(qosim::Client::connect().value);
+  ASSERT_TRUE(client.firmwareConfig("qovorlix2", 1).ok());
+  HostImage image("vx-firmware.bin", std::vector<unsigned char>(256, 0x5A));
+  const HostText board("KEL2"), empty("");
+  oom::sweep("expert workers: firmware update", [&](long n) {
+    wchar_t* target = nullptr;
+    EXPECT_EQ(firmware->vtbl->BeginFirmwareUpdate(firmware, board, 0, 0, &target), kS_OK);
+    hostStringFree(target);
+    int state = -1, percent = 0;
+    HRESULT hr = 0;
+    {
+      oom::ArmedWorkers workers(n);
+      hr = firmware->vtbl->UpdateFirmware(firmware, board, board, 0, empty, image.asImage());
+      for (int i = 0; i < 5000 && hr == kS_OK && (state == -1 || state == -2); ++i) {
+        hr = firmware->vtbl->GetFirmwareUpdateStatus(firmware, board, &state, &percent, nullptr);
+        if (state == -1 || state == -2) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      oom::noteSeen(workers.seen());
+    }
+    EXPECT_TRUE(state != -1 && state != -2) << "still busy";
+    EXPECT_EQ(image.references(), 1);
+    if (hr != kS_OK) return classify(hr);
+    return state == 5 && percent == 100 ? Outcome::kSucceeded : Outcome::kOutOfMemory;
+  });
+  ASSERT_EQ(pp->vtbl->SetNotificationSink(pp, sink_.asSink()), kS_OK);
+  EXPECT_EQ(counting.references.load(), 1);
 }
 
 }  // namespace
