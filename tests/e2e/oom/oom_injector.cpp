@@ -4,6 +4,8 @@
 // because the library, its host strings and the C++ runtime also allocate from the C heap.
 #include "oom_injector.h"
 
+#include <dlfcn.h>
+#include <glob.h>
 #include <link.h>
 
 #include <atomic>
@@ -31,9 +33,12 @@ thread_local long tSeen = 0;
 thread_local long tFailAt = 0;
 thread_local bool tFailed = false;
 thread_local bool tExempt = false;  // the thread that armed the workers
+thread_local bool tInGlob = false;  // inside glibc's glob (see glob below)
 std::atomic<bool> gWorkersArmed{false};
 std::atomic<long> gWorkersSeen{0};
 std::atomic<long> gWorkersFailAt{0};
+
+constexpr std::size_t kDirectoryStreamSize = 32 * 1024;
 
 // Code of the stand-ins of the closed platform libraries and of the dynamic linker. Their
 // allocations are neither counted nor failed: the sweep is about this library. A stand-in that
@@ -74,7 +79,11 @@ bool fromStandIn(const void* caller) {
 extern "C" __attribute__((noinline)) void qoOomFailing(long n) { asm volatile("" : : "r"(n)); }
 
 // True when this allocation, asked for by code at `caller`, is the one to fail.
-bool failHere(const void* caller) {
+bool failHere(const void* caller, std::size_t size = 0) {
+  // Inside glob only its directory streams (opendir's large blocks) fail: glibc 2.36 frees the
+  // names it collected twice when a later allocation of glob fails (prefix_array), a fault of
+  // the C library that no caller can avoid.
+  if (tInGlob && size < kDirectoryStreamSize) return false;
   if (!tArmed && gWorkersArmed.load(std::memory_order_acquire) && !tExempt &&
       !fromStandIn(caller)) {
     const long n = gWorkersSeen.fetch_add(1) + 1;
@@ -176,7 +185,7 @@ void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcep
 #if QO_OOM_HEAP_REPLACED
 // A failing heap function sets errno as glibc's does; callers such as opendir report it.
 extern "C" void* malloc(std::size_t size) {
-  if (!failHere(QO_CALLER)) return __libc_malloc(size);
+  if (!failHere(QO_CALLER, size)) return __libc_malloc(size);
   errno = ENOMEM;
   return nullptr;
 }
@@ -189,5 +198,15 @@ extern "C" void* realloc(void* p, std::size_t size) {
   if (!failHere(QO_CALLER)) return __libc_realloc(p, size);
   errno = ENOMEM;
   return nullptr;
+}
+
+using GlobFn = int (*)(const char*, int, int (*)(const char*, int), glob_t*);
+const GlobFn gRealGlob = reinterpret_cast<GlobFn>(dlsym(RTLD_NEXT, "glob"));
+extern "C" int glob(const char* pattern, int flags, int (*onError)(const char*, int),
+                    glob_t* matches) {
+  tInGlob = true;
+  const int result = gRealGlob(pattern, flags, onError, matches);
+  tInGlob = false;
+  return result;
 }
 #endif
