@@ -207,6 +207,7 @@ std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> tItemFactory::createIte
       rethrowIfOutOfMemory(e.code());
       code = e.code();
     } catch (const sysapicpp::HResultException& e) {
+      if (e.code() == E_OUTOFMEMORY) throw;  // a host string or bag that could not be made
       code = e.code();
     } catch (const std::exception&) {
       code = -1;
