@@ -11,8 +11,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -57,7 +57,8 @@ int collectStandIn(dl_phdr_info* info, std::size_t, void*) {
   static const char* const kNames[] = {"libqovorlixapi.so", "libqokeldevenum.so",
                                        "libqorelocations.so", "ld-linux-x86-64.so"};
   bool standIn = false;
-  for (const char* name : kNames) standIn = standIn || std::strstr(info->dlpi_name, name) != nullptr;
+  for (const char* name : kNames)
+    standIn = standIn || std::strstr(info->dlpi_name, name) != nullptr;
   for (int i = 0; standIn && i < info->dlpi_phnum && gStandInCount < kMaxRanges; ++i) {
     const ElfW(Phdr)& ph = info->dlpi_phdr[i];
     if (ph.p_type != PT_LOAD || (ph.p_flags & PF_X) == 0) continue;
@@ -157,9 +158,15 @@ bool Armed::failed() const { return tFailed; }
 
 void* operator new(std::size_t size) { return orThrow(allocate(size, QO_CALLER)); }
 void* operator new[](std::size_t size) { return orThrow(allocate(size, QO_CALLER)); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, QO_CALLER); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, QO_CALLER); }
-void* operator new(std::size_t size, std::align_val_t a) { return orThrow(allocateAligned(size, a, QO_CALLER)); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return allocate(size, QO_CALLER);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return allocate(size, QO_CALLER);
+}
+void* operator new(std::size_t size, std::align_val_t a) {
+  return orThrow(allocateAligned(size, a, QO_CALLER));
+}
 void* operator new[](std::size_t size, std::align_val_t a) {
   return orThrow(allocateAligned(size, a, QO_CALLER));
 }

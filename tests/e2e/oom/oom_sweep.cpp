@@ -9,9 +9,11 @@ namespace {
 long gLastSeen = 0;
 
 int failedParts() {
-  const ::testing::TestResult* r = ::testing::UnitTest::GetInstance()->current_test_info()->result();
+  const ::testing::TestResult* r =
+      ::testing::UnitTest::GetInstance()->current_test_info()->result();
   int failed = 0;
-  for (int i = 0; i < r->total_part_count(); ++i) failed += r->GetTestPartResult(i).failed() ? 1 : 0;
+  for (int i = 0; i < r->total_part_count(); ++i)
+    failed += r->GetTestPartResult(i).failed() ? 1 : 0;
   return failed;
 }
 
@@ -21,7 +23,9 @@ std::map<std::string, long>& tally() {
 }
 
 const char* outcomeName(Outcome o) {
-  return o == Outcome::kSucceeded ? "succeeded" : o == Outcome::kOutOfMemory ? "out of memory" : "other";
+  return o == Outcome::kSucceeded     ? "succeeded"
+         : o == Outcome::kOutOfMemory ? "out of memory"
+                                      : "other";
 }
 
 // Prints the points of every operation swept in this process and their total.
@@ -61,7 +65,8 @@ long sweep(const std::string& operation, const Run& run, bool mayAllocateNothing
     EXPECT_NE(o, Outcome::kOther) << operation << ": allocation " << n << " of " << count;
     const Outcome after = run(0);
     EXPECT_EQ(after, Outcome::kSucceeded)
-        << operation << ": the unarmed run after failing allocation " << n << " (" << outcomeName(o) << ")";
+        << operation << ": the unarmed run after failing allocation " << n << " (" << outcomeName(o)
+        << ")";
     if (failedParts() != failedBefore) {  // the first broken point is the one to read
       ADD_FAILURE() << operation << ": broken by failing allocation " << n << " of " << count;
       break;

@@ -129,7 +129,9 @@ class ExpertOutOfMemory : public ::testing::Test {
     void* p = nullptr;
     if (make_(&p) != kS_OK) return nullptr;
     auto* e = static_cast<ImxSysExpert2*>(p);
-    if (initialize) { EXPECT_EQ(e->vtbl->Initialize(e), kS_OK); }
+    if (initialize) {
+      EXPECT_EQ(e->vtbl->Initialize(e), kS_OK);
+    }
     return e;
   }
 
@@ -176,15 +178,18 @@ TEST_F(ExpertOutOfMemory, ObjectsAreMadeWholeOrNotAtAll) {
     EXPECT_EQ(release(e), 0u);
     return classify(hr);
   });
-  oom::sweep("expert: Shutdown and final Release", [&](long n) {
-    ImxSysExpert2* e = fresh(true);
-    EXPECT_EQ(itemNames(e).size(), 4u);
-    oom::Armed a(n);
-    const HRESULT hr = e->vtbl->Shutdown(e);
-    EXPECT_EQ(release(e), 0u);
-    oom::noteSeen(a.seen());
-    return classify(hr);
-  }, true);
+  oom::sweep(
+      "expert: Shutdown and final Release",
+      [&](long n) {
+        ImxSysExpert2* e = fresh(true);
+        EXPECT_EQ(itemNames(e).size(), 4u);
+        oom::Armed a(n);
+        const HRESULT hr = e->vtbl->Shutdown(e);
+        EXPECT_EQ(release(e), 0u);
+        oom::noteSeen(a.seen());
+        return classify(hr);
+      },
+      true);
 }
 
 TEST_F(ExpertOutOfMemory, ItemOperationsAnswerOrReportOutOfMemory) {
@@ -202,7 +207,9 @@ TEST_F(ExpertOutOfMemory, ItemOperationsAnswerOrReportOutOfMemory) {
   oom::sweep("expert: EnumerateItems", [&](long n) {
     Collector collector;
     const HRESULT hr = armed(n, [&] { return e_->vtbl->EnumerateItems(e_, &collector); });
-    if (hr == kS_OK) { EXPECT_EQ(collector.bags, 4); }
+    if (hr == kS_OK) {
+      EXPECT_EQ(collector.bags, 4);
+    }
     return classify(hr);
   });
   const HostText item("KEL1");
@@ -221,20 +228,20 @@ TEST_F(ExpertOutOfMemory, ItemOperationsAnswerOrReportOutOfMemory) {
   for (const int flag : {0, 1}) {
     oom::sweep(flag == 0 ? "expert: refresh synchronous" : "expert: refresh asynchronous",
                [&](long n) {
-      void* bag = nullptr;
-      HRESULT hr = armed(n, [&] {
-        return e_->vtbl->GetPropertyBagWithRefresh(e_, item, 1, tags, flag, &bag);
-      });
-      if (bag != nullptr) {
-        EXPECT_TRUE(hr == kS_OK || hr == kS_FALSE) << hresultText(hr);
-        EXPECT_EQ(release(bag), 0u);
-      }
-      if (hr == kRefreshPending) {
-        EXPECT_EQ(bag, nullptr);
-        hr = kS_OK;
-      }
-      return classify(hr);
-    });
+                 void* bag = nullptr;
+                 HRESULT hr = armed(n, [&] {
+                   return e_->vtbl->GetPropertyBagWithRefresh(e_, item, 1, tags, flag, &bag);
+                 });
+                 if (bag != nullptr) {
+                   EXPECT_TRUE(hr == kS_OK || hr == kS_FALSE) << hresultText(hr);
+                   EXPECT_EQ(release(bag), 0u);
+                 }
+                 if (hr == kRefreshPending) {
+                   EXPECT_EQ(bag, nullptr);
+                   hr = kS_OK;
+                 }
+                 return classify(hr);
+               });
   }
 }
 
@@ -244,23 +251,31 @@ TEST_F(ExpertOutOfMemory, DiagnosticsAndFirmwareAnswerOrReportOutOfMemory) {
   const HostText item("KEL2");
   oom::sweep("expert: RunDiagnostic", [&](long n) {
     wchar_t* text = nullptr;
-    const HRESULT hr = armed(n, [&] { return diagnostic->vtbl->RunDiagnostic(diagnostic, item, 0, &text); });
+    const HRESULT hr =
+        armed(n, [&] { return diagnostic->vtbl->RunDiagnostic(diagnostic, item, 0, &text); });
     // A failure hands out no text, or the empty text of the error translation.
-    if (hr != kS_OK) { EXPECT_EQ(hostStringLength(text), 0u); }
+    if (hr != kS_OK) {
+      EXPECT_EQ(hostStringLength(text), 0u);
+    }
     takeHostText(text);
     return classify(hr);
   });
-  oom::sweep("expert: GetFirmwareUpdateStatus", [&](long n) {
-    int state = 7, value = 0;
-    wchar_t* text = nullptr;
-    const HRESULT hr = armed(n, [&] {
-      return firmware->vtbl->GetFirmwareUpdateStatus(firmware, item, &state, &value, &text);
-    });
-    // A failure hands out no text, or the empty text of the error translation.
-    if (hr != kS_OK) { EXPECT_EQ(hostStringLength(text), 0u); }
-    takeHostText(text);
-    return classify(hr);
-  }, !oom::heapFunctionsCovered());  // only host strings: malloc
+  oom::sweep(
+      "expert: GetFirmwareUpdateStatus",
+      [&](long n) {
+        int state = 7, value = 0;
+        wchar_t* text = nullptr;
+        const HRESULT hr = armed(n, [&] {
+          return firmware->vtbl->GetFirmwareUpdateStatus(firmware, item, &state, &value, &text);
+        });
+        // A failure hands out no text, or the empty text of the error translation.
+        if (hr != kS_OK) {
+          EXPECT_EQ(hostStringLength(text), 0u);
+        }
+        takeHostText(text);
+        return classify(hr);
+      },
+      !oom::heapFunctionsCovered());  // only host strings: malloc
   qosim::Client client = std::move(qosim::Client::connect().value);
   ASSERT_TRUE(client.firmwareConfig("qovorlix2", 1).ok());
   HostImage image("vx-firmware.bin", std::vector<unsigned char>(256, 0x5A));
@@ -286,10 +301,14 @@ TEST_F(ExpertOutOfMemory, DiagnosticsAndFirmwareAnswerOrReportOutOfMemory) {
     return classify(hr);
   });
   auto* pp = static_cast<ImxSysExpertPlugPlay*>(plugPlay_);
-  oom::sweep("expert: SetNotificationSink", [&](long n) {
-    const HRESULT hr = armed(n, [&] { return pp->vtbl->SetNotificationSink(pp, sink_.asSink()); });
-    return classify(hr);
-  }, true);
+  oom::sweep(
+      "expert: SetNotificationSink",
+      [&](long n) {
+        const HRESULT hr =
+            armed(n, [&] { return pp->vtbl->SetNotificationSink(pp, sink_.asSink()); });
+        return classify(hr);
+      },
+      true);
   EXPECT_EQ(pp->vtbl->SetNotificationSink(pp, sink_.asSink()), kS_OK);
   EXPECT_EQ(sink_.references(), 2);  // registered once, whatever failed meanwhile
 }

@@ -15,8 +15,8 @@
 namespace {
 
 using oom::Outcome;
-using routingabi::HostStatus;
 using routingabi::hostAllocate;
+using routingabi::HostStatus;
 
 constexpr std::int32_t kMemoryFull = -52000;
 
@@ -29,7 +29,9 @@ Outcome classify(const HostStatus& st) {
   }
   const auto json = nlohmann::json::parse(st.text(), nullptr, false);
   EXPECT_TRUE(json.is_object()) << st.text();
-  if (json.is_object()) { EXPECT_TRUE(json.contains("file")) << st.text(); }
+  if (json.is_object()) {
+    EXPECT_TRUE(json.contains("file")) << st.text();
+  }
   return Outcome::kOutOfMemory;
 }
 
@@ -92,41 +94,56 @@ TEST_F(RoutingOutOfMemory, SessionsAreMadeWholeOrNotAtAll) {
   oom::sweep("routing: createSession", [&](long n) {
     HostStatus st;
     void* s = armed(n, [&] { return x_.createSession(node_.c_str(), &hostAllocate, &st); });
-    if (st.code() != 0) { EXPECT_EQ(s, nullptr); }
-    else { EXPECT_NE(s, nullptr); }
+    if (st.code() != 0) {
+      EXPECT_EQ(s, nullptr);
+    } else {
+      EXPECT_NE(s, nullptr);
+    }
     x_.destroySession(s);
     return classify(st);
   });
-  oom::sweep("routing: destroySession", [&](long n) {
-    HostStatus st;
-    void* s = x_.createSession(node_.c_str(), &hostAllocate, &st);
-    EXPECT_NE(s, nullptr) << st.text();
-    armed(n, [&] {
-      x_.destroySession(s);
-      return 0;
-    });
-    return classify(st);
-  }, true);
+  oom::sweep(
+      "routing: destroySession",
+      [&](long n) {
+        HostStatus st;
+        void* s = x_.createSession(node_.c_str(), &hostAllocate, &st);
+        EXPECT_NE(s, nullptr) << st.text();
+        armed(n, [&] {
+          x_.destroySession(s);
+          return 0;
+        });
+        return classify(st);
+      },
+      true);
 }
 
 TEST_F(RoutingOutOfMemory, RouteOperationsAnswerOrReportOutOfMemory) {
-  oom::sweep("routing: getHandledConstraints", [&](long n) {
-    HostStatus st;
-    char* out = nullptr;
-    armed(n, [&] {
-      x_.getHandledConstraints(session_, &out, &st);
-      return 0;
-    });
-    if (st.code() == 0) { EXPECT_EQ(take(out), R"(["inversionNeeded"])"); }
-    else { EXPECT_EQ(out, nullptr); }
-    return classify(st);
-  }, !oom::heapFunctionsCovered());  // only the host's allocate and the JSON writer: malloc
+  oom::sweep(
+      "routing: getHandledConstraints",
+      [&](long n) {
+        HostStatus st;
+        char* out = nullptr;
+        armed(n, [&] {
+          x_.getHandledConstraints(session_, &out, &st);
+          return 0;
+        });
+        if (st.code() == 0) {
+          EXPECT_EQ(take(out), R"(["inversionNeeded"])");
+        } else {
+          EXPECT_EQ(out, nullptr);
+        }
+        return classify(st);
+      },
+      !oom::heapFunctionsCovered());  // only the host's allocate and the JSON writer: malloc
   oom::sweep("routing: calculateRoute", [&](long n) {
     HostStatus st;
     const std::string routes = calculate(n, st);
     const std::uint32_t ticket = ticketOf(routes);
-    if (st.code() == 0) { EXPECT_NE(ticket, 0u) << routes; }
-    else { EXPECT_TRUE(routes.empty() || routes == "[]") << routes; }
+    if (st.code() == 0) {
+      EXPECT_NE(ticket, 0u) << routes;
+    } else {
+      EXPECT_TRUE(routes.empty() || routes == "[]") << routes;
+    }
     if (ticket != 0) x_.destroyRoute(session_, ticket);
     return classify(st);
   });
@@ -148,7 +165,9 @@ TEST_F(RoutingOutOfMemory, RouteOperationsAnswerOrReportOutOfMemory) {
     });
     EXPECT_EQ(conflicts, nullptr);
     const std::string text = take(path);
-    if (st.code() == 0) { EXPECT_EQ(text, R"(["Front0","MuxA","MuxB","FpgaIn3"])"); }
+    if (st.code() == 0) {
+      EXPECT_EQ(text, R"(["Front0","MuxA","MuxB","FpgaIn3"])");
+    }
     // Whatever failed, the route is gone: a calculation of the same route is not in the way.
     x_.unprogramRoute(session_, ticket);
     x_.unreserveRoute(session_, ticket);
@@ -169,7 +188,9 @@ TEST_F(RoutingOutOfMemory, RouteOperationsAnswerOrReportOutOfMemory) {
       x_.TerminalIterator_destroy(it);
       return 0;
     });
-    if (st.code() == 0) { EXPECT_EQ(terminals, 23); }
+    if (st.code() == 0) {
+      EXPECT_EQ(terminals, 23);
+    }
     return classify(st);
   });
 }
