@@ -300,6 +300,9 @@ TEST_F(ExpertOutOfMemory, DiagnosticsAndFirmwareAnswerOrReportOutOfMemory) {
     EXPECT_EQ(image.references(), 1);
     return classify(hr);
   });
+}
+
+TEST_F(ExpertOutOfMemory, TheSinkIsRegisteredOnceWhateverFailed) {
   auto* pp = static_cast<ImxSysExpertPlugPlay*>(plugPlay_);
   oom::sweep(
       "expert: SetNotificationSink",

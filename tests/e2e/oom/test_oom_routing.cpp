@@ -174,6 +174,9 @@ TEST_F(RoutingOutOfMemory, RouteOperationsAnswerOrReportOutOfMemory) {
     x_.destroyRoute(session_, ticket);
     return classify(st);
   });
+}
+
+TEST_F(RoutingOutOfMemory, TheTerminalWalkAnswersOrReportsOutOfMemory) {
   oom::sweep("routing: terminal iterator", [&](long n) {
     HostStatus st;
     int terminals = 0;
