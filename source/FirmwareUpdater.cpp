@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <regex>
 
 #include "qo/err/Exception.h"
@@ -143,15 +144,22 @@ std::string FirmwareUpdater::targetNameOf(const std::string& targetDescription) 
 }
 
 void FirmwareUpdater::run() {
-  const std::string target = targetNameOf(targetDescription_);
   std::int32_t status = 0;
   try {
+    const std::string target = targetNameOf(targetDescription_);
     status = library_.updateFirmware(itemName_.c_str(), target.c_str(), image_.size(),
                                      image_.data(), updateFlag_);
   } catch (const sysapicpp::HResultException& e) {
     status = e.code();  // the library could not be reached: reported like its own failure
+  } catch (const std::bad_alloc&) {
+    // The update never reached the library; it still has to end, or the item stays busy.
+    status = static_cast<std::int32_t>(nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus::kMemoryFull);
   }
-  if (status != 0) setErrorMessage(status);
+  try {
+    if (status != 0) setErrorMessage(status);
+  } catch (const std::bad_alloc&) {
+    // without its message: the end of the update below matters more
+  }
   workerActive_.store(false, std::memory_order_release);
 }
 

@@ -28,6 +28,12 @@ void throwLibraryStatus(std::int32_t code) {
       code, {kItemFactorySource, kLineLibraryCall, kComponentName, nullptr});
 }
 
+// Called in a handler: memory exhaustion is no fault of one board and ends the call instead of
+// leaving the board out, so a caller never takes a short list for the machine's boards.
+void rethrowIfOutOfMemory(std::int64_t code) {
+  if (code == nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus::kMemoryFull) throw;
+}
+
 }  // namespace
 
 tAttributeAccess::tAttributeAccess(qokeldevenum::iKelDevice* device) {
@@ -96,10 +102,11 @@ tDeviceListHolder::~tDeviceListHolder() {
 
 void tDeviceListHolder::refreshLocked(tStatus* changedStatus, tStatus* refreshStatus) {
   const bool hasChanged = list_->hasChanged(platformStatus(changedStatus));
-  if (changedStatus->isFatal() || !hasChanged) return;
+  if (changedStatus->isFatal() || (!hasChanged && !incomplete_)) return;
   list_->refresh(platformStatus(refreshStatus));
   if (refreshStatus->isFatal()) return;
   devices_.clear();
+  incomplete_ = true;
   const std::uint32_t count = list_->count();
   for (std::uint32_t index = 0; index < count; ++index) {
     try {
@@ -107,11 +114,14 @@ void tDeviceListHolder::refreshLocked(tStatus* changedStatus, tStatus* refreshSt
       qokeldevenum::iKelDevice* device = list_->deviceAt(index, 0, platformStatus(&status));
       qoerr::throwIfFailed(status);
       if (device) devices_.push_back(device);
-    } catch (const qoerr::ExceptionBase&) {
-      // a board whose list entry fails is skipped
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const qoerr::ExceptionBase& e) {
+      rethrowIfOutOfMemory(e.code());  // otherwise a board whose list entry fails is skipped
     } catch (const std::exception&) {
     }
   }
+  incomplete_ = false;
 }
 
 void tDeviceListHolder::refreshDeviceList(tStatus* status) {
@@ -130,7 +140,10 @@ qokeldevenum::iKelDevice* tDeviceListHolder::findDevice(const std::string& name)
   for (qokeldevenum::iKelDevice* device : devices_) {
     try {
       if (itemNameOf(readDeviceAttribute(device, kAttributeDeviceNumber)) == name) return device;
-    } catch (const qoerr::ExceptionBase&) {
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const qoerr::ExceptionBase& e) {
+      rethrowIfOutOfMemory(e.code());
     } catch (const std::exception&) {
     }
   }
@@ -166,8 +179,10 @@ void tItemFactory::getItemNames(std::vector<std::string>& names) {
       std::string productName, fpgaPart;
       if (catalog.getProductName(product, productName, fpgaPart))
         names.push_back(itemNameOf(number));
-    } catch (const qoerr::ExceptionBase&) {
-      // a board that cannot be read is not listed
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const qoerr::ExceptionBase& e) {
+      rethrowIfOutOfMemory(e.code());  // otherwise a board that cannot be read is not listed
     } catch (const std::exception&) {
     }
   }
@@ -189,8 +204,10 @@ std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> tItemFactory::createIte
     } catch (const std::bad_alloc&) {
       throw;
     } catch (const qoerr::ExceptionBase& e) {
+      rethrowIfOutOfMemory(e.code());
       code = e.code();
     } catch (const sysapicpp::HResultException& e) {
+      if (e.code() == E_OUTOFMEMORY) throw;  // a host string or bag that could not be made
       code = e.code();
     } catch (const std::exception&) {
       code = -1;

@@ -62,6 +62,9 @@ class tDeviceListHolder {
   tEnumerationLibrary& library_;
   qokeldevenum::iKelDeviceList* list_ = nullptr;
   std::vector<qokeldevenum::iKelDevice*> devices_;
+  // A refresh that ran out of memory part way left devices_ short: the next one starts over
+  // although the library reports no change.
+  bool incomplete_ = false;
 };
 
 // A session with one device and its attribute reader, both released (reader first) when the

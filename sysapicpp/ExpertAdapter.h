@@ -480,10 +480,12 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
     try {
       const auto expert = requireExpert();
       std::vector<std::uint32_t> list(tags, tags + count);
+      // Held here until the subset answer is known, so a failure hands out nothing; the room is
+      // made first, so taking the bag over cannot fail and lose its reference.
+      adapter_detail::BagReferences held;
+      held.bags.reserve(1);
       ImxSysPropertyBag* result = expert->getPropertyBagWithRefresh(name, list, flag != 0);
       if (result == nullptr) throwNullBag();
-      // Held here until the subset answer is known, so a failure hands out nothing.
-      adapter_detail::BagReferences held;
       held.bags.push_back(result);
       HRESULT answer = S_OK;
       if (!list.empty()) {

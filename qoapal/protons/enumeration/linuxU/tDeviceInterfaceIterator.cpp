@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -14,6 +15,14 @@ namespace {
 
 using Codes = nQOAPALS100::tStatus;
 namespace helper = linuxDevEnumHelper;
+
+// glob skips a directory it cannot open, also when opening it ran out of memory: that would pass
+// for an entry that is not there. Its error hook (a plain function) notes exhaustion here.
+thread_local bool tGlobOutOfMemory = false;
+int noteGlobError(const char*, int error) {
+  if (error == ENOMEM) tGlobOutOfMemory = true;
+  return 0;  // other unreadable directories are skipped, as before
+}
 
 bool blocked(const tStatus* status) { return status == nullptr || status->isFatal(); }
 
@@ -53,7 +62,9 @@ void tDeviceInterfaceIterator::match(const char* interfaceName, const char* devi
   if (!helper::buildMatchPattern(pattern, sizeof pattern, deviceName, interfaceName, status)) {
     return;
   }
-  const int result = ::glob(pattern, GLOB_ONLYDIR, nullptr, &matches_);
+  tGlobOutOfMemory = false;
+  int result = ::glob(pattern, GLOB_ONLYDIR, &noteGlobError, &matches_);
+  if (tGlobOutOfMemory) result = GLOB_NOSPACE;
   if (result == 0) {
     matched_ = true;
     cursor_ = 0;
@@ -64,7 +75,11 @@ void tDeviceInterfaceIterator::match(const char* interfaceName, const char* devi
   // A failed match may still have allocated its list.
   ::globfree(&matches_);
   matches_ = glob_t{};
-  if (result != GLOB_NOMATCH) fail(status, Codes::kEnumerationFailed, __LINE__);
+  if (result == GLOB_NOSPACE) {
+    fail(status, Codes::kMemoryFull, __LINE__);
+  } else if (result != GLOB_NOMATCH) {
+    fail(status, Codes::kEnumerationFailed, __LINE__);
+  }
 }
 
 void tDeviceInterfaceIterator::skipNonDirectories() noexcept {
