@@ -12,6 +12,10 @@ void difference(std::vector<std::string> oldNames, std::vector<std::string> newN
   const sysapicpp::ItemNameLess less;
   std::sort(oldNames.begin(), oldNames.end(), less);
   std::sort(newNames.begin(), newNames.end(), less);
+  // Two boards can report one device number: a name counts once, or it would be "added" at
+  // every pass (a multiset difference keeps the second copy).
+  oldNames.erase(std::unique(oldNames.begin(), oldNames.end()), oldNames.end());
+  newNames.erase(std::unique(newNames.begin(), newNames.end()), newNames.end());
   std::set_difference(oldNames.begin(), oldNames.end(), newNames.begin(), newNames.end(),
                       std::back_inserter(removed), less);
   std::set_difference(newNames.begin(), newNames.end(), oldNames.begin(), oldNames.end(),

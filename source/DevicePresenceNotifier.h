@@ -38,7 +38,8 @@ struct Op {
   void operator()();
 };
 
-// removed = sorted(old) - sorted(new), added = sorted(new) - sorted(old) (byte-wise order).
+// removed = sorted(old) - sorted(new), added = sorted(new) - sorted(old) (byte-wise order), as
+// sets: a name listed twice counts once.
 void difference(std::vector<std::string> oldNames, std::vector<std::string> newNames,
                 std::vector<std::string>& removed, std::vector<std::string>& added);
 

@@ -288,6 +288,23 @@ TEST_F(DeviceItemSim, EachDriverMethodFailureGivesItsFallback) {
     forBothFailures(client(), b.device, f, [&] {
       EXPECT_FALSE(it->refreshProperties({0x1015000, 0x19010000, 0x102E000, 0x1063000, 0x102F000}));
     });
+  // A failed version read replaces the version text with that of the zero result, as the
+  // static collection does: the old text must not read as current.
+  for (bool transport : {false, true}) {
+    SCOPED_TRACE(transport ? "transport" : "driver");
+    const Fault f = QO_FAULT(op0701);
+    qosim::ResponseRule rule;
+    rule.target = b.device;
+    rule.command = f.command;
+    if (transport) rule.errnoValue = 5;  // EIO
+    else rule.output = f.driverAnswer;
+    ASSERT_TRUE(it->refreshProperties({0x102F000}));
+    ASSERT_NE(bagOf(*it).getString(0x102F000), "0.0.0d0");  // the board's own version
+    ASSERT_TRUE(client().setResponse(rule).ok());
+    EXPECT_FALSE(it->refreshProperties({0x102F000}));
+    expectTags(*it, {{0x102F000, "0.0.0d0"s}});
+    ASSERT_TRUE(client().clearResponses().ok());
+  }
   // Preparation keeps the last values.
   ASSERT_TRUE(client().setBoardField(b.device, "op0406", -304313).ok());
   forBothFailures(client(), b.device, QO_FAULT(op0406), [&] {
