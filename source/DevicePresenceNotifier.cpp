@@ -36,7 +36,13 @@ void Op::operator()() {
   cache->notifyItemsChange(2, removed);
   sink->notify(2, removed);
   cache->notifyItemsChange(1, added);
-  sink->notify(1, added);
+  // Only boards the cache could make an item for are announced: a board the library lists but
+  // no item can be built for would otherwise be "added" at every pass (and never removed).
+  cache->refresh();
+  std::vector<std::string> served;
+  for (const std::string& name : added)
+    if (cache->hasItem(name)) served.push_back(name);
+  sink->notify(1, served);
 }
 
 }  // namespace VorlixSysapiExpert::DevicePresenceNotifier

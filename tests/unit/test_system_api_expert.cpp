@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <stdexcept>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -342,7 +343,10 @@ class RecordingCache final : public sysapicpp::ItemCacheInterface {
   void getItemNames(std::vector<std::string>&) override {}
   bool isEmpty() override { return items.empty(); }
   sysapicpp::SharedPtrHelper<sysapicpp::Item> getItem(const std::string&) override { return {}; }
-  bool hasItem(const std::string&) override { return false; }
+  // Holds an item for every name queued for creation except the unbuildable ones.
+  bool hasItem(const std::string& name) override {
+    return created.count(name) != 0 && unbuildable.count(name) == 0;
+  }
   std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> getAllItems() override {
     if (failGetAll) throw std::runtime_error("cache broken");
     return items;
@@ -358,8 +362,10 @@ class RecordingCache final : public sysapicpp::ItemCacheInterface {
     std::string entry = "cache " + std::to_string(kind) + ":";
     for (const auto& n : names) entry += " " + n;
     log_->push_back(entry);
+    if (kind == 1) created.insert(names.begin(), names.end());
   }
   std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> items;
+  std::set<std::string> created, unbuildable;
   bool failGetAll = false;
 
  private:
@@ -385,6 +391,7 @@ struct PassCase {
   std::vector<std::string> cached;
   std::vector<std::string> present;
   std::vector<std::string> log;
+  std::set<std::string> unbuildable = {};  // listed, but no item can be built
 };
 
 class PresencePass : public ::testing::TestWithParam<PassCase> {};
@@ -393,6 +400,7 @@ TEST_P(PresencePass, RemovedBeforeAddedCacheBeforeHost) {
   const PassCase& c = GetParam();
   std::vector<std::string> log;
   RecordingCache cache(&log);
+  cache.unbuildable = c.unbuildable;
   for (const auto& n : c.cached)
     cache.items.push_back(sysapicpp::SharedPtrHelper<sysapicpp::Item>(new qotest::NoOpItem(n)));
   auto boards = std::make_shared<qotest::FakeBoards>();
@@ -407,14 +415,20 @@ TEST_P(PresencePass, RemovedBeforeAddedCacheBeforeHost) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PresencePass,
     ::testing::Values(
-        PassCase{{}, {}, {"cache refresh", "cache 2:", "host 2:", "cache 1:", "host 1:"}},
+        PassCase{{}, {}, {"cache refresh", "cache 2:", "host 2:", "cache 1:", "cache refresh", "host 1:"}},
         PassCase{{"KEL0", "KEL1"},
                  {"KEL1", "KEL10", "KEL2"},
                  {"cache refresh", "cache 2: KEL0", "host 2: KEL0", "cache 1: KEL10 KEL2",
-                  "host 1: KEL10 KEL2"}},
+                  "cache refresh", "host 1: KEL10 KEL2"}},
         PassCase{{"KEL3", "KEL1"},
                  {"KEL1", "KEL3"},
-                 {"cache refresh", "cache 2:", "host 2:", "cache 1:", "host 1:"}}));
+                 {"cache refresh", "cache 2:", "host 2:", "cache 1:", "cache refresh", "host 1:"}},
+        // Only what the cache could build an item for is announced.
+        PassCase{{},
+                 {"KEL4", "KEL5"},
+                 {"cache refresh", "cache 2:", "host 2:", "cache 1: KEL4 KEL5", "cache refresh",
+                  "host 1: KEL5"},
+                 {"KEL4"}}));
 
 struct DifferenceCase {
   std::vector<std::string> oldNames, newNames, removed, added;
