@@ -1,7 +1,5 @@
 #include "sysapicpp/cache/ItemCache.h"
 
-#include <pthread.h>
-
 #include <utility>
 
 #include "qoapal/component.h"
@@ -19,48 +17,11 @@ ItemCache::ItemCache(ItemFactory* factory) : factory_(factory) {
   if (factory_ == nullptr) throw InvalidArgException(context(kLineNullFactory));
 }
 
-ItemCache::~ItemCache() {
-  {
-    std::lock_guard<std::mutex> lock(releaseLock_);
-    releaseStop_ = true;
-  }
-  releaseWake_.notify_one();
-  if (releaser_.joinable()) releaser_.join();
-}
-
-void ItemCache::handOver(std::vector<SharedPtrHelper<Item>>& items) noexcept {
-  if (items.empty()) return;
-  std::lock_guard<std::mutex> lock(releaseLock_);
-  try {
-    if (!releaser_.joinable()) {
-      releaser_ = std::thread([this] { releaseLoop(); });
-      ::pthread_setname_np(releaser_.native_handle(), kReleaseThreadName);
-    }
-    toRelease_.reserve(toRelease_.size() + items.size());
-  } catch (...) {
-    return;  // no thread or no room: the caller releases them after the map lock
-  }
-  for (SharedPtrHelper<Item>& item : items) toRelease_.push_back(std::move(item));
-  items.clear();
-  releaseWake_.notify_one();
-}
-
-void ItemCache::releaseLoop() noexcept {
-  std::unique_lock<std::mutex> lock(releaseLock_);
-  for (;;) {
-    releaseWake_.wait(lock, [this] { return releaseStop_ || !toRelease_.empty(); });
-    if (toRelease_.empty()) return;  // stopping, nothing left
-    std::vector<SharedPtrHelper<Item>> batch;
-    batch.swap(toRelease_);
-    lock.unlock();
-    batch.clear();  // may wait for an item's own work: no lock held
-    lock.lock();
-  }
-}
+ItemCache::~ItemCache() = default;
 
 void ItemCache::refresh() {
-  // Declared before the map lock, so whatever the release thread could not take is released
-  // after the lock (also when the factory throws below).
+  // Declared before the map lock: removed items are released after it (also when the factory
+  // throws below), so their destruction never holds up the other items' callers.
   std::vector<SharedPtrHelper<Item>> removed;
   CqoCSLock mapLock(mapLock_);
   std::vector<std::string> toCreate;
@@ -91,7 +52,6 @@ void ItemCache::refresh() {
     removed.push_back(std::move(it->second));
     items_.erase(it);
   }
-  handOver(removed);
 
   for (const std::string& name : toInvalidate) {
     auto it = items_.find(name);

@@ -15,17 +15,14 @@
 //    UnexpectedException (0x8000FFFF) and queues nothing; any other kind is ignored.
 //  - Handles returned by the cache each carry their own reference; an item removed from the
 //    cache lives on while a caller still holds a handle to it.
-//  - The cache's reference to a removed item is dropped on the cache's release thread (started
-//    at the first removal, joined by the destructor), never under the map lock nor on the
-//    refreshing thread: destroying an item can wait for work of its own (a firmware update the
-//    platform library is still running), and no host call for another item may wait for that.
-//    Should the thread not start, the reference is dropped after the map lock is released.
+//  - refresh() drops its references to removed items after it has released the map lock (still
+//    before it returns): destroying an item can wait for work of its own (a firmware update the
+//    platform library is still running), and host calls for other items must not wait for that.
 //  - Failures of the factory or an item during refresh() propagate after both locks are
 //    released; the notices taken for that batch are lost, the steps already done stay done and
 //    the cache counts as populated.
 //
-// Lock order: map lock -> lists lock; the release lock is a leaf (held only to hand items over
-// and take them; nothing is destroyed and nothing is called while it is held). refresh() holds the map lock throughout, also while it
+// Lock order: map lock -> lists lock. refresh() holds the map lock throughout, also while it
 // calls the factory and the items, so the order continues map lock -> factory and item locks;
 // factories and items must never take the map lock while holding a lock of their own. Both cache
 // locks are recursive: a factory or item called by refresh() may call back into the cache on
@@ -35,11 +32,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "qo/dsc/CqoCS.h"
@@ -66,7 +60,6 @@ class ItemCache final : public ItemCacheInterface {
   static constexpr int kLineItemNotExist = 47;
   static constexpr int kLineRejectedKind = 134;       // notifyItemChange
   static constexpr int kLineRejectedKindList = 152;   // notifyItemsChange
-  static constexpr char kReleaseThreadName[] = "qoItemRelease";  // at most 15 characters
 
   // `factory` is not owned and must outlive the cache; null raises InvalidArgException.
   explicit ItemCache(ItemFactory* factory);
@@ -101,10 +94,6 @@ class ItemCache final : public ItemCacheInterface {
 
  private:
   static void append(std::vector<std::string>& list, const std::vector<std::string>& names);
-  // Hands removed items to the release thread; what it cannot take stays in `items` and is
-  // released by the caller after the map lock.
-  void handOver(std::vector<SharedPtrHelper<Item>>& items) noexcept;
-  void releaseLoop() noexcept;
 
   ItemFactory* factory_;  // not owned
   CqoCS mapLock_;
@@ -114,11 +103,6 @@ class ItemCache final : public ItemCacheInterface {
   std::vector<std::string> toCreate_;
   std::vector<std::string> toInvalidate_;
   std::vector<std::string> toRemove_;
-  std::mutex releaseLock_;
-  std::condition_variable releaseWake_;
-  std::vector<SharedPtrHelper<Item>> toRelease_;  // guarded by releaseLock_
-  bool releaseStop_ = false;                      // guarded by releaseLock_
-  std::thread releaser_;                          // started at the first removal
 };
 
 }  // namespace sysapicpp
