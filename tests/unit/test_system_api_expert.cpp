@@ -19,6 +19,7 @@
 
 #include "qo/err/Exception.h"
 #include "qoapal/protons/device_notification/tPnPThread.h"
+#include "qoapal/trace/qosdbg.h"
 #include "source/DevicePresenceNotifier.h"
 #include "source/SystemAPIExpert.h"
 #include "source/SystemAPIExpertInfo.h"
