@@ -374,6 +374,45 @@ TEST_F(DeviceItemSim, FirmwareUpdateThroughTheItem) {
   EXPECT_EQ(text, "Error: -8");
 }
 
+// A board removed while its firmware update runs: its item is destroyed (which waits for the
+// platform library's update call) outside the cache's map lock, so calls for the other board
+// do not wait for the update to end.
+TEST_F(DeviceItemSim, RemovingABoardInAnUpdateHoldsUpNoOtherCall) {
+  boards_.add().withDefaults().withField("firmware", {{"durationMs", 3000}});
+  boards_.add().withDefaults();
+  ASSERT_TRUE(boards_.plug().ok());
+  auto &updating = boards_.board(0), &other = boards_.board(1);
+  sysapicpp::ItemCache cache(&factory_);
+  cache.refresh();
+  ImageBytes image(4096);
+  sysapicpp::BinaryImageHandle handle(&image);
+  {
+    ItemHandle it = cache.getItem(nameOf(updating));
+    ASSERT_EQ(it->beginFirmwareUpdate(), nameOf(updating));
+    it->updateFirmware(nameOf(updating), true, "", handle);
+  }
+  // The removal notice alone: the simulated library ends an update at once when its board is
+  // unplugged, a real one need not, so the board stays and its update call keeps running.
+  cache.notifyItemChange(2, nameOf(updating));
+  using Clock = std::chrono::steady_clock;
+  const auto removalStart = Clock::now();
+  std::thread removal([&] { cache.refresh(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the removal is under way
+  const auto before = Clock::now();
+  std::vector<std::string> names;
+  cache.getItemNames(names);
+  ItemHandle still = cache.getItem(nameOf(other));
+  still->invalidate();
+  EXPECT_NO_THROW(bagOf(*still));
+  const auto callTime = Clock::now() - before;
+  removal.join();
+  // The premise: the removal did wait for the update (else nothing was shown).
+  ASSERT_GT(Clock::now() - removalStart, std::chrono::milliseconds(1500));
+  EXPECT_LT(callTime, std::chrono::milliseconds(1000));
+  EXPECT_EQ(std::count(names.begin(), names.end(), nameOf(other)), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), nameOf(updating)), 0);
+}
+
 TEST_F(DeviceItemSim, BrokenBoardsAreLeftOutAndTriedAgain) {
   boards_.add().withDefaults().withProduct(0x7B11);
   boards_.add().withDefaults().withProduct(0x7B12).busProperties.erase("pcieLinkWidth");
