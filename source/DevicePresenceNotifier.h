@@ -8,10 +8,12 @@
 // every cached item; new names = the
 // factory's getItemNames(); both sorted byte-wise; removed = old - new, added = new - old; then
 //   cache.notifyItemsChange(2, removed); sink.notify(2, removed);
-//   cache.notifyItemsChange(1, added);   sink.notify(1, added);
-// The four calls are made even when a list is empty. The cache applies the notices at its next
-// refresh (a host request, or the next pass); the host hears of them on the worker thread,
-// synchronously through its sink.
+//   cache.notifyItemsChange(1, added);   cache.refresh();   sink.notify(1, served);
+// where served = the added names the cache now holds an item for: a board no item can be built
+// for is not announced (it would be announced again at every pass). The four notices are made
+// even when a list is empty. Removals are applied at the cache's next refresh (a host request,
+// or the next pass); the host hears of them on the worker thread, synchronously through its
+// sink.
 #pragma once
 
 #include <memory>
@@ -38,7 +40,8 @@ struct Op {
   void operator()();
 };
 
-// removed = sorted(old) - sorted(new), added = sorted(new) - sorted(old) (byte-wise order).
+// removed = sorted(old) - sorted(new), added = sorted(new) - sorted(old) (byte-wise order), as
+// sets: a name listed twice counts once.
 void difference(std::vector<std::string> oldNames, std::vector<std::string> newNames,
                 std::vector<std::string>& removed, std::vector<std::string>& added);
 

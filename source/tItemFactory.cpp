@@ -200,6 +200,8 @@ std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> tItemFactory::createIte
     std::int64_t code = 0;
     try {
       items.push_back(maker_(name, holder_));
+      std::lock_guard<std::mutex> lock(leftOutLock_);
+      leftOut_.erase(name);
       continue;
     } catch (const std::bad_alloc&) {
       throw;
@@ -212,11 +214,21 @@ std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> tItemFactory::createIte
     } catch (const std::exception&) {
       code = -1;
     }
-    nQOVORLIXATOMICSAE_23_3::nQOAPAL000::printLine(
-        {kItemFactorySource, kLineItemLeftOut, "\n"}, "item %s left out: %lld", name.c_str(),
-        static_cast<long long>(code));
+    if (firstLeftOut(name, code))
+      nQOVORLIXATOMICSAE_23_3::nQOAPAL000::printLine(
+          {kItemFactorySource, kLineItemLeftOut, "\n"}, "item %s left out: %lld", name.c_str(),
+          static_cast<long long>(code));
   }
   return items;
+}
+
+bool tItemFactory::firstLeftOut(const std::string& name, std::int64_t code) {
+  std::lock_guard<std::mutex> lock(leftOutLock_);
+  auto [it, inserted] = leftOut_.try_emplace(name, code);
+  if (inserted) return true;
+  const bool changed = it->second != code;
+  it->second = code;
+  return changed;
 }
 
 }  // namespace VorlixSysapiExpert

@@ -15,6 +15,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -112,16 +114,22 @@ class tItemFactory : public sysapicpp::ItemFactory {
 
   void getItemNames(std::vector<std::string>& names) override;
   // One item per name, in order. A name whose item cannot be made (no such board, a failing
-  // read) is left out with a trace line and not remembered, so it is asked for again at the
-  // next board event; only memory exhaustion ends the call.
+  // read) is left out and asked for again at the next board event; only memory exhaustion ends
+  // the call. It is traced when it is first left out and again only when its failure code
+  // changes or it was served in between, not at every presence pass that asks again.
   std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> createItems(
       const std::vector<std::string>& names) override;
 
   tDeviceListHolder& holder() noexcept { return holder_; }
 
  private:
+  // Whether a left-out name is to be traced (new, or another code); remembers it.
+  bool firstLeftOut(const std::string& name, std::int64_t code);
+
   tDeviceListHolder holder_;
   tItemMaker maker_;
+  std::mutex leftOutLock_;                      // a leaf
+  std::map<std::string, std::int64_t> leftOut_;  // name -> last failure code traced
 };
 
 }  // namespace VorlixSysapiExpert

@@ -405,8 +405,10 @@ void tNextVorlixItem::refreshVersion() {
   std::shared_ptr<tProxy> proxy = openDriverProxy();
   tStatus status;
   const std::uint32_t word = proxy->op0701(status);
-  qoerr::throwIfFailed(status);
+  // As the static collection: the text of what was read (zero on failure) replaces the old
+  // one before the failure is reported, so a stale version never reads as current.
   bag_.systemApi().setString(tags::kFirmwareVersion, versionTextOf(word));
+  qoerr::throwIfFailed(status);
 }
 
 bool tNextVorlixItem::refreshProperties(const std::vector<std::uint32_t>& requested) {

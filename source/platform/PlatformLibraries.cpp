@@ -69,6 +69,11 @@ void* tLazyPlatformLibrary::entryPoint(std::size_t index) {
   return entryPoints_.at(index);
 }
 
+void* tLazyPlatformLibrary::loadedEntryPoint(std::size_t index) const noexcept {
+  if (!loaded_.load(std::memory_order_acquire) || index >= entryPoints_.size()) return nullptr;
+  return entryPoints_[index];
+}
+
 void tLazyPlatformLibrary::load() {
   std::lock_guard lock(loadMutex_);
   if (loaded_.load(std::memory_order_relaxed)) return;  // another thread was first
@@ -121,9 +126,10 @@ std::int32_t tEnumerationLibrary::getAllKelDevices(qokeldevenum::iKelDeviceList*
 }
 
 std::int32_t tEnumerationLibrary::finalize() noexcept {
-  if (!library_.loaded()) return 0;
-  const auto call = reinterpret_cast<qokeldevenum::tFinalize>(library_.entryPoint(kFinalize));
-  return call();
+  // Must not throw (it runs at shutdown): the non-loading lookup, never entryPoint().
+  void* address = library_.loadedEntryPoint(kFinalize);
+  if (address == nullptr) return 0;  // never loaded: nothing was initialised
+  return reinterpret_cast<qokeldevenum::tFinalize>(address)();
 }
 
 // ---- firmware ---------------------------------------------------------------------------------

@@ -65,6 +65,9 @@ class tLazyPlatformLibrary {
   // The entry point number `index` (in the order given at construction); loads the library
   // first when it is not loaded yet. Throws PlatformLibraryMissingException.
   void* entryPoint(std::size_t index);
+  // The same for a library already loaded, never loading and never throwing: null when the
+  // library is not loaded or has no such entry point. For paths that must not throw.
+  void* loadedEntryPoint(std::size_t index) const noexcept;
   // Whether the library is loaded (no load attempt).
   bool loaded() const noexcept { return loaded_.load(std::memory_order_acquire); }
   // How many times loading was tried (successful or not).

@@ -20,6 +20,9 @@ ItemCache::ItemCache(ItemFactory* factory) : factory_(factory) {
 ItemCache::~ItemCache() = default;
 
 void ItemCache::refresh() {
+  // Declared before the map lock: removed items are released after it (also when the factory
+  // throws below), so their destruction never holds up the other items' callers.
+  std::vector<SharedPtrHelper<Item>> removed;
   CqoCSLock mapLock(mapLock_);
   std::vector<std::string> toCreate;
   std::vector<std::string> toInvalidate;
@@ -43,7 +46,12 @@ void ItemCache::refresh() {
     toRemove.clear();
   }
 
-  for (const std::string& name : toRemove) items_.erase(name);
+  for (const std::string& name : toRemove) {
+    auto it = items_.find(name);
+    if (it == items_.end()) continue;
+    removed.push_back(std::move(it->second));
+    items_.erase(it);
+  }
 
   for (const std::string& name : toInvalidate) {
     auto it = items_.find(name);

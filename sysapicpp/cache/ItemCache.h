@@ -15,6 +15,9 @@
 //    UnexpectedException (0x8000FFFF) and queues nothing; any other kind is ignored.
 //  - Handles returned by the cache each carry their own reference; an item removed from the
 //    cache lives on while a caller still holds a handle to it.
+//  - refresh() drops its references to removed items after it has released the map lock (still
+//    before it returns): destroying an item can wait for work of its own (a firmware update the
+//    platform library is still running), and host calls for other items must not wait for that.
 //  - Failures of the factory or an item during refresh() propagate after both locks are
 //    released; the notices taken for that batch are lost, the steps already done stay done and
 //    the cache counts as populated.

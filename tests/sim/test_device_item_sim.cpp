@@ -288,6 +288,23 @@ TEST_F(DeviceItemSim, EachDriverMethodFailureGivesItsFallback) {
     forBothFailures(client(), b.device, f, [&] {
       EXPECT_FALSE(it->refreshProperties({0x1015000, 0x19010000, 0x102E000, 0x1063000, 0x102F000}));
     });
+  // A failed version read replaces the version text with that of the zero result, as the
+  // static collection does: the old text must not read as current.
+  for (bool transport : {false, true}) {
+    SCOPED_TRACE(transport ? "transport" : "driver");
+    const Fault f = QO_FAULT(op0701);
+    qosim::ResponseRule rule;
+    rule.target = b.device;
+    rule.command = f.command;
+    if (transport) rule.errnoValue = 5;  // EIO
+    else rule.output = f.driverAnswer;
+    ASSERT_TRUE(it->refreshProperties({0x102F000}));
+    ASSERT_NE(bagOf(*it).getString(0x102F000), "0.0.0d0");  // the board's own version
+    ASSERT_TRUE(client().setResponse(rule).ok());
+    EXPECT_FALSE(it->refreshProperties({0x102F000}));
+    expectTags(*it, {{0x102F000, "0.0.0d0"s}});
+    ASSERT_TRUE(client().clearResponses().ok());
+  }
   // Preparation keeps the last values.
   ASSERT_TRUE(client().setBoardField(b.device, "op0406", -304313).ok());
   forBothFailures(client(), b.device, QO_FAULT(op0406), [&] {
@@ -355,6 +372,45 @@ TEST_F(DeviceItemSim, FirmwareUpdateThroughTheItem) {
   EXPECT_EQ(state, 5);
   EXPECT_EQ(percent, 0);
   EXPECT_EQ(text, "Error: -8");
+}
+
+// A board removed while its firmware update runs: its item is destroyed (which waits for the
+// platform library's update call) outside the cache's map lock, so calls for the other board
+// do not wait for the update to end.
+TEST_F(DeviceItemSim, RemovingABoardInAnUpdateHoldsUpNoOtherCall) {
+  boards_.add().withDefaults().withField("firmware", {{"durationMs", 3000}});
+  boards_.add().withDefaults();
+  ASSERT_TRUE(boards_.plug().ok());
+  auto &updating = boards_.board(0), &other = boards_.board(1);
+  sysapicpp::ItemCache cache(&factory_);
+  cache.refresh();
+  ImageBytes image(4096);
+  sysapicpp::BinaryImageHandle handle(&image);
+  {
+    ItemHandle it = cache.getItem(nameOf(updating));
+    ASSERT_EQ(it->beginFirmwareUpdate(), nameOf(updating));
+    it->updateFirmware(nameOf(updating), true, "", handle);
+  }
+  // The removal notice alone: the simulated library ends an update at once when its board is
+  // unplugged, a real one need not, so the board stays and its update call keeps running.
+  cache.notifyItemChange(2, nameOf(updating));
+  using Clock = std::chrono::steady_clock;
+  const auto removalStart = Clock::now();
+  std::thread removal([&] { cache.refresh(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the removal is under way
+  const auto before = Clock::now();
+  std::vector<std::string> names;
+  cache.getItemNames(names);
+  ItemHandle still = cache.getItem(nameOf(other));
+  still->invalidate();
+  EXPECT_NO_THROW(bagOf(*still));
+  const auto callTime = Clock::now() - before;
+  removal.join();
+  // The premise: the removal did wait for the update (else nothing was shown).
+  ASSERT_GT(Clock::now() - removalStart, std::chrono::milliseconds(1500));
+  EXPECT_LT(callTime, std::chrono::milliseconds(1000));
+  EXPECT_EQ(std::count(names.begin(), names.end(), nameOf(other)), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), nameOf(updating)), 0);
 }
 
 TEST_F(DeviceItemSim, BrokenBoardsAreLeftOutAndTriedAgain) {

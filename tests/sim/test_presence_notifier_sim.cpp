@@ -6,12 +6,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "QosimClient.h"
+#include "qoapal/trace/qosdbg.h"
 #include "source/SystemAPIExpert.h"
 #include "source/tItemFactory.h"
 #include "sysapicpp/NotificationHandler.h"
@@ -30,6 +33,19 @@ std::unique_ptr<sysapicpp::ItemFactory> noOpItemFactory() {
         return sysapicpp::SharedPtrHelper<sysapicpp::Item>(new qotest::NoOpItem(name));
       });
 }
+
+// Items of no-op kind, except for the board named here: no item can be built for it.
+std::string gUnbuildable;
+std::unique_ptr<sysapicpp::ItemFactory> partlyBuildingFactory() {
+  return std::make_unique<VorlixSysapiExpert::tItemFactory>(
+      [](const std::string& name, VorlixSysapiExpert::tDeviceListHolder&) {
+        if (name == gUnbuildable) throw std::runtime_error("board unreadable");
+        return sysapicpp::SharedPtrHelper<sysapicpp::Item>(new qotest::NoOpItem(name));
+      });
+}
+
+std::string gTrace;
+void captureTrace(const char* text) { gTrace += text; }
 
 std::string itemOf(const std::string& device) {
   return "KEL" + device.substr(std::string("qovorlix").size());
@@ -99,6 +115,47 @@ TEST(PresenceNotifierOnMachine, AFailingEnumerationAbandonsOnlyThatPass) {
   ASSERT_TRUE(set.plug().ok());
   EXPECT_TRUE(sink.waitFor(1, itemOf(set.board(1).device)));
   EXPECT_TRUE(sink.waitFor(1, itemA));
+}
+
+// A board the library lists but no item can be built for is never announced (not at the event's
+// pass nor at the confirming ones) and traced once; the board beside it is announced once.
+TEST(PresenceNotifierOnMachine, ABoardWithoutItemIsNotAnnouncedAndTracedOnce) {
+  Recorder sink;
+  qosim::BoardSet set;
+  set.add().withDefaults();
+  set.add().withDefaults();
+  gUnbuildable = itemOf(set.board(1).device);
+  gTrace.clear();
+  auto previous = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::setTraceOutput(captureTrace);
+  {
+    VorlixSysapiExpert::SystemAPIExpert expert(&sink, &partlyBuildingFactory);
+    std::vector<std::string> names;
+    expert.getItemNames(names);
+    ASSERT_TRUE(set.plug().ok());
+    const std::string served = itemOf(set.board(0).device);
+    ASSERT_TRUE(sink.waitFor(1, served));
+    // The event's passes and both confirming passes (20 ms and 200 ms of quiet) are over.
+    const auto& worker = expert.presenceNotifier().worker();
+    for (int i = 0; i < 300 && worker.completedPasses() < 3; ++i) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(400ms);
+    ASSERT_GE(worker.completedPasses(), 3u);
+    std::map<std::pair<int, std::string>, int> told;
+    for (const auto& n : sink.notices())
+      for (const auto& name : n.names) ++told[{n.kind, name}];
+    EXPECT_EQ((told[{1, served}]), 1);
+    EXPECT_EQ((told[{1, gUnbuildable}]), 0);
+    EXPECT_EQ((told[{2, gUnbuildable}]), 0);
+    names.clear();
+    expert.getItemNames(names);
+    EXPECT_EQ(std::count(names.begin(), names.end(), gUnbuildable), 0);
+  }
+  nQOVORLIXATOMICSAE_23_3::nQOAPAL000::setTraceOutput(previous);
+  std::size_t traced = 0;
+  const std::string line = gUnbuildable + " left out";
+  for (auto at = gTrace.find(line); at != std::string::npos; at = gTrace.find(line, at + 1))
+    ++traced;
+  EXPECT_EQ(traced, 1u) << gTrace;
+  gUnbuildable.clear();
 }
 
 }  // namespace

@@ -12,12 +12,14 @@
 #include <functional>
 #include <mutex>
 #include <stdexcept>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "qo/err/Exception.h"
 #include "qoapal/protons/device_notification/tPnPThread.h"
+#include "qoapal/trace/qosdbg.h"
 #include "source/DevicePresenceNotifier.h"
 #include "source/SystemAPIExpert.h"
 #include "source/SystemAPIExpertInfo.h"
@@ -342,7 +344,10 @@ class RecordingCache final : public sysapicpp::ItemCacheInterface {
   void getItemNames(std::vector<std::string>&) override {}
   bool isEmpty() override { return items.empty(); }
   sysapicpp::SharedPtrHelper<sysapicpp::Item> getItem(const std::string&) override { return {}; }
-  bool hasItem(const std::string&) override { return false; }
+  // Holds an item for every name queued for creation except the unbuildable ones.
+  bool hasItem(const std::string& name) override {
+    return created.count(name) != 0 && unbuildable.count(name) == 0;
+  }
   std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> getAllItems() override {
     if (failGetAll) throw std::runtime_error("cache broken");
     return items;
@@ -358,8 +363,10 @@ class RecordingCache final : public sysapicpp::ItemCacheInterface {
     std::string entry = "cache " + std::to_string(kind) + ":";
     for (const auto& n : names) entry += " " + n;
     log_->push_back(entry);
+    if (kind == 1) created.insert(names.begin(), names.end());
   }
   std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> items;
+  std::set<std::string> created, unbuildable;
   bool failGetAll = false;
 
  private:
@@ -385,6 +392,7 @@ struct PassCase {
   std::vector<std::string> cached;
   std::vector<std::string> present;
   std::vector<std::string> log;
+  std::set<std::string> unbuildable = {};  // listed, but no item can be built
 };
 
 class PresencePass : public ::testing::TestWithParam<PassCase> {};
@@ -393,6 +401,7 @@ TEST_P(PresencePass, RemovedBeforeAddedCacheBeforeHost) {
   const PassCase& c = GetParam();
   std::vector<std::string> log;
   RecordingCache cache(&log);
+  cache.unbuildable = c.unbuildable;
   for (const auto& n : c.cached)
     cache.items.push_back(sysapicpp::SharedPtrHelper<sysapicpp::Item>(new qotest::NoOpItem(n)));
   auto boards = std::make_shared<qotest::FakeBoards>();
@@ -407,14 +416,42 @@ TEST_P(PresencePass, RemovedBeforeAddedCacheBeforeHost) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PresencePass,
     ::testing::Values(
-        PassCase{{}, {}, {"cache refresh", "cache 2:", "host 2:", "cache 1:", "host 1:"}},
+        PassCase{{}, {}, {"cache refresh", "cache 2:", "host 2:", "cache 1:", "cache refresh", "host 1:"}},
         PassCase{{"KEL0", "KEL1"},
                  {"KEL1", "KEL10", "KEL2"},
                  {"cache refresh", "cache 2: KEL0", "host 2: KEL0", "cache 1: KEL10 KEL2",
-                  "host 1: KEL10 KEL2"}},
+                  "cache refresh", "host 1: KEL10 KEL2"}},
         PassCase{{"KEL3", "KEL1"},
                  {"KEL1", "KEL3"},
-                 {"cache refresh", "cache 2:", "host 2:", "cache 1:", "host 1:"}}));
+                 {"cache refresh", "cache 2:", "host 2:", "cache 1:", "cache refresh", "host 1:"}},
+        // Only what the cache could build an item for is announced.
+        PassCase{{},
+                 {"KEL4", "KEL5"},
+                 {"cache refresh", "cache 2:", "host 2:", "cache 1: KEL4 KEL5", "cache refresh",
+                  "host 1: KEL5"},
+                 {"KEL4"}}));
+
+struct DifferenceCase {
+  std::vector<std::string> oldNames, newNames, removed, added;
+};
+
+class PresenceDifference : public ::testing::TestWithParam<DifferenceCase> {};
+
+// Names compare as sets: a device number two boards report is one name, not a fresh arrival.
+TEST_P(PresenceDifference, NamesCompareAsSets) {
+  const DifferenceCase& c = GetParam();
+  std::vector<std::string> removed, added;
+  VorlixSysapiExpert::DevicePresenceNotifier::difference(c.oldNames, c.newNames, removed, added);
+  EXPECT_EQ(removed, c.removed);
+  EXPECT_EQ(added, c.added);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PresenceDifference,
+    ::testing::Values(DifferenceCase{{"KEL1"}, {"KEL1", "KEL1"}, {}, {}},
+                      DifferenceCase{{}, {"KEL2", "KEL2", "KEL10"}, {}, {"KEL10", "KEL2"}},
+                      DifferenceCase{{"KEL3", "KEL3"}, {}, {"KEL3"}, {}},
+                      DifferenceCase{{"KEL1", "KEL4"}, {"KEL4", "KEL5", "KEL4"}, {"KEL1"}, {"KEL5"}}));
 
 // A dispatcher the test drives: events are pushed from outside.
 class ScriptedDispatcher {
@@ -423,6 +460,8 @@ class ScriptedDispatcher {
   static std::condition_variable wake;
   static int events;
   static bool failConstruction;
+  static int failingWaits;  // this many waits (over all dispatchers) fail before any succeeds
+  static int built;
   static ScriptedDispatcher* live;
 
   ScriptedDispatcher(const char* const* names, std::size_t count,
@@ -433,6 +472,7 @@ class ScriptedDispatcher {
       status->setCode(-52008, "qovorlixatomicsae", "test", 1);
     std::lock_guard<std::mutex> g(lock);
     live = this;
+    ++built;
   }
   ~ScriptedDispatcher() {
     std::lock_guard<std::mutex> g(lock);
@@ -440,6 +480,12 @@ class ScriptedDispatcher {
   }
   void wait(bool* changed, nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tStatus* status) {
     std::unique_lock<std::mutex> g(lock);
+    if (failingWaits > 0 && !cancelled_) {
+      --failingWaits;
+      status->setCode(-52003, "qovorlixatomicsae", "test", 2);
+      *changed = false;
+      return;
+    }
     wake.wait(g, [&] { return cancelled_ || events > 0 || status->isFatal(); });
     *changed = !cancelled_ && !status->isFatal();
     if (*changed) --events;
@@ -462,6 +508,8 @@ std::mutex ScriptedDispatcher::lock;
 std::condition_variable ScriptedDispatcher::wake;
 int ScriptedDispatcher::events = 0;
 bool ScriptedDispatcher::failConstruction = false;
+int ScriptedDispatcher::failingWaits = 0;
+int ScriptedDispatcher::built = 0;
 ScriptedDispatcher* ScriptedDispatcher::live = nullptr;
 
 // Counts passes; can block the first pass until released, and throw on chosen passes.
@@ -484,6 +532,8 @@ class PresenceThreads : public ::testing::Test {
   void SetUp() override {
     ScriptedDispatcher::events = 0;
     ScriptedDispatcher::failConstruction = false;
+    ScriptedDispatcher::failingWaits = 0;
+    ScriptedDispatcher::built = 0;
   }
 };
 
@@ -524,6 +574,57 @@ TEST_F(PresenceThreads, ShutdownWithoutEventsRunsNoPass) {
   }
   EXPECT_EQ(op.passes.load(), 0);
   EXPECT_EQ(ScriptedDispatcher::live, nullptr);
+}
+
+std::string gPnPTrace;
+void capturePnPTrace(const char* text) { gPnPTrace += text; }
+
+int builtDispatchers() {
+  std::lock_guard<std::mutex> g(ScriptedDispatcher::lock);
+  return ScriptedDispatcher::built;
+}
+
+// A dispatcher whose wait keeps failing is traced once and rebuilt after a back-off; the
+// rebuilt one runs a pass (changes made meanwhile) and reports later events. A shutdown
+// during a back-off ends it at once.
+TEST_F(PresenceThreads, ALastingWaitFailureIsTracedOnceAndTheDispatcherRebuilt) {
+  struct Row {
+    int failingWaits;
+    bool shutdownInBackOff;
+  } rows[] = {{1, false}, {3, false}, {1000, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.failingWaits);
+    SetUp();
+    ScriptedDispatcher::failingWaits = row.failingWaits;
+    gPnPTrace.clear();
+    auto previous = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::setTraceOutput(capturePnPTrace);
+    CountingOp op;
+    auto pnp = std::make_unique<TestPnP>(
+        &op, VorlixSysapiExpert::DevicePresenceNotifier::kWatchedInterfaces, 1);
+    ASSERT_FALSE(pnp->status().isFatal());
+    if (row.shutdownInBackOff) {
+      // 100 + 200 + 400 ms of back-off behind, 800 ms ahead.
+      ASSERT_TRUE(eventually([&] { return builtDispatchers() >= 4; }));
+      const auto before = std::chrono::steady_clock::now();
+      pnp.reset();
+      EXPECT_LT(std::chrono::steady_clock::now() - before, 600ms);
+    } else {
+      ASSERT_TRUE(eventually([&] { return builtDispatchers() == row.failingWaits + 1; }));
+      ASSERT_TRUE(eventually([&] { return pnp->worker().completedPasses() >= 1; }));
+      const std::uint64_t before = pnp->worker().completedPasses();
+      ScriptedDispatcher::push(1);  // a board plugged after the outage
+      ASSERT_TRUE(eventually([&] { return pnp->reportedEvents() == 1; }));
+      ASSERT_TRUE(eventually([&] { return pnp->worker().completedPasses() > before; }));
+      pnp.reset();
+    }
+    nQOVORLIXATOMICSAE_23_3::nQOAPAL000::setTraceOutput(previous);
+    EXPECT_EQ(ScriptedDispatcher::live, nullptr);
+    std::size_t traced = 0;
+    for (std::size_t at = gPnPTrace.find("rebuilding"); at != std::string::npos;
+         at = gPnPTrace.find("rebuilding", at + 1))
+      ++traced;
+    EXPECT_EQ(traced, 1u) << gPnPTrace;
+  }
 }
 
 TEST_F(PresenceThreads, AFailingDispatcherIsReportedAndBothThreadsEnd) {

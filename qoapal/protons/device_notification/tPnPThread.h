@@ -18,16 +18,22 @@
 // event starts over); a change the first pass could not see yet is reported then instead of
 // being lost until the next event. A confirming pass that finds nothing sends empty notices.
 //
+// A dispatcher whose wait fails (its status holds an error) is not the end of hotplug detection:
+// the failure is traced once per outage, and after a back-off (kRebuildFirstMs doubling up to
+// kRebuildMaxMs; shutdown cuts it short) a new dispatcher is built; once one is built, one pass
+// runs, for the changes made while none watched. Only the first dispatcher's construction
+// failure ends the thread (construction reports it).
+//
 // Construction starts the worker, then the notification thread (only while the status is
 // good), waits until the notification thread has built its dispatcher and takes over the
 // dispatcher's construction status. status() then tells whether the pair runs.
-// Shutdown (shutdown() or the destructor), in this order: cancel the published dispatcher under
-// the guard mutex and join the notification thread; set the worker's stop flag, add 1 to the
+// Shutdown (shutdown() or the destructor), in this order: under the guard mutex mark the pair
+// stopping and cancel the published dispatcher, end a back-off, join the notification thread; set the worker's stop flag, add 1 to the
 // pending count, set its event and join it; destroy the events and the guard mutex.
 // Must not be called on either of the pair's own threads (a thread cannot join itself).
 //
 // Lock order: the guard mutex is a leaf (held only to publish, clear or cancel the dispatcher
-// pointer; cancel writes one byte to a pipe). The pass runs with no lock of this pair held.
+// pointer and to read or set the stopping flag; cancel writes one byte to a pipe). The pass runs with no lock of this pair held.
 #pragma once
 
 #include <cxxabi.h>
@@ -43,6 +49,7 @@
 #include "qoapal/protons/thread/tThreadController.h"
 #include "qoapal/quarks/synchronization/synchronization.h"
 #include "qoapal/quarks/thread/iThread.h"
+#include "qoapal/trace/qosdbg.h"
 #include "qoapal/component.h"
 #include "qoapal/status/tStatus.h"
 
@@ -150,6 +157,7 @@ class tPnPThreadTemplate : public iThread {
       status_.setCode(nQOAPALS100::tStatus::kMemoryFull, kComponentName, kPnPSourceName, __LINE__);
     }
     started_.create(true, &status_);
+    rebuild_.create(false, &status_);
     guard_.create(&status_);
     worker_.createEvent(&status_);
     worker_.start(&status_);
@@ -167,12 +175,15 @@ class tPnPThreadTemplate : public iThread {
   void shutdown() noexcept {
     if (thread_.isJoinable()) {
       guard_.lock();
+      stopping_ = true;
       if (dispatcher_ != nullptr) dispatcher_->cancel();
       guard_.unlock();
+      rebuild_.set();
       thread_.join();
     }
     worker_.stop();
     started_.destroy();
+    rebuild_.destroy();
     guard_.destroy();
   }
 
@@ -181,30 +192,74 @@ class tPnPThreadTemplate : public iThread {
   // Events the dispatcher reported (each became a pass request).
   std::uint64_t reportedEvents() const noexcept { return events_.load(std::memory_order_acquire); }
 
+  // Back-off before a failed dispatcher is built again: doubling from the first to the last.
+  static constexpr std::int64_t kRebuildFirstMs = 100;
+  static constexpr std::int64_t kRebuildMaxMs = 3200;
+
   void run() override {
-    tStatus local;
+    std::int64_t backoffMs = kRebuildFirstMs;
+    bool traced = false;
+    for (bool first = true;; first = false) {
+      tStatus local;
+      bool delivered = false;
+      if (watch(first, local, delivered)) return;  // cancelled, or the first build failed
+      if (delivered) {
+        backoffMs = kRebuildFirstMs;
+        traced = false;
+      }
+      if (!traced) {
+        // Once per outage: the rebuilds that follow are not traced again.
+        printLine({kPnPSourceName, __LINE__, "\n"},
+                  "device notifications failed (%lld); rebuilding the dispatcher",
+                  static_cast<long long>(local.code));
+        traced = true;
+      }
+      if (rebuild_.waitFor(backoffMs)) return;  // shutdown during the back-off
+      backoffMs = backoffMs * 2 > kRebuildMaxMs ? kRebuildMaxMs : backoffMs * 2;
+    }
+  }
+
+ private:
+  // One dispatcher's life on the notification thread. True when the thread is to end
+  // (cancelled, or the very first dispatcher could not be built: construction reports it); false
+  // when the dispatcher failed and is to be rebuilt. `delivered`: it reported an event.
+  bool watch(bool first, tStatus& local, bool& delivered) {
     Dispatcher dispatcher(names_.data(), names_.size(), &local);
     guard_.lock();
     dispatcher_ = &dispatcher;
+    if (stopping_) dispatcher.cancel();  // shutdown came between two dispatchers
     guard_.unlock();
-    threadStatus_.mergeFrom(local);
-    started_.set();
-    for (;;) {
+    if (first) {
+      threadStatus_.mergeFrom(local);
+      started_.set();
+    } else if (!local.isFatal()) {
+      // Changes during the outage went unseen: one pass compares afresh.
+      worker_.post();
+    }
+    bool end = first && local.isFatal();
+    while (!end) {
       bool changed = false;
       dispatcher.wait(&changed, &local);
-      if (local.isFatal() || !changed) break;
+      if (local.isFatal()) break;  // failed: to be rebuilt
+      if (!changed) {
+        end = true;  // cancelled
+        break;
+      }
+      delivered = true;
       events_.fetch_add(1, std::memory_order_acq_rel);
       worker_.post();
     }
     guard_.lock();
     dispatcher_ = nullptr;
     guard_.unlock();
+    return end;
   }
 
- private:
   tStatus status_;
   std::vector<const Name*> names_;
   Dispatcher* dispatcher_ = nullptr;  // guarded by guard_
+  bool stopping_ = false;             // guarded by guard_
+  tEvent rebuild_;                    // manual reset; set by shutdown to end a back-off
   tEvent started_;
   tFastMutex guard_;
   tThreadController thread_;
