@@ -228,6 +228,7 @@ ARKRoutingAdaptorSession::ARKRoutingAdaptorSession(const char* devicePath,
     throwError(qoroco::kInvalidParameter, kAdaptorSource, kLineNullArgument,
                "qoapalerr_invalidParameter");
   }
+  apal::tThreadedIONotificationReader::reapRetired();
   tStatus status;
   // The notification thread first: it only reads what is fixed already.
   reader_ = std::make_unique<apal::tThreadedIONotificationReader>(0, &onNotification, this,
@@ -276,10 +277,17 @@ ARKRoutingAdaptorSession::ARKRoutingAdaptorSession(iInterfaceProxy_routing& driv
 ARKRoutingAdaptorSession::~ARKRoutingAdaptorSession() {
   demotion_.unregisterNotification();
   proxy_.close();
-  if (reader_) {
+  if (reader_ && reader_->onOwnThread()) {
+    // Destroyed from the host's demotion function, on the notification thread: the reader
+    // cannot join its own thread, and its loop still runs once the handler returns. It ends
+    // its loop and is joined and freed later (see tThreadedIONotificationReader::retire).
+    apal::tThreadedIONotificationReader::retire(std::move(reader_));
+  } else if (reader_) {
     reader_->stopThread();
     reader_->closeDescriptors();
   }
+  // Readers retired earlier whose threads have ended are joined here.
+  apal::tThreadedIONotificationReader::reapRetired();
 }
 
 void ARKRoutingAdaptorSession::onNotification(void* context, int kind, std::uint64_t cookie,
@@ -405,7 +413,8 @@ void ARKRoutingAdaptorSession::reserveRoute(std::uint32_t ticket, char** conflic
   std::uint32_t count = 0;
   driver_->reserveRoute(ticket, conflicts.data(), kConflictCapacity, &count, status);
   if (!status.isFatal()) return;
-  if (status.code == kReservationConflict) {
+  // A host that passes no conflictsOut wants no list, but still the driver's code.
+  if (status.code == kReservationConflict && conflictsOut != nullptr) {
     if (count > kConflictCapacity) throwMalformedAnswer(kLineConflictCount);
     conflicts.resize(count);
     json::tJsonGrowableBuffer list("[]");

@@ -100,16 +100,63 @@ const char* topLevel(const tJsonReader& reader, int type) {
   return position;
 }
 
+// An integer's value modulo 2^32, however many digits it has (a leading minus negates it
+// modulo 2^32).
+std::uint32_t wrappedInteger(const char* p, const char* end) {
+  const bool negative = p < end && *p == '-';
+  if (negative) ++p;
+  std::uint32_t value = 0;
+  for (; p < end; ++p) value = value * 10u + static_cast<std::uint32_t>(*p - '0');
+  return negative ? 0u - value : value;
+}
+
+// Whether a number text whose double is out of range is too small rather than too large:
+// its first nonzero digit comes after the decimal point shifted by the exponent.
+bool underflows(const char* p, const char* end) {
+  if (p < end && *p == '-') ++p;
+  long order = 0;  // position of the first nonzero digit relative to the point
+  bool seenNonZero = false;
+  bool afterPoint = false;
+  for (; p < end && *p != 'e' && *p != 'E'; ++p) {
+    if (*p == '.') {
+      afterPoint = true;
+    } else if (!seenNonZero && *p == '0') {
+      if (afterPoint) --order;
+    } else if (!seenNonZero) {
+      seenNonZero = true;
+      if (!afterPoint) ++order;
+    } else if (!afterPoint && order < 100000) {
+      ++order;
+    }
+  }
+  if (!seenNonZero) return true;
+  long exponent = 0;
+  bool negativeExponent = false;
+  if (p < end) {
+    ++p;  // the 'e'
+    negativeExponent = p < end && *p == '-';
+    if (p < end && (*p == '-' || *p == '+')) ++p;
+    for (; p < end; ++p) {
+      if (exponent < 100000000) exponent = exponent * 10 + (*p - '0');
+    }
+  }
+  return order + (negativeExponent ? -exponent : exponent) <= 0;
+}
+
 // Reads a cost; false when it is no valid cost.
-bool readCost(const tJsonReader& reader, const char* position, const tJsonToken& number,
-              std::uint32_t& cost) {
+bool readCost(const tJsonToken& number, std::uint32_t& cost) {
+  const char* const end = number.start + number.length;
   if (number.flag == 0) {
-    cost = reader.getUnsigned(position, 0);
+    cost = wrappedInteger(number.start, end);
     return true;
   }
   double value = 0;
-  const auto [end, error] = std::from_chars(number.start, number.start + number.length, value);
-  if (error != std::errc() || end != number.start + number.length) return false;
+  const auto [stop, error] = std::from_chars(number.start, end, value);
+  if (error == std::errc::result_out_of_range && stop == end && underflows(number.start, end)) {
+    value = 0;  // closer to zero than any double: truncated toward zero it is 0
+  } else if (error != std::errc() || stop != end) {
+    return false;
+  }
   if (!std::isfinite(value)) return false;
   const double truncated = std::trunc(value);
   if (truncated < 0 || truncated >= kTwoTo32) return false;
@@ -180,7 +227,7 @@ tRouteSeed parseSeed(const iTerminalResolver& resolver, const tJsonReader& reade
       if (member.type != json::kTypeNumber) {
         failWithJson(kLineCostNotNumber, "cost must be a number", position, length);
       }
-      costSeen = readCost(reader, value, member, seed.cost);
+      costSeen = readCost(member, seed.cost);
     } else if (keyIs(key, "constraints")) {
       parseConstraints(reader, value, seed);
       constraintsSeen = true;
@@ -195,6 +242,32 @@ tRouteSeed parseSeed(const iTerminalResolver& resolver, const tJsonReader& reade
     failWithJson(kLineConstraintsMissing, "constraints field missing", position, length);
   }
   return seed;
+}
+
+// Visits the members of the object at `position` as the tokenizer reaches them, up to the end
+// of the object or the point where the text breaks off. Returns true when it breaks off inside
+// a member that was not visited (a key, colon or value cut or malformed), false when the object
+// is closed or the text merely ends, or misses a bracket, after a complete member.
+template <typename Visit>
+bool visitMembersUntilBreak(const tJsonReader& reader, const char* position, const Visit& visit) {
+  tJsonToken key;
+  bool found = false;
+  const char* afterLast = position + 1;  // after the opening brace
+  const char* value = reader.firstMember(position, key, found);
+  for (; value != nullptr && found; value = reader.nextMember(value, key, found)) {
+    tJsonToken member;
+    reader.peekValue(value, member);
+    visit(key, value, member);
+    tJsonToken whole;
+    const char* end = reader.readValue(value, whole);
+    if (end == nullptr) return false;  // a broken value: the visit has judged it
+    afterLast = end;
+  }
+  if (value != nullptr) return false;  // closed
+  for (const char* p = afterLast; p < reader.end(); ++p) {
+    if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r' && *p != ',') return true;
+  }
+  return false;
 }
 
 void parseModifierGroup(const tJsonReader& reader, const char* position, bool required,
@@ -216,7 +289,10 @@ void parseModifierGroup(const tJsonReader& reader, const char* position, bool re
       failWithText(kLineModifierType, "Required route modifier has unrecognized type");
     }
   };
-  forEachMember(reader, position, visit);
+  // A required member the text cut off cannot be honoured: it counts as unhandled.
+  if (visitMembersUntilBreak(reader, position, visit) && required) {
+    modifiers.unhandledRequired = true;
+  }
 }
 
 }  // namespace
@@ -235,7 +311,7 @@ bool isCompleteJsonValue(const char* text, std::size_t length) noexcept {
 
 std::vector<tRouteSeed> parseSeeds(const iTerminalResolver& resolver, const char* seedsJson) {
   std::vector<tRouteSeed> seeds;
-  const tJsonReader reader(seedsJson);
+  const tJsonReader reader = tJsonReader(seedsJson).withAnyStringBytes();
   const char* array = topLevel(reader, json::kTypeArray);
   if (array == nullptr) return seeds;
   for (const char* element = reader.firstElement(array); element != nullptr;
@@ -248,7 +324,7 @@ std::vector<tRouteSeed> parseSeeds(const iTerminalResolver& resolver, const char
 std::vector<std::uint32_t> parseDestinations(const iTerminalResolver& resolver,
                                              const char* destinationsJson) {
   std::vector<std::uint32_t> ids;
-  const tJsonReader reader(destinationsJson);
+  const tJsonReader reader = tJsonReader(destinationsJson).withAnyStringBytes();
   const char* array = topLevel(reader, json::kTypeArray);
   if (array == nullptr) return ids;
   for (const char* element = reader.firstElement(array); element != nullptr;
@@ -266,25 +342,25 @@ std::vector<std::uint32_t> parseDestinations(const iTerminalResolver& resolver,
 
 tModifiers parseModifiers(const char* modifiersJson) {
   tModifiers modifiers;
-  const tJsonReader reader(modifiersJson);
-  const char* object = topLevel(reader, json::kTypeObject);
-  if (object == nullptr) return modifiers;
-  tJsonToken key;
-  bool found = false;
-  for (const char* value = reader.firstMember(object, key, found); value != nullptr && found;
-       value = reader.nextMember(value, key, found)) {
-    tJsonToken member;
-    const char* position = reader.peekValue(value, member);
+  const tJsonReader reader = tJsonReader(modifiersJson).withAnyStringBytes();
+  // A text that opens an object is read as far as it goes, even when it breaks off later: the
+  // members before the break count, so a required modifier is never lost with the text's end.
+  tJsonToken top;
+  const char* object = reader.peekValue(reader.begin(), top);
+  if (object == nullptr || top.type != json::kTypeObject) return modifiers;
+  const auto visit = [&](const tJsonToken& key, const char*, const tJsonToken& member) {
     if (member.type != json::kTypeObject) {
       failWithJson(kLineModifiersNotObject, "modifiers type must be object", modifiersJson,
                    static_cast<std::size_t>(reader.end() - reader.begin()));
     }
     if (keyIs(key, "required")) {
-      parseModifierGroup(reader, position, true, modifiers);
+      parseModifierGroup(reader, member.start, true, modifiers);
     } else if (keyIs(key, "optional")) {
-      parseModifierGroup(reader, position, false, modifiers);
+      parseModifierGroup(reader, member.start, false, modifiers);
     }
-  }
+  };
+  // A member cut off at the top level may have been "required".
+  if (visitMembersUntilBreak(reader, object, visit)) modifiers.unhandledRequired = true;
   return modifiers;
 }
 

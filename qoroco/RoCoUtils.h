@@ -3,9 +3,19 @@
 // table shared with getHandledConstraints.
 //
 // Rules common to the three texts:
-//  - A text that is not one well-formed JSON array (seeds, destinations) or object (modifiers)
-//    at its start, or an empty one, yields an empty result; this is no error. Text after that
+//  - A seeds or destinations text that is not one well-formed JSON array at its start, or an
+//    empty one, yields an empty result; this is no error. A modifiers text that does not open
+//    an object (a number, an array, null, an empty text) means no modifiers. Text after that
 //    first value is not looked at.
+//  - A modifiers text that opens an object but breaks off (a bracket missing, a truncated text)
+//    is read as far as the tokenizer gets: the members before the break count. When the break
+//    cuts a member off (inside "required", or at the top level, where it may have been
+//    "required"), that counts as an unhandled required modifier, so a required modifier is
+//    never silently lost.
+//  - Strings may hold any bytes but control characters, UTF-8 or not: names compare by bytes
+//    (an unknown one is id 0) and members the parser does not use are skipped whatever they
+//    hold. A diagnostic's "json" member then goes in as a JSON string whose non-UTF-8 bytes
+//    are written as \ufffd, so status details stay valid JSON.
 //  - Members are visited in text order; a later member with the same key overrides an earlier
 //    one. Keys are compared after decoding their escapes.
 //  - Every error is -52005 ("qoapalerr_invalidParameter", file qoroco/RoCoUtils) with a member
@@ -16,10 +26,11 @@
 //  - Terminal names are the raw text between the quotes (escapes are not decoded); an unknown
 //    name resolves to id 0, which is never a terminal.
 //  - A constraint key that is not in the handled-constraints table is ignored.
-//  - Costs: an integer is read as unsigned 32-bit with wrap-around (-1 gives 4294967295); a
-//    number with fraction or exponent is read independently of the C locale and truncated
-//    toward zero, and counts as missing ("cost field missing or invalid") when that value is
-//    negative, not below 2^32, or not finite.
+//  - Costs: an integer is read as unsigned 32-bit with wrap-around, whatever its length (its
+//    value modulo 2^32: -1 gives 4294967295, 2^64 + 5 gives 5); a number with fraction or
+//    exponent is read independently of the C locale and truncated toward zero (one too small
+//    for a double, 1e-400, is 0), and counts as missing ("cost field missing or invalid") when
+//    that value is negative, not below 2^32, or too large for a double.
 #pragma once
 
 #include <cstddef>

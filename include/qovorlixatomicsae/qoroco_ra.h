@@ -44,6 +44,14 @@ void* qoroco_ra_qovorlixatomicsae_createSessionWithDemotionFunc(const char* devi
 void* qoroco_ra_qovorlixatomicsae_createSession(const char* devicePath,
                                                 qoroco_ra_allocate_fn allocate,
                                                 qoroco_ra_json_status* status);
+/* Ends a session (null is ignored). It may be called from any host thread, and also from
+ * inside the session's own demotion function, which runs on the session's notification thread.
+ * In that case the session is gone when destroySession returns (the demotion function must not
+ * touch it again), while the notification thread finishes on its own once the demotion
+ * function returns: it waits for nothing more and is joined by the library, at the latest when
+ * the library is unloaded. A host that unloads the library must therefore first let every
+ * demotion function return; dlclose (or process exit) waits for threads whose demotion
+ * function is still running. Never unload the library from inside a demotion function. */
 void qoroco_ra_qovorlixatomicsae_destroySession(void* session);
 void qoroco_ra_qovorlixatomicsae_getHandledConstraints(void* session, char** constraints,
                                                        qoroco_ra_json_status* status);

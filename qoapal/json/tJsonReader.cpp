@@ -30,7 +30,8 @@ inline const char* fail(tJsonToken& token, const char* at, int kind) {
 }
 
 // Scans a string whose opening quote is at p; returns the position after the closing quote.
-const char* scanString(const char* p, const char* end, tJsonToken& token) {
+// With anyBytes, bytes from 0x80 up pass as they are (no UTF-8 check).
+const char* scanString(const char* p, const char* end, tJsonToken& token, bool anyBytes) {
   const char* start = p + 1;
   const auto* q = reinterpret_cast<const unsigned char*>(start);
   const auto* e = reinterpret_cast<const unsigned char*>(end);
@@ -65,7 +66,7 @@ const char* scanString(const char* p, const char* end, tJsonToken& token) {
       }
     }
     if (c < 0x20) return fail(token, reinterpret_cast<const char*>(q), kErrorBadString);
-    const std::size_t n = wellFormedUtf8Length(q, e);
+    const std::size_t n = anyBytes ? 1 : wellFormedUtf8Length(q, e);
     if (n == 0) return fail(token, reinterpret_cast<const char*>(q), kErrorBadString);
     q += n;
   }
@@ -105,9 +106,9 @@ inline bool startsWith(const char* p, const char* end, const char* word, std::si
 }
 
 // Scans a scalar at p (not whitespace, not end). Returns the position after it.
-const char* scanScalar(const char* p, const char* end, tJsonToken& token) {
+const char* scanScalar(const char* p, const char* end, tJsonToken& token, bool anyBytes) {
   const char c = *p;
-  if (c == '"') return scanString(p, end, token);
+  if (c == '"') return scanString(p, end, token, anyBytes);
   if (c == '-' || isDigit(static_cast<unsigned char>(c))) return scanNumber(p, end, token);
   int type = kTypeInvalid, flag = 0;
   std::size_t n = 0;
@@ -293,7 +294,7 @@ const char* tJsonReader::parse(const char* p, tJsonToken& token, bool deep) cons
   p = skipSpace(p);
   if (p == end_) return fail(token, p, kErrorNoInput);
   const char c = *p;
-  if (c != '{' && c != '[') return scanScalar(p, end_, token);
+  if (c != '{' && c != '[') return scanScalar(p, end_, token, anyStringBytes_);
 
   const char* const first = p;
   const int firstType = c == '{' ? kTypeObject : kTypeArray;
@@ -338,7 +339,7 @@ const char* tJsonReader::parse(const char* p, tJsonToken& token, bool deep) cons
     // p at a non-space character inside the container at the top of the stack.
     if (topIsObject()) {
       if (*p != '"') return fail(token, p, kErrorStringExpected);
-      p = scanString(p, end_, scratch);
+      p = scanString(p, end_, scratch, anyStringBytes_);
       if (p == nullptr) {
         token = scratch;
         return nullptr;
@@ -350,7 +351,7 @@ const char* tJsonReader::parse(const char* p, tJsonToken& token, bool deep) cons
       if (p == end_) return notClosed(p);
     }
     if (*p == '{' || *p == '[') continue;  // open the nested container
-    p = scanScalar(p, end_, scratch);
+    p = scanScalar(p, end_, scratch, anyStringBytes_);
     if (p == nullptr) {
       token = scratch;
       return nullptr;
@@ -395,7 +396,7 @@ const char* tJsonReader::peekValue(const char* position, tJsonToken& token) cons
 // the colon and returns the value's position.
 const char* tJsonReader::memberHead(const char* p, tJsonToken& key, bool& found) const noexcept {
   if (*p != '"') return fail(key, p, kErrorStringExpected);
-  p = scanString(p, end_, key);
+  p = scanString(p, end_, key, anyStringBytes_);
   if (p == nullptr) return nullptr;
   p = skipSpace(p);
   if (p == end_) return fail(key, p, kErrorObject);

@@ -8,7 +8,8 @@
 // Grammar: whitespace is space, tab, line feed and carriage return. Numbers are an optional
 // minus, digits, optionally a point and digits, optionally e/E, an optional sign and digits
 // (a point or exponent not followed by digits ends the number before it). Strings are quoted,
-// hold no control characters (bytes below 32), only well-formed UTF-8, and the escapes \" \/
+// hold no control characters (bytes below 32), only well-formed UTF-8 (any byte from 0x80 up
+// with withAnyStringBytes), and the escapes \" \/
 // \\ \b \f \n \r \t and \u with exactly four hexadecimal digits. Literals are true, false and
 // null. A comma directly before a closing bracket is an error (kind 8).
 //
@@ -82,6 +83,15 @@ class tJsonReader {
   // every read fails with kind 10 and nothing past `maxLength` bytes is read.
   static tJsonReader bounded(const char* text, std::size_t maxLength) noexcept;
 
+  // The same reader, except that strings may hold any bytes from 0x80 up, UTF-8 or not (control
+  // characters and the escape rules still hold). For texts whose strings are compared as bytes
+  // and never decoded for output, such as a host's route requests.
+  tJsonReader withAnyStringBytes() const noexcept {
+    tJsonReader reader = *this;
+    reader.anyStringBytes_ = true;
+    return reader;
+  }
+
   const char* begin() const noexcept { return begin_; }
   const char* end() const noexcept { return end_; }
 
@@ -140,6 +150,7 @@ class tJsonReader {
   const char* begin_ = nullptr;
   const char* end_ = nullptr;
   int failure_ = kErrorNoInput;  // kind reported for every read when the input is unusable
+  bool anyStringBytes_ = false;    // strings are not checked for UTF-8
 };
 
 }  // namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000::json

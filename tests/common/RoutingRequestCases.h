@@ -42,6 +42,12 @@ inline constexpr RequestCase kRequestDiagnostics[] = {
      R"({"msg":"modifiers type must be object","json":{"other":true}})"},
     {kValidSeed, R"(["A"])", R"({"required":{"x":1}})",
      R"("Required route modifier has unrecognized type")"},
+    // A broken modifiers text keeps the members before the break, errors included.
+    {kValidSeed, R"(["A"])", R"({"required":{"x":1)",
+     R"("Required route modifier has unrecognized type")"},
+    // Bytes that are not UTF-8 pass the request tokenizer; the diagnostic stays valid JSON.
+    {"[{\"terminal\":\"\xff\xfe\",\"x\":\"\xc0\",\"constraints\":{}}]", R"(["A"])", "{}",
+     R"({"msg":"cost field missing or invalid","json":"{\"terminal\":\"\ufffd\ufffd\",\"x\":\"\ufffd\",\"constraints\":{}}"})"},
 };
 
 }  // namespace qotest

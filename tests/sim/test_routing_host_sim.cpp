@@ -9,6 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,6 +46,35 @@ void onDemotion(void* context, std::int32_t reason, routingabi::JsonStatus* stat
   d->threads.emplace_back(name);
   d->ids.push_back(pthread_self());
   d->arrived.notify_all();
+}
+
+// A host that ends its session from inside the session's demotion function.
+struct SelfDestroyingHost {
+  routingabi::Exports* x = nullptr;
+  void* session = nullptr;
+  std::mutex mutex;
+  std::condition_variable done;
+  bool destroyed = false;
+};
+
+void destroyOnDemotion(void* context, std::int32_t, routingabi::JsonStatus*) {
+  auto* host = static_cast<SelfDestroyingHost*>(context);
+  host->x->destroySession(host->session);
+  std::lock_guard<std::mutex> lock(host->mutex);
+  host->destroyed = true;
+  host->done.notify_all();
+}
+
+// Threads of this process with the notification thread's name (the kernel keeps 15 bytes).
+int notificationThreads() {
+  int n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    n += name == "qovorlixatomics" ? 1 : 0;
+  }
+  return n;
 }
 
 std::string take(char*& text) {
@@ -213,6 +244,47 @@ TEST_F(RoutingHost, ADemotionReachesTheHostOnTheSessionThread) {
   EXPECT_EQ(demotions.reasons.size(), 1u);  // the ignored messages called nothing
   lock.unlock();
   x_.destroySession(session);
+}
+
+TEST_F(RoutingHost, ASessionDestroyedFromItsDemotionFunctionLeavesNoThread) {
+  const std::string node = plugBoard("vorlix-matrix-a");
+  const int before = notificationThreads();
+  SelfDestroyingHost host;
+  host.x = &x_;
+  HostStatus st;
+  host.session = x_.createSessionWithDemotionFunc(node.c_str(), &hostAllocate,
+                                                  &destroyOnDemotion, &host, &st);
+  ASSERT_NE(host.session, nullptr) << st.text();
+  // Bounded waits: a thread takes its name, and disappears, on its own schedule.
+  auto waitForThreads = [](int n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (notificationThreads() != n && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return notificationThreads();
+  };
+  EXPECT_EQ(waitForThreads(before + 1), before + 1);
+  const std::uint32_t ticket = ticketOf(calculate(host.session, "Front0", "FpgaIn3", st));
+  char* out = nullptr;
+  x_.reserveRoute(host.session, ticket, &out, &st);
+  ASSERT_EQ(st.code(), 0) << st.text();
+  const auto answer = set_.client().request(
+      {{"cmd", "demote"}, {"device", device_}, {"ticket", ticket}});
+  ASSERT_TRUE(answer.ok()) << answer.error;
+  {
+    std::unique_lock<std::mutex> lock(host.mutex);
+    ASSERT_TRUE(host.done.wait_for(lock, std::chrono::seconds(10), [&] { return host.destroyed; }));
+  }
+  // The thread leaves its loop by itself once the demotion function has returned.
+  EXPECT_EQ(waitForThreads(before), before);
+  // The library keeps working: another session on the same node, ended by the host thread
+  // (which also joins the retired thread).
+  void* again = open(node);
+  ASSERT_NE(again, nullptr);
+  EXPECT_NE(calculate(again, "Front0", "FpgaIn3", st).find("\"ticket\":"), std::string::npos)
+      << st.text();
+  x_.destroySession(again);
+  EXPECT_EQ(notificationThreads(), before);
 }
 
 TEST_F(RoutingHost, ALongPathIsFetchedWithOneRetryAndLaterCallsStartLarger) {

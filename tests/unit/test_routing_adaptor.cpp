@@ -167,7 +167,11 @@ TEST_F(RoutingSession, CostsAreReadOrRefused) {
   const Case cases[] = {{"2.9", 2},           {"-1", 4294967295LL}, {"1e3", 1000},
                         {"-0.5", 0},          {"4294967295", 4294967295LL},
                         {"4294967296", 0},    {"-1.5", -1},         {"4294967296.0", -1},
-                        {"1e400", -1},        {"4294967295.9", 4294967295LL}};
+                        {"1e400", -1},        {"4294967295.9", 4294967295LL},
+                        // Too small for a double: truncated toward zero. Beyond 64 bits: wrapped.
+                        {"1e-400", 0},        {"-2.5e-999", 0},     {"0.0000e-99999", 0},
+                        {"18446744073709551621", 5}, {"-18446744073709551617", 4294967295LL},
+                        {"36893488147419103232", 0}};
   for (const Case& c : cases) {
     Status st;
     const std::string seeds =
@@ -231,6 +235,50 @@ TEST_F(RoutingSession, NothingToRouteAnswersAnEmptyListWithoutTheDriver) {
   EXPECT_EQ(driver_.lastFlags, 0u);
 }
 
+TEST_F(RoutingSession, BrokenModifiersKeepTheirMembersAndStringsCompareAsBytes) {
+  // Broken modifiers texts: the members before the break count (and a cut-off member may
+  // have been required); texts that open no object mean no modifiers.
+  struct ModifierCase {
+    const char* modifiers;
+    int driverFlags;  // -1: answered "[]" without the driver
+  };
+  const ModifierCase modifierCases[] = {
+      {R"({"required":{"mystery":true})", -1},
+      {R"({"required":{"mystery":true)", -1},
+      {R"({"required":{"calculateIgnoresReservations":true,"myst)", -1},
+      {R"({"optional":{}, "requ)", -1},
+      {R"({"required":{"calculateIgnoresReservations":true})", 1},
+      {R"({"optional":{"calculateIgnoresReservations":true} ,)", 1},
+      {R"({"required":{"calculateIgnoresReservations":true,)", 1},
+      {"{", 0}, {"", 0}, {"5", 0}, {R"([{"required":{"mystery":true}}])", 0}, {"null", 0},
+      {"{\"optional\":{\"\xff\":true},\"required\":{\"calculateIgnoresReservations\":true}}", 1},
+  };
+  for (const ModifierCase& c : modifierCases) {
+    Status st;
+    std::free(out_);
+    out_ = nullptr;
+    const int callsBefore = driver_.calculateCalls;
+    calculate(kSeed, R"(["A"])", c.modifiers, st);
+    EXPECT_EQ(st.code(), 0) << c.modifiers << st.text();
+    if (c.driverFlags < 0) {
+      EXPECT_EQ(out(), "[]") << c.modifiers;
+      EXPECT_EQ(driver_.calculateCalls, callsBefore) << c.modifiers;
+    } else {
+      EXPECT_EQ(driver_.calculateCalls, callsBefore + 1) << c.modifiers;
+      EXPECT_EQ(driver_.lastFlags, static_cast<std::uint32_t>(c.driverFlags)) << c.modifiers;
+    }
+  }
+  // Names and unused members that are not UTF-8 compare by bytes instead of emptying the
+  // request: an unknown name is id 0, a terminal's own bytes are that terminal.
+  Status bytes;
+  calculate("[{\"terminal\":\"\xff\xfe" "Bad\",\"srcDeviceToken\":\"\x80\",\"cost\":3,"
+            "\"constraints\":{}}]",
+            "[\"\xff\xfe" "bad\",\"A\"]", "{}", bytes);
+  ASSERT_EQ(bytes.code(), 0) << bytes.text();
+  EXPECT_EQ(driver_.lastSeeds.at(0).terminalId, 14u);
+  EXPECT_EQ(driver_.lastDestinations, (std::vector<std::uint32_t>{0, 16}));
+}
+
 TEST_F(RoutingSession, DriverCountsBeyondTheBufferAreMalformedAnswers) {
   Status a;
   driver_.resultCountAnswer = 3;  // capacity is 2 for one destination
@@ -275,6 +323,11 @@ TEST_F(RoutingSession, DriverErrorsReachTheHostWithTheirResultTexts) {
   EXPECT_STREQ(conflicts,
                R"([{"sessionId":1234605616436508552,"ticket":4294967294},{"sessionId":42,"ticket":7}])");
   std::free(conflicts);
+
+  // Without a place for the list the driver's code still reaches the host.
+  Status noList;
+  qoroco_ra_qovorlixatomicsae_reserveRoute(handle(), 3, nullptr, &noList);
+  EXPECT_EQ(noList.code(), -89137) << noList.text();
 }
 
 TEST_F(RoutingSession, ALongPathIsFetchedWithOneRetryAndRaisesTheSharedCapacity) {
