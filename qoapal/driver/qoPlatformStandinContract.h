@@ -54,6 +54,12 @@
 //    the I/O module description files of the board file under
 //    kDataDirectory/qo-vorlix/iomodules/. The relocation stand-in answers kDataDirectory for
 //    "datarootdir" and "datadir" when that directory exists, and 0 (no relocation) otherwise.
+//    A relocation fault (control request "relocation-fault") is the file
+//    kDataDirectory/kRelocationFaultFile holding one word, how every call then answers:
+//      "none"      0 for every name (no relocation)
+//      "failure"   -1 for every name
+//      "empty"     1 with an empty text (a NUL in the first byte)
+//      "overlong"  the whole buffer filled, no NUL, the size as result
 #pragma once
 
 #include <cstdint>
@@ -90,5 +96,7 @@ inline constexpr std::int32_t kNoSimulatedMachine = -52023;  // control socket u
 
 inline constexpr char kDataDirectory[] = "/dev/.qosim/data";
 inline constexpr char kModuleFilesDirectory[] = "qo-vorlix/iomodules";
+inline constexpr char kRelocationFaultFile[] = ".relocation-fault";
+inline constexpr const char* kRelocationFaults[] = {"none", "failure", "empty", "overlong"};
 
 }  // namespace qoplatform_standin

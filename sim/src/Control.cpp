@@ -368,6 +368,12 @@ json ControlServer::handle(const json& req) {
       machine_.setModuleFile(name, text);
       return ok;
     }
+    if (cmd == "relocation-fault") {
+      std::optional<std::string> answer;
+      if (req.contains("answer") && !req.at("answer").is_null()) answer = stringOf(req, "answer", true);
+      machine_.setRelocationFault(answer);
+      return ok;
+    }
     if (cmd == "firmware-update") {
       const std::string device = stringOf(req, "device", true);
       std::string hash = stringOf(req, "hash", false);
@@ -442,7 +448,7 @@ json ControlServer::handle(const json& req) {
     throw RequestError("unknown command \"" + cmd +
                        "\" (ping, list, plug, unplug, devqo-remove, devqo-create, respond, inject, "
                        "clear-responses, responses, notify, notify-raw, log, log-clear, subscriptions, "
-                       "set, get, enum-fault, generation, module-file, firmware-update, "
+                       "set, get, enum-fault, generation, module-file, relocation-fault, firmware-update, "
                        "firmware-progress, firmware-fault, firmware-config, power-cycle, demote, routes)");
   } catch (const StatusError& e) {
     return json{{"ok", false}, {"status", e.status}, {"error", e.what()}};

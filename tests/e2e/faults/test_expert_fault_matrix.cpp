@@ -491,3 +491,128 @@ TEST_F(ExpertFaultMatrix, AnAbsentOrIncompleteEnumerationLibrary) {
 }
 
 }  // namespace
+
+// ---- the relocation library ---------------------------------------------------------------------
+// The data directory comes from the relocation library once per process, so every cell is a
+// fresh process (this binary again, in the child role) with a mount namespace of its own, where
+// the default data directory "/usr/share" (an overlay) holds a module file of its own for the
+// other vendor's module of qovorlix1. Relocated, the machine's module file names it "TX-420";
+// not relocated, the installed file names it "TX-420 (installed)".
+constexpr char kRelocationChildRole[] = "QO_FAULT_MATRIX_RELOCATION";
+constexpr char kDefaultIdentity[] = "\"Tessaly Instruments\" / \"TX-420 (installed)\"";
+constexpr char kRelocatedIdentity[] = "\"Tessaly Instruments\" / \"TX-420\"";
+constexpr char kInstalledModuleFile[] =
+    "[common]\nIOModuleID=0x3C5D0042\nManufacturer=Tessaly Instruments\nModel=TX-420 (installed)\n";
+
+struct RelocationRow {
+  const char* name;
+  const char* library;  // "" in place, "absent", "impostor" (another library under its name)
+  const char* answer;   // the stand-in's relocation fault, "" none
+  const char* expected;
+  // Where the library today takes the answer as a path: what it shows instead (the cell is
+  // marked as a deviation from the default data directory and this is what is checked).
+  const char* deviation = nullptr;
+};
+// An empty text or a buffer filled without a NUL (a cut path) is taken as the data directory.
+constexpr char kNoModuleFiles[] = "\"Qorvath\" / \"QO PXIe-VX214\"";
+constexpr RelocationRow kRelocationRows[] = {
+    {"relocation: working (control)", "", "", kRelocatedIdentity},
+    {"relocation: library absent", "absent", "", kDefaultIdentity},
+    {"relocation: entry point missing", "impostor", "", kDefaultIdentity},
+    {"relocation: answers 0 (no path)", "", "none", kDefaultIdentity},
+    {"relocation: answers a failure", "", "failure", kDefaultIdentity},
+    {"relocation: empty path", "", "empty", kDefaultIdentity, kNoModuleFiles},
+    {"relocation: over-long path", "", "overlong", kDefaultIdentity, kNoModuleFiles},
+};
+
+// The child's own view: the stand-ins' directory replaced (row.library) and "/usr/share" an
+// overlay holding the installed module file.
+bool prepareChildMounts(const RelocationRow& row) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const std::string library = row.library;
+  const fs::path scratch = "/dev/.qo-fault-relocation-" + std::to_string(::getpid());
+  const fs::path copy = scratch / "standins", upper = scratch / "upper", work = scratch / "work";
+  for (const fs::path& p : {copy, upper / "qo-vorlix/iomodules", work}) fs::create_directories(p, ec);
+  const fs::path dir = QO_PLATFORM_LIBRARY_DIR;
+  for (const char* keep : {"libqovorlixapi.so.1", "libqokeldevenum.so.1"})
+    fs::copy_file(dir / keep, copy / keep, fs::copy_options::overwrite_existing, ec);
+  if (library == "impostor")
+    fs::copy_file(dir / "libqovorlixapi.so.1", copy / "libqorelocations.so.0", fs::copy_options::overwrite_existing, ec);
+  if (FILE* f = std::fopen((upper / "qo-vorlix/iomodules/installed.fam").c_str(), "w")) {
+    std::fputs(kInstalledModuleFile, f);
+    std::fclose(f);
+  }
+  const std::string options = "lowerdir=/usr/share,upperdir=" + upper.string() + ",workdir=" + work.string();
+  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("overlay", "/usr/share", "overlay", 0, options.c_str()) == 0 &&
+         (library.empty() || ::mount(copy.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0);
+}
+
+std::string identityInChild(const RelocationRow& row) {
+  int out[2];
+  if (::pipe(out) != 0) return "no pipe";
+  const int pid = ::fork();
+  if (pid == 0) {
+    if (!prepareChildMounts(row)) ::_exit(254);
+    ::dup2(out[1], 1);
+    ::setenv(kRelocationChildRole, row.answer, 1);
+    ::execl("/proc/self/exe", "/proc/self/exe", "--gtest_filter=ExpertFaultMatrix.TheRelocationLibraryFailing",
+            static_cast<char*>(nullptr));
+    ::_exit(255);
+  }
+  ::close(out[1]);
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  std::error_code ec;
+  std::filesystem::remove_all("/dev/.qo-fault-relocation-" + std::to_string(pid), ec);
+  const std::size_t at = text.find("identity: ");
+  const std::string seen = at == std::string::npos ? "no answer" : text.substr(at + 10, text.find('\n', at) - at - 10);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seen : seen + " (child failed: " + std::to_string(status) + ")";
+}
+
+TEST_F(ExpertFaultMatrix, TheRelocationLibraryFailing) {
+  if (const char* answer = std::getenv(kRelocationChildRole)) {
+    auto connected = qosim::Client::connect();
+    ASSERT_TRUE(connected.ok()) << connected.error;
+    qosim::Client& client = connected.value;
+    if (*answer != '\0') {
+      ASSERT_TRUE(client.relocationFault(std::string(answer)).ok());
+    }
+    ImxSysExpert2* e = create();
+    ASSERT_NE(e, nullptr);
+    std::vector<BagRow> rows;
+    EXPECT_EQ(bagOf(e, "KEL1", &rows), kS_OK);
+    auto value = [&](unsigned tag) {
+      const auto it = std::find_if(rows.begin(), rows.end(), [&](const BagRow& r) { return r.tag == tag; });
+      return it == rows.end() ? std::string("absent") : it->value;
+    };
+    std::printf("identity: %s / %s\n", value(0x1004000).c_str(), value(0x1006000).c_str());
+    EXPECT_EQ(bagOf(e, "KEL0"), kS_OK) << "the other boards are served";
+    destroy(e);
+    if (*answer != '\0') {
+      EXPECT_TRUE(client.relocationFault(std::nullopt).ok());
+    }
+    return;
+  }
+  faultmatrix::Matrix seen("expert face: the relocation library (cell = KEL1 manufacturer / model)");
+  int mismatches = 0;
+  for (const RelocationRow& row : kRelocationRows) {
+    const std::string got = identityInChild(row);
+    const std::string want = row.deviation ? row.deviation : row.expected;
+    std::string cell = got == want ? got : got + " [expected " + want + "]";
+    if (row.deviation) cell += " [deviation: the default data directory gives " + std::string(row.expected) + "]";
+    seen.set(row.name, faultmatrix::kErrorStatus, cell);
+    mismatches += got != want;
+    EXPECT_EQ(got, want) << row.name;
+    for (int c = faultmatrix::kWarningStatus; c < faultmatrix::kColumnCount; ++c)
+      seen.set(row.name, c, faultmatrix::notApplicable(c == faultmatrix::kKilled ? "in-process library, no process to kill"
+                                                                                   : "no status, no device: a path or none"));
+  }
+  seen.print();
+  EXPECT_EQ(mismatches, 0);
+}
