@@ -47,7 +47,9 @@
 //          Before the board's first update the status is kNoFirmwareProgress. "busy" is the
 //          library's first progress flag; "second" (its second flag) is set after a successful
 //          update: the new image is loaded at the board's next power cycle. "result" is the
-//          finished update's status (0, or the injected failure).
+//          finished update's status (0, or the injected failure). A progress fault (firmware-fault
+//          "operation": "progress") makes "status" the injected status while the update runs;
+//          the stand-in's progress call then answers it.
 //    Failures are injected with the control request "firmware-fault" (see sim/README.md).
 //
 // 3. Data directory: the simulator creates kDataDirectory inside the simulated machine and places

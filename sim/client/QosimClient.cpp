@@ -477,6 +477,7 @@ Status Client::firmwareFault(const std::string& device, std::optional<FirmwareFa
     req["status"] = fault->status;
     req["atPercent"] = fault->atPercent;
     req["count"] = fault->count;
+    req["operation"] = fault->operation;
   }
   return statusOf(request(req));
 }

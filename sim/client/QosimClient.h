@@ -176,6 +176,7 @@ struct FirmwareFaultSpec {
   std::int32_t status = 0;
   std::uint32_t atPercent = 50;
   long count = 1;
+  std::string operation = "update";  // or "progress": only the progress polls fail
 };
 
 struct Subscription {

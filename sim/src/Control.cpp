@@ -387,7 +387,7 @@ json ControlServer::handle(const json& req) {
     }
     if (cmd == "firmware-progress") {
       FirmwareProgress p = machine_.firmwareProgress(stringOf(req, "device", true));
-      ok["status"] = p.known ? 0 : qoplatform_standin::kNoFirmwareProgress;
+      ok["status"] = p.known ? p.pollStatus : qoplatform_standin::kNoFirmwareProgress;
       ok["percent"] = p.percent;
       ok["busy"] = p.busy;
       ok["second"] = p.second;
@@ -404,6 +404,10 @@ json ControlServer::handle(const json& req) {
         f.status = *status;
         f.atPercent = optNumber<std::uint32_t>(req, "atPercent").value_or(50);
         f.remaining = optNumber<long>(req, "count").value_or(1);
+        const std::string operation = req.contains("operation") ? stringOf(req, "operation", true) : "update";
+        if (operation != "update" && operation != "progress")
+          throw RequestError("\"operation\" of a firmware fault must be \"update\" or \"progress\"");
+        f.progressOnly = operation == "progress";
         if (f.status == 0) throw RequestError("\"status\" of a firmware fault must not be 0");
         if (f.atPercent > 100) throw RequestError("\"atPercent\" must be between 0 and 100");
         if (f.remaining == 0 || f.remaining < -1) throw RequestError("\"count\" must be positive or -1");

@@ -376,23 +376,47 @@ std::string pollUpdate(ImxSysExpertFirmware* f, const std::string& item, bool un
   return "state " + std::to_string(state) + ", " + std::to_string(percent) + "%, \"" + text + "\"";
 }
 
+// The progress call failing alone (from 40 % until the update ends): the states the host's polls
+// go through, each once in order, then the final poll.
+std::string pollProgressFault(ImxSysExpertFirmware* f, const std::string& item) {
+  const HostText name(item), empty("");
+  wchar_t* target = nullptr;
+  if (f->vtbl->BeginFirmwareUpdate(f, name, 0, 0, &target) != kS_OK) return "not begun";
+  takeHostText(target);
+  HostImage image("vx-firmware.bin", std::vector<unsigned char>(4096, 0x5A));
+  if (f->vtbl->UpdateFirmware(f, name, name, 0, empty, image.asImage()) != kS_OK) return "not started";
+  std::string seen, last;
+  for (int i = 0; i < 500; ++i) {
+    int state = 0, percent = 0;
+    wchar_t* message = nullptr;
+    const HRESULT hr = f->vtbl->GetFirmwareUpdateStatus(f, name, &state, &percent, &message);
+    const std::string text = takeHostText(message);
+    const std::string now = hr != kS_OK ? outcome(hr) : "state " + std::to_string(state) + (text.empty() ? "" : " \"" + text + "\"");
+    if (now != last) seen += (seen.empty() ? "" : " > ") + now;
+    last = now;
+    if (hr == kS_OK && state != -1 && state != -2) return seen + ", " + std::to_string(percent) + "%";
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return seen + " (never ended)";
+}
+
 TEST_F(ExpertFaultMatrix, TheFirmwareLibraryFailing) {
-  faultmatrix::Matrix seen("expert face: firmware library calls (cell = the host's last status poll)");
+  faultmatrix::Matrix seen("expert face: firmware library calls (cell = the host's last status poll; progress: the states its polls go through)");
   int mismatches = 0;
-  auto cell = [&](std::optional<std::int32_t> status, bool unplug) {
+  auto cell = [&](std::optional<std::int32_t> status, bool unplug, const char* operation = "update") {
     qosim::BoardSet set;
     set.add().withDefaults();
     if (!set.plug().ok()) return std::string("plug failed");
     const std::string device = set.board(0).device;
     const std::string item = "KEL" + device.substr(std::string("qovorlix").size());
     set.client().firmwareConfig(device, unplug ? 2000 : 200);
-    if (status) set.client().firmwareFault(device, qosim::FirmwareFaultSpec{*status, 40, 1});
+    if (status) set.client().firmwareFault(device, qosim::FirmwareFaultSpec{*status, 40, 1, operation});
     ImxSysExpert2* e = create();
     if (e == nullptr) return std::string("no expert");
     void* p = nullptr;
     if (queryInterface(e, kIID_ImxSysExpertFirmware, &p) != kS_OK) return std::string("no firmware interface");
     auto* f = static_cast<ImxSysExpertFirmware*>(p);
-    std::string got = pollUpdate(f, item, unplug, set);
+    std::string got = std::string(operation) == "progress" ? pollProgressFault(f, item) : pollUpdate(f, item, unplug, set);
     release(f);
     if (bagOf(e, "KEL0") != kS_OK) got += " (KEL0 not served)";
     destroy(e);
@@ -414,8 +438,22 @@ TEST_F(ExpertFaultMatrix, TheFirmwareLibraryFailing) {
   record("update", faultmatrix::kTransport, got, want);
   record("update", faultmatrix::kUnplugged, cell(std::nullopt, true), "0x80040375");
   seen.set("update", faultmatrix::kKilled, faultmatrix::notApplicable("in-process library, no process to kill"));
-  for (int c = 0; c < faultmatrix::kColumnCount; ++c)
-    seen.set("progress", c, faultmatrix::notApplicable("the simulator fails the update, not the progress call alone"));
+  // The progress call failing alone: the status operation has no failure of its own; a failing
+  // poll keeps the last reported percent and flags (busy, percent not 0: state -2, no message),
+  // and once the update ends the polls answer again and show its success (the new image waits
+  // for the power cycle: state 5, 100 %, no message).
+  constexpr char kProgressKept[] = "state -1 > state -2 > state 5, 100%";
+  record("progress", faultmatrix::kErrorStatus, cell(kDriverError, false, "progress"), kProgressKept);
+  record("progress", faultmatrix::kWarningStatus, cell(kDriverWarning, false, "progress"), kProgressKept);
+  got.clear();
+  want.clear();
+  for (std::size_t i = 0; i < std::size(kMappedTransport); ++i) {
+    got += std::string(i ? "; " : "") + kErrnoNames[i] + ":" + cell(kMappedTransport[i], false, "progress");
+    want += std::string(i ? "; " : "") + kErrnoNames[i] + ":" + kProgressKept;
+  }
+  record("progress", faultmatrix::kTransport, got, want);
+  seen.set("progress", faultmatrix::kUnplugged, faultmatrix::notApplicable("the update row's unplug is met by the progress polls"));
+  seen.set("progress", faultmatrix::kKilled, faultmatrix::notApplicable("in-process library, no process to kill"));
   seen.print();
   EXPECT_EQ(mismatches, 0);
 }
