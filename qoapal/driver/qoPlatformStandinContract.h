@@ -47,13 +47,21 @@
 //          Before the board's first update the status is kNoFirmwareProgress. "busy" is the
 //          library's first progress flag; "second" (its second flag) is set after a successful
 //          update: the new image is loaded at the board's next power cycle. "result" is the
-//          finished update's status (0, or the injected failure).
+//          finished update's status (0, or the injected failure). A progress fault (firmware-fault
+//          "operation": "progress") makes "status" the injected status while the update runs;
+//          the stand-in's progress call then answers it.
 //    Failures are injected with the control request "firmware-fault" (see sim/README.md).
 //
 // 3. Data directory: the simulator creates kDataDirectory inside the simulated machine and places
 //    the I/O module description files of the board file under
 //    kDataDirectory/qo-vorlix/iomodules/. The relocation stand-in answers kDataDirectory for
 //    "datarootdir" and "datadir" when that directory exists, and 0 (no relocation) otherwise.
+//    A relocation fault (control request "relocation-fault") is the file
+//    kDataDirectory/kRelocationFaultFile holding one word, how every call then answers:
+//      "none"      0 for every name (no relocation)
+//      "failure"   -1 for every name
+//      "empty"     1 with an empty text (a NUL in the first byte)
+//      "overlong"  the whole buffer filled, no NUL, the size as result
 #pragma once
 
 #include <cstdint>
@@ -90,5 +98,7 @@ inline constexpr std::int32_t kNoSimulatedMachine = -52023;  // control socket u
 
 inline constexpr char kDataDirectory[] = "/dev/.qosim/data";
 inline constexpr char kModuleFilesDirectory[] = "qo-vorlix/iomodules";
+inline constexpr char kRelocationFaultFile[] = ".relocation-fault";
+inline constexpr const char* kRelocationFaults[] = {"none", "failure", "empty", "overlong"};
 
 }  // namespace qoplatform_standin

@@ -440,6 +440,12 @@ Status Client::setModuleFile(const std::string& name, std::optional<std::string>
   return statusOf(request(req));
 }
 
+Status Client::relocationFault(std::optional<std::string> answer) {
+  json req{{"cmd", "relocation-fault"}};
+  req["answer"] = answer ? json(*answer) : json(nullptr);
+  return statusOf(request(req));
+}
+
 Result<std::uint32_t> Client::firmwareUpdate(const std::string& device, const std::string& target,
                                              std::uint64_t size, std::uint32_t flag, const std::string& hash) {
   json req{{"cmd", "firmware-update"}, {"device", device}, {"target", target}, {"size", size}, {"flag", flag}};
@@ -471,6 +477,7 @@ Status Client::firmwareFault(const std::string& device, std::optional<FirmwareFa
     req["status"] = fault->status;
     req["atPercent"] = fault->atPercent;
     req["count"] = fault->count;
+    req["operation"] = fault->operation;
   }
   return statusOf(request(req));
 }

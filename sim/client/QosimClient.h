@@ -176,6 +176,7 @@ struct FirmwareFaultSpec {
   std::int32_t status = 0;
   std::uint32_t atPercent = 50;
   long count = 1;
+  std::string operation = "update";  // or "progress": only the progress polls fail
 };
 
 struct Subscription {
@@ -235,6 +236,8 @@ class Client {
   Result<std::uint64_t> generation();
   // Module description files of the data directory; text empty removes the file.
   Status setModuleFile(const std::string& name, std::optional<std::string> text);
+  // How the relocation stand-in answers ("none", "failure", "empty", "overlong"); nullopt clears.
+  Status relocationFault(std::optional<std::string> answer);
   // Firmware engine. device: "KEL<n>" or the device name.
   Result<std::uint32_t> firmwareUpdate(const std::string& device, const std::string& target,
                                        std::uint64_t size, std::uint32_t flag = 0,

@@ -368,6 +368,12 @@ json ControlServer::handle(const json& req) {
       machine_.setModuleFile(name, text);
       return ok;
     }
+    if (cmd == "relocation-fault") {
+      std::optional<std::string> answer;
+      if (req.contains("answer") && !req.at("answer").is_null()) answer = stringOf(req, "answer", true);
+      machine_.setRelocationFault(answer);
+      return ok;
+    }
     if (cmd == "firmware-update") {
       const std::string device = stringOf(req, "device", true);
       std::string hash = stringOf(req, "hash", false);
@@ -381,7 +387,7 @@ json ControlServer::handle(const json& req) {
     }
     if (cmd == "firmware-progress") {
       FirmwareProgress p = machine_.firmwareProgress(stringOf(req, "device", true));
-      ok["status"] = p.known ? 0 : qoplatform_standin::kNoFirmwareProgress;
+      ok["status"] = p.known ? p.pollStatus : qoplatform_standin::kNoFirmwareProgress;
       ok["percent"] = p.percent;
       ok["busy"] = p.busy;
       ok["second"] = p.second;
@@ -398,6 +404,10 @@ json ControlServer::handle(const json& req) {
         f.status = *status;
         f.atPercent = optNumber<std::uint32_t>(req, "atPercent").value_or(50);
         f.remaining = optNumber<long>(req, "count").value_or(1);
+        const std::string operation = req.contains("operation") ? stringOf(req, "operation", true) : "update";
+        if (operation != "update" && operation != "progress")
+          throw RequestError("\"operation\" of a firmware fault must be \"update\" or \"progress\"");
+        f.progressOnly = operation == "progress";
         if (f.status == 0) throw RequestError("\"status\" of a firmware fault must not be 0");
         if (f.atPercent > 100) throw RequestError("\"atPercent\" must be between 0 and 100");
         if (f.remaining == 0 || f.remaining < -1) throw RequestError("\"count\" must be positive or -1");
@@ -442,7 +452,7 @@ json ControlServer::handle(const json& req) {
     throw RequestError("unknown command \"" + cmd +
                        "\" (ping, list, plug, unplug, devqo-remove, devqo-create, respond, inject, "
                        "clear-responses, responses, notify, notify-raw, log, log-clear, subscriptions, "
-                       "set, get, enum-fault, generation, module-file, firmware-update, "
+                       "set, get, enum-fault, generation, module-file, relocation-fault, firmware-update, "
                        "firmware-progress, firmware-fault, firmware-config, power-cycle, demote, routes)");
   } catch (const StatusError& e) {
     return json{{"ok", false}, {"status", e.status}, {"error", e.what()}};

@@ -21,6 +21,7 @@ bool FirmwareEngine::start(SteadyTime now, std::uint32_t durationMs, std::string
   if (fault_) {
     failStatus_ = fault_->status;
     failAtPercent_ = fault_->atPercent;
+    failProgressOnly_ = fault_->progressOnly;
     if (fault_->remaining > 0 && --fault_->remaining == 0) fault_.reset();
   }
   return true;
@@ -33,7 +34,7 @@ FirmwareProgress FirmwareEngine::progress(SteadyTime now) const {
   const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
   const std::uint64_t elapsed = elapsedMs < 0 ? 0 : static_cast<std::uint64_t>(elapsedMs);
   const std::uint64_t duration = durationMs_;
-  if (failStatus_) {
+  if (failStatus_ && !failProgressOnly_) {
     const std::uint64_t failAt = duration * failAtPercent_ / 100;
     if (elapsed >= failAt) {
       p.percent = failAtPercent_;
@@ -49,6 +50,7 @@ FirmwareProgress FirmwareEngine::progress(SteadyTime now) const {
   }
   p.busy = true;
   p.percent = duration == 0 ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(elapsed * 100 / duration, 99));
+  if (failStatus_ && failProgressOnly_ && p.percent >= failAtPercent_) p.pollStatus = *failStatus_;
   return p;
 }
 
@@ -71,7 +73,8 @@ json FirmwareEngine::toJson(SteadyTime now) const {
     j["durationMs"] = durationMs_;
   }
   if (fault_)
-    j["fault"] = {{"status", fault_->status}, {"atPercent", fault_->atPercent}, {"count", fault_->remaining}};
+    j["fault"] = {{"status", fault_->status}, {"atPercent", fault_->atPercent}, {"count", fault_->remaining},
+                  {"operation", fault_->progressOnly ? "progress" : "update"}};
   return j;
 }
 

@@ -23,6 +23,9 @@ struct FirmwareFault {
   std::int32_t status = 0;
   std::uint32_t atPercent = 50;  // 0..100
   long remaining = 1;            // updates that fail; -1 = until cleared
+  // "progress": the update itself succeeds, but from atPercent until it finishes every
+  // progress poll answers `status` instead of the progress.
+  bool progressOnly = false;
 };
 
 struct FirmwareProgress {
@@ -32,6 +35,7 @@ struct FirmwareProgress {
   bool second = false;
   bool finished = false;
   std::int32_t result = 0;
+  std::int32_t pollStatus = 0;  // what the progress poll answers (an injected progress fault)
 };
 
 class FirmwareEngine {
@@ -54,6 +58,7 @@ class FirmwareEngine {
   std::uint32_t durationMs_ = 0;
   std::optional<std::int32_t> failStatus_;  // the injected failure of the current update
   std::uint32_t failAtPercent_ = 0;
+  bool failProgressOnly_ = false;  // the injected failure hits the progress polls only
   bool loadedAtPowerCycle_ = false;  // a power cycle happened after the last successful update
   std::string target_, hash_;
   std::uint64_t size_ = 0;

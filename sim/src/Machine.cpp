@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <array>
 #include <cerrno>
@@ -655,6 +656,22 @@ void Machine::writeModuleFileLocked(const ModuleFile& f) {
   if (paths_.moduleDir.empty()) throw std::runtime_error("this machine has no module file directory");
   checkModuleFileName(f.name, "module file");
   replaceFile(paths_.moduleDir, f.name, f.text);
+}
+
+// The fault file sits in the data directory, two levels above the module files.
+void Machine::setRelocationFault(const std::optional<std::string>& answer) {
+  std::lock_guard lock(mutex_);
+  if (paths_.moduleDir.empty()) throw std::runtime_error("this machine has no data directory");
+  if (answer && std::find(std::begin(sc::kRelocationFaults), std::end(sc::kRelocationFaults), *answer) ==
+                    std::end(sc::kRelocationFaults))
+    throw std::runtime_error("\"answer\" must be none, failure, empty or overlong");
+  const std::string dir = fs::path(paths_.moduleDir).parent_path().parent_path().string();
+  if (answer) {
+    replaceFile(dir, sc::kRelocationFaultFile, *answer);
+    return;
+  }
+  const std::string path = dir + "/" + sc::kRelocationFaultFile;
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail("unlink " + path);
 }
 
 void Machine::setModuleFile(const std::string& name, const std::optional<std::string>& text) {

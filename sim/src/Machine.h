@@ -131,6 +131,9 @@ class Machine {
   void setEnumFault(const std::string& device, const std::string& op, std::optional<std::int32_t> status);
   // Adds or replaces (text given) or removes (text empty optional) a module description file.
   void setModuleFile(const std::string& name, const std::optional<std::string>& text);
+  // How the relocation stand-in answers from now on ("none", "failure", "empty", "overlong");
+  // nullopt: it relocates again.
+  void setRelocationFault(const std::optional<std::string>& answer);
 
   // Typed model: run-time changes (every field valid or nothing changes) and the model as JSON.
   nlohmann::json setFields(const std::string& device, const nlohmann::json& fields);

@@ -209,6 +209,29 @@ TEST_F(QosimFirmware, InjectedFailureStopsAtItsPercentOnce) {
             std::string::npos);
 }
 
+// A progress fault fails the polls from its percent while the update runs; the update succeeds.
+TEST_F(QosimFirmware, AProgressFaultFailsThePollsNotTheUpdate) {
+  ASSERT_TRUE(client().firmwareConfig("KEL4242", 200).ok());
+  ASSERT_TRUE(client().firmwareFault("KEL4242", qosim::FirmwareFaultSpec{-52024, 20, 1, "progress"}).ok());
+  ASSERT_TRUE(client().firmwareUpdate("KEL4242", "t", 10).ok());
+  bool failedWhileBusy = false;
+  for (int i = 0; i < 500; ++i) {
+    auto p = client().firmwareProgress("KEL4242");
+    ASSERT_TRUE(p.ok()) << p.error;
+    if (p.value.finished) break;
+    if (p.value.status == -52024) failedWhileBusy = p.value.busy && p.value.percent >= 20;
+    else EXPECT_LT(p.value.percent, 20u) << "from its percent every poll fails";
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(failedWhileBusy);
+  auto p = waitFinished();
+  EXPECT_EQ(p.status, 0) << "a finished update's polls answer again";
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.percent, 100u);
+  EXPECT_NE(client().firmwareFault("KEL4242", qosim::FirmwareFaultSpec{-7, 10, 1, "sometimes"}).error.find("operation"),
+            std::string::npos);
+}
+
 // ---- data directory -----------------------------------------------------------------------------
 
 TEST(QosimDataDirectory, ModuleFilesComeAndGoByName) {

@@ -376,23 +376,47 @@ std::string pollUpdate(ImxSysExpertFirmware* f, const std::string& item, bool un
   return "state " + std::to_string(state) + ", " + std::to_string(percent) + "%, \"" + text + "\"";
 }
 
+// The progress call failing alone (from 40 % until the update ends): the states the host's polls
+// go through, each once in order, then the final poll.
+std::string pollProgressFault(ImxSysExpertFirmware* f, const std::string& item) {
+  const HostText name(item), empty("");
+  wchar_t* target = nullptr;
+  if (f->vtbl->BeginFirmwareUpdate(f, name, 0, 0, &target) != kS_OK) return "not begun";
+  takeHostText(target);
+  HostImage image("vx-firmware.bin", std::vector<unsigned char>(4096, 0x5A));
+  if (f->vtbl->UpdateFirmware(f, name, name, 0, empty, image.asImage()) != kS_OK) return "not started";
+  std::string seen, last;
+  for (int i = 0; i < 500; ++i) {
+    int state = 0, percent = 0;
+    wchar_t* message = nullptr;
+    const HRESULT hr = f->vtbl->GetFirmwareUpdateStatus(f, name, &state, &percent, &message);
+    const std::string text = takeHostText(message);
+    const std::string now = hr != kS_OK ? outcome(hr) : "state " + std::to_string(state) + (text.empty() ? "" : " \"" + text + "\"");
+    if (now != last) seen += (seen.empty() ? "" : " > ") + now;
+    last = now;
+    if (hr == kS_OK && state != -1 && state != -2) return seen + ", " + std::to_string(percent) + "%";
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return seen + " (never ended)";
+}
+
 TEST_F(ExpertFaultMatrix, TheFirmwareLibraryFailing) {
-  faultmatrix::Matrix seen("expert face: firmware library calls (cell = the host's last status poll)");
+  faultmatrix::Matrix seen("expert face: firmware library calls (cell = the host's last status poll; progress: the states its polls go through)");
   int mismatches = 0;
-  auto cell = [&](std::optional<std::int32_t> status, bool unplug) {
+  auto cell = [&](std::optional<std::int32_t> status, bool unplug, const char* operation = "update") {
     qosim::BoardSet set;
     set.add().withDefaults();
     if (!set.plug().ok()) return std::string("plug failed");
     const std::string device = set.board(0).device;
     const std::string item = "KEL" + device.substr(std::string("qovorlix").size());
     set.client().firmwareConfig(device, unplug ? 2000 : 200);
-    if (status) set.client().firmwareFault(device, qosim::FirmwareFaultSpec{*status, 40, 1});
+    if (status) set.client().firmwareFault(device, qosim::FirmwareFaultSpec{*status, 40, 1, operation});
     ImxSysExpert2* e = create();
     if (e == nullptr) return std::string("no expert");
     void* p = nullptr;
     if (queryInterface(e, kIID_ImxSysExpertFirmware, &p) != kS_OK) return std::string("no firmware interface");
     auto* f = static_cast<ImxSysExpertFirmware*>(p);
-    std::string got = pollUpdate(f, item, unplug, set);
+    std::string got = std::string(operation) == "progress" ? pollProgressFault(f, item) : pollUpdate(f, item, unplug, set);
     release(f);
     if (bagOf(e, "KEL0") != kS_OK) got += " (KEL0 not served)";
     destroy(e);
@@ -414,8 +438,22 @@ TEST_F(ExpertFaultMatrix, TheFirmwareLibraryFailing) {
   record("update", faultmatrix::kTransport, got, want);
   record("update", faultmatrix::kUnplugged, cell(std::nullopt, true), "0x80040375");
   seen.set("update", faultmatrix::kKilled, faultmatrix::notApplicable("in-process library, no process to kill"));
-  for (int c = 0; c < faultmatrix::kColumnCount; ++c)
-    seen.set("progress", c, faultmatrix::notApplicable("the simulator fails the update, not the progress call alone"));
+  // The progress call failing alone: the status operation has no failure of its own; a failing
+  // poll keeps the last reported percent and flags (busy, percent not 0: state -2, no message),
+  // and once the update ends the polls answer again and show its success (the new image waits
+  // for the power cycle: state 5, 100 %, no message).
+  constexpr char kProgressKept[] = "state -1 > state -2 > state 5, 100%";
+  record("progress", faultmatrix::kErrorStatus, cell(kDriverError, false, "progress"), kProgressKept);
+  record("progress", faultmatrix::kWarningStatus, cell(kDriverWarning, false, "progress"), kProgressKept);
+  got.clear();
+  want.clear();
+  for (std::size_t i = 0; i < std::size(kMappedTransport); ++i) {
+    got += std::string(i ? "; " : "") + kErrnoNames[i] + ":" + cell(kMappedTransport[i], false, "progress");
+    want += std::string(i ? "; " : "") + kErrnoNames[i] + ":" + kProgressKept;
+  }
+  record("progress", faultmatrix::kTransport, got, want);
+  seen.set("progress", faultmatrix::kUnplugged, faultmatrix::notApplicable("the update row's unplug is met by the progress polls"));
+  seen.set("progress", faultmatrix::kKilled, faultmatrix::notApplicable("in-process library, no process to kill"));
   seen.print();
   EXPECT_EQ(mismatches, 0);
 }
@@ -491,3 +529,128 @@ TEST_F(ExpertFaultMatrix, AnAbsentOrIncompleteEnumerationLibrary) {
 }
 
 }  // namespace
+
+// ---- the relocation library ---------------------------------------------------------------------
+// The data directory comes from the relocation library once per process, so every cell is a
+// fresh process (this binary again, in the child role) with a mount namespace of its own, where
+// the default data directory "/usr/share" (an overlay) holds a module file of its own for the
+// other vendor's module of qovorlix1. Relocated, the machine's module file names it "TX-420";
+// not relocated, the installed file names it "TX-420 (installed)".
+constexpr char kRelocationChildRole[] = "QO_FAULT_MATRIX_RELOCATION";
+constexpr char kDefaultIdentity[] = "\"Tessaly Instruments\" / \"TX-420 (installed)\"";
+constexpr char kRelocatedIdentity[] = "\"Tessaly Instruments\" / \"TX-420\"";
+constexpr char kInstalledModuleFile[] =
+    "[common]\nIOModuleID=0x3C5D0042\nManufacturer=Tessaly Instruments\nModel=TX-420 (installed)\n";
+
+struct RelocationRow {
+  const char* name;
+  const char* library;  // "" in place, "absent", "impostor" (another library under its name)
+  const char* answer;   // the stand-in's relocation fault, "" none
+  const char* expected;
+  // Where the library today takes the answer as a path: what it shows instead (the cell is
+  // marked as a deviation from the default data directory and this is what is checked).
+  const char* deviation = nullptr;
+};
+// An empty text or a buffer filled without a NUL (a cut path) is taken as the data directory.
+constexpr char kNoModuleFiles[] = "\"Qorvath\" / \"QO PXIe-VX214\"";
+constexpr RelocationRow kRelocationRows[] = {
+    {"relocation: working (control)", "", "", kRelocatedIdentity},
+    {"relocation: library absent", "absent", "", kDefaultIdentity},
+    {"relocation: entry point missing", "impostor", "", kDefaultIdentity},
+    {"relocation: answers 0 (no path)", "", "none", kDefaultIdentity},
+    {"relocation: answers a failure", "", "failure", kDefaultIdentity},
+    {"relocation: empty path", "", "empty", kDefaultIdentity, kNoModuleFiles},
+    {"relocation: over-long path", "", "overlong", kDefaultIdentity, kNoModuleFiles},
+};
+
+// The child's own view: the stand-ins' directory replaced (row.library) and "/usr/share" an
+// overlay holding the installed module file.
+bool prepareChildMounts(const RelocationRow& row) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const std::string library = row.library;
+  const fs::path scratch = "/dev/.qo-fault-relocation-" + std::to_string(::getpid());
+  const fs::path copy = scratch / "standins", upper = scratch / "upper", work = scratch / "work";
+  for (const fs::path& p : {copy, upper / "qo-vorlix/iomodules", work}) fs::create_directories(p, ec);
+  const fs::path dir = QO_PLATFORM_LIBRARY_DIR;
+  for (const char* keep : {"libqovorlixapi.so.1", "libqokeldevenum.so.1"})
+    fs::copy_file(dir / keep, copy / keep, fs::copy_options::overwrite_existing, ec);
+  if (library == "impostor")
+    fs::copy_file(dir / "libqovorlixapi.so.1", copy / "libqorelocations.so.0", fs::copy_options::overwrite_existing, ec);
+  if (FILE* f = std::fopen((upper / "qo-vorlix/iomodules/installed.fam").c_str(), "w")) {
+    std::fputs(kInstalledModuleFile, f);
+    std::fclose(f);
+  }
+  const std::string options = "lowerdir=/usr/share,upperdir=" + upper.string() + ",workdir=" + work.string();
+  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("overlay", "/usr/share", "overlay", 0, options.c_str()) == 0 &&
+         (library.empty() || ::mount(copy.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0);
+}
+
+std::string identityInChild(const RelocationRow& row) {
+  int out[2];
+  if (::pipe(out) != 0) return "no pipe";
+  const int pid = ::fork();
+  if (pid == 0) {
+    if (!prepareChildMounts(row)) ::_exit(254);
+    ::dup2(out[1], 1);
+    ::setenv(kRelocationChildRole, row.answer, 1);
+    ::execl("/proc/self/exe", "/proc/self/exe", "--gtest_filter=ExpertFaultMatrix.TheRelocationLibraryFailing",
+            static_cast<char*>(nullptr));
+    ::_exit(255);
+  }
+  ::close(out[1]);
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  std::error_code ec;
+  std::filesystem::remove_all("/dev/.qo-fault-relocation-" + std::to_string(pid), ec);
+  const std::size_t at = text.find("identity: ");
+  const std::string seen = at == std::string::npos ? "no answer" : text.substr(at + 10, text.find('\n', at) - at - 10);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seen : seen + " (child failed: " + std::to_string(status) + ")";
+}
+
+TEST_F(ExpertFaultMatrix, TheRelocationLibraryFailing) {
+  if (const char* answer = std::getenv(kRelocationChildRole)) {
+    auto connected = qosim::Client::connect();
+    ASSERT_TRUE(connected.ok()) << connected.error;
+    qosim::Client& client = connected.value;
+    if (*answer != '\0') {
+      ASSERT_TRUE(client.relocationFault(std::string(answer)).ok());
+    }
+    ImxSysExpert2* e = create();
+    ASSERT_NE(e, nullptr);
+    std::vector<BagRow> rows;
+    EXPECT_EQ(bagOf(e, "KEL1", &rows), kS_OK);
+    auto value = [&](unsigned tag) {
+      const auto it = std::find_if(rows.begin(), rows.end(), [&](const BagRow& r) { return r.tag == tag; });
+      return it == rows.end() ? std::string("absent") : it->value;
+    };
+    std::printf("identity: %s / %s\n", value(0x1004000).c_str(), value(0x1006000).c_str());
+    EXPECT_EQ(bagOf(e, "KEL0"), kS_OK) << "the other boards are served";
+    destroy(e);
+    if (*answer != '\0') {
+      EXPECT_TRUE(client.relocationFault(std::nullopt).ok());
+    }
+    return;
+  }
+  faultmatrix::Matrix seen("expert face: the relocation library (cell = KEL1 manufacturer / model)");
+  int mismatches = 0;
+  for (const RelocationRow& row : kRelocationRows) {
+    const std::string got = identityInChild(row);
+    const std::string want = row.deviation ? row.deviation : row.expected;
+    std::string cell = got == want ? got : got + " [expected " + want + "]";
+    if (row.deviation) cell += " [deviation: the default data directory gives " + std::string(row.expected) + "]";
+    seen.set(row.name, faultmatrix::kErrorStatus, cell);
+    mismatches += got != want;
+    EXPECT_EQ(got, want) << row.name;
+    for (int c = faultmatrix::kWarningStatus; c < faultmatrix::kColumnCount; ++c)
+      seen.set(row.name, c, faultmatrix::notApplicable(c == faultmatrix::kKilled ? "in-process library, no process to kill"
+                                                                                   : "no status, no device: a path or none"));
+  }
+  seen.print();
+  EXPECT_EQ(mismatches, 0);
+}
