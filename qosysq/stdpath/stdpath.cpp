@@ -59,10 +59,11 @@ void tDirectoryTable::build(const char* library) noexcept {
     const auto relocate = reinterpret_cast<tGetRelocatedDir>(symbol);
     for (std::size_t i = 0; i < kDirectoryCount; ++i) {
       // Exactly the size handed over: an answer filling it without a NUL is still read
-      // within bounds.
+      // within bounds. An empty path relocates nothing: taken as it stands, it would move the
+      // directory to the root of whatever path is built on it.
       char buffer[kRelocationBufferSize];
       std::memset(buffer, 0, sizeof buffer);
-      if (relocate(entries_[i].name, buffer, kRelocationBufferSize) > 0)
+      if (relocate(entries_[i].name, buffer, kRelocationBufferSize) > 0 && buffer[0] != '\0')
         copyPath(entries_[i].path, buffer, ::strnlen(buffer, kRelocationBufferSize));
     }
   }

@@ -13,7 +13,8 @@
 // Relocation library contract (the platform's, not this library's):
 //   int get_relocated_dir(const char* name, char* buffer, size_t size);
 // called with size 255 and a 255-byte buffer. A result above 0 means "relocated" and the
-// buffer holds the path; the path need not be NUL-terminated when it fills all 255 bytes.
+// buffer holds the path; the path need not be NUL-terminated when it fills all 255 bytes. A
+// result above 0 with an empty path keeps the default (an empty directory is no relocation).
 //
 // Locks: only the one-time initialisation; nothing is held while a caller runs.
 #pragma once

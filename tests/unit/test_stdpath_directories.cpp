@@ -125,13 +125,14 @@ TEST(StandardDirectoryRelocation, AnswersOfZeroKeepEveryDefault) {
   for (const auto& [name, path] : kDefaults) EXPECT_EQ(lookup(table, name.c_str()), path) << name;
 }
 
-TEST(StandardDirectoryRelocation, AnAnswerFillingAll255BytesIsReadWithinBounds) {
+TEST(StandardDirectoryRelocation, FullAnswersAreReadWithinBoundsEmptyOnesKeepTheDefault) {
   tStandardDirectories table(QO_TEST_RELOCATIONS_FULL);
   const std::string datadir = lookup(table, "datadir");
   EXPECT_EQ(datadir.size(), 255u);
   EXPECT_EQ(datadir, "/" + std::string(254, 'x'));
   EXPECT_EQ(lookup(table, "docdir"), "/doc");
   EXPECT_EQ(lookup(table, "datarootdir"), "/usr/share");
+  EXPECT_EQ(lookup(table, "sysconfdir"), "/etc") << "an empty path relocates nothing";
 }
 
 // ---------------------------------------------------------------------------------------------
