@@ -15,6 +15,7 @@
 
 #include "QosimClient.h"
 #include "qodrvdesc/qoDriverInterfaceTables.h"
+#include "qoapal/driver/qoDriverContract.h"
 #include "qoapal/driver/qoPlatformStandinContract.h"
 
 namespace qosim {
@@ -30,6 +31,13 @@ bool ownedByAnInterface(std::uint32_t command) {
   for (const qodrvdesc::Method& m : qodrvdesc::kMethods)
     if (m.command == command) return true;
   return false;
+}
+
+// The subscription pair has no method and no answer to program, but it is served, so an
+// aftermath (unplug after answering, crash instead) applies to it as to any method.
+bool isSubscriptionCommand(std::uint32_t command) {
+  namespace drv = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::driver;
+  return command == drv::kSubscribeNotification || command == drv::kUnsubscribeNotification;
 }
 
 std::string hexWord(std::uint32_t v) {
@@ -276,7 +284,9 @@ json ControlServer::handle(const json& req) {
       if (cmd == "inject" && r.err == 0) throw RequestError("inject needs \"errno\"");
       if (r.remaining == 0 || r.remaining < -1) throw RequestError("\"count\" must be positive or -1");
       if (r.output && r.output->size() > (16u << 20)) throw RequestError("\"output\" is too large");
-      if (r.command && r.err == 0 && !ownedByAnInterface(*r.command))
+      const bool aftermathOnly = r.after.then != Aftermath::Then::None && !r.status && !r.output;
+      if (r.command && r.err == 0 && !ownedByAnInterface(*r.command) &&
+          !(aftermathOnly && isSubscriptionCommand(*r.command)))
         throw RequestError("command " + hexWord(*r.command) +
                            " is no method of a driver interface: it fails with ENOTTY, only \"errno\" applies");
       ok["id"] = machine_.addRule(std::move(r));

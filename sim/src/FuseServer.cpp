@@ -331,6 +331,7 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
     std::memcpy(&sub, in_buf, sizeof sub);
     if (!m.subscribe(ino, sub.cookie, sub.portId, sub.kind, fi ? fi->fh : 0))
       return replyIoctlError(req, rec, ENODEV, "node is gone");
+    if (d.ruleId) rec.note = "rule " + std::to_string(d.ruleId);
     m.log(std::move(rec));
     unplugIfAsked();
     return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
@@ -345,6 +346,7 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
     if (d.after.then == Aftermath::Then::Crash) return crashInstead(req, rec, d.after.restartMs);
     if (d.err) return replyIoctlError(req, rec, d.err, "injected");
     m.unsubscribe(ino, kind, fi ? fi->fh : 0);
+    if (d.ruleId) rec.note += ", rule " + std::to_string(d.ruleId);
     m.log(std::move(rec));
     unplugIfAsked();
     return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
