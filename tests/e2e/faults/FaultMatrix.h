@@ -3,8 +3,6 @@
 // the end-of-test checks that no thread of the library is left running and nothing leaked.
 #pragma once
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
@@ -12,6 +10,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "tests/common/ProcessThreads.h"
 
 // Present under LeakSanitizer (ASan): a leak check that reports without ending the process.
 extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
@@ -70,16 +70,7 @@ class Matrix {
   std::map<std::string, std::map<int, std::string>> cells_;
 };
 
-// Threads of this process (each library thread shows in /proc/self/task).
-inline std::size_t threadCount() {
-  std::size_t count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir))
-      if (entry->d_name[0] != '.') ++count;
-    closedir(dir);
-  }
-  return count;
-}
+using testsupport::threadCount;
 
 // True when LeakSanitizer found no unreachable allocation (always true without it).
 inline bool noLeaks() { return __lsan_do_recoverable_leak_check == nullptr || __lsan_do_recoverable_leak_check() == 0; }

@@ -16,7 +16,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <chrono>
 #include <string>
@@ -466,26 +468,21 @@ TEST_F(ExpertFaultMatrix, TheFirmwareLibraryFailing) {
 constexpr char kChildRole[] = "QO_FAULT_MATRIX_CHILD";
 constexpr HRESULT kModNotFound = static_cast<HRESULT>(0x8007007Eu);
 
-std::string firstUseInChild(bool impostor) {
+// Runs one test of this program again in a child process: `prepare` sets up the child's own
+// mounts (false: the child exits with 254), `role`=`value` goes into its environment. Returns
+// what the child printed after `marker`, up to the end of that line, with a note when the child
+// failed; `childPid` tells which child it was.
+std::string answerOfChild(const std::function<bool()>& prepare, const char* role, const char* value,
+                          const char* test, const char* marker, int* childPid = nullptr) {
   int out[2];
   if (::pipe(out) != 0) return "no pipe";
   const int pid = ::fork();
   if (pid == 0) {
-    namespace fs = std::filesystem;
-    const fs::path dir = QO_PLATFORM_LIBRARY_DIR;
-    const fs::path copy = std::string("/dev/.qo-fault-standins-") + (impostor ? "impostor" : "absent");
-    std::error_code ec;
-    fs::create_directories(copy, ec);
-    if (impostor) fs::copy_file(dir / "libqorelocations.so.0", copy / "libqokeldevenum.so.1", fs::copy_options::overwrite_existing, ec);
-    for (const char* keep : {"libqovorlixapi.so.1", "libqorelocations.so.0"})
-      fs::copy_file(dir / keep, copy / keep, fs::copy_options::overwrite_existing, ec);
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount(copy.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0)
-      ::_exit(254);
+    if (!prepare()) ::_exit(254);
     ::dup2(out[1], 1);
-    ::setenv(kChildRole, "1", 1);
-    ::execl("/proc/self/exe", "/proc/self/exe", "--gtest_filter=ExpertFaultMatrix.AnAbsentOrIncompleteEnumerationLibrary",
-            static_cast<char*>(nullptr));
+    ::setenv(role, value, 1);
+    const std::string filter = std::string("--gtest_filter=") + test;
+    ::execl("/proc/self/exe", "/proc/self/exe", filter.c_str(), static_cast<char*>(nullptr));
     ::_exit(255);
   }
   ::close(out[1]);
@@ -495,9 +492,31 @@ std::string firstUseInChild(bool impostor) {
   ::close(out[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  const std::size_t at = text.find("first use: ");
-  const std::string seen = at == std::string::npos ? "no answer" : text.substr(at + 11, 10);
+  if (childPid != nullptr) *childPid = pid;
+  const std::size_t at = text.find(marker);
+  const std::size_t from = at + std::strlen(marker);
+  const std::string seen = at == std::string::npos ? "no answer" : text.substr(from, text.find('\n', from) - from);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seen : seen + " (child failed: " + std::to_string(status) + ")";
+}
+
+// The stand-ins' directory replaced, in the child's own mount namespace, by a copy without the
+// enumeration library (or with another library under its name).
+bool withoutEnumerationLibrary(bool impostor) {
+  namespace fs = std::filesystem;
+  const fs::path dir = QO_PLATFORM_LIBRARY_DIR;
+  const fs::path copy = std::string("/dev/.qo-fault-standins-") + (impostor ? "impostor" : "absent");
+  std::error_code ec;
+  fs::create_directories(copy, ec);
+  if (impostor) fs::copy_file(dir / "libqorelocations.so.0", copy / "libqokeldevenum.so.1", fs::copy_options::overwrite_existing, ec);
+  for (const char* keep : {"libqovorlixapi.so.1", "libqorelocations.so.0"})
+    fs::copy_file(dir / keep, copy / keep, fs::copy_options::overwrite_existing, ec);
+  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount(copy.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+std::string firstUseInChild(bool impostor) {
+  return answerOfChild([impostor] { return withoutEnumerationLibrary(impostor); }, kChildRole, "1",
+                       "ExpertFaultMatrix.AnAbsentOrIncompleteEnumerationLibrary", "first use: ");
 }
 
 TEST_F(ExpertFaultMatrix, AnAbsentOrIncompleteEnumerationLibrary) {
@@ -586,29 +605,12 @@ bool prepareChildMounts(const RelocationRow& row) {
 }
 
 std::string identityInChild(const RelocationRow& row) {
-  int out[2];
-  if (::pipe(out) != 0) return "no pipe";
-  const int pid = ::fork();
-  if (pid == 0) {
-    if (!prepareChildMounts(row)) ::_exit(254);
-    ::dup2(out[1], 1);
-    ::setenv(kRelocationChildRole, row.answer, 1);
-    ::execl("/proc/self/exe", "/proc/self/exe", "--gtest_filter=ExpertFaultMatrix.TheRelocationLibraryFailing",
-            static_cast<char*>(nullptr));
-    ::_exit(255);
-  }
-  ::close(out[1]);
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
-  ::close(out[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  int pid = 0;
+  const std::string seen = answerOfChild([&row] { return prepareChildMounts(row); }, kRelocationChildRole,
+                                         row.answer, "ExpertFaultMatrix.TheRelocationLibraryFailing", "identity: ", &pid);
   std::error_code ec;
   std::filesystem::remove_all("/dev/.qo-fault-relocation-" + std::to_string(pid), ec);
-  const std::size_t at = text.find("identity: ");
-  const std::string seen = at == std::string::npos ? "no answer" : text.substr(at + 10, text.find('\n', at) - at - 10);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seen : seen + " (child failed: " + std::to_string(status) + ")";
+  return seen;
 }
 
 TEST_F(ExpertFaultMatrix, TheRelocationLibraryFailing) {

@@ -3,7 +3,6 @@
 // (synchronous, and asynchronous with its pending answer and item-changed notice), diagnostics,
 // firmware updates, hotplug while a host thread reads, destruction while a sink calls back, a
 // failing enumeration library, and every thread joined at the end.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "QosimClient.h"
+#include "tests/common/ProcessThreads.h"
 #include "tools/common/host_abi.h"
 #include "tools/common/host_client.h"
 
@@ -27,15 +27,7 @@ constexpr HRESULT kRefreshPending = static_cast<HRESULT>(0x80040377u);
 constexpr HRESULT kItemNotExist = static_cast<HRESULT>(0x80040375u);
 constexpr unsigned kTemperatureTag = 0x102E000;  // read from the driver on request
 
-std::size_t threadCount() {
-  std::size_t count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir))
-      if (entry->d_name[0] != '.') ++count;
-    closedir(dir);
-  }
-  return count;
-}
+using testsupport::threadCount;
 
 bool contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
