@@ -19,6 +19,7 @@
 #include "QosimClient.h"
 #include "tests/common/RoutingRequestCases.h"
 #include "tools/common/routing_host_abi.h"
+#include "tests/common/RoutingResults.h"
 
 namespace {
 
@@ -77,17 +78,8 @@ int notificationThreads() {
   return n;
 }
 
-std::string take(char*& text) {
-  std::string s = text != nullptr ? text : "<null>";
-  std::free(text);
-  text = nullptr;
-  return s;
-}
-
-std::uint32_t ticketOf(const std::string& routes) {
-  const auto at = routes.find("\"ticket\":");
-  return at == std::string::npos ? 0 : static_cast<std::uint32_t>(std::stoul(routes.substr(at + 9)));
-}
+using testsupport::take;
+using testsupport::ticketOf;
 
 class RoutingHost : public ::testing::Test {
  protected:

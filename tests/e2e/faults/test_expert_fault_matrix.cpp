@@ -357,13 +357,21 @@ TEST_F(ExpertFaultMatrix, EveryEnumerationCallFailing) {
 // The update runs on the updater's worker; a failing update call ends it where it failed (40 %)
 // and the host reads state 5 with "Error: " and the status, whatever its sign. A board unplugged
 // during the update takes its item away: the next poll finds no item, the worker is joined.
-std::string pollUpdate(ImxSysExpertFirmware* f, const std::string& item, bool unplugMidway, qosim::BoardSet& set) {
-  const HostText name(item), empty("");
+// Begins and starts an update with `image` (kept by the caller while the update runs) on
+// `name`; what refused it, or null.
+const char* startUpdate(ImxSysExpertFirmware* f, const HostText& name, HostImage& image) {
+  const HostText empty("");
   wchar_t* target = nullptr;
   if (f->vtbl->BeginFirmwareUpdate(f, name, 0, 0, &target) != kS_OK) return "not begun";
   takeHostText(target);
-  HostImage image("vx-firmware.bin", std::vector<unsigned char>(4096, 0x5A));
   if (f->vtbl->UpdateFirmware(f, name, name, 0, empty, image.asImage()) != kS_OK) return "not started";
+  return nullptr;
+}
+
+std::string pollUpdate(ImxSysExpertFirmware* f, const std::string& item, bool unplugMidway, qosim::BoardSet& set) {
+  const HostText name(item);
+  HostImage image("vx-firmware.bin", std::vector<unsigned char>(4096, 0x5A));
+  if (const char* refused = startUpdate(f, name, image)) return refused;
   int state = 0, percent = 0;
   std::string text;
   for (int i = 0; i < 500; ++i) {
@@ -381,12 +389,9 @@ std::string pollUpdate(ImxSysExpertFirmware* f, const std::string& item, bool un
 // The progress call failing alone (from 40 % until the update ends): the states the host's polls
 // go through, each once in order, then the final poll.
 std::string pollProgressFault(ImxSysExpertFirmware* f, const std::string& item) {
-  const HostText name(item), empty("");
-  wchar_t* target = nullptr;
-  if (f->vtbl->BeginFirmwareUpdate(f, name, 0, 0, &target) != kS_OK) return "not begun";
-  takeHostText(target);
+  const HostText name(item);
   HostImage image("vx-firmware.bin", std::vector<unsigned char>(4096, 0x5A));
-  if (f->vtbl->UpdateFirmware(f, name, name, 0, empty, image.asImage()) != kS_OK) return "not started";
+  if (const char* refused = startUpdate(f, name, image)) return refused;
   std::string seen, last;
   for (int i = 0; i < 500; ++i) {
     int state = 0, percent = 0;

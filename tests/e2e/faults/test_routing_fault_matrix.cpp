@@ -18,6 +18,7 @@
 #include "FaultMatrix.h"
 #include "QosimClient.h"
 #include "tools/common/routing_host_abi.h"
+#include "tests/common/RoutingResults.h"
 
 namespace {
 
@@ -83,17 +84,8 @@ constexpr Row kRows[] = {
      {"-; next 0", "-; next 0", "-; next 0"}, "-; next fails", "-; next 0"},
 };
 
-std::string take(char*& text) {
-  std::string s = text != nullptr ? text : "<null>";
-  std::free(text);
-  text = nullptr;
-  return s;
-}
-
-std::uint32_t ticketOf(const std::string& routes) {
-  const auto at = routes.find("\"ticket\":");
-  return at == std::string::npos ? 0 : static_cast<std::uint32_t>(std::stoul(routes.substr(at + 9)));
-}
+using testsupport::take;
+using testsupport::ticketOf;
 
 class RoutingFaultMatrix : public ::testing::Test {
  protected:
