@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <ctime>
 #include <iterator>
-#include <optional>
 #include <tuple>
 #include <new>
 #include <utility>
@@ -138,8 +137,7 @@ HRESULT CmxDynamicPropertyBag::putValueLocked(unsigned tag, T&& value) noexcept 
 }
 
 template <class T>
-HRESULT CmxDynamicPropertyBag::putValue(unsigned tag, T&& value, bool lockHeld) noexcept {
-  if (lockHeld) return putValueLocked<T>(tag, std::move(value));
+HRESULT CmxDynamicPropertyBag::putValue(unsigned tag, T&& value) noexcept {
   CqoCSLock guard(lock_);
   return putValueLocked<T>(tag, std::move(value));
 }
@@ -440,9 +438,9 @@ HRESULT CmxDynamicPropertyBag::Clone(ImxSysPropertyBag** copy) {
   CQOComObject<CmxDynamicPropertyBag>* bag = nullptr;
   HRESULT hr = create(&bag);
   if (hr < 0) return hr;
-  // The copy's changed tags are cleared afterwards, so they are not collected at all. No other
-  // thread can reach the new bag yet: its lock is taken once for the whole copy.
-  hr = bag->copyFromImpl(this, /*keepChanged=*/false, /*privateDestination=*/true);
+  // No other thread can reach the new bag until it is handed out, so it is filled without its
+  // lock; the copy has no changed tags.
+  hr = bag->copyEntriesOf(*this);
   if (hr < 0) {
     bag->Release();
     return hr;
@@ -451,20 +449,23 @@ HRESULT CmxDynamicPropertyBag::Clone(ImxSysPropertyBag** copy) {
   return S_OK;
 }
 
-HRESULT CmxDynamicPropertyBag::copyFrom(ImxSysPropertyBag* source) noexcept {
-  return copyFromImpl(source, /*keepChanged=*/true, /*privateDestination=*/false);
+HRESULT CmxDynamicPropertyBag::copyEntriesOf(const CmxDynamicPropertyBag& source) noexcept {
+  try {
+    values_.reserve(source.values_.size());
+    for (const tEntry& e : source.values_) {
+      values_.push_back(tEntry{e.tag, sysapicpp::clonePropertyValue(*e.value)});
+    }
+    return S_OK;
+  } catch (...) {
+    return sysapicpp::classifyCurrentException();
+  }
 }
 
-HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keepChanged,
-                                            bool privateDestination) noexcept {
+HRESULT CmxDynamicPropertyBag::copyFrom(ImxSysPropertyBag* source) noexcept {
   if (source == nullptr) return E_POINTER;
   if (static_cast<ImxSysPropertyBag*>(this) == source) return S_OK;
-  // A destination that other threads can reach is locked per write only, so that this bag never
-  // holds its lock while calling into the source (two bags copied into each other concurrently
-  // cannot deadlock). A private destination is locked once.
-  std::optional<CqoCSLock> privateGuard;
-  if (privateDestination) privateGuard.emplace(lock_);
-  const bool held = privateDestination;
+  // This bag is locked per write only, so that it never holds its lock while calling into the
+  // source (two bags copied into each other concurrently cannot deadlock).
   try {
     {
       CqoCSLock guard(lock_);
@@ -478,7 +479,7 @@ HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keep
     }
 
     std::set<std::uint32_t> changed;
-    if (keepChanged && source2.get() != nullptr) {
+    if (source2.get() != nullptr) {
       tReleaser<ImxSysEnumPropertyTag> changedTags;
       HRESULT hr = source2.get()->GetChangedTags(changedTags.out());
       if (hr < 0) return hr;
@@ -512,38 +513,38 @@ HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keep
         case sysapicpp::kPropertyTypeBool: {
           int v = 0;
           hr = source->GetBool(tag, &v);
-          if (hr >= 0) hr = putValue<bool>(tag, v != 0, held);
+          if (hr >= 0) hr = putValue<bool>(tag, v != 0);
           break;
         }
         case sysapicpp::kPropertyTypeInt32: {
           int v = 0;
           hr = source->GetInt32(tag, &v);
-          if (hr >= 0) hr = putValue<int>(tag, int{v}, held);
+          if (hr >= 0) hr = putValue<int>(tag, int{v});
           break;
         }
         case sysapicpp::kPropertyTypeUInt32: {
           unsigned v = 0;
           hr = source->GetUInt32(tag, &v);
-          if (hr >= 0) hr = putValue<unsigned int>(tag, unsigned{v}, held);
+          if (hr >= 0) hr = putValue<unsigned int>(tag, unsigned{v});
           break;
         }
         case sysapicpp::kPropertyTypeDouble: {
           double v = 0;
           hr = source->GetDouble(tag, &v);
-          if (hr >= 0) hr = putValue<double>(tag, double{v}, held);
+          if (hr >= 0) hr = putValue<double>(tag, double{v});
           break;
         }
         case sysapicpp::kPropertyTypeGuid: {
           GUID v{};
           hr = source->GetGuid(tag, &v);
-          if (hr >= 0) hr = putValue<_GUID>(tag, std::move(v), held);
+          if (hr >= 0) hr = putValue<_GUID>(tag, std::move(v));
           break;
         }
         case sysapicpp::kPropertyTypeString: {
           wchar_t* v = nullptr;
           hr = source->GetString(tag, &v);
           CqoBStr owned(v);  // the source's fresh string becomes this bag's own copy
-          if (hr >= 0) hr = putValue<CqoBStr>(tag, std::move(owned), held);
+          if (hr >= 0) hr = putValue<CqoBStr>(tag, std::move(owned));
           break;
         }
         case sysapicpp::kPropertyTypeTimestamp: {
@@ -565,7 +566,7 @@ HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keep
               v = qo::dsc::localTimeToTimestamp(t);
             }
           }
-          if (hr >= 0) hr = putValue<mxSysAttrTimestampUTC>(tag, mxSysAttrTimestampUTC{v}, held);
+          if (hr >= 0) hr = putValue<mxSysAttrTimestampUTC>(tag, mxSysAttrTimestampUTC{v});
           break;
         }
         default:
@@ -575,7 +576,7 @@ HRESULT CmxDynamicPropertyBag::copyFromImpl(ImxSysPropertyBag* source, bool keep
       if (hr < 0) return hr;
     }
 
-    if (keepChanged) {
+    {
       CqoCSLock guard(lock_);
       // Only tags that are in the bag can be marked changed.
       for (auto it = changed.begin(); it != changed.end();) {

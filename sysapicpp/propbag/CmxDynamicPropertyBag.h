@@ -19,12 +19,14 @@
 // minute, second; the fraction is dropped); a zero timestamp leaves all six parts at -1. A
 // timestamp too far out for the system's calendar leaves the parts at -1 and gives E_FAIL.
 //
-// Clone makes a new bag (one reference) through the generic copy (copyFrom) with no changed tags.
-// When the copy cannot be completed (memory exhausted) the new bag is destroyed and the copy's
-// result is returned: a caller never receives a silently partial bag.
+// Clone makes a new bag (one reference) with every tag, type and value of this one and no changed
+// tags; the new bag's strings are its own copies. It copies the entries directly (one pass under
+// this bag's lock, no calls through the interface), with the same result as the generic copy
+// (copyFrom) would give. When the copy cannot be completed (memory exhausted) the new bag is
+// destroyed and the failure returned: a caller never receives a silently partial bag.
 //
-// Lock order: a bag holds its own lock while calling another bag only in Clone, where the other
-// bag is the new copy that no other thread can reach yet. copyFrom does not hold the destination's
+// Lock order: Clone holds only this bag's lock (the new bag is unreachable by other threads until
+// it is handed out, so it is filled without its lock). copyFrom does not hold the destination's
 // lock while it calls the source.
 #pragma once
 
@@ -93,7 +95,7 @@ class CmxDynamicPropertyBag : public virtual CQOComObjectRootEx<CQOComMultiThrea
   //  4. This bag's changed tags become the collected set.
   // An unknown type code fails with E_FAIL; any failing source call fails with its result;
   // memory exhaustion with E_OUTOFMEMORY. After a failure this bag holds what was copied so far
-  // (callers that hand bags out discard it; Clone does). Copying a bag into itself changes nothing.
+  // (callers that hand bags out discard it). Copying a bag into itself changes nothing.
   HRESULT copyFrom(ImxSysPropertyBag* source) noexcept;
 
   // Diagnostics and tests.
@@ -108,17 +110,19 @@ class CmxDynamicPropertyBag : public virtual CQOComObjectRootEx<CQOComMultiThrea
   template <class T>
   HRESULT setValue(unsigned tag, T&& value) noexcept;
   // Stores `value` without marking the tag changed (used by the copy, which sets the changed tags
-  // itself at the end). Same type rules as setValue. `lockHeld`: the caller holds the lock.
+  // itself at the end). Same type rules as setValue.
   template <class T>
-  HRESULT putValue(unsigned tag, T&& value, bool lockHeld) noexcept;
+  HRESULT putValue(unsigned tag, T&& value) noexcept;
   template <class T>
   HRESULT putValueLocked(unsigned tag, T&& value) noexcept;
   template <class T>
   const sysapicpp::CmxTemplatePropertyValue<T>* find(unsigned tag, HRESULT& result) const noexcept;
   HRESULT makeTagEnumerator(const std::set<std::uint32_t>& tags,
                             ImxSysEnumPropertyTag** out) noexcept;
-  HRESULT copyFromImpl(ImxSysPropertyBag* source, bool keepChanged,
-                       bool privateDestination) noexcept;
+  // Appends a copy of every entry of `source` (whose lock the caller holds) to this bag, which no
+  // other thread can reach yet. Tags stay in order, so no search is needed; strings are copied
+  // as blocks. E_OUTOFMEMORY when a copy cannot be made (this bag then holds a prefix).
+  HRESULT copyEntriesOf(const CmxDynamicPropertyBag& source) noexcept;
 
   mutable CqoCS lock_;
   // One tag and its value. The bag's tags are one contiguous array of these, kept sorted by

@@ -14,7 +14,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -85,6 +87,31 @@ template <class T>
 CmxTemplatePropertyValue<T>* propertyValueAs(CmxPropertyValue* value) noexcept {
   if (value == nullptr || value->type() != CmxTemplatePropertyValue<T>::kTypeCode) return nullptr;
   return static_cast<CmxTemplatePropertyValue<T>*>(value);
+}
+
+namespace detail {
+template <class T>
+std::unique_ptr<CmxPropertyValue> cloneAs(const CmxPropertyValue& value) {
+  return std::make_unique<CmxTemplatePropertyValue<T>>(
+      static_cast<const CmxTemplatePropertyValue<T>&>(value).value());
+}
+}  // namespace detail
+
+// A new value of the same type and contents (a string is copied as one block). Dispatches on the
+// type code (no virtual call); std::bad_alloc when memory is exhausted, std::logic_error for a
+// code outside the seven (as the generic copy, the caller reports it as E_FAIL).
+inline std::unique_ptr<CmxPropertyValue> clonePropertyValue(const CmxPropertyValue& value) {
+  switch (value.type()) {
+    case kPropertyTypeBool: return detail::cloneAs<bool>(value);
+    case kPropertyTypeInt32: return detail::cloneAs<int>(value);
+    case kPropertyTypeUInt32: return detail::cloneAs<unsigned int>(value);
+    case kPropertyTypeDouble: return detail::cloneAs<double>(value);
+    case kPropertyTypeGuid: return detail::cloneAs<_GUID>(value);
+    case kPropertyTypeString: return detail::cloneAs<CqoBStr>(value);
+    case kPropertyTypeTimestamp: return detail::cloneAs<mxSysAttrTimestampUTC>(value);
+    default: break;
+  }
+  throw std::logic_error("unknown property type code");
 }
 
 }  // namespace sysapicpp
