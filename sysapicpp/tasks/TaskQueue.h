@@ -10,7 +10,7 @@
 //    are dropped without a report.
 //
 // Lock order, for everything under sysapicpp/tasks:
-//   AutoTaskQueue critical section  ->  queue mutex (tFastMutex)  ->  work queue events (leaves)
+//   AutoTaskQueue critical section  ->  queue mutex (tFastMutex)  ->  work queue wake-ups (leaves)
 // No queue lock is held while a task runs, so a task may queue further tasks on any queue,
 // including the one running it. AutoTaskQueue::shutdown detaches the queue under the critical
 // section but destroys it (running the pending tasks, joining the workers) after releasing it,

@@ -10,9 +10,19 @@
 //    its own exit item, whose execution joins that worker's thread. The other worker runs it;
 //    the exit item of the last worker is run by the destructor.
 //
+// Waking workers: a worker that finds the list empty counts itself as asleep (under the queue
+// mutex) and waits on the work-available semaphore. Whoever gives it something to do (an
+// enqueue, a worker that leaves more items behind, a leaving worker, the destructor) takes one
+// sleeper off that count under the mutex and releases the semaphore once after unlocking. So a
+// wake-up is signalled only when a worker really sleeps and nobody has woken it yet (no system
+// call while workers are busy), and no wake-up is ever lost: the semaphore counts them.
+//
 // Lock order: the queue mutex (a recursive priority-inheritance tFastMutex owned by the caller)
-// guards the pending list, the worker list and the stop flags. Only the two events (leaf locks)
-// are touched while it is held; it is never held while an item runs or while waiting.
+// guards the pending list, the worker list, the stop flags and the sleeper count. The semaphore
+// and the all-exited event (leaves) are only signalled after it is released; it is never held
+// while an item runs or while waiting. Taking it spins briefly on tryLock before blocking: it is
+// held only for a few list operations, and a contended priority-inheritance mutex otherwise goes
+// through the kernel on both lock and unlock.
 //
 // Failures of construction go into the caller's tStatus (codes of qoapal/status/tStatus.h);
 // nothing throws. A queue whose construction failed still destroys cleanly: the workers that did
@@ -20,8 +30,8 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <new>
+#include <semaphore>
 #include <string>
 
 #include "qoapal/component.h"
@@ -100,7 +110,7 @@ class tWorkQueue {
   static_assert(WorkerCount > 0, "a work queue needs at least one worker");
 
  public:
-  // Creates the work-available and all-exited events (auto-reset) and starts the workers with
+  // Creates the all-exited event (auto-reset) and starts the workers with
   // `priority` (<= 0: normal time-sharing) and `name` (null: the thread controller's default),
   // stopping at the first failure. Does nothing when *status already holds an error.
   // `mutex` must not be null, must be usable (created) and must outlive the queue.
@@ -114,20 +124,19 @@ class tWorkQueue {
                       workqueue::kSourceName, workqueue::kLineNameCopy);
       return;
     }
-    workAvailable_.create(true, status);
     allExited_.create(true, status);
     for (tWorker& worker : workers_) {
       if (status->isFatal()) break;
       worker.queue = this;
       // Listed before it starts, so a worker always finds itself in the list when it leaves.
       {
-        tLock lock(*mutex_);
+        tLock lock(*this);
         worker.listed = true;
         ++listedWorkers_;
       }
       worker.thread.start(&worker, priority_, name != nullptr ? name_.c_str() : nullptr, status);
       if (!worker.thread.isJoinable()) {
-        tLock lock(*mutex_);
+        tLock lock(*this);
         worker.listed = false;
         --listedWorkers_;
       }
@@ -138,22 +147,26 @@ class tWorkQueue {
   // Every item queued before (or while) the queue is destroyed runs first.
   ~tWorkQueue() {
     bool anyWorker;
+    unsigned sleepers;
     {
-      tLock lock(*mutex_);
+      tLock lock(*this);
       for (tWorker& worker : workers_) {
         if (worker.listed) worker.stop = true;
       }
       anyWorker = listedWorkers_ > 0;
+      sleepers = sleepingWorkers_;
+      sleepingWorkers_ = 0;
     }
     if (anyWorker) {
-      workAvailable_.set();
+      // Workers that are awake see their stop flag the next time they find the list empty.
+      if (sleepers > 0) workAvailable_.release(static_cast<std::ptrdiff_t>(sleepers));
       allExited_.wait();
     }
     // Left over: the last worker's exit item, which joins that worker's thread.
     for (;;) {
       tWorkItemWrapper* item;
       {
-        tLock lock(*mutex_);
+        tLock lock(*this);
         item = pending_.popFront();
       }
       if (item == nullptr) break;
@@ -171,24 +184,60 @@ class tWorkQueue {
   void enqueue(tWorkItemWrapper* item) noexcept {
     bool wake;
     {
-      tLock lock(*mutex_);
-      pending_.append(item);
-      wake = waitingWorkers_ > 0;
+      tLock lock(*this);
+      wake = pending_.append(item) && claimSleeper();
     }
-    // A worker that is not waiting finds the item when it next looks at the list.
-    if (wake) workAvailable_.set();
+    // A worker that is not asleep finds the item when it next looks at the list.
+    if (wake) workAvailable_.release();
   }
 
   // Number of workers started and not yet left.
   unsigned runningWorkers() const noexcept {
-    tLock lock(*mutex_);
+    tLock lock(*this);
     return listedWorkers_;
   }
   int priority() const noexcept { return priority_; }
   const std::string& name() const noexcept { return name_; }
 
  private:
-  using tLock = std::lock_guard<tMutex>;
+  // The queue mutex, taken the way the queue takes it (a short tryLock spin, then blocking).
+  void lock() const noexcept {
+    for (unsigned attempt = 0; attempt < kLockSpins; ++attempt) {
+      if (mutex_->tryLock()) return;
+      spinPause();
+    }
+    mutex_->lock();
+  }
+  void unlock() const noexcept { mutex_->unlock(); }
+
+  // Holds the queue mutex for a scope (through lock()/unlock() above).
+  class tLock {
+   public:
+    explicit tLock(const tWorkQueue& queue) noexcept : queue_(queue) { queue_.lock(); }
+    ~tLock() { queue_.unlock(); }
+    tLock(const tLock&) = delete;
+    tLock& operator=(const tLock&) = delete;
+
+   private:
+    const tWorkQueue& queue_;
+  };
+
+  // Tries before blocking; a holder keeps the mutex for a few list operations only.
+  static constexpr unsigned kLockSpins = 64;
+  static void spinPause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+
+  // Takes one sleeping worker off the count (the caller then releases the semaphore once, after
+  // unlocking). False when no worker sleeps or every sleeper has already been woken. Called
+  // with the queue mutex held.
+  bool claimSleeper() noexcept {
+    if (sleepingWorkers_ == 0) return false;
+    --sleepingWorkers_;
+    return true;
+  }
 
   struct tWorker;
 
@@ -213,50 +262,47 @@ class tWorkQueue {
   };
 
   void workerLoop(tWorker& self) noexcept {
-    bool waited = false;
     for (;;) {
-      mutex_->lock();
-      if (waited) {
-        --waitingWorkers_;
-        waited = false;
-      }
+      lock();
       if (pending_.isEmpty()) {
         if (self.stop) break;  // leaves with the mutex held
         // Counted under the same hold as the emptiness check, so an enqueue either is seen
-        // here or sees this worker as waiting and sets the event.
-        ++waitingWorkers_;
-        waited = true;
-        mutex_->unlock();
-        workAvailable_.wait();
+        // here or sees this worker asleep and wakes it.
+        ++sleepingWorkers_;
+        unlock();
+        workAvailable_.acquire();
         continue;
       }
       tWorkItemWrapper* item = pending_.popFront();
       item->preRun();
-      const bool more = !pending_.isEmpty() && waitingWorkers_ > 0;
-      mutex_->unlock();
-      // Let a waiting worker take the next item while this one runs.
-      if (more) workAvailable_.set();
+      const bool wakeAnother = !pending_.isEmpty() && claimSleeper();
+      unlock();
+      // Let a sleeping worker take the next item while this one runs.
+      if (wakeAnother) workAvailable_.release();
       while (item != nullptr) item = item->execute();
     }
     self.listed = false;
     --listedWorkers_;
     const bool last = listedWorkers_ == 0;
     pending_.append(&self.exitItem);
-    mutex_->unlock();
-    workAvailable_.set();
+    // The exit item joins this thread: a sleeping worker must wake to run it (and to leave).
+    const bool wake = claimSleeper();
+    unlock();
+    if (wake) workAvailable_.release();
     if (last) allExited_.set();
   }
 
   tMutex* mutex_;  // not owned
   int priority_;
   std::string name_;
-  tEvent workAvailable_;
+  // One release per wake-up owed to a sleeping worker (see claimSleeper).
+  std::counting_semaphore<WorkerCount> workAvailable_{0};
   tEvent allExited_;
   tWorkItemList pending_;
   unsigned listedWorkers_ = 0;  // the worker list: workers started and not yet left
-  // Workers that found the list empty and wait (or are about to wait) for the event; it is
-  // decremented by the worker itself after the wait, so it never undercounts sleepers.
-  unsigned waitingWorkers_ = 0;
+  // Workers that found the list empty and sleep (or are about to) on the semaphore, and that
+  // nobody has woken yet. Guarded by the queue mutex.
+  unsigned sleepingWorkers_ = 0;
   tWorker workers_[WorkerCount];
 };
 
