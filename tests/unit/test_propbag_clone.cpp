@@ -135,6 +135,42 @@ TEST(PropertyBagClone, EmptyBagClonesToEmptyBag) {
   bag->Release();
 }
 
+// Strings are copied as whole blocks of their stored length, characters uninterpreted; and the
+// copy's string is its own: overwriting it in the copy leaves the master's as it was.
+TEST(PropertyBagClone, StringsArriveExactlyAndTheCopysStringIsItsOwn) {
+  const struct {
+    const char* name;
+    std::wstring text;
+  } rows[] = {
+      {"empty", std::wstring()},
+      {"lone surrogate", std::wstring(1, static_cast<wchar_t>(0xD800)) + L"x"},
+      {"beyond 0x10FFFF", std::wstring(1, static_cast<wchar_t>(0x110000)) + L"KEL0"},
+      {"long", std::wstring(5000, L'q')},
+  };
+  constexpr unsigned kTag = 0x101F000;
+  for (const auto& row : rows) {
+    ImxSysPropertyBag4* bag = newBag();
+    ASSERT_EQ(bag->SetString(kTag, row.text.c_str()), S_OK) << row.name;
+    ImxSysPropertyBag* copy = nullptr;
+    ASSERT_EQ(bag->Clone(&copy), S_OK) << row.name;
+    ImxSysPropertyBag4* copy4 = asBag4(copy);
+    wchar_t* copied = nullptr;
+    ASSERT_EQ(copy4->GetString(kTag, &copied), S_OK) << row.name;
+    ASSERT_NE(copied, nullptr) << row.name;
+    EXPECT_EQ(std::wstring(copied, CqoBStr::length(copied)), row.text) << row.name;
+    CqoBStr::free(copied);
+
+    ASSERT_EQ(copy4->SetString(kTag, L"changed in the copy"), S_OK) << row.name;
+    EXPECT_EQ(stringOf(copy4, kTag), L"changed in the copy") << row.name;
+    wchar_t* kept = nullptr;
+    ASSERT_EQ(bag->GetString(kTag, &kept), S_OK) << row.name;
+    EXPECT_EQ(std::wstring(kept, CqoBStr::length(kept)), row.text) << row.name;
+    CqoBStr::free(kept);
+    copy4->Release();
+    bag->Release();
+  }
+}
+
 // ---- Copy from another implementation ---------------------------------------------------------
 // A bag of another implementation, as a host might supply. Answers ImxSysPropertyBag and, when
 // `answersBag2`, ImxSysPropertyBag2 (with changed tags and GetTimestamp).

@@ -283,6 +283,51 @@ TEST(TaskQueueThrowingTask, BothWorkersSurviveManyThrowingTasks) {
 
 // ---------------------------------------------------------------------------------------------
 
+// Workers that went idle are woken once per task that needs them: after each pause (workers
+// still spinning, just asleep, long asleep) two held tasks must run at the same time, whether the
+// caller queues both or the first queues the second from inside. A lost or merged wake-up
+// leaves the second task pending behind the first, and the round times out.
+TEST(TaskQueueWakeUp, TwoHeldTasksQueuedAfterAnIdlePauseRunAtOnce) {
+  const struct {
+    const char* name;
+    std::chrono::microseconds pause;
+    bool secondQueuedByFirst;
+  } rows[] = {
+      {"no pause, both by the caller", 0us, false},
+      {"short pause, both by the caller", 200us, false},
+      {"long pause, both by the caller", 20ms, false},
+      {"no pause, second by the first", 0us, true},
+      {"long pause, second by the first", 20ms, true},
+  };
+  for (const auto& row : rows) {
+    Journal journal;
+    ThreadedTaskQueue<2> queue("qo-wake");
+    ThreadedTaskQueue<2>* q = &queue;
+    for (int round = 0; round < 20; ++round) {
+      const int first = 2 * round, second = 2 * round + 1;
+      std::this_thread::sleep_for(row.pause);
+      if (row.secondQueuedByFirst) {
+        queue.enqueue(callTask([&journal, q, first, second] {
+          q->enqueue(StepTask(Step{&journal, second, true}));
+          Step{&journal, first, true}();
+        }));
+      } else {
+        queue.enqueue(StepTask(Step{&journal, first, true}));
+        queue.enqueue(StepTask(Step{&journal, second, true}));
+      }
+      ASSERT_TRUE(journal.waitStarts(static_cast<std::size_t>(second) + 1))
+          << row.name << ", round " << round;
+      journal.open(first);
+      journal.open(second);
+      ASSERT_TRUE(journal.waitFinishes(static_cast<std::size_t>(second) + 1))
+          << row.name << ", round " << round;
+    }
+    EXPECT_EQ(journal.maxRunning(), 2) << row.name;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
 TEST(TaskQueueShutdown, DestructionRunsThreePendingTasksBeforeReturning) {
   Journal journal;
   auto queue = std::make_unique<ThreadedTaskQueue<2>>("qo-shutdown");
