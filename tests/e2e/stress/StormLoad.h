@@ -125,7 +125,7 @@ struct WorkerKind {
 inline constexpr WorkerKind kWorkers[] = {
     {"storm-list", 1, &listItems},       {"storm-bag", 2, &readBag},
     {"storm-refresh", 1, &refreshSync},  {"storm-refresh-a", 1, &refreshAsync},
-    {"storm-diag", 1, &diagnose},        {"storm-route", 2, &route},
+    {"storm-diag", 1, &diagnose},        {"storm-route", 3, &route},
 };
 
 // Whether worker `name` runs: every one, unless QO_STORM_WORKERS names a few (comma-separated),
@@ -140,17 +140,19 @@ inline bool selected(const char* name) {
 // Runs every worker of kWorkers on its own named thread until stop() (which joins them).
 class Workers {
  public:
-  explicit Workers(Context& context) {
+  // `pause`: a rest after each step (the soak's load shares the machine for half an hour).
+  explicit Workers(Context& context, std::chrono::microseconds pause = {}) {
     unsigned seed = 1;
     for (const WorkerKind& kind : kWorkers) {
       if (!selected(kind.name)) continue;
       for (int i = 0; i < kind.threads; ++i) {
-        threads_.emplace_back([this, &context, &kind, seed = seed++] {
+        threads_.emplace_back([this, &context, &kind, pause, seed = seed++] {
           ::pthread_setname_np(::pthread_self(), kind.name);
           std::mt19937 random(seed);
           while (!stop_.load()) {
             kind.step(context, random);
             ++steps_;
+            if (pause.count() > 0) std::this_thread::sleep_for(pause);
           }
         });
       }
@@ -240,19 +242,32 @@ inline void cycle(qosim::Client& client, PresenceSink& sink, long n, int waitEve
   }
 }
 
-// Cycles until `cycles` are done or, when `until` is given, until that time.
-inline CycleReport runCycles(qosim::Client& client, PresenceSink& sink, long cycles,
-                             std::optional<Clock::time_point> until, int waitEvery,
-                             std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
+// How a run of cycles goes on: a count, or (with `until`) a time; a pause after each cycle;
+// every `waitEvery`-th cycle waited for; `done` (when given) counts the cycles as they end.
+struct CyclePlan {
+  long cycles = 0;
+  std::optional<Clock::time_point> until;
+  int waitEvery = 8;
+  std::chrono::milliseconds pause{0};
+  std::atomic<long>* done = nullptr;
+};
+
+inline CycleReport runCycles(qosim::Client& client, PresenceSink& sink, const CyclePlan& plan) {
   CycleReport report;
-  for (long n = 0; until ? Clock::now() < *until : n < cycles; ++n) {
-    cycle(client, sink, n, waitEvery, report);
+  const auto& until = plan.until;
+  const std::chrono::milliseconds pause = plan.pause;
+  for (long n = 0; until ? Clock::now() < *until : n < plan.cycles; ++n) {
+    cycle(client, sink, n, plan.waitEvery, report);
     ++report.cycles;
+    if (plan.done != nullptr) ++*plan.done;
     if (!report.error.empty()) break;
     if (pause.count() > 0) std::this_thread::sleep_for(pause);
   }
   return report;
 }
+
+// The board with routing (topography vorlix-matrix-a) of the default machine (sim/boards).
+inline constexpr char kMachineRoutingBoard[] = "qovorlix1";
 
 // The context of a run: every item that can exist (the machine's from the start and those of
 // kBoards) and every routing node.
@@ -263,6 +278,12 @@ inline void fillContext(Context& c) {
       c.routingNodes.push_back(describe(kind).nodePath(kRoutingInterface));
   }
   c.items.push_back("KEL59");  // never plugged: always "no such item"
+  // The default machine's routing board, when the machine has it, stays plugged throughout.
+  if (std::find(c.items.begin(), c.items.end(), itemOf(kMachineRoutingBoard)) != c.items.end()) {
+    qosim::BoardDesc board;
+    board.device = kMachineRoutingBoard;
+    c.routingNodes.push_back(board.withRouting().nodePath(kRoutingInterface));
+  }
 }
 
 inline long envNumber(const char* name, long fallback) {

@@ -68,10 +68,28 @@ class HotplugStorm : public ::testing::Test {
     Context context{host_, outcomes, machineItems_, {}};
   fillContext(context);
     Workers workers(context);
-    CycleReport report = runCycles(client_, sink_, cycles, std::nullopt, waitEvery);
+    CyclePlan plan;
+    plan.cycles = cycles;
+    plan.waitEvery = waitEvery;
+    CycleReport report = runCycles(client_, sink_, plan);
     workers.stop();
     EXPECT_GT(workers.steps(), 0);
     return report;
+  }
+
+  // Writes a sample of the process every `every` until `done` (on its own named thread).
+  static void sample(std::ofstream& csv, std::chrono::seconds every, const std::atomic<long>& cycles,
+                     const std::atomic<bool>& done) {
+    ::pthread_setname_np(::pthread_self(), "storm-sampler");
+    csv << "t_s,rss_kib,fds,threads,plugs\n";
+    const Clock::time_point start = Clock::now();
+    for (Clock::time_point next = start; !done.load(); next += every) {
+      while (!done.load() && Clock::now() < next) std::this_thread::sleep_for(50ms);
+      const Resources r = Resources::now();
+      const auto t = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
+      csv << t.count() << ',' << r.rssKib << ',' << r.fds << ',' << r.threads << ','
+          << cycles.load() * static_cast<long>(std::size(kBoards)) << std::endl;
+    }
   }
 
   static void expectClean(const CycleReport& report, Outcomes& outcomes, PresenceSink& sink) {
@@ -147,16 +165,15 @@ TEST_F(HotplugStorm, CyclesUnderEveryHostWorker) {
   }
 }
 
-// The soak (scripts/soak, `make soak`): the same load for QO_SOAK_SECONDS, with a pause
-// between cycles, sampled into QO_SOAK_CSV. The bounds on the samples are the script's; here
-// the end of the run must again equal the start.
+// The soak (scripts/soak, `make soak`): the same load for QO_SOAK_SECONDS, one cycle of
+// kBoards every QO_SOAK_PAUSE_MS, sampled into QO_SOAK_CSV (t_s,rss_kib,fds,threads,plugs).
+// The bounds on the samples are the script's; here the end of the run must again equal its
+// start.
 TEST_F(HotplugStorm, DISABLED_SoakUnderMixedLoad) {
   const auto length = std::chrono::seconds(envNumber("QO_SOAK_SECONDS", 60));
-  const auto every = std::chrono::seconds(envNumber("QO_SOAK_SAMPLE_S", 10));
   const char* csvPath = std::getenv("QO_SOAK_CSV");
   std::ofstream csv(csvPath != nullptr ? csvPath : "soak.csv");
   ASSERT_TRUE(csv) << "cannot write the samples";
-  csv << "t_s,rss_kib,fds,threads\n";
   Watchdog watchdog(length + 600s);
   Outcomes warmup;
   storm(warmup, 4, 2);
@@ -164,21 +181,19 @@ TEST_F(HotplugStorm, DISABLED_SoakUnderMixedLoad) {
   Outcomes outcomes;
   Context context{host_, outcomes, machineItems_, {}};
   fillContext(context);
-  const Clock::time_point start = Clock::now();
+  std::atomic<long> cycles{0};
+  CyclePlan plan;
+  plan.until = Clock::now() + length;
+  plan.waitEvery = 16;
+  plan.pause = std::chrono::milliseconds(envNumber("QO_SOAK_PAUSE_MS", 2000));
+  plan.done = &cycles;
   std::atomic<bool> done{false};
-  std::thread sampler([&] {
-    ::pthread_setname_np(::pthread_self(), "storm-sampler");
-    for (Clock::time_point next = start; !done.load(); next += every) {
-      while (!done.load() && Clock::now() < next) std::this_thread::sleep_for(50ms);
-      const Resources r = Resources::now();
-      csv << std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count() << ','
-          << r.rssKib << ',' << r.fds << ',' << r.threads << std::endl;
-    }
-  });
+  std::thread sampler(
+      [&] { sample(csv, std::chrono::seconds(envNumber("QO_SOAK_SAMPLE_S", 10)), cycles, done); });
   CycleReport report;
   {
-    Workers workers(context);
-    report = runCycles(client_, sink_, 0, start + length, 16, 50ms);
+    Workers workers(context, std::chrono::microseconds(envNumber("QO_SOAK_REST_US", 1000)));
+    report = runCycles(client_, sink_, plan);
   }
   done = true;
   sampler.join();
