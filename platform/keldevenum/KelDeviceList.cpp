@@ -11,8 +11,8 @@
 // when its publications change; reads through the board directory see the new one. Sessions
 // and readers share the descriptor, so they do not depend on the list's lifetime.
 //
-// A board gone is noticed by the next refresh (its directory is no longer listed under its
-// name and inode): the refresh closes the descriptor at once, although the device object and
+// A board gone is noticed by the next refresh (its directory is no longer listed, and its name
+// names nothing or another directory): the refresh closes the descriptor at once, although the device object and
 // the caller's sessions and readers stay valid until released. Holding it would keep the
 // deleted directory open for the whole life of the list, one descriptor per unplug and list.
 // From then on every read through the object fails with kNotFound, as it did before through
@@ -381,6 +381,14 @@ class KelDevice final : public iKelDevice {
     return name == name_ && deviceId == deviceId_ && inode == inode_;
   }
   const KelDirectory& directory() const { return *directory_; }
+  // Whether the board's directory has gone from the driver's tree: its name names nothing, or
+  // another directory (the board was plugged again). Other failures to look say nothing.
+  bool gone() const {
+    const std::string path = std::string(contract::kProcRoot) + "/" + name_;
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
+    return !sameBoard(name_, st.st_dev, st.st_ino);
+  }
 
  private:
   const std::string name_;
@@ -457,12 +465,23 @@ class KelDeviceList final : public iKelDeviceList {
     std::uint32_t number;  // attribute 1; boards without one sort last
   };
 
-  // Closes the descriptors of the boards of the last refresh that `boards` (the boards listed
-  // now) no longer holds: their directories are gone (a board plugged again is a new one).
+  // Closes the descriptors of the boards that `boards` (the boards listed now) no longer holds
+  // once their directories are gone. A board left out while its directory is still there (a
+  // descriptor could not be opened for the listing) keeps its descriptor and is looked at again
+  // at the next refresh.
   void retireGone(const std::vector<KelDevice*>& boards) {
+    std::vector<KelDevice*> unlisted = std::move(unlisted_);
+    unlisted_.clear();
     for (KelDevice* known : current_) {
       if (std::find(boards.begin(), boards.end(), known) == boards.end())
-        known->directory().retire();
+        unlisted.push_back(known);
+    }
+    for (KelDevice* device : unlisted) {
+      if (device->gone()) {
+        device->directory().retire();
+      } else {
+        unlisted_.push_back(device);
+      }
     }
   }
 
@@ -551,6 +570,7 @@ class KelDeviceList final : public iKelDeviceList {
   bool refreshed_ = false;
   std::optional<std::string> generation_;  // as read by the last refresh
   std::vector<KelDevice*> current_;        // the boards of the last refresh, in list order
+  std::vector<KelDevice*> unlisted_;       // not listed any more, directory not yet gone
   // Every device object handed out by this list, also of boards gone since: they stay valid
   // until the list is released.
   std::vector<std::unique_ptr<KelDevice>> all_;
