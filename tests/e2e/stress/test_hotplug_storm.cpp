@@ -4,10 +4,14 @@
 // the sink hears every arrival and removal in order, the cache ends equal to the machine and
 // the host process ends with the descriptors, threads and heap it started with.
 //
-//   QO_STORM_CYCLES   cycles of the storm (100)
-//   QO_SOAK_SECONDS   length of the soak (DISABLED_ test; scripts/soak runs it)
-//   QO_SOAK_CSV       where the soak writes its samples (t_s,rss_kib,fds,threads)
-//   QO_SOAK_SAMPLE_S  seconds between two samples (10)
+//   QO_STORM_CYCLES      cycles of the storm (100)
+//   QO_STORM_WATCHDOG_S  the storm's bound before the watchdog ends the process (840)
+//   QO_STORM_WORKERS     only these workers, comma-separated thread names (all of kWorkers)
+//   QO_SOAK_SECONDS      length of the soak (DISABLED_ test; scripts/soak runs it)
+//   QO_SOAK_CSV          where the soak writes its samples (t_s,rss_kib,fds,threads,plugs)
+//   QO_SOAK_SAMPLE_S     seconds between two samples (10)
+//   QO_SOAK_PAUSE_MS     pause after each cycle of the soak (2000)
+//   QO_SOAK_REST_US      rest of each soak worker after each call (1000)
 #include <gtest/gtest.h>
 
 #include "StormLoad.h"
