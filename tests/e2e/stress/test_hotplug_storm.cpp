@@ -130,7 +130,7 @@ TEST_F(HotplugStorm, BoardsPulledLeaveNoDescriptorOpen) {
       if (!before) before = Resources::settled(kSettleMs);
     }
     const Resources after = Resources::settled(kSettleMs, &*before);
-    EXPECT_EQ(after.fds, before->fds) << "before: " << before->text() << "; after "
+    EXPECT_LE(after.fds, before->fds) << "before: " << before->text() << "; after "
                                       << kCyclesPerBoard << " cycles: " << after.text();
   }
 }
@@ -158,7 +158,9 @@ TEST_F(HotplugStorm, CyclesUnderEveryHostWorker) {
   outcomes.print();
   expectClean(report, outcomes, sink_);
   EXPECT_EQ(report.cycles, cycles);
-  EXPECT_EQ(after.fds, before.fds) << "left open:"
+  // No higher than before: the baseline may have caught a descriptor of the warm-up still
+  // held for a while (a slow build), never one less.
+  EXPECT_LE(after.fds, before.fds) << "left open:"
                                    << descriptorsAdded(descriptorsBefore, descriptorTargets());
   EXPECT_LE(after.threads, before.threads);
   // Under a sanitizer the allocator is the sanitizer's (mallinfo2 reads 0): LeakSanitizer
@@ -209,7 +211,7 @@ TEST_F(HotplugStorm, DISABLED_SoakUnderMixedLoad) {
               after.text().c_str());
   outcomes.print();
   expectClean(report, outcomes, sink_);
-  EXPECT_EQ(after.fds, before.fds);
+  EXPECT_LE(after.fds, before.fds);
   EXPECT_LE(after.threads, before.threads);
 }
 
