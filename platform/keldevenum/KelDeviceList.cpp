@@ -11,8 +11,17 @@
 // when its publications change; reads through the board directory see the new one. Sessions
 // and readers share the descriptor, so they do not depend on the list's lifetime.
 //
-// Locks: one mutex per list (a leaf: nothing else is locked while it is held, and it is never
-// held while a caller's code runs).
+// A board gone is noticed by the next refresh (its directory is no longer listed, and its name
+// names nothing or another directory): the refresh closes the descriptor at once, although the device object and
+// the caller's sessions and readers stay valid until released. Holding it would keep the
+// deleted directory open for the whole life of the list, one descriptor per unplug and list.
+// From then on every read through the object fails with kNotFound, as it did before through
+// the deleted directory. The descriptor is never reused for another board while a read of the
+// gone one is in flight: reads hold the directory's lock (shared) across their system calls,
+// the close holds it exclusively.
+//
+// Locks, in this order: a list's mutex, then a board directory's lock. The directory lock is a
+// leaf; neither is ever held while a caller's code runs.
 #include "qokeldevenum/qokeldevenum.h"
 
 #include <dirent.h>
@@ -29,6 +38,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -177,25 +187,48 @@ class MachineDirectory {
 };
 
 // A board's directory, shared by its device, sessions and readers. Paths below are relative to
-// it and start with the .kel directory.
+// it and start with the .kel directory. Once the board has gone the descriptor is closed
+// (retire) and every use sees -1: the system calls answer EBADF, which reads report as
+// kNotFound.
 class KelDirectory {
  public:
   explicit KelDirectory(int fd) : fd_(fd) {}
-  ~KelDirectory() { ::close(fd_); }
+  ~KelDirectory() { retire(); }
   KelDirectory(const KelDirectory&) = delete;
   KelDirectory& operator=(const KelDirectory&) = delete;
-  int fd() const { return fd_; }
+
+  // Runs `use` with the descriptor (-1 once retired); it stays open until `use` returns.
+  template <class Use>
+  auto with(Use&& use) const {
+    std::shared_lock lock(mutex_);
+    return use(fd_);
+  }
+  // Closes the descriptor of a board that has gone (waits for the reads in flight).
+  void retire() const {
+    std::unique_lock lock(mutex_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
 
   // Whether the board is still published (its attributes directory is still there).
   bool present(tStatus* status, unsigned line) const {
-    struct stat st{};
-    if (::fstatat(fd_, kelPath(contract::kAttributesDirectory).c_str(), &st, 0) == 0) return true;
-    report(status, codeFromErrno(errno), line);
+    const int error = with([](int fd) {
+      struct stat st{};
+      return ::fstatat(fd, kelPath(contract::kAttributesDirectory).c_str(), &st, 0) == 0 ? 0
+                                                                                        : errno;
+    });
+    if (error == 0) return true;
+    report(status, codeFromErrno(error), line);
     return false;
+  }
+  // Answers an injected fault of the board's operation (see answerFault).
+  bool answerFault(const std::string& op, tStatus* status, unsigned line) const {
+    return with([&](int fd) { return answerBoardFault(fd, op, status, line); });
   }
 
  private:
-  int fd_;
+  mutable std::shared_mutex mutex_;  // a leaf; guards fd_ and its use
+  mutable int fd_;
 };
 
 using Directory = std::shared_ptr<const KelDirectory>;
@@ -224,9 +257,11 @@ class KelAttributeReader final : public iKelAttributeReader {
   std::uint32_t readU32(std::uint32_t attribute, tStatus* status) override {
     if (failed(status)) return 0;
     const std::string n = std::to_string(attribute);
-    if (answerBoardFault(directory_->fd(), "readU32." + n, status, __LINE__)) return 0;
+    if (directory_->answerFault("readU32." + n, status, __LINE__)) return 0;
     std::uint32_t value = 0;
-    report(status, readAttributeFile(directory_->fd(), attribute, value), __LINE__);
+    const std::int64_t code =
+        directory_->with([&](int fd) { return readAttributeFile(fd, attribute, value); });
+    report(status, code, __LINE__);
     return value;
   }
 
@@ -239,10 +274,11 @@ class KelAttributeReader final : public iKelAttributeReader {
     }
     buffer[0] = '\0';
     const std::string n = std::to_string(attribute);
-    if (answerBoardFault(directory_->fd(), "readString." + n, status, __LINE__)) return 0;
+    if (directory_->answerFault("readString." + n, status, __LINE__)) return 0;
     std::string text;
     const std::string path = kelPath(std::string(contract::kStringsDirectory) + "/" + n);
-    if (const int error = readFile(directory_->fd(), path.c_str(), text); error != 0) {
+    const int error = directory_->with([&](int fd) { return readFile(fd, path.c_str(), text); });
+    if (error != 0) {
       report(status, codeFromErrno(error), __LINE__);
       return 0;
     }
@@ -273,7 +309,7 @@ class KelSession final : public iKelSession {
       report(status, kInvalidParameter, __LINE__);
       return nullptr;
     }
-    if (answerBoardFault(directory_->fd(), "getAttributeReader", status, __LINE__)) return nullptr;
+    if (directory_->answerFault("getAttributeReader", status, __LINE__)) return nullptr;
     if (!directory_->present(status, __LINE__)) return nullptr;
     auto* reader = new (std::nothrow) KelAttributeReader(directory_);
     if (reader == nullptr) report(status, kMemoryFull, __LINE__);
@@ -325,7 +361,7 @@ class KelDevice final : public iKelDevice {
       report(status, kInvalidParameter, __LINE__);
       return nullptr;
     }
-    if (answerBoardFault(directory_->fd(), "openSession", status, __LINE__)) return nullptr;
+    if (directory_->answerFault("openSession", status, __LINE__)) return nullptr;
     if (!directory_->present(status, __LINE__)) return nullptr;
     auto* session = new (std::nothrow) KelSession(directory_);
     if (session == nullptr) report(status, kMemoryFull, __LINE__);
@@ -336,13 +372,23 @@ class KelDevice final : public iKelDevice {
 
   // Re-reads the names (at every refresh that lists the board; under the list's lock).
   void readNames() {
-    primaryName_.update(readName(directory_->fd(), contract::kPrimaryNameFile));
-    secondaryName_.update(readName(directory_->fd(), contract::kSecondaryNameFile));
+    primaryName_.update(directory_->with(
+        [](int fd) { return readName(fd, contract::kPrimaryNameFile); }));
+    secondaryName_.update(directory_->with(
+        [](int fd) { return readName(fd, contract::kSecondaryNameFile); }));
   }
   bool sameBoard(const std::string& name, dev_t deviceId, ino_t inode) const {
     return name == name_ && deviceId == deviceId_ && inode == inode_;
   }
-  int fd() const { return directory_->fd(); }
+  const KelDirectory& directory() const { return *directory_; }
+  // Whether the board's directory has gone from the driver's tree: its name names nothing, or
+  // another directory (the board was plugged again). Other failures to look say nothing.
+  bool gone() const {
+    const std::string path = std::string(contract::kProcRoot) + "/" + name_;
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
+    return !sameBoard(name_, st.st_dev, st.st_ino);
+  }
 
  private:
   const std::string name_;
@@ -382,6 +428,7 @@ class KelDeviceList final : public iKelDeviceList {
       std::optional<std::string> generation = machine.generation();
       std::vector<KelDevice*> boards;
       if (!readBoards(boards, status)) return;
+      retireGone(boards);
       current_ = std::move(boards);
       generation_ = std::move(generation);
       refreshed_ = true;
@@ -403,7 +450,7 @@ class KelDeviceList final : public iKelDeviceList {
       return nullptr;
     }
     KelDevice* device = current_[index];
-    if (answerBoardFault(device->fd(), "deviceAt", status, __LINE__)) return nullptr;
+    if (device->directory().answerFault("deviceAt", status, __LINE__)) return nullptr;
     return device;
   }
 
@@ -417,6 +464,26 @@ class KelDeviceList final : public iKelDeviceList {
     ino_t inode;
     std::uint32_t number;  // attribute 1; boards without one sort last
   };
+
+  // Closes the descriptors of the boards that `boards` (the boards listed now) no longer holds
+  // once their directories are gone. A board left out while its directory is still there (a
+  // descriptor could not be opened for the listing) keeps its descriptor and is looked at again
+  // at the next refresh.
+  void retireGone(const std::vector<KelDevice*>& boards) {
+    std::vector<KelDevice*> unlisted = std::move(unlisted_);
+    unlisted_.clear();
+    for (KelDevice* known : current_) {
+      if (std::find(boards.begin(), boards.end(), known) == boards.end())
+        unlisted.push_back(known);
+    }
+    for (KelDevice* device : unlisted) {
+      if (device->gone()) {
+        device->directory().retire();
+      } else {
+        unlisted_.push_back(device);
+      }
+    }
+  }
 
   // Fills `boards` with the boards published now, in list order. False (status set) when the
   // driver's tree cannot be read; a machine without the tree has no boards.
@@ -503,6 +570,7 @@ class KelDeviceList final : public iKelDeviceList {
   bool refreshed_ = false;
   std::optional<std::string> generation_;  // as read by the last refresh
   std::vector<KelDevice*> current_;        // the boards of the last refresh, in list order
+  std::vector<KelDevice*> unlisted_;       // not listed any more, directory not yet gone
   // Every device object handed out by this list, also of boards gone since: they stay valid
   // until the list is released.
   std::vector<std::unique_ptr<KelDevice>> all_;
