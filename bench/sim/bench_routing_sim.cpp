@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/sim/BenchBoards.h"
 #include "bench/sim/BenchFailure.h"
 #include "QosimClient.h"
 #include "codegen/qovorlixatomicsae/tInterfaceProxy_routing.h"
@@ -34,7 +35,7 @@ double median(std::vector<double>& v) {
 
 void BM_CalculateRouteOverBareRequest(benchmark::State& state) {
   qosim::BoardSet boards;
-  auto& board = boards.add().withDefaults().withRouting().withTopographyName("vorlix-matrix-x");
+  auto& board = qobench::benchBoard(boards.add()).withRouting().withTopographyName("vorlix-matrix-x");
   if (const qosim::Status st = boards.plug(); !st.ok()) {
     qobench::skip(state, st.error);
     return;
