@@ -10,6 +10,7 @@ BUILD_ASAN  := build-asan
 BUILD_TSAN  := build-tsan
 BUILD_FUZZ  := build-fuzz
 BUILD_BENCH := build-bench
+BENCH_RESULTS := $(BUILD_BENCH)/results
 FUZZ_SECONDS ?= 30
 
 .PHONY: all bootstrap build test test-release test-asan test-tsan fuzz bench soak package demo clean
@@ -48,11 +49,26 @@ fuzz: bootstrap
 	cmake --build $(BUILD_FUZZ) -j $(JOBS)
 	./scripts/run-fuzz $(BUILD_FUZZ)/fuzz $(FUZZ_SECONDS)
 
+# Every benchmark (the simulated-machine ones in the default chassis, the growth series in an
+# empty machine), the system calls per host operation, then bench/REPORT.md and its plots. A
+# benchmark that cannot measure fails the target, after the report is written.
 bench: bootstrap
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQO_BENCH=ON
-	cmake --build $(BUILD_BENCH) -j $(JOBS) --target qo_bench qo_sim_bench qosim
-	$(BUILD_BENCH)/bench/qo_bench --benchmark_min_time=0.5
-	$(BUILD_BENCH)/sim/qosim run -- $(BUILD_BENCH)/bench/qo_sim_bench
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target qo_bench qo_sim_bench qo_syscall_probe qosim
+	rm -rf $(BENCH_RESULTS) && mkdir -p $(BENCH_RESULTS)
+	rc=0; \
+	$(BUILD_BENCH)/bench/qo_bench --benchmark_min_time=0.5 \
+	  --benchmark_out=$(BENCH_RESULTS)/qo_bench.json || rc=1; \
+	$(BUILD_BENCH)/sim/qosim run -- $(BUILD_BENCH)/bench/qo_sim_bench --benchmark_filter=-Scaling \
+	  --benchmark_out=$(BENCH_RESULTS)/qo_sim_bench.json || rc=1; \
+	$(BUILD_BENCH)/sim/qosim run --boards bench/sim/empty-machine.json -- \
+	  $(BUILD_BENCH)/bench/qo_sim_bench --benchmark_filter=Scaling \
+	  --benchmark_out=$(BENCH_RESULTS)/scaling.json || rc=1; \
+	$(BUILD_BENCH)/sim/qosim run -- scripts/bench-syscalls $(BUILD_BENCH) \
+	  $(BENCH_RESULTS)/syscalls.json || rc=1; \
+	scripts/bench-report --build $(BUILD_BENCH) --results $(BENCH_RESULTS) --out bench/REPORT.md \
+	  || rc=1; \
+	exit $$rc
 
 # Not in CI: the hotplug storm with 1000 cycles, then SOAK_MINUTES (30) of mixed load on the
 # default simulated machine, sampled every 10 s into build/soak/soak.csv and drawn into

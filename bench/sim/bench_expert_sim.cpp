@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/sim/BenchBoards.h"
 #include "bench/sim/BenchFailure.h"
 #include "QosimClient.h"
 #include "qoapal/driver/qoDriverContract.h"
@@ -145,7 +146,7 @@ void BM_GetItemNamesUnchanged32(benchmark::State& state) {
   }
   if (present > 32) return qobench::skip(state, "the machine has more than 32 items");
   qosim::BoardSet boards;
-  for (std::size_t i = present; i < 32; ++i) boards.add().withDefaults();
+  for (std::size_t i = present; i < 32; ++i) qobench::benchBoard(boards.add());
   if (!boards.plug().ok()) return qobench::skip(state, "cannot plug the boards");
   Host host;
   if (!host.error.empty()) return qobench::skip(state, host.error);
@@ -171,14 +172,15 @@ BENCHMARK(BM_GetItemNamesUnchanged32)->Unit(benchmark::kMicrosecond);
 
 // ---- 3. Hotplug: /dev/qo entry to the host's notice ------------------------------------------
 
+constexpr auto kPastConfirmingPasses = std::chrono::milliseconds(300);
+
 void BM_BoardPluggedToHostNotice(benchmark::State& state) {
   Host host;
   if (!host.error.empty()) return qobench::skip(state, host.error);
-  qosim::Client client = qosim::Client::connect().value;
   std::vector<double> samples;
   for (auto _ : state) {
     qosim::BoardSet set(qosim::Client::connect().value);
-    set.add().withDefaults();
+    qobench::benchBoard(set.add());
     const auto t0 = Clock::now();
     if (!set.plug().ok()) return qobench::skip(state, "cannot plug");
     const std::string item = "KEL" + set.board(0).device.substr(std::string("qovorlix").size());
@@ -191,10 +193,14 @@ void BM_BoardPluggedToHostNotice(benchmark::State& state) {
     if (!seen) return qobench::skip(state, "no notice for " + item);
     samples.push_back(micros(t1 - t0));
     state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
-    set.unplug();
-    host.sink.waitFor([&](const RecordingSink::Notice& n) { return n.kind == 2; }, 2000);
+    // Unplugged only once the confirming passes (20 ms and 200 ms after the event) are over: a
+    // pass that listed the board just before it went would find no board to make its item for.
+    std::this_thread::sleep_for(kPastConfirmingPasses);
+    if (!set.unplug().ok()) return qobench::skip(state, "cannot unplug " + item);
+    if (!host.sink.waitFor([&](const RecordingSink::Notice& n) { return n.kind == 2; }, 5000))
+      return qobench::skip(state, "no removal notice for " + item);
     host.sink.clear();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past the confirming passes
+    std::this_thread::sleep_for(kPastConfirmingPasses);
   }
   state.counters["median_us"] = quantile(samples, 0.5);
   state.counters["p99_us"] = quantile(samples, 0.99);

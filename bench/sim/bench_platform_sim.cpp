@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/sim/BenchBoards.h"
 #include "bench/sim/BenchFailure.h"
 #include "QosimClient.h"
 #include "qoapal/driver/qoDriverContract.h"
@@ -79,7 +80,7 @@ struct Machine {
   std::string error;
 
   Machine() {
-    auto& board = boards.add().withDefaults();
+    auto& board = qobench::benchBoard(boards.add());
     qosim::Status st = boards.plug();
     if (!st.ok()) error = "cannot plug the benchmark board: " + st.error;
     nodePath = board.nodePath(drv::kMainInterface);
@@ -307,7 +308,7 @@ void BM_BoardPluggedToWake(benchmark::State& state) {
   for (auto _ : state) {
     qosim::BoardDesc board;
     board.device = qosim::uniqueDeviceName();
-    board.withDefaults();
+    qobench::benchBoard(board);
     const Clock::time_point t0 = Clock::now();
     const qosim::Status st = client.plug(board);
     const Clock::time_point returned = Clock::now();

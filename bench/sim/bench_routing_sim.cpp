@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/sim/BenchBoards.h"
 #include "bench/sim/BenchFailure.h"
 #include "QosimClient.h"
 #include "codegen/qovorlixatomicsae/tInterfaceProxy_routing.h"
@@ -34,7 +35,7 @@ double median(std::vector<double>& v) {
 
 void BM_CalculateRouteOverBareRequest(benchmark::State& state) {
   qosim::BoardSet boards;
-  auto& board = boards.add().withDefaults().withRouting().withTopographyName("vorlix-matrix-x");
+  auto& board = qobench::benchBoard(boards.add()).withRouting().withTopographyName("vorlix-matrix-x");
   if (const qosim::Status st = boards.plug(); !st.ok()) {
     qobench::skip(state, st.error);
     return;
@@ -61,8 +62,11 @@ void BM_CalculateRouteOverBareRequest(benchmark::State& state) {
   const std::uint32_t destination = session->resolveTerminalName("FPGAIN3");
   char* out = nullptr;
   auto viaSession = [&] {
-    session->calculateRoute(seeds, destinations, "{}", &out);
-    return true;
+    try {
+      return session->calculateRoute(seeds, destinations, "{}", &out) == 0;
+    } catch (const std::exception&) {
+      return false;
+    }
   };
   auto viaBare = [&] {
     rt::tRouteResult results[2] = {};
@@ -77,10 +81,14 @@ void BM_CalculateRouteOverBareRequest(benchmark::State& state) {
   bool sessionFirst = false;
   for (auto _ : state) {
     const Clock::time_point t0 = Clock::now();
-    if (sessionFirst) viaSession(); else viaBare();
+    bool ok = sessionFirst ? viaSession() : viaBare();
     const Clock::time_point t1 = Clock::now();
-    if (sessionFirst) viaBare(); else viaSession();
+    ok = (sessionFirst ? viaBare() : viaSession()) && ok;
     const Clock::time_point t2 = Clock::now();
+    if (!ok) {
+      std::free(out);
+      return qobench::skip(state, "a calculateRoute failed");
+    }
     (sessionFirst ? a : b).push_back(micros(t1 - t0));
     (sessionFirst ? b : a).push_back(micros(t2 - t1));
     state.SetIterationTime(std::chrono::duration<double>(t2 - t0).count());
