@@ -5,8 +5,8 @@
 // Checks every outcome against the message rules: a datagram shorter than the notification
 // header, with a netlink length below 16 or beyond the bytes received, or of a netlink control
 // type is skipped; an unknown kind is reported as -52002 (unsupported), a payload size beyond
-// 32 bytes or beyond the datagram as -52024 (I/O error); otherwise kind, cookie and exactly payloadSize
-// payload bytes are delivered. Once every datagram is consumed the wait times out.
+// 32 bytes or beyond the datagram as -52024 (I/O error); otherwise kind, cookie and exactly
+// payloadSize payload bytes are delivered. Once every datagram is consumed the wait times out.
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -147,7 +147,9 @@ void checkResult(const char* out, const char* key, std::uint32_t capacity) {
     for (const char* p = out; *p != '\0'; ++p) entries += *p == '"' && (p == out || p[-1] != '\\');
     entries /= 2;
   } else {
-    for (const char* p = std::strstr(out, key); p != nullptr; p = std::strstr(p + 1, key)) ++entries;
+    for (const char* p = std::strstr(out, key); p != nullptr; p = std::strstr(p + 1, key)) {
+      ++entries;
+    }
   }
   check(entries <= capacity);
 }
@@ -225,7 +227,13 @@ void operate(qoark::ARKRoutingAdaptorSession& session, tAnsweringProxy& proxy,
         break;
       case 3: session.programRoute(ticket); break;
       case 4: session.unprogramRoute(ticket); break;
-      case 5: (ticket & 1) != 0 ? session.unreserveRoute(ticket) : session.destroyRoute(ticket); break;
+      case 5:
+        if ((ticket & 1) != 0) {
+          session.unreserveRoute(ticket);
+        } else {
+          session.destroyRoute(ticket);
+        }
+        break;
       case 6: iterate(session, input); break;
       default: topographyName(proxy); break;
     }

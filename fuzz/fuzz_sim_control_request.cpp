@@ -2,8 +2,9 @@
 // (one JSON value per line, as the control socket reads them), handled in order by the control
 // server of a fresh simulated machine whose tree lives in a scratch directory (no FUSE, no
 // socket: ControlServer::handle directly). The machine starts empty (plugging is what costs:
-// a tree of files per board), so the seeds begin by plugging boards. Notifications go out on netlink inside a network namespace of this
-// process's own, so no request can reach another program's socket.
+// a tree of files per board), so the seeds begin by plugging boards. Notifications go out on
+// netlink inside a network namespace of this process's own, so no request can reach another
+// program's socket (without one, notification requests are left out).
 //
 // Checks: every answer is a JSON object whose "ok" is a boolean, with a non-empty "error" text
 // when it is false, and it can be written as the socket writes it; a refused plug of one board,
