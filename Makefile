@@ -43,6 +43,8 @@ test-tsan: bootstrap
 
 test: test-release test-asan
 
+# Every libFuzzer target for FUZZ_SECONDS each (scripts/run-fuzz); FUZZ_MERGE=1 merges new finds
+# into fuzz/corpus/, FUZZ_TARGETS="fuzz_a fuzz_b" runs only those.
 fuzz: bootstrap
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQO_FUZZ=ON -DQO_SANITIZE=address,undefined

@@ -51,7 +51,8 @@ bool rowsOf(const tIniReader& ini, std::vector<tModuleRow>& rows) {
     auto manufacturer = ini.get(section, "Manufacturer");
     auto model = ini.get(section, "Model");
     if (!id || !manufacturer || !model) continue;
-    if (id->size() < 2) return false;
+    // The prefix is part of the format: "5x3C5D" or "003C5D" is not an identifier.
+    if (id->size() < 2 || (*id)[0] != '0' || (*id)[1] != 'x') return false;
     std::string_view digits = std::string_view(*id).substr(2);
     tModuleRow row;
     if (!parseHexDigits(digits, row.module) ||
