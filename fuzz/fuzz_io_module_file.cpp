@@ -4,8 +4,8 @@
 // lookups must agree with what the file says.
 //
 // Checks: the loader reads a file only when its name ends in ".fam"; it adds at most the two
-// rows the file's "common" and "general" sections describe, each with an identifier of "0x"
-// and one to eight hex digits (a section whose identifier reads otherwise drops the file);
+// rows the file's "common" and "general" sections describe, each with an identifier of two
+// characters (skipped) and one to eight hex digits (a section whose identifier reads otherwise drops the file);
 // rows already present win; a lookup of a row from the file returns its text exactly.
 #include <unistd.h>
 
@@ -55,9 +55,9 @@ struct tRow {
   std::string model;
 };
 
-// "0x" and 1..8 hex digits (either case), read independently of the loader.
+// Two characters skipped, then 1..8 hex digits (either case), read independently of the loader.
 std::optional<std::uint32_t> identifierOf(const std::string& text) {
-  if (text.size() < 3 || text.size() > 10 || text[0] != '0' || text[1] != 'x') return std::nullopt;
+  if (text.size() < 3 || text.size() > 10) return std::nullopt;
   for (std::size_t i = 2; i < text.size(); ++i) {
     if (std::isxdigit(static_cast<unsigned char>(text[i])) == 0) return std::nullopt;
   }

@@ -51,8 +51,9 @@ bool rowsOf(const tIniReader& ini, std::vector<tModuleRow>& rows) {
     auto manufacturer = ini.get(section, "Manufacturer");
     auto model = ini.get(section, "Model");
     if (!id || !manufacturer || !model) continue;
-    // The prefix is part of the format: "5x3C5D" or "003C5D" is not an identifier.
-    if (id->size() < 2 || (*id)[0] != '0' || (*id)[1] != 'x') return false;
+    // The two characters before the digits are skipped, not checked: files in the field write
+    // "0x" and "0X" alike.
+    if (id->size() < 2) return false;
     std::string_view digits = std::string_view(*id).substr(2);
     tModuleRow row;
     if (!parseHexDigits(digits, row.module) ||
