@@ -387,7 +387,9 @@ std::string pollUpdate(ImxSysExpertFirmware* f, const std::string& item, bool un
 }
 
 // The progress call failing alone (from 40 % until the update ends): the states the host's polls
-// go through, each once in order, then the final poll.
+// go through, each once in order, then the final poll. The queued state -1 lasts only until the
+// worker starts, so on a busy machine the first poll may already find -2: the cell begins at the
+// first state after -1.
 std::string pollProgressFault(ImxSysExpertFirmware* f, const std::string& item) {
   const HostText name(item);
   HostImage image("vx-firmware.bin", std::vector<unsigned char>(4096, 0x5A));
@@ -399,7 +401,7 @@ std::string pollProgressFault(ImxSysExpertFirmware* f, const std::string& item) 
     const HRESULT hr = f->vtbl->GetFirmwareUpdateStatus(f, name, &state, &percent, &message);
     const std::string text = takeHostText(message);
     const std::string now = hr != kS_OK ? outcome(hr) : "state " + std::to_string(state) + (text.empty() ? "" : " \"" + text + "\"");
-    if (now != last) seen += (seen.empty() ? "" : " > ") + now;
+    if (now != last && now != "state -1") seen += (seen.empty() ? "" : " > ") + now;
     last = now;
     if (hr == kS_OK && state != -1 && state != -2) return seen + ", " + std::to_string(percent) + "%";
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -449,7 +451,7 @@ TEST_F(ExpertFaultMatrix, TheFirmwareLibraryFailing) {
   // poll keeps the last reported percent and flags (busy, percent not 0: state -2, no message),
   // and once the update ends the polls answer again and show its success (the new image waits
   // for the power cycle: state 5, 100 %, no message).
-  constexpr char kProgressKept[] = "state -1 > state -2 > state 5, 100%";
+  constexpr char kProgressKept[] = "state -2 > state 5, 100%";
   record("progress", faultmatrix::kErrorStatus, cell(kDriverError, false, "progress"), kProgressKept);
   record("progress", faultmatrix::kWarningStatus, cell(kDriverWarning, false, "progress"), kProgressKept);
   got.clear();
