@@ -5,7 +5,9 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <cstddef>
+#include <thread>
 
 namespace testsupport {
 
@@ -16,6 +18,21 @@ inline std::size_t threadCount() {
     while (dirent* entry = readdir(dir))
       if (entry->d_name[0] != '.') ++count;
     closedir(dir);
+  }
+  return count;
+}
+
+// The thread count once it is at most `bound`, or the count when `wait` runs out. A joined
+// thread's /proc entry goes only after the join has returned (the kernel clears the thread's id
+// word, which ends the join, before it releases the task), so a count taken right after
+// joining can still see it; a thread really left running stays past any wait.
+inline std::size_t threadCountSettled(std::size_t bound,
+                                      std::chrono::milliseconds wait = std::chrono::seconds(2)) {
+  const auto end = std::chrono::steady_clock::now() + wait;
+  std::size_t count = threadCount();
+  while (count > bound && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    count = threadCount();
   }
   return count;
 }

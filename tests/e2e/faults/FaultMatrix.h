@@ -71,6 +71,7 @@ class Matrix {
 };
 
 using testsupport::threadCount;
+using testsupport::threadCountSettled;
 
 // True when LeakSanitizer found no unreachable allocation (always true without it).
 inline bool noLeaks() { return __lsan_do_recoverable_leak_check == nullptr || __lsan_do_recoverable_leak_check() == 0; }

@@ -120,7 +120,7 @@ class ExpertFaultMatrix : public ::testing::Test {
   void destroy(ImxSysExpert2* e) {
     EXPECT_EQ(e->vtbl->Shutdown(e), kS_OK);
     EXPECT_EQ(release(e), 0u);
-    EXPECT_LE(faultmatrix::threadCount(), threadsBefore_) << "a thread of the expert is still running";
+    EXPECT_LE(faultmatrix::threadCountSettled(threadsBefore_), threadsBefore_) << "a thread of the expert is still running";
   }
   static HRESULT bagOf(ImxSysExpert2* e, const std::string& item, std::vector<BagRow>* rows = nullptr) {
     const HostText name(item);

@@ -236,7 +236,7 @@ class RoutingFaultMatrix : public ::testing::Test {
     set.client().clearResponses();
     if (!serves(other_.board(0).nodePath("routing_routing"))) seen += " (other board not served)";
     if (column != faultmatrix::kUnplugged && !serves(node)) seen += " (no new session on the board)";
-    if (faultmatrix::threadCount() > threadsBefore_) seen += " (a thread is left running)";
+    if (faultmatrix::threadCountSettled(threadsBefore_) > threadsBefore_) seen += " (a thread is left running)";
     return seen;
   }
 

@@ -28,6 +28,7 @@ constexpr HRESULT kItemNotExist = static_cast<HRESULT>(0x80040375u);
 constexpr unsigned kTemperatureTag = 0x102E000;  // read from the driver on request
 
 using testsupport::threadCount;
+using testsupport::threadCountSettled;
 
 bool contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
@@ -77,7 +78,7 @@ class ExpertOnMachine : public ::testing::Test {
     EXPECT_EQ(sink_.references(), 1);
     // Every library thread is joined by now (a sanitizer's own helper thread counted in the
     // baseline may have ended meanwhile, so the count can only be lower).
-    EXPECT_LE(threadCount(), threadsBefore_);
+    EXPECT_LE(threadCountSettled(threadsBefore_), threadsBefore_);
   }
   std::vector<BagRow> rowsOf(const std::string& item, HRESULT* result = nullptr) {
     const HostText name(item);
@@ -328,7 +329,7 @@ TEST_F(ExpertOnMachine, FinalReleaseWhileTheSinkCallsBackFromALibraryThread) {
   e_ = nullptr;
   EXPECT_EQ(callbacks.load(), 5);
   EXPECT_EQ(sink_.references(), 1);
-  EXPECT_LE(threadCount(), threadsBefore_);
+  EXPECT_LE(threadCountSettled(threadsBefore_), threadsBefore_);
 }
 
 // The host's last reference let go by its sink inside a notice, on the library's worker: the

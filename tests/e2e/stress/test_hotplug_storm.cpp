@@ -50,7 +50,7 @@ class HotplugStorm : public ::testing::Test {
   void TearDown() override {
     EXPECT_TRUE(host_.close());
     EXPECT_EQ(sink_.references(), 1);
-    EXPECT_LE(testsupport::threadCount(), threadsBefore_);
+    EXPECT_LE(testsupport::threadCountSettled(threadsBefore_), threadsBefore_);
   }
 
   std::set<std::string> machine() const { return {machineItems_.begin(), machineItems_.end()}; }
