@@ -11,8 +11,9 @@
 // when its publications change; reads through the board directory see the new one. Sessions
 // and readers share the descriptor, so they do not depend on the list's lifetime.
 //
-// A board gone is noticed by the next refresh (its directory is no longer listed, and its name
-// names nothing or another directory): the refresh closes the descriptor at once, although the device object and
+// A board gone is noticed by the next refresh of any list (its directory is no longer listed, and
+// its name names nothing or another directory) or by a read that finds nothing: the descriptor is
+// closed at once, in every list of the process, although the device object and
 // the caller's sessions and readers stay valid until released. Holding it would keep the
 // deleted directory open for the whole life of the list, one descriptor per unplug and list.
 // From then on every read through the object fails with kNotFound, as it did before through
@@ -20,8 +21,8 @@
 // gone one is in flight: reads hold the directory's lock (shared) across their system calls,
 // the close holds it exclusively.
 //
-// Locks, in this order: a list's mutex, then a board directory's lock. The directory lock is a
-// leaf; neither is ever held while a caller's code runs.
+// Locks, in this order: a list's mutex, then the registry of open directories, then a board
+// directory's lock (a leaf). None is ever held while a caller's code runs.
 #include "qokeldevenum/qokeldevenum.h"
 
 #include <dirent.h>
@@ -190,9 +191,16 @@ class MachineDirectory {
 // it and start with the .kel directory. Once the board has gone the descriptor is closed
 // (retire) and every use sees -1: the system calls answer EBADF, which reads report as
 // kNotFound.
+//
+// Whoever finds first that the board has gone closes it for every list, session and reader of
+// the process (see OpenDirectories): the next refresh of any list, or a read that found nothing.
+// A process often holds several lists, and one of them may not be refreshed again for a long
+// time after an unplug (nothing asks it; or its refresh was skipped because the generation was
+// read before the unplug had ended); it must not keep the gone board's directory open meanwhile.
 class KelDirectory {
  public:
-  explicit KelDirectory(int fd) : fd_(fd) {}
+  KelDirectory(int fd, std::string name, dev_t deviceId, ino_t inode)
+      : name_(std::move(name)), deviceId_(deviceId), inode_(inode), fd_(fd) {}
   ~KelDirectory() { retire(); }
   KelDirectory(const KelDirectory&) = delete;
   KelDirectory& operator=(const KelDirectory&) = delete;
@@ -209,6 +217,26 @@ class KelDirectory {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+  // After a read that answered `code`: a board whose read found nothing and that has gone is
+  // retired.
+  void noteRead(std::int64_t code) const;
+  // Retires every directory of this board in the process (this one included).
+  void retireEverywhere() const;
+
+  bool isBoard(const std::string& name, dev_t deviceId, ino_t inode) const {
+    return name == name_ && deviceId == deviceId_ && inode == inode_;
+  }
+  bool sameBoardAs(const KelDirectory& other) const {
+    return isBoard(other.name_, other.deviceId_, other.inode_);
+  }
+  // Whether the board's directory has gone from the driver's tree: its name names nothing, or
+  // another directory (the board was plugged again). Other failures to look say nothing.
+  bool gone() const {
+    const std::string path = std::string(contract::kProcRoot) + "/" + name_;
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
+    return !isBoard(name_, st.st_dev, st.st_ino);
+  }
 
   // Whether the board is still published (its attributes directory is still there).
   bool present(tStatus* status, unsigned line) const {
@@ -218,7 +246,9 @@ class KelDirectory {
                                                                                         : errno;
     });
     if (error == 0) return true;
-    report(status, codeFromErrno(error), line);
+    const std::int64_t code = codeFromErrno(error);
+    noteRead(code);
+    report(status, code, line);
     return false;
   }
   // Answers an injected fault of the board's operation (see answerFault).
@@ -227,11 +257,54 @@ class KelDirectory {
   }
 
  private:
+  const std::string name_;
+  const dev_t deviceId_;
+  const ino_t inode_;
   mutable std::shared_mutex mutex_;  // a leaf; guards fd_ and its use
   mutable int fd_;
 };
 
 using Directory = std::shared_ptr<const KelDirectory>;
+
+// Every board directory the process has open, whichever list opened it.
+class OpenDirectories {
+ public:
+  void add(const Directory& directory) {
+    std::lock_guard lock(mutex_);
+    open_.push_back(directory);
+  }
+  // Retires every directory of the board `gone` names; forgets those freed meanwhile.
+  void retireBoard(const KelDirectory& gone) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(open_, [&](const std::weak_ptr<const KelDirectory>& entry) {
+      const Directory directory = entry.lock();
+      if (!directory) return true;
+      if (!directory->sameBoardAs(gone)) return false;
+      directory->retire();
+      return true;
+    });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::weak_ptr<const KelDirectory>> open_;
+};
+
+// Never destroyed: lists and readers may outlive static destruction in a host that exits
+// without releasing them.
+OpenDirectories& openDirectories() {
+  static auto* registry = new OpenDirectories;
+  return *registry;
+}
+
+void KelDirectory::noteRead(std::int64_t code) const {
+  if (code == kNotFound && gone()) retireEverywhere();
+}
+
+void KelDirectory::retireEverywhere() const {
+  retire();
+  openDirectories().retireBoard(*this);
+}
 
 // Numeric attribute `attribute` of the board whose directory is `board`: 0 or the status.
 std::int64_t readAttributeFile(int board, std::uint32_t attribute, std::uint32_t& value) {
@@ -261,6 +334,7 @@ class KelAttributeReader final : public iKelAttributeReader {
     std::uint32_t value = 0;
     const std::int64_t code =
         directory_->with([&](int fd) { return readAttributeFile(fd, attribute, value); });
+    directory_->noteRead(code);
     report(status, code, __LINE__);
     return value;
   }
@@ -279,7 +353,9 @@ class KelAttributeReader final : public iKelAttributeReader {
     const std::string path = kelPath(std::string(contract::kStringsDirectory) + "/" + n);
     const int error = directory_->with([&](int fd) { return readFile(fd, path.c_str(), text); });
     if (error != 0) {
-      report(status, codeFromErrno(error), __LINE__);
+      const std::int64_t code = codeFromErrno(error);
+      directory_->noteRead(code);
+      report(status, code, __LINE__);
       return 0;
     }
     text.resize(::strnlen(text.c_str(), text.size()));  // a NUL ends the text
@@ -349,11 +425,7 @@ class DeviceName {
 
 class KelDevice final : public iKelDevice {
  public:
-  KelDevice(std::string name, Directory directory, dev_t deviceId, ino_t inode)
-      : name_(std::move(name)), directory_(std::move(directory)), deviceId_(deviceId),
-        inode_(inode) {
-    readNames();
-  }
+  explicit KelDevice(Directory directory) : directory_(std::move(directory)) { readNames(); }
 
   iKelSession* openSession(std::uint32_t flags, tStatus* status) override {
     if (failed(status)) return nullptr;
@@ -378,23 +450,13 @@ class KelDevice final : public iKelDevice {
         [](int fd) { return readName(fd, contract::kSecondaryNameFile); }));
   }
   bool sameBoard(const std::string& name, dev_t deviceId, ino_t inode) const {
-    return name == name_ && deviceId == deviceId_ && inode == inode_;
+    return directory_->isBoard(name, deviceId, inode);
   }
   const KelDirectory& directory() const { return *directory_; }
-  // Whether the board's directory has gone from the driver's tree: its name names nothing, or
-  // another directory (the board was plugged again). Other failures to look say nothing.
-  bool gone() const {
-    const std::string path = std::string(contract::kProcRoot) + "/" + name_;
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
-    return !sameBoard(name_, st.st_dev, st.st_ino);
-  }
+  bool gone() const { return directory_->gone(); }
 
  private:
-  const std::string name_;
   const Directory directory_;
-  const dev_t deviceId_;
-  const ino_t inode_;
   DeviceName primaryName_;
   DeviceName secondaryName_;
 };
@@ -478,7 +540,7 @@ class KelDeviceList final : public iKelDeviceList {
     }
     for (KelDevice* device : unlisted) {
       if (device->gone()) {
-        device->directory().retire();
+        device->directory().retireEverywhere();
       } else {
         unlisted_.push_back(device);
       }
@@ -555,10 +617,10 @@ class KelDeviceList final : public iKelDeviceList {
       if (device != nullptr) {
         device->readNames();
       } else {
-        auto directory = std::make_shared<KelDirectory>(f.fd);
+        auto directory = std::make_shared<KelDirectory>(f.fd, f.name, f.deviceId, f.inode);
         f.fd = -1;  // owned by the directory now
-        all_.push_back(std::make_unique<KelDevice>(f.name, std::move(directory), f.deviceId,
-                                                   f.inode));
+        openDirectories().add(directory);
+        all_.push_back(std::make_unique<KelDevice>(std::move(directory)));
         device = all_.back().get();
       }
       boards.push_back(device);

@@ -12,6 +12,7 @@
 #include "QosimClient.h"
 #include "qoapal/status/tStatus.h"
 #include "source/platform/PlatformLibraries.h"
+#include "tests/common/ProcessThreads.h"
 
 namespace {
 
@@ -219,6 +220,61 @@ TEST_F(StandinEnumeration, ABoardPluggedAgainIsANewDeviceObject) {
   ASSERT_NE(fresh, nullptr);
   EXPECT_NE(fresh, old);
   EXPECT_STREQ(fresh->getPrimaryName(), "Second life");
+}
+
+// A list that is not refreshed after an unplug (nothing asks it, or its last refresh read the
+// generation before the unplug had ended) still holds the gone board; its descriptor is closed
+// by whatever notices the board gone first: a read through the list's object, a read through a
+// reader kept from before, or the refresh of another list of the process.
+TEST_F(StandinEnumeration, ABoardGoneIsClosedInEveryListByWhateverNoticesItFirst) {
+  enum class Notice { ReadThroughTheList, ReadThroughAKeptReader, AnotherListsRefresh };
+  for (const Notice notice :
+       {Notice::ReadThroughTheList, Notice::ReadThroughAKeptReader, Notice::AnotherListsRefresh}) {
+    SCOPED_TRACE(static_cast<int>(notice));
+    iKelDeviceList* other = nullptr;
+    ASSERT_EQ(enumerationLibrary().getAllKelDevices(other), 0);
+    qosim::BoardSet set;
+    auto& board = set.add().withDefaults();
+    ASSERT_TRUE(set.plug().ok());
+    refresh();
+    apal::tStatus status;
+    other->refresh(platformStatus(&status));  // both lists hold the board's directory
+    ASSERT_EQ(status.code, 0) << where(status);
+    iKelDevice* device = byNumber(numberOf(board));
+    ASSERT_NE(device, nullptr);
+    iKelSession* session = device->openSession(0, platformStatus(&status));
+    ASSERT_NE(session, nullptr) << where(status);
+    iKelAttributeReader* reader = session->getAttributeReader(0, platformStatus(&status));
+    ASSERT_NE(reader, nullptr) << where(status);
+    const std::size_t held = testsupport::descriptorCount();
+
+    ASSERT_TRUE(set.unplug().ok());
+    EXPECT_EQ(testsupport::descriptorCount(), held) << "nothing has looked yet";
+    switch (notice) {
+      case Notice::ReadThroughTheList:
+        EXPECT_EQ(readAttribute(device, kSerial).code, -52006);
+        break;
+      case Notice::ReadThroughAKeptReader:
+        reader->readU32(kSerial, platformStatus(&status));
+        EXPECT_EQ(status.code, -52006) << where(status);
+        break;
+      case Notice::AnotherListsRefresh:
+        other->refresh(platformStatus(&status));
+        EXPECT_EQ(status.code, 0) << where(status);
+        break;
+    }
+    EXPECT_EQ(testsupport::descriptorCount(), held - 2) << "one directory per list";
+    // The objects stay valid and answer as a gone board; later refreshes change nothing.
+    apal::tStatus again;
+    reader->readU32(kSerial, platformStatus(&again));
+    EXPECT_EQ(again.code, -52006) << where(again);
+    reader->release();
+    session->release();
+    refresh();
+    other->refresh(platformStatus(&again));
+    EXPECT_EQ(testsupport::descriptorCount(), held - 2);
+    other->release();
+  }
 }
 
 TEST_F(StandinEnumeration, AChangedNameIsReadAtTheNextRefreshAndEarlierTextsStayValid) {
