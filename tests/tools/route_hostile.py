@@ -252,5 +252,26 @@ check("reserve_conflict", ROUTE, "text", 1, None,
 check("reserve_conflict_json", ["--json"] + ROUTE, "json", 1, r'"status": -89137')
 subprocess.run([qosim, "ctl", "set", "device=qovorlix1", "driverFaults=[]"], capture_output=True, check=True)
 
-print(f"{len(failures)} failure(s) of {len(CASES) + len(REASONS) + 9} checks")
+# Bash completion: commands, options of the command, board names from the driver's tree.
+completion = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "completion",
+                          "qovorlix-route.bash")
+boards = " ".join(f"KEL{b[8:]} {b}" for b in sorted(os.listdir("/proc/driver/qo")) if b.startswith("qovorlix"))
+COMPLETIONS = [
+    ("rou", "route"),
+    ("--json wat", "watch-demotions"),
+    ("route --ign", "--ignore-reservations"),
+    ("--color ne", "never"),
+    ("terminals ''", boards),
+    ("route --json KEL", " ".join(w for w in boards.split() if w.startswith("KEL"))),
+    ("release qovorlix1 ''", ""),
+]
+for line, expected in COMPLETIONS:
+    script = (f'source "$1"; COMP_WORDS=(qovorlix-route {line}); COMP_CWORD=$((${{#COMP_WORDS[@]}} - 1)); '
+              '_qovorlix_route; echo "${COMPREPLY[*]}"')
+    got = subprocess.run(["bash", "-c", script, "bash", completion], capture_output=True, text=True)
+    if got.returncode != 0 or sorted(got.stdout.split()) != sorted(expected.split()):
+        failures.append("completion")
+        print(f"FAIL completion of {line!r}: {got.stdout.strip()!r} {got.stderr.strip()!r}, expected {expected!r}")
+
+print(f"{len(failures)} failure(s) of {len(CASES) + len(REASONS) + len(COMPLETIONS) + 9} checks")
 sys.exit(1 if failures else 0)

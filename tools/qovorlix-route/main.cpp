@@ -291,8 +291,8 @@ struct Demotions {
   int count = 0;
   int reason = 0;
   std::string thread;
-  std::uint32_t ticket = 0;  // the route this session holds, 0 when none
-  bool print = false;
+  std::uint32_t ticket = 0;  // the route this session holds, 0 when none (guarded by mutex)
+  bool print = false;        // set before the session starts its thread
   bool started = false;  // the stream's start has been written (guarded by gOutput)
   std::vector<std::string> pending;  // lines of demotions before the start (guarded by gOutput)
 };
@@ -321,16 +321,18 @@ void onDemotion(void* context, std::int32_t reason, JsonStatus* /*status*/) noex
   char name[32] = {};
   pthread_getname_np(pthread_self(), name, sizeof name);
   int count = 0;
+  std::uint32_t ticket = 0;
   {
     std::lock_guard<std::mutex> lock(d->mutex);
     count = ++d->count;
+    ticket = d->ticket;
     d->reason = reason;
     d->thread = name;
     d->changed.notify_all();
   }
   if (!d->print) return;
   try {
-    const std::string line = demotionLine(count, reason, d->ticket, name);
+    const std::string line = demotionLine(count, reason, ticket, name);
     std::lock_guard<std::mutex> lock(gOutput);
     if (!d->started) {
       d->pending.push_back(line);
@@ -738,7 +740,10 @@ int routeCommand(const Exports& x, const Options& o) {
   if (ticket == 0)
     explainNoRoute(x, s, terminals, o.from, o.to, o.ignoreReservations, c);
   RouteGuard guard(x, s.handle(), ticket);
-  demotions.ticket = ticket;
+  {
+    std::lock_guard<std::mutex> lock(demotions.mutex);
+    demotions.ticket = ticket;
+  }
   const json cost = c.routes[0].value("cost", json());
   const std::string head = fmt::format("route from {} to {} on {}", o.from, o.to, s.name());
 
