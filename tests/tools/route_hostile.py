@@ -242,6 +242,30 @@ if holder.returncode != 143 or end.get("event") != "end" or end.get("exitCode") 
     failures.append("hold_end")
     print(f"FAIL hold_end: status {holder.returncode}, {end}")
 
+# A held route whose reader goes away: the next demotion line cannot be written, and the host
+# ends quietly with 141 after giving the route back.
+r, w = os.pipe()
+holder = subprocess.Popen([tool, "--library", lib] + ROUTE + ["--hold"], stdout=w, stderr=subprocess.PIPE)
+os.close(w)
+reader = os.fdopen(r, "rb")
+first = reader.readline()
+ticket = int(first.split()[1])
+reader.close()
+subprocess.run([qosim, "ctl", "demote", "device=qovorlix1", f"ticket={ticket}"], capture_output=True, check=True)
+try:
+    holder.wait(timeout=10)
+except subprocess.TimeoutExpired:
+    holder.kill()
+    holder.wait()
+err = holder.stderr.read()
+routes = json.loads(subprocess.run([qosim, "ctl", "routes", "device=qovorlix1"], capture_output=True,
+                                   check=True).stdout)
+if holder.returncode != 141 or err or any(r["ticket"] == ticket for r in routes["routes"]):
+    failures.append("hold_reader_gone")
+    print(f"FAIL hold_reader_gone: status {holder.returncode}, stderr {err!r}, routes {routes['routes']}")
+check("full_hold", ROUTE + ["--hold"], "full", 1, None, None)
+check("hold_dot_stdout", ROUTE + ["--hold", "--dot", "-"], "pipe", 141, None, None)
+
 # A reservation the driver refuses as a conflict names the holders it reports.
 subprocess.run([qosim, "ctl", "set", "device=qovorlix1",
                 'driverFaults=[{"method": "reserveRoute", "status": -89137}]'],
@@ -273,5 +297,5 @@ for line, expected in COMPLETIONS:
         failures.append("completion")
         print(f"FAIL completion of {line!r}: {got.stdout.strip()!r} {got.stderr.strip()!r}, expected {expected!r}")
 
-print(f"{len(failures)} failure(s) of {len(CASES) + len(REASONS) + len(COMPLETIONS) + 9} checks")
+print(f"{len(failures)} failure(s) of {len(CASES) + len(REASONS) + len(COMPLETIONS) + 12} checks")
 sys.exit(1 if failures else 0)

@@ -352,7 +352,7 @@ void onDemotion(void* context, std::int32_t reason, JsonStatus* /*status*/) noex
 // Writes a stream's start line and the demotions that came before it.
 void startStream(Demotions& d, const std::string& line) {
   std::lock_guard<std::mutex> lock(gOutput);
-  hostcli::writeLine(line);
+  if (!line.empty()) hostcli::writeLine(line);
   for (const auto& p : d.pending) hostcli::writeLine(p);
   d.pending.clear();
   d.started = true;
@@ -725,9 +725,14 @@ int terminalsCommand(const Exports& x, const Options& o) {
        extra);
 }
 
+int demotionCount(Demotions& d) {
+  std::lock_guard<std::mutex> lock(d.mutex);
+  return d.count;
+}
+
 int routeCommand(const Exports& x, const Options& o) {
   Demotions demotions;
-  demotions.print = true;
+  demotions.print = o.asJson || o.dot != "-";
   Session s(x, &demotions);
   s.open(o.device);
   const json terminals = readTerminals(x, s.handle());
@@ -768,12 +773,14 @@ int routeCommand(const Exports& x, const Options& o) {
       start["time"] = isoNow();
       startStream(demotions, hostcli::dumpJson(start));
     } else {
-      std::string lines;
-      if (o.dot != "-")
-        lines = fmt::format("ticket {}  cost {}  path {}\n", ticket, cost.dump(),
-                            printable(fmt::format("{}", fmt::join(names, " -> "))));
-      lines += "route reserved and programmed; holding it until Ctrl-C";
-      startStream(demotions, lines);
+      // With the picture on stdout (--dot -) the picture is all that stdout gets.
+      startStream(demotions,
+                  o.dot == "-"
+                      ? std::string()
+                      : fmt::format("ticket {}  cost {}  path {}\n"
+                                    "route reserved and programmed; holding it until Ctrl-C",
+                                    ticket, cost.dump(),
+                                    printable(fmt::format("{}", fmt::join(names, " -> ")))));
     }
   } else if (o.asJson) {
     out(hostcli::dumpJson(doc) + "\n");
@@ -793,9 +800,9 @@ int routeCommand(const Exports& x, const Options& o) {
                                {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"},
                                {"ticket", ticket},
                                {"released", true},
-                               {"demotions", demotions.count},
+                               {"demotions", demotionCount(demotions)},
                                {"exitCode", rc}}));
-  } else {
+  } else if (o.dot != "-") {
     outLine(fmt::format("route {} released", ticket));
   }
   return rc;
@@ -850,7 +857,7 @@ int watchCommand(const Exports& x, const Options& o) {
     outLine(hostcli::dumpJson({{"event", "end"},
                                {"time", isoNow()},
                                {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"},
-                               {"demotions", demotions.count},
+                               {"demotions", demotionCount(demotions)},
                                {"exitCode", rc}}));
   } else {
     outLine(fmt::format("{}: session closed", signal == SIGINT ? "interrupted" : "terminated"));
