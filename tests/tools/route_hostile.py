@@ -274,6 +274,17 @@ check("reserve_conflict", ROUTE, "text", 1, None,
       r"^qovorlix-route: cannot reserve the route from Front0 to FpgaIn3 on qovorlix1: its terminals are "
       r"held by a route of another session; --ignore-reservations takes them \(that route is demoted\)\n$")
 check("reserve_conflict_json", ["--json"] + ROUTE, "json", 1, r'"status": -89137')
+# A driver status is given its meaning; where in the library it was raised only with --verbose.
+subprocess.run([qosim, "ctl", "set", "device=qovorlix1",
+                'driverFaults=[{"method": "programRoute", "status": -52024}]'],
+               capture_output=True, check=True)
+golden("driver_status", ROUTE, 1,
+       "qovorlix-route: programming the route from Front0 to FpgaIn3 on qovorlix1 failed: -52024 (I/O error)\n")
+check("driver_status_verbose", ["--verbose"] + ROUTE, "text", 1, None,
+      r'failed: -52024 \(I/O error\); detail \{.*"file":"[^"]*tInterfaceProxy_routing".*"line":180')
+check("driver_status_verbose_json", ["--verbose", "--json"] + ROUTE, "json", 1,
+      r'"detail": \{.*"line": 180.*"error": "programming the route [^"]*\(I/O error\)", "exitCode": 1')
+check("driver_status_json", ["--json"] + ROUTE, "json", 1, r'^(?!.*"detail").*"meaning": "I/O error"')
 subprocess.run([qosim, "ctl", "set", "device=qovorlix1", "driverFaults=[]"], capture_output=True, check=True)
 
 # Bash completion: commands, options of the command, board names from the driver's tree.
@@ -297,5 +308,5 @@ for line, expected in COMPLETIONS:
         failures.append("completion")
         print(f"FAIL completion of {line!r}: {got.stdout.strip()!r} {got.stderr.strip()!r}, expected {expected!r}")
 
-print(f"{len(failures)} failure(s) of {len(CASES) + len(REASONS) + len(COMPLETIONS) + 12} checks")
+print(f"{len(failures)} failure(s) of {len(CASES) + len(REASONS) + len(COMPLETIONS) + 16} checks")
 sys.exit(1 if failures else 0)

@@ -183,7 +183,8 @@ json statusMembers(const HostStatus& st) {
 // The message of a failed step: its meaning, and with --verbose the status's source detail.
 std::string stepMessage(const std::string& step, const HostStatus& st) {
   std::string message = fmt::format("{} failed: {}", step, describeStatus(st.code()));
-  if (gReport.verbose && !st.text().empty()) message += "; detail " + st.text();
+  // Under --json the detail is a member of its own.
+  if (gReport.verbose && !gReport.asJson && !st.text().empty()) message += "; detail " + st.text();
   return message;
 }
 
@@ -558,10 +559,16 @@ std::vector<std::string> routePath(const Exports& x, void* session, std::uint32_
       extra["reason"] = "reserved";
       extra["path"] = path;
       if (!held.empty()) extra["terminal"] = held;
+      if (held.empty()) {
+        fail(kFailed,
+             head + ": the terminals on the way are held by routes of other sessions; "
+                    "--ignore-reservations takes them (those routes are demoted)",
+             extra);
+      }
       fail(kFailed,
            fmt::format("{}: terminal {} is held by a route of another session; "
                        "--ignore-reservations takes it (that route is demoted)",
-                       head, held.empty() ? std::string("on the way") : held),
+                       head, held),
            extra);
     }
   }
@@ -814,10 +821,12 @@ int releaseCommand(const Exports& x, const Options& o) {
   HostStatus st;
   routePath(x, s.handle(), o.ticket, st);
   if (st.code() == -89130) {
+    json extra = statusMembers(st);
+    extra["ticket"] = o.ticket;
     fail(kUnknown,
          fmt::format("no route with ticket {} on {}; a route ends with the process that made it",
                      o.ticket, s.name()),
-         {{"ticket", o.ticket}, {"status", st.code()}});
+         extra);
   }
   check(fmt::format("looking up ticket {}", o.ticket), st);
   x.unprogramRoute(s.handle(), o.ticket);
