@@ -285,6 +285,12 @@ check("driver_status_verbose", ["--verbose"] + ROUTE, "text", 1, None,
 check("driver_status_verbose_json", ["--verbose", "--json"] + ROUTE, "json", 1,
       r'"detail": \{.*"line": 180.*"error": "programming the route [^"]*\(I/O error\)", "exitCode": 1')
 check("driver_status_json", ["--json"] + ROUTE, "json", 1, r'^(?!.*"detail").*"meaning": "I/O error"')
+# A calculation the transport fails is that failure, not "no path".
+subprocess.run([qosim, "ctl", "set", "device=qovorlix1",
+                'driverFaults=[{"method": "calculateRoute", "errno": 5}]'],
+               capture_output=True, check=True)
+golden("calculate_transport", ROUTE, 1,
+       "qovorlix-route: calculating the route from Front0 to FpgaIn3 failed: -52024 (I/O error)\n")
 subprocess.run([qosim, "ctl", "set", "device=qovorlix1", "driverFaults=[]"], capture_output=True, check=True)
 
 # Bash completion: commands, options of the command, board names from the driver's tree.
@@ -308,5 +314,5 @@ for line, expected in COMPLETIONS:
         failures.append("completion")
         print(f"FAIL completion of {line!r}: {got.stdout.strip()!r} {got.stderr.strip()!r}, expected {expected!r}")
 
-print(f"{len(failures)} failure(s) of {len(CASES) + len(REASONS) + len(COMPLETIONS) + 16} checks")
+print(f"{len(failures)} failure(s) of {len(CASES) + len(REASONS) + len(COMPLETIONS) + 17} checks")
 sys.exit(1 if failures else 0)

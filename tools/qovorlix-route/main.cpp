@@ -170,22 +170,27 @@ std::string describeStatus(std::int32_t code) {
   return fmt::format("{} ({})", code, statusMeaning(code));
 }
 
-// The members of an error document for a failed status; its source detail only with --verbose.
-json statusMembers(const HostStatus& st) {
-  json extra = {{"status", st.code()}, {"meaning", statusMeaning(st.code())}};
+// The members of an error document for a failed status (its code and the status's JSON text);
+// the source detail only with --verbose.
+json statusMembers(std::int32_t code, const std::string& text) {
+  json extra = {{"status", code}, {"meaning", statusMeaning(code)}};
   if (gReport.verbose) {
-    const json detail = json::parse(st.text(), nullptr, false);
-    extra["detail"] = detail.is_discarded() ? json(st.text()) : detail;
+    const json detail = json::parse(text, nullptr, false);
+    extra["detail"] = detail.is_discarded() ? json(text) : detail;
   }
   return extra;
 }
+json statusMembers(const HostStatus& st) { return statusMembers(st.code(), st.text()); }
 
 // The message of a failed step: its meaning, and with --verbose the status's source detail.
-std::string stepMessage(const std::string& step, const HostStatus& st) {
-  std::string message = fmt::format("{} failed: {}", step, describeStatus(st.code()));
+std::string stepMessage(const std::string& step, std::int32_t code, const std::string& text) {
+  std::string message = fmt::format("{} failed: {}", step, describeStatus(code));
   // Under --json the detail is a member of its own.
-  if (gReport.verbose && !gReport.asJson && !st.text().empty()) message += "; detail " + st.text();
+  if (gReport.verbose && !gReport.asJson && !text.empty()) message += "; detail " + text;
   return message;
+}
+std::string stepMessage(const std::string& step, const HostStatus& st) {
+  return stepMessage(step, st.code(), st.text());
 }
 
 void check(const std::string& step, const HostStatus& st) {
@@ -521,6 +526,7 @@ std::vector<std::string> routePath(const Exports& x, void* session, std::uint32_
                                  bool ignoreReservations, const Calculation& first) {
   const std::string head = fmt::format("no route from {} to {} on {}", from, to, s.name());
   json extra = {{"from", from}, {"to", to}, {"status", first.code}};
+  if (first.code < 0) extra["meaning"] = statusMeaning(first.code);
   for (const auto& name : {from, to}) {
     const json* t = findTerminal(terminals, name);
     if (t == nullptr) unknownTerminal(terminals, name, s.name());
@@ -538,9 +544,9 @@ std::vector<std::string> routePath(const Exports& x, void* session, std::uint32_
     }
   }
   if (first.code < 0 && first.code != -89135) {
-    HostStatus st(first.code);
-    fail(kFailed, stepMessage("calculating the route from " + from + " to " + to, st),
-         statusMembers(st));
+    fail(kFailed,
+         stepMessage("calculating the route from " + from + " to " + to, first.code, first.detail),
+         statusMembers(first.code, first.detail));
   }
   if (!ignoreReservations) {
     const Calculation taking = calculate(x, s.handle(), from, to, true);
