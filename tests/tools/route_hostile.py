@@ -160,6 +160,7 @@ CASES = [
     # habits: commands and options in any order, both board names and a node path
     ("unknown_command", ["rotue", "qovorlix1"], "text", 2, None, r"^qovorlix-route: unknown command 'rotue' \(nearest: route\)$"),
     ("unknown_command_far", ["frobnicate"], "text", 2, None, r"unknown command 'frobnicate' \(commands: terminals, route"),
+    ("help_word", ["help"], "text", 0, r"Subcommands:[\s\S]*watch-demotions", None),
     ("version", ["--version"], "text", 0, r"^qovorlix-route \d+\.\d+\.\d+\n$", None),
     ("options_after", ["terminals", "qovorlix1", "--json", "--color", "never"], "json", 0, r'"count": 23', None),
     ("board_kel", ["terminals", "KEL1"], "text", 0, r"23 of 23 terminals", None),

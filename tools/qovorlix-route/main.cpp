@@ -1083,8 +1083,12 @@ int run(int argc, char** argv) {
   probe->add_option("--to", o.to, "destination terminal (default: the last)");
   probe->add_option("--demote", o.demote, "command run while the route is programmed");
 
-  if (const auto word = commandWord(argc, argv);
-      word && std::find(kCommands.begin(), kCommands.end(), *word) == kCommands.end()) {
+  const auto word = commandWord(argc, argv);
+  if (word && *word == "help") {  // as other tools take it
+    out(app.help());
+    return kOk;
+  }
+  if (word && std::find(kCommands.begin(), kCommands.end(), *word) == kCommands.end()) {
     std::string hint = hostcli::nearestHint(*word, kCommands);
     if (hint.empty()) hint = fmt::format(" (commands: {})", fmt::join(kCommands, ", "));
     fail(kUsage, fmt::format("unknown command '{}'{}", *word, hint), {{"command", *word}});
