@@ -52,9 +52,9 @@ run release qovorlix1 123456; check release_unknown 3 $?
 "$tool" --library "$lib" --json route qovorlix1 --from Front0 --to FpgaIn3 --hold >"$out/hold" 2>&1 &
 pid=$!
 for _ in $(seq 50); do grep -q ticket "$out/hold" 2>/dev/null && break; sleep 0.1; done
-ticket=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["ticket"])' "$out/hold")
+ticket=$(python3 -c 'import json,sys; print(json.loads(open(sys.argv[1]).readline())["ticket"])' "$out/hold")
 "$qosim" ctl routes device=qovorlix1 | grep -q "\"ticket\": *$ticket[,}]\?$" || { echo "FAIL hold: route $ticket not in the driver"; fails=$((fails + 1)); }
-# watch-demotions: its own session's demotions until SIGTERM (exit 130). The held route's
+# watch-demotions: its own session's demotions until SIGTERM (exit 143). The held route's
 # demotion goes to the session that made it.
 "$tool" --library "$lib" watch-demotions qovorlix1 >"$out/watch" 2>&1 &
 wpid=$!
@@ -62,12 +62,13 @@ for _ in $(seq 50); do grep -q watching "$out/watch" 2>/dev/null && break; sleep
 "$qosim" ctl demote device=qovorlix1 ticket="$ticket" >/dev/null
 for _ in $(seq 50); do grep -q '"demotion":1' "$out/hold" 2>/dev/null && break; sleep 0.1; done
 grep -q '"demotion":1' "$out/hold" || { echo "FAIL hold: no demotion printed"; cat "$out/hold"; fails=$((fails + 1)); }
+grep -q "\"event\":\"demotion\".*\"ticket\":$ticket" "$out/hold" || { echo "FAIL hold: the demotion does not name ticket $ticket"; cat "$out/hold"; fails=$((fails + 1)); }
 # A demotion of every route of the device reaches every subscribed session, the watcher's too.
 "$qosim" ctl demote device=qovorlix1 >/dev/null
-for _ in $(seq 50); do grep -q 'demotion 1: reason' "$out/watch" 2>/dev/null && break; sleep 0.1; done
-grep -q 'demotion 1: reason 101' "$out/watch" || { echo "FAIL watch: no demotion"; cat "$out/watch"; fails=$((fails + 1)); }
+for _ in $(seq 50); do grep -q 'demotion 1:' "$out/watch" 2>/dev/null && break; sleep 0.1; done
+grep -q "demotion 1: this session's reservations were withdrawn; it holds no route (reason 101)" "$out/watch" || { echo "FAIL watch: no demotion"; cat "$out/watch"; fails=$((fails + 1)); }
 kill -INT $pid; wait $pid; check hold_interrupted 130 $?
-kill -TERM $wpid; wait $wpid; check watch_terminated 130 $?
+kill -TERM $wpid; wait $wpid; check watch_terminated 143 $?
 grep -q 'terminated: session closed' "$out/watch" || { echo "FAIL watch output"; cat "$out/watch"; fails=$((fails + 1)); }
 "$qosim" ctl routes device=qovorlix1 | grep -q "\"ticket\": *$ticket[,}]\?$" && { echo "FAIL hold: route $ticket left behind"; fails=$((fails + 1)); }
 
@@ -75,12 +76,16 @@ grep -q 'terminated: session closed' "$out/watch" || { echo "FAIL watch output";
 "$tool" --library "$lib" --json route qovorlix1 --from Front1 --to FpgaIn3 --hold >"$out/hold2" 2>&1 &
 pid=$!
 for _ in $(seq 50); do grep -q ticket "$out/hold2" 2>/dev/null && break; sleep 0.1; done
-ticket=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["ticket"])' "$out/hold2")
+ticket=$(python3 -c 'import json,sys; print(json.loads(open(sys.argv[1]).readline())["ticket"])' "$out/hold2")
 run --json release qovorlix1 "$ticket"; check release_held 0 $?
 grep -q '"released":true' "$out/stdout" || { echo "FAIL release output"; cat "$out/stdout"; fails=$((fails + 1)); }
 "$qosim" ctl routes device=qovorlix1 | grep -q "\"ticket\": *$ticket[,}]\?$" && { echo "FAIL release: route $ticket left"; fails=$((fails + 1)); }
 run release qovorlix1 "$ticket"; check release_again 3 $?
 kill -INT $pid; wait $pid; check hold2_interrupted 130 $?
+tail -n1 "$out/hold2" | python3 -c 'import json,sys; d=json.loads(sys.stdin.read()); assert d["event"] == "end" and d["signal"] == "SIGINT" and d["exitCode"] == 130, d' || fails=$((fails + 1))
+
+# The hostile invocations and the golden reasons (a table of their own).
+python3 "$(dirname "$0")/route_hostile.py" "$tool" "$lib" "$qosim" || fails=$((fails + 1))
 
 echo "$fails failure(s)"
 [ $fails -eq 0 ]

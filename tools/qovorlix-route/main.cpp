@@ -1,6 +1,11 @@
 // qovorlix-route: the reference routing host on the command line. It loads the library with
 // dlopen and reaches it only through the 22 routing exports (tools/common/routing_host_abi.h).
 // `qovorlix-route --help` lists the commands, the exit codes and what a route's lifetime is.
+//
+// Every failure leaves through one place (main's handler of Failure): a line on stderr, or
+// under --json exactly one JSON document {"error": ..., "exitCode": N} on stdout. Output goes
+// through hostcli::write, so a full disk or a closed pipe is noticed and reported.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fmt/color.h>
 #include <fmt/format.h>
@@ -12,55 +17,184 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "host_cli.h"
 #include "routing_host_abi.h"
 #include "stop_signals.h"
+
+#ifndef QO_VERSION
+#define QO_VERSION "unknown"
+#endif
 
 namespace {
 
 using namespace routingabi;
+using hostcli::printable;
 using nlohmann::json;
+
+constexpr char kProgram[] = "qovorlix-route";
 
 // Exit codes (also in --help).
 constexpr int kOk = 0;
-constexpr int kFailed = 1;         // library or driver error, no route found
-constexpr int kUsage = 2;          // bad command line
-constexpr int kUnknown = 3;        // unknown device, terminal or ticket
-constexpr int kInterrupted = 130;  // ended by SIGINT or SIGTERM (after cleaning up)
+constexpr int kFailed = 1;   // library or driver error, no route found, output not written
+constexpr int kUsage = 2;    // bad command line
+constexpr int kUnknown = 3;  // unknown device, terminal or ticket
 
 constexpr char kExitCodes[] =
-    "Exit codes: 0 done; 1 the library cannot be loaded or the library/driver refused a step, or\n"
-    "no route was found; 2 bad command line; 3 unknown device, terminal or ticket; 130 ended by\n"
-    "SIGINT/SIGTERM (watch-demotions, route --hold), after the route and session were released.\n"
+    "Exit codes: 0 done; 1 the library cannot be loaded, the library/driver refused a step, no\n"
+    "route was found (the message says why), or the output could not be written; 2 bad command\n"
+    "line; 3 unknown device, terminal or ticket; 130/143 ended by SIGINT/SIGTERM\n"
+    "(watch-demotions, route --hold), after the route and session were released; 141 standard\n"
+    "output is a closed pipe. Under --json every failure is one document {\"error\", \"exitCode\"}.\n"
     "Routes belong to the session (the open device file) that calculated them: when this\n"
     "program ends, the driver destroys every route it made. `route --hold` keeps its route\n"
     "programmed until Ctrl-C; `release` acts by ticket in a fresh session and so can release\n"
-    "only a route still alive in another running process (e.g. a `route --hold`).";
+    "only a route still alive in another running process (e.g. a `route --hold`).\n"
+    "DEVICE is a board name (qovorlix1 or KEL1) or a routing node path.";
 
-bool gColour = false;
+const std::vector<std::string> kCommands = {"terminals", "route", "release", "watch-demotions",
+                                            "probe"};
+
+// ---- failures and output -------------------------------------------------------------------
+
+// How this run reports: set once the command line is read.
+struct Reporting {
+  bool asJson = false;
+  bool verbose = false;
+  bool colourOut = false;
+  bool colourErr = false;
+};
+Reporting gReport;
+
 std::mutex gOutput;  // serialises output of the main thread and the demotion thread
 
-template <typename... Args>
-void error(fmt::format_string<Args...> format, Args&&... args) {
+// A failure on its way to main: the message (bytes as given; escaped when shown), the exit code
+// and, under --json, further members of the error document.
+struct Failure {
+  int code;
+  std::string message;
+  json extra = json::object();
+};
+
+[[noreturn]] void fail(int code, std::string message, json extra = json::object()) {
+  throw Failure{code, std::move(message), std::move(extra)};
+}
+
+void out(std::string_view text) {
   std::lock_guard<std::mutex> lock(gOutput);
-  std::fflush(stdout);
-  const std::string text = fmt::format(format, std::forward<Args>(args)...);
-  if (isatty(STDERR_FILENO)) {
-    fmt::print(stderr, fg(fmt::color::red), "qovorlix-route: {}\n", text);
-  } else {
-    fmt::print(stderr, "qovorlix-route: {}\n", text);
+  hostcli::write(text);
+}
+
+// One line of an event stream: written and flushed at once, so a reader sees it as it happens.
+void outLine(std::string_view text) {
+  std::lock_guard<std::mutex> lock(gOutput);
+  hostcli::writeLine(text);
+  hostcli::flush();
+}
+
+std::string isoNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  ::gmtime_r(&seconds, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+  return fmt::format("{}.{:03}Z", text, ms);
+}
+
+std::string clockNow() {
+  const std::time_t seconds = std::time(nullptr);
+  std::tm tm{};
+  ::localtime_r(&seconds, &tm);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &tm);
+  return text;
+}
+
+// ---- driver and library statuses -----------------------------------------------------------
+
+// What a status code of the library or the routing driver means, for a person.
+std::string statusMeaning(std::int32_t code) {
+  static const std::map<std::int32_t, const char*> kMeanings = {
+      {-89130, "no route has this ticket"},
+      {-89131, "the route is not reserved"},
+      {-89133, "the route is still programmed"},
+      {-89134, "the board has no terminal with this id"},
+      {-89135, "no path reaches the destination"},
+      {-89136, "the terminal is masked out"},
+      {-89137, "terminals of the route are reserved by another session"},
+      {-50003, "unknown selector or topography"},
+      {-52000, "out of memory"},
+      {-52002, "operation not supported by the node"},
+      {-52003, "the driver's /proc tree cannot be read"},
+      {-52005, "invalid argument or request"},
+      {-52006, "no such device or file"},
+      {-52007, "timed out"},
+      {-52008, "operating-system failure"},
+      {-52011, "operation already in progress"},
+      {-52012, "no space or value overflow"},
+      {-52013, "already exists"},
+      {-52014, "previous owner died"},
+      {-52015, "would deadlock"},
+      {-52019, "buffer too small"},
+      {-52020, "identifier removed"},
+      {-52023, "connection to the driver aborted"},
+      {-52024, "I/O error"},
+      {-52025, "interrupted or connection reset"},
+      {-52026, "permission denied"},
+      {-52031, "device busy"},
+  };
+  const auto it = kMeanings.find(code);
+  if (it != kMeanings.end()) return it->second;
+  return code > 0 ? "warning" : "error";
+}
+
+std::string describeStatus(std::int32_t code) {
+  return fmt::format("{} ({})", code, statusMeaning(code));
+}
+
+// The members of an error document for a failed status (its code and the status's JSON text);
+// the source detail only with --verbose.
+json statusMembers(std::int32_t code, const std::string& text) {
+  json extra = {{"status", code}, {"meaning", statusMeaning(code)}};
+  if (gReport.verbose) {
+    const json detail = json::parse(text, nullptr, false);
+    extra["detail"] = detail.is_discarded() ? json(text) : detail;
   }
+  return extra;
+}
+json statusMembers(const HostStatus& st) { return statusMembers(st.code(), st.text()); }
+
+// The message of a failed step: its meaning, and with --verbose the status's source detail.
+std::string stepMessage(const std::string& step, std::int32_t code, const std::string& text) {
+  std::string message = fmt::format("{} failed: {}", step, describeStatus(code));
+  // Under --json the detail is a member of its own.
+  if (gReport.verbose && !gReport.asJson && !text.empty()) message += "; detail " + text;
+  return message;
+}
+std::string stepMessage(const std::string& step, const HostStatus& st) {
+  return stepMessage(step, st.code(), st.text());
+}
+
+void check(const std::string& step, const HostStatus& st) {
+  if (st.code() < 0) fail(kFailed, stepMessage(step, st), statusMembers(st));
 }
 
 std::string take(char*& text) {
@@ -70,19 +204,23 @@ std::string take(char*& text) {
   return s;
 }
 
-bool failed(const char* step, HostStatus& status) {
-  if (status.code() >= 0) return false;
-  error("{} failed: {} {}", step, status.code(), status.text());
-  return true;
+// ---- boards ----------------------------------------------------------------------------------
+
+std::vector<std::string> driverBoards() {
+  std::vector<std::string> boards;
+  if (DIR* dir = ::opendir("/proc/driver/qo"); dir != nullptr) {
+    while (const dirent* e = ::readdir(dir)) {
+      if (e->d_name[0] != '.') boards.emplace_back(e->d_name);
+    }
+    ::closedir(dir);
+  }
+  std::sort(boards.begin(), boards.end());
+  return boards;
 }
 
-// The routing node of a board name (from /proc/driver/qo), or the argument itself when it is a
-// path. Empty when the board has no routing interface.
-std::string routingNode(const std::string& device) {
-  if (device.find('/') != std::string::npos)
-    return ::access(device.c_str(), F_OK) == 0 ? device : "";
+std::string routingNodeOf(const std::string& board) {
   const std::string pattern =
-      "/proc/driver/qo/" + device + "/deviceInterfaces/routing_routing*/interfacePath";
+      "/proc/driver/qo/" + board + "/deviceInterfaces/routing_routing*/interfacePath";
   glob_t g{};
   std::string path;
   if (::glob(pattern.c_str(), 0, nullptr, &g) == 0 && g.gl_pathc > 0) {
@@ -94,19 +232,62 @@ std::string routingNode(const std::string& device) {
   return path;
 }
 
-std::string replaceAll(std::string text, const std::string& what, const std::string& with) {
-  for (std::size_t at = text.find(what); at != std::string::npos;
-       at = text.find(what, at + with.size())) {
-    text.replace(at, what.size(), with);
+struct Board {
+  std::string name;  // qovorlix<n>, or the path given
+  std::string node;  // the routing node
+};
+
+// A board named KEL<n> or qovorlix<n>, or a routing node path.
+Board resolveBoard(const std::string& device) {
+  if (device.find('/') != std::string::npos) {
+    if (::access(device.c_str(), F_OK) != 0) {
+      const int e = errno;
+      fail(kUnknown, fmt::format("unknown device \"{}\": {}", device, std::strerror(e)),
+           {{"device", device}});
+    }
+    return {device, device};
   }
-  return text;
+  const std::vector<std::string> boards = driverBoards();
+  const long number = hostcli::boardNumber(device);
+  const std::string name = number >= 0 ? fmt::format("qovorlix{}", number) : device;
+  if (number < 0 || std::find(boards.begin(), boards.end(), name) == boards.end()) {
+    std::string hint = hostcli::nearestHint(device, boards);
+    if (hint.empty()) {
+      hint = boards.empty() ? " (the driver lists no boards)"
+                            : fmt::format(" (boards: {})", fmt::join(boards, ", "));
+    }
+    fail(kUnknown, fmt::format("unknown device \"{}\"{}", device, hint),
+         {{"device", device}, {"boards", boards}});
+  }
+  Board b{name, routingNodeOf(name)};
+  if (b.node.empty()) {
+    fail(kUnknown,
+         fmt::format("unknown device \"{}\": {} has no routing interface under /proc/driver/qo/{}",
+                     device, name, name),
+         {{"device", device}});
+  }
+  return b;
 }
 
-bool sameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
+// ---- demotions -------------------------------------------------------------------------------
+
+pthread_t gMainThread;
+std::atomic<int> gStreamError{0};  // errno of a failed write on the notification thread
+
+// The main thread of a waiting command sleeps in sigwait for these: SIGINT and SIGTERM end it,
+// SIGUSR1 is the notification thread telling it that the output can no longer be written.
+sigset_t waitSignals() {
+  sigset_t set = hostabi::stopSignals();
+  sigaddset(&set, SIGUSR1);
+  return set;
+}
+
+int waitForStopOrWake() {
+  const sigset_t set = waitSignals();
+  int signal = 0;
+  while (sigwait(&set, &signal) != 0) {
+  }
+  return signal;
 }
 
 // Demotions arrive on the library's notification thread.
@@ -116,33 +297,77 @@ struct Demotions {
   int count = 0;
   int reason = 0;
   std::string thread;
-  bool print = false;
-  bool asJson = false;
+  std::uint32_t ticket = 0;  // the route this session holds, 0 when none (guarded by mutex)
+  bool print = false;        // set before the session starts its thread
+  bool started = false;  // the stream's start has been written (guarded by gOutput)
+  std::vector<std::string> pending;  // lines of demotions before the start (guarded by gOutput)
 };
 
-void onDemotion(void* context, std::int32_t reason, JsonStatus* /*status*/) {
+std::string demotionLine(int count, std::int32_t reason, std::uint32_t ticket,
+                         const std::string& thread) {
+  if (gReport.asJson) {
+    json line = {{"event", "demotion"}, {"time", isoNow()}, {"demotion", count},
+                 {"reason", reason},    {"thread", thread}, {"reserved", false}};
+    line["ticket"] = ticket != 0 ? json(ticket) : json(nullptr);
+    return hostcli::dumpJson(line);
+  }
+  if (ticket != 0) {
+    return fmt::format(
+        "{}  demotion {}: route {} is no longer reserved; another session took its terminals or "
+        "the driver withdrew it (reason {})",
+        clockNow(), count, ticket, reason);
+  }
+  return fmt::format(
+      "{}  demotion {}: this session's reservations were withdrawn; it holds no route (reason {})",
+      clockNow(), count, reason);
+}
+
+void onDemotion(void* context, std::int32_t reason, JsonStatus* /*status*/) noexcept {
   auto* d = static_cast<Demotions*>(context);
   char name[32] = {};
   pthread_getname_np(pthread_self(), name, sizeof name);
+  int count = 0;
+  std::uint32_t ticket = 0;
   {
     std::lock_guard<std::mutex> lock(d->mutex);
-    ++d->count;
+    count = ++d->count;
+    ticket = d->ticket;
     d->reason = reason;
     d->thread = name;
     d->changed.notify_all();
   }
-  if (d->print) {
+  if (!d->print) return;
+  try {
+    const std::string line = demotionLine(count, reason, ticket, name);
     std::lock_guard<std::mutex> lock(gOutput);
-    if (d->asJson) {
-      fmt::print("{}\n", json{{"demotion", d->count}, {"reason", reason}, {"thread", name}}.dump());
-    } else {
-      fmt::print("demotion {}: reason {} (thread \"{}\")\n", d->count, reason, name);
+    if (!d->started) {
+      d->pending.push_back(line);
+      return;
     }
-    std::fflush(stdout);
+    hostcli::writeLine(line);
+    hostcli::flush();
+  } catch (const hostcli::WriteFailure& failure) {
+    // Only the main thread ends the program: it is told and cleans up.
+    int expected = 0;
+    if (gStreamError.compare_exchange_strong(expected, failure.error))
+      pthread_kill(gMainThread, SIGUSR1);
+  } catch (...) {
   }
 }
 
-// A session on a device's routing node, destroyed with the object.
+// Writes a stream's start line and the demotions that came before it.
+void startStream(Demotions& d, const std::string& line) {
+  std::lock_guard<std::mutex> lock(gOutput);
+  if (!line.empty()) hostcli::writeLine(line);
+  for (const auto& p : d.pending) hostcli::writeLine(p);
+  d.pending.clear();
+  d.started = true;
+  hostcli::flush();
+}
+
+// ---- sessions and routes ---------------------------------------------------------------------
+
+// A session on a board's routing node, destroyed with the object.
 class Session {
  public:
   Session(const Exports& x, Demotions* demotions) : x_(x), demotions_(demotions) {}
@@ -151,39 +376,58 @@ class Session {
   ~Session() {
     if (handle_ != nullptr) x_.destroySession(handle_);
   }
-  // kOk, or the exit code after the message.
-  int open(const std::string& device) {
-    node_ = routingNode(device);
-    if (node_.empty()) {
-      error("unknown device \"{}\": no routing interface under /proc/driver/qo/{}", device, device);
-      return kUnknown;
-    }
+  void open(const std::string& device) {
+    board_ = resolveBoard(device);
     HostStatus st;
-    handle_ = demotions_ != nullptr ? x_.createSessionWithDemotionFunc(node_.c_str(), &hostAllocate,
-                                                                       &onDemotion, demotions_, &st)
-                                    : x_.createSession(node_.c_str(), &hostAllocate, &st);
-    if (failed("opening a session", st) || handle_ == nullptr) return kFailed;
-    return kOk;
+    handle_ = demotions_ != nullptr
+                  ? x_.createSessionWithDemotionFunc(board_.node.c_str(), &hostAllocate,
+                                                     &onDemotion, demotions_, &st)
+                  : x_.createSession(board_.node.c_str(), &hostAllocate, &st);
+    check(fmt::format("opening a session on {}", board_.node), st);
+    if (handle_ == nullptr) fail(kFailed, "opening a session on " + board_.node + " failed");
   }
   void* handle() const { return handle_; }
-  const std::string& node() const { return node_; }
+  const std::string& name() const { return board_.name; }
+  const std::string& node() const { return board_.node; }
 
  private:
   const Exports& x_;
   Demotions* demotions_;
   void* handle_ = nullptr;
-  std::string node_;
+  Board board_;
+};
+
+// A route of this session, given back to the driver when the object goes, whatever its state.
+class RouteGuard {
+ public:
+  RouteGuard(const Exports& x, void* session, std::uint32_t ticket)
+      : x_(x), session_(session), ticket_(ticket) {}
+  RouteGuard(const RouteGuard&) = delete;
+  RouteGuard& operator=(const RouteGuard&) = delete;
+  ~RouteGuard() { release(); }
+  void release() {
+    if (ticket_ == 0) return;
+    x_.unprogramRoute(session_, ticket_);
+    x_.unreserveRoute(session_, ticket_);
+    x_.destroyRoute(session_, ticket_);
+    ticket_ = 0;
+  }
+
+ private:
+  const Exports& x_;
+  void* session_;
+  std::uint32_t ticket_;
 };
 
 // Every terminal with all of its attributes, in the library's order.
-bool readTerminals(const Exports& x, void* session, json* out) {
+json readTerminals(const Exports& x, void* session) {
   static const char* const kStrings[] = {"name", "visibility", "busType", "busName",
                                          "canonicalName"};
   static const char* const kBools[] = {"isExternal", "isOwned", "isAlias", "isMaskedOut"};
   static const char* const kU32s[] = {"id", "busLine"};
   HostStatus st;
   void* it = x.getAllTerminals(session, &st);
-  *out = json::array();
+  json all = json::array();
   while (it != nullptr && st.code() >= 0 && !x.TerminalIterator_isEnd(it)) {
     json t = json::object();
     for (const char* a : kStrings) {
@@ -192,55 +436,198 @@ bool readTerminals(const Exports& x, void* session, json* out) {
     }
     for (const char* a : kU32s) t[a] = x.TerminalIterator_getU32Attribute(it, a, &st);
     for (const char* a : kBools) t[a] = x.TerminalIterator_getBoolAttribute(it, a, &st);
-    out->push_back(std::move(t));
+    all.push_back(std::move(t));
     x.TerminalIterator_next(it, &st);
   }
   if (it != nullptr) x.TerminalIterator_destroy(it);
-  return !failed("reading the terminals", st);
+  check("reading the terminals", st);
+  return all;
 }
 
-std::string attributeText(const json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
+const std::string& str(const json& t, const char* key) {
+  return t[key].get_ref<const std::string&>();
+}
 
-std::string dotId(const std::string& s) { return json(s).dump(); }
+bool sameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+const json* findTerminal(const json& terminals, const std::string& name) {
+  for (const auto& t : terminals)
+    if (sameName(str(t, "name"), name)) return &t;
+  return nullptr;
+}
+
+std::vector<std::string> terminalNames(const json& terminals) {
+  std::vector<std::string> names;
+  for (const auto& t : terminals) names.push_back(str(t, "name"));
+  return names;
+}
+
+[[noreturn]] void unknownTerminal(const json& terminals, const std::string& name,
+                                  const std::string& board) {
+  const std::vector<std::string> names = terminalNames(terminals);
+  fail(kUnknown,
+       fmt::format("unknown terminal \"{}\" on {}{}", name, board, hostcli::nearestHint(name, names)),
+       {{"terminal", name}, {"nearest", hostcli::nearest(name, names)}});
+}
+
+// One route calculation; the routes found (possibly none) and the status.
+struct Calculation {
+  json routes = json::array();
+  std::int32_t code = 0;
+  std::string detail;
+  std::uint32_t ticket() const {
+    return routes.is_array() && !routes.empty() && routes[0].contains("ticket")
+               ? routes[0]["ticket"].get<std::uint32_t>()
+               : 0;
+  }
+};
+
+Calculation calculate(const Exports& x, void* session, const std::string& from,
+                      const std::string& to, bool ignoreReservations) {
+  const json seeds = json::array({{{"terminal", from}, {"cost", 1}, {"constraints", json::object()}}});
+  const json destinations = json::array({to});
+  const json modifiers = ignoreReservations
+                             ? json{{"required", {{"calculateIgnoresReservations", true}}}}
+                             : json::object();
+  HostStatus st;
+  char* text = nullptr;
+  x.calculateRoute(session, hostcli::dumpJson(seeds).c_str(),
+                   hostcli::dumpJson(destinations).c_str(), hostcli::dumpJson(modifiers).c_str(),
+                   &text, &st);
+  Calculation c;
+  c.routes = json::parse(take(text), nullptr, false);
+  if (!c.routes.is_array()) c.routes = json::array();
+  c.code = st.code();
+  c.detail = st.text();
+  return c;
+}
+
+std::vector<std::string> routePath(const Exports& x, void* session, std::uint32_t ticket,
+                                   HostStatus& st) {
+  char* text = nullptr;
+  x.getRouteTerminalPath(session, ticket, &text, &st);
+  const json path = json::parse(take(text), nullptr, false);
+  std::vector<std::string> names;
+  if (path.is_array())
+    for (const auto& n : path) names.push_back(n.is_string() ? n.get<std::string>() : n.dump());
+  return names;
+}
+
+// Why no route from `from` to `to` was found: an unknown name, a masked terminal, terminals
+// that other sessions hold, or no path at all. The answer is found by asking the driver again
+// (calculations only, which take nothing from anyone and are destroyed at once).
+[[noreturn]] void explainNoRoute(const Exports& x, const Session& s, const json& terminals,
+                                 const std::string& from, const std::string& to,
+                                 bool ignoreReservations, const Calculation& first) {
+  const std::string head = fmt::format("no route from {} to {} on {}", from, to, s.name());
+  json extra = {{"from", from}, {"to", to}, {"status", first.code}};
+  if (first.code < 0) extra["meaning"] = statusMeaning(first.code);
+  for (const auto& name : {from, to}) {
+    const json* t = findTerminal(terminals, name);
+    if (t == nullptr) unknownTerminal(terminals, name, s.name());
+    const json* canonical = (*t)["isAlias"].get<bool>()
+                                ? findTerminal(terminals, str(*t, "canonicalName"))
+                                : t;
+    if ((*t)["isMaskedOut"].get<bool>() ||
+        (canonical != nullptr && (*canonical)["isMaskedOut"].get<bool>())) {
+      extra["reason"] = "masked";
+      extra["terminal"] = str(*t, "name");
+      fail(kFailed,
+           fmt::format("{}: terminal {} is masked out (the board does not route it)", head,
+                       str(*t, "name")),
+           extra);
+    }
+  }
+  if (first.code < 0 && first.code != -89135) {
+    fail(kFailed,
+         stepMessage("calculating the route from " + from + " to " + to, first.code, first.detail),
+         statusMembers(first.code, first.detail));
+  }
+  if (!ignoreReservations) {
+    const Calculation taking = calculate(x, s.handle(), from, to, true);
+    if (const std::uint32_t ticket = taking.ticket(); ticket != 0) {
+      HostStatus st;
+      const std::vector<std::string> path = routePath(x, s.handle(), ticket, st);
+      x.destroyRoute(s.handle(), ticket);
+      // The first terminal of that path which cannot be reached while respecting
+      // reservations is one that another session holds.
+      std::string held;
+      for (std::size_t i = 1; i < path.size() && held.empty(); ++i) {
+        const Calculation part = calculate(x, s.handle(), from, path[i], false);
+        if (part.ticket() != 0) x.destroyRoute(s.handle(), part.ticket());
+        else held = path[i];
+      }
+      extra["reason"] = "reserved";
+      extra["path"] = path;
+      if (!held.empty()) extra["terminal"] = held;
+      if (held.empty()) {
+        fail(kFailed,
+             head + ": the terminals on the way are held by routes of other sessions; "
+                    "--ignore-reservations takes them (those routes are demoted)",
+             extra);
+      }
+      fail(kFailed,
+           fmt::format("{}: terminal {} is held by a route of another session; "
+                       "--ignore-reservations takes it (that route is demoted)",
+                       head, held),
+           extra);
+    }
+  }
+  extra["reason"] = "no path";
+  fail(kFailed, head + ": no path between the two terminals", extra);
+}
+
+// ---- Graphviz --------------------------------------------------------------------------------
+
+std::string dotId(const std::string& s) { return hostcli::dumpJson(json(s)); }
 
 // The terminals grouped by bus (the library gives no connections) and the route's path edges.
 std::string dotPicture(const json& terminals, const std::vector<std::string>& path) {
-  std::string out = "digraph qovorlix {\n  rankdir=LR;\n  node [shape=box];\n";
+  std::string text = "digraph qovorlix {\n  rankdir=LR;\n  node [shape=box];\n";
   std::map<std::string, std::vector<std::string>> groups;
-  for (const auto& t : terminals) {
-    groups[t["busType"].get<std::string>() + " " + t["busName"].get<std::string>()].push_back(
-        t["name"].get<std::string>());
-  }
+  for (const auto& t : terminals)
+    groups[str(t, "busType") + " " + str(t, "busName")].push_back(str(t, "name"));
   int cluster = 0;
   for (const auto& [bus, names] : groups) {
-    out += fmt::format("  subgraph cluster_{} {{\n    label={};\n", cluster++, dotId(bus));
+    text += fmt::format("  subgraph cluster_{} {{\n    label={};\n", cluster++, dotId(bus));
     for (const auto& n : names) {
       const bool onPath = std::find(path.begin(), path.end(), n) != path.end();
-      out += fmt::format("    {}{};\n", dotId(n), onPath ? " [style=bold]" : "");
+      text += fmt::format("    {}{};\n", dotId(n), onPath ? " [style=bold]" : "");
     }
-    out += "  }\n";
+    text += "  }\n";
   }
-  for (std::size_t i = 0; i + 1 < path.size(); ++i) {
-    out += fmt::format("  {} -> {};\n", dotId(path[i]), dotId(path[i + 1]));
-  }
-  return out + "}\n";
+  for (std::size_t i = 0; i + 1 < path.size(); ++i)
+    text += fmt::format("  {} -> {};\n", dotId(path[i]), dotId(path[i + 1]));
+  return text + "}\n";
 }
 
-bool writeDot(const std::string& file, const std::string& text) {
+void writeDot(const std::string& file, const std::string& text) {
   if (file == "-") {
-    fmt::print("{}", text);
-    return true;
+    out(text);
+    return;
   }
-  std::ofstream out(file);
-  out << text;
-  out.flush();
-  if (!out) error("cannot write {}", file);
-  return static_cast<bool>(out);
+  std::FILE* f = std::fopen(file.c_str(), "w");
+  bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  int e = errno;
+  if (f != nullptr && std::fclose(f) != 0 && ok) {
+    ok = false;
+    e = errno;
+  }
+  if (!ok) fail(kFailed, fmt::format("cannot write {}: {}", file, std::strerror(e)), {{"file", file}});
 }
+
+// ---- commands --------------------------------------------------------------------------------
 
 struct Options {
   std::string library;
+  std::string color = "auto";
   bool asJson = false;
+  bool verbose = false;
   std::string device = "qovorlix1";
   std::string from;
   std::string to;
@@ -252,11 +639,12 @@ struct Options {
   std::uint32_t ticket = 0;
 };
 
+std::string attributeText(const json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
+
 int terminalsCommand(const Exports& x, const Options& o) {
   Session s(x, nullptr);
-  if (const int rc = s.open(o.device); rc != kOk) return rc;
-  json all;
-  if (!readTerminals(x, s.handle(), &all)) return kFailed;
+  s.open(o.device);
+  const json all = readTerminals(x, s.handle());
   json shown = json::array();
   for (const auto& t : all) {
     bool keep = true;
@@ -264,266 +652,324 @@ int terminalsCommand(const Exports& x, const Options& o) {
       const auto eq = w.find('=');
       const std::string key = w.substr(0, eq);
       if (!t.contains(key)) {
-        error("unknown terminal attribute \"{}\"", key);
-        return kUsage;
+        std::vector<std::string> keys;
+        for (const auto& [k, v] : t.items()) keys.push_back(k);
+        fail(kUsage,
+             fmt::format("unknown terminal attribute \"{}\"{}", key, hostcli::nearestHint(key, keys)),
+             {{"attribute", key}});
       }
       keep = keep && sameName(attributeText(t[key]), w.substr(eq + 1));
     }
     if (keep) shown.push_back(t);
   }
-  if (!o.dot.empty()) return writeDot(o.dot, dotPicture(shown, {})) ? kOk : kFailed;
-  if (o.asJson) {
-    fmt::print(
-        "{}\n",
-        json{
-            {"device", o.device}, {"node", s.node()}, {"count", shown.size()}, {"terminals", shown}}
-            .dump(2));
+  if (!o.dot.empty()) {
+    writeDot(o.dot, dotPicture(shown, {}));
     return kOk;
   }
-  // Column widths follow the longest name and bus of the shown terminals.
-  std::size_t nameWidth = 4, busWidth = 3;
-  auto busOf = [](const json& t) {
-    return t["busType"].get<std::string>() + " " + t["busName"].get<std::string>();
-  };
-  for (const auto& t : shown) {
-    nameWidth = std::max(nameWidth, t["name"].get<std::string>().size());
-    busWidth = std::max(busWidth, busOf(t).size());
+  if (o.asJson) {
+    out(hostcli::dumpJson(
+            {{"device", s.name()}, {"node", s.node()}, {"count", shown.size()}, {"terminals", shown}},
+            2) +
+        "\n");
+    return kOk;
   }
-  auto header = fmt::format("{:<{}} {:>6} {:<8} {:<10} {:<{}} {:>4} {:<{}} {}", "NAME", nameWidth,
-                            "ID", "EXTERNAL", "VISIBILITY", "BUS", busWidth, "LINE", "CANONICAL",
-                            nameWidth, "FLAGS");
-  if (gColour) {
-    fmt::print(fmt::emphasis::bold, "{}\n", header);
-  } else {
-    fmt::print("{}\n", header);
-  }
+  hostcli::Table table;
+  table.add({"NAME", "ID", "EXTERNAL", "VISIBILITY", "BUS", "LINE", "CANONICAL", "FLAGS"});
+  std::vector<bool> masked;
   for (const auto& t : shown) {
-    std::string flags;
-    if (t["isOwned"].get<bool>()) flags += "owned ";
-    if (t["isAlias"].get<bool>()) flags += "alias ";
-    if (t["isMaskedOut"].get<bool>()) flags += "masked ";
-    if (!flags.empty()) flags.pop_back();
-    auto line = fmt::format(
-        "{:<{}} {:>6} {:<8} {:<10} {:<{}} {:>4} {:<{}} {}", t["name"].get<std::string>(), nameWidth,
-        t["id"].get<std::uint32_t>(), t["isExternal"].get<bool>() ? "yes" : "no",
-        t["visibility"].get<std::string>(), busOf(t), busWidth, t["busLine"].get<std::uint32_t>(),
-        t["canonicalName"].get<std::string>(), nameWidth, flags);
-    line.erase(line.find_last_not_of(' ') + 1);
-    if (gColour && t["isMaskedOut"].get<bool>()) {
-      fmt::print(fg(fmt::terminal_color::yellow), "{}\n", line);
+    std::vector<std::string> flags;
+    if (t["isOwned"].get<bool>()) flags.emplace_back("owned");
+    if (t["isAlias"].get<bool>()) flags.emplace_back("alias");
+    if (t["isMaskedOut"].get<bool>()) flags.emplace_back("masked");
+    table.add({str(t, "name"), std::to_string(t["id"].get<std::uint32_t>()),
+               t["isExternal"].get<bool>() ? "yes" : "no", str(t, "visibility"),
+               str(t, "busType") + " " + str(t, "busName"),
+               std::to_string(t["busLine"].get<std::uint32_t>()), str(t, "canonicalName"),
+               fmt::format("{}", fmt::join(flags, " "))});
+    masked.push_back(t["isMaskedOut"].get<bool>());
+  }
+  const std::string text = table.text();
+  std::size_t row = 0;
+  for (std::size_t at = 0; at < text.size(); ++row) {
+    const std::size_t end = text.find('\n', at);
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (!gReport.colourOut) {
+      out(line + "\n");
+    } else if (row == 0) {
+      out(fmt::format(fmt::emphasis::bold, "{}", line) + "\n");
+    } else if (masked[row - 1]) {
+      out(fmt::format(fg(fmt::terminal_color::yellow), "{}", line) + "\n");
     } else {
-      fmt::print("{}\n", line);
+      out(line + "\n");
     }
   }
-  fmt::print("{} of {} terminals\n", shown.size(), all.size());
+  out(fmt::format("{} of {} terminals\n", shown.size(), all.size()));
   return kOk;
+}
+
+// The terminals held by other sessions' routes, as the driver named them in a conflict.
+[[noreturn]] void reservationConflict(const std::string& head, const std::string& conflictsText,
+                                      const HostStatus& st) {
+  const json conflicts = json::parse(conflictsText, nullptr, false);
+  std::vector<std::string> tickets;
+  json list = json::array();
+  if (conflicts.is_array()) {
+    for (const auto& c : conflicts) {
+      if (!c.is_object()) continue;
+      list.push_back(c);
+      const auto ticket = c.value("ticket", json());
+      const auto sessionId = c.value("sessionId", json());
+      tickets.push_back(
+          fmt::format("ticket {} of session {:#x}", ticket.dump(),
+                      sessionId.is_number_unsigned() ? sessionId.get<std::uint64_t>() : 0));
+    }
+  }
+  json extra = statusMembers(st);
+  extra["reason"] = "reserved";
+  extra["conflicts"] = list;
+  const std::string holders =
+      tickets.empty() ? std::string("a route of another session")
+                      : fmt::format("{} (another session)", fmt::join(tickets, ", "));
+  fail(kFailed,
+       fmt::format("{}: its terminals are held by {}; --ignore-reservations takes them (that "
+                   "route is demoted)",
+                   head, holders),
+       extra);
+}
+
+int demotionCount(Demotions& d) {
+  std::lock_guard<std::mutex> lock(d.mutex);
+  return d.count;
 }
 
 int routeCommand(const Exports& x, const Options& o) {
   Demotions demotions;
-  demotions.print = true;
-  demotions.asJson = o.asJson;
+  demotions.print = o.asJson || o.dot != "-";
   Session s(x, &demotions);
-  if (const int rc = s.open(o.device); rc != kOk) return rc;
-  json terminals;
-  if (!readTerminals(x, s.handle(), &terminals)) return kFailed;
+  s.open(o.device);
+  const json terminals = readTerminals(x, s.handle());
+  // Terminal names are text: one that is not UTF-8 names nothing.
+  for (const auto& name : {o.from, o.to})
+    if (!hostcli::isUtf8(name)) unknownTerminal(terminals, name, s.name());
+
+  const Calculation c = calculate(x, s.handle(), o.from, o.to, o.ignoreReservations);
+  const std::uint32_t ticket = c.ticket();
+  if (ticket == 0)
+    explainNoRoute(x, s, terminals, o.from, o.to, o.ignoreReservations, c);
+  RouteGuard guard(x, s.handle(), ticket);
+  {
+    std::lock_guard<std::mutex> lock(demotions.mutex);
+    demotions.ticket = ticket;
+  }
+  const json cost = c.routes[0].value("cost", json());
+  const std::string head = fmt::format("route from {} to {} on {}", o.from, o.to, s.name());
 
   HostStatus st;
   char* text = nullptr;
-  const json seeds =
-      json::array({{{"terminal", o.from}, {"cost", 1}, {"constraints", json::object()}}});
-  const json destinations = json::array({o.to});
-  const json modifiers = o.ignoreReservations
-                             ? json{{"required", {{"calculateIgnoresReservations", true}}}}
-                             : json::object();
-  const std::uint32_t missing =
-      x.calculateRoute(s.handle(), seeds.dump().c_str(), destinations.dump().c_str(),
-                       modifiers.dump().c_str(), &text, &st);
-  const json routes = json::parse(take(text), nullptr, false);
-  if (failed("calculating the route", st)) {
-    for (const auto& name : {o.from, o.to}) {
-      const bool known = std::any_of(terminals.begin(), terminals.end(), [&](const json& t) {
-        return sameName(t["name"].get<std::string>(), name);
-      });
-      if (!known) {
-        error("unknown terminal \"{}\" on {}", name, o.device);
-        return kUnknown;
-      }
-    }
-    return kFailed;
-  }
-  if (missing != 0 || !routes.is_array() || routes.empty() || !routes[0].contains("ticket")) {
-    error("no route from {} to {}", o.from, o.to);
-    return kFailed;
-  }
-  const auto ticket = routes[0]["ticket"].get<std::uint32_t>();
-  const json cost = routes[0].value("cost", json());
-
   x.reserveRoute(s.handle(), ticket, &text, &st);
   const std::string conflicts = take(text);
-  if (failed("reserving the route", st)) {
-    error("conflicting routes: {}", conflicts);
-    x.destroyRoute(s.handle(), ticket);
-    return kFailed;
-  }
+  if (st.code() == -89137) reservationConflict("cannot reserve the " + head, conflicts, st);
+  check("reserving the " + head, st);
   x.programRoute(s.handle(), ticket, &st);
-  if (failed("programming the route", st)) {
-    x.unreserveRoute(s.handle(), ticket);
-    x.destroyRoute(s.handle(), ticket);
-    return kFailed;
-  }
-  x.getRouteTerminalPath(s.handle(), ticket, &text, &st);
-  const json path = json::parse(take(text), nullptr, false);
-  if (failed("reading the terminal path", st)) return kFailed;
-  std::vector<std::string> names;
-  if (path.is_array()) {
-    for (const auto& n : path) names.push_back(n.is_string() ? n.get<std::string>() : n.dump());
-  }
+  check("programming the " + head, st);
+  const std::vector<std::string> names = routePath(x, s.handle(), ticket, st);
+  check("reading the terminal path of ticket " + std::to_string(ticket), st);
 
-  int rc = kOk;
-  if (!o.dot.empty() && !writeDot(o.dot, dotPicture(json::array(), names))) rc = kFailed;
-  {
-    std::lock_guard<std::mutex> lock(gOutput);
-    if (o.asJson) {
-      fmt::print("{}\n", json{{"device", o.device},
-                              {"ticket", ticket},
-                              {"cost", cost},
-                              {"path", path},
-                              {"routes", routes},
-                              {"held", o.hold}}
-                             .dump());
-    } else if (o.dot != "-") {
-      fmt::print("ticket {}  cost {}  path {}\n", ticket, cost.dump(), fmt::join(names, " -> "));
-      if (o.hold) fmt::print("route reserved and programmed; holding it until Ctrl-C\n");
-    }
-    std::fflush(stdout);
-  }
+  if (!o.dot.empty()) writeDot(o.dot, dotPicture(json::array(), names));
+  const json doc = {{"device", s.name()}, {"ticket", ticket}, {"cost", cost},
+                    {"path", names},      {"routes", c.routes}, {"held", o.hold}};
   if (o.hold) {
-    hostabi::waitForStop();
-    rc = kInterrupted;
+    if (o.asJson) {
+      json start = doc;
+      start["event"] = "start";
+      start["time"] = isoNow();
+      startStream(demotions, hostcli::dumpJson(start));
+    } else {
+      // With the picture on stdout (--dot -) the picture is all that stdout gets.
+      startStream(demotions,
+                  o.dot == "-"
+                      ? std::string()
+                      : fmt::format("ticket {}  cost {}  path {}\n"
+                                    "route reserved and programmed; holding it until Ctrl-C",
+                                    ticket, cost.dump(),
+                                    printable(fmt::format("{}", fmt::join(names, " -> ")))));
+    }
+  } else if (o.asJson) {
+    out(hostcli::dumpJson(doc) + "\n");
+  } else if (o.dot != "-") {
+    out(fmt::format("ticket {}  cost {}  path {}\n", ticket, cost.dump(),
+                    printable(fmt::format("{}", fmt::join(names, " -> ")))));
   }
-  x.unprogramRoute(s.handle(), ticket);
-  x.unreserveRoute(s.handle(), ticket);
-  x.destroyRoute(s.handle(), ticket);
-  if (o.hold && !o.asJson) fmt::print("route {} released\n", ticket);
+  if (!o.hold) return kOk;
+
+  const int signal = waitForStopOrWake();
+  guard.release();
+  if (signal == SIGUSR1) throw hostcli::WriteFailure(gStreamError.load());
+  const int rc = hostcli::exitForSignal(signal);
+  if (o.asJson) {
+    outLine(hostcli::dumpJson({{"event", "end"},
+                               {"time", isoNow()},
+                               {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"},
+                               {"ticket", ticket},
+                               {"released", true},
+                               {"demotions", demotionCount(demotions)},
+                               {"exitCode", rc}}));
+  } else if (o.dot != "-") {
+    outLine(fmt::format("route {} released", ticket));
+  }
   return rc;
 }
 
 int releaseCommand(const Exports& x, const Options& o) {
   Session s(x, nullptr);
-  if (const int rc = s.open(o.device); rc != kOk) return rc;
+  s.open(o.device);
   HostStatus st;
-  char* text = nullptr;
-  x.getRouteTerminalPath(s.handle(), o.ticket, &text, &st);
-  take(text);
-  if (st.code() < 0) {
-    error("no route with ticket {} on {} ({}); a route ends with the process that made it",
-          o.ticket, o.device, st.code());
-    return kUnknown;
+  routePath(x, s.handle(), o.ticket, st);
+  if (st.code() == -89130) {
+    json extra = statusMembers(st);
+    extra["ticket"] = o.ticket;
+    fail(kUnknown,
+         fmt::format("no route with ticket {} on {}; a route ends with the process that made it",
+                     o.ticket, s.name()),
+         extra);
   }
+  check(fmt::format("looking up ticket {}", o.ticket), st);
   x.unprogramRoute(s.handle(), o.ticket);
   x.unreserveRoute(s.handle(), o.ticket);
   x.destroyRoute(s.handle(), o.ticket);
   HostStatus after;
-  x.getRouteTerminalPath(s.handle(), o.ticket, &text, &after);
-  take(text);
-  const bool gone = after.code() < 0;
+  routePath(x, s.handle(), o.ticket, after);
+  if (after.code() >= 0)
+    fail(kFailed, fmt::format("route {} still exists: the driver kept it", o.ticket),
+         {{"ticket", o.ticket}, {"released", false}});
   if (o.asJson) {
-    fmt::print("{}\n", json{{"ticket", o.ticket}, {"released", gone}}.dump());
+    out(hostcli::dumpJson({{"ticket", o.ticket}, {"released", true}}) + "\n");
   } else {
-    fmt::print("route {} {}\n", o.ticket, gone ? "released" : "still exists: the driver kept it");
+    out(fmt::format("route {} released\n", o.ticket));
   }
-  return gone ? kOk : kFailed;
+  return kOk;
 }
 
 int watchCommand(const Exports& x, const Options& o) {
   Demotions demotions;
   demotions.print = true;
-  demotions.asJson = o.asJson;
   Session s(x, &demotions);
-  if (const int rc = s.open(o.device); rc != kOk) return rc;
-  if (!o.asJson) {
-    std::lock_guard<std::mutex> lock(gOutput);
-    fmt::print("watching demotions on {} ({}); Ctrl-C ends\n", o.device, s.node());
-    std::fflush(stdout);
+  s.open(o.device);
+  if (o.asJson) {
+    startStream(demotions, hostcli::dumpJson({{"event", "start"},
+                                              {"time", isoNow()},
+                                              {"device", s.name()},
+                                              {"node", s.node()}}));
+  } else {
+    startStream(demotions, fmt::format("watching demotions on {} ({}); Ctrl-C ends", s.name(),
+                                       printable(s.node())));
   }
-  const int signal = hostabi::waitForStop();
-  if (!o.asJson)
-    fmt::print("{}: session closed\n", signal == SIGINT ? "interrupted" : "terminated");
-  return kInterrupted;
+  const int signal = waitForStopOrWake();
+  if (signal == SIGUSR1) throw hostcli::WriteFailure(gStreamError.load());
+  const int rc = hostcli::exitForSignal(signal);
+  if (o.asJson) {
+    outLine(hostcli::dumpJson({{"event", "end"},
+                               {"time", isoNow()},
+                               {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"},
+                               {"demotions", demotionCount(demotions)},
+                               {"exitCode", rc}}));
+  } else {
+    outLine(fmt::format("{}: session closed", signal == SIGINT ? "interrupted" : "terminated"));
+  }
+  return rc;
+}
+
+std::string replaceAll(std::string text, const std::string& what, const std::string& with) {
+  for (std::size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+  return text;
 }
 
 int probeCommand(const Exports& x, const Options& o) {
-  // Text as it goes, or (--json) one document with the same findings at the end.
+  // Text as it goes, or (--json) one document with the same findings at the end; a failure
+  // under --json is that document with "error" and "exitCode".
   json doc = json::object();
   auto say = [&](const std::string& text) {
-    if (!o.asJson) fmt::print("{}", text);
+    if (!o.asJson) out(printable(text));
   };
-  auto finish = [&](int rc) {
-    doc["ok"] = rc == kOk;
-    if (o.asJson) fmt::print("{}\n", doc.dump(2));
-    return rc;
+  auto step = [&](const std::string& what, const HostStatus& st) {
+    if (st.code() >= 0) return;
+    json extra = doc;
+    extra.update(statusMembers(st));
+    extra["ok"] = false;
+    fail(kFailed, stepMessage(what, st), extra);
+  };
+  auto stop = [&](const std::string& why) {
+    json extra = doc;
+    extra["ok"] = false;
+    fail(kFailed, why, extra);
   };
   doc["apiVersion"] = x.getAPIVersion();
   say(fmt::format("API version: {}\n", x.getAPIVersion()));
   Demotions demotions;
   Session s(x, &demotions);
-  if (const int rc = s.open(o.device); rc != kOk) return finish(rc);
+  try {
+    s.open(o.device);
+  } catch (Failure& f) {
+    f.extra.update(doc);
+    f.extra["ok"] = false;
+    throw;
+  }
   doc["node"] = s.node();
-  say(fmt::format("routing node of {}: {}\n", o.device, s.node()));
+  say(fmt::format("routing node of {}: {}\n", s.name(), s.node()));
   HostStatus st;
   char* text = nullptr;
   x.getHandledConstraints(s.handle(), &text, &st);
-  if (failed("getHandledConstraints", st)) return finish(kFailed);
   const std::string constraints = take(text);
+  step("getHandledConstraints", st);
   doc["handledConstraints"] = json::parse(constraints, nullptr, false);
   say(fmt::format("handled constraints: {}\n", constraints));
-  json terminals;
-  if (!readTerminals(x, s.handle(), &terminals)) return finish(kFailed);
+  const json terminals = readTerminals(x, s.handle());
   for (std::size_t i = 0; i < terminals.size() && i < 8; ++i) {
-    say(fmt::format("  terminal {:<24} id {:<6} {}\n", terminals[i]["name"].get<std::string>(),
+    say(fmt::format("  terminal {:<24} id {:<6} {}\n", str(terminals[i], "name"),
                     terminals[i]["id"].get<std::uint32_t>(),
                     terminals[i]["isExternal"].get<bool>() ? "external" : "internal"));
   }
   doc["terminals"] = terminals.size();
   say(fmt::format("terminals: {}\n", terminals.size()));
-  if (terminals.size() < 2) return finish(kFailed);
-  const std::string from = o.from.empty() ? terminals.front()["name"].get<std::string>() : o.from;
-  const std::string to = o.to.empty() ? terminals.back()["name"].get<std::string>() : o.to;
-  const json seeds =
-      json::array({{{"terminal", from}, {"cost", 1}, {"constraints", json::object()}}});
-  const std::uint32_t value = x.calculateRoute(s.handle(), seeds.dump().c_str(),
-                                               json::array({to}).dump().c_str(), "{}", &text, &st);
-  const std::string routesText = take(text);
-  say(fmt::format("calculateRoute {} -> {}: value {}, routes {}\n", from, to, value, routesText));
-  if (failed("calculateRoute", st)) return finish(kFailed);
-  const json routes = json::parse(routesText, nullptr, false);
-  doc["routes"] = routes;
-  if (!routes.is_array() || routes.empty() || !routes[0].contains("ticket")) {
-    say("no route found\n");
-    return finish(kFailed);
+  if (terminals.size() < 2) stop("the board has fewer than two terminals");
+  const std::string from = o.from.empty() ? str(terminals.front(), "name") : o.from;
+  const std::string to = o.to.empty() ? str(terminals.back(), "name") : o.to;
+  const Calculation c = calculate(x, s.handle(), from, to, false);
+  say(fmt::format("calculateRoute {} -> {}: routes {}\n", from, to, hostcli::dumpJson(c.routes)));
+  doc["routes"] = c.routes;
+  const std::uint32_t ticket = c.ticket();
+  if (ticket == 0) {
+    try {
+      explainNoRoute(x, s, terminals, from, to, false, c);
+    } catch (Failure& f) {
+      f.extra.update(doc);
+      f.extra["ok"] = false;
+      throw;
+    }
   }
-  const auto ticket = routes[0]["ticket"].get<std::uint32_t>();
+  RouteGuard guard(x, s.handle(), ticket);
   x.reserveRoute(s.handle(), ticket, &text, &st);
-  if (failed("reserveRoute", st)) {
-    say(fmt::format("conflicts: {}\n", take(text)));
-    return finish(kFailed);
-  }
-  take(text);
+  const std::string conflicts = take(text);
+  if (st.code() < 0) doc["conflicts"] = json::parse(conflicts, nullptr, false);
+  step("reserveRoute", st);
   x.programRoute(s.handle(), ticket, &st);
-  if (failed("programRoute", st)) return finish(kFailed);
-  x.getRouteTerminalPath(s.handle(), ticket, &text, &st);
-  if (failed("getRouteTerminalPath", st)) return finish(kFailed);
-  const std::string path = take(text);
-  doc["path"] = json::parse(path, nullptr, false);
-  say(fmt::format("route {} reserved and programmed; terminal path {}\n", ticket, path));
+  step("programRoute", st);
+  const std::vector<std::string> path = routePath(x, s.handle(), ticket, st);
+  step("getRouteTerminalPath", st);
+  doc["path"] = path;
+  say(fmt::format("route {} reserved and programmed; terminal path {}\n", ticket,
+                  fmt::join(path, " -> ")));
   bool demoted = true;
   if (!o.demote.empty()) {
     const std::string nodeName = s.node().substr(s.node().rfind('/') + 1);
     const std::string command =
         replaceAll(replaceAll(o.demote, "{node}", nodeName), "{ticket}", std::to_string(ticket));
     say(fmt::format("demotion requested: {}\n", command));
-    std::fflush(stdout);
+    hostcli::flush();
     // With --json the command's own output goes to stderr, so stdout stays one document.
     const std::string shell = o.asJson ? "(" + command + ") 1>&2" : command;
     if (std::system(shell.c_str()) != 0) say("the demotion command failed\n");
@@ -531,37 +977,77 @@ int probeCommand(const Exports& x, const Options& o) {
     demoted = demotions.changed.wait_for(lock, std::chrono::seconds(5),
                                          [&] { return demotions.count > 0; });
     if (demoted) {
-      say(fmt::format("demotion received: reason {} on thread \"{}\"\n", demotions.reason,
-                      demotions.thread));
-      doc["demotion"] = {{"reason", demotions.reason}, {"thread", demotions.thread}};
+      say(fmt::format("demotion received: route {} is no longer reserved (reason {}, thread \"{}\")\n",
+                      ticket, demotions.reason, demotions.thread));
+      doc["demotion"] = {{"ticket", ticket}, {"reason", demotions.reason}, {"thread", demotions.thread}};
     } else {
-      say("no demotion within 5 s\n");
       doc["demotion"] = nullptr;
     }
   }
-  x.unprogramRoute(s.handle(), ticket);
-  x.unreserveRoute(s.handle(), ticket);
-  x.destroyRoute(s.handle(), ticket);
+  guard.release();
+  if (!demoted) stop("no demotion within 5 s");
   say("route destroyed, session closed\n");
-  return finish(demoted ? kOk : kFailed);
+  doc["ok"] = true;
+  if (o.asJson) out(hostcli::dumpJson(doc, 2) + "\n");
+  return kOk;
 }
 
-}  // namespace
+// ---- the command line ------------------------------------------------------------------------
 
-int main(int argc, char** argv) {
+// The library, unloaded when the object goes (after every session of it).
+struct Library {
+  void* handle = nullptr;
+  ~Library() {
+    if (handle != nullptr) ::dlclose(handle);
+  }
+};
+
+// The first word of the command line that is not an option or an option's value: the command.
+std::optional<std::string> commandWord(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--") return i + 1 < argc ? std::optional<std::string>(argv[i + 1]) : std::nullopt;
+    if (a == "--library" || a == "--color") {
+      ++i;
+      continue;
+    }
+    if (!a.empty() && a[0] == '-') continue;
+    return std::string(a);
+  }
+  return std::nullopt;
+}
+
+bool wantsJson(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--") break;
+    if (a == "--json") return true;
+  }
+  return false;
+}
+
+int run(int argc, char** argv) {
   Options o;
   CLI::App app{"qovorlix-route: the reference routing host of the Vorlix boards"};
   app.footer(kExitCodes);
   app.require_subcommand(1);
+  app.fallthrough();
   app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
+  app.set_version_flag("--version", std::string(kProgram) + " " + QO_VERSION);
   o.library = "libqovorlixatomicsae.so.23";
   if (const char* env = std::getenv("QOVORLIX_LIBRARY"); env != nullptr && *env != '\0')
     o.library = env;
   app.add_option("--library", o.library,
                  "the library to load (default: $QOVORLIX_LIBRARY, else libqovorlixatomicsae.so.23 "
-                 "from the system's library path)");
-  app.add_flag("--json", o.asJson, "machine-readable output (one JSON document or line)");
-  const char* deviceHelp = "board name (e.g. qovorlix1) or routing node path";
+                 "from the system's library path)")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag("--json", o.asJson,
+               "machine-readable output: one JSON document, or JSON lines for the waiting commands");
+  app.add_flag("--verbose", o.verbose, "show the source detail of a failed library status");
+  app.add_option("--color", o.color, "colour: auto (a terminal, unless NO_COLOR is set), always, never")
+      ->check(CLI::IsMember({"auto", "always", "never"}))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  const char* deviceHelp = "board name (qovorlix1 or KEL1) or routing node path";
 
   auto* terminals = app.add_subcommand("terminals", "list the terminals and their attributes");
   terminals->add_option("device", o.device, deviceHelp)->required();
@@ -579,7 +1065,8 @@ int main(int argc, char** argv) {
   route->add_option("--to", o.to, "destination terminal")->required();
   route->add_flag("--ignore-reservations", o.ignoreReservations,
                   "take terminals reserved by other sessions (their routes are demoted)");
-  route->add_flag("--hold", o.hold, "keep the route programmed until Ctrl-C, then release it");
+  route->add_flag("--hold", o.hold,
+                  "keep the route programmed until SIGINT/SIGTERM, printing demotions, then release it");
   route->add_option("--dot", o.dot, "write the route's terminal path as Graphviz (- stdout)");
 
   auto* release = app.add_subcommand(
@@ -587,7 +1074,7 @@ int main(int argc, char** argv) {
   release->add_option("device", o.device, deviceHelp)->required();
   release->add_option("ticket", o.ticket, "the route's ticket")->required();
 
-  auto* watch = app.add_subcommand("watch-demotions", "print demotions until Ctrl-C");
+  auto* watch = app.add_subcommand("watch-demotions", "print demotions until SIGINT/SIGTERM");
   watch->add_option("device", o.device, deviceHelp)->required();
 
   auto* probe = app.add_subcommand("probe", "walk every routing step once (the demo)");
@@ -596,38 +1083,111 @@ int main(int argc, char** argv) {
   probe->add_option("--to", o.to, "destination terminal (default: the last)");
   probe->add_option("--demote", o.demote, "command run while the route is programmed");
 
+  const auto word = commandWord(argc, argv);
+  if (word && *word == "help") {  // as other tools take it
+    out(app.help());
+    return kOk;
+  }
+  if (word && std::find(kCommands.begin(), kCommands.end(), *word) == kCommands.end()) {
+    std::string hint = hostcli::nearestHint(*word, kCommands);
+    if (hint.empty()) hint = fmt::format(" (commands: {})", fmt::join(kCommands, ", "));
+    fail(kUsage, fmt::format("unknown command '{}'{}", *word, hint), {{"command", *word}});
+  }
   try {
     app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    out(app.help());
+    return kOk;
+  } catch (const CLI::CallForAllHelp&) {
+    out(app.help("", CLI::AppFormatMode::All));
+    return kOk;
+  } catch (const CLI::CallForVersion&) {
+    out(app.version() + "\n");
+    return kOk;
   } catch (const CLI::ParseError& e) {
-    const int rc = app.exit(e);
-    return rc == 0 ? kOk : kUsage;
+    fail(kUsage, std::string(e.what()) + " (see " + kProgram + " --help)");
   }
-  gColour = !o.asJson && isatty(STDOUT_FILENO) != 0;
+  hostcli::ColorMode mode = hostcli::ColorMode::Auto;
+  hostcli::parseColorMode(o.color, mode);
+  gReport.asJson = o.asJson;
+  gReport.verbose = o.verbose;
+  gReport.colourOut = !o.asJson && hostcli::useColor(mode, STDOUT_FILENO);
+  gReport.colourErr = hostcli::useColor(mode, STDERR_FILENO);
 
   // The waiting commands block SIGINT/SIGTERM before the library starts threads, so only their
   // sigwait sees them and the route and session are released; the others keep the default (the
-  // process ends, and the driver destroys the routes of its closed file).
+  // process ends, and the driver destroys the routes of its closed file). SIGUSR1 is only ever
+  // sent by this program to itself, and is always taken by sigwait.
+  const sigset_t wake = [] {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    return set;
+  }();
+  pthread_sigmask(SIG_BLOCK, &wake, nullptr);
   if (*watch || o.hold) hostabi::blockStopSignals();
 
-  void* handle = ::dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    error("cannot load {}: {}", o.library, ::dlerror());
-    return kFailed;
-  }
+  Library library;
+  library.handle = ::dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library.handle == nullptr)
+    fail(kFailed, fmt::format("cannot load {}: {}", o.library, ::dlerror()), {{"library", o.library}});
   Exports exports;
   std::string missing;
-  if (!exports.load(handle, &missing)) {
-    error("{} not exported by {}", missing, o.library);
-    ::dlclose(handle);
-    return kFailed;
+  if (!exports.load(library.handle, &missing))
+    fail(kFailed, fmt::format("{} not exported by {}", missing, o.library), {{"library", o.library}});
+  if (*terminals) return terminalsCommand(exports, o);
+  if (*route) return routeCommand(exports, o);
+  if (*release) return releaseCommand(exports, o);
+  if (*watch) return watchCommand(exports, o);
+  if (*probe) return probeCommand(exports, o);
+  fail(kUsage, "a command is required (see qovorlix-route --help)");
+}
+
+// The one way out of a failure: a document on stdout under --json, else a line on stderr.
+int report(const Failure& f) {
+  if (gReport.asJson) {
+    json doc = f.extra;
+    doc["error"] = printable(f.message);
+    doc["exitCode"] = f.code;
+    {
+      std::lock_guard<std::mutex> lock(gOutput);
+      hostcli::writeLine(hostcli::dumpJson(doc));
+    }
+    return f.code;
   }
-  int rc = kUsage;
-  if (*terminals) rc = terminalsCommand(exports, o);
-  if (*route) rc = routeCommand(exports, o);
-  if (*release) rc = releaseCommand(exports, o);
-  if (*watch) rc = watchCommand(exports, o);
-  if (*probe) rc = probeCommand(exports, o);
+  std::lock_guard<std::mutex> lock(gOutput);
   std::fflush(stdout);
-  ::dlclose(handle);
-  return rc;
+  const std::string text = printable(f.message);
+  if (gReport.colourErr) {
+    fmt::print(stderr, fg(fmt::terminal_color::red), "{}: {}\n", kProgram, text);
+  } else {
+    fmt::print(stderr, "{}: {}\n", kProgram, text);
+  }
+  return f.code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  hostcli::ignoreBrokenPipe();
+  gMainThread = pthread_self();
+  // Failures of the command line itself are reported as the command line asked.
+  gReport.asJson = wantsJson(argc, argv);
+  int rc = kFailed;
+  try {
+    try {
+      rc = run(argc, argv);
+    } catch (const Failure& f) {
+      rc = report(f);
+    } catch (const std::exception& e) {
+      if (dynamic_cast<const hostcli::WriteFailure*>(&e) != nullptr) throw;
+      rc = report(Failure{kFailed, std::string("internal error: ") + e.what()});
+    }
+  } catch (const hostcli::WriteFailure& failure) {
+    const int code = hostcli::reportWriteFailure(kProgram, failure);
+    std::clearerr(stdout);
+    ::close(STDOUT_FILENO);
+    return code;
+  }
+  return hostcli::finish(kProgram, rc);
 }
