@@ -37,7 +37,7 @@ namespace {
 
 constexpr char kPrivateDir[] = "/dev/.qosim";
 constexpr char kFuseDir[] = "/dev/.qosim/nodes";
-constexpr char kControlSocket[] = "/dev/.qosim/control";
+constexpr const char* kControlSocket = kMachineControlSocket;
 constexpr char kModuleDir[] = "/dev/.qosim/data/qo-vorlix/iomodules";
 
 struct SetupError {
@@ -141,6 +141,8 @@ std::string defaultBoardFile() {
   return QOSIM_DEFAULT_BOARDS;
 }
 
+}  // namespace
+
 // An installed qosim's platform stand-ins (beside it, like its board file), or "" in a build tree.
 std::string installedStandins() {
 #ifdef QOSIM_INSTALLED_STANDINS
@@ -153,8 +155,6 @@ std::string installedStandins() {
   return {};
 #endif
 }
-
-}  // namespace
 
 int runMachine(const RunOptions& options) {
   if (options.command.empty()) {
@@ -225,6 +225,12 @@ int runMachine(const RunOptions& options) {
     for (const auto& b : machineFile.boards) machine.plug(b);
 
     control = std::make_unique<ControlServer>(machine, netlink);
+    {
+      nlohmann::json command = nlohmann::json::array();
+      for (const auto& a : options.command) command.push_back(a);
+      control->setInfo({{"command", std::move(command)},
+                        {"boardFile", options.boardFile.empty() ? defaultBoardFile() : options.boardFile}});
+    }
     if (!control->listen(kControlSocket, error)) setupFail(kExitSetup, error);
     control->start();
     ::setenv("QOSIM_CONTROL", kControlSocket, 1);
