@@ -98,8 +98,10 @@ install(TARGETS qovorlix-syscfg qovorlix-route qo-drvcall
 # system's library path.
 file(RELATIVE_PATH QO_PKG_STANDINS_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
      ${CMAKE_INSTALL_FULL_LIBDIR}/qovorlix-sim)
-set_property(TARGET qovorlix-syscfg PROPERTY INSTALL_RPATH "$ORIGIN/${QO_PKG_STANDINS_FROM_BIN}")
-qo_pad_build_rpath(qovorlix-syscfg)
+# (cmake/BuildRpath.cmake: set in the installed file by the install step.) The installed routing
+# host has no RPATH.
+qo_install_host_rpath(qovorlix-syscfg tools "$ORIGIN/${QO_PKG_STANDINS_FROM_BIN}")
+qo_install_host_rpath(qovorlix-route tools)
 # ... and an installed qosim puts that directory first in LD_LIBRARY_PATH for the command it runs,
 # so any configuration host finds the stand-ins inside the simulated machine.
 set_property(TARGET qosim APPEND PROPERTY

@@ -23,6 +23,7 @@
 #include "FuseServer.h"
 #include "Machine.h"
 #include "Netlink.h"
+#include "host_cli.h"
 
 #ifndef QOSIM_DEFAULT_BOARDS
 #error QOSIM_DEFAULT_BOARDS must name the default board file
@@ -165,13 +166,13 @@ int runMachine(const RunOptions& options) {
   try {
     machineFile = loadMachineFile(options.boardFile.empty() ? defaultBoardFile() : options.boardFile);
   } catch (const BoardError& e) {
-    std::cerr << "qosim: " << e.what() << "\n";
+    std::cerr << "qosim: " << hostcli::printable(e.what()) << "\n";
     return kExitBoardFile;
   }
   int lookupCode = 0;
   const std::string program = resolveCommand(options.command[0], lookupCode);
   if (program.empty()) {
-    std::cerr << "qosim: " << options.command[0]
+    std::cerr << "qosim: " << hostcli::printable(options.command[0])
               << (lookupCode == kExitNotFound ? ": command not found\n" : ": not executable\n");
     return lookupCode;
   }
@@ -241,13 +242,13 @@ int runMachine(const RunOptions& options) {
       ::setenv("LD_LIBRARY_PATH", path.c_str(), 1);
     }
   } catch (const SetupError& e) {
-    std::cerr << "qosim: " << e.message << "\n";
+    std::cerr << "qosim: " << hostcli::printable(e.message) << "\n";
     if (control) control->stop();
     if (fuse) fuse->stop();
     if (oldDev >= 0) ::close(oldDev);
     return e.code;
   } catch (const std::exception& e) {
-    std::cerr << "qosim: setting up the machine failed: " << e.what() << "\n";
+    std::cerr << "qosim: setting up the machine failed: " << hostcli::printable(e.what()) << "\n";
     if (control) control->stop();
     if (fuse) fuse->stop();
     if (oldDev >= 0) ::close(oldDev);

@@ -10,6 +10,7 @@ of sim/boards/ the READMEs point to, are each:
      items the library serves.
 The two must agree: a board check-boards does not warn about is served as KEL<n>, a board it
 says is left out is not. (A board that "may be left out" by a fault it describes is not judged.)
+And no README example may give a machine without a board the library serves.
 
 usage: test_qosim_readme_boards.py SOURCE_DIR QOSIM SYSCFG LIBRARY
 """
@@ -91,6 +92,9 @@ def check(name, doc, qosim, syscfg, library, scratch):
     except json.JSONDecodeError:
         return [f"{name}: the host's list is not JSON (exit {run.returncode}): {run.stdout}{run.stderr}"]
     served = {item.get("item") for item in listed.get("items", [])}
+    if ".md:" in name and not served:
+        failures.append(f"{name}: the example gives a machine with no boards the library serves "
+                        f"({checked.stderr.strip()})")
     for board in doc["boards"]:
         device, item = board["device"], f"KEL{device_number(board)}"
         if device in unsure:
