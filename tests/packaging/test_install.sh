@@ -36,6 +36,13 @@ if command -v help2man >/dev/null; then
     done
   done
 fi
+# The installed hosts carry the install RPATH, not the build tree's: the configuration host's
+# names only the stand-ins' directory beside it, the routing host has none.
+readelf -d "$prefix/bin/qovorlix-syscfg" | grep -Eq '\(RPATH\).*\[\$ORIGIN/\.\./lib/[^]:]*/qovorlix-sim\]$' \
+  || { echo "installed qovorlix-syscfg RPATH: $(readelf -d "$prefix/bin/qovorlix-syscfg" | grep PATH)"; exit 1; }
+if readelf -d "$prefix/bin/qovorlix-route" | grep -Eq '\((RPATH|RUNPATH)\)'; then
+  echo "installed qovorlix-route has an RPATH: $(readelf -d "$prefix/bin/qovorlix-route" | grep PATH)"; exit 1
+fi
 # Bash completion where bash-completion looks, for each tool that has one, and it registers.
 for t in qosim qovorlix-syscfg qovorlix-route; do
   [ -e "$source/tools/completion/$t.bash" ] || continue
