@@ -10,7 +10,8 @@ of sim/boards/ the READMEs point to, are each:
      items the library serves.
 The two must agree: a board check-boards does not warn about is served as KEL<n>, a board it
 says is left out is not. (A board that "may be left out" by a fault it describes is not judged.)
-And no README example may give a machine without a board the library serves.
+And no README example may give a machine without a board the library serves. Also the defaults
+table of sim/README.md, row by row, against the model of a board that gives no field.
 
 usage: test_qosim_readme_boards.py SOURCE_DIR QOSIM SYSCFG LIBRARY
 """
@@ -107,6 +108,90 @@ def check(name, doc, qosim, syscfg, library, scratch):
     return failures
 
 
+def seconds_1904(text):
+    """'2026-01-12 09:30' (UTC) as seconds since 1904-01-01 00:00 UTC."""
+    import datetime
+    t = datetime.datetime.strptime(text.strip(), "%Y-%m-%d %H:%M").replace(tzinfo=datetime.timezone.utc)
+    return int((t - datetime.datetime(1904, 1, 1, tzinfo=datetime.timezone.utc)).total_seconds())
+
+
+def documented_value(text, device, number):
+    """The model value one default of the table states, or raise ValueError for a text not known."""
+    text = text.strip()
+    words = {
+        "trailing digits of the device name (else 0)": number,
+        "0x51000000 + device number": 0x51000000 + number,
+        "the device name": device,
+        "absent": None,
+        "zeros": {"hex": "00" * 16},
+        "none": [],
+        "all off": {"extraResults": 0, "extraConflicts": 0, "extraPathIds": 0, "unterminatedName": False},
+    }
+    if text in words:
+        return words[text]
+    m = re.fullmatch(r"\{durationMs (\d+)\}", text)
+    if m:
+        return {"durationMs": int(m.group(1)), "versionAfterUpdate": None}
+    m = re.fullmatch(r'"(.*)"', text)
+    if m:
+        return m.group(1).replace("<device>", device)
+    m = re.fullmatch(r"(0x[0-9A-Fa-f]+|\d+)( \(.*\))?", text)
+    if m:
+        return int(m.group(1), 0)
+    if text.startswith("["):
+        return json.loads(text)
+    raise ValueError(text)
+
+
+def check_documented_defaults(source, qosim):
+    """The defaults table of sim/README.md against the model of a board that gives none."""
+    text = open(os.path.join(source, "sim", "README.md"), encoding="utf-8").read()
+    rows = re.findall(r"^\| (`[^|]*`) \| ([^|]*) \| [^|]*\|$", text, re.M)
+    rows = [(re.findall(r"`([^`]+)`", names), default.strip()) for names, default in rows]
+    rows = [(names, default) for names, default in rows if "deviceNumber" in names or default]
+    start = next((i for i, (names, _) in enumerate(rows) if names == ["deviceNumber"]), None)
+    if start is None:
+        return ["sim/README.md: no defaults table (a row for `deviceNumber`)"]
+    device, number = "qovorlix6", 6
+    doc = {"boards": [{"device": device, "interfaces": [{"name": "qovorlixtarrowk_vorlixtarrow"}]}]}
+    with tempfile.TemporaryDirectory() as scratch:
+        path = os.path.join(scratch, "boards.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(doc, f)
+        got = subprocess.run([qosim, "run", "--boards", path, "--", qosim, "ctl", "get", "device=" + device],
+                             capture_output=True, text=True)
+    if got.returncode != 0:
+        return [f"qosim ctl get of the smallest board: {got.stdout}{got.stderr}"]
+    model = json.loads(got.stdout)["board"]
+    failures, compared = [], 0
+    for names, default in rows[start:]:
+        if names and names[0] in ("dated0",):
+            m = re.fullmatch(r"(.*) / (.*) UTC, (\d+)", default)
+            if not m:
+                failures.append(f"sim/README.md: dated default {default!r} not understood")
+                continue
+            values = [{"seconds": seconds_1904(m.group(1)), "value": int(m.group(3))},
+                      {"seconds": seconds_1904(m.group(2)), "value": int(m.group(3))}]
+        else:
+            parts = [default] if len(names) == 1 else re.split(r", (?![^\[]*\])", default)
+            if len(parts) != len(names):
+                failures.append(f"sim/README.md: defaults {default!r} do not match the fields {names}")
+                continue
+            try:
+                values = [documented_value(p, device, number) for p in parts]
+            except ValueError as e:
+                failures.append(f"sim/README.md: the default {e} of {names} is not understood by this test")
+                continue
+        for name, value in zip(names, values):
+            compared += 1
+            if model.get(name, "(missing)") != value:
+                failures.append(f"sim/README.md documents {name} = {value!r} by default, the machine has "
+                                f"{model.get(name, '(missing)')!r}")
+    if compared < 20:
+        failures.append(f"only {compared} documented defaults compared")
+    return failures
+
+
 def main():
     source, qosim, syscfg, library = sys.argv[1:5]
     found = examples(source)
@@ -115,7 +200,7 @@ def main():
     if len(from_readmes) < 2:
         print(f"only {len(from_readmes)} board-file examples found in the READMEs")
         return 1
-    failures = []
+    failures = check_documented_defaults(source, qosim)
     with tempfile.TemporaryDirectory() as scratch:
         for name, doc in found:
             failures += check(name, doc, qosim, syscfg, library, scratch)
