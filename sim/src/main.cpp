@@ -506,12 +506,16 @@ int checkBoardsCommand(int argc, char** argv) {
 int dispatch(int argc, char** argv) {
   if (argc < 2) return usageError("no command given");
   const std::string mode = argv[1];
-  if (mode == "--help" || mode == "-h" || mode == "help") {
-    help(std::cout);
-    return hostcli::finish("qosim", 0);
-  }
-  if (mode == "--version" || mode == "-V") {
-    std::cout << "qosim " << QOSIM_VERSION << "\n";
+  if (mode == "--help" || mode == "-h" || mode == "help" || mode == "--version" || mode == "-V") {
+    std::ostringstream text;
+    if (mode == "--version" || mode == "-V") text << "qosim " << QOSIM_VERSION << "\n";
+    else help(text);
+    hostcli::ignoreBrokenPipe();
+    try {
+      hostcli::write(text.str());
+    } catch (const hostcli::WriteFailure& failure) {
+      return hostcli::reportWriteFailure("qosim", failure);
+    }
     return hostcli::finish("qosim", 0);
   }
   if (mode == "run") return runCommand(argc, argv);

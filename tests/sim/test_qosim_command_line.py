@@ -93,6 +93,20 @@ def table_outside():
     ]
     for label, args, status, has, lacks in rows:
         expect(label, args, status, has, lacks, env=env_without)
+    # Output that cannot be written: a full disk is a message and 1, a closed pipe a quiet 141.
+    boards = os.path.join(SOURCE, "sim", "boards", "default.json")
+    for label, args in (("help", ["--help"]), ("version", ["--version"]), ("check-boards", ["check-boards", boards]),
+                        ("ls", ["ls"])):
+        with open("/dev/full", "wb") as full:
+            p = subprocess.run([QOSIM] + args, stdout=full, stderr=subprocess.PIPE, timeout=60)
+        if p.returncode != 1 or b"No space left on device" not in p.stderr:
+            FAILURES.append(f"{label} >/dev/full: exit {p.returncode}: {p.stderr!r}")
+        r, w = os.pipe()
+        os.close(r)
+        p = subprocess.run([QOSIM] + args, stdout=w, stderr=subprocess.PIPE, timeout=60)
+        os.close(w)
+        if p.returncode != 141 or b"cannot write" in p.stderr:
+            FAILURES.append(f"{label} into a closed pipe: exit {p.returncode}, not a quiet 141: {p.stderr!r}")
     # Only root uses a machine from outside.
     expect("exec as nobody", ["exec", "--", "true"], 77, ["only root"], prefix=NOBODY, env=env_without)
     expect("ls as nobody", ["ls"], 77, ["only root"], prefix=NOBODY, env=env_without)
