@@ -98,7 +98,10 @@ install(TARGETS qovorlix-syscfg qovorlix-route qo-drvcall
 # system's library path.
 file(RELATIVE_PATH QO_PKG_STANDINS_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR}
      ${CMAKE_INSTALL_FULL_LIBDIR}/qovorlix-sim)
-set_property(TARGET qovorlix-syscfg PROPERTY INSTALL_RPATH "$ORIGIN/${QO_PKG_STANDINS_FROM_BIN}")
+# (cmake/BuildRpath.cmake: set in the installed file by the install step.) The installed routing
+# host has no RPATH.
+qo_install_host_rpath(qovorlix-syscfg tools "$ORIGIN/${QO_PKG_STANDINS_FROM_BIN}")
+qo_install_host_rpath(qovorlix-route tools)
 # ... and an installed qosim puts that directory first in LD_LIBRARY_PATH for the command it runs,
 # so any configuration host finds the stand-ins inside the simulated machine.
 set_property(TARGET qosim APPEND PROPERTY
@@ -133,14 +136,23 @@ if(QO_HELP2MAN AND NOT QO_SANITIZE)
     list(GET entry 2 summary)
     list(GET entry 3 helpOption)
     set(page ${CMAKE_BINARY_DIR}/packaging/man/${tool}.1)
+    # The sections the help text does not hold (EXAMPLES, ENVIRONMENT, EXIT STATUS, FILES) come
+    # from tools/man/<tool>.h2m when the tool has one.
+    set(include "")
+    set(includeFile ${CMAKE_SOURCE_DIR}/tools/man/${tool}.h2m)
+    if(EXISTS ${includeFile})
+      set(include --include=${includeFile})
+    else()
+      set(includeFile "")
+    endif()
     add_custom_command(OUTPUT ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/man
       COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QO_PKG_EPOCH}
               ${QO_HELP2MAN} --no-info --section=1 --version-string=${PROJECT_VERSION}
-              --name=${summary} --help-option=${helpOption} --output=${page}
+              --name=${summary} --help-option=${helpOption} ${include} --output=${page}
               $<TARGET_FILE:${tool}>
       COMMAND gzip -9nf ${page}
-      DEPENDS ${tool}
+      DEPENDS ${tool} ${includeFile}
       COMMENT "Man page of ${tool}" VERBATIM)
     list(APPEND QO_MAN_PAGES ${page}.gz)
     install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component}
@@ -148,6 +160,19 @@ if(QO_HELP2MAN AND NOT QO_SANITIZE)
   endforeach()
   add_custom_target(qo_man_pages ALL DEPENDS ${QO_MAN_PAGES})
 endif()
+
+# --- Bash completion, where bash-completion looks for a command's completion ------------------
+# (/usr/share/bash-completion/completions/<tool>, loaded when the command is first completed).
+foreach(entry IN ITEMS "qosim|sim" "qovorlix-syscfg|tools" "qovorlix-route|tools")
+  string(REPLACE "|" ";" entry "${entry}")
+  list(GET entry 0 tool)
+  list(GET entry 1 component)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/tools/completion/${tool}.bash)
+    install(FILES ${CMAKE_SOURCE_DIR}/tools/completion/${tool}.bash
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${tool}
+            COMPONENT ${component})
+  endif()
+endforeach()
 
 # --- Debian documentation: copyright and changelog for every package -------------------------
 string(TIMESTAMP QO_PKG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
@@ -248,3 +273,9 @@ if(NOT QO_SANITIZE)
                    ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
   set_tests_properties(package_install_consumer PROPERTIES LABELS package TIMEOUT 120)
 endif()
+
+# The build tree's RPATHs (cmake/BuildRpath.cmake), read off every ELF file once all are built.
+add_test(NAME build_tree_rpaths
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/packaging/check-build-rpaths.sh ${CMAKE_BINARY_DIR}
+                 $<TARGET_FILE:qosim>)
+set_tests_properties(build_tree_rpaths PROPERTIES LABELS package TIMEOUT 120)

@@ -241,7 +241,14 @@ Result<json> Client::request(const json& req) {
     r.error = "not connected to the simulator";
     return r;
   }
-  std::string line = req.dump() + "\n";
+  std::string line;
+  try {
+    line = req.dump() + "\n";
+  } catch (const json::type_error&) {
+    // The protocol is JSON text: a name or value that is not UTF-8 cannot travel.
+    r.error = "the request holds text that is not UTF-8";
+    return r;
+  }
   std::size_t done = 0;
   while (done < line.size()) {
     ssize_t n = ::send(fd_, line.data() + done, line.size() - done, MSG_NOSIGNAL);

@@ -468,6 +468,19 @@ std::uint32_t BoardSpec::busPropertyU32(const std::string& name) const {
   return 0;
 }
 
+std::vector<std::pair<std::string, std::vector<std::uint8_t>>> defaultBusProperties(std::uint32_t deviceNumber) {
+  std::vector<std::pair<std::string, std::vector<std::uint8_t>>> out;
+  const std::pair<const char*, std::uint32_t> values[] = {
+      {"pciBusNumber", deviceNumber}, {"pciDeviceNumber", 0},  {"pciFunctionNumber", 0},
+      {"pcieLinkWidth", 4},           {"pcieMaxLinkWidth", 8}, {"pcieTransferRate", 2},
+      {"pcieMaxTransferRate", 3}};
+  for (const auto& [name, v] : values)
+    out.emplace_back(name, std::vector<std::uint8_t>{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                                                     static_cast<std::uint8_t>(v >> 16),
+                                                     static_cast<std::uint8_t>(v >> 24)});
+  return out;
+}
+
 BoardSpec parseBoard(const json& j, const std::string& where) {
   if (!j.is_object()) throw BoardError(where + ": a board must be a JSON object");
   BoardSpec b;
@@ -536,6 +549,7 @@ BoardSpec parseBoard(const json& j, const std::string& where) {
     serialGiven = serialGiven || key == "serial";
   }
   if (!j.contains("interfaces")) throw BoardError(at + ": \"interfaces\" must be a non-empty array");
+  if (!j.contains("busProperties")) b.busProperties = defaultBusProperties(b.model.deviceNumber);
   checkDriverFaults(b.model, b.interfaces, at + " \"driverFaults\"");
   if (!serialGiven) b.model.serial = 0x51000000u + b.model.deviceNumber;
   return b;

@@ -180,6 +180,11 @@ struct MachineSpec {
   std::map<std::string, std::int32_t> enumFaults;  // machine-wide enumeration faults
 };
 
+// The bus properties of a board whose description gives none ("busProperties" left out): the
+// seven the library reads, PCI bus = the device number, device and function 0, a x4 link of a x8
+// slot at rate code 2 of 3. A description that gives "busProperties" gets exactly those.
+std::vector<std::pair<std::string, std::vector<std::uint8_t>>> defaultBusProperties(std::uint32_t deviceNumber);
+
 // One board object; `where` prefixes error messages ("board 2", "plug").
 BoardSpec parseBoard(const nlohmann::json& j, const std::string& where);
 // {"boards": [...], "moduleFiles": [...], "enumeration": {...}}: every board valid, device

@@ -225,8 +225,14 @@ void ControlServer::run() {
   for (const auto& [fd, buf] : clients) ::close(fd);
 }
 
-json ControlServer::handle(const json& req) {
+json ControlServer::handle(const json& request) {
   try {
+    // Boards are named as the hosts name them too (KEL1 or qovorlix1); a node target is left as is.
+    json req = request;
+    for (const char* key : {"device", "target"})
+      if (auto it = req.find(key); it != req.end() && it->is_string() &&
+                                   it->get<std::string>().find('\\') == std::string::npos)
+        *it = machine_.resolveDeviceName(it->get<std::string>());
     // The request's name travels as "cmd" (qosim ctl, the client) or "request" (the stand-ins).
     if (!req.contains("cmd") && !req.contains("request"))
       throw RequestError("\"cmd\" is missing (the request's name, also accepted as \"request\")");
@@ -235,6 +241,7 @@ json ControlServer::handle(const json& req) {
     if (cmd == "ping") {
       ok["pong"] = true;
       ok["pid"] = ::getpid();
+      if (!info_.is_null()) ok.update(info_);
       return ok;
     }
     if (cmd == "list") {

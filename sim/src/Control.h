@@ -21,6 +21,8 @@ class ControlServer {
   ControlServer& operator=(const ControlServer&) = delete;
 
   bool listen(const std::string& path, std::string& error);
+  // Fields added to every `ping` answer (the command the machine runs, its board file).
+  void setInfo(nlohmann::json info) { info_ = std::move(info); }
   void start();
   void stop();
 
@@ -34,6 +36,7 @@ class ControlServer {
   int listenFd_ = -1;
   int wake_[2] = {-1, -1};
   std::thread thread_;
+  nlohmann::json info_;
 };
 
 }  // namespace qosim

@@ -23,6 +23,7 @@
 #include "FuseServer.h"
 #include "Machine.h"
 #include "Netlink.h"
+#include "host_cli.h"
 
 #ifndef QOSIM_DEFAULT_BOARDS
 #error QOSIM_DEFAULT_BOARDS must name the default board file
@@ -37,7 +38,7 @@ namespace {
 
 constexpr char kPrivateDir[] = "/dev/.qosim";
 constexpr char kFuseDir[] = "/dev/.qosim/nodes";
-constexpr char kControlSocket[] = "/dev/.qosim/control";
+constexpr const char* kControlSocket = kMachineControlSocket;
 constexpr char kModuleDir[] = "/dev/.qosim/data/qo-vorlix/iomodules";
 
 struct SetupError {
@@ -141,6 +142,8 @@ std::string defaultBoardFile() {
   return QOSIM_DEFAULT_BOARDS;
 }
 
+}  // namespace
+
 // An installed qosim's platform stand-ins (beside it, like its board file), or "" in a build tree.
 std::string installedStandins() {
 #ifdef QOSIM_INSTALLED_STANDINS
@@ -154,8 +157,6 @@ std::string installedStandins() {
 #endif
 }
 
-}  // namespace
-
 int runMachine(const RunOptions& options) {
   if (options.command.empty()) {
     std::cerr << "qosim run: no command given (qosim run [--boards FILE] -- COMMAND...)\n";
@@ -165,13 +166,13 @@ int runMachine(const RunOptions& options) {
   try {
     machineFile = loadMachineFile(options.boardFile.empty() ? defaultBoardFile() : options.boardFile);
   } catch (const BoardError& e) {
-    std::cerr << "qosim: " << e.what() << "\n";
+    std::cerr << "qosim: " << hostcli::printable(e.what()) << "\n";
     return kExitBoardFile;
   }
   int lookupCode = 0;
   const std::string program = resolveCommand(options.command[0], lookupCode);
   if (program.empty()) {
-    std::cerr << "qosim: " << options.command[0]
+    std::cerr << "qosim: " << hostcli::printable(options.command[0])
               << (lookupCode == kExitNotFound ? ": command not found\n" : ": not executable\n");
     return lookupCode;
   }
@@ -225,6 +226,12 @@ int runMachine(const RunOptions& options) {
     for (const auto& b : machineFile.boards) machine.plug(b);
 
     control = std::make_unique<ControlServer>(machine, netlink);
+    {
+      nlohmann::json command = nlohmann::json::array();
+      for (const auto& a : options.command) command.push_back(a);
+      control->setInfo({{"command", std::move(command)},
+                        {"boardFile", options.boardFile.empty() ? defaultBoardFile() : options.boardFile}});
+    }
     if (!control->listen(kControlSocket, error)) setupFail(kExitSetup, error);
     control->start();
     ::setenv("QOSIM_CONTROL", kControlSocket, 1);
@@ -235,13 +242,13 @@ int runMachine(const RunOptions& options) {
       ::setenv("LD_LIBRARY_PATH", path.c_str(), 1);
     }
   } catch (const SetupError& e) {
-    std::cerr << "qosim: " << e.message << "\n";
+    std::cerr << "qosim: " << hostcli::printable(e.message) << "\n";
     if (control) control->stop();
     if (fuse) fuse->stop();
     if (oldDev >= 0) ::close(oldDev);
     return e.code;
   } catch (const std::exception& e) {
-    std::cerr << "qosim: setting up the machine failed: " << e.what() << "\n";
+    std::cerr << "qosim: setting up the machine failed: " << hostcli::printable(e.what()) << "\n";
     if (control) control->stop();
     if (fuse) fuse->stop();
     if (oldDev >= 0) ::close(oldDev);

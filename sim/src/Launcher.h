@@ -16,6 +16,7 @@ enum ExitCode : int {
   kExitNoFuse = 79,           // /dev/fuse missing or cannot be opened
   kExitFuseMount = 80,        // libfuse could not mount the node file system
   kExitSetup = 81,            // another setup step failed (tmpfs mounts, /proc/driver, socket)
+  kExitNoMachine = 69,        // exec, ctl: no such simulated machine is running
   kExitNotExecutable = 126,   // the command exists but cannot be executed
   kExitNotFound = 127,        // the command was not found
 };
@@ -26,5 +27,11 @@ struct RunOptions {
 };
 
 int runMachine(const RunOptions& options);
+
+// Where the control socket of a machine is, inside its mount namespace ($QOSIM_CONTROL).
+inline constexpr char kMachineControlSocket[] = "/dev/.qosim/control";
+// An installed qosim's platform stand-ins (put first in LD_LIBRARY_PATH of what runs inside a
+// machine), or "" in a build tree.
+std::string installedStandins();
 
 }  // namespace qosim

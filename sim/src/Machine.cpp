@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "QosimClient.h"
+#include "host_cli.h"
 #include "qoapal/driver/qoPlatformStandinContract.h"
 
 namespace qosim {
@@ -194,6 +195,16 @@ void Machine::unplug(const std::string& device) {
   boards_.erase(it);
   std::erase(plugOrder_, device);
   bumpGeneration();
+}
+
+std::string Machine::resolveDeviceName(const std::string& name) const {
+  std::lock_guard lock(mutex_);
+  if (boards_.count(name)) return name;
+  const long n = hostcli::boardNumber(name);
+  if (n < 0) return name;
+  for (const auto& [device, b] : boards_)
+    if (b.description.model.deviceNumber == static_cast<std::uint64_t>(n)) return device;
+  return name;
 }
 
 json Machine::list() const {

@@ -163,6 +163,10 @@ class Machine {
   void plug(const BoardSpec& board);
   void unplug(const std::string& device);
   nlohmann::json list() const;
+  // The plugged board a name means: its driver device name, or KEL<n> / qovorlix<n> for the
+  // board with device number n (the hosts' item name and the device name alike). A name that
+  // means no plugged board comes back unchanged, for the request to refuse as before.
+  std::string resolveDeviceName(const std::string& name) const;
   void removeDevQo();
   void createDevQo();
   bool devQoPresent() const;

@@ -28,8 +28,29 @@ done
 if command -v help2man >/dev/null; then
   for t in qosim qovorlix-syscfg qovorlix-route qo-drvcall; do
     [ -s "$prefix/share/man/man1/$t.1.gz" ] || { echo "missing man page: $t"; exit 1; }
+    # A tool with its own man-page sections (tools/man/<tool>.h2m) has them in its page.
+    [ -e "$source/tools/man/$t.h2m" ] || continue
+    for section in EXAMPLES ENVIRONMENT "EXIT STATUS" FILES; do
+      zcat "$prefix/share/man/man1/$t.1.gz" | grep -Eq "^\.SH \"?$section\"?\$" \
+        || { echo "man page of $t has no $section section"; exit 1; }
+    done
   done
 fi
+# The installed hosts carry the install RPATH, not the build tree's: the configuration host's
+# names only the stand-ins' directory beside it, the routing host has none.
+readelf -d "$prefix/bin/qovorlix-syscfg" | grep -Eq '\(RPATH\).*\[\$ORIGIN/\.\./lib/[^]:]*/qovorlix-sim\]$' \
+  || { echo "installed qovorlix-syscfg RPATH: $(readelf -d "$prefix/bin/qovorlix-syscfg" | grep PATH)"; exit 1; }
+if readelf -d "$prefix/bin/qovorlix-route" | grep -Eq '\((RPATH|RUNPATH)\)'; then
+  echo "installed qovorlix-route has an RPATH: $(readelf -d "$prefix/bin/qovorlix-route" | grep PATH)"; exit 1
+fi
+# Bash completion where bash-completion looks, for each tool that has one, and it registers.
+for t in qosim qovorlix-syscfg qovorlix-route; do
+  [ -e "$source/tools/completion/$t.bash" ] || continue
+  f=$prefix/share/bash-completion/completions/$t
+  [ -s "$f" ] || { echo "missing bash completion: /usr/share/bash-completion/completions/$t"; exit 1; }
+  bash -c "source '$f' && complete -p '$t'" >/dev/null 2>&1 \
+    || { echo "bash completion of $t does not register a completion"; exit 1; }
+done
 
 # Through the CMake package.
 cmake -S "$source/tests/packaging/consumer" -B "$scratch/cmake" -G Ninja \
