@@ -61,7 +61,9 @@ TEST(BenchBoards, EveryPlugFindsAFreeAddressAndEveryBoardIsServed) {
       EXPECT_EQ(addresses.count(pciAddress(board)), 0u) << pciAddress(board);
       const qosim::Status st = client.plug(board);
       ASSERT_TRUE(st.ok()) << "plug " << i << ": " << st.error;
-      if (i % 50 == 0) EXPECT_EQ(itemsServed(), before + c.held + 1) << board.device;
+      if (i % 50 == 0) {
+        EXPECT_EQ(itemsServed(), before + c.held + 1) << board.device;
+      }
       ASSERT_TRUE(client.unplug(board.device).ok());
     }
   }
