@@ -18,7 +18,7 @@ work = tempfile.mkdtemp(prefix="syscfg-hostile-")
 image_zip = os.path.join(work, "image.zip").encode()
 with open(image_zip, "wb") as f:
     f.write(b"PK\x03\x04" + bytes(4092))
-bad_name_zip = os.path.join(work, "x\xff.zip").encode("utf-8", "surrogateescape")
+bad_name_zip = os.path.join(work.encode(), b"x\xff.zip")
 with open(bad_name_zip, "wb") as f:
     f.write(b"PK\x03\x04" + bytes(60))
 with open(os.path.join(work, "x.bin"), "wb") as f:

@@ -9,7 +9,8 @@ check() { [ "$2" = "$3" ] || fail "$1: exit $3, expected $2"; }
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 run() { NO_COLOR=1 "$tool" --library "$lib" "$@" >"$out/stdout" 2>"$out/stderr"; }
-golden() { diff -u "$src/tests/tools/golden/$1" "$2" || fail "golden $1"; }
+# Golden output; the library's own trace lines ("[...] item KEL7 left out: ...") are not the host's.
+golden() { grep -v '^\[' "$2" | diff -u "$src/tests/tools/golden/$1" - || fail "golden $1"; }
 py() { python3 - "$out/stdout" "$@" || { fail "python check"; cat "$out/stdout"; }; }
 waitfor() { for _ in $(seq 100); do grep -q "$1" "$2" 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 
@@ -30,7 +31,7 @@ py <<'PY'
 import json, sys
 d = json.load(open(sys.argv[1]))
 assert [i["item"] for i in d["items"]] == ["KEL0", "KEL1", "KEL2", "KEL4"], d
-assert d["notServed"] == [{"device": "qovorlix3", "item": "KEL3", "pciAddress": "06:00.0",
+assert d["notServed"] == [{"device": "qovorlix3", "item": "KEL3", "pciAddress": "0c:00.0",
                            "reason": "its product is not one the library serves, or its identity could not be read"}], d["notServed"]
 assert not any(i["pendingPowerCycle"] for i in d["items"]) and d["items"][1]["device"] == "qovorlix1", d
 PY

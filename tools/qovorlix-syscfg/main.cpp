@@ -902,8 +902,6 @@ int firmwareCommand(const Options& o) {
 // --- watch ------------------------------------------------------------------------------------
 
 int watchCommand(const Options& o) {
-  Host host;
-  if (const int rc = host.open(o.library); rc != kOk) return rc;
   // The host tells a person only what changed against the boards it knows (a notice may also
   // tell what the host already learned by asking).
   std::set<std::string> known;
@@ -925,6 +923,9 @@ int watchCommand(const Options& o) {
     }
     flushOut();
   };
+  // Declared after the state above, so the sink is dropped (in ~Host) while that state lives.
+  Host host;
+  if (const int rc = host.open(o.library); rc != kOk) return rc;
   host.sink.onNotice = [&](void*, const RecordingSink::Notice& n) {
     std::lock_guard<std::recursive_mutex> lock(gOutput);
     if (writeFailed) return;
@@ -1064,13 +1065,15 @@ int run(int argc, char** argv) {
   app.set_version_flag("--version", std::string(kProgram) + " " + QOVORLIX_SYSCFG_VERSION);
   app.add_option("--library", o.library,
                  "the library to load (default: $QOVORLIX_LIBRARY, else libqovorlixatomicsae.so.23 "
-                 "from the system's library path)");
+                 "from the system's library path)")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.add_flag("--json", gSettings.json,
                "machine-readable output: one JSON document (watch, firmware: one per line)");
   app.add_flag("--verbose", gSettings.verbose,
                "also show where in the library a failure was raised (file/line context)");
   app.add_option("--color", colour, "colour: auto (a terminal, unless NO_COLOR is set), always, never")
-      ->check(CLI::IsMember({"auto", "always", "never"}));
+      ->check(CLI::IsMember({"auto", "always", "never"}))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
   auto* list = app.add_subcommand(
       "list", "a table of the boards (model, serial, PCI address, link, firmware, module) and "
@@ -1128,7 +1131,9 @@ int run(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     std::ostringstream text, errors;
     app.exit(e, text, errors);
-    out(text.str());
+    std::string version = text.str();
+    if (version.empty() || version.back() != '\n') version += '\n';
+    out(version);
     return kOk;
   } catch (const CLI::ParseError& e) {
     std::string what = e.what();
