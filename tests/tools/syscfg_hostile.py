@@ -7,6 +7,8 @@ usage: syscfg_hostile.py QOVORLIX_SYSCFG LIBRARY QOSIM
 """
 import json
 import os
+import pty
+import select
 import shutil
 import subprocess
 import sys
@@ -118,6 +120,50 @@ rc, out, _ = run(["--color=always", "list"])
 check("--color=always", rc == 0 and b"\033[1m" in out, repr(out[:40]))
 rc, out, _ = run(["list"])
 check("NO_COLOR", rc == 0 and b"\033[" not in out, repr(out[:40]))
+
+
+
+# On a terminal the firmware write waits for a confirmation: "n" writes nothing (exit 1), "y"
+# writes; --yes does not ask.
+def run_tty(args, answer):
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execve(tool, [tool, "--library", lib] + args, env)
+    output, sent = b"", False
+    while True:
+        ready, _, _ = select.select([fd], [], [], 20)
+        if not ready:
+            break
+        try:
+            data = os.read(fd, 4096)
+        except OSError:
+            break
+        if not data:
+            break
+        output += data
+        if not sent and b"[y/N]" in output:
+            os.write(fd, answer)
+            sent = True
+    _, status = os.waitpid(pid, 0)
+    os.close(fd)
+    return os.waitstatus_to_exitcode(status), output
+
+
+def progress_status():
+    p = subprocess.run([qosim, "ctl", "firmware-progress", "device=KEL2"], stdout=subprocess.PIPE, check=True)
+    return json.loads(p.stdout)["status"]
+
+
+for answer, code, text in [(b"n\n", 1, b"was not confirmed; nothing was written"), (b"\n", 1, b"not confirmed"),
+                           (b"y\n", 0, b"loaded at the board's next power cycle")]:
+    before = progress_status()
+    rc, output = run_tty(["firmware", "KEL2", image_zip.decode()], answer)
+    check(f"confirmation {answer!r}", rc == code and b"Write image.zip (4096 bytes) to KEL2" in output and text in output,
+          f"exit {rc}, {output!r}")
+    if code != 0:
+        check(f"confirmation {answer!r}: nothing written", progress_status() == before == -304425)
+rc, output = run_tty(["firmware", "--yes", "KEL2", image_zip.decode()], b"n\n")
+check("--yes", rc == 0 and b"[y/N]" not in output, f"exit {rc}, {output!r}")
 
 shutil.rmtree(work)
 for f in fails:

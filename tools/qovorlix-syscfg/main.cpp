@@ -666,7 +666,8 @@ int diagCommand(const Options& o) {
              {"meaning", hresultMeaning(hr)},
              {"text", report}};
     if (!passed) {
-      doc["error"] = fmt::format("the diagnostic of {} failed: {}", o.item, hresultWithMeaning(hr));
+      doc["error"] = fmt::format("the diagnostic of {} failed: {}{}", o.item, hresultWithMeaning(hr),
+                                 hr == kE_FAIL ? ": the board reported a failed self-test" : "");
       doc["exitCode"] = rc;
     }
     outJson(doc, 2);
@@ -674,7 +675,9 @@ int diagCommand(const Options& o) {
     const std::string verdict = passed ? "passed" : "FAILED";
     outf("diagnostic of {} (mode {}): ", o.item, o.mode);
     out(gSettings.colour ? fmt::format("\033[{}m{}\033[0m", passed ? 32 : 31, verdict) : verdict);
-    outf(" ({}){}\n", hresultWithMeaning(hr), report.empty() ? "" : "\n" + hostcli::printable(report));
+    outf(" ({}){}{}\n", hresultWithMeaning(hr),
+         hr == kE_FAIL ? ": the board reported a failed self-test" : "",
+         report.empty() ? "" : "\n" + hostcli::printable(report));
   }
   return rc;
 }
