@@ -51,6 +51,7 @@ FAILURES = [
      'does not match the image pattern "*.zip" of KEL2'),
     ("unknown command", ["lsit"], 2, "unknown command 'lsit' (nearest: list)"),
     ("unknown command non-UTF-8", [b"sh\xffow", "KEL0"], 2, "unknown command 'sh\\xFFow'"),
+    ("no command", [], 2, "no command given; the commands are list, show,"),
     ("unknown option", ["list", "--frobnicate"], 2, "--frobnicate"),
     ("missing item", ["show"], 2, "item"),
     ("bad colour", ["--color=purple", "list"], 2, "purple"),

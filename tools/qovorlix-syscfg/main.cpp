@@ -1115,29 +1115,32 @@ int run(int argc, char** argv) {
   if (const std::string word = firstWord(argc, argv);
       !word.empty() && std::find(kCommands.begin(), kCommands.end(), word) == kCommands.end() &&
       !hasFlag(argc, argv, "--help") && !hasFlag(argc, argv, "-h") &&
-      !hasFlag(argc, argv, "--version")) {
+      !hasFlag(argc, argv, "--help-all") && !hasFlag(argc, argv, "--version")) {
     return fail(kUsage, fmt::format("unknown command '{}'{}; see --help", hostcli::printable(word),
                                     hostcli::nearestHint(word, kCommands)));
   }
+  const bool asksForHelp = hasFlag(argc, argv, "--help") || hasFlag(argc, argv, "-h") ||
+                           hasFlag(argc, argv, "--help-all") || hasFlag(argc, argv, "--version");
+  if (firstWord(argc, argv).empty() && !asksForHelp)
+    return fail(kUsage, fmt::format("no command given; the commands are {}; see --help",
+                                    fmt::join(kCommands, ", ")));
+  // Help and version go to stdout through the checked writes, ended by a newline.
+  const auto answer = [&](const CLI::ParseError& e) {
+    std::ostringstream text, errors;
+    app.exit(e, text, errors);
+    std::string shown = text.str();
+    if (shown.empty() || shown.back() != '\n') shown += '\n';
+    out(shown);
+    return kOk;
+  };
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    std::ostringstream text, errors;
-    app.exit(e, text, errors);
-    out(text.str());
-    return kOk;
+    return answer(e);
   } catch (const CLI::CallForAllHelp& e) {
-    std::ostringstream text, errors;
-    app.exit(e, text, errors);
-    out(text.str());
-    return kOk;
+    return answer(e);
   } catch (const CLI::CallForVersion& e) {
-    std::ostringstream text, errors;
-    app.exit(e, text, errors);
-    std::string version = text.str();
-    if (version.empty() || version.back() != '\n') version += '\n';
-    out(version);
-    return kOk;
+    return answer(e);
   } catch (const CLI::ParseError& e) {
     std::string what = e.what();
     return fail(kUsage, what + "; see --help");
