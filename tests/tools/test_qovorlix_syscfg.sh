@@ -8,7 +8,9 @@ fail() { echo "FAIL $*"; fails=$((fails + 1)); }
 check() { [ "$2" = "$3" ] || fail "$1: exit $3, expected $2"; }
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-run() { "$tool" --library "$lib" "$@" >"$out/stdout" 2>"$out/stderr"; }
+run() { NO_COLOR=1 "$tool" --library "$lib" "$@" >"$out/stdout" 2>"$out/stderr"; }
+# Golden output; the library's own trace lines ("[...] item KEL7 left out: ...") are not the host's.
+golden() { grep -v '^\[' "$2" | diff -u "$src/tests/tools/golden/$1" - || fail "golden $1"; }
 py() { python3 - "$out/stdout" "$@" || { fail "python check"; cat "$out/stdout"; }; }
 waitfor() { for _ in $(seq 100); do grep -q "$1" "$2" 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 
@@ -23,7 +25,25 @@ PY
 
 # list: the table of the default machine, byte for byte.
 run list; check list 0 $?
-diff -u "$src/tests/tools/golden/syscfg_list.txt" "$out/stdout" || fail "list golden"
+golden syscfg_list.txt "$out/stdout"
+run --json list; check list_json 0 $?
+py <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert [i["item"] for i in d["items"]] == ["KEL0", "KEL1", "KEL2", "KEL4"], d
+assert d["notServed"] == [{"device": "qovorlix3", "item": "KEL3", "pciAddress": "0c:00.0",
+                           "reason": "its product is not one the library serves, or its identity could not be read"}], d["notServed"]
+assert not any(i["pendingPowerCycle"] for i in d["items"]) and d["items"][1]["device"] == "qovorlix1", d
+PY
+# Boards the library leaves out for a missing bus property or a missing device interface: the
+# list's "not served" section gives the reason, and naming one says why it is unknown.
+"$qosim" ctl plug "$src/tests/tools/syscfg_not_served.json" >/dev/null
+run list; check list_not_served 0 $?
+golden syscfg_not_served.txt "$out/stdout"
+run show KEL7; check not_served_item 3 $?
+golden syscfg_not_served_item.txt "$out/stderr"
+"$qosim" ctl unplug qovorlix7 >/dev/null
+"$qosim" ctl unplug qovorlix8 >/dev/null
 
 # show --json: typed values, readable names, unknown tags unnamed, hardware readings read now.
 "$qosim" ctl set device=qovorlix1 temperature=61 description="Prüfstand Ω 𝄞" >/dev/null
@@ -77,6 +97,16 @@ tags = {p["tag"] for p in d["properties"]}
 assert d["complete"] is False and d["result"] == "0x00000001" and "0x0102E000" not in tags, d
 assert "0x01063000" in tags     # the fans still answered
 PY
+run refresh KEL0; check refresh_partial_text 1 $?
+golden syscfg_refresh_partial.txt "$out/stderr"
+"$qosim" ctl inject target=qovorlix0 command=0x80200405 errno=5 count=-1 >/dev/null
+run --json refresh --async KEL0; check refresh_partial_async 1 $?
+py <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert d["complete"] is False and d["failedReadings"] == ["temperature sensor 0"] and d["exitCode"] == 1, d
+assert "temperature sensor 0: read failed" in d["error"], d
+PY
 "$qosim" ctl clear-responses >/dev/null
 
 # diag: passes; a board reporting a failed self-test fails with exit 1.
@@ -85,6 +115,7 @@ grep -q "passed (0x00000000 (success))" "$out/stdout" || fail "diag output: $(ca
 "$qosim" ctl set device=qovorlix2 diagnostic=0 >/dev/null
 run diag KEL2; check diag_failed 1 $?
 grep -q "FAILED (0x80004005 (unspecified failure))" "$out/stdout" || fail "diag failed output: $(cat "$out/stdout")"
+"$qosim" ctl set device=qovorlix2 diagnostic=1 >/dev/null
 
 # Unknown items: exit 3, the message names the boards; --json adds an error document.
 for cmd in "show KEL9" "refresh KEL9" "diag KEL9"; do
@@ -103,34 +134,53 @@ done
 QOVORLIX_LIBRARY=$lib "$tool" diag KEL0 >/dev/null 2>&1; check library_from_environment 0 $?
 
 # firmware: images that cannot be used (exit 2), a good update, a failing one, a busy board.
-head -c 4096 /dev/urandom >"$out/image.bin"
+head -c 4096 /dev/urandom >"$out/image.zip"
+cp "$out/image.zip" "$out/image.bin"
 : >"$out/empty.bin"
-run firmware KEL2 "$out/none.bin"; check image_missing 2 $?
-run firmware KEL2 "$out/empty.bin"; check image_empty 2 $?
+run firmware KEL2 "$out/none.zip"; check image_missing 2 $?
+# An image the board's pattern ("*.zip") does not take is refused before anything is written.
+run firmware KEL2 "$out/image.bin"; check image_pattern 2 $?
+grep -q 'the image image.bin does not match the image pattern "\*.zip" of KEL2' "$out/stderr" || fail "pattern: $(cat "$out/stderr")"
+"$qosim" ctl firmware-progress device=KEL2 | grep -q '"status": -304425' || fail "pattern: an update was started"
+cp "$out/empty.bin" "$out/empty.zip"
+run firmware KEL2 "$out/empty.zip"; check image_empty 2 $?
 grep -q "is empty" "$out/stderr" || fail "empty image message"
 run firmware KEL2 "$out"; check image_directory 2 $?
-run firmware KEL9 "$out/image.bin"; check firmware_unknown 3 $?
-run --json firmware KEL2 "$out/image.bin"; check firmware 0 $?
+run firmware KEL9 "$out/image.zip"; check firmware_unknown 3 $?
+run --json firmware qovorlix2 "$out/image.zip"; check firmware 0 $?
 py <<'PY'
 import json, sys
-d = json.load(open(sys.argv[1]))
-assert d["succeeded"] and d["percent"] == 100 and d["size"] == 4096 and d["image"] == "image.bin", d
+lines = [json.loads(l) for l in open(sys.argv[1])]    # JSON lines: started, progress..., ended
+assert [l["event"] for l in lines][0] == "started" and lines[-1]["event"] == "ended", lines
+assert all("time" in l for l in lines) and lines[1]["event"] == "progress", lines
+d = lines[-1]
+assert d["succeeded"] and d["percent"] == 100 and d["size"] == 4096 and d["image"] == "image.zip", d
+assert d["pendingPowerCycle"] and d["item"] == "KEL2" and "exitCode" not in d, d
+PY
+# The list tells that the written image waits for a power cycle, until the board is cycled.
+run list; check list_pending 0 $?
+grep -q '^KEL2 .* (pending power cycle)  none$' "$out/stdout" || fail "pending power cycle: $(cat "$out/stdout")"
+"$qosim" ctl power-cycle qovorlix2 >/dev/null
+run --json list
+py <<'PY'
+import json, sys
+assert not any(i["pendingPowerCycle"] for i in json.load(open(sys.argv[1]))["items"])
 PY
 "$qosim" ctl firmware-fault device=KEL2 status=-52040 atPercent=40 >/dev/null
-run firmware KEL2 "$out/image.bin"; check firmware_fault 1 $?
+run firmware KEL2 "$out/image.zip"; check firmware_fault 1 $?
 grep -q "firmware update of KEL2: failed (state 5, 40%, Error: -52040)" "$out/stdout" || fail "fault: $(cat "$out/stdout")"
 # A second update while one runs is refused (exit 4); Ctrl-C waits for the write to end (130).
 "$qosim" ctl firmware-config device=KEL2 durationMs=2000 >/dev/null
-"$tool" --library "$lib" --json firmware KEL2 "$out/image.bin" >"$out/first" 2>&1 &
+"$tool" --library "$lib" --json firmware KEL2 "$out/image.zip" >"$out/first" 2>&1 &
 pid=$!
 for _ in $(seq 50); do "$qosim" ctl firmware-progress device=KEL2 | grep -q '"busy": true' && break; sleep 0.1; done
-run firmware KEL2 "$out/image.bin"; check firmware_busy 4 $?
+run firmware KEL2 "$out/image.zip"; check firmware_busy 4 $?
 grep -q "a firmware update already runs on KEL2" "$out/stderr" || fail "busy message: $(cat "$out/stderr")"
 kill -INT $pid; wait $pid; check firmware_interrupted 130 $?
-python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["interrupted"] and d["succeeded"], d' "$out/first" \
+python3 -c 'import json,sys; d=[json.loads(l) for l in open(sys.argv[1])][-1]; assert d["interrupted"] and d["succeeded"] and d["exitCode"] == 130, d' "$out/first" \
   || fail "interrupted update: $(cat "$out/first")"
 
-# watch: a board plugged and unplugged is reported once each; SIGTERM ends it with 130.
+# watch: a board plugged and unplugged is reported once each; SIGTERM ends it with 143.
 "$tool" --library "$lib" --json watch >"$out/watch" 2>"$out/watch.err" &
 pid=$!
 waitfor '"watching"' "$out/watch" || fail "watch did not start"
@@ -139,13 +189,27 @@ waitfor '"arrived"' "$out/watch" || fail "no arrival"
 "$qosim" ctl unplug qovorlix5 >/dev/null
 waitfor '"removed"' "$out/watch" || fail "no removal"
 sleep 0.5
-kill -TERM $pid; wait $pid; check watch 130 $?
+kill -TERM $pid; wait $pid; check watch 143 $?
 python3 - "$out/watch" <<'PY' || { fail "watch output"; cat "$out/watch"; }
 import json, sys
-events = [(d["event"], d.get("items")) for d in map(json.loads, open(sys.argv[1]))]
+docs = [json.loads(l) for l in open(sys.argv[1])]
+events = [(d["event"], d.get("items")) for d in docs]
 assert events == [("watching", ["KEL0", "KEL1", "KEL2", "KEL4"]), ("arrived", ["KEL5"]),
                   ("removed", ["KEL5"]), ("stopped", None)], events
+assert all(d["time"].endswith("Z") and d["time"][10] == "T" for d in docs), docs
+assert docs[-1]["reason"] == "SIGTERM" and docs[-1]["exitCode"] == 143 and docs[-1]["events"] == 2, docs[-1]
 PY
+# watch --count ends after that many events (status 0), --timeout after that many seconds.
+"$tool" --library "$lib" watch --count 1 >"$out/watch" 2>&1 &
+pid=$!
+waitfor 'watching' "$out/watch" || fail "watch --count did not start"
+"$qosim" ctl plug "$src/sim/boards/hotplug-vx210.json" >/dev/null
+wait $pid; check watch_count 0 $?
+grep -q "arrived  KEL5" "$out/watch" && grep -q "^1 event: no longer watching" "$out/watch" || fail "watch --count: $(cat "$out/watch")"
+"$qosim" ctl unplug qovorlix5 >/dev/null
+run --json watch --timeout 0.5; check watch_timeout 0 $?
+python3 -c 'import json,sys; d=[json.loads(l) for l in open(sys.argv[1])]; assert d[-1]["reason"] == "timeout" and len(d) == 2, d' "$out/stdout" \
+  || fail "watch --timeout: $(cat "$out/stdout")"
 
 # No library: exit 1. A machine without boards: an empty list, and items are unknown.
 "$tool" --library /nonexistent.so list 2>"$out/stderr"; check no_library 1 $?

@@ -34,11 +34,37 @@ struct ImxSysNotificationSink {
 };
 static_assert(sizeof(ImxSysNotificationSinkVtbl) == 4 * sizeof(void*));
 
+// UTF-8 as the host's 32-bit characters; a byte that is not part of a well-formed sequence
+// becomes U+FFFD (never a negative or out-of-range character).
+inline std::wstring wideFromUtf8(const std::string& in) {
+  std::wstring out;
+  for (std::size_t i = 0; i < in.size();) {
+    const auto b = static_cast<unsigned char>(in[i]);
+    std::size_t n = b < 0x80 ? 1 : b >= 0xC2 && b < 0xE0 ? 2 : b >= 0xE0 && b < 0xF0 ? 3
+                  : b >= 0xF0 && b < 0xF5 ? 4 : 0;
+    std::uint32_t c = n == 1 ? b : n == 2 ? (b & 0x1Fu) : n == 3 ? (b & 0x0Fu) : (b & 0x07u);
+    for (std::size_t k = 1; n != 0 && k < n; ++k) {
+      const auto cont = i + k < in.size() ? static_cast<unsigned char>(in[i + k]) : 0;
+      if ((cont & 0xC0) != 0x80) n = 0;
+      else c = (c << 6) | (cont & 0x3Fu);
+    }
+    static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (n == 0 || c < kLeast[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      out.push_back(static_cast<wchar_t>(0xFFFD));
+      ++i;
+      continue;
+    }
+    out.push_back(static_cast<wchar_t>(c));
+    i += n;
+  }
+  return out;
+}
+
 // A host string owned by the host side (freed at destruction).
 class HostText {
  public:
-  explicit HostText(const std::string& ascii) {
-    const std::wstring wide(ascii.begin(), ascii.end());
+  explicit HostText(const std::string& utf8) {
+    const std::wstring wide = wideFromUtf8(utf8);
     p_ = hostStringAlloc(wide.data(), wide.size());
   }
   explicit HostText(const std::wstring& wide) : p_(hostStringAlloc(wide.data(), wide.size())) {}
@@ -359,8 +385,7 @@ class HostImage {
     return kS_OK;
   }
   static HRESULT getName(ImxSysBinaryImage* self, wchar_t** name) {
-    const std::string& n = from(self)->name_;
-    const std::wstring wide(n.begin(), n.end());
+    const std::wstring wide = wideFromUtf8(from(self)->name_);
     *name = hostStringAlloc(wide.data(), wide.size());
     return *name != nullptr ? kS_OK : kE_OUTOFMEMORY;
   }

@@ -1,12 +1,14 @@
 // qovorlix-syscfg: the reference configuration host on the command line. It loads the library
 // with dlopen and reaches it only through the exported factory and the expert's interfaces
-// (tools/common/host_abi.h), as the system-configuration host does.
+// (tools/common/host_abi.h), as the system-configuration host does. To explain a board the
+// library leaves out it reads the driver's public /proc tree (driver_tree.h).
 // `qovorlix-syscfg --help` lists the commands and the exit codes.
 #include <dlfcn.h>
 #include <fmt/chrono.h>
-#include <fmt/color.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
+#include <fnmatch.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,36 +28,40 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "driver_tree.h"
 #include "host_abi.h"
+#include "host_cli.h"
 #include "host_client.h"
+#include "output.h"
 #include "probe.h"
 #include "stop_signals.h"
 #include "sysapi_names.h"
 
+#ifndef QOVORLIX_SYSCFG_VERSION
+#define QOVORLIX_SYSCFG_VERSION "unknown"
+#endif
+
 namespace {
 
 using namespace hostabi;
+using namespace syscfg;
 using nlohmann::json;
 
-// Exit codes (also in --help).
-constexpr int kOk = 0;
-constexpr int kFailed = 1;         // library, expert or board failure; diagnostic or update failed
-constexpr int kUsage = 2;          // bad command line, unreadable or empty image file
-constexpr int kUnknown = 3;        // no such item
-constexpr int kBusy = 4;           // a firmware update already runs on the board
-constexpr int kInterrupted = 130;  // ended by SIGINT or SIGTERM, after cleaning up
-
 constexpr char kExitCodes[] =
-    "Exit codes: 0 done; 1 the library cannot be loaded, or the expert or the board refused a\n"
-    "step, or a diagnostic or firmware update failed; 2 bad command line, or an image file that\n"
-    "cannot be read or is empty; 3 no such item; 4 a firmware update already runs on the board;\n"
-    "130 ended by SIGINT/SIGTERM (firmware: after the write in progress has ended; watch).\n"
+    "Global options (--library, --json, --verbose, --color) may come before or after the\n"
+    "command. Boards are named KEL<n> or by their driver device qovorlix<n>.\n"
+    "Exit codes: 0 done; 1 the library cannot be loaded, the expert or the board refused a step,\n"
+    "some readings could not be read, a diagnostic or firmware update failed, or the output\n"
+    "could not be written; 2 bad command line, or an image file that cannot be used; 3 no such\n"
+    "item; 4 a firmware update already runs on the board; 130 ended by SIGINT, 143 by SIGTERM\n"
+    "(firmware: after the write in progress has ended); 141 the reader of the output went away.\n"
     "Result codes of the expert are printed in hex with their meaning, e.g.\n"
     "0x80040375 (no such item). With --json every command prints one JSON document on stdout\n"
-    "(watch: one per line), errors included: {\"error\": ..., \"exitCode\": ...}.";
+    "(watch and firmware: one per line), failures included: {\"error\": ..., \"exitCode\": ...}.";
 
 constexpr char kDefaultLibrary[] = "libqovorlixatomicsae.so.23";
 
@@ -64,73 +70,105 @@ constexpr unsigned kHardwareReadings[] = {
     0x1015000, 0x1016000, 0x102E000, 0x102F000, 0x1061000, 0x1062000,  0x1063000,  0x1064000,
     0x1065000, 0x1066000, 0x1067000, 0x1069000, 0x1089000, 0x1900F000, 0x19010000, 0x19011000};
 
-bool gJson = false;
-bool gColour = false;  // stdout is a terminal and --json is off
-std::mutex gOutput;    // serialises the main thread's output with notices printed by the library's
+constexpr HRESULT kNoSuchItem = static_cast<HRESULT>(0x80040375u);
+constexpr HRESULT kPending = static_cast<HRESULT>(0x80040377u);
+constexpr HRESULT kWrongState = static_cast<HRESULT>(0x80040385u);
 
-// Prints the message on stderr (red on a terminal) and, with --json, an error document on
-// stdout; returns the exit code.
-int fail(int rc, const std::string& message, std::optional<HRESULT> code = std::nullopt) {
-  std::lock_guard<std::mutex> lock(gOutput);
-  std::fflush(stdout);
-  const std::string text =
-      code.has_value() ? fmt::format("{}: {}", message, hresultWithMeaning(*code)) : message;
-  if (isatty(STDERR_FILENO) != 0) {
-    fmt::print(stderr, fg(fmt::terminal_color::red), "qovorlix-syscfg: {}\n", text);
-  } else {
-    fmt::print(stderr, "qovorlix-syscfg: {}\n", text);
-  }
-  if (gJson) {
-    json doc{{"error", message}, {"exitCode", rc}};
-    if (code.has_value()) {
-      doc["hresult"] = hresultText(*code);
-      doc["meaning"] = hresultMeaning(*code);
-    }
-    fmt::print("{}\n", doc.dump());
-    std::fflush(stdout);
-  }
-  return rc;
-}
-
-void heading(const std::string& text) {
-  if (gColour) {
-    fmt::print(fmt::emphasis::bold, "{}\n", text);
-  } else {
-    fmt::print("{}\n", text);
-  }
-}
+constexpr unsigned kDriverDeviceTag = 0x1600A000;
+constexpr unsigned kImagePatternTag = 0x104B000;
 
 // Strict UTF-8 to the host's 32-bit characters; false on a malformed sequence.
 bool decodeUtf8(const std::string& in, std::wstring* out) {
   out->clear();
+  if (!hostcli::isUtf8(in)) return false;
   for (std::size_t i = 0; i < in.size();) {
+    const std::size_t n = hostcli::utf8SequenceAt(in, i);
     const auto b = static_cast<unsigned char>(in[i]);
-    std::uint32_t c = 0;
-    std::size_t n = 0;
-    if (b < 0x80) {
-      c = b, n = 1;
-    } else if (b >= 0xC2 && b < 0xE0) {
-      c = b & 0x1Fu, n = 2;
-    } else if (b >= 0xE0 && b < 0xF0) {
-      c = b & 0x0Fu, n = 3;
-    } else if (b >= 0xF0 && b < 0xF5) {
-      c = b & 0x07u, n = 4;
-    } else {
-      return false;
-    }
-    if (i + n > in.size()) return false;
-    for (std::size_t k = 1; k < n; ++k) {
-      const auto cont = static_cast<unsigned char>(in[i + k]);
-      if ((cont & 0xC0) != 0x80) return false;
-      c = (c << 6) | (cont & 0x3Fu);
-    }
-    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < least[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    std::uint32_t c = n == 1 ? b : n == 2 ? (b & 0x1Fu) : n == 3 ? (b & 0x0Fu) : (b & 0x07u);
+    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(in[i + k]) & 0x3Fu);
     out->push_back(static_cast<wchar_t>(c));
     i += n;
   }
   return true;
 }
+
+// "KEL1" for KEL1, kel1 and qovorlix1; other names unchanged.
+std::string canonicalItem(const std::string& name) {
+  const long n = hostcli::boardNumber(name);
+  return n >= 0 ? "KEL" + std::to_string(n) : name;
+}
+
+// The rows of a bag handed out by the expert, which is released.
+std::vector<BagRow> takeBag(void* bag) {
+  if (bag == nullptr) return {};
+  std::vector<BagRow> rows = bagRows(static_cast<ImxSysPropertyBag*>(bag));
+  release(bag);
+  return rows;
+}
+
+const BagRow* rowOf(const std::vector<BagRow>& rows, unsigned tag) {
+  for (const BagRow& r : rows)
+    if (r.tag == tag) return &r;
+  return nullptr;
+}
+
+std::string stringOf(const std::vector<BagRow>& rows, unsigned tag) {
+  const BagRow* r = rowOf(rows, tag);
+  return r != nullptr && r->type == 6 ? r->text : std::string();
+}
+
+std::optional<double> numberOf(const std::vector<BagRow>& rows, unsigned tag) {
+  const BagRow* r = rowOf(rows, tag);
+  if (r == nullptr || r->type < 1 || r->type > 4) return std::nullopt;
+  return r->number;
+}
+
+// --- Hardware readings ------------------------------------------------------------------------
+
+// The readings a refresh asks for, grouped as the board answers them: a group the board did not
+// answer for is missing from the bag afterwards (its values are read only on request).
+struct ReadingGroup {
+  const char* what;
+  std::vector<unsigned> present;  // tags that a read group leaves in the bag
+};
+const ReadingGroup kReadingGroups[] = {
+    {"dated reading 1", {0x1015000, 0x1016000}},
+    {"dated reading 2", {0x1900F000, 0x19010000}},
+    {"temperature sensor 0", {0x102E000, 0x1067000}},
+    {"fans", {0x1061000}},
+};
+
+// The groups whose readings are missing from `rows`: each a reason naming the reading.
+std::vector<std::string> missingReadings(const std::vector<BagRow>& rows) {
+  std::vector<std::string> missing;
+  for (const ReadingGroup& g : kReadingGroups) {
+    bool whole = std::all_of(g.present.begin(), g.present.end(),
+                             [&](unsigned t) { return rowOf(rows, t) != nullptr; });
+    if (whole && std::string(g.what) == "fans") {  // each fan of the count answered
+      const auto count = numberOf(rows, 0x1061000).value_or(0);
+      for (unsigned i = 0; i < static_cast<unsigned>(std::max(0.0, count)) && whole; ++i)
+        whole = rowOf(rows, 0x1063000 + i) != nullptr;
+    }
+    if (!whole) missing.push_back(g.what);
+  }
+  return missing;
+}
+
+std::string readingFailures(const std::vector<std::string>& missing) {
+  std::string text;
+  for (const std::string& m : missing)
+    text += (text.empty() ? "" : "; ") + m + ": read failed (the board did not answer for it)";
+  return text;
+}
+
+bool isHardwareReading(unsigned tag) {
+  const unsigned base = tag & ~0xFFFu;
+  for (unsigned t : kHardwareReadings)
+    if (t == tag || t == base) return true;
+  return base == 0x1088000;  // fan states come with the fans
+}
+
+// --- The library ------------------------------------------------------------------------------
 
 // The library, the expert and its interfaces, torn down in the host's order at destruction:
 // sink dropped, Shutdown, every reference released, library unloaded.
@@ -154,8 +192,10 @@ class Host {
   // kOk, or the exit code after the message.
   int open(const std::string& path) {
     library_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library_ == nullptr)
-      return fail(kFailed, fmt::format("cannot load {}: {}", path, ::dlerror()));
+    if (library_ == nullptr) {
+      const char* why = ::dlerror();
+      return fail(kFailed, fmt::format("cannot load {}: {}", path, why != nullptr ? why : "?"));
+    }
     auto create = reinterpret_cast<CreateExpertFn>(::dlsym(library_, kFactoryName));
     if (create == nullptr)
       return fail(kFailed, fmt::format("{} does not export {}", path, kFactoryName));
@@ -196,15 +236,42 @@ class Host {
     return kOk;
   }
 
-  // kOk when the machine has the item (its host text in `name`), else the exit code.
+  // The item's bag (no refresh); the result code in *hr.
+  std::vector<BagRow> bag(const std::string& item, HRESULT* hr) {
+    std::wstring wide;
+    decodeUtf8(item, &wide);
+    const HostText name(wide);
+    void* p = nullptr;
+    *hr = expert->vtbl->GetPropertyBag(expert, name, &p);
+    return takeBag(p);
+  }
+
+  // kOk when the machine has the item (its host text in `name`), else the exit code. A board
+  // the driver has but the library does not serve is told as such.
   int find(const std::string& item, std::wstring* name) {
-    if (!decodeUtf8(item, name)) return fail(kUsage, "the item name is not valid UTF-8");
+    if (!decodeUtf8(item, name))
+      return fail(kUsage,
+                  fmt::format("the item name \"{}\" is not valid UTF-8", hostcli::printable(item)));
     std::vector<std::string> names;
     if (const int rc = items(&names); rc != kOk) return rc;
     if (std::find(names.begin(), names.end(), item) != names.end()) return kOk;
+    std::set<std::string> served;
+    for (const std::string& n : names) {
+      HRESULT hr = kS_OK;
+      served.insert(stringOf(bag(n, &hr), kDriverDeviceTag));
+    }
+    for (const DriverBoard& b : notServed(readDriverTree(), served)) {
+      if (b.item != item && b.device != item) continue;
+      return fail(kUnknown,
+                  fmt::format("unknown item \"{}\": the driver has the board {}, but the library "
+                              "does not serve it: {}",
+                              item, b.device, notServedReason(b)),
+                  std::nullopt, json{{"notServed", {{"device", b.device}, {"reason", notServedReason(b)}}}});
+    }
+    const std::string shown = hostcli::printable(item);
     return fail(kUnknown, names.empty()
-                              ? fmt::format("unknown item \"{}\": the machine has no boards", item)
-                              : fmt::format("unknown item \"{}\"; the boards are {}", item,
+                              ? fmt::format("unknown item \"{}\": the machine has no boards", shown)
+                              : fmt::format("unknown item \"{}\"; the boards are {}", shown,
                                             fmt::join(names, ", ")));
   }
 
@@ -218,31 +285,6 @@ class Host {
   void* library_ = nullptr;
   bool sinkSet_ = false;
 };
-
-// The rows of a bag handed out by the expert, which is released.
-std::vector<BagRow> takeBag(void* bag) {
-  if (bag == nullptr) return {};
-  std::vector<BagRow> rows = bagRows(static_cast<ImxSysPropertyBag*>(bag));
-  release(bag);
-  return rows;
-}
-
-const BagRow* rowOf(const std::vector<BagRow>& rows, unsigned tag) {
-  for (const BagRow& r : rows)
-    if (r.tag == tag) return &r;
-  return nullptr;
-}
-
-std::string stringOf(const std::vector<BagRow>& rows, unsigned tag) {
-  const BagRow* r = rowOf(rows, tag);
-  return r != nullptr && r->type == 6 ? r->text : std::string();
-}
-
-std::optional<double> numberOf(const std::vector<BagRow>& rows, unsigned tag) {
-  const BagRow* r = rowOf(rows, tag);
-  if (r == nullptr || r->type < 1 || r->type > 4) return std::nullopt;
-  return r->number;
-}
 
 // PCIe transfer-rate codes as the expert publishes them.
 const char* rateText(double code) {
@@ -293,39 +335,103 @@ json rowsJson(const std::vector<BagRow>& rows) {
   return out;
 }
 
-void printRows(const std::vector<BagRow>& rows) {
-  heading(fmt::format("{:<10}  {:<38}  {:<9}  {}", "TAG", "NAME", "TYPE", "VALUE"));
-  for (const BagRow& r : rows) {
-    const std::string name = tagName(r.tag);
-    fmt::print("{:<10}  {:<38}  {:<9}  {}\n", tagHex(r.tag), name.empty() ? "(unknown)" : name,
-               typeName(r.type), valueText(r));
+// A table whose first line (the heading) is bold on a terminal.
+void printTable(const hostcli::Table& table) {
+  const std::string text = table.text();
+  const std::size_t end = text.find('\n');
+  if (gSettings.colour && end != std::string::npos) {
+    out("\033[1m" + text.substr(0, end) + "\033[0m" + text.substr(end));
+  } else {
+    out(text);
   }
 }
 
-// --- Commands ----------------------------------------------------------------------------------
+void heading(const std::string& text) {
+  out(gSettings.colour ? "\033[1m" + hostcli::printable(text) + "\033[0m\n"
+                       : hostcli::printable(text) + "\n");
+}
+
+void printRows(const std::vector<BagRow>& rows) {
+  hostcli::Table table;
+  table.add({"TAG", "NAME", "TYPE", "VALUE"});
+  for (const BagRow& r : rows) {
+    const std::string name = tagName(r.tag);
+    table.add({tagHex(r.tag), name.empty() ? "(unknown)" : name, typeName(r.type), valueText(r)});
+  }
+  printTable(table);
+}
+
+std::string isoNow() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  return fmt::format("{:%FT%TZ}", fmt::gmtime(now));
+}
+
+// --- Commands ---------------------------------------------------------------------------------
 
 struct Options {
   std::string library = kDefaultLibrary;
   std::string item;
   std::string image;
   bool async = false;
+  bool yes = false;
   int mode = 0;
   unsigned timeoutSeconds = 600;
+  unsigned watchCount = 0;    // 0: no limit
+  double watchTimeout = 0;    // seconds, 0: no limit
 };
+
+// Opens the host and finds the item named on the command line (its host text in `name`).
+int openItem(Host& host, const Options& o, std::wstring* name) {
+  if (const int rc = host.open(o.library); rc != kOk) return rc;
+  return host.find(o.item, name);
+}
+
+// The firmware state the library reports for a board in this process: its last update as the
+// firmware library still knows it (an update written but not loaded yet waits for a power
+// cycle). Asking needs the item's updater, which BeginFirmwareUpdate makes; it writes nothing.
+struct FirmwareState {
+  bool known = false;
+  int state = 0, percent = 0;
+  bool pendingPowerCycle() const { return known && state == 5 && percent == 100; }
+  bool updating() const { return known && (state == -1 || state == -2) && percent != 0; }
+};
+
+FirmwareState firmwareState(Host& host, const std::string& item) {
+  FirmwareState s;
+  std::wstring wide;
+  decodeUtf8(item, &wide);
+  const HostText name(wide);
+  wchar_t* target = nullptr;
+  if (host.firmware->vtbl->BeginFirmwareUpdate(host.firmware, name, 0, 0, &target) != kS_OK) {
+    hostStringFree(target);
+    return s;
+  }
+  hostStringFree(target);
+  wchar_t* text = nullptr;
+  const HRESULT hr =
+      host.firmware->vtbl->GetFirmwareUpdateStatus(host.firmware, name, &s.state, &s.percent, &text);
+  hostStringFree(text);
+  s.known = hr == kS_OK;
+  return s;
+}
 
 // One line of the `list` table.
 struct Summary {
-  std::string item, product, model, serial, pci, link, firmware, module;
+  std::string item, product, model, serial, pci, link, firmware, module, device;
   json doc;
 };
 
-Summary summarize(const std::string& item, const std::vector<BagRow>& rows) {
+Summary summarize(const std::string& item, const std::vector<BagRow>& rows,
+                  const FirmwareState& fw) {
   Summary s;
   s.item = item;
   s.product = stringOf(rows, 0x19014000);
   s.model = stringOf(rows, 0x1006000);
   s.serial = stringOf(rows, 0x1007000);
   s.firmware = stringOf(rows, 0x102F000);
+  s.device = stringOf(rows, kDriverDeviceTag);
+  if (fw.pendingPowerCycle()) s.firmware += " (pending power cycle)";
+  if (fw.updating()) s.firmware += fmt::format(" (updating, {}%)", fw.percent);
   const auto bus = numberOf(rows, 0x1018000), dev = numberOf(rows, 0x1019000),
              fn = numberOf(rows, 0x101A000);
   if (bus && dev && fn)
@@ -348,6 +454,7 @@ Summary summarize(const std::string& item, const std::vector<BagRow>& rows) {
     return v ? json(static_cast<std::int64_t>(*v)) : json(nullptr);
   };
   s.doc = {{"item", item},
+           {"device", s.device},
            {"product", s.product},
            {"model", s.model},
            {"serial", s.serial},
@@ -356,12 +463,14 @@ Summary summarize(const std::string& item, const std::vector<BagRow>& rows) {
            {"maxLinkWidth", orNull(maxWidth)},
            {"linkRate", rate ? json(rateText(*rate)) : json(nullptr)},
            {"maxLinkRate", maxRate ? json(rateText(*maxRate)) : json(nullptr)},
-           {"firmware", s.firmware},
+           {"firmware", stringOf(rows, 0x102F000)},
+           {"pendingPowerCycle", fw.pendingPowerCycle()},
            {"module",
             hasModule ? json{{"id", fmt::format("0x{:08X}", static_cast<std::uint32_t>(*moduleId))},
                              {"revision", orNull(moduleRev)},
                              {"otherVendor", otherVendor.value_or(0) != 0}}
                       : json(nullptr)}};
+  if (fw.updating()) s.doc["updatePercent"] = fw.percent;
   return s;
 }
 
@@ -375,46 +484,57 @@ int listCommand(const Options& o) {
   int rc = kOk;
   std::vector<Summary> lines;
   json errors = json::array();
+  std::set<std::string> served;
   for (const std::string& item : names) {
-    std::wstring wide;
-    decodeUtf8(item, &wide);
-    const HostText name(wide);
-    void* bag = nullptr;
-    const HRESULT hr = host.expert->vtbl->GetPropertyBag(host.expert, name, &bag);
-    const std::vector<BagRow> rows = takeBag(bag);
+    HRESULT hr = kS_OK;
+    const std::vector<BagRow> rows = host.bag(item, &hr);
     if (hr != kS_OK) {
-      fmt::print(stderr, "qovorlix-syscfg: the properties of {} cannot be read: {}\n", item,
-                 hresultWithMeaning(hr));
+      note(fmt::format("the properties of {} cannot be read: {}", item, hresultWithMeaning(hr)));
       errors.push_back(
           {{"item", item}, {"hresult", hresultText(hr)}, {"meaning", hresultMeaning(hr)}});
       rc = kFailed;
       continue;
     }
-    lines.push_back(summarize(item, rows));
+    lines.push_back(summarize(item, rows, firmwareState(host, item)));
+    served.insert(lines.back().device);
   }
-  if (gJson) {
-    json items = json::array();
+  const std::vector<DriverBoard> left = notServed(readDriverTree(), served);
+  if (gSettings.json) {
+    json items = json::array(), notServedDoc = json::array();
     for (const Summary& s : lines) items.push_back(s.doc);
-    fmt::print("{}\n", json{{"items", items}, {"errors", errors}}.dump(2));
+    for (const DriverBoard& b : left)
+      notServedDoc.push_back({{"device", b.device},
+                              {"item", b.item.empty() ? json(nullptr) : json(b.item)},
+                              {"pciAddress", b.pci.empty() ? json(nullptr) : json(b.pci)},
+                              {"reason", notServedReason(b)}});
+    json doc{{"items", items}, {"notServed", notServedDoc}, {"errors", errors}};
+    if (rc != kOk) {
+      doc["error"] = "the properties of some boards cannot be read";
+      doc["exitCode"] = rc;
+    }
+    outJson(doc, 2);
     return rc;
   }
   if (names.empty()) {
-    fmt::print("no boards\n");
-    return rc;
+    out("no boards\n");
+  } else {
+    hostcli::Table table;
+    table.add({"ITEM", "PRODUCT", "MODEL", "SERIAL", "PCI", "LINK", "FIRMWARE", "MODULE"});
+    for (const Summary& s : lines)
+      table.add({s.item, s.product, s.model, s.serial, s.pci, s.link, s.firmware, s.module});
+    printTable(table);
   }
-  constexpr const char* kRow = "{:<6} {:<12} {:<28} {:<9} {:<8} {:<13} {:<9} {}";
-  heading(
-      fmt::format(kRow, "ITEM", "PRODUCT", "MODEL", "SERIAL", "PCI", "LINK", "FIRMWARE", "MODULE"));
-  for (const Summary& s : lines)
-    fmt::print("{}\n", fmt::format(kRow, s.item, s.product, s.model, s.serial, s.pci, s.link,
-                                   s.firmware, s.module));
+  if (!left.empty()) {
+    out("\n");
+    heading("not served by the library:");
+    hostcli::Table table;
+    table.add({"DEVICE", "ITEM", "PCI", "REASON"});
+    for (const DriverBoard& b : left)
+      table.add({b.device, b.item.empty() ? "-" : b.item, b.pci.empty() ? "-" : b.pci,
+                 notServedReason(b)});
+    printTable(table);
+  }
   return rc;
-}
-
-// Opens the host and finds the item named on the command line (its host text in `name`).
-int openItem(Host& host, const Options& o, std::wstring* name) {
-  if (const int rc = host.open(o.library); rc != kOk) return rc;
-  return host.find(o.item, name);
 }
 
 int showCommand(const Options& o) {
@@ -428,34 +548,27 @@ int showCommand(const Options& o) {
       host.expert, name, static_cast<unsigned>(std::size(kHardwareReadings)), kHardwareReadings, 0,
       &bag);
   std::vector<BagRow> rows = takeBag(bag);
+  std::vector<std::string> missing;
   if (hr == kS_FALSE) {  // some readings are missing: the board did not answer for them
-    fmt::print(stderr, "qovorlix-syscfg: some hardware readings of {} cannot be read now: {}\n",
-               o.item, hresultWithMeaning(hr));
+    missing = missingReadings(rows);
+    note(fmt::format("some hardware readings of {} cannot be read now: {}{}{}", o.item,
+                     hresultWithMeaning(hr), missing.empty() ? "" : ": ", readingFailures(missing)));
   } else if (hr != kS_OK) {
     // A board that cannot be read now still shows what the expert holds.
-    fmt::print(stderr, "qovorlix-syscfg: the hardware readings of {} cannot be read now: {}\n",
-               o.item, hresultWithMeaning(hr));
-    bag = nullptr;
-    hr = host.expert->vtbl->GetPropertyBag(host.expert, name, &bag);
-    rows = takeBag(bag);
+    note(fmt::format("the hardware readings of {} cannot be read now: {}", o.item,
+                     hresultWithMeaning(hr)));
+    rows = host.bag(o.item, &hr);
     if (hr != kS_OK)
-      return fail(hr == static_cast<HRESULT>(0x80040375u) ? kUnknown : kFailed,
+      return fail(hr == kNoSuchItem ? kUnknown : kFailed,
                   fmt::format("the properties of {} cannot be read", o.item), hr);
   }
-  if (gJson) {
-    fmt::print("{}\n", json{{"item", o.item}, {"properties", rowsJson(rows)}}.dump(2));
+  if (gSettings.json) {
+    outJson({{"item", o.item}, {"properties", rowsJson(rows)}, {"failedReadings", missing}}, 2);
     return kOk;
   }
   heading(fmt::format("{}: {} ({} properties)", o.item, stringOf(rows, 0x1006000), rows.size()));
   printRows(rows);
   return kOk;
-}
-
-bool isHardwareReading(unsigned tag) {
-  const unsigned base = tag & ~0xFFFu;
-  for (unsigned t : kHardwareReadings)
-    if (t == tag || t == base) return true;
-  return base == 0x1088000;  // fan states come with the fans
 }
 
 int refreshCommand(const Options& o) {
@@ -472,12 +585,11 @@ int refreshCommand(const Options& o) {
       host.expert, name, static_cast<unsigned>(std::size(kHardwareReadings)), kHardwareReadings,
       o.async ? 1 : 0, &bag);
   std::vector<BagRow> rows = takeBag(bag);
-  constexpr HRESULT kPending = static_cast<HRESULT>(0x80040377u);
   json noticeMs = nullptr;
   if (o.async && hr == kPending) {
-    if (!gJson) {
-      fmt::print("{}: {}; waiting for the item-changed notice\n", o.item, hresultWithMeaning(hr));
-      std::fflush(stdout);
+    if (!gSettings.json) {
+      outf("{}: {}; waiting for the item-changed notice\n", o.item, hresultWithMeaning(hr));
+      flushOut();
     }
     const bool noticed = host.sink.waitFor(
         [&](const RecordingSink::Notice& n) {
@@ -490,40 +602,49 @@ int refreshCommand(const Options& o) {
     noticeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now() - started)
                    .count();
-    bag = nullptr;
-    const HRESULT got = host.expert->vtbl->GetPropertyBag(host.expert, name, &bag);
-    rows = takeBag(bag);
+    HRESULT got = kS_OK;
+    rows = host.bag(o.item, &got);
     if (got != kS_OK)
       return fail(kFailed, fmt::format("the properties of {} cannot be read", o.item), got);
   } else if (hr != kS_OK && hr != kS_FALSE) {
-    return fail(kFailed, fmt::format("the refresh of {} failed", o.item), hr);
+    return fail(hr == kNoSuchItem ? kUnknown : kFailed,
+                fmt::format("the refresh of {} failed", o.item), hr);
   }
-  // S_FALSE: the board answered for some readings only; they are shown, and the command fails.
-  const bool complete = hr != kS_FALSE;
+  // A reading the board did not answer for is missing, asynchronous or not; S_FALSE says so too.
+  const std::vector<std::string> missing = missingReadings(rows);
+  const bool complete = hr != kS_FALSE && missing.empty();
   std::vector<BagRow> readings;
   std::copy_if(rows.begin(), rows.end(), std::back_inserter(readings),
                [](const BagRow& r) { return isHardwareReading(r.tag); });
-  if (gJson) {
-    fmt::print("{}\n", json{{"item", o.item},
-                            {"mode", o.async ? "asynchronous" : "synchronous"},
-                            {"result", hresultText(hr)},
-                            {"meaning", hresultMeaning(hr)},
-                            {"noticeMs", noticeMs},
-                            {"complete", complete},
-                            {"properties", rowsJson(readings)}}
-                           .dump(2));
+  const std::string problem =
+      complete ? std::string()
+               : fmt::format("some hardware readings of {} could not be read{}{}", o.item,
+                             missing.empty() ? "" : ": ", readingFailures(missing));
+  if (gSettings.json) {
+    json doc{{"item", o.item},
+             {"mode", o.async ? "asynchronous" : "synchronous"},
+             {"result", hresultText(hr)},
+             {"meaning", hresultMeaning(hr)},
+             {"noticeMs", noticeMs},
+             {"complete", complete},
+             {"failedReadings", missing},
+             {"properties", rowsJson(readings)}};
+    if (!complete) {
+      doc["error"] = problem;
+      doc["exitCode"] = kFailed;
+    }
+    outJson(doc, 2);
   } else {
     if (o.async) {
-      fmt::print("{}: item-changed notice after {} ms; the readings now:\n", o.item,
-                 noticeMs.dump());
+      outf("{}: item-changed notice after {} ms; the readings now:\n", o.item, noticeMs.dump());
     } else {
-      fmt::print("{}: hardware readings {} ({})\n", o.item,
-                 complete ? "refreshed" : "partly refreshed", hresultWithMeaning(hr));
+      outf("{}: hardware readings {} ({})\n", o.item, complete ? "refreshed" : "partly refreshed",
+           hresultWithMeaning(hr));
     }
     printRows(readings);
   }
   if (complete) return kOk;
-  fmt::print(stderr, "qovorlix-syscfg: some hardware readings of {} could not be read\n", o.item);
+  note(problem);
   return kFailed;
 }
 
@@ -534,46 +655,90 @@ int diagCommand(const Options& o) {
   const HostText name(wide);
   wchar_t* text = nullptr;
   const HRESULT hr = host.diagnostic->vtbl->RunDiagnostic(host.diagnostic, name, o.mode, &text);
-  const std::string report = takeHostUtf8(text);
+  const std::string report = withoutContext(takeHostUtf8(text));
   const bool passed = hr >= 0;
-  if (gJson) {
-    fmt::print("{}\n", json{{"item", o.item},
-                            {"mode", o.mode},
-                            {"passed", passed},
-                            {"result", hresultText(hr)},
-                            {"meaning", hresultMeaning(hr)},
-                            {"text", report}}
-                           .dump(2));
+  const int rc = passed ? kOk : hr == kNoSuchItem ? kUnknown : kFailed;
+  if (gSettings.json) {
+    json doc{{"item", o.item},
+             {"mode", o.mode},
+             {"passed", passed},
+             {"result", hresultText(hr)},
+             {"meaning", hresultMeaning(hr)},
+             {"text", report}};
+    if (!passed) {
+      doc["error"] = fmt::format("the diagnostic of {} failed: {}{}", o.item, hresultWithMeaning(hr),
+                                 hr == kE_FAIL ? ": the board reported a failed self-test" : "");
+      doc["exitCode"] = rc;
+    }
+    outJson(doc, 2);
   } else {
     const std::string verdict = passed ? "passed" : "FAILED";
-    fmt::print("diagnostic of {} (mode {}): ", o.item, o.mode);
-    if (gColour) {
-      fmt::print(fg(passed ? fmt::terminal_color::green : fmt::terminal_color::red), "{}", verdict);
-    } else {
-      fmt::print("{}", verdict);
-    }
-    fmt::print(" ({}){}\n", hresultWithMeaning(hr), report.empty() ? "" : "\n" + report);
+    outf("diagnostic of {} (mode {}): ", o.item, o.mode);
+    out(gSettings.colour ? fmt::format("\033[{}m{}\033[0m", passed ? 32 : 31, verdict) : verdict);
+    outf(" ({}){}{}\n", hresultWithMeaning(hr),
+         hr == kE_FAIL ? ": the board reported a failed self-test" : "",
+         report.empty() ? "" : "\n" + hostcli::printable(report));
   }
-  if (passed) return kOk;
-  return hr == static_cast<HRESULT>(0x80040375u) ? kUnknown : kFailed;
+  return rc;
 }
 
-// The image file's bytes, or the exit code after the message.
-int readImage(const std::string& path, std::vector<unsigned char>* bytes) {
+// --- Firmware ---------------------------------------------------------------------------------
+
+// kOk when `path` names a regular, non-empty file a board image can be (its size in *size).
+int checkImageFile(const std::string& path, std::uint64_t* size) {
+  const std::string shown = hostcli::printable(path);
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0)
-    return fail(kUsage, fmt::format("cannot read the image {}: {}", path, std::strerror(errno)));
+    return fail(kUsage, fmt::format("cannot read the image {}: {}", shown, std::strerror(errno)));
   if (!S_ISREG(st.st_mode))
-    return fail(kUsage, fmt::format("the image {} is not a regular file", path));
-  if (st.st_size == 0) return fail(kUsage, fmt::format("the image {} is empty", path));
+    return fail(kUsage, fmt::format("the image {} is not a regular file", shown));
+  if (st.st_size == 0) return fail(kUsage, fmt::format("the image {} is empty", shown));
+  // The image's size crosses to the library as an unsigned 32-bit count.
   if (static_cast<std::uint64_t>(st.st_size) > 0xFFFFFFFFu)
-    return fail(kUsage, fmt::format("the image {} is larger than 4 GiB", path));
+    return fail(kUsage, fmt::format("the image {} is larger than 4 GiB - 1 byte", shown));
+  *size = static_cast<std::uint64_t>(st.st_size);
+  return kOk;
+}
+
+int readImage(const std::string& path, std::uint64_t size, std::vector<unsigned char>* bytes) {
   std::ifstream in(path, std::ios::binary);
   bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) return fail(kUsage, fmt::format("cannot read the image {}", path));
-  if (bytes->empty())
-    return fail(kUsage, fmt::format("cannot read the image {}: {}", path, std::strerror(errno)));
+  if (in.bad() || bytes->size() != size)
+    return fail(kUsage, fmt::format("cannot read the image {} (it changed while being read?)",
+                                    hostcli::printable(path)));
   return kOk;
+}
+
+// Whether the file name matches one of the board's image patterns (separated by ';' or ',').
+bool matchesPattern(const std::string& base, const std::string& patterns) {
+  std::size_t at = 0;
+  while (at <= patterns.size()) {
+    std::size_t end = patterns.find_first_of(";,", at);
+    if (end == std::string::npos) end = patterns.size();
+    std::string p = patterns.substr(at, end - at);
+    while (!p.empty() && p.front() == ' ') p.erase(p.begin());
+    while (!p.empty() && p.back() == ' ') p.pop_back();
+    if (!p.empty() && ::fnmatch(p.c_str(), base.c_str(), 0) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+// Reads a line from the terminal while SIGINT/SIGTERM stay blocked for the library: the signal
+// (0 when none came) and the line.
+int readAnswer(std::string* line) {
+  line->clear();
+  for (;;) {
+    if (const int s = waitForStop(0); s != 0) return s;
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::poll(&p, 1, 100);
+    if (ready < 0 && errno != EINTR) return 0;
+    if (ready <= 0) continue;
+    char c = 0;
+    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n <= 0 || c == '\n') return 0;
+    *line += c;
+  }
 }
 
 void drawProgress(int percent, int state, bool final) {
@@ -583,19 +748,55 @@ void drawProgress(int percent, int state, bool final) {
   const std::string bar = std::string(static_cast<std::size_t>(filled), '#') +
                           std::string(static_cast<std::size_t>(kWidth - filled), '.');
   const char* phase = state == -1 ? "starting" : state == -2 ? "writing" : "ended";
-  fmt::print("\r  [{}] {:3}%  {:<8}", bar, clamped, phase);
-  if (final) fmt::print("\n");
-  std::fflush(stdout);
+  outf("\r  [{}] {:3}%  {:<8}", bar, clamped, phase);
+  if (final) out("\n");
+  flushOut();
 }
 
 int firmwareCommand(const Options& o) {
-  std::vector<unsigned char> bytes;
-  if (const int rc = readImage(o.image, &bytes); rc != kOk) return rc;
-  const std::size_t size = bytes.size();
+  // Everything about the image and the board is checked before anything is written.
+  std::uint64_t size = 0;
+  if (const int rc = checkImageFile(o.image, &size); rc != kOk) return rc;
   Host host;
   std::wstring wide;
   if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
   const HostText name(wide);
+  const std::string base = o.image.substr(o.image.find_last_of('/') + 1);
+  const std::string shownBase = hostcli::printable(base);
+  HRESULT got = kS_OK;
+  const std::vector<BagRow> rows = host.bag(o.item, &got);
+  if (got != kS_OK)
+    return fail(kFailed, fmt::format("the properties of {} cannot be read", o.item), got);
+  const std::string pattern = stringOf(rows, kImagePatternTag);
+  if (!pattern.empty() && !matchesPattern(base, pattern))
+    return fail(kUsage, fmt::format("the image {} does not match the image pattern \"{}\" of {}",
+                                    shownBase, pattern, o.item));
+  if (!hostcli::isUtf8(base))
+    return fail(kUsage, fmt::format("the image name {} is not valid UTF-8", shownBase));
+
+  // A person at a terminal confirms the write; a script (stdin not a terminal) is not asked,
+  // and --yes skips the question.
+  if (!o.yes && ::isatty(STDIN_FILENO) == 1) {
+    std::fprintf(stderr,
+                 "Write %s (%llu bytes) to %s (%s, firmware %s)?\n"
+                 "The board must keep its power until the write has ended. [y/N] ",
+                 shownBase.c_str(), static_cast<unsigned long long>(size), o.item.c_str(),
+                 hostcli::printable(stringOf(rows, 0x1006000)).c_str(),
+                 hostcli::printable(stringOf(rows, 0x102F000)).c_str());
+    std::fflush(stderr);
+    std::string answer;
+    if (const int s = readAnswer(&answer); s != 0) {
+      std::fputc('\n', stderr);
+      fail(hostcli::exitForSignal(s), "interrupted; nothing was written");
+      return hostcli::exitForSignal(s);
+    }
+    if (answer != "y" && answer != "Y" && answer != "yes" && answer != "YES" && answer != "Yes")
+      return fail(kFailed, fmt::format("the firmware update of {} was not confirmed; nothing was "
+                                       "written",
+                                       o.item));
+  }
+  std::vector<unsigned char> bytes;
+  if (const int rc = readImage(o.image, size, &bytes); rc != kOk) return rc;
 
   wchar_t* targetText = nullptr;
   const HRESULT began =
@@ -604,28 +805,34 @@ int firmwareCommand(const Options& o) {
   if (began != kS_OK)
     return fail(kFailed, fmt::format("the firmware update of {} cannot begin", o.item), began);
 
-  const std::string base = o.image.substr(o.image.find_last_of('/') + 1);
   HostImage image(base, std::move(bytes));
   const HostText none("");
   const HRESULT started =
       host.firmware->vtbl->UpdateFirmware(host.firmware, name, name, 0, none, image.asImage());
-  if (started == static_cast<HRESULT>(0x80040385u))
+  if (started == kWrongState)
     return fail(
         kBusy,
         fmt::format("a firmware update already runs on {}; try again when it has ended", o.item),
         started);
   if (started != kS_OK)
     return fail(kFailed, fmt::format("the firmware update of {} was refused", o.item), started);
-  if (!gJson) {
-    fmt::print("updating the firmware of {} (target \"{}\") with {} ({} bytes)\n", o.item, target,
-               base, size);
-    std::fflush(stdout);
+  if (gSettings.json) {
+    outJson({{"event", "started"},
+             {"time", isoNow()},
+             {"item", o.item},
+             {"target", target},
+             {"image", base},
+             {"size", size}});
+  } else {
+    outf("updating the firmware of {} (target \"{}\") with {} ({} bytes)\n", o.item,
+         hostcli::printable(target), shownBase, size);
   }
+  flushOut();
 
-  const bool bar = gColour;  // a redrawn bar on a terminal, a line per tenth in a pipe
+  const bool bar = gSettings.colour;  // a redrawn bar on a terminal, a line per tenth otherwise
   int state = -1, percent = 0, printedTenth = -1;
   std::string message;
-  bool interrupted = false;
+  int interrupted = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeoutSeconds);
   for (bool first = true;; first = false) {
     wchar_t* text = nullptr;
@@ -637,25 +844,26 @@ int firmwareCommand(const Options& o) {
       return fail(kFailed, fmt::format("the progress of {} cannot be read", o.item), polled);
     percent = value;
     const bool busy = state == -1 || state == -2;
-    if (!gJson && !interrupted) {
-      if (bar) {
-        drawProgress(percent, state, !busy && !first);
-      } else if (percent / 10 != printedTenth) {
-        printedTenth = percent / 10;
-        fmt::print("  {:3}%\n", percent);
-        std::fflush(stdout);
+    if (interrupted == 0 && percent / 10 != printedTenth) {
+      printedTenth = percent / 10;
+      if (gSettings.json) {
+        outJson({{"event", "progress"}, {"time", isoNow()}, {"percent", percent}, {"state", state}});
+        flushOut();
+      } else if (!bar) {
+        outf("  {:3}%\n", percent);
+        flushOut();
       }
     }
+    if (bar && interrupted == 0) drawProgress(percent, state, !busy && !first);
     if (!busy && !first) break;
     if (std::chrono::steady_clock::now() > deadline)
       return fail(kFailed, fmt::format("the firmware update of {} did not end within {} s", o.item,
                                        o.timeoutSeconds));
-    if (waitForStop(50) != 0 && !interrupted) {
-      interrupted = true;
-      if (!gJson) {
-        fmt::print(
-            "\ninterrupted: a firmware write must not be cut short; waiting for it to end\n");
-        std::fflush(stdout);
+    if (const int s = waitForStop(50); s != 0 && interrupted == 0) {
+      interrupted = s;
+      if (!gSettings.json) {
+        out("\ninterrupted: a firmware write must not be cut short; waiting for it to end\n");
+        flushOut();
       }
     }
   }
@@ -663,51 +871,67 @@ int firmwareCommand(const Options& o) {
   const char* outcome = failed       ? "failed"
                         : state == 5 ? "written; loaded at the board's next power cycle"
                                      : "complete";
-  if (gJson) {
-    fmt::print("{}\n", json{{"item", o.item},
-                            {"target", target},
-                            {"image", base},
-                            {"size", size},
-                            {"state", state},
-                            {"percent", percent},
-                            {"message", message},
-                            {"succeeded", !failed},
-                            {"interrupted", interrupted}}
-                           .dump(2));
+  const int rc = interrupted != 0 ? hostcli::exitForSignal(interrupted) : failed ? kFailed : kOk;
+  if (gSettings.json) {
+    json doc{{"event", "ended"},
+             {"time", isoNow()},
+             {"item", o.item},
+             {"target", target},
+             {"image", base},
+             {"size", size},
+             {"state", state},
+             {"percent", percent},
+             {"message", message},
+             {"succeeded", !failed},
+             {"pendingPowerCycle", !failed && state == 5},
+             {"interrupted", interrupted != 0}};
+    if (rc != kOk) {
+      doc["error"] = failed ? fmt::format("the firmware update of {} failed{}{}", o.item,
+                                          message.empty() ? "" : ": ", message)
+                            : std::string("interrupted after the write had ended");
+      doc["exitCode"] = rc;
+    }
+    outJson(doc);
   } else {
-    fmt::print("firmware update of {}: {} (state {}, {}%{}{})\n", o.item, outcome, state, percent,
-               message.empty() ? "" : ", ", message);
+    outf("firmware update of {}: {} (state {}, {}%{}{})\n", o.item, outcome, state, percent,
+         message.empty() ? "" : ", ", hostcli::printable(message));
   }
-  if (interrupted) return kInterrupted;
-  return failed ? kFailed : kOk;
+  if (failed)
+    note(fmt::format("the firmware update of {} failed{}{}", o.item, message.empty() ? "" : ": ",
+                     message));
+  return rc;
 }
 
+// --- watch ------------------------------------------------------------------------------------
+
 int watchCommand(const Options& o) {
-  Host host;
-  if (const int rc = host.open(o.library); rc != kOk) return rc;
   // The host tells a person only what changed against the boards it knows (a notice may also
   // tell what the host already learned by asking).
   std::set<std::string> known;
   bool askAgain = false;
-  auto report = [](int kind, const std::vector<std::string>& names) {
+  unsigned events = 0;
+  std::optional<hostcli::WriteFailure> writeFailed;  // met on the library's thread
+  auto report = [&](int kind, const std::vector<std::string>& names) {
     const char* event = kind == 1   ? "arrived"
                         : kind == 2 ? "removed"
                         : kind == 3 ? "changed"
                                     : "notice";
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    if (gJson) {
-      fmt::print("{}\n", json{{"event", event},
-                              {"kind", kind},
-                              {"items", names},
-                              {"time", fmt::format("{:%FT%TZ}", fmt::gmtime(now))}}
-                             .dump());
+    ++events;
+    if (gSettings.json) {
+      outJson({{"event", event}, {"kind", kind}, {"items", names}, {"time", isoNow()}});
     } else {
-      fmt::print("{:%H:%M:%S}  {:<8} {}\n", fmt::localtime(now), event, fmt::join(names, " "));
+      const std::time_t now =
+          std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+      outf("{:%H:%M:%S}  {:<8} {}\n", fmt::localtime(now), event, fmt::join(names, " "));
     }
-    std::fflush(stdout);
+    flushOut();
   };
+  // Declared after the state above, so the sink is dropped (in ~Host) while that state lives.
+  Host host;
+  if (const int rc = host.open(o.library); rc != kOk) return rc;
   host.sink.onNotice = [&](void*, const RecordingSink::Notice& n) {
-    std::lock_guard<std::mutex> lock(gOutput);
+    std::lock_guard<std::recursive_mutex> lock(gOutput);
+    if (writeFailed) return;
     if (!n.names.empty()) askAgain = true;
     std::vector<std::string> changed;
     for (const std::string& name : n.names) {
@@ -716,34 +940,54 @@ int watchCommand(const Options& o) {
                                        : true;
       if (isNew) changed.push_back(name);
     }
-    if (!changed.empty()) report(n.kind, changed);
+    try {
+      if (!changed.empty() && (o.watchCount == 0 || events < o.watchCount)) report(n.kind, changed);
+    } catch (const hostcli::WriteFailure& failure) {
+      writeFailed = failure;  // the main thread ends the watch with it
+    }
   };
   if (const int rc = host.listen(); rc != kOk) return rc;
   std::vector<std::string> names;
   if (const int rc = host.items(&names); rc != kOk) return rc;
   {
-    std::lock_guard<std::mutex> lock(gOutput);
+    std::lock_guard<std::recursive_mutex> lock(gOutput);
     known.insert(names.begin(), names.end());
-    if (gJson) {
-      fmt::print("{}\n", json{{"event", "watching"}, {"items", names}}.dump());
+    if (gSettings.json) {
+      outJson({{"event", "watching"}, {"time", isoNow()}, {"items", names}});
     } else {
-      fmt::print("watching {} board{}{}{}; Ctrl-C ends\n", names.size(),
-                 names.size() == 1 ? "" : "s", names.empty() ? "" : ": ", fmt::join(names, " "));
+      outf("watching {} board{}{}{}; Ctrl-C ends\n", names.size(), names.size() == 1 ? "" : "s",
+           names.empty() ? "" : ": ", fmt::join(names, " "));
     }
-    std::fflush(stdout);
+    flushOut();
   }
   // After a notice the host asks for the boards again, as a configuration host does to show
   // them: the expert brings its item cache up to date on that request (so a board that arrived
   // is known when it leaves), and anything the notices did not tell is reported from the list.
+  const auto started = std::chrono::steady_clock::now();
   int signal = 0;
-  while ((signal = waitForStop(100)) == 0) {
+  const char* why = nullptr;
+  for (;;) {
+    if ((signal = waitForStop(100)) != 0) break;
     {
-      std::lock_guard<std::mutex> lock(gOutput);
+      std::lock_guard<std::recursive_mutex> lock(gOutput);
+      if (writeFailed) throw *writeFailed;
+      if (o.watchCount != 0 && events >= o.watchCount) {
+        why = "count";
+        break;
+      }
+    }
+    if (o.watchTimeout > 0 && std::chrono::steady_clock::now() - started >=
+                                  std::chrono::duration<double>(o.watchTimeout)) {
+      why = "timeout";
+      break;
+    }
+    {
+      std::lock_guard<std::recursive_mutex> lock(gOutput);
       if (!askAgain) continue;
       askAgain = false;
     }
     if (const int rc = host.items(&names); rc != kOk) return rc;
-    std::lock_guard<std::mutex> lock(gOutput);
+    std::lock_guard<std::recursive_mutex> lock(gOutput);
     std::vector<std::string> arrived, removed;
     for (const std::string& name : names)
       if (known.insert(name).second) arrived.push_back(name);
@@ -755,82 +999,189 @@ int watchCommand(const Options& o) {
         ++it;
       }
     }
-    if (!removed.empty()) report(2, removed);
-    if (!arrived.empty()) report(1, arrived);
+    if (!removed.empty() && (o.watchCount == 0 || events < o.watchCount)) report(2, removed);
+    if (!arrived.empty() && (o.watchCount == 0 || events < o.watchCount)) report(1, arrived);
   }
-  std::lock_guard<std::mutex> lock(gOutput);
-  if (gJson) {
-    fmt::print(
-        "{}\n",
-        json{{"event", "stopped"}, {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"}}.dump());
+  std::lock_guard<std::recursive_mutex> lock(gOutput);
+  const char* reason = why != nullptr ? why : signal == SIGINT ? "SIGINT" : "SIGTERM";
+  if (gSettings.json) {
+    json doc{{"event", "stopped"}, {"time", isoNow()}, {"reason", reason}, {"events", events}};
+    if (signal != 0) {
+      doc["signal"] = reason;
+      doc["error"] = fmt::format("ended by {}", reason);
+      doc["exitCode"] = hostcli::exitForSignal(signal);
+    }
+    outJson(doc);
+  } else if (why != nullptr) {
+    outf("{}: no longer watching\n", std::string(why) == "count"
+                                         ? fmt::format("{} event{}", events, events == 1 ? "" : "s")
+                                         : fmt::format("{} s", o.watchTimeout));
   } else {
-    fmt::print("{}: no longer watching\n", signal == SIGINT ? "interrupted" : "terminated");
+    outf("{}: no longer watching\n", signal == SIGINT ? "interrupted" : "terminated");
   }
-  std::fflush(stdout);
-  return kInterrupted;
+  flushOut();
+  return signal != 0 ? hostcli::exitForSignal(signal) : kOk;
 }
 
-}  // namespace
+// --- Command line -----------------------------------------------------------------------------
 
-int main(int argc, char** argv) {
+const std::vector<std::string> kCommands = {"list", "show", "refresh", "diag",
+                                            "firmware", "watch", "probe"};
+
+// The first word of the command line that is not an option or an option's value, or "".
+std::string firstWord(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--") return i + 1 < argc ? argv[i + 1] : "";
+    if (a == "--library" || a == "--color") {
+      ++i;
+      continue;
+    }
+    if (!a.empty() && a[0] == '-') continue;
+    return a;
+  }
+  return "";
+}
+
+bool hasFlag(int argc, char** argv, const char* flag) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) return false;
+    if (std::strcmp(argv[i], flag) == 0) return true;
+  }
+  return false;
+}
+
+int run(int argc, char** argv) {
   Options o;
   if (const char* env = std::getenv("QOVORLIX_LIBRARY"); env != nullptr && *env != '\0')
     o.library = env;
+  // --json decides how even a bad command line is answered, so it is known before parsing.
+  gSettings.json = hasFlag(argc, argv, "--json");
+  gSettings.errorColour = hostcli::useColor(hostcli::ColorMode::Auto, STDERR_FILENO);
+  std::string colour = "auto";
+
   CLI::App app{"qovorlix-syscfg: the reference configuration host of the Vorlix boards"};
   app.footer(kExitCodes);
   app.require_subcommand(1);
+  app.fallthrough();  // global options after the command too
   app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
+  app.set_version_flag("--version", std::string(kProgram) + " " + QOVORLIX_SYSCFG_VERSION);
   app.add_option("--library", o.library,
                  "the library to load (default: $QOVORLIX_LIBRARY, else libqovorlixatomicsae.so.23 "
-                 "from the system's library path)");
-  app.add_flag("--json", gJson, "machine-readable output: one JSON document (watch: one per line)");
+                 "from the system's library path)")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag("--json", gSettings.json,
+               "machine-readable output: one JSON document (watch, firmware: one per line)");
+  app.add_flag("--verbose", gSettings.verbose,
+               "also show where in the library a failure was raised (file/line context)");
+  app.add_option("--color", colour, "colour: auto (a terminal, unless NO_COLOR is set), always, never")
+      ->check(CLI::IsMember({"auto", "always", "never"}))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
   auto* list = app.add_subcommand(
-      "list", "a table of the boards: model, serial, PCI address, link, firmware, module");
+      "list", "a table of the boards (model, serial, PCI address, link, firmware, module) and "
+              "the boards the library does not serve");
   auto* show = app.add_subcommand(
       "show", "every property of a board: readable name, type, value (unknown tags in hex)");
-  show->add_option("item", o.item, "the board's item name, e.g. KEL0")->required();
+  show->add_option("item", o.item, "the board: KEL<n> or qovorlix<n>")->required();
   auto* refresh = app.add_subcommand(
       "refresh", "re-read a board's hardware readings (temperatures, fans, dated readings)");
-  refresh->add_option("item", o.item, "the board's item name")->required();
+  refresh->add_option("item", o.item, "the board: KEL<n> or qovorlix<n>")->required();
   refresh->add_flag("--async", o.async,
                     "in the background: the expert answers at once and notifies when done");
   refresh->add_option("--timeout", o.timeoutSeconds,
                       "seconds to wait for the notice (default 600)");
   auto* diag = app.add_subcommand("diag", "run a board's diagnostic");
-  diag->add_option("item", o.item, "the board's item name")->required();
+  diag->add_option("item", o.item, "the board: KEL<n> or qovorlix<n>")->required();
   diag->add_option("--mode", o.mode,
                    "diagnostic mode (default 0; a mode the board rejects runs as mode 0)");
-  auto* firmware =
-      app.add_subcommand("firmware", "write a firmware image to a board, with its progress");
-  firmware->add_option("item", o.item, "the board's item name")->required();
-  firmware->add_option("image", o.image, "the image file")->required();
+  auto* firmware = app.add_subcommand(
+      "firmware", "write a firmware image to a board, with its progress (asks first on a terminal)");
+  firmware->add_option("item", o.item, "the board: KEL<n> or qovorlix<n>")->required();
+  firmware->add_option("image", o.image, "the image file (must match the board's image pattern)")
+      ->required();
+  firmware->add_flag("-y,--yes", o.yes, "do not ask for confirmation on a terminal");
   firmware->add_option("--timeout", o.timeoutSeconds,
                        "seconds to wait for the update to end (default 600)");
-  auto* watch =
-      app.add_subcommand("watch", "print boards arriving, leaving and changing until Ctrl-C");
+  auto* watch = app.add_subcommand(
+      "watch", "print boards arriving, leaving and changing until Ctrl-C, --count or --timeout");
+  watch->add_option("--count", o.watchCount, "end (status 0) after this many events");
+  watch->add_option("--timeout", o.watchTimeout, "end (status 0) after this many seconds")
+      ->check(CLI::NonNegativeNumber);
   auto* probeCmd =
       app.add_subcommand("probe", "check the library's entry points, interfaces and identity");
 
+  // A word where the command belongs that is no command: say so, with the nearest one.
+  if (const std::string word = firstWord(argc, argv);
+      !word.empty() && std::find(kCommands.begin(), kCommands.end(), word) == kCommands.end() &&
+      !hasFlag(argc, argv, "--help") && !hasFlag(argc, argv, "-h") &&
+      !hasFlag(argc, argv, "--help-all") && !hasFlag(argc, argv, "--version")) {
+    return fail(kUsage, fmt::format("unknown command '{}'{}; see --help", hostcli::printable(word),
+                                    hostcli::nearestHint(word, kCommands)));
+  }
+  const bool asksForHelp = hasFlag(argc, argv, "--help") || hasFlag(argc, argv, "-h") ||
+                           hasFlag(argc, argv, "--help-all") || hasFlag(argc, argv, "--version");
+  if (firstWord(argc, argv).empty() && !asksForHelp)
+    return fail(kUsage, fmt::format("no command given; the commands are {}; see --help",
+                                    fmt::join(kCommands, ", ")));
+  // Help and version go to stdout through the checked writes, ended by a newline.
+  const auto answer = [&](const CLI::ParseError& e) {
+    std::ostringstream text, errors;
+    app.exit(e, text, errors);
+    std::string shown = text.str();
+    if (shown.empty() || shown.back() != '\n') shown += '\n';
+    out(shown);
+    return kOk;
+  };
   try {
     app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return answer(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return answer(e);
+  } catch (const CLI::CallForVersion& e) {
+    return answer(e);
   } catch (const CLI::ParseError& e) {
-    const int rc = app.exit(e);
-    return rc == 0 ? kOk : kUsage;
+    std::string what = e.what();
+    return fail(kUsage, what + "; see --help");
   }
-  gColour = !gJson && isatty(STDOUT_FILENO) != 0;
+  hostcli::ColorMode mode = hostcli::ColorMode::Auto;
+  hostcli::parseColorMode(colour, mode);
+  gSettings.colour = !gSettings.json && hostcli::useColor(mode, STDOUT_FILENO);
+  gSettings.errorColour = hostcli::useColor(mode, STDERR_FILENO);
+  o.item = canonicalItem(o.item);
 
   // The waiting commands block SIGINT/SIGTERM before the library starts any thread, so only
   // their own wait takes them and the expert is shut down on this thread; the others end at once.
   if (*firmware || *watch) blockStopSignals();
-  int rc = kUsage;
-  if (*list) rc = listCommand(o);
-  if (*show) rc = showCommand(o);
-  if (*refresh) rc = refreshCommand(o);
-  if (*diag) rc = diagCommand(o);
-  if (*firmware) rc = firmwareCommand(o);
-  if (*watch) rc = watchCommand(o);
-  if (*probeCmd) rc = probe(o.library.c_str(), gJson);
-  std::fflush(stdout);
-  return rc;
+  if (*list) return listCommand(o);
+  if (*show) return showCommand(o);
+  if (*refresh) return refreshCommand(o);
+  if (*diag) return diagCommand(o);
+  if (*firmware) return firmwareCommand(o);
+  if (*watch) return watchCommand(o);
+  if (*probeCmd) return probe(o.library.c_str(), gSettings.json);
+  return kUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  hostcli::ignoreBrokenPipe();
+  int rc = kFailed;
+  try {
+    rc = run(argc, argv);
+  } catch (const hostcli::WriteFailure& failure) {
+    rc = hostcli::reportWriteFailure(kProgram, failure);
+    std::clearerr(stdout);
+    ::close(STDOUT_FILENO);
+    return rc;
+  } catch (const std::exception& e) {
+    try {
+      rc = fail(kFailed, fmt::format("internal error: {}", e.what()));
+    } catch (const hostcli::WriteFailure& failure) {
+      return hostcli::reportWriteFailure(kProgram, failure);
+    }
+  }
+  return hostcli::finish(kProgram, rc);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host_abi.h"
+#include "host_cli.h"
 #include "host_client.h"
 #include "sysapi_names.h"
 
@@ -66,14 +67,18 @@ class Report {
   explicit Report(bool asJson) : asJson_(asJson) {}
   template <typename... Args>
   void line(fmt::format_string<Args...> format, Args&&... args) {
-    if (!asJson_) fmt::print("{}\n", fmt::format(format, std::forward<Args>(args)...));
+    if (!asJson_) hostcli::writeLine(fmt::format(format, std::forward<Args>(args)...));
   }
   json doc = json::object();
   int failures = 0;
   // The exit code; the document is printed here with --json.
   int finish() {
     doc["ok"] = failures == 0;
-    if (asJson_) fmt::print("{}\n", doc.dump(2));
+    if (failures != 0) {  // a failure under --json carries its reason and exit code
+      if (!doc.contains("error")) doc["error"] = fmt::format("{} check(s) failed", failures);
+      doc["exitCode"] = 1;
+    }
+    if (asJson_) hostcli::writeLine(hostcli::dumpJson(doc, 2));
     return failures == 0 ? 0 : 1;
   }
 
@@ -134,8 +139,10 @@ int probe(const char* libraryPath, bool asJson) {
   r.doc["library"] = libraryPath;
   void* lib = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
   if (lib == nullptr) {
-    const std::string why = dlerror();
-    fmt::print(stderr, "qovorlix-syscfg: cannot load {}: {}\n", libraryPath, why);
+    const char* error = dlerror();
+    const std::string why = error != nullptr ? error : "?";
+    std::fprintf(stderr, "qovorlix-syscfg: cannot load %s: %s\n", hostcli::printable(libraryPath).c_str(),
+                 hostcli::printable(why).c_str());
     r.doc["error"] = why;
     ++r.failures;
     return r.finish();
