@@ -32,6 +32,12 @@ bool parseId(const std::string& text, long& id) {
   return id > 0;
 }
 
+// Whether this process runs inside a simulated machine: its machine's control socket is there.
+bool insideMachine() {
+  struct stat st{};
+  return ::stat(kMachineControlSocket, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
 }  // namespace
 
 std::vector<RunningMachine> runningMachines() {
@@ -74,6 +80,13 @@ bool findMachine(const std::string& idText, RunningMachine& found, std::string& 
   if (::geteuid() != 0) {
     error = "only root may use a simulated machine from outside it (entering its mount namespace needs root)";
     code = kExitNotRoot;
+    return false;
+  }
+  // A command inside one machine reaches that machine only, never another one running beside it.
+  if (insideMachine()) {
+    error = "this process runs inside a simulated machine: it reaches only its own, through "
+            "QOSIM_CONTROL (" + std::string(kMachineControlSocket) + ")";
+    code = kExitNoMachine;
     return false;
   }
   long id = 0;

@@ -413,7 +413,7 @@ int ctlCommand(int argc, char** argv) {
     std::string error;
     int code = 0;
     if (!qosim::findMachine(machineId, machine, error, code)) {
-      std::cerr << "qosim ctl: " << (machineId.empty() ? "QOSIM_CONTROL is not set (not inside a machine), and " : "")
+      std::cerr << "qosim ctl: " << (machineId.empty() ? "QOSIM_CONTROL is not set, and " : "")
                 << error << "\n";
       return code == qosim::kExitUsage ? kCtlUsage : kCtlNoConnection;
     }

@@ -170,6 +170,10 @@ def table_second_terminal():
         if child:
             expect("exec with the id of a process inside", ["exec", "--machine", child[0], "--", "true"], 69,
                    [f"runs inside simulated machine {mid}"])
+        # A second machine beside this one reaches only itself, even without QOSIM_CONTROL.
+        expect("ctl inside another machine without QOSIM_CONTROL",
+               ["run", "--", "env", "-u", "QOSIM_CONTROL", QOSIM, "ctl", "ping"], 3,
+               ["reaches only its own"], [f'"pid": {mid}'])
         # Every request the machine serves is in qosim --help.
         refused = raw_request(sock, {"cmd": "no-such-request"})
         served = re.search(r"\((.*)\)", refused["error"]).group(1).split(", ")
