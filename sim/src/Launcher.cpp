@@ -157,6 +157,16 @@ std::string installedStandins() {
 #endif
 }
 
+void setMachineEnvironment() {
+  ::setenv("QOSIM_CONTROL", kMachineControlSocket, 1);
+  if (const std::string standins = installedStandins(); !standins.empty()) {
+    const char* before = std::getenv("LD_LIBRARY_PATH");
+    std::string path = standins;
+    if (before != nullptr && *before != '\0') path.append(":").append(before);
+    ::setenv("LD_LIBRARY_PATH", path.c_str(), 1);
+  }
+}
+
 int runMachine(const RunOptions& options) {
   if (options.command.empty()) {
     std::cerr << "qosim run: no command given (qosim run [--boards FILE] -- COMMAND...)\n";
@@ -234,13 +244,7 @@ int runMachine(const RunOptions& options) {
     }
     if (!control->listen(kControlSocket, error)) setupFail(kExitSetup, error);
     control->start();
-    ::setenv("QOSIM_CONTROL", kControlSocket, 1);
-    if (const std::string standins = installedStandins(); !standins.empty()) {
-      const char* before = std::getenv("LD_LIBRARY_PATH");
-      std::string path = standins;
-      if (before != nullptr && *before != '\0') path.append(":").append(before);
-      ::setenv("LD_LIBRARY_PATH", path.c_str(), 1);
-    }
+    setMachineEnvironment();
   } catch (const SetupError& e) {
     std::cerr << "qosim: " << hostcli::printable(e.message) << "\n";
     if (control) control->stop();

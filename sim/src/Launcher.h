@@ -34,4 +34,9 @@ inline constexpr char kMachineControlSocket[] = "/dev/.qosim/control";
 // machine), or "" in a build tree.
 std::string installedStandins();
 
+// The environment of a command run inside a machine (by `qosim run` or `qosim exec`):
+// QOSIM_CONTROL names the machine's control socket, the installed stand-ins come first in
+// LD_LIBRARY_PATH.
+void setMachineEnvironment();
+
 }  // namespace qosim

@@ -155,13 +155,7 @@ int execInMachine(const RunningMachine& machine, const std::vector<std::string>&
     std::cerr << "qosim exec: cannot change to / in machine " << machine.id << ": " << std::strerror(errno) << "\n";
     return kExitSetup;
   }
-  ::setenv("QOSIM_CONTROL", kMachineControlSocket, 1);
-  if (const std::string standins = installedStandins(); !standins.empty()) {
-    const char* before = std::getenv("LD_LIBRARY_PATH");
-    std::string path = standins;
-    if (before != nullptr && *before != '\0') path.append(":").append(before);
-    ::setenv("LD_LIBRARY_PATH", path.c_str(), 1);
-  }
+  setMachineEnvironment();
   std::vector<char*> argv;
   for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
