@@ -211,6 +211,10 @@ class KelDirectory {
     std::shared_lock lock(mutex_);
     return use(fd_);
   }
+  bool retired() const {
+    std::shared_lock lock(mutex_);
+    return fd_ < 0;
+  }
   // Closes the descriptor of a board that has gone (waits for the reads in flight).
   void retire() const {
     std::unique_lock lock(mutex_);
@@ -280,6 +284,23 @@ class OpenDirectories {
       const Directory directory = entry.lock();
       if (!directory) return true;
       if (!directory->sameBoardAs(gone)) return false;
+      directory->retire();
+      return true;
+    });
+  }
+
+  // After a refresh that listed `listed`: retires every directory of the process whose board is
+  // not among them and has gone, also one the refreshing list never knew (a board plugged and
+  // pulled between two of its refreshes, known only to a list nothing asks again); forgets the
+  // directories already retired or freed.
+  void retireUnlisted(const std::vector<const KelDirectory*>& listed) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(open_, [&](const std::weak_ptr<const KelDirectory>& entry) {
+      const Directory directory = entry.lock();
+      if (!directory || directory->retired()) return true;
+      for (const KelDirectory* board : listed)
+        if (directory->sameBoardAs(*board)) return false;
+      if (!directory->gone()) return false;  // plugged after the listing, or not readable now
       directory->retire();
       return true;
     });
@@ -491,6 +512,10 @@ class KelDeviceList final : public iKelDeviceList {
       std::vector<KelDevice*> boards;
       if (!readBoards(boards, status)) return;
       retireGone(boards);
+      std::vector<const KelDirectory*> listed;
+      listed.reserve(boards.size());
+      for (const KelDevice* board : boards) listed.push_back(&board->directory());
+      openDirectories().retireUnlisted(listed);
       current_ = std::move(boards);
       generation_ = std::move(generation);
       refreshed_ = true;

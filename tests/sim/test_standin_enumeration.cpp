@@ -225,11 +225,17 @@ TEST_F(StandinEnumeration, ABoardPluggedAgainIsANewDeviceObject) {
 // A list that is not refreshed after an unplug (nothing asks it, or its last refresh read the
 // generation before the unplug had ended) still holds the gone board; its descriptor is closed
 // by whatever notices the board gone first: a read through the list's object, a read through a
-// reader kept from before, or the refresh of another list of the process.
+// reader kept from before, or the refresh of another list of the process, also of a list that
+// never saw the board.
 TEST_F(StandinEnumeration, ABoardGoneIsClosedInEveryListByWhateverNoticesItFirst) {
-  enum class Notice { ReadThroughTheList, ReadThroughAKeptReader, AnotherListsRefresh };
-  for (const Notice notice :
-       {Notice::ReadThroughTheList, Notice::ReadThroughAKeptReader, Notice::AnotherListsRefresh}) {
+  enum class Notice {
+    ReadThroughTheList,
+    ReadThroughAKeptReader,
+    AnotherListsRefresh,
+    ANewListsFirstRefresh
+  };
+  for (const Notice notice : {Notice::ReadThroughTheList, Notice::ReadThroughAKeptReader,
+                              Notice::AnotherListsRefresh, Notice::ANewListsFirstRefresh}) {
     SCOPED_TRACE(static_cast<int>(notice));
     iKelDeviceList* other = nullptr;
     ASSERT_EQ(enumerationLibrary().getAllKelDevices(other), 0);
@@ -238,8 +244,10 @@ TEST_F(StandinEnumeration, ABoardGoneIsClosedInEveryListByWhateverNoticesItFirst
     ASSERT_TRUE(set.plug().ok());
     refresh();
     apal::tStatus status;
-    other->refresh(platformStatus(&status));  // both lists hold the board's directory
+    const bool otherSawIt = notice != Notice::ANewListsFirstRefresh;
+    if (otherSawIt) other->refresh(platformStatus(&status));  // both lists hold the directory
     ASSERT_EQ(status.code, 0) << where(status);
+    const std::size_t directories = otherSawIt ? 2 : 1;
     iKelDevice* device = byNumber(numberOf(board));
     ASSERT_NE(device, nullptr);
     iKelSession* session = device->openSession(0, platformStatus(&status));
@@ -259,11 +267,15 @@ TEST_F(StandinEnumeration, ABoardGoneIsClosedInEveryListByWhateverNoticesItFirst
         EXPECT_EQ(status.code, -52006) << where(status);
         break;
       case Notice::AnotherListsRefresh:
+      case Notice::ANewListsFirstRefresh:
         other->refresh(platformStatus(&status));
         EXPECT_EQ(status.code, 0) << where(status);
         break;
     }
-    EXPECT_EQ(testsupport::descriptorCount(), held - 2) << "one directory per list";
+    // A list refreshed for the first time has opened the directories of the boards it lists.
+    const std::size_t opened = otherSawIt ? 0 : other->count();
+    EXPECT_EQ(testsupport::descriptorCount(), held - directories + opened)
+        << "one directory per list";
     // The objects stay valid and answer as a gone board; later refreshes change nothing.
     apal::tStatus again;
     reader->readU32(kSerial, platformStatus(&again));
@@ -272,7 +284,7 @@ TEST_F(StandinEnumeration, ABoardGoneIsClosedInEveryListByWhateverNoticesItFirst
     session->release();
     refresh();
     other->refresh(platformStatus(&again));
-    EXPECT_EQ(testsupport::descriptorCount(), held - 2);
+    EXPECT_EQ(testsupport::descriptorCount(), held - directories + opened);
     other->release();
   }
 }
