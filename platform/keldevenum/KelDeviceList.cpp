@@ -474,7 +474,6 @@ class KelDevice final : public iKelDevice {
     return directory_->isBoard(name, deviceId, inode);
   }
   const KelDirectory& directory() const { return *directory_; }
-  bool gone() const { return directory_->gone(); }
 
  private:
   const Directory directory_;
@@ -511,7 +510,8 @@ class KelDeviceList final : public iKelDeviceList {
       std::optional<std::string> generation = machine.generation();
       std::vector<KelDevice*> boards;
       if (!readBoards(boards, status)) return;
-      retireGone(boards);
+      // A board left out while its directory is still there (a descriptor could not be opened
+      // for the listing) keeps its descriptor and is looked at again at the next refresh.
       std::vector<const KelDirectory*> listed;
       listed.reserve(boards.size());
       for (const KelDevice* board : boards) listed.push_back(&board->directory());
@@ -551,26 +551,6 @@ class KelDeviceList final : public iKelDeviceList {
     ino_t inode;
     std::uint32_t number;  // attribute 1; boards without one sort last
   };
-
-  // Closes the descriptors of the boards that `boards` (the boards listed now) no longer holds
-  // once their directories are gone. A board left out while its directory is still there (a
-  // descriptor could not be opened for the listing) keeps its descriptor and is looked at again
-  // at the next refresh.
-  void retireGone(const std::vector<KelDevice*>& boards) {
-    std::vector<KelDevice*> unlisted = std::move(unlisted_);
-    unlisted_.clear();
-    for (KelDevice* known : current_) {
-      if (std::find(boards.begin(), boards.end(), known) == boards.end())
-        unlisted.push_back(known);
-    }
-    for (KelDevice* device : unlisted) {
-      if (device->gone()) {
-        device->directory().retireEverywhere();
-      } else {
-        unlisted_.push_back(device);
-      }
-    }
-  }
 
   // Fills `boards` with the boards published now, in list order. False (status set) when the
   // driver's tree cannot be read; a machine without the tree has no boards.
@@ -657,7 +637,6 @@ class KelDeviceList final : public iKelDeviceList {
   bool refreshed_ = false;
   std::optional<std::string> generation_;  // as read by the last refresh
   std::vector<KelDevice*> current_;        // the boards of the last refresh, in list order
-  std::vector<KelDevice*> unlisted_;       // not listed any more, directory not yet gone
   // Every device object handed out by this list, also of boards gone since: they stay valid
   // until the list is released.
   std::vector<std::unique_ptr<KelDevice>> all_;
