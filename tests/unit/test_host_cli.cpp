@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/common/host_cli.h"
+#include "tools/common/host_client.h"
 
 namespace {
 
@@ -27,6 +28,20 @@ TEST(HostCli, TextThatIsNotUtf8IsEscapedByteByByte) {
     EXPECT_EQ(hostcli::isUtf8(c.in), c.utf8);
     EXPECT_EQ(hostcli::printable(c.in), c.shown);
   }
+}
+
+TEST(HostCli, HostStringsAreCharactersAndMalformedBytesBecomeReplacements) {
+  const std::pair<std::string, std::wstring> cases[] = {
+      {"KEL0", L"KEL0"},
+      {"caf\xC3\xA9", L"caf\u00E9"},
+      {"\xE2\x82\xAC", L"\u20AC"},
+      {"\xF0\x9F\x94\x8C", std::wstring(1, static_cast<wchar_t>(0x1F50C))},
+      {"x\xFF.bin", L"x\uFFFD.bin"},
+      {"\xC0\xAF", L"\uFFFD\uFFFD"},         // overlong
+      {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},  // a surrogate
+      {"\xE2\x82", L"\uFFFD\uFFFD"},         // cut short
+  };
+  for (const auto& [utf8, wide] : cases) EXPECT_EQ(hostabi::wideFromUtf8(utf8), wide) << utf8;
 }
 
 TEST(HostCli, JsonWithBytesThatAreNotUtf8IsStillOneDocument) {

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -130,6 +132,21 @@ inline std::string dumpJson(const nlohmann::json& value, int indent = -1) {
     }
   };
   return Fix::apply(value).dump(indent);
+}
+
+// The time now in ISO-8601 UTC with milliseconds ("2026-12-09T20:35:05.123Z"): the timestamp of
+// an event line.
+inline std::string isoNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  ::gmtime_r(&seconds, &tm);
+  char text[40];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms));
+  return text;
 }
 
 // ---- output ------------------------------------------------------------------------------------

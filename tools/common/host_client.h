@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host_abi.h"
+#include "host_cli.h"
 
 namespace hostabi {
 
@@ -39,21 +40,16 @@ static_assert(sizeof(ImxSysNotificationSinkVtbl) == 4 * sizeof(void*));
 inline std::wstring wideFromUtf8(const std::string& in) {
   std::wstring out;
   for (std::size_t i = 0; i < in.size();) {
-    const auto b = static_cast<unsigned char>(in[i]);
-    std::size_t n = b < 0x80 ? 1 : b >= 0xC2 && b < 0xE0 ? 2 : b >= 0xE0 && b < 0xF0 ? 3
-                  : b >= 0xF0 && b < 0xF5 ? 4 : 0;
-    std::uint32_t c = n == 1 ? b : n == 2 ? (b & 0x1Fu) : n == 3 ? (b & 0x0Fu) : (b & 0x07u);
-    for (std::size_t k = 1; n != 0 && k < n; ++k) {
-      const auto cont = i + k < in.size() ? static_cast<unsigned char>(in[i + k]) : 0;
-      if ((cont & 0xC0) != 0x80) n = 0;
-      else c = (c << 6) | (cont & 0x3Fu);
-    }
-    static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (n == 0 || c < kLeast[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    const std::size_t n = hostcli::utf8SequenceAt(in, i);
+    if (n == 0) {
       out.push_back(static_cast<wchar_t>(0xFFFD));
       ++i;
       continue;
     }
+    static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    std::uint32_t c = static_cast<unsigned char>(in[i]) & kLeadBits[n];
+    for (std::size_t k = 1; k < n; ++k)
+      c = (c << 6) | (static_cast<unsigned char>(in[i + k]) & 0x3Fu);
     out.push_back(static_cast<wchar_t>(c));
     i += n;
   }

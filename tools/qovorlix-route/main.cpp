@@ -107,18 +107,6 @@ void outLine(std::string_view text) {
   hostcli::flush();
 }
 
-std::string isoNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  ::gmtime_r(&seconds, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-  return fmt::format("{}.{:03}Z", text, ms);
-}
-
 std::string clockNow() {
   const std::time_t seconds = std::time(nullptr);
   std::tm tm{};
@@ -306,7 +294,7 @@ struct Demotions {
 std::string demotionLine(int count, std::int32_t reason, std::uint32_t ticket,
                          const std::string& thread) {
   if (gReport.asJson) {
-    json line = {{"event", "demotion"}, {"time", isoNow()}, {"demotion", count},
+    json line = {{"event", "demotion"}, {"time", hostcli::isoNow()}, {"demotion", count},
                  {"reason", reason},    {"thread", thread}, {"reserved", false}};
     line["ticket"] = ticket != 0 ? json(ticket) : json(nullptr);
     return hostcli::dumpJson(line);
@@ -783,7 +771,7 @@ int routeCommand(const Exports& x, const Options& o) {
     if (o.asJson) {
       json start = doc;
       start["event"] = "start";
-      start["time"] = isoNow();
+      start["time"] = hostcli::isoNow();
       startStream(demotions, hostcli::dumpJson(start));
     } else {
       // With the picture on stdout (--dot -) the picture is all that stdout gets.
@@ -809,7 +797,7 @@ int routeCommand(const Exports& x, const Options& o) {
   const int rc = hostcli::exitForSignal(signal);
   if (o.asJson) {
     outLine(hostcli::dumpJson({{"event", "end"},
-                               {"time", isoNow()},
+                               {"time", hostcli::isoNow()},
                                {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"},
                                {"ticket", ticket},
                                {"released", true},
@@ -858,7 +846,7 @@ int watchCommand(const Exports& x, const Options& o) {
   s.open(o.device);
   if (o.asJson) {
     startStream(demotions, hostcli::dumpJson({{"event", "start"},
-                                              {"time", isoNow()},
+                                              {"time", hostcli::isoNow()},
                                               {"device", s.name()},
                                               {"node", s.node()}}));
   } else {
@@ -870,7 +858,7 @@ int watchCommand(const Exports& x, const Options& o) {
   const int rc = hostcli::exitForSignal(signal);
   if (o.asJson) {
     outLine(hostcli::dumpJson({{"event", "end"},
-                               {"time", isoNow()},
+                               {"time", hostcli::isoNow()},
                                {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"},
                                {"demotions", demotionCount(demotions)},
                                {"exitCode", rc}}));

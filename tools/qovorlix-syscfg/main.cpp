@@ -361,11 +361,6 @@ void printRows(const std::vector<BagRow>& rows) {
   printTable(table);
 }
 
-std::string isoNow() {
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  return fmt::format("{:%FT%TZ}", fmt::gmtime(now));
-}
-
 // --- Commands ---------------------------------------------------------------------------------
 
 struct Options {
@@ -818,7 +813,7 @@ int firmwareCommand(const Options& o) {
     return fail(kFailed, fmt::format("the firmware update of {} was refused", o.item), started);
   if (gSettings.json) {
     outJson({{"event", "started"},
-             {"time", isoNow()},
+             {"time", hostcli::isoNow()},
              {"item", o.item},
              {"target", target},
              {"image", base},
@@ -847,7 +842,7 @@ int firmwareCommand(const Options& o) {
     if (interrupted == 0 && percent / 10 != printedTenth) {
       printedTenth = percent / 10;
       if (gSettings.json) {
-        outJson({{"event", "progress"}, {"time", isoNow()}, {"percent", percent}, {"state", state}});
+        outJson({{"event", "progress"}, {"time", hostcli::isoNow()}, {"percent", percent}, {"state", state}});
         flushOut();
       } else if (!bar) {
         outf("  {:3}%\n", percent);
@@ -874,7 +869,7 @@ int firmwareCommand(const Options& o) {
   const int rc = interrupted != 0 ? hostcli::exitForSignal(interrupted) : failed ? kFailed : kOk;
   if (gSettings.json) {
     json doc{{"event", "ended"},
-             {"time", isoNow()},
+             {"time", hostcli::isoNow()},
              {"item", o.item},
              {"target", target},
              {"image", base},
@@ -918,7 +913,7 @@ int watchCommand(const Options& o) {
                                     : "notice";
     ++events;
     if (gSettings.json) {
-      outJson({{"event", event}, {"kind", kind}, {"items", names}, {"time", isoNow()}});
+      outJson({{"event", event}, {"kind", kind}, {"items", names}, {"time", hostcli::isoNow()}});
     } else {
       const std::time_t now =
           std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
@@ -953,7 +948,7 @@ int watchCommand(const Options& o) {
     std::lock_guard<std::recursive_mutex> lock(gOutput);
     known.insert(names.begin(), names.end());
     if (gSettings.json) {
-      outJson({{"event", "watching"}, {"time", isoNow()}, {"items", names}});
+      outJson({{"event", "watching"}, {"time", hostcli::isoNow()}, {"items", names}});
     } else {
       outf("watching {} board{}{}{}; Ctrl-C ends\n", names.size(), names.size() == 1 ? "" : "s",
            names.empty() ? "" : ": ", fmt::join(names, " "));
@@ -1005,7 +1000,7 @@ int watchCommand(const Options& o) {
   std::lock_guard<std::recursive_mutex> lock(gOutput);
   const char* reason = why != nullptr ? why : signal == SIGINT ? "SIGINT" : "SIGTERM";
   if (gSettings.json) {
-    json doc{{"event", "stopped"}, {"time", isoNow()}, {"reason", reason}, {"events", events}};
+    json doc{{"event", "stopped"}, {"time", hostcli::isoNow()}, {"reason", reason}, {"events", events}};
     if (signal != 0) {
       doc["signal"] = reason;
       doc["error"] = fmt::format("ended by {}", reason);
