@@ -3,13 +3,10 @@
 // "firmware-progress" until the simulator reports it finished. The image itself stays here;
 // the simulator receives its size and FNV-1a 64 hash.
 //
-// Each call opens its own connection to the control socket, so calls from several threads
-// never share one; no lock is needed.
+// Each call opens its own connection to the control socket (sim/src/protocol/LineClient.h, a
+// header: this library exports nothing of it), so calls from several threads never share one;
+// no lock is needed.
 #include "qovorlixapi/qovorlixapi.h"
-
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "LineClient.h"  // the simulator's own socket client, compiled into this library
 #include "qoapal/driver/qoPlatformStandinContract.h"
 
 namespace {
@@ -45,26 +43,12 @@ struct Answer {
   json body;
 };
 
-// One line-JSON connection to the simulator's control socket.
+// The simulator's control socket, answers read as the firmware calls report them.
 class ControlConnection {
  public:
-  ControlConnection() = default;
-  ~ControlConnection() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ControlConnection(const ControlConnection&) = delete;
-  ControlConnection& operator=(const ControlConnection&) = delete;
-
   bool connect() {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    static_assert(sizeof contract::kControlSocket <= sizeof address.sun_path);
-    std::memcpy(address.sun_path, contract::kControlSocket, sizeof contract::kControlSocket);
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
-    const timeval timeout{kAnswerTimeoutSeconds, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    return ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return line_.connect(contract::kControlSocket, kAnswerTimeoutSeconds) ==
+           qosim::LineClient::Connect::Connected;
   }
 
   // Sends `request` and reads its answer. Status: kNoSimulatedMachine when the connection
@@ -72,33 +56,17 @@ class ControlConnection {
   // the answer's "status" (kOsFault without one) when it says "ok": false.
   Answer request(const json& request) {
     Answer answer;
-    const std::string line = request.dump() + "\n";
-    for (std::size_t done = 0; done < line.size();) {
-      const ssize_t n = ::send(fd_, line.data() + done, line.size() - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
+    std::string line;
+    switch (line_.exchange(request.dump() + "\n", line)) {
+      case qosim::LineClient::Exchange::Answered: break;
+      case qosim::LineClient::Exchange::TimedOut: answer.status = kTimedOut; return answer;
+      case qosim::LineClient::Exchange::SendFailed:
+      case qosim::LineClient::Exchange::Closed:
+      case qosim::LineClient::Exchange::ReceiveFailed:
         answer.status = contract::kNoSimulatedMachine;
         return answer;
-      }
-      done += static_cast<std::size_t>(n);
     }
-    std::size_t newline;
-    while ((newline = pending_.find('\n')) == std::string::npos) {
-      char buffer[4096];
-      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        answer.status = kTimedOut;
-        return answer;
-      }
-      if (n <= 0) {
-        answer.status = contract::kNoSimulatedMachine;
-        return answer;
-      }
-      pending_.append(buffer, static_cast<std::size_t>(n));
-    }
-    answer.body = json::parse(pending_.substr(0, newline), nullptr, false);
-    pending_.erase(0, newline + 1);
+    answer.body = json::parse(line, nullptr, false);
     if (answer.body.is_discarded() || !answer.body.is_object()) {
       answer.status = kOsFault;
     } else if (!answer.body.value("ok", false)) {
@@ -112,8 +80,7 @@ class ControlConnection {
   }
 
  private:
-  int fd_ = -1;
-  std::string pending_;  // bytes received after the last answer line
+  qosim::LineClient line_;
 };
 
 std::string fnv1a64(const void* data, std::uint64_t size) {

@@ -1,8 +1,6 @@
 #include "QosimClient.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include "ControlRequests.h"
 
 #include <atomic>
 #include <cerrno>
@@ -12,38 +10,6 @@
 namespace qosim {
 
 using nlohmann::json;
-
-std::string toHex(const std::uint8_t* data, std::size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(size * 2);
-  for (std::size_t i = 0; i < size; ++i) {
-    out.push_back(digits[data[i] >> 4]);
-    out.push_back(digits[data[i] & 0xF]);
-  }
-  return out;
-}
-
-std::optional<Bytes> fromHex(const std::string& text) {
-  Bytes out;
-  int high = -1;
-  for (char c : text) {
-    int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else if (c == ' ' || c == ':' || c == '\n' || c == '\t') continue;
-    else return std::nullopt;
-    if (high < 0) {
-      high = v;
-    } else {
-      out.push_back(static_cast<std::uint8_t>(high << 4 | v));
-      high = -1;
-    }
-  }
-  if (high >= 0) return std::nullopt;
-  return out;
-}
 
 std::ostream& operator<<(std::ostream& os, const Status& st) {
   return os << (st.ok() ? std::string("ok") : st.error);
@@ -160,7 +126,9 @@ BoardDesc& BoardDesc::withDriverAftermath(const std::string& method, const std::
 }
 
 json ResponseRule::toJson() const {
-  json j{{"cmd", "respond"}, {"target", target}, {"count", count}};
+  json j = control::make(control::Id::Respond);
+  j["target"] = target;
+  j["count"] = count;
   if (command) j["command"] = *command;
   if (output) j["output"] = toHex(*output);
   if (result) j["result"] = *result;
@@ -172,7 +140,9 @@ json ResponseRule::toJson() const {
 }
 
 json NotifySpec::toJson() const {
-  json j{{"cmd", "notify"}, {"wireKind", wireKind}, {"payload", toHex(payload)}};
+  json j = control::make(control::Id::Notify);
+  j["wireKind"] = wireKind;
+  j["payload"] = toHex(payload);
   if (!node.empty()) j["node"] = node;
   if (port) j["port"] = *port;
   if (cookie) j["cookie"] = *cookie;
@@ -196,48 +166,40 @@ Result<Client> Client::connect(const std::string& path) {
     }
     p = env;
   }
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (p.size() >= sizeof(addr.sun_path)) {
-    r.error = "control socket path too long: " + p;
-    return r;
+  switch (r.value.line_.connect(p)) {
+    case LineClient::Connect::Connected: break;
+    case LineClient::Connect::PathTooLong: r.error = "control socket path too long: " + p; break;
+    case LineClient::Connect::SocketFailed:
+      r.error = std::string("socket: ") + std::strerror(errno);
+      break;
+    case LineClient::Connect::ConnectFailed:
+      r.error = "cannot connect to the simulator's control socket " + p + ": " +
+                std::strerror(errno);
+      break;
   }
-  std::memcpy(addr.sun_path, p.c_str(), p.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    r.error = std::string("socket: ") + std::strerror(errno);
-    return r;
-  }
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    r.error = "cannot connect to the simulator's control socket " + p + ": " + std::strerror(errno);
-    ::close(fd);
-    return r;
-  }
-  r.value.fd_ = fd;
   return r;
 }
 
-Client::Client(Client&& other) noexcept : fd_(other.fd_), pending_(std::move(other.pending_)) {
-  other.fd_ = -1;
-}
+namespace {
 
-Client& Client::operator=(Client&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    pending_ = std::move(other.pending_);
-    other.fd_ = -1;
+// Why an exchange brought no answer line, in the words the tests and `qosim ctl` show.
+std::string exchangeError(LineClient::Exchange outcome) {
+  switch (outcome) {
+    case LineClient::Exchange::SendFailed:
+      return std::string("sending to the simulator failed: ") + std::strerror(errno);
+    case LineClient::Exchange::Closed: return "the simulator closed the control connection";
+    case LineClient::Exchange::TimedOut:
+    case LineClient::Exchange::ReceiveFailed:
+    case LineClient::Exchange::Answered: break;
   }
-  return *this;
+  return std::string("receiving from the simulator failed: ") + std::strerror(errno);
 }
 
-Client::~Client() {
-  if (fd_ >= 0) ::close(fd_);
-}
+}  // namespace
 
 Result<json> Client::request(const json& req) {
   Result<json> r;
-  if (fd_ < 0) {
+  if (!line_.connected()) {
     r.error = "not connected to the simulator";
     return r;
   }
@@ -249,52 +211,42 @@ Result<json> Client::request(const json& req) {
     r.error = "the request holds text that is not UTF-8";
     return r;
   }
-  std::size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = ::send(fd_, line.data() + done, line.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      r.error = std::string("sending to the simulator failed: ") + std::strerror(errno);
-      return r;
-    }
-    done += static_cast<std::size_t>(n);
+  std::string answer;
+  if (const auto outcome = line_.exchange(line, answer); outcome != LineClient::Exchange::Answered) {
+    r.error = exchangeError(outcome);
+    return r;
   }
-  for (;;) {
-    auto nl = pending_.find('\n');
-    if (nl != std::string::npos) {
-      std::string answer = pending_.substr(0, nl);
-      pending_.erase(0, nl + 1);
-      json j = json::parse(answer, nullptr, false);
-      if (j.is_discarded() || !j.is_object()) {
-        r.error = "malformed answer from the simulator: " + answer;
-        return r;
-      }
-      if (!j.value("ok", false)) {
-        r.error = j.value("error", std::string("request failed without a message"));
-        return r;
-      }
-      r.value = std::move(j);
-      return r;
-    }
-    char buf[65536];
-    ssize_t n = ::recv(fd_, buf, sizeof(buf), 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      r.error = n == 0 ? std::string("the simulator closed the control connection")
-                       : std::string("receiving from the simulator failed: ") + std::strerror(errno);
-      return r;
-    }
-    pending_.append(buf, static_cast<std::size_t>(n));
+  json j = json::parse(answer, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) {
+    r.error = "malformed answer from the simulator: " + answer;
+    return r;
   }
+  if (!j.value("ok", false)) {
+    r.error = j.value("error", std::string("request failed without a message"));
+    return r;
+  }
+  r.value = std::move(j);
+  return r;
+}
+
+Result<json> Client::call(control::Id id, json keys) {
+  const control::Request& spec = control::request(id);
+  for (auto it = keys.begin(); it != keys.end(); ++it)
+    if (it.key() != "cmd" && !spec.anyField && control::findKey(spec, it.key()) == nullptr)
+      return Result<json>{{}, "the client built a \"" + it.key() + "\" that " + spec.name +
+                                  " does not take"};
+  keys["cmd"] = spec.name;
+  return request(keys);
 }
 
 namespace {
+using control::Id;
 Status statusOf(const Result<json>& r) { return Status{r.error}; }
 }  // namespace
 
-Status Client::ping() { return statusOf(request({{"cmd", "ping"}})); }
+Status Client::ping() { return statusOf(call(Id::Ping)); }
 
-Result<json> Client::list() { return request({{"cmd", "list"}}); }
+Result<json> Client::list() { return call(Id::List); }
 
 Result<std::vector<std::string>> Client::listDevices() {
   Result<std::vector<std::string>> out;
@@ -310,17 +262,17 @@ Result<std::vector<std::string>> Client::listDevices() {
 Status Client::plug(const BoardDesc& board) { return plugJson(board.toJson()); }
 
 Status Client::plugJson(const json& board) {
-  return statusOf(request({{"cmd", "plug"}, {"board", board}}));
+  return statusOf(call(Id::Plug, {{"board", board}}));
 }
 
 Status Client::unplug(const std::string& device) {
-  return statusOf(request({{"cmd", "unplug"}, {"device", device}}));
+  return statusOf(call(Id::Unplug, {{"device", device}}));
 }
 
-Status Client::removeDevQo() { return statusOf(request({{"cmd", "devqo-remove"}})); }
-Status Client::createDevQo() { return statusOf(request({{"cmd", "devqo-create"}})); }
+Status Client::removeDevQo() { return statusOf(call(Id::DevQoRemove)); }
+Status Client::createDevQo() { return statusOf(call(Id::DevQoCreate)); }
 
-Status Client::setResponse(const ResponseRule& rule) { return statusOf(request(rule.toJson())); }
+Status Client::setResponse(const ResponseRule& rule) { return statusOf(call(Id::Respond, rule.toJson())); }
 
 Status Client::injectError(int errnoValue, long count, std::optional<std::uint32_t> command,
                            const std::string& target) {
@@ -332,11 +284,11 @@ Status Client::injectError(int errnoValue, long count, std::optional<std::uint32
   return setResponse(rule);
 }
 
-Status Client::clearResponses() { return statusOf(request({{"cmd", "clear-responses"}})); }
+Status Client::clearResponses() { return statusOf(call(Id::ClearResponses)); }
 
 Result<SentNotification> Client::notify(const NotifySpec& notice) {
   Result<SentNotification> out;
-  auto r = request(notice.toJson());
+  auto r = call(Id::Notify, notice.toJson());
   if (!r) {
     out.error = r.error;
     return out;
@@ -348,12 +300,12 @@ Result<SentNotification> Client::notify(const NotifySpec& notice) {
 }
 
 Status Client::notifyRaw(std::uint32_t port, const Bytes& bytes) {
-  return statusOf(request({{"cmd", "notify-raw"}, {"port", port}, {"bytes", toHex(bytes)}}));
+  return statusOf(call(Id::NotifyRaw, {{"port", port}, {"bytes", toHex(bytes)}}));
 }
 
 Result<std::vector<LogEntry>> Client::readLog(bool clear) {
   Result<std::vector<LogEntry>> out;
-  auto r = request({{"cmd", "log"}, {"clear", clear}});
+  auto r = call(Id::Log, {{"clear", clear}});
   if (!r) {
     out.error = r.error;
     return out;
@@ -386,11 +338,11 @@ Result<std::vector<LogEntry>> Client::readLog(bool clear) {
   return out;
 }
 
-Status Client::clearLog() { return statusOf(request({{"cmd", "log-clear"}})); }
+Status Client::clearLog() { return statusOf(call(Id::LogClear)); }
 
 Result<std::vector<Subscription>> Client::subscriptions() {
   Result<std::vector<Subscription>> out;
-  auto r = request({{"cmd", "subscriptions"}});
+  auto r = call(Id::Subscriptions);
   if (!r) {
     out.error = r.error;
     return out;
@@ -409,10 +361,9 @@ Result<json> Client::setBoardField(const std::string& device, const std::string&
 
 Result<json> Client::setBoardFields(const std::string& device, const json& fields) {
   json req = fields;
-  req["cmd"] = "set";
   req["device"] = device;
   Result<json> out;
-  auto r = request(req);
+  auto r = call(Id::Set, req);
   if (!r) out.error = r.error;
   else out.value = r.value.at("board");
   return out;
@@ -420,7 +371,7 @@ Result<json> Client::setBoardFields(const std::string& device, const json& field
 
 Result<json> Client::getBoard(const std::string& device) {
   Result<json> out;
-  auto r = request({{"cmd", "get"}, {"device", device}});
+  auto r = call(Id::Get, {{"device", device}});
   if (!r) out.error = r.error;
   else out.value = r.value.at("board");
   return out;
@@ -428,37 +379,37 @@ Result<json> Client::getBoard(const std::string& device) {
 
 Status Client::enumFault(const std::string& device, const std::string& operation,
                          std::optional<std::int32_t> status) {
-  json req{{"cmd", "enum-fault"}, {"device", device}, {"operation", operation}};
+  json req{{"device", device}, {"operation", operation}};
   req["status"] = status ? json(*status) : json(nullptr);
-  return statusOf(request(req));
+  return statusOf(call(Id::EnumFault, req));
 }
 
 Result<std::uint64_t> Client::generation() {
   Result<std::uint64_t> out;
-  auto r = request({{"cmd", "generation"}});
+  auto r = call(Id::Generation);
   if (!r) out.error = r.error;
   else out.value = r.value.at("generation").get<std::uint64_t>();
   return out;
 }
 
 Status Client::setModuleFile(const std::string& name, std::optional<std::string> text) {
-  json req{{"cmd", "module-file"}, {"name", name}};
+  json req{{"name", name}};
   req["text"] = text ? json(*text) : json(nullptr);
-  return statusOf(request(req));
+  return statusOf(call(Id::ModuleFile, req));
 }
 
 Status Client::relocationFault(std::optional<std::string> answer) {
-  json req{{"cmd", "relocation-fault"}};
+  json req = json::object();
   req["answer"] = answer ? json(*answer) : json(nullptr);
-  return statusOf(request(req));
+  return statusOf(call(Id::RelocationFault, req));
 }
 
 Result<std::uint32_t> Client::firmwareUpdate(const std::string& device, const std::string& target,
                                              std::uint64_t size, std::uint32_t flag, const std::string& hash) {
-  json req{{"cmd", "firmware-update"}, {"device", device}, {"target", target}, {"size", size}, {"flag", flag}};
+  json req{{"device", device}, {"target", target}, {"size", size}, {"flag", flag}};
   if (!hash.empty()) req["hash"] = hash;
   Result<std::uint32_t> out;
-  auto r = request(req);
+  auto r = call(Id::FirmwareUpdate, req);
   if (!r) out.error = r.error;
   else out.value = r.value.at("durationMs").get<std::uint32_t>();
   return out;
@@ -466,7 +417,7 @@ Result<std::uint32_t> Client::firmwareUpdate(const std::string& device, const st
 
 Result<FirmwareProgressInfo> Client::firmwareProgress(const std::string& device) {
   Result<FirmwareProgressInfo> out;
-  auto r = request({{"cmd", "firmware-progress"}, {"device", device}});
+  auto r = call(Id::FirmwareProgress, {{"device", device}});
   if (!r) {
     out.error = r.error;
     return out;
@@ -479,26 +430,26 @@ Result<FirmwareProgressInfo> Client::firmwareProgress(const std::string& device)
 }
 
 Status Client::firmwareFault(const std::string& device, std::optional<FirmwareFaultSpec> fault) {
-  json req{{"cmd", "firmware-fault"}, {"device", device}};
+  json req{{"device", device}};
   if (fault) {
     req["status"] = fault->status;
     req["atPercent"] = fault->atPercent;
     req["count"] = fault->count;
     req["operation"] = fault->operation;
   }
-  return statusOf(request(req));
+  return statusOf(call(Id::FirmwareFault, req));
 }
 
 Status Client::firmwareConfig(const std::string& device, std::optional<std::uint32_t> durationMs,
                               std::optional<std::uint32_t> versionAfterUpdate) {
-  json req{{"cmd", "firmware-config"}, {"device", device}};
+  json req{{"device", device}};
   if (durationMs) req["durationMs"] = *durationMs;
   if (versionAfterUpdate) req["versionAfterUpdate"] = *versionAfterUpdate;
-  return statusOf(request(req));
+  return statusOf(call(Id::FirmwareConfig, req));
 }
 
 Status Client::powerCycle(const std::string& device) {
-  return statusOf(request({{"cmd", "power-cycle"}, {"device", device}}));
+  return statusOf(call(Id::PowerCycle, {{"device", device}}));
 }
 
 // --- board builder -----------------------------------------------------------------------------

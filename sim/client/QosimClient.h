@@ -19,14 +19,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ControlRequests.h"
+#include "Hex.h"  // toHex, fromHex: byte strings as the protocol writes them
+#include "LineClient.h"
+
 namespace qosim {
-
-using Bytes = std::vector<std::uint8_t>;
-
-// Lower-case hex without separators; fromHex accepts upper or lower case and ignores spaces.
-std::string toHex(const std::uint8_t* data, std::size_t size);
-inline std::string toHex(const Bytes& b) { return toHex(b.data(), b.size()); }
-std::optional<Bytes> fromHex(const std::string& text);
 
 struct Status {
   std::string error;  // empty when the step succeeded
@@ -196,13 +193,8 @@ class Client {
   // Connects to `path`, or to $QOSIM_CONTROL when path is empty.
   static Result<Client> connect(const std::string& path = "");
   Client() = default;
-  Client(Client&& other) noexcept;
-  Client& operator=(Client&& other) noexcept;
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-  ~Client();
 
-  bool connected() const { return fd_ >= 0; }
+  bool connected() const { return line_.connected(); }
   // One request, one answer. An answer with "ok": false becomes the error.
   Result<nlohmann::json> request(const nlohmann::json& req);
 
@@ -249,8 +241,9 @@ class Client {
   Status powerCycle(const std::string& device);
 
  private:
-  int fd_ = -1;
-  std::string pending_;  // bytes received after the last answer line
+  // The request `id` with `keys`, checked against the control table before it is sent.
+  Result<nlohmann::json> call(control::Id id, nlohmann::json keys = nlohmann::json::object());
+  LineClient line_;
 };
 
 // Device names unique in this process: "qovorlix<number>", numbers from 100 up.

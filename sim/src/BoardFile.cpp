@@ -5,7 +5,7 @@
 #include <set>
 #include <sstream>
 
-#include "QosimClient.h"
+#include "protocol/Hex.h"
 #include "qodrvdesc/qoDriverInterfaceTables.h"
 
 namespace qosim {

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "QosimClient.h"
+#include "protocol/Hex.h"
 #include "qodrvdesc/qoDriverInterfaceTables.h"
 #include "qotopo/qoTopographyTables.h"
 

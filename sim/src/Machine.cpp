@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "QosimClient.h"
+#include "protocol/Hex.h"
 #include "host_cli.h"
 #include "qoapal/driver/qoPlatformStandinContract.h"
 

@@ -20,70 +20,20 @@
 #include "Machines.h"
 #include "QosimClient.h"
 #include "host_cli.h"
+#include "protocol/ControlRequests.h"
 #include "qodrvdesc/qoDriverInterfaceTables.h"
 
 namespace {
 
 using nlohmann::json;
 using hostcli::printable;
+namespace control = qosim::control;
 
 // Exit statuses of `qosim ctl`.
 constexpr int kCtlRefused = 1;
 constexpr int kCtlUsage = 2;
 constexpr int kCtlNoConnection = 3;
 constexpr int kInternalError = 70;
-
-// A control request as `qosim ctl` offers it: its keys, and what a bare argument stands for.
-struct Request {
-  const char* name;
-  std::vector<const char*> keys;  // "*": any key (checked by the machine)
-  const char* positional;         // "device", "file" or nullptr
-  const char* summary;
-};
-
-const std::vector<Request>& requests() {
-  static const std::vector<Request> table = {
-      {"ping", {}, nullptr, "is the machine there (its pid, command, board file)"},
-      {"list", {}, nullptr, "the plugged boards and their nodes"},
-      {"plug", {"board", "boards"}, "file", "plug the boards of a board file: plug FILE | board=@FILE"},
-      {"unplug", {"device"}, "device", "unplug a board: unplug DEVICE"},
-      {"devqo-remove", {}, nullptr, "remove /dev/qo"},
-      {"devqo-create", {}, nullptr, "create /dev/qo again"},
-      {"respond", {"target", "command", "method", "interface", "output", "result", "status", "errno", "count",
-                   "then", "restartMs"},
-       nullptr, "program an answer (method=op0405 or command=0x...)"},
-      {"inject", {"target", "command", "method", "interface", "output", "result", "status", "errno", "count", "then",
-                  "restartMs"},
-       nullptr,
-       "make calls fail with an errno"},
-      {"clear-responses", {}, nullptr, "forget every programmed answer"},
-      {"responses", {}, nullptr, "the programmed answers"},
-      {"notify", {"node", "port", "cookie", "subscriptionKind", "wireKind", "payload", "lengthField", "type",
-                  "payloadSizeField"},
-       nullptr, "send a notification datagram"},
-      {"notify-raw", {"port", "bytes"}, nullptr, "send any bytes as a datagram"},
-      {"log", {"clear"}, nullptr, "the request log (clear=true empties it)"},
-      {"log-clear", {}, nullptr, "empty the request log"},
-      {"subscriptions", {}, nullptr, "the notification subscriptions"},
-      {"set", {"device", "*"}, "device", "change model fields: set device=D FIELD=VALUE..."},
-      {"get", {"device"}, "device", "a board's model, registers and firmware state"},
-      {"enum-fault", {"device", "operation", "status"}, nullptr, "make an enumeration operation fail"},
-      {"generation", {}, nullptr, "the enumeration generation"},
-      {"module-file", {"name", "text"}, nullptr, "write (or, without text, remove) a module file"},
-      {"relocation-fault", {"answer"}, nullptr, "make directory relocation answer none/failure/empty/overlong"},
-      {"firmware-update", {"device", "target", "size", "flag", "hash", "version"}, nullptr,
-       "start a firmware update"},
-      {"firmware-progress", {"device"}, "device", "the progress of a firmware update"},
-      {"firmware-fault", {"device", "status", "atPercent", "count", "operation"}, nullptr,
-       "make a firmware update fail"},
-      {"firmware-config", {"device", "durationMs", "versionAfterUpdate"}, nullptr,
-       "how long updates last, the version after one"},
-      {"power-cycle", {"device"}, "device", "power-cycle a board (a new firmware becomes its version)"},
-      {"demote", {"device", "ticket"}, nullptr, "take the reservation of routes, telling their sessions"},
-      {"routes", {"device"}, "device", "the routes the sessions made on a board"},
-  };
-  return table;
-}
 
 const char* const kCommands[] = {"run", "exec", "ls", "ctl", "check-boards", "help"};
 
@@ -105,9 +55,10 @@ void help(std::ostream& out) {
   usage(out);
   out << "\nControl requests (qosim ctl REQUEST KEY=VALUE...):\n";
   hostcli::Table table;
-  for (const Request& r : requests()) {
+  for (const control::Request& r : control::requests()) {
     std::string keys;
-    for (const char* k : r.keys) keys += (keys.empty() ? "" : " ") + std::string(std::string(k) == "*" ? "FIELD..." : k);
+    for (const control::Key& k : r.keys) keys += (keys.empty() ? "" : " ") + std::string(k.name);
+    if (r.anyField) keys += (keys.empty() ? "" : " ") + std::string("FIELD...");
     table.add({"  " + std::string(r.name), r.summary, keys.empty() ? "" : "[" + keys + "]"});
   }
   out << table.text();
@@ -277,149 +228,165 @@ bool methodCommand(const std::string& name, const std::string& interface, std::u
   return false;
 }
 
-int ctlCommand(int argc, char** argv) {
-  std::string socket, machineId;
-  int i = 2;
+// `qosim ctl` options: where the request goes.
+struct CtlTarget {
+  std::string socket;
+  std::string machineId;
+};
+
+// Reads the options before the request's name; 0, or the exit status of a usage error.
+int ctlOptions(int argc, char** argv, int& i, CtlTarget& target) {
   for (; i < argc; ++i) {
     const std::string a = argv[i];
     bool missing = false;
-    if (optionValue(argc, argv, i, "--socket", socket, missing) ||
-        optionValue(argc, argv, i, "--machine", machineId, missing)) {
-      if (missing) {
-        std::cerr << "qosim ctl: " << a << " needs a value\n";
-        return kCtlUsage;
-      }
-      continue;
+    if (!optionValue(argc, argv, i, "--socket", target.socket, missing) &&
+        !optionValue(argc, argv, i, "--machine", target.machineId, missing))
+      break;
+    if (missing) {
+      std::cerr << "qosim ctl: " << a << " needs a value\n";
+      return kCtlUsage;
     }
-    break;
   }
   if (i >= argc) {
     std::cerr << "qosim ctl: no request given (qosim --help lists them)\n";
     return kCtlUsage;
   }
-  if (!socket.empty() && !machineId.empty()) {
+  if (!target.socket.empty() && !target.machineId.empty()) {
     std::cerr << "qosim ctl: give --socket or --machine, not both\n";
     return kCtlUsage;
   }
-  const std::string cmd = argv[i++];
-  const Request* request = nullptr;
-  std::vector<std::string> names;
-  for (const Request& r : requests()) {
-    names.push_back(r.name);
-    if (cmd == r.name) request = &r;
-  }
+  return 0;
+}
+
+const control::Request* ctlRequest(const std::string& name) {
+  const control::Request* request = control::findRequest(name);
   if (request == nullptr) {
-    std::cerr << "qosim ctl: unknown request '" << printable(cmd) << "'" << hostcli::nearestHint(cmd, names)
-              << " (qosim --help lists them)\n";
-    return kCtlUsage;
+    std::vector<std::string> names;
+    for (const control::Request& r : control::requests()) names.push_back(r.name);
+    std::cerr << "qosim ctl: unknown request '" << printable(name) << "'"
+              << hostcli::nearestHint(name, names) << " (qosim --help lists them)\n";
   }
-  json req{{"cmd", cmd}};
-  std::string method, interface;
-  for (; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (!hostcli::isUtf8(a)) {
-      std::cerr << "qosim ctl: argument \"" << printable(a)
-                << "\" is not UTF-8 (requests are JSON text)\n";
-      return kCtlUsage;
-    }
-    auto eq = a.find('=');
-    std::string error;
-    if (eq == std::string::npos) {
-      const std::string positional = request->positional ? request->positional : "";
-      if (positional == "file") {
-        json board;
-        if (!readJsonFile(a, board, error)) {
-          std::cerr << "qosim ctl: " << error << "\n";
-          return kCtlUsage;
-        }
-        const bool many = board.is_object() && board.contains("boards");
-        req[many ? "boards" : "board"] = many ? board["boards"] : board;
-      } else if (positional == "device") {
-        req["device"] = a;
-      } else {
-        std::cerr << "qosim ctl: " << cmd << ": expected KEY=VALUE, got \"" << printable(a) << "\"\n";
-        return kCtlUsage;
-      }
-      continue;
-    }
-    const std::string key = a.substr(0, eq), value = a.substr(eq + 1);
-    bool known = false, any = false;
-    std::vector<std::string> keys;
-    for (const char* k : request->keys) {
-      any = any || std::string(k) == "*";
-      known = known || key == k;
-      if (std::string(k) != "*") keys.push_back(k);
-    }
-    if (!known && !any) {
-      std::cerr << "qosim ctl: " << cmd << ": unknown key \"" << printable(key) << "\"";
-      if (keys.empty()) {
-        std::cerr << " (it takes none)\n";
-      } else {
-        const std::string hint = hostcli::nearestHint(key, keys);
-        std::string all;
-        for (const auto& k : keys) all += (all.empty() ? "" : ", ") + k;
-        std::cerr << (hint.empty() ? " (keys: " + all + ")" : hint) << "\n";
-      }
-      return kCtlUsage;
-    }
-    if (key == "method") {
-      method = value;
-      continue;
-    }
-    if (key == "interface") {
-      interface = value;
-      continue;
-    }
-    static const char* const textKeys[] = {"payload", "output", "bytes", "target", "node", "device",
-                                           "name", "text", "operation", "hash", "description",
-                                           "primaryName", "secondaryName", "topographyName", "answer",
-                                           "then"};
-    bool text = false;
-    for (const char* k : textKeys) text = text || key == k;
-    if (!value.empty() && value[0] == '@') {
-      json j;
-      if (!readJsonFile(value.substr(1), j, error)) {
+  return request;
+}
+
+// A bare argument: the board file of plug, the device of a request on one board.
+bool addPositional(const control::Request& request, const std::string& a, json& req) {
+  std::string error;
+  switch (request.positional) {
+    case control::Positional::BoardFile: {
+      json board;
+      if (!readJsonFile(a, board, error)) {
         std::cerr << "qosim ctl: " << error << "\n";
-        return kCtlUsage;
+        return false;
       }
-      req[key] = j;
-    } else if (text) {
-      req[key] = value;
-    } else {
-      json j = json::parse(value, nullptr, false);
-      req[key] = j.is_discarded() ? json(value) : j;
+      const bool many = board.is_object() && board.contains("boards");
+      req[many ? "boards" : "board"] = many ? board["boards"] : board;
+      return true;
     }
+    case control::Positional::Device: req["device"] = a; return true;
+    case control::Positional::None: break;
   }
-  if (!interface.empty() && method.empty()) {
-    std::cerr << "qosim ctl: " << cmd << ": interface= goes with method=\n";
-    return kCtlUsage;
+  std::cerr << "qosim ctl: " << request.name << ": expected KEY=VALUE, got \"" << printable(a)
+            << "\"\n";
+  return false;
+}
+
+bool knownCtlKey(const control::Request& request, const std::string& key) {
+  if (request.anyField || control::findKey(request, key) != nullptr) return true;
+  std::vector<std::string> keys;
+  for (const control::Key& k : request.keys) keys.push_back(k.name);
+  std::cerr << "qosim ctl: " << request.name << ": unknown key \"" << printable(key) << "\"";
+  if (keys.empty()) {
+    std::cerr << " (it takes none)\n";
+  } else {
+    const std::string hint = hostcli::nearestHint(key, keys);
+    std::string all;
+    for (const auto& k : keys) all += (all.empty() ? "" : ", ") + k;
+    std::cerr << (hint.empty() ? " (keys: " + all + ")" : hint) << "\n";
   }
-  if (!method.empty()) {
-    if (req.contains("command")) {
-      std::cerr << "qosim ctl: " << cmd << ": give method= or command=, not both\n";
-      return kCtlUsage;
-    }
-    std::uint32_t command = 0;
+  return false;
+}
+
+// The request built from the arguments; method= and interface= stay here until they name a
+// command.
+struct CtlRequest {
+  json req;
+  std::string method, interface;
+};
+
+bool addKeyValue(const control::Request& request, const std::string& a, CtlRequest& out) {
+  const auto eq = a.find('=');
+  const std::string key = a.substr(0, eq), value = a.substr(eq + 1);
+  if (!knownCtlKey(request, key)) return false;
+  const control::Key* k = control::findKey(request, key);
+  if (k != nullptr && k->type == control::KeyType::CtlOnly) {
+    (key == "method" ? out.method : out.interface) = value;
+    return true;
+  }
+  if (!value.empty() && value[0] == '@') {
     std::string error;
-    if (!methodCommand(method, interface, command, error)) {
-      std::cerr << "qosim ctl: " << cmd << ": " << error << "\n";
-      return kCtlUsage;
+    json j;
+    if (!readJsonFile(value.substr(1), j, error)) {
+      std::cerr << "qosim ctl: " << error << "\n";
+      return false;
     }
-    req["command"] = command;
+    out.req[key] = j;
+  } else if (control::isTextKey(request, key)) {
+    out.req[key] = value;
+  } else {
+    json j = json::parse(value, nullptr, false);
+    out.req[key] = j.is_discarded() ? json(value) : j;
   }
-  if (socket.empty() && (!machineId.empty() || std::getenv("QOSIM_CONTROL") == nullptr)) {
+  return true;
+}
+
+bool addArgument(const control::Request& request, const std::string& a, CtlRequest& out) {
+  if (!hostcli::isUtf8(a)) {
+    std::cerr << "qosim ctl: argument \"" << printable(a)
+              << "\" is not UTF-8 (requests are JSON text)\n";
+    return false;
+  }
+  if (a.find('=') == std::string::npos) return addPositional(request, a, out.req);
+  return addKeyValue(request, a, out);
+}
+
+// method= (narrowed by interface=) becomes the command it names.
+bool applyMethod(const std::string& cmd, CtlRequest& out) {
+  if (!out.interface.empty() && out.method.empty()) {
+    std::cerr << "qosim ctl: " << cmd << ": interface= goes with method=\n";
+    return false;
+  }
+  if (out.method.empty()) return true;
+  if (out.req.contains("command")) {
+    std::cerr << "qosim ctl: " << cmd << ": give method= or command=, not both\n";
+    return false;
+  }
+  std::uint32_t command = 0;
+  std::string error;
+  if (!methodCommand(out.method, out.interface, command, error)) {
+    std::cerr << "qosim ctl: " << cmd << ": " << error << "\n";
+    return false;
+  }
+  out.req["command"] = command;
+  return true;
+}
+
+int sendCtl(CtlTarget target, const json& req) {
+  if (target.socket.empty() &&
+      (!target.machineId.empty() || std::getenv("QOSIM_CONTROL") == nullptr)) {
     // Outside a machine: the one named, or the only one running.
     qosim::RunningMachine machine;
     std::string error;
     int code = 0;
-    if (!qosim::findMachine(machineId, machine, error, code)) {
-      std::cerr << "qosim ctl: " << (machineId.empty() ? "QOSIM_CONTROL is not set, and " : "")
-                << error << "\n";
+    if (!qosim::findMachine(target.machineId, machine, error, code)) {
+      std::cerr << "qosim ctl: "
+                << (target.machineId.empty() ? "QOSIM_CONTROL is not set, and " : "") << error
+                << "\n";
       return code == qosim::kExitUsage ? kCtlUsage : kCtlNoConnection;
     }
-    socket = machine.socket;
+    target.socket = machine.socket;
   }
-  auto client = qosim::Client::connect(socket);
+  auto client = qosim::Client::connect(target.socket);
   if (!client) {
     std::cerr << "qosim ctl: " << printable(client.error) << "\n";
     return kCtlNoConnection;
@@ -436,6 +403,20 @@ int ctlCommand(int argc, char** argv) {
     return hostcli::reportWriteFailure("qosim", failure);
   }
   return hostcli::finish("qosim", 0);
+}
+
+int ctlCommand(int argc, char** argv) {
+  CtlTarget target;
+  int i = 2;
+  if (const int code = ctlOptions(argc, argv, i, target); code != 0) return code;
+  const std::string cmd = argv[i++];
+  const control::Request* request = ctlRequest(cmd);
+  if (request == nullptr) return kCtlUsage;
+  CtlRequest out{control::make(request->id), {}, {}};
+  for (; i < argc; ++i)
+    if (!addArgument(*request, argv[i], out)) return kCtlUsage;
+  if (!applyMethod(cmd, out)) return kCtlUsage;
+  return sendCtl(std::move(target), out.req);
 }
 
 int checkBoardsCommand(int argc, char** argv) {
