@@ -212,7 +212,8 @@ Result<json> Client::request(const json& req) {
     return r;
   }
   std::string answer;
-  if (const auto outcome = line_.exchange(line, answer); outcome != LineClient::Exchange::Answered) {
+  const auto outcome = line_.exchange(line, answer);
+  if (outcome != LineClient::Exchange::Answered) {
     r.error = exchangeError(outcome);
     return r;
   }
@@ -272,7 +273,9 @@ Status Client::unplug(const std::string& device) {
 Status Client::removeDevQo() { return statusOf(call(Id::DevQoRemove)); }
 Status Client::createDevQo() { return statusOf(call(Id::DevQoCreate)); }
 
-Status Client::setResponse(const ResponseRule& rule) { return statusOf(call(Id::Respond, rule.toJson())); }
+Status Client::setResponse(const ResponseRule& rule) {
+  return statusOf(call(Id::Respond, rule.toJson()));
+}
 
 Status Client::injectError(int errnoValue, long count, std::optional<std::uint32_t> command,
                            const std::string& target) {

@@ -2,8 +2,10 @@
 
 #include <fstream>
 #include <limits>
+#include <map>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "protocol/Hex.h"
 #include "qodrvdesc/qoDriverInterfaceTables.h"
@@ -371,71 +373,123 @@ void checkModuleFileName(const std::string& name, const std::string& where) {
       throw BoardError(where + ": module file name \"" + name + "\" contains a control character");
 }
 
-bool applyModelField(BoardModel& m, const std::string& key, const json& v, const std::string& where) {
-  const std::string w = where + " \"" + key + "\"";
-  if (key == "deviceNumber") m.deviceNumber = u32(v, w);
-  else if (key == "productId") m.productId = u32(v, w);
-  else if (key == "vendorId") m.vendorId = static_cast<std::uint32_t>(parseUnsigned(v, w, 0xFFFF));
-  else if (key == "serial") m.serial = u32(v, w);
-  else if (key == "description") m.description = textField(v, w, kMaxStringAttribute);
-  else if (key == "chassisSlot") m.chassisSlot = u32(v, w);
-  else if (key == "busType") m.busType = u32(v, w);
-  else if (key == "supported") m.supported = u32(v, w);
-  else if (key == "primaryName") m.primaryName = textField(v, w, kMaxStringAttribute);
-  else if (key == "secondaryName") m.secondaryName = textField(v, w, kMaxStringAttribute);
-  else if (key == "enumeration") enumerationValue(m, v, w);
-  else if (key == "firmwareVersion") m.firmwareVersion = u32(v, w);
-  else if (key == "hardwareRevision") m.hardwareRevision = u32(v, w);
-  else if (key == "temperature") m.temperatures = u32List(v, w, false);
-  else if (key == "temperatureLimit") {
-    auto l = u32List(v, w, false);
-    if (l.size() > 2) throw BoardError(w + ": one or two limits");
-    m.temperatureLimit = l[0];
-    if (l.size() == 2) m.temperatureLimit2 = l[1];
-  } else if (key == "fans") m.fans = u32List(v, w, true);
-  else if (key == "fanSpeed") {
-    if (!v.is_object()) throw BoardError(w + ": must be an object {\"index\": i, \"value\": speed}");
-    checkKeys(v, {"index", "value"}, w);
-    if (!v.contains("index") || !v.contains("value")) throw BoardError(w + ": needs \"index\" and \"value\"");
-    auto i = parseUnsigned(v.at("index"), w + " \"index\"", kMaxListEntries);
-    if (i >= m.fans.size())
-      throw BoardError(w + ": the board has " + std::to_string(m.fans.size()) + " fans, no fan " + std::to_string(i));
-    m.fans[i] = u32(v.at("value"), w + " \"value\"");
-  } else if (key == "dated0") m.dated0 = datedValue(v, w, m.dated0);
-  else if (key == "dated1") m.dated1 = datedValue(v, w, m.dated1);
-  else if (key == "diagnostic") m.diagnostic = static_cast<std::uint8_t>(parseUnsigned(v, w, 0xFF));
-  else if (key == "op0406") m.op0406 = static_cast<std::uint32_t>(parseSigned(v, w, std::numeric_limits<std::int32_t>::min(), 0xFFFFFFFFll));
-  else if (key == "module") m.module = moduleValue(v, w);
-  else if (key == "moduleRecord") m.moduleRecord = recordValue(v, w);
-  else if (key == "topographyName") m.topographyName = textField(v, w, kMaxTopographyName);
-  else if (key == "routingFaults") {
-    if (!v.is_object())
-      throw BoardError(w + ": must be an object {\"extraResults\", \"extraConflicts\", \"extraPathIds\", "
-                           "\"unterminatedName\"}");
-    checkKeys(v, {"extraResults", "extraConflicts", "extraPathIds", "unterminatedName"}, w);
-    RoutingFaults f = m.routingFaults;
-    if (auto e = v.find("extraResults"); e != v.end()) f.extraResults = u32(*e, w + " \"extraResults\"");
-    if (auto e = v.find("extraConflicts"); e != v.end()) f.extraConflicts = u32(*e, w + " \"extraConflicts\"");
-    if (auto e = v.find("extraPathIds"); e != v.end()) f.extraPathIds = u32(*e, w + " \"extraPathIds\"");
-    if (auto e = v.find("unterminatedName"); e != v.end()) {
-      if (!e->is_boolean()) throw BoardError(w + " \"unterminatedName\": must be true or false");
-      f.unterminatedName = e->get<bool>();
-    }
-    m.routingFaults = f;
+namespace {
+
+void temperatureLimitField(BoardModel& m, const json& v, const std::string& w) {
+  auto l = u32List(v, w, false);
+  if (l.size() > 2) throw BoardError(w + ": one or two limits");
+  m.temperatureLimit = l[0];
+  if (l.size() == 2) m.temperatureLimit2 = l[1];
+}
+
+void fanSpeedField(BoardModel& m, const json& v, const std::string& w) {
+  if (!v.is_object()) throw BoardError(w + ": must be an object {\"index\": i, \"value\": speed}");
+  checkKeys(v, {"index", "value"}, w);
+  if (!v.contains("index") || !v.contains("value"))
+    throw BoardError(w + ": needs \"index\" and \"value\"");
+  auto i = parseUnsigned(v.at("index"), w + " \"index\"", kMaxListEntries);
+  if (i >= m.fans.size())
+    throw BoardError(w + ": the board has " + std::to_string(m.fans.size()) + " fans, no fan " +
+                     std::to_string(i));
+  m.fans[i] = u32(v.at("value"), w + " \"value\"");
+}
+
+void routingFaultsField(BoardModel& m, const json& v, const std::string& w) {
+  if (!v.is_object())
+    throw BoardError(w + ": must be an object {\"extraResults\", \"extraConflicts\", "
+                         "\"extraPathIds\", \"unterminatedName\"}");
+  checkKeys(v, {"extraResults", "extraConflicts", "extraPathIds", "unterminatedName"}, w);
+  RoutingFaults f = m.routingFaults;
+  const std::pair<const char*, std::uint32_t*> counts[] = {{"extraResults", &f.extraResults},
+                                                           {"extraConflicts", &f.extraConflicts},
+                                                           {"extraPathIds", &f.extraPathIds}};
+  for (const auto& [name, field] : counts)
+    if (auto e = v.find(name); e != v.end()) *field = u32(*e, w + " \"" + name + "\"");
+  if (auto e = v.find("unterminatedName"); e != v.end()) {
+    if (!e->is_boolean()) throw BoardError(w + " \"unterminatedName\": must be true or false");
+    f.unterminatedName = e->get<bool>();
   }
-  else if (key == "driverFaults") m.driverFaults = driverFaultsValue(v, w);
-  else if (key == "firmware") {
-    if (!v.is_object()) throw BoardError(w + ": must be an object {\"durationMs\", \"versionAfterUpdate\"}");
-    checkKeys(v, {"durationMs", "versionAfterUpdate"}, w);
-    if (auto d = v.find("durationMs"); d != v.end())
-      m.firmwareDurationMs = static_cast<std::uint32_t>(parseUnsigned(*d, w + " \"durationMs\"", 600000));
-    if (auto a = v.find("versionAfterUpdate"); a != v.end()) {
-      if (a->is_null()) m.versionAfterUpdate.reset();
-      else m.versionAfterUpdate = u32(*a, w + " \"versionAfterUpdate\"");
-    }
-  } else {
-    return false;
+  m.routingFaults = f;
+}
+
+void firmwareField(BoardModel& m, const json& v, const std::string& w) {
+  if (!v.is_object())
+    throw BoardError(w + ": must be an object {\"durationMs\", \"versionAfterUpdate\"}");
+  checkKeys(v, {"durationMs", "versionAfterUpdate"}, w);
+  if (auto d = v.find("durationMs"); d != v.end())
+    m.firmwareDurationMs =
+        static_cast<std::uint32_t>(parseUnsigned(*d, w + " \"durationMs\"", 600000));
+  if (auto a = v.find("versionAfterUpdate"); a != v.end()) {
+    if (a->is_null()) m.versionAfterUpdate.reset();
+    else m.versionAfterUpdate = u32(*a, w + " \"versionAfterUpdate\"");
   }
+}
+
+using FieldParser = void (*)(BoardModel&, const json&, const std::string& where);
+
+// Every typed model field: board files and the run-time `set` request read them alike.
+const std::map<std::string_view, FieldParser>& modelFields() {
+  using M = BoardModel;
+  using J = json;
+  using W = std::string;
+  static const std::map<std::string_view, FieldParser> fields = {
+      {"deviceNumber", [](M& m, const J& v, const W& w) { m.deviceNumber = u32(v, w); }},
+      {"productId", [](M& m, const J& v, const W& w) { m.productId = u32(v, w); }},
+      {"vendorId",
+       [](M& m, const J& v, const W& w) {
+         m.vendorId = static_cast<std::uint32_t>(parseUnsigned(v, w, 0xFFFF));
+       }},
+      {"serial", [](M& m, const J& v, const W& w) { m.serial = u32(v, w); }},
+      {"description",
+       [](M& m, const J& v, const W& w) { m.description = textField(v, w, kMaxStringAttribute); }},
+      {"chassisSlot", [](M& m, const J& v, const W& w) { m.chassisSlot = u32(v, w); }},
+      {"busType", [](M& m, const J& v, const W& w) { m.busType = u32(v, w); }},
+      {"supported", [](M& m, const J& v, const W& w) { m.supported = u32(v, w); }},
+      {"primaryName",
+       [](M& m, const J& v, const W& w) { m.primaryName = textField(v, w, kMaxStringAttribute); }},
+      {"secondaryName",
+       [](M& m, const J& v, const W& w) {
+         m.secondaryName = textField(v, w, kMaxStringAttribute);
+       }},
+      {"enumeration", [](M& m, const J& v, const W& w) { enumerationValue(m, v, w); }},
+      {"firmwareVersion", [](M& m, const J& v, const W& w) { m.firmwareVersion = u32(v, w); }},
+      {"hardwareRevision", [](M& m, const J& v, const W& w) { m.hardwareRevision = u32(v, w); }},
+      {"temperature", [](M& m, const J& v, const W& w) { m.temperatures = u32List(v, w, false); }},
+      {"temperatureLimit", temperatureLimitField},
+      {"fans", [](M& m, const J& v, const W& w) { m.fans = u32List(v, w, true); }},
+      {"fanSpeed", fanSpeedField},
+      {"dated0", [](M& m, const J& v, const W& w) { m.dated0 = datedValue(v, w, m.dated0); }},
+      {"dated1", [](M& m, const J& v, const W& w) { m.dated1 = datedValue(v, w, m.dated1); }},
+      {"diagnostic",
+       [](M& m, const J& v, const W& w) {
+         m.diagnostic = static_cast<std::uint8_t>(parseUnsigned(v, w, 0xFF));
+       }},
+      {"op0406",
+       [](M& m, const J& v, const W& w) {
+         m.op0406 = static_cast<std::uint32_t>(
+             parseSigned(v, w, std::numeric_limits<std::int32_t>::min(), 0xFFFFFFFFll));
+       }},
+      {"module", [](M& m, const J& v, const W& w) { m.module = moduleValue(v, w); }},
+      {"moduleRecord", [](M& m, const J& v, const W& w) { m.moduleRecord = recordValue(v, w); }},
+      {"topographyName",
+       [](M& m, const J& v, const W& w) {
+         m.topographyName = textField(v, w, kMaxTopographyName);
+       }},
+      {"routingFaults", routingFaultsField},
+      {"driverFaults",
+       [](M& m, const J& v, const W& w) { m.driverFaults = driverFaultsValue(v, w); }},
+      {"firmware", firmwareField},
+  };
+  return fields;
+}
+
+}  // namespace
+
+bool applyModelField(BoardModel& m, const std::string& key, const json& v,
+                     const std::string& where) {
+  const auto field = modelFields().find(key);
+  if (field == modelFields().end()) return false;
+  field->second(m, v, where + " \"" + key + "\"");
   return true;
 }
 
@@ -481,6 +535,76 @@ std::vector<std::pair<std::string, std::vector<std::uint8_t>>> defaultBusPropert
   return out;
 }
 
+namespace {
+
+void parseInterfaces(const json& ifs, BoardSpec& b, const std::string& at) {
+  if (!ifs.is_array() || ifs.empty())
+    throw BoardError(at + ": \"interfaces\" must be a non-empty array");
+  std::set<std::string> entries, nodes;
+  std::size_t index = 0;
+  for (const auto& ij : ifs) {
+    const std::string iw = at + " interface " + std::to_string(index++);
+    if (!ij.is_object()) throw BoardError(iw + ": must be an object");
+    checkKeys(ij, {"name", "a", "b", "node"}, iw);
+    InterfaceSpec i;
+    i.name = stringField(ij, "name", iw, "", true);
+    i.a = stringField(ij, "a", iw, "0", false);
+    i.b = stringField(ij, "b", iw, "0", false);
+    i.node = stringField(ij, "node", iw, "0", false);
+    checkName(i.name, "interface name", iw, 128, false);
+    checkName(i.a, "field \"a\"", iw, 32, true);
+    checkName(i.b, "field \"b\"", iw, 32, true);
+    checkName(i.node, "field \"node\"", iw, 32, true);
+    if (!entries.insert(i.entryName()).second)
+      throw BoardError(iw + ": duplicate interface entry " + i.entryName());
+    if (!nodes.insert(b.nodeName(i)).second)
+      throw BoardError(iw + ": duplicate node " + b.nodeName(i));
+    if (std::string("/dev/qo/").size() + b.nodeName(i).size() > kMaxInterfacePath)
+      throw BoardError(iw + ": node path is longer than 255 bytes");
+    b.interfaces.push_back(std::move(i));
+  }
+}
+
+void parseBusProperties(const json& props, BoardSpec& b, const std::string& at) {
+  if (!props.is_object()) throw BoardError(at + ": \"busProperties\" must be an object");
+  for (auto p = props.begin(); p != props.end(); ++p) {
+    const std::string pw = at + " bus property \"" + p.key() + "\"";
+    checkName(p.key(), "bus property name", pw, 64, false);
+    b.busProperties.emplace_back(p.key(), busValue(p.value(), pw));
+  }
+}
+
+// One key of a board object other than "device".
+void parseBoardKey(BoardSpec& b, const std::string& key, const json& value, const std::string& at) {
+  if (key == "interfaces") {
+    parseInterfaces(value, b, at);
+  } else if (key == "busProperties") {
+    parseBusProperties(value, b, at);
+  } else if (key == "moduleFiles") {
+    b.moduleFiles = moduleFilesValue(value, at + " \"moduleFiles\"");
+  } else if (key == "comment") {
+    if (!value.is_string()) throw BoardError(at + ": \"comment\" must be a string");
+  } else if (key == "fanSpeed") {
+    throw BoardError(at + ": \"fanSpeed\" is a run-time change; a board file gives \"fans\"");
+  } else if (!applyModelField(b.model, key, value, at)) {
+    throw BoardError(at + ": unknown key \"" + key + "\"");
+  }
+}
+
+// Defaults that depend on the name: the device number is its trailing digits.
+void nameDefaults(BoardSpec& b) {
+  std::size_t digits = b.device.find_last_not_of("0123456789") + 1;
+  if (digits < b.device.size()) {
+    const std::string n = b.device.substr(digits);
+    if (n.size() <= 10 && std::stoull(n) <= 0xFFFFFFFFull)
+      b.model.deviceNumber = static_cast<std::uint32_t>(std::stoull(n));
+  }
+  b.model.description = "Vorlix board " + b.device;
+  b.model.secondaryName = b.device;
+}
+
+}  // namespace
+
 BoardSpec parseBoard(const json& j, const std::string& where) {
   if (!j.is_object()) throw BoardError(where + ": a board must be a JSON object");
   BoardSpec b;
@@ -489,66 +613,15 @@ BoardSpec parseBoard(const json& j, const std::string& where) {
   checkName(b.device, "device name", where, 64, false);
   if (b.device[0] == '.') throw BoardError(where + ": device name must not start with '.'");
   const std::string at = where + " (" + b.device + ")";
-
-  // Defaults that depend on the name: the device number is its trailing digits.
-  std::size_t digits = b.device.find_last_not_of("0123456789") + 1;
-  if (digits < b.device.size()) {
-    const std::string n = b.device.substr(digits);
-    if (n.size() <= 10 && std::stoull(n) <= 0xFFFFFFFFull) b.model.deviceNumber = static_cast<std::uint32_t>(std::stoull(n));
-  }
-  b.model.description = "Vorlix board " + b.device;
-  b.model.secondaryName = b.device;
-
+  nameDefaults(b);
   bool serialGiven = false;
   for (auto it = j.begin(); it != j.end(); ++it) {
-    const std::string& key = it.key();
-    if (key == "device") continue;
-    if (key == "interfaces") {
-      const json& ifs = it.value();
-      if (!ifs.is_array() || ifs.empty()) throw BoardError(at + ": \"interfaces\" must be a non-empty array");
-      std::set<std::string> entries, nodes;
-      std::size_t index = 0;
-      for (const auto& ij : ifs) {
-        const std::string iw = at + " interface " + std::to_string(index++);
-        if (!ij.is_object()) throw BoardError(iw + ": must be an object");
-        checkKeys(ij, {"name", "a", "b", "node"}, iw);
-        InterfaceSpec i;
-        i.name = stringField(ij, "name", iw, "", true);
-        i.a = stringField(ij, "a", iw, "0", false);
-        i.b = stringField(ij, "b", iw, "0", false);
-        i.node = stringField(ij, "node", iw, "0", false);
-        checkName(i.name, "interface name", iw, 128, false);
-        checkName(i.a, "field \"a\"", iw, 32, true);
-        checkName(i.b, "field \"b\"", iw, 32, true);
-        checkName(i.node, "field \"node\"", iw, 32, true);
-        if (!entries.insert(i.entryName()).second)
-          throw BoardError(iw + ": duplicate interface entry " + i.entryName());
-        if (!nodes.insert(b.nodeName(i)).second)
-          throw BoardError(iw + ": duplicate node " + b.nodeName(i));
-        if (std::string("/dev/qo/").size() + b.nodeName(i).size() > kMaxInterfacePath)
-          throw BoardError(iw + ": node path is longer than 255 bytes");
-        b.interfaces.push_back(std::move(i));
-      }
-    } else if (key == "busProperties") {
-      const json& props = it.value();
-      if (!props.is_object()) throw BoardError(at + ": \"busProperties\" must be an object");
-      for (auto p = props.begin(); p != props.end(); ++p) {
-        const std::string pw = at + " bus property \"" + p.key() + "\"";
-        checkName(p.key(), "bus property name", pw, 64, false);
-        b.busProperties.emplace_back(p.key(), busValue(p.value(), pw));
-      }
-    } else if (key == "moduleFiles") {
-      b.moduleFiles = moduleFilesValue(it.value(), at + " \"moduleFiles\"");
-    } else if (key == "comment") {
-      if (!it.value().is_string()) throw BoardError(at + ": \"comment\" must be a string");
-    } else if (key == "fanSpeed") {
-      throw BoardError(at + ": \"fanSpeed\" is a run-time change; a board file gives \"fans\"");
-    } else if (!applyModelField(b.model, key, it.value(), at)) {
-      throw BoardError(at + ": unknown key \"" + key + "\"");
-    }
-    serialGiven = serialGiven || key == "serial";
+    if (it.key() == "device") continue;
+    parseBoardKey(b, it.key(), it.value(), at);
+    serialGiven = serialGiven || it.key() == "serial";
   }
-  if (!j.contains("interfaces")) throw BoardError(at + ": \"interfaces\" must be a non-empty array");
+  if (!j.contains("interfaces"))
+    throw BoardError(at + ": \"interfaces\" must be a non-empty array");
   if (!j.contains("busProperties")) b.busProperties = defaultBusProperties(b.model.deviceNumber);
   checkDriverFaults(b.model, b.interfaces, at + " \"driverFaults\"");
   if (!serialGiven) b.model.serial = 0x51000000u + b.model.deviceNumber;
@@ -617,9 +690,11 @@ MachineSpec loadMachineFile(const std::string& path) {
 
 std::vector<BoardSpec> loadBoardFile(const std::string& path) { return loadMachineFile(path).boards; }
 
-json modelJson(const BoardSpec& b) {
+namespace {
+
+// What the enumeration publishes of the board.
+void identityJson(const BoardSpec& b, json& j) {
   const BoardModel& m = b.model;
-  json j;
   j["device"] = b.device;
   j["deviceNumber"] = m.deviceNumber;
   j["productId"] = m.productId;
@@ -638,33 +713,45 @@ json modelJson(const BoardSpec& b) {
   for (const auto& [n, v] : m.extraAttributes) attrs[std::to_string(n)] = v;
   for (const auto& [n, v] : m.extraStrings) strings[std::to_string(n)] = v;
   j["enumeration"] = {{"attributes", attrs}, {"strings", strings}, {"faults", m.enumFaults}};
+}
+
+// What the driver methods answer.
+void readingsJson(const BoardModel& m, json& j) {
   j["firmwareVersion"] = m.firmwareVersion;
   j["hardwareRevision"] = m.hardwareRevision;
   j["temperature"] = m.temperatures;
   j["temperatureLimit"] = {m.temperatureLimit, m.temperatureLimit2};
   j["fans"] = m.fans;
   auto dated = [](const DatedValue& d) {
-    return json{{"seconds", d.seconds == kNeverSet ? json(nullptr) : json(d.seconds)}, {"value", d.value}};
+    return json{{"seconds", d.seconds == kNeverSet ? json(nullptr) : json(d.seconds)},
+                {"value", d.value}};
   };
   j["dated0"] = dated(m.dated0);
   j["dated1"] = dated(m.dated1);
   j["diagnostic"] = m.diagnostic;
   j["op0406"] = m.op0406;
-  switch (m.module.state) {
-    case ModuleSpec::State::Absent: j["module"] = nullptr; break;
-    case ModuleSpec::State::Unreadable: j["module"] = {{"unreadable", true}, {"status", m.module.errorStatus}}; break;
+}
+
+json moduleJson(const ModuleSpec& module) {
+  switch (module.state) {
+    case ModuleSpec::State::Absent: break;
+    case ModuleSpec::State::Unreadable:
+      return {{"unreadable", true}, {"status", module.errorStatus}};
     case ModuleSpec::State::Present: {
       auto field = [](std::uint32_t value, std::int32_t status) {
         return status ? json{{"status", status}} : json(value);
       };
-      j["module"] = {{"id", field(m.module.id, m.module.idStatus)},
-                     {"revision", field(m.module.revision, m.module.revisionStatus)},
-                     {"serial", field(m.module.serial, m.module.serialStatus)}};
-      break;
+      return {{"id", field(module.id, module.idStatus)},
+              {"revision", field(module.revision, module.revisionStatus)},
+              {"serial", field(module.serial, module.serialStatus)}};
     }
   }
+  return nullptr;
+}
+
+json driverFaultsJson(const std::vector<DriverFault>& driverFaults) {
   json faults = json::array();
-  for (const auto& f : m.driverFaults) {
+  for (const auto& f : driverFaults) {
     json e{{"method", f.method}, {"afterCalls", f.afterCalls}, {"count", f.count}};
     if (!f.interface.empty()) e["interface"] = f.interface;
     if (f.err) e["errno"] = f.err;
@@ -675,7 +762,18 @@ json modelJson(const BoardSpec& b) {
     }
     faults.push_back(std::move(e));
   }
-  j["driverFaults"] = std::move(faults);
+  return faults;
+}
+
+}  // namespace
+
+json modelJson(const BoardSpec& b) {
+  const BoardModel& m = b.model;
+  json j;
+  identityJson(b, j);
+  readingsJson(m, j);
+  j["module"] = moduleJson(m.module);
+  j["driverFaults"] = driverFaultsJson(m.driverFaults);
   j["moduleRecord"] = {{"hex", toHex(m.moduleRecord.data(), m.moduleRecord.size())}};
   j["topographyName"] = m.topographyName;
   j["routingFaults"] = {{"extraResults", m.routingFaults.extraResults},
@@ -683,7 +781,8 @@ json modelJson(const BoardSpec& b) {
                         {"extraPathIds", m.routingFaults.extraPathIds},
                         {"unterminatedName", m.routingFaults.unterminatedName}};
   j["firmware"] = {{"durationMs", m.firmwareDurationMs},
-                   {"versionAfterUpdate", m.versionAfterUpdate ? json(*m.versionAfterUpdate) : json(nullptr)}};
+                   {"versionAfterUpdate",
+                    m.versionAfterUpdate ? json(*m.versionAfterUpdate) : json(nullptr)}};
   json ifs = json::array();
   for (const auto& i : b.interfaces) ifs.push_back(i.name);
   j["interfaces"] = ifs;

@@ -138,7 +138,7 @@ json ControlServer::handle(const json& request) {
     for (const char* key : {"device", "target"})
       if (auto it = req.find(key); it != req.end() && it->is_string() &&
                                    it->get<std::string>().find('\\') == std::string::npos)
-        *it = machine_.resolveDeviceName(it->get<std::string>());
+        *it = machine_.boards().resolveDeviceName(it->get<std::string>());
     ControlContext context{machine_, netlink_, info_};
     return answerRequest(context, req);
   } catch (const StatusError& e) {

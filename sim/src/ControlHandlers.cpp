@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -151,7 +152,7 @@ void ping(ControlContext& c, const json&, json& ok) {
 
 void list(ControlContext& c, const json&, json& ok) {
   ok["boards"] = c.machine.list();
-  ok["devQo"] = c.machine.devQoPresent();
+  ok["devQo"] = c.machine.boards().devQoPresent();
 }
 
 void plug(ControlContext& c, const json& req, json& ok) {
@@ -171,7 +172,7 @@ void unplug(ControlContext& c, const json& req, json&) {
   c.machine.unplug(stringOf(req, "device", true));
 }
 
-void devQoRemove(ControlContext& c, const json&, json&) { c.machine.removeDevQo(); }
+void devQoRemove(ControlContext& c, const json&, json&) { c.machine.boards().removeDevQo(); }
 void devQoCreate(ControlContext& c, const json&, json&) { c.machine.createDevQo(); }
 
 Rule ruleOf(const json& req, bool inject) {
@@ -208,14 +209,16 @@ void addRule(ControlContext& c, const json& req, json& ok, bool inject) {
   // A crash never answers, so an injected one needs no errno of its own.
   if (inject && r.err == 0 && r.after.then == Aftermath::Then::Crash) r.err = ENOTCONN;
   checkRule(r, inject);
-  ok["id"] = c.machine.addRule(std::move(r));
+  ok["id"] = c.machine.rules().add(std::move(r));
 }
 
 void respond(ControlContext& c, const json& req, json& ok) { addRule(c, req, ok, false); }
 void inject(ControlContext& c, const json& req, json& ok) { addRule(c, req, ok, true); }
 
-void clearResponses(ControlContext& c, const json&, json&) { c.machine.clearRules(); }
-void responses(ControlContext& c, const json&, json& ok) { ok["rules"] = c.machine.rules(); }
+void clearResponses(ControlContext& c, const json&, json&) { c.machine.rules().clear(); }
+void responses(ControlContext& c, const json&, json& ok) {
+  ok["rules"] = c.machine.rules().toJson();
+}
 
 void send(ControlContext& c, std::uint32_t port, const Bytes& bytes) {
   std::string error;
@@ -259,15 +262,15 @@ void notifyRaw(ControlContext& c, const json& req, json&) {
 }
 
 void log(ControlContext& c, const json& req, json& ok) {
-  json l = c.machine.logJson(req.value("clear", false));
+  json l = c.machine.requestLog().toJson(req.value("clear", false));
   ok["entries"] = std::move(l["entries"]);
   ok["dropped"] = l["dropped"];
 }
 
-void logClear(ControlContext& c, const json&, json&) { c.machine.clearLog(); }
+void logClear(ControlContext& c, const json&, json&) { c.machine.requestLog().clear(); }
 
 void subscriptions(ControlContext& c, const json&, json& ok) {
-  ok["subscriptions"] = c.machine.subscriptions();
+  ok["subscriptions"] = c.machine.subscriptions().toJson();
 }
 
 void set(ControlContext& c, const json& req, json& ok) {
@@ -275,22 +278,24 @@ void set(ControlContext& c, const json& req, json& ok) {
   for (auto it = req.begin(); it != req.end(); ++it)
     if (it.key() != "cmd" && it.key() != "request" && it.key() != "device")
       fields[it.key()] = it.value();
-  ok["board"] = c.machine.setFields(stringOf(req, "device", true), fields);
+  ok["board"] = c.machine.boards().setFields(stringOf(req, "device", true), fields);
 }
 
 void get(ControlContext& c, const json& req, json& ok) {
-  ok["board"] = c.machine.getBoard(stringOf(req, "device", true));
+  ok["board"] = c.machine.boards().getBoard(stringOf(req, "device", true));
 }
 
 void enumFault(ControlContext& c, const json& req, json& ok) {
   const std::string op = stringOf(req, "operation", true);
-  c.machine.setEnumFault(stringOf(req, "device", false), op,
-                         optNumber<std::int32_t>(req, "status"));
-  ok["generation"] = c.machine.generation();
+  const std::string device = stringOf(req, "device", false);
+  const auto status = optNumber<std::int32_t>(req, "status");
+  if (device.empty()) c.machine.publications().setMachineFault(op, status);
+  else c.machine.boards().setEnumFault(device, op, status);
+  ok["generation"] = c.machine.publications().generation();
 }
 
 void generation(ControlContext& c, const json&, json& ok) {
-  ok["generation"] = c.machine.generation();
+  ok["generation"] = c.machine.publications().generation();
 }
 
 // A text key whose null (or absence) means "none".
@@ -301,11 +306,11 @@ std::optional<std::string> optText(const json& req, const char* key) {
 
 void moduleFile(ControlContext& c, const json& req, json&) {
   const std::string name = stringOf(req, "name", true);
-  c.machine.setModuleFile(name, optText(req, "text"));
+  c.machine.publications().setModuleFile(name, optText(req, "text"));
 }
 
 void relocationFault(ControlContext& c, const json& req, json&) {
-  c.machine.setRelocationFault(optText(req, "answer"));
+  c.machine.publications().setRelocationFault(optText(req, "answer"));
 }
 
 void firmwareUpdate(ControlContext& c, const json& req, json& ok) {
@@ -316,12 +321,23 @@ void firmwareUpdate(ControlContext& c, const json& req, json& ok) {
   auto size = optNumber<std::uint64_t>(req, "size").value_or(0);
   auto flag = optNumber<std::uint32_t>(req, "flag").value_or(0);
   auto version = optNumber<std::uint32_t>(req, "version");
-  ok["durationMs"] = c.machine.firmwareUpdate(device, stringOf(req, "target", false), size, flag,
-                                              hash, version);
+  std::string target = stringOf(req, "target", false);
+  c.machine.boards().withFirmwareBoard(device, [&](BoardState& b) {
+    const std::uint32_t duration = b.description.model.firmwareDurationMs;
+    if (!version) version = b.description.model.versionAfterUpdate;
+    if (!b.firmware.start(std::chrono::steady_clock::now(), duration, std::move(target), size,
+                          flag, std::move(hash), version))
+      throw StatusError(qoplatform_standin::kFirmwareBusy,
+                        "an update is already running on " + b.description.device);
+    ok["durationMs"] = duration;
+  });
 }
 
 void firmwareProgress(ControlContext& c, const json& req, json& ok) {
-  FirmwareProgress p = c.machine.firmwareProgress(stringOf(req, "device", true));
+  FirmwareProgress p;
+  c.machine.boards().withFirmwareBoard(stringOf(req, "device", true), [&](BoardState& b) {
+    p = b.firmware.progress(std::chrono::steady_clock::now());
+  });
   ok["status"] = p.known ? p.pollStatus : qoplatform_standin::kNoFirmwareProgress;
   ok["percent"] = p.percent;
   ok["busy"] = p.busy;
@@ -352,7 +368,8 @@ void firmwareFault(ControlContext& c, const json& req, json&) {
   auto status = optNumber<std::int32_t>(req, "status");
   std::optional<FirmwareFault> fault;
   if (status) fault = firmwareFaultOf(req, *status);
-  c.machine.firmwareFault(device, fault);
+  c.machine.boards().withFirmwareBoard(device,
+                                       [&](BoardState& b) { b.firmware.setFault(fault); });
 }
 
 void firmwareConfig(ControlContext& c, const json& req, json&) {
@@ -363,11 +380,19 @@ void firmwareConfig(ControlContext& c, const json& req, json&) {
   std::optional<std::optional<std::uint32_t>> version;
   if (req.contains("versionAfterUpdate"))
     version = optNumber<std::uint32_t>(req, "versionAfterUpdate");
-  c.machine.firmwareConfig(device, duration, version);
+  c.machine.boards().withFirmwareBoard(device, [&](BoardState& b) {
+    if (duration) b.description.model.firmwareDurationMs = *duration;
+    if (version) b.description.model.versionAfterUpdate = *version;
+  });
 }
 
+// A new firmware becomes the board's version.
 void powerCycle(ControlContext& c, const json& req, json& ok) {
-  ok.update(c.machine.powerCycle(stringOf(req, "device", true)));
+  c.machine.boards().withFirmwareBoard(stringOf(req, "device", true), [&](BoardState& b) {
+    if (auto v = b.firmware.powerCycle(std::chrono::steady_clock::now()))
+      b.description.model.firmwareVersion = *v;
+    ok["firmwareVersion"] = b.description.model.firmwareVersion;
+  });
 }
 
 // Demotion notices: the routes lose their reservation, their sessions are told.
@@ -386,7 +411,12 @@ void demote(ControlContext& c, const json& req, json& ok) {
 }
 
 void routes(ControlContext& c, const json& req, json& ok) {
-  ok.update(c.machine.routes(stringOf(req, "device", true)));
+  const std::string device = stringOf(req, "device", true);
+  const bool plugged = c.machine.boards().withBoard(device, [&](BoardState& b) {
+    b.routing.bind(b.description.model.topographyName);
+    ok.update(b.routing.toJson());
+  });
+  if (!plugged) throw std::runtime_error("device " + device + " is not plugged");
 }
 
 struct Entry {

@@ -353,7 +353,7 @@ ModelAnswer answerFromModel(Machine& machine, const Node& node, const Method& me
   ModelAnswer a;
   const Field* statusOut = nth(method.response, method.responseCount, Role::Status);
   const bool routing = std::string(method.driverInterface) == "routing_routing";
-  const bool plugged = machine.withBoard(node.device, [&](BoardState& b) {
+  const bool plugged = machine.boards().withBoard(node.device, [&](BoardState& b) {
     // The board file's faults of this method come first: every call reaching the model counts.
     const std::uint64_t call =
         ++b.methodCalls[std::string(method.driverInterface) + "/" + method.name];

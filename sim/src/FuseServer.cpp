@@ -53,7 +53,7 @@ void fillRootAttr(struct stat& st) {
 
 void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
   if (parent != FUSE_ROOT_ID) return (void)fuse_reply_err(req, ENOENT);
-  auto n = machineOf(req).nodeByName(name);
+  auto n = machineOf(req).boards().nodeByName(name);
   if (!n) return (void)fuse_reply_err(req, ENOENT);
   fuse_entry_param e{};
   e.ino = n->ino;
@@ -61,7 +61,7 @@ void opLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
   // No caching: boards come and go at any time.
   e.attr_timeout = 0;
   e.entry_timeout = 0;
-  fillNodeAttr(e.attr, *n, machineOf(req).storeSize(n->ino));
+  fillNodeAttr(e.attr, *n, machineOf(req).boards().storeSize(n->ino));
   fuse_reply_entry(req, &e);
 }
 
@@ -71,15 +71,15 @@ void opGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     fillRootAttr(st);
     return (void)fuse_reply_attr(req, &st, 0);
   }
-  auto n = machineOf(req).nodeByIno(ino);
+  auto n = machineOf(req).boards().nodeByIno(ino);
   if (!n) return (void)fuse_reply_err(req, ENOENT);
-  fillNodeAttr(st, *n, machineOf(req).storeSize(ino));
+  fillNodeAttr(st, *n, machineOf(req).boards().storeSize(ino));
   fuse_reply_attr(req, &st, 0);
 }
 
 void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) {
   if (ino != FUSE_ROOT_ID && (to_set & FUSE_SET_ATTR_SIZE)) {
-    int err = machineOf(req).truncateStore(ino, static_cast<std::uint64_t>(attr->st_size));
+    int err = machineOf(req).boards().truncateStore(ino, static_cast<std::uint64_t>(attr->st_size));
     if (err) return (void)fuse_reply_err(req, err);
   }
   opGetattr(req, ino, fi);
@@ -87,7 +87,7 @@ void opSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fu
 
 void opOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   if (ino == FUSE_ROOT_ID) return (void)fuse_reply_err(req, EISDIR);
-  if (!machineOf(req).nodeByIno(ino)) return (void)fuse_reply_err(req, ENODEV);
+  if (!machineOf(req).boards().nodeByIno(ino)) return (void)fuse_reply_err(req, ENODEV);
   fi->keep_cache = 0;
   fi->direct_io = 0;  // page cache: shared memory mappings of a node work
   // Subscriptions and routes belong to the open file, as a driver keeps them per file.
@@ -113,13 +113,13 @@ void logTransfer(fuse_req_t req, const char* op, const Node& n, std::uint64_t of
   else rec.output.assign(data, data + logged);
   rec.inputSize = rec.outputSize = static_cast<std::uint32_t>(size);
   rec.err = err;
-  machineOf(req).log(std::move(rec));
+  machineOf(req).requestLog().add(std::move(rec));
 }
 
 void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
-  auto n = machineOf(req).nodeByIno(ino);
+  auto n = machineOf(req).boards().nodeByIno(ino);
   Bytes data;
-  if (!n || !machineOf(req).readStore(ino, static_cast<std::uint64_t>(off), size, data))
+  if (!n || !machineOf(req).boards().readStore(ino, static_cast<std::uint64_t>(off), size, data))
     return (void)fuse_reply_err(req, ENODEV);
   logTransfer(req, "read", *n, static_cast<std::uint64_t>(off), data.data(), data.size(), 0);
   fuse_reply_buf(req, reinterpret_cast<const char*>(data.data()), data.size());
@@ -127,10 +127,10 @@ void opRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_in
 
 void opWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t off,
              fuse_file_info*) {
-  auto n = machineOf(req).nodeByIno(ino);
+  auto n = machineOf(req).boards().nodeByIno(ino);
   if (!n) return (void)fuse_reply_err(req, ENODEV);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(buf);
-  int err = machineOf(req).writeStore(ino, static_cast<std::uint64_t>(off), bytes, size);
+  int err = machineOf(req).boards().writeStore(ino, static_cast<std::uint64_t>(off), bytes, size);
   logTransfer(req, "write", *n, static_cast<std::uint64_t>(off), bytes, size, err);
   if (err) return (void)fuse_reply_err(req, err);
   fuse_reply_write(req, size);
@@ -139,7 +139,7 @@ void opWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t
 void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
   if (ino != FUSE_ROOT_ID) return (void)fuse_reply_err(req, ENOTDIR);
   std::vector<std::pair<std::string, std::uint64_t>> entries{{".", FUSE_ROOT_ID}, {"..", FUSE_ROOT_ID}};
-  for (auto& e : machineOf(req).nodeNames()) entries.push_back(std::move(e));
+  for (auto& e : machineOf(req).boards().nodeNames()) entries.push_back(std::move(e));
   std::vector<char> buf(size);
   std::size_t used = 0;
   for (std::size_t i = static_cast<std::size_t>(off); i < entries.size(); ++i) {
@@ -275,7 +275,7 @@ void replyIoctlError(fuse_req_t req, LogRecord& rec, int err, const char* note) 
   unplugIfAsked();
   rec.err = err;
   if (note) rec.note = note;
-  machineOf(req).log(std::move(rec));
+  machineOf(req).requestLog().add(std::move(rec));
   fuse_reply_err(req, err);
 }
 
@@ -283,7 +283,7 @@ void replyIoctlError(fuse_req_t req, LogRecord& rec, int err, const char* note) 
 void sendDemotions(fuse_req_t req, const std::vector<Demotion>& demoted, LogRecord& rec) {
   if (demoted.empty()) return;
   auto* server = static_cast<FuseServer*>(fuse_req_userdata(req));
-  for (const Notice& n : server->machine().demotionNotices(demoted)) {
+  for (const Notice& n : server->machine().subscriptions().demotionNotices(demoted)) {
     std::string error;
     NotificationFields f;
     f.cookie = n.cookie;
@@ -299,7 +299,7 @@ void crashInstead(fuse_req_t req, LogRecord& rec, std::uint32_t restartMs) {
   rec.err = ENOTCONN;
   rec.note += rec.note.empty() ? "crash" : ", crash";
   auto* server = static_cast<FuseServer*>(fuse_req_userdata(req));
-  server->machine().log(std::move(rec));
+  server->machine().requestLog().add(std::move(rec));
   server->crash(restartMs);
   fuse_reply_err(req, ENOTCONN);
 }
@@ -312,7 +312,7 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
   rec.command = cmd;
   rec.tid = fuse_req_ctx(req)->pid;
   if (ino == FUSE_ROOT_ID || (flags & FUSE_IOCTL_DIR)) return (void)fuse_reply_err(req, ENOTTY);
-  auto node = m.nodeByIno(ino);
+  auto node = m.boards().nodeByIno(ino);
   if (!node) return replyIoctlError(req, rec, ENODEV, "node is gone");
   rec.node = node->name;
 
@@ -323,7 +323,7 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
     rec.input.assign(static_cast<const std::uint8_t*>(in_buf),
                      static_cast<const std::uint8_t*>(in_buf) + sizeof(drv::tSubscribeNotification));
     rec.inputSize = sizeof(drv::tSubscribeNotification);
-    Decision d = m.decide(*node, cmd);
+    Decision d = m.rules().decide(*node, cmd);
     after = d.after;
     if (d.after.then == Aftermath::Then::Crash) return crashInstead(req, rec, d.after.restartMs);
     if (d.err) return replyIoctlError(req, rec, d.err, "injected");
@@ -332,7 +332,7 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
     if (!m.subscribe(ino, sub.cookie, sub.portId, sub.kind, fi ? fi->fh : 0))
       return replyIoctlError(req, rec, ENODEV, "node is gone");
     if (d.ruleId) rec.note = "rule " + std::to_string(d.ruleId);
-    m.log(std::move(rec));
+    m.requestLog().add(std::move(rec));
     unplugIfAsked();
     return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
   }
@@ -341,13 +341,13 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
     auto kind = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(arg));
     rec.result = kind;
     rec.note = "kind " + std::to_string(kind);
-    Decision d = m.decide(*node, cmd);
+    Decision d = m.rules().decide(*node, cmd);
     after = d.after;
     if (d.after.then == Aftermath::Then::Crash) return crashInstead(req, rec, d.after.restartMs);
     if (d.err) return replyIoctlError(req, rec, d.err, "injected");
     m.unsubscribe(ino, kind, fi ? fi->fh : 0);
     if (d.ruleId) rec.note += ", rule " + std::to_string(d.ruleId);
-    m.log(std::move(rec));
+    m.requestLog().add(std::move(rec));
     unplugIfAsked();
     return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
   }
@@ -399,7 +399,7 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
   if (!arraysRead) context.arrays.clear();
   if (!context.arrays.empty()) rec.decoded["arrays"] = decodeCallerArrays(reads, context.arrays);
 
-  Decision d = m.decide(*node, cmd, method != nullptr);
+  Decision d = m.rules().decide(*node, cmd, method != nullptr);
   if (d.ruleId) rec.note = "rule " + std::to_string(d.ruleId);
   after = d.after;
   if (d.after.then == Aftermath::Then::Crash) return crashInstead(req, rec, d.after.restartMs);
@@ -452,7 +452,7 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
   rec.output.assign(output.begin(),
                     output.begin() + static_cast<std::ptrdiff_t>(std::min(output.size(), Machine::kMaxLoggedBytes)));
   rec.result = result;
-  m.log(std::move(rec));
+  m.requestLog().add(std::move(rec));
   unplugIfAsked();
 
   // For a command with the read direction the kernel copies the reply over the caller's
@@ -469,7 +469,7 @@ void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_f
              unsigned flags, const void* in_buf, size_t in_bufsz, size_t out_bufsz) {
   Machine& m = machineOf(req);
   Aftermath after;
-  pendingUnplug = {&m, m.deviceOfNode(ino), &after};
+  pendingUnplug = {&m, m.boards().deviceOfNode(ino), &after};
   serveIoctl(req, ino, cmd, arg, fi, flags, in_buf, in_bufsz, out_bufsz, after);
   pendingUnplug = {};
 }

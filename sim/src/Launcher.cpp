@@ -167,101 +167,109 @@ void setMachineEnvironment() {
   }
 }
 
-int runMachine(const RunOptions& options) {
+namespace {
+
+// What the machine needs before it is made: the boards, the program the command names.
+struct Prepared {
+  MachineSpec machineFile;
+  std::string boardFile;
+  std::string program;
+};
+
+// 0, or the exit status of a refusal (told on stderr).
+int prepare(const RunOptions& options, Prepared& out) {
   if (options.command.empty()) {
     std::cerr << "qosim run: no command given (qosim run [--boards FILE] -- COMMAND...)\n";
     return kExitUsage;
   }
-  MachineSpec machineFile;
+  out.boardFile = options.boardFile.empty() ? defaultBoardFile() : options.boardFile;
   try {
-    machineFile = loadMachineFile(options.boardFile.empty() ? defaultBoardFile() : options.boardFile);
+    out.machineFile = loadMachineFile(out.boardFile);
   } catch (const BoardError& e) {
     std::cerr << "qosim: " << hostcli::printable(e.what()) << "\n";
     return kExitBoardFile;
   }
   int lookupCode = 0;
-  const std::string program = resolveCommand(options.command[0], lookupCode);
-  if (program.empty()) {
+  out.program = resolveCommand(options.command[0], lookupCode);
+  if (out.program.empty()) {
     std::cerr << "qosim: " << hostcli::printable(options.command[0])
               << (lookupCode == kExitNotFound ? ": command not found\n" : ": not executable\n");
     return lookupCode;
   }
+  return 0;
+}
 
-  sigset_t waited, original;
-  sigemptyset(&waited);
-  for (int s : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&waited, s);
-  sigprocmask(SIG_SETMASK, nullptr, &original);
+// A private mount namespace of root with /dev/fuse at hand.
+void enterNamespace() {
+  errno = 0;
+  if (::geteuid() != 0)
+    setupFail(kExitNotRoot, "must run as root (mount namespace, tmpfs and FUSE mounts)");
+  if (::access("/dev/fuse", F_OK) != 0)
+    setupFail(kExitNoFuse, "/dev/fuse is missing (load the fuse module)");
+  int probe = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  if (probe < 0) setupFail(kExitNoFuse, "/dev/fuse cannot be opened");
+  ::close(probe);
+  if (::unshare(CLONE_NEWNS) != 0)
+    setupFail(kExitNoNamespace, "unshare(CLONE_NEWNS) is not permitted");
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    setupFail(kExitNoNamespace, "cannot make the mount tree private");
+}
 
-  Machine machine(Paths{"/proc/driver/qo", "/dev/qo", kFuseDir, kModuleDir});
-  NetlinkSender netlink;
+// /proc/driver/qo and the machine's own /dev; `oldDev` holds the original /dev open.
+void mountMachineTrees(int& oldDev) {
+  // /proc/driver is created by the kernel at boot; a directory cannot be added to procfs.
+  struct stat st{};
+  if (::stat("/proc/driver", &st) != 0 || !S_ISDIR(st.st_mode))
+    setupFail(kExitSetup, "/proc/driver does not exist (procfs not mounted?)");
+  mountTmpfs("qosim-proc", "/proc/driver");
+  if (::mkdir("/proc/driver/qo", 0755) != 0) setupFail(kExitSetup, "cannot create /proc/driver/qo");
+  oldDev = ::open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (oldDev < 0) setupFail(kExitSetup, "cannot open /dev");
+  mountTmpfs("qosim-dev", "/dev");
+  populateDev(oldDev);
+  if (::mkdir(kPrivateDir, 0755) != 0 || ::mkdir(kFuseDir, 0755) != 0)
+    setupFail(kExitSetup, std::string("cannot create ") + kFuseDir);
+}
+
+// The threads serving the machine, stopped control first.
+struct Serving {
   std::unique_ptr<FuseServer> fuse;
   std::unique_ptr<ControlServer> control;
-  int oldDev = -1;
-  try {
-    errno = 0;
-    if (::geteuid() != 0) setupFail(kExitNotRoot, "must run as root (mount namespace, tmpfs and FUSE mounts)");
-    if (::access("/dev/fuse", F_OK) != 0) setupFail(kExitNoFuse, "/dev/fuse is missing (load the fuse module)");
-    int probe = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (probe < 0) setupFail(kExitNoFuse, "/dev/fuse cannot be opened");
-    ::close(probe);
-    if (::unshare(CLONE_NEWNS) != 0) setupFail(kExitNoNamespace, "unshare(CLONE_NEWNS) is not permitted");
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      setupFail(kExitNoNamespace, "cannot make the mount tree private");
-
-    // /proc/driver is created by the kernel at boot; a directory cannot be added to procfs.
-    struct stat st{};
-    if (::stat("/proc/driver", &st) != 0 || !S_ISDIR(st.st_mode))
-      setupFail(kExitSetup, "/proc/driver does not exist (procfs not mounted?)");
-    mountTmpfs("qosim-proc", "/proc/driver");
-    if (::mkdir("/proc/driver/qo", 0755) != 0) setupFail(kExitSetup, "cannot create /proc/driver/qo");
-
-    oldDev = ::open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (oldDev < 0) setupFail(kExitSetup, "cannot open /dev");
-    mountTmpfs("qosim-dev", "/dev");
-    populateDev(oldDev);
-    if (::mkdir(kPrivateDir, 0755) != 0 || ::mkdir(kFuseDir, 0755) != 0)
-      setupFail(kExitSetup, std::string("cannot create ") + kFuseDir);
-
-    errno = 0;
-    fuse = std::make_unique<FuseServer>(machine, &netlink);
-    std::string error;
-    if (!fuse->mount(kFuseDir, error)) setupFail(kExitFuseMount, error);
-    // From here on signals reach the launcher only through sigwaitinfo below: every thread
-    // started now inherits the blocked mask, and the child gets the original one back.
-    sigprocmask(SIG_BLOCK, &waited, &original);
-    fuse->start();
-
-    machine.initPublications(machineFile.enumFaults, machineFile.moduleFiles);
-    machine.createDevQo();
-    for (const auto& b : machineFile.boards) machine.plug(b);
-
-    control = std::make_unique<ControlServer>(machine, netlink);
-    {
-      nlohmann::json command = nlohmann::json::array();
-      for (const auto& a : options.command) command.push_back(a);
-      control->setInfo({{"command", std::move(command)},
-                        {"boardFile", options.boardFile.empty() ? defaultBoardFile() : options.boardFile}});
-    }
-    if (!control->listen(kControlSocket, error)) setupFail(kExitSetup, error);
-    control->start();
-    setMachineEnvironment();
-  } catch (const SetupError& e) {
-    std::cerr << "qosim: " << hostcli::printable(e.message) << "\n";
+  void stop() {
     if (control) control->stop();
     if (fuse) fuse->stop();
-    if (oldDev >= 0) ::close(oldDev);
-    return e.code;
-  } catch (const std::exception& e) {
-    std::cerr << "qosim: setting up the machine failed: " << hostcli::printable(e.what()) << "\n";
-    if (control) control->stop();
-    if (fuse) fuse->stop();
-    if (oldDev >= 0) ::close(oldDev);
-    return kExitSetup;
   }
-  ::close(oldDev);
+};
 
+// Mounts the nodes, plugs the boards and opens the control socket. From the FUSE mount on,
+// signals reach the launcher only through sigwaitinfo: every thread started now inherits the
+// blocked mask, and the child gets `original` back.
+void startServing(Machine& machine, NetlinkSender& netlink, Serving& serving,
+                  const Prepared& prepared, const RunOptions& options, const sigset_t& waited,
+                  sigset_t& original) {
+  errno = 0;
+  serving.fuse = std::make_unique<FuseServer>(machine, &netlink);
+  std::string error;
+  if (!serving.fuse->mount(kFuseDir, error)) setupFail(kExitFuseMount, error);
+  sigprocmask(SIG_BLOCK, &waited, &original);
+  serving.fuse->start();
+  machine.initPublications(prepared.machineFile.enumFaults, prepared.machineFile.moduleFiles);
+  machine.createDevQo();
+  for (const auto& b : prepared.machineFile.boards) machine.plug(b);
+  serving.control = std::make_unique<ControlServer>(machine, netlink);
+  nlohmann::json command = nlohmann::json::array();
+  for (const auto& a : options.command) command.push_back(a);
+  serving.control->setInfo({{"command", std::move(command)}, {"boardFile", prepared.boardFile}});
+  if (!serving.control->listen(kControlSocket, error)) setupFail(kExitSetup, error);
+  serving.control->start();
+  setMachineEnvironment();
+}
+
+// Runs the command as the launcher's child and waits for it, passing signals on; its status.
+int runChild(const std::string& program, const std::vector<std::string>& command,
+             const sigset_t& waited, const sigset_t& original) {
   std::vector<char*> argv;
-  for (const auto& a : options.command) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::fflush(nullptr);
   const pid_t parent = ::getpid();
@@ -274,26 +282,57 @@ int runMachine(const RunOptions& options) {
     ::execv(program.c_str(), argv.data());
     ::_exit(errno == ENOENT ? kExitNotFound : kExitNotExecutable);
   }
-  int status = 0;
-  int exitCode = kExitSetup;
   if (child < 0) {
     std::cerr << "qosim: fork failed: " << std::strerror(errno) << "\n";
-  } else {
-    for (;;) {
-      siginfo_t info{};
-      int sig = ::sigwaitinfo(&waited, &info);
-      if (sig < 0) continue;
-      if (sig == SIGCHLD) {
-        pid_t r = ::waitpid(child, &status, WNOHANG);
-        if (r == child) break;
-        continue;
-      }
-      ::kill(child, sig);  // the command decides what an interrupt means
-    }
-    exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return kExitSetup;
   }
-  control->stop();
-  fuse->stop();
+  int status = 0;
+  for (;;) {
+    siginfo_t info{};
+    int sig = ::sigwaitinfo(&waited, &info);
+    if (sig < 0) continue;
+    if (sig == SIGCHLD) {
+      pid_t r = ::waitpid(child, &status, WNOHANG);
+      if (r == child) break;
+      continue;
+    }
+    ::kill(child, sig);  // the command decides what an interrupt means
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+int runMachine(const RunOptions& options) {
+  Prepared prepared;
+  if (const int code = prepare(options, prepared); code != 0) return code;
+  sigset_t waited, original;
+  sigemptyset(&waited);
+  for (int s : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&waited, s);
+  sigprocmask(SIG_SETMASK, nullptr, &original);
+
+  Machine machine(Paths{"/proc/driver/qo", "/dev/qo", kFuseDir, kModuleDir});
+  NetlinkSender netlink;
+  Serving serving;
+  int oldDev = -1;
+  try {
+    enterNamespace();
+    mountMachineTrees(oldDev);
+    startServing(machine, netlink, serving, prepared, options, waited, original);
+  } catch (const SetupError& e) {
+    std::cerr << "qosim: " << hostcli::printable(e.message) << "\n";
+    serving.stop();
+    if (oldDev >= 0) ::close(oldDev);
+    return e.code;
+  } catch (const std::exception& e) {
+    std::cerr << "qosim: setting up the machine failed: " << hostcli::printable(e.what()) << "\n";
+    serving.stop();
+    if (oldDev >= 0) ::close(oldDev);
+    return kExitSetup;
+  }
+  ::close(oldDev);
+  const int exitCode = runChild(prepared.program, options.command, waited, original);
+  serving.stop();
   return exitCode;
 }
 

@@ -419,6 +419,58 @@ int ctlCommand(int argc, char** argv) {
   return sendCtl(std::move(target), out.req);
 }
 
+// A driver fault as check-boards lists it.
+std::string driverFaultLine(const qosim::DriverFault& f) {
+  std::string line = "  driver fault " + f.method + ": ";
+  if (f.err) line += "errno " + std::to_string(f.err);
+  else if (f.status) line += "status " + std::to_string(f.status);
+  else line += "the board's answer";
+  if (f.after.then != qosim::Aftermath::Then::None)
+    line += std::string(", then ") + qosim::thenName(f.after.then) +
+            (f.after.then == qosim::Aftermath::Then::Crash
+                 ? " (restart after " + std::to_string(f.after.restartMs) + " ms)"
+                 : "");
+  line += " from call " + std::to_string(f.afterCalls + 1);
+  if (f.count >= 0)
+    line += " for " + std::to_string(f.count) + " call" + (f.count == 1 ? "" : "s");
+  return line;
+}
+
+// The boards of a valid file: nodes, module files, driver faults, unreadable module fields.
+void writeBoardListing(const qosim::MachineSpec& machine) {
+  for (const auto& b : machine.boards) {
+    hostcli::writeLine(b.device);
+    for (const auto& iface : b.interfaces) hostcli::writeLine("  /dev/qo/" + b.nodeName(iface));
+    for (const auto& f : b.moduleFiles) hostcli::writeLine("  module file " + f.name);
+    for (const auto& f : b.model.driverFaults) hostcli::writeLine(driverFaultLine(f));
+    const qosim::ModuleSpec& mod = b.model.module;
+    if (mod.state == qosim::ModuleSpec::State::Unreadable)
+      hostcli::writeLine("  module unreadable: status " + std::to_string(mod.errorStatus));
+    for (const auto& [name, status] :
+         {std::pair{"id", mod.idStatus}, std::pair{"serial", mod.serialStatus},
+          std::pair{"revision", mod.revisionStatus}})
+      if (mod.state == qosim::ModuleSpec::State::Present && status)
+        hostcli::writeLine(std::string("  module ") + name + " unreadable: status " +
+                           std::to_string(status));
+  }
+  for (const auto& f : machine.moduleFiles) hostcli::writeLine("module file " + f.name);
+  hostcli::flush();
+}
+
+// What the library will not serve: warnings on stderr, the file stays valid.
+void warnServingNotes(const std::string& file, const std::vector<qosim::ServingNote>& notes) {
+  for (const auto& n : notes) {
+    std::string where = n.device.empty()
+                            ? std::string("the machine")
+                            : "board " + std::to_string(n.board) + " (" + n.device + ")";
+    const char* kind = n.kind == qosim::ServingNote::Kind::LeftOut    ? "left out"
+                       : n.kind == qosim::ServingNote::Kind::MayLeave ? "may be left out"
+                                                                      : "not served";
+    std::cerr << "qosim: warning: board file " << printable(file) << ": " << where << ": " << kind
+              << ": " << printable(n.text) << "\n";
+  }
+}
+
 int checkBoardsCommand(int argc, char** argv) {
   bool strict = false;
   std::string file;
@@ -439,48 +491,12 @@ int checkBoardsCommand(int argc, char** argv) {
   }
   hostcli::ignoreBrokenPipe();
   try {
-    for (const auto& b : machine.boards) {
-      hostcli::writeLine(b.device);
-      for (const auto& iface : b.interfaces) hostcli::writeLine("  /dev/qo/" + b.nodeName(iface));
-      for (const auto& f : b.moduleFiles) hostcli::writeLine("  module file " + f.name);
-      for (const auto& f : b.model.driverFaults) {
-        std::string line = "  driver fault " + f.method + ": ";
-        if (f.err) line += "errno " + std::to_string(f.err);
-        else if (f.status) line += "status " + std::to_string(f.status);
-        else line += "the board's answer";
-        if (f.after.then != qosim::Aftermath::Then::None)
-          line += std::string(", then ") + qosim::thenName(f.after.then) +
-                  (f.after.then == qosim::Aftermath::Then::Crash
-                       ? " (restart after " + std::to_string(f.after.restartMs) + " ms)"
-                       : "");
-        line += " from call " + std::to_string(f.afterCalls + 1);
-        if (f.count >= 0) line += " for " + std::to_string(f.count) + " call" + (f.count == 1 ? "" : "s");
-        hostcli::writeLine(line);
-      }
-      const qosim::ModuleSpec& mod = b.model.module;
-      if (mod.state == qosim::ModuleSpec::State::Unreadable)
-        hostcli::writeLine("  module unreadable: status " + std::to_string(mod.errorStatus));
-      for (const auto& [name, status] : {std::pair{"id", mod.idStatus}, std::pair{"serial", mod.serialStatus},
-                                         std::pair{"revision", mod.revisionStatus}})
-        if (mod.state == qosim::ModuleSpec::State::Present && status)
-          hostcli::writeLine(std::string("  module ") + name + " unreadable: status " + std::to_string(status));
-    }
-    for (const auto& f : machine.moduleFiles) hostcli::writeLine("module file " + f.name);
-    hostcli::flush();
+    writeBoardListing(machine);
   } catch (const hostcli::WriteFailure& failure) {
     return hostcli::reportWriteFailure("qosim", failure);
   }
-  // What the library will not serve: warnings on stderr, the file stays valid.
   const auto notes = qosim::servingNotes(machine);
-  for (const auto& n : notes) {
-    std::string where = n.device.empty() ? std::string("the machine")
-                                         : "board " + std::to_string(n.board) + " (" + n.device + ")";
-    const char* kind = n.kind == qosim::ServingNote::Kind::LeftOut    ? "left out"
-                       : n.kind == qosim::ServingNote::Kind::MayLeave ? "may be left out"
-                                                                      : "not served";
-    std::cerr << "qosim: warning: board file " << printable(file) << ": " << where << ": " << kind << ": "
-              << printable(n.text) << "\n";
-  }
+  warnServingNotes(file, notes);
   return strict && !notes.empty() ? 1 : 0;
 }
 
