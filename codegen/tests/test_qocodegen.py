@@ -441,8 +441,8 @@ class CommittedDescriptions(unittest.TestCase):
             self.assertEqual(re.findall(r"^  (\w+),$", enum, re.M), [m.name for m in d.methods])
             for m in d.methods:
                 constant = qocodegen.command_constant(m)
-                self.assertIn("inline constexpr std::uint32_t %s = 0x%08Xu;" % (constant, m.command),
-                              body)
+                self.assertIn("inline constexpr std::uint32_t %s = 0x%08Xu;"
+                              % (constant, m.command), body)
                 self.assertIn("case %s: return Method::%s;" % (constant, m.name), body)
         self.assertIn("kOp0406Command = 0x80200406u;", header)
         self.assertIn("kCalculateRouteCommand = 0x00208001u;", header)

@@ -105,7 +105,9 @@ struct Call {
 namespace vx = qodrv::vorlixtarrow;
 namespace rt = qodrv::routing;
 
-bool isRouting(const Method& m) { return std::string_view(m.driverInterface) == rt::kInterfaceName; }
+bool isRouting(const Method& m) {
+  return std::string_view(m.driverInterface) == rt::kInterfaceName;
+}
 
 void answerIndexed(Call& c, const std::vector<std::uint32_t>& values) {
   const std::uint64_t i = c.input(0);
@@ -113,7 +115,8 @@ void answerIndexed(Call& c, const std::vector<std::uint32_t>& values) {
   else c.result(values[i]);
 }
 
-void answerModule(Call& c, const ModuleSpec& module, std::uint64_t value, std::int32_t fieldStatus) {
+void answerModule(Call& c, const ModuleSpec& module, std::uint64_t value,
+                  std::int32_t fieldStatus) {
   switch (module.state) {
     case ModuleSpec::State::Absent: c.result(0); break;
     case ModuleSpec::State::Present:
@@ -131,10 +134,13 @@ void readRegister(Call& c, const BoardState& b, int file) {
 }
 
 void writeRegister(Call& c, BoardState& b, int file) {
-  b.registers[file][static_cast<std::uint32_t>(c.input(0))] = static_cast<std::uint32_t>(c.input(1));
+  b.registers[file][static_cast<std::uint32_t>(c.input(0))] =
+      static_cast<std::uint32_t>(c.input(1));
 }
 
-std::uint32_t input32(const Call& c, int index) { return static_cast<std::uint32_t>(c.input(index)); }
+std::uint32_t input32(const Call& c, int index) {
+  return static_cast<std::uint32_t>(c.input(index));
+}
 BoardModel& model(BoardState& b) { return b.description.model; }
 
 // The main interface's methods the model answers; every other one answers zero outputs and

@@ -104,7 +104,8 @@ struct RoutingState::Search {
 };
 
 // Dijkstra from every seed at its own cost over the open terminals.
-RoutingState::Search RoutingState::shortestPaths(const Graph& g, const std::vector<RouteSeed>& seeds,
+RoutingState::Search RoutingState::shortestPaths(const Graph& g,
+                                                 const std::vector<RouteSeed>& seeds,
                                                  const std::vector<std::uint8_t>& blocked) {
   const std::size_t n = g.canonical.size();
   Search found{std::vector<std::uint64_t>(n, Search::kInf), std::vector<std::int32_t>(n, -1),

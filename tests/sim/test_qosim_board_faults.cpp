@@ -273,7 +273,8 @@ TEST(QosimFaultyBoardFile, FaultsAndStringsAreValidatedNamingTheEntry) {
   const std::string fits(255, 'x');
   Outcome good = checkBoards(machine(
       R"("description": ")" + fits + R"(", "module": {"id": 1, "revision": {"unreadable": true}, "serial": 7},
-         "driverFaults": [{"method": "getTopographyName", "interface": qodrv::routing::kInterfaceName, "errno": 5, "count": 1},
+         "driverFaults": [{"method": "getTopographyName", "interface": ")" +
+          qodrv::routing::kInterfaceName + R"(", "errno": 5, "count": 1},
                           {"method": "op0405", "status": 1, "afterCalls": 3, "comment": "warning"}])",
       true));
   EXPECT_EQ(good.status, 0) << good.output;

@@ -67,7 +67,9 @@ class QosimIoctl : public ::testing::Test {
 
 TEST_F(QosimIoctl, DefaultResponseZeroFillsTheOutputAndReportsItsSize) {
   // Methods whose board answer is all zeros: the output block is zero-filled past the response.
-  for (unsigned long cmd : {qodrv::vorlixtarrow::kOp0410Command, qodrv::vorlixtarrow::kOp0909Command, qodrv::vorlixtarrow::kOp8302Command, kCmdWrite, kCmdOther}) {
+  for (unsigned long cmd : std::initializer_list<unsigned long>{
+           qodrv::vorlixtarrow::kOp0410Command, qodrv::vorlixtarrow::kOp0909Command,
+           qodrv::vorlixtarrow::kOp8302Command, kCmdWrite, kCmdOther}) {
     Bytes in{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     Bytes out(12, 0xEE);
     drv::tCallBlock block;

@@ -39,7 +39,7 @@ TEST(QosimLauncher, ReturnsTheCommandsExitStatus) {
 TEST(QosimLauncher, RunsTheCommandInsideAFreshMachine) {
   // The nested machine starts from its own board file, untouched by this machine's state.
   const std::string boards = scratchFile("one.json", R"({"boards": [{"device": "qovorlix5",
-      "interfaces": [{"name": qodrv::vorlixtarrow::kInterfaceName}]}]})");
+      "interfaces": [{"name": ")" + std::string(qodrv::vorlixtarrow::kInterfaceName) + R"("}]}]})");
   Outcome o = run(kQosim + " run --boards " + boards + " -- sh -c 'ls /proc/driver/qo; ls /dev/qo; echo $QOSIM_CONTROL'");
   EXPECT_EQ(o.status, 0) << o.output;
   EXPECT_EQ(o.output, "qovorlix5\nqovorlix5\\qovorlixtarrowk_vorlixtarrow\\0\n/dev/.qosim/control\n");
