@@ -53,9 +53,11 @@ inline constexpr std::uint32_t kInitialPathCapacity = 32;
 // The longest route path the library accepts from the driver (ids); a longer one is a
 // malformed answer.
 inline constexpr std::uint32_t kMaxPathIds = 1u << 20;
-inline constexpr std::int32_t kReservationConflict = -89137;
+inline constexpr std::int32_t kReservationConflict = qodrv::routing::kStatusReservationConflict;
+// The library's own codes (not the driver's): an unknown selector, an answer it cannot use.
 inline constexpr std::int32_t kBadSelector = -50003;
-inline constexpr std::int32_t kMalformedDriverAnswer = -52024;
+inline constexpr std::int32_t kMalformedDriverAnswer =
+    nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus::kIoError;
 
 class ARKRoutingAdaptorSession;
 

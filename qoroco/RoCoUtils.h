@@ -45,7 +45,8 @@ namespace qoroco {
 using tRouteSeed = nQOVORLIXATOMICSAE_23_3::tRouteSeed;
 
 inline constexpr char kRoCoUtilsSource[] = "qoroco/RoCoUtils";
-inline constexpr std::int32_t kInvalidParameter = -52005;
+inline constexpr std::int32_t kInvalidParameter =
+    nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus::kInvalidParameter;
 
 // JSON value types as the tokenizer reports them (they appear in diagnostics).
 inline constexpr int kJsonBoolean = 2;
@@ -62,7 +63,8 @@ inline constexpr tHandledConstraint kHandledConstraints[] = {
 };
 
 // Route modifier bits of the driver's flag word.
-inline constexpr std::uint32_t kCalculateIgnoresReservations = 1u << 0;
+inline constexpr std::uint32_t kCalculateIgnoresReservations =
+    qodrv::routing::kCalculateIgnoreReservations;
 
 struct tModifiers {
   std::uint32_t flags = 0;

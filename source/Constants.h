@@ -19,11 +19,12 @@
 #include <boost/thread/mutex.hpp>
 
 #include "qoapal/status/tStatus.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace VorlixSysapiExpert {
 
 // The board maker's own 16-bit PCI vendor identifier.
-inline constexpr std::uint32_t kMakerVendorId = 0x5C71;
+inline constexpr std::uint32_t kMakerVendorId = qodrv::vorlixtarrow::kMakerVendorId;
 // The manufacturer text of the board maker.
 inline constexpr char kMakerName[] = "Qorvath";
 // What a product the catalog does not know is called.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "qoapal/protons/device_notification/tPnPThread.h"
+#include "qodrv/qoDriverConstants.h"
 #include "sysapicpp/NotificationHandler.h"
 #include "sysapicpp/cache/ItemCacheInterface.h"
 #include "sysapicpp/cache/ItemFactory.h"
@@ -28,7 +29,7 @@
 namespace VorlixSysapiExpert::DevicePresenceNotifier {
 
 // The one device interface whose nodes the notifier watches.
-inline constexpr const char* kWatchedInterfaces[] = {"qovorlixtarrowk_vorlixtarrow"};
+inline constexpr const char* kWatchedInterfaces[] = {qodrv::vorlixtarrow::kInterfaceName};
 
 struct Op {
   std::unique_ptr<sysapicpp::ItemFactory> factory;  // owned; the presence notifier's own

@@ -39,8 +39,8 @@ namespace VorlixSysapiExpert {
 inline constexpr char kNextVorlixItemSource[] = "source/tNextVorlixItem";
 // Stamped into every item's bag (tag 0x101E000).
 inline constexpr char kExpertIdentifier[] = "qovorlix2";
-inline constexpr char kMainInterfaceName[] = "qovorlixtarrowk_vorlixtarrow";
-inline constexpr char kRoutingInterfaceName[] = "routing_routing";
+inline constexpr const auto& kMainInterfaceName = qodrv::vorlixtarrow::kInterfaceName;
+inline constexpr const auto& kRoutingInterfaceName = qodrv::routing::kInterfaceName;
 // The routing library offered for boards whose FPGA the catalog knows (tag 0x16002000).
 inline constexpr char kRoutingLibraryName[] = "libqovorlixtarrowu.so";
 
@@ -123,7 +123,7 @@ inline constexpr std::uint32_t kDynamicTags[] = {
     0x1065000, 0x1066000, 0x1067000, 0x1069000, 0x1089000, 0x1900F000, 0x19010000, 0x19011000};
 
 // The driver's value of a date that was never set.
-inline constexpr std::uint64_t kNeverSet = 0x8000000000000000ull;
+inline constexpr std::uint64_t kNeverSet = qodrv::vorlixtarrow::kNeverSet;
 
 // Pure mappings of the property collection.
 // "major.minor.fix<phase>build" of a packed version word (phase d, a, b, f).

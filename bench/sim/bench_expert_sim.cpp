@@ -32,6 +32,7 @@
 #include "qoapal/driver/qoDriverContract.h"
 #include "tools/common/host_abi.h"
 #include "tools/common/host_client.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ bool bareOp0406(const std::string& node) {
   block.output = reinterpret_cast<std::uint64_t>(response);
   block.inputSize = sizeof request;
   block.outputSize = sizeof response;
-  const bool ok = ::ioctl(fd, 0x80200406u, &block) == 0;
+  const bool ok = ::ioctl(fd, qodrv::vorlixtarrow::kOp0406Command, &block) == 0;
   benchmark::DoNotOptimize(response);
   ::close(fd);
   return ok;

@@ -44,6 +44,7 @@
 #include "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy.h"
 #include "qoapal/status/tStatus.h"
 #include "codegen/qovorlixatomicsae/tInterfaceProxy_vorlixtarrow.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace drv = apal::driver;
 using Clock = std::chrono::steady_clock;
 
-constexpr unsigned long kCommand = 0x40200403;  // op0403: write direction; 12-byte request, 4-byte response
+constexpr unsigned long kCommand = qodrv::vorlixtarrow::kOp0403Command;  // op0403: write direction; 12-byte request, 4-byte response
 constexpr std::size_t kBlockBytes = 64;
 
 // Set when a benchmark could not measure; main then fails, so a broken run is never mistaken for
@@ -361,7 +362,7 @@ struct GeneratedFixture {
       std::int32_t status;
     } response{};
     apal::tStatus status;
-    proxy.call(0x80200405, &request, sizeof request, &response, sizeof response, &status);
+    proxy.call(qodrv::vorlixtarrow::kOp0405Command, &request, sizeof request, &response, sizeof response, &status);
     benchmark::DoNotOptimize(response);
     return status.code == 0 && response.status == 0;
   }

@@ -18,6 +18,7 @@
 #include "codegen/qovorlixatomicsae/tInterfaceProxy_routing.h"
 #include "qo/err/Exception.h"
 #include "qoarkra/ARKRoutingAdaptor.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ void BM_CalculateRouteOverBareRequest(benchmark::State& state) {
     qobench::skip(state, st.error);
     return;
   }
-  const std::string node = board.nodePath("routing_routing");
+  const std::string node = board.nodePath(qodrv::routing::kInterfaceName);
   std::unique_ptr<qoark::ARKRoutingAdaptorSession> session;
   try {
     session = std::make_unique<qoark::ARKRoutingAdaptorSession>(node.c_str(), &allocate, nullptr,

@@ -33,7 +33,18 @@ TOP_KEYS = {
     "_comment": False, "driverInterface": True, "namespace": True, "header": True,
     "sourceName": True, "sourceLines": True, "commandNumbering": True, "proxy": True,
     "interfaces": True, "records": False, "constants": False, "methods": True,
+    "contractNamespace": False,
 }
+# A shared constants file: the driver's constants common to several interfaces, no methods.
+SHARED_KEYS = {"_comment": False, "constants": True}
+CONSTANT_KEYS = {"name": True, "type": True, "value": True, "comment": True,
+                 "checkLiterals": False}
+# Types a constant may have besides the field scalars ("i64" for sentinels and the platform's
+# codes, "text" for a NUL-terminated name).
+CONSTANT_TYPES = FIELD_SCALARS + ("i64", "text")
+CONSTANT_RANGES = {"u8": (0, 0xFF), "u16": (0, 0xFFFF), "u32": (0, 0xFFFFFFFF),
+                   "u64": (0, 0xFFFFFFFFFFFFFFFF), "i32": (-0x80000000, 0x7FFFFFFF),
+                   "i64": (-0x8000000000000000, 0x7FFFFFFFFFFFFFFF)}
 METHOD_KEYS = {
     "interface": True, "name": True, "command": True, "line": False, "request": True,
     "requestSize": True, "response": True, "responseSize": True,
@@ -46,6 +57,16 @@ FIELD_KEYS = {
 
 class DescriptionError(Exception):
     """A description the generator refuses; the message names the file and the entry."""
+
+
+class Constant:
+    def __init__(self, name, type_, value, text, comment, check_literals):
+        self.name = name
+        self.type = type_             # a scalar of CONSTANT_TYPES or "text"
+        self.value = value            # int, or str for "text"
+        self.text = text              # the value as the description writes it (hex kept)
+        self.comment = comment
+        self.check_literals = check_literals  # tests/tools/check_contract_literals.py looks for it
 
 
 class Field:
@@ -126,6 +147,7 @@ class Description:
         self.records = []
         self.constants = []
         self.methods = []
+        self.contract_namespace = None  # qodrv::<this> in the generated constants header
 
     def interface(self, name):
         for i in self.interfaces:
@@ -229,8 +251,25 @@ def _no_duplicate_keys(pairs):
     return obj
 
 
+class SharedConstants:
+    """A file of constants only: the driver's values every interface shares."""
+
+    def __init__(self, path):
+        self.path = path
+        self.constants = []
+
+
+def is_shared(data):
+    return isinstance(data, dict) and "driverInterface" not in data
+
+
 def parse(data, path):
     c = _Checker(path)
+    if is_shared(data):
+        c.keys("", data, SHARED_KEYS)
+        shared = SharedConstants(path)
+        _parse_constants(c, shared, data["constants"])
+        return shared
     d = Description(path)
     c.keys("", data, TOP_KEYS)
     d.driver_interface = c.text("driverInterface", data["driverInterface"], "driverInterface",
@@ -249,6 +288,10 @@ def parse(data, path):
     if d.command_numbering not in ("methodName", "free"):
         c.fail("commandNumbering", "must be 'methodName' or 'free', not %r"
                % (d.command_numbering,))
+
+    d.contract_namespace = c.text("contractNamespace",
+                                  data.get("contractNamespace", d.driver_interface),
+                                  "contractNamespace", identifier=True)
 
     proxy = data["proxy"]
     c.keys("proxy", proxy, {"name": True, "interface": True})
@@ -349,12 +392,39 @@ def _parse_constants(c, d, constants):
         c.fail("constants", "must be a list")
     for n, entry in enumerate(constants):
         where = "constants[%d]" % n
-        c.keys(where, entry, {"name": True, "value": True, "comment": False})
+        c.keys(where, entry, CONSTANT_KEYS)
         name = c.text(where, entry["name"], "constant name", identifier=True)
-        c.integer(where, entry["value"], "value", 0, 0xFFFFFFFF)
-        if any(x[0] == name for x in d.constants):
-            c.fail(where, "constant '%s' declared twice" % name)
-        d.constants.append((name, entry["value"], entry.get("comment", "")))
+        where = "constant '%s'" % name
+        if any(x.name == name for x in d.constants):
+            c.fail(where, "declared twice")
+        type_ = entry["type"]
+        if type_ not in CONSTANT_TYPES:
+            c.fail(where, "type %r is not one of %s" % (type_, ", ".join(CONSTANT_TYPES)))
+        value, text = _constant_value(c, where, type_, entry["value"])
+        comment = c.text(where, entry["comment"], "comment")
+        check = entry.get("checkLiterals", True)
+        if not isinstance(check, bool):
+            c.fail(where, "'checkLiterals' is a boolean")
+        d.constants.append(Constant(name, type_, value, text, comment, check))
+
+
+def _constant_value(c, where, type_, value):
+    """(value, its text as written): integers as numbers or "0x..." hex text (unsigned types)."""
+    if type_ == "text":
+        text = c.text(where, value, "value")
+        if any(ord(ch) < 0x20 or ch in '"\\' for ch in text):
+            c.fail(where, "a text value holds no control characters, quotes or backslashes")
+        return text, text
+    if isinstance(value, str) and re.match(r"^0x[0-9A-Fa-f]+$", value) and type_[0] == "u":
+        number, text = int(value, 16), "0x" + value[2:].upper()
+    elif isinstance(value, int) and not isinstance(value, bool):
+        number, text = value, str(value)
+    else:
+        c.fail(where, "value %r is no integer (hex text only for unsigned types)" % (value,))
+    low, high = CONSTANT_RANGES[type_]
+    if not low <= number <= high:
+        c.fail(where, "value %s does not fit %s" % (text, type_))
+    return number, text
 
 
 def _parse_command(c, where, value):

@@ -11,7 +11,11 @@ tInterfaceProxy_vorlixtarrow):
   DIR/H.h, DIR/H.cpp            the interface classes, the proxy, its blocks and methods;
 and, for all descriptions together:
   TABLES/qodrvdesc/qoDriverInterfaceTables.h     plain-data tables for the simulator and tests;
-  TESTS/qodrvdesc/qoGeneratedProxyInvokers.h     one test invoker per method.
+  TESTS/qodrvdesc/qoGeneratedProxyInvokers.h     one test invoker per method;
+  CONTRACT/qodrv/qoDriverConstants.h             the contract's constants, command words and
+                                                 method enums, for the library, simulator, tests.
+A description without driverInterface holds shared constants only (codegen/descriptions/
+driver.json: the status words every interface answers); it adds to the constants header.
 Files whose contents did not change are left alone, so the build does not recompile them.
 Python 3 standard library only.
 """
@@ -48,6 +52,11 @@ def cpp_type(d, type_name):
 
 def hex32(value):
     return "0x%08Xu" % value
+
+
+def command_constant(m):
+    """kOp0406Command, kCalculateRouteCommand: the generated name of a method's command word."""
+    return "k%s%sCommand" % (m.name[0].upper(), m.name[1:])
 
 
 # ---- proxy header -------------------------------------------------------------------------------
@@ -118,7 +127,8 @@ def emit_blocks(d):
     out = []
     for m in d.methods:
         out.append("// %s: command %s" % (m.name, hex32(m.command)[:-1]))
-        out.append("inline constexpr unsigned long kCommand_%s = %s;" % (m.name, hex32(m.command)))
+        out.append("inline constexpr unsigned long kCommand_%s = qodrv::%s::%s;"
+                   % (m.name, d.contract_namespace, command_constant(m)))
         out += emit_block(d, "tRequest_%s" % m.name, m.request, m.request_size)
         if m.response:
             out += emit_block(d, "tResponse_%s" % m.name, m.response, m.response_size)
@@ -210,9 +220,8 @@ def emit_method(d, m, body_status, body_plain):
 def emit_proxy(d):
     body_status = template("method.tmpl")
     body_plain = template("method_nostatus.tmpl")
-    constants = "".join("// %s\ninline constexpr std::uint32_t %s = %d;\n" % (c, n, v) if c
-                        else "inline constexpr std::uint32_t %s = %d;\n" % (n, v)
-                        for n, v, c in d.constants)
+    constants = "".join("// %s\nusing qodrv::%s::%s;\n" % (c.comment, d.contract_namespace, c.name)
+                        for c in d.constants)
     definitions = "\n".join(emit_method(d, m, body_status, body_plain) for m in d.methods)
     text = template("proxy.h.tmpl").substitute(
         description=os.path.basename(d.path), proxy=d.proxy_name, driver=d.driver_interface,
@@ -344,13 +353,60 @@ def emit_invokers(descriptions):
         table="".join(table))
 
 
+# ---- contract constants -------------------------------------------------------------------------
+
+CONSTANT_CPP = {"u8": ("std::uint8_t", "u"), "u16": ("std::uint16_t", "u"),
+                "u32": ("std::uint32_t", "u"), "u64": ("std::uint64_t", "ull"),
+                "i32": ("std::int32_t", ""), "i64": ("std::int64_t", "")}
+
+
+def emit_constant(c):
+    out = ["// %s" % c.comment]
+    if c.type == "text":
+        out.append('inline constexpr char %s[] = "%s";' % (c.name, c.value))
+    else:
+        type_, suffix = CONSTANT_CPP[c.type]
+        out.append("inline constexpr %s %s = %s%s;" % (type_, c.name, c.text, suffix))
+    return "\n".join(out) + "\n"
+
+
+def emit_contract_interface(d):
+    commands = "".join("inline constexpr std::uint32_t %s = %s;\n" % (command_constant(m),
+                                                                     hex32(m.command))
+                       for m in d.methods)
+    cases = "".join("    case %s: return Method::%s;\n" % (command_constant(m), m.name)
+                    for m in d.methods)
+    return template("constants_interface.tmpl").substitute(
+        driver=d.driver_interface, description=os.path.basename(d.path),
+        space=d.contract_namespace,
+        constants="".join("\n" + emit_constant(c) for c in d.constants),
+        commands=commands, count=len(d.methods),
+        enumerators="".join("  %s,\n" % m.name for m in d.methods),
+        command_table="".join("    %s,\n" % command_constant(m) for m in d.methods),
+        name_table="".join('    "%s",\n' % m.name for m in d.methods), cases=cases)
+
+
+def emit_contract(shared, descriptions):
+    names = [os.path.basename(x.path) for x in shared + descriptions]
+    common = "".join("\n" + emit_constant(c) for s in shared for c in s.constants)
+    if common:
+        common = "\n// ---- Shared by every interface ----\n" + common
+    return template("constants.h.tmpl").substitute(
+        descriptions=", ".join("codegen/descriptions/" + n for n in names), shared=common,
+        interfaces="".join(emit_contract_interface(d) for d in descriptions))
+
+
 # ---- driver -------------------------------------------------------------------------------------
 
 def load_all(paths):
     descriptions = []
     for path in paths:
         d = desc.load(path)
-        for other in descriptions:
+        if isinstance(d, desc.SharedConstants):
+            _check_constant_names(d, descriptions)
+            descriptions.append(d)
+            continue
+        for other in interfaces_of(descriptions):
             if other.driver_interface == d.driver_interface:
                 raise desc.DescriptionError("%s: driverInterface '%s' is already described by %s"
                                             % (path, d.driver_interface, other.path))
@@ -365,13 +421,33 @@ def load_all(paths):
             if clash:
                 raise desc.DescriptionError("%s: '%s' is also declared by %s"
                                             % (path, sorted(clash)[0], other.path))
+        _check_constant_names(d, descriptions)
         descriptions.append(d)
     return descriptions
 
 
-def generate(descriptions):
+def interfaces_of(loaded):
+    return [d for d in loaded if not isinstance(d, desc.SharedConstants)]
+
+
+def _check_constant_names(d, loaded):
+    """Constant names are unique over all descriptions: a shared one would be hidden by an
+    interface's namespace, and the proxies bring every interface's into one namespace."""
+    for other in loaded:
+        clash = {c.name for c in other.constants} & {c.name for c in d.constants}
+        if clash:
+            raise desc.DescriptionError("%s: constant '%s' is also declared by %s"
+                                        % (d.path, sorted(clash)[0], other.path))
+
+
+def generate(loaded):
     """All outputs as {relative path: (root key, text)}."""
     files = {}
+    shared = [d for d in loaded if isinstance(d, desc.SharedConstants)]
+    descriptions = interfaces_of(loaded)
+    if not descriptions:
+        raise desc.DescriptionError("%s: no interface described" % loaded[0].path)
+    files["qodrv/qoDriverConstants.h"] = ("contract", emit_contract(shared, descriptions))
     for d in descriptions:
         header, cpp = emit_proxy(d)
         files[d.header + ".h"] = ("out", header)
@@ -401,6 +477,7 @@ def main(argv=None):
     parser.add_argument("--out", help="root of the generated proxies")
     parser.add_argument("--tables-out", help="root of qodrvdesc/qoDriverInterfaceTables.h")
     parser.add_argument("--tests-out", help="root of qodrvdesc/qoGeneratedProxyInvokers.h")
+    parser.add_argument("--contract-out", help="root of qodrv/qoDriverConstants.h")
     parser.add_argument("--check", action="store_true", help="validate only, write nothing")
     parser.add_argument("descriptions", nargs="+")
     options = parser.parse_args(argv)
@@ -415,7 +492,8 @@ def main(argv=None):
     if options.check:
         return 0
     roots = {"out": options.out, "tables": options.tables_out or options.out,
-             "tests": options.tests_out or options.out}
+             "tests": options.tests_out or options.out,
+             "contract": options.contract_out or options.tables_out or options.out}
     for relative, (root, text) in sorted(files.items()):
         write_if_changed(os.path.join(roots[root], relative), text)
     return 0

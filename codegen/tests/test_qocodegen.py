@@ -28,6 +28,7 @@ import qocodegen  # noqa: E402
 SAMPLE = os.path.join(HERE, "data", "sample.json")
 MAIN = os.path.join(CODEGEN, "descriptions", "vorlixtarrow.json")
 ROUTING = os.path.join(CODEGEN, "descriptions", "routing.json")
+SHARED = os.path.join(CODEGEN, "descriptions", "driver.json")
 
 
 def sample():
@@ -85,6 +86,37 @@ class Refusals(unittest.TestCase):
         data = sample()
         method(data, "op0101")["request"][0]["size"] = 1
         self.refused(data, "method 'op0101' (entry 1) request field 0", "unknown key 'size'")
+
+    def test_constants_are_typed_ranged_and_commented(self):
+        cases = [
+            ({"type": "float"}, "type 'float' is not one of"),
+            ({"type": "u8", "value": 256}, "value 256 does not fit u8"),
+            ({"type": "i32", "value": -0x80000001}, "does not fit i32"),
+            ({"type": "i32", "value": "0x10"}, "no integer (hex text only for unsigned types)"),
+            ({"type": "u32", "value": True}, "no integer"),
+            ({"type": "text", "value": 'a"b'}, "no control characters, quotes or backslashes"),
+            ({"comment": ""}, "comment must be a non-empty string"),
+            ({"checkLiterals": 1}, "'checkLiterals' is a boolean"),
+        ]
+        for change, fragment in cases:
+            data = sample()
+            data["constants"][0].update(change)
+            self.refused(data, "constant 'kSampleSentinel'", fragment)
+        data = sample()
+        data["constants"][1]["name"] = "kSampleSentinel"
+        self.refused(data, "constant 'kSampleSentinel'", "declared twice")
+        data = sample()
+        data["constants"][0]["colour"] = 1
+        self.refused(data, "constants[0]", "unknown key 'colour'")
+
+    def test_shared_constants_file_holds_constants_only(self):
+        shared = desc.parse({"constants": [{"name": "kX", "type": "i32", "value": -1,
+                                            "comment": "x"}]}, "shared.json")
+        self.assertEqual([(c.name, c.value, c.check_literals) for c in shared.constants],
+                         [("kX", -1, True)])
+        with self.assertRaises(desc.DescriptionError) as caught:
+            desc.parse({"constants": [], "methods": []}, "shared.json")
+        self.assertIn("shared.json: unknown key 'methods'", str(caught.exception))
 
     def test_duplicate_method_name(self):
         data = sample()
@@ -398,6 +430,38 @@ class CommittedDescriptions(unittest.TestCase):
         self.assertIn("static_assert(sizeof(tIoModuleRecord) == 16 && alignof(tIoModuleRecord) == 4);",
                       header)
 
+    def test_contract_header_names_every_command_and_enumerates_the_methods(self):
+        header = self.files["qodrv/qoDriverConstants.h"][1]
+        for d, space in ((self.main, "vorlixtarrow"), (self.routing, "routing")):
+            body = header[header.index("namespace %s {" % space):]
+            body = body[:body.index("}  // namespace %s" % space)]
+            self.assertIn('inline constexpr char kInterfaceName[] = "%s";' % d.driver_interface,
+                          body)
+            enum = body[body.index("enum class Method"):body.index("};", body.index("enum"))]
+            self.assertEqual(re.findall(r"^  (\w+),$", enum, re.M), [m.name for m in d.methods])
+            for m in d.methods:
+                constant = qocodegen.command_constant(m)
+                self.assertIn("inline constexpr std::uint32_t %s = 0x%08Xu;"
+                              % (constant, m.command), body)
+                self.assertIn("case %s: return Method::%s;" % (constant, m.name), body)
+        self.assertIn("kOp0406Command = 0x80200406u;", header)
+        self.assertIn("kCalculateRouteCommand = 0x00208001u;", header)
+        proxy = self.files["codegen/qovorlixatomicsae/tInterfaceProxy_routing.h"][1]
+        self.assertIn("kCommand_calculateRoute = qodrv::routing::kCalculateRouteCommand;", proxy)
+        self.assertIn("using qodrv::routing::kTopographyNameSize;", proxy)
+
+    def test_shared_constants_come_first_and_names_stay_unique(self):
+        shared = SHARED
+        loaded = qocodegen.load_all([shared, MAIN, ROUTING])
+        header = qocodegen.generate(loaded)["qodrv/qoDriverConstants.h"][1]
+        self.assertLess(header.index("kStatusBadArgument = -52005;"),
+                        header.index("namespace vorlixtarrow {"))
+        self.assertIn("inline constexpr std::uint64_t kNeverSet = 0x8000000000000000ull;", header)
+        self.assertIn("inline constexpr std::int32_t kStatusReservationConflict = -89137;", header)
+        with self.assertRaises(desc.DescriptionError) as caught:
+            qocodegen.load_all([shared, shared])
+        self.assertIn("constant 'kStatusBadArgument' is also declared by", str(caught.exception))
+
     def test_two_descriptions_of_one_interface_are_refused(self):
         with self.assertRaises(desc.DescriptionError) as caught:
             qocodegen.load_all([MAIN, MAIN])
@@ -440,8 +504,11 @@ class CommandLine(unittest.TestCase):
 class Compiles(unittest.TestCase):
     def test_sample_description_compiles_and_checks_itself(self):
         with tempfile.TemporaryDirectory() as scratch:
+            # With the committed descriptions: the platform layer's contract header takes the
+            # interface names of the generated constants.
             done = subprocess.run([sys.executable, os.path.join(CODEGEN, "generator", "qocodegen.py"),
-                                   "--out", scratch, SAMPLE], capture_output=True, text=True)
+                                   "--out", scratch, SHARED, SAMPLE, MAIN, ROUTING],
+                                  capture_output=True, text=True)
             self.assertEqual(done.returncode, 0, done.stderr)
             probe = os.path.join(scratch, "probe.cpp")
             with open(probe, "w") as f:
@@ -450,13 +517,24 @@ class Compiles(unittest.TestCase):
 #include "qodrvdesc/qoDriverInterfaceTables.h"
 #include "qodrvdesc/qoGeneratedProxyInvokers.h"
 namespace ns = nQOVORLIXATOMICSAE_23_3;
-static_assert(qodrvdesc::kMethodCount == 4);
+static_assert(qodrvdesc::kMethodCount == 4 + 101 + 11);
 static_assert(qodrvdesc::findMethod("sample_sample", 0x80200101u)->requestSize == 24);
 static_assert(qodrvdesc::findMethodByName("sample_sample", "op0202")->responseSize == 0);
 static_assert(!qodrvdesc::findMethodByName("sample_sample", "op0202")->hasStatus);
 static_assert(sizeof(ns::nInterfaceProxy_sample::tRequest_op0101) == 24);
 static_assert(std::is_abstract_v<ns::iInterfaceProxy_sample>);
 static_assert(!std::is_abstract_v<ns::tInterfaceProxy_sample>);
+namespace sm = qodrv::sample;
+static_assert(sm::methodOf(0x40200102u) == sm::Method::op0102);
+static_assert(!sm::methodOf(0x40200103u));
+static_assert(sm::methodNamed("op0201") == sm::Method::op0201 && !sm::methodNamed("op02"));
+static_assert(sm::commandOf(sm::Method::op0101) == sm::kOp0101Command);
+static_assert(sm::kOp0101Command == 0x80200101u && sm::kMethodCount == 4);
+static_assert(std::string_view(sm::nameOf(sm::Method::op0202)) == "op0202");
+static_assert(std::string_view(sm::kInterfaceName) == "sample_sample");
+static_assert(sm::kSampleSentinel == 0x8000000000000000ull && sm::kSampleRefused == -71234);
+static_assert(std::is_same_v<decltype(sm::kSampleSentinel), const std::uint64_t>);
+static_assert(std::string_view(ns::kSampleText) == "sample text");
 int main() { ns::tInterfaceProxy_sample proxy; return proxy.isOpen() ? 1 : 0; }
 """)
             compiled = subprocess.run(

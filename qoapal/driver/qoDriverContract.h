@@ -29,6 +29,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "qodrv/qoDriverConstants.h"  // generated from the interface descriptions
+
 namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000::driver {
 
 // --- 1. /proc tree --------------------------------------------------------------------------
@@ -40,9 +42,9 @@ inline constexpr char kInterfacePathFile[] = "interfacePath";
 inline constexpr std::size_t kMaxInterfacePath = 255;  // bytes in an interfacePath file
 inline constexpr char kEntrySeparator = '\\';  // between the fields of an interface entry name
 
-// Interface names the library uses.
-inline constexpr char kMainInterface[] = "qovorlixtarrowk_vorlixtarrow";
-inline constexpr char kRoutingInterface[] = "routing_routing";
+// Interface names the library uses (written in codegen/descriptions).
+inline constexpr const auto& kMainInterface = qodrv::vorlixtarrow::kInterfaceName;
+inline constexpr const auto& kRoutingInterface = qodrv::routing::kInterfaceName;
 
 // Bus properties the device expert reads, 4 bytes each.
 inline constexpr const char* kBusProperties[] = {
@@ -65,7 +67,7 @@ static_assert(offsetof(tCallBlock, input) == 0 && offsetof(tCallBlock, output) =
 
 // --- 3. Status word ---------------------------------------------------------------------------
 using tDriverStatusWord = std::int32_t;  // last field of every response block
-inline constexpr std::int32_t kRouteBufferTooSmall = -52019;
+inline constexpr std::int32_t kRouteBufferTooSmall = qodrv::kStatusBufferTooSmall;
 
 // --- 5. Notification subscription -------------------------------------------------------------
 inline constexpr unsigned long kSubscribeNotification = 0x4010FF00;  // write, 16 bytes, 0xFF/0

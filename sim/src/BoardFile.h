@@ -23,6 +23,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qodrv/qoDriverConstants.h"
+
 namespace qosim {
 
 struct BoardError : std::runtime_error {
@@ -44,14 +46,13 @@ struct ModuleFile {
   std::string text;
 };
 
-// The board maker's 16-bit PCI vendor identifier.
-inline constexpr std::uint32_t kMakerVendorId = 0x5C71;
-// The driver's value of a dated value that was never set.
-inline constexpr std::uint64_t kNeverSet = 0x8000000000000000ull;
-// Driver status words the model answers.
-inline constexpr std::int32_t kStatusBadArgument = -52005;   // index out of range, short request
-inline constexpr std::int32_t kStatusBufferTooSmall = -52019; // caller's buffer too small
-inline constexpr std::int32_t kStatusModuleUnreadable = -52024;
+// The driver contract's values the model uses (codegen/descriptions): the maker's vendor id,
+// a dated value never set, the status words the model answers.
+using qodrv::vorlixtarrow::kMakerVendorId;
+using qodrv::vorlixtarrow::kNeverSet;
+using qodrv::kStatusBadArgument;     // index out of range, short request
+using qodrv::kStatusBufferTooSmall;  // caller's buffer too small
+inline constexpr std::int32_t kStatusModuleUnreadable = qodrv::kStatusIoError;
 
 // Dated values travel unchanged to the host, which reads the seconds as its own timestamps:
 // seconds since 1904-01-01 00:00 UTC.

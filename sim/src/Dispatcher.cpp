@@ -1,7 +1,10 @@
 #include "Dispatcher.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 #include "protocol/Hex.h"
 #include "qodrvdesc/qoDriverInterfaceTables.h"
@@ -62,8 +65,6 @@ json decodeFields(const Field* fields, std::uint8_t count, const Bytes& block) {
   return out;
 }
 
-std::string name(const Method& m) { return m.name; }
-
 // The context of one answer: the request, the response being built and the status word.
 struct Call {
   const Method& m;
@@ -101,61 +102,115 @@ struct Call {
   }
 };
 
-void answerMain(Call& c, BoardState& b) {
-  BoardModel& m = b.description.model;
-  const std::string op = name(c.m);
-  auto indexed = [&](const std::vector<std::uint32_t>& values) {
-    const std::uint64_t i = c.input(0);
-    if (i >= values.size()) c.status = kStatusBadArgument;
-    else c.result(values[i]);
-  };
-  auto module = [&](std::uint64_t value, std::int32_t fieldStatus) {
-    switch (m.module.state) {
-      case ModuleSpec::State::Absent: c.result(0); break;
-      case ModuleSpec::State::Present:
-        if (fieldStatus) c.status = fieldStatus;
-        else c.result(value);
-        break;
-      case ModuleSpec::State::Unreadable: c.status = m.module.errorStatus; break;
-    }
-  };
-  if (op == "op0300") c.result(m.dated0.seconds);
-  else if (op == "op0301") c.result(m.dated0.value);
-  else if (op == "op0304") c.result(m.dated1.seconds);
-  else if (op == "op0305") c.result(m.dated1.value);
-  else if (op == "op0400") c.result(m.diagnostic);
-  else if (op == "op0401") {
-    m.temperatureLimit = static_cast<std::uint32_t>(c.input(0));
-    m.temperatureLimit2 = static_cast<std::uint32_t>(c.input(1));
-  } else if (op == "op0402") {
-    c.output(0, m.temperatureLimit);
-    c.output(1, m.temperatureLimit2);
-  } else if (op == "op0403") {
-    b.op0404 = {static_cast<std::uint32_t>(c.input(0)), static_cast<std::uint32_t>(c.input(1))};
-  } else if (op == "op0404") {
-    c.output(0, b.op0404[0]);
-    c.output(1, b.op0404[1]);
-  } else if (op == "op0405") indexed(m.temperatures);
-  else if (op == "op0406") c.result(m.op0406);
-  else if (op == "op0407") c.result(m.fans.size());
-  else if (op == "op0408") indexed(m.fans);
-  else if (op == "op0600") module(m.module.id, m.module.idStatus);
-  else if (op == "op0601") module(m.module.serial, m.module.serialStatus);
-  else if (op == "op0602") module(m.module.revision, m.module.revisionStatus);
-  else if (op == "op0603") {
-    if (const Field* f = nth(c.m.request, c.m.requestCount, Role::InputRecord))
-      std::memcpy(m.moduleRecord.data(), c.in.data() + f->offset, std::min<std::size_t>(f->size, 16));
-  } else if (op == "op0604") c.resultRecord(m.moduleRecord.data(), m.moduleRecord.size());
-  else if (op == "op0700") c.result(m.hardwareRevision);
-  else if (op == "op0701") c.result(m.firmwareVersion);
-  else if (op == "op0100" || op == "op0102") {
-    const auto& regs = b.registers[op == "op0100" ? 0 : 1];
-    auto it = regs.find(static_cast<std::uint32_t>(c.input(0)));
-    c.result(it == regs.end() ? 0 : it->second);
-  } else if (op == "op0101" || op == "op0103") {
-    b.registers[op == "op0101" ? 0 : 1][static_cast<std::uint32_t>(c.input(0))] = static_cast<std::uint32_t>(c.input(1));
+namespace vx = qodrv::vorlixtarrow;
+namespace rt = qodrv::routing;
+
+bool isRouting(const Method& m) {
+  return std::string_view(m.driverInterface) == rt::kInterfaceName;
+}
+
+void answerIndexed(Call& c, const std::vector<std::uint32_t>& values) {
+  const std::uint64_t i = c.input(0);
+  if (i >= values.size()) c.status = kStatusBadArgument;
+  else c.result(values[i]);
+}
+
+void answerModule(Call& c, const ModuleSpec& module, std::uint64_t value,
+                  std::int32_t fieldStatus) {
+  switch (module.state) {
+    case ModuleSpec::State::Absent: c.result(0); break;
+    case ModuleSpec::State::Present:
+      if (fieldStatus) c.status = fieldStatus;
+      else c.result(value);
+      break;
+    case ModuleSpec::State::Unreadable: c.status = module.errorStatus; break;
   }
-  // Every other method: zero outputs, status 0.
+}
+
+void readRegister(Call& c, const BoardState& b, int file) {
+  const auto& regs = b.registers[file];
+  auto it = regs.find(static_cast<std::uint32_t>(c.input(0)));
+  c.result(it == regs.end() ? 0 : it->second);
+}
+
+void writeRegister(Call& c, BoardState& b, int file) {
+  b.registers[file][static_cast<std::uint32_t>(c.input(0))] =
+      static_cast<std::uint32_t>(c.input(1));
+}
+
+std::uint32_t input32(const Call& c, int index) {
+  return static_cast<std::uint32_t>(c.input(index));
+}
+BoardModel& model(BoardState& b) { return b.description.model; }
+
+// The main interface's methods the model answers; every other one answers zero outputs and
+// status 0.
+using MainAnswer = void (*)(Call&, BoardState&);
+constexpr std::pair<vx::Method, MainAnswer> kMainAnswers[] = {
+    {vx::Method::op0300, [](Call& c, BoardState& b) { c.result(model(b).dated0.seconds); }},
+    {vx::Method::op0301, [](Call& c, BoardState& b) { c.result(model(b).dated0.value); }},
+    {vx::Method::op0304, [](Call& c, BoardState& b) { c.result(model(b).dated1.seconds); }},
+    {vx::Method::op0305, [](Call& c, BoardState& b) { c.result(model(b).dated1.value); }},
+    {vx::Method::op0400, [](Call& c, BoardState& b) { c.result(model(b).diagnostic); }},
+    {vx::Method::op0401, [](Call& c, BoardState& b) {
+       BoardModel& m = model(b);
+       m.temperatureLimit = input32(c, 0);
+       m.temperatureLimit2 = input32(c, 1);
+     }},
+    {vx::Method::op0402, [](Call& c, BoardState& b) {
+       c.output(0, model(b).temperatureLimit);
+       c.output(1, model(b).temperatureLimit2);
+     }},
+    {vx::Method::op0403, [](Call& c, BoardState& b) { b.op0404 = {input32(c, 0), input32(c, 1)}; }},
+    {vx::Method::op0404, [](Call& c, BoardState& b) {
+       c.output(0, b.op0404[0]);
+       c.output(1, b.op0404[1]);
+     }},
+    {vx::Method::op0405, [](Call& c, BoardState& b) { answerIndexed(c, model(b).temperatures); }},
+    {vx::Method::op0406, [](Call& c, BoardState& b) { c.result(model(b).op0406); }},
+    {vx::Method::op0407, [](Call& c, BoardState& b) { c.result(model(b).fans.size()); }},
+    {vx::Method::op0408, [](Call& c, BoardState& b) { answerIndexed(c, model(b).fans); }},
+    {vx::Method::op0600, [](Call& c, BoardState& b) {
+       const ModuleSpec& mod = model(b).module;
+       answerModule(c, mod, mod.id, mod.idStatus);
+     }},
+    {vx::Method::op0601, [](Call& c, BoardState& b) {
+       const ModuleSpec& mod = model(b).module;
+       answerModule(c, mod, mod.serial, mod.serialStatus);
+     }},
+    {vx::Method::op0602, [](Call& c, BoardState& b) {
+       const ModuleSpec& mod = model(b).module;
+       answerModule(c, mod, mod.revision, mod.revisionStatus);
+     }},
+    {vx::Method::op0603, [](Call& c, BoardState& b) {
+       if (const Field* f = nth(c.m.request, c.m.requestCount, Role::InputRecord))
+         std::memcpy(model(b).moduleRecord.data(), c.in.data() + f->offset,
+                     std::min<std::size_t>(f->size, 16));
+     }},
+    {vx::Method::op0604, [](Call& c, BoardState& b) {
+       const auto& record = model(b).moduleRecord;
+       c.resultRecord(record.data(), record.size());
+     }},
+    {vx::Method::op0700, [](Call& c, BoardState& b) { c.result(model(b).hardwareRevision); }},
+    {vx::Method::op0701, [](Call& c, BoardState& b) { c.result(model(b).firmwareVersion); }},
+    {vx::Method::op0100, [](Call& c, BoardState& b) { readRegister(c, b, 0); }},
+    {vx::Method::op0101, [](Call& c, BoardState& b) { writeRegister(c, b, 0); }},
+    {vx::Method::op0102, [](Call& c, BoardState& b) { readRegister(c, b, 1); }},
+    {vx::Method::op0103, [](Call& c, BoardState& b) { writeRegister(c, b, 1); }},
+};
+
+// kMainAnswers by method, for one lookup per request.
+constexpr auto kMainAnswerOf = [] {
+  std::array<MainAnswer, vx::kMethodCount> byMethod{};
+  for (const auto& [method, answer] : kMainAnswers)
+    byMethod[static_cast<std::size_t>(method)] = answer;
+  return byMethod;
+}();
+
+void answerMain(Call& c, BoardState& b) {
+  const std::optional<vx::Method> method = vx::methodOf(c.m.command);
+  if (!method) return;
+  if (MainAnswer answer = kMainAnswerOf[static_cast<std::size_t>(*method)]) answer(c, b);
 }
 
 void putLe(Bytes& b, std::uint64_t v, int size) {
@@ -232,11 +287,82 @@ void answerCalculate(Call& c, RoutingState& r, const RoutingFaults& faults, Mode
   a.arrays["results"] = logged;
 }
 
+void answerReserve(Call& c, RoutingState& r, const RoutingFaults& faults, ModelAnswer& a,
+                   std::int32_t ticket) {
+  std::vector<RouteConflict> conflicts;
+  c.status = r.reserve(ticket, conflicts, a.demoted);
+  if (c.status != kStatusReservationConflict) return;
+  const std::uint64_t capacity = c.field("conflictCapacity");
+  c.outputNamed("conflictCount", conflicts.size() + std::uint64_t{faults.extraConflicts});
+  Bytes bytes;
+  json logged = json::array();
+  for (std::size_t i = 0; i < conflicts.size() && i < capacity; ++i) {
+    putLe(bytes, conflicts[i].session, 8);
+    putLe(bytes, static_cast<std::uint32_t>(conflicts[i].ticket), 4);
+    putLe(bytes, 0, 4);
+    logged.push_back({{"sessionId", conflicts[i].session}, {"ticket", conflicts[i].ticket}});
+  }
+  if (!bytes.empty() && c.field("conflicts") != 0)
+    a.callerWrites.emplace_back(c.field("conflicts"), std::move(bytes));
+  a.arrays["conflicts"] = logged;
+}
+
+void answerPath(Call& c, RoutingState& r, const RoutingFaults& faults, ModelAnswer& a,
+                std::int32_t ticket) {
+  std::vector<std::uint32_t> ids;
+  c.status = r.path(ticket, ids);
+  if (c.status != 0) return;
+  c.outputNamed("idCount", ids.size());
+  if (ids.size() > c.field("capacity")) {
+    c.status = kStatusBufferTooSmall;  // the count tells the caller the size it needs
+    return;
+  }
+  if (c.field("terminalIds") == 0) {
+    c.status = kStatusBadArgument;
+    return;
+  }
+  c.outputNamed("idCount", ids.size() + std::uint64_t{faults.extraPathIds});
+  Bytes bytes;
+  json logged = json::array();
+  for (std::uint32_t id : ids) {
+    putLe(bytes, id, 4);
+    logged.push_back(terminalJson(&r, id));
+  }
+  if (!bytes.empty()) a.callerWrites.emplace_back(c.field("terminalIds"), std::move(bytes));
+  a.arrays["terminalIds"] = logged;
+}
+
+// A routing request on a board whose topography is bound.
+void answerRouted(Call& c, rt::Method method, RoutingState& r, const RoutingFaults& faults,
+                  ModelAnswer& a, const CallContext& ctx) {
+  const auto ticket = static_cast<std::int32_t>(static_cast<std::uint32_t>(c.field("ticket")));
+  const auto terminal = static_cast<std::uint32_t>(c.field("terminalId"));
+  const bool floating = c.field("floating") != 0;
+  switch (method) {
+    case rt::Method::queryU32: c.result(r.topography()->terminalCount); break;
+    case rt::Method::calculateRoute: answerCalculate(c, r, faults, a, ctx); break;
+    case rt::Method::reserveRoute: answerReserve(c, r, faults, a, ticket); break;
+    case rt::Method::programRoute: c.status = r.program(ticket); break;
+    case rt::Method::unprogramRoute: c.status = r.unprogram(ticket); break;
+    case rt::Method::unreserveRoute: c.status = r.unreserve(ticket); break;
+    case rt::Method::destroyRoute: c.status = r.destroy(ticket); break;
+    case rt::Method::getRouteTerminalPath: answerPath(c, r, faults, a, ticket); break;
+    case rt::Method::resetTerminal: c.status = r.resetTerminal(terminal, floating); break;
+    case rt::Method::calculateResetTerminal: {
+      std::uint32_t t = 0;
+      c.status = r.calculateReset(c.field("sessionId"), ctx.file, terminal, floating, t);
+      c.result(t);
+      break;
+    }
+    case rt::Method::getTopographyName: break;  // answered before the topography is bound
+  }
+}
+
 void answerRouting(Call& c, BoardState& b, ModelAnswer& a, const CallContext& ctx) {
-  const std::string op = name(c.m);
+  const std::optional<rt::Method> method = rt::methodOf(c.m.command);
+  if (!method) return;
   const BoardModel& model = b.description.model;
-  const RoutingFaults& faults = model.routingFaults;
-  if (op == "getTopographyName") return answerTopographyName(c, model, a);
+  if (*method == rt::Method::getTopographyName) return answerTopographyName(c, model, a);
   RoutingState& r = b.routing;
   // A topography that is not generated: the plain defaults (zero outputs, status 0).
   if (!r.bind(model.topographyName)) return;
@@ -244,66 +370,9 @@ void answerRouting(Call& c, BoardState& b, ModelAnswer& a, const CallContext& ct
   for (const char* key : {"seeds", "destinations"})
     if (a.arrays.contains(key))
       for (json& e : a.arrays[key])
-        if (const qotopo::Terminal* t = r.terminal(e.at("terminalId").get<std::uint32_t>())) e["terminal"] = t->name;
-  const auto ticket = static_cast<std::int32_t>(static_cast<std::uint32_t>(c.field("ticket")));
-  if (op == "queryU32") {
-    c.result(r.topography()->terminalCount);
-  } else if (op == "calculateRoute") {
-    answerCalculate(c, r, faults, a, ctx);
-  } else if (op == "reserveRoute") {
-    std::vector<RouteConflict> conflicts;
-    c.status = r.reserve(ticket, conflicts, a.demoted);
-    if (c.status != kStatusReservationConflict) return;
-    const std::uint64_t capacity = c.field("conflictCapacity");
-    c.outputNamed("conflictCount", conflicts.size() + std::uint64_t{faults.extraConflicts});
-    Bytes bytes;
-    json logged = json::array();
-    for (std::size_t i = 0; i < conflicts.size() && i < capacity; ++i) {
-      putLe(bytes, conflicts[i].session, 8);
-      putLe(bytes, static_cast<std::uint32_t>(conflicts[i].ticket), 4);
-      putLe(bytes, 0, 4);
-      logged.push_back({{"sessionId", conflicts[i].session}, {"ticket", conflicts[i].ticket}});
-    }
-    if (!bytes.empty() && c.field("conflicts") != 0) a.callerWrites.emplace_back(c.field("conflicts"), std::move(bytes));
-    a.arrays["conflicts"] = logged;
-  } else if (op == "programRoute") {
-    c.status = r.program(ticket);
-  } else if (op == "unprogramRoute") {
-    c.status = r.unprogram(ticket);
-  } else if (op == "unreserveRoute") {
-    c.status = r.unreserve(ticket);
-  } else if (op == "destroyRoute") {
-    c.status = r.destroy(ticket);
-  } else if (op == "getRouteTerminalPath") {
-    std::vector<std::uint32_t> ids;
-    c.status = r.path(ticket, ids);
-    if (c.status != 0) return;
-    c.outputNamed("idCount", ids.size());
-    if (ids.size() > c.field("capacity")) {
-      c.status = kStatusBufferTooSmall;  // the count tells the caller the size it needs
-      return;
-    }
-    if (c.field("terminalIds") == 0) {
-      c.status = kStatusBadArgument;
-      return;
-    }
-    c.outputNamed("idCount", ids.size() + std::uint64_t{faults.extraPathIds});
-    Bytes bytes;
-    json logged = json::array();
-    for (std::uint32_t id : ids) {
-      putLe(bytes, id, 4);
-      logged.push_back(terminalJson(&r, id));
-    }
-    if (!bytes.empty()) a.callerWrites.emplace_back(c.field("terminalIds"), std::move(bytes));
-    a.arrays["terminalIds"] = logged;
-  } else if (op == "resetTerminal") {
-    c.status = r.resetTerminal(static_cast<std::uint32_t>(c.field("terminalId")), c.field("floating") != 0);
-  } else if (op == "calculateResetTerminal") {
-    std::uint32_t t = 0;
-    c.status = r.calculateReset(c.field("sessionId"), ctx.file, static_cast<std::uint32_t>(c.field("terminalId")),
-                                c.field("floating") != 0, t);
-    c.result(t);
-  }
+        if (const qotopo::Terminal* t = r.terminal(e.at("terminalId").get<std::uint32_t>()))
+          e["terminal"] = t->name;
+  answerRouted(c, *method, r, model.routingFaults, a, ctx);
 }
 
 }  // namespace
@@ -313,7 +382,7 @@ const Method* methodOf(const std::string& interface, std::uint32_t command) {
 }
 
 std::vector<CallerArray> callerReads(const Method& method, const Bytes& input) {
-  if (std::string(method.driverInterface) != "routing_routing" || std::string(method.name) != "calculateRoute" ||
+  if (!isRouting(method) || method.command != rt::kCalculateRouteCommand ||
       input.size() < method.requestSize)
     return {};
   Call c{method, input, {}};
@@ -352,7 +421,7 @@ ModelAnswer answerFromModel(Machine& machine, const Node& node, const Method& me
                             std::uint32_t outputSize, const CallContext& context) {
   ModelAnswer a;
   const Field* statusOut = nth(method.response, method.responseCount, Role::Status);
-  const bool routing = std::string(method.driverInterface) == "routing_routing";
+  const bool routing = isRouting(method);
   const bool plugged = machine.boards().withBoard(node.device, [&](BoardState& b) {
     // The board file's faults of this method come first: every call reaching the model counts.
     const std::uint64_t call =

@@ -304,8 +304,227 @@ void crashInstead(fuse_req_t req, LogRecord& rec, std::uint32_t restartMs) {
   fuse_reply_err(req, ENOTCONN);
 }
 
+// A subscription command's own decision (an injected error or crash); false when it replied.
+bool subscriptionGoesOn(fuse_req_t req, Machine& m, const Node& node, unsigned int cmd,
+                        LogRecord& rec, Aftermath& after) {
+  Decision d = m.rules().decide(node, cmd);
+  after = d.after;
+  if (d.after.then == Aftermath::Then::Crash) {
+    crashInstead(req, rec, d.after.restartMs);
+    return false;
+  }
+  if (d.err) {
+    replyIoctlError(req, rec, d.err, "injected");
+    return false;
+  }
+  if (d.ruleId) rec.note += (rec.note.empty() ? "rule " : ", rule ") + std::to_string(d.ruleId);
+  return true;
+}
+
+void serveSubscribe(fuse_req_t req, fuse_ino_t ino, const Node& node, fuse_file_info* fi,
+                    const void* in_buf, size_t in_bufsz, LogRecord& rec, Aftermath& after) {
+  Machine& m = machineOf(req);
+  rec.op = "subscribe";
+  if (!in_buf || in_bufsz < sizeof(drv::tSubscribeNotification))
+    return replyIoctlError(req, rec, EINVAL, "short subscription block");
+  rec.input.assign(static_cast<const std::uint8_t*>(in_buf),
+                   static_cast<const std::uint8_t*>(in_buf) + sizeof(drv::tSubscribeNotification));
+  rec.inputSize = sizeof(drv::tSubscribeNotification);
+  if (!subscriptionGoesOn(req, m, node, drv::kSubscribeNotification, rec, after)) return;
+  drv::tSubscribeNotification sub;
+  std::memcpy(&sub, in_buf, sizeof sub);
+  if (!m.subscribe(ino, sub.cookie, sub.portId, sub.kind, fi ? fi->fh : 0))
+    return replyIoctlError(req, rec, ENODEV, "node is gone");
+  m.requestLog().add(std::move(rec));
+  unplugIfAsked();
+  fuse_reply_ioctl(req, 0, nullptr, 0);
+}
+
+void serveUnsubscribe(fuse_req_t req, fuse_ino_t ino, const Node& node, void* arg,
+                      fuse_file_info* fi, LogRecord& rec, Aftermath& after) {
+  Machine& m = machineOf(req);
+  rec.op = "unsubscribe";
+  auto kind = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(arg));
+  rec.result = kind;
+  rec.note = "kind " + std::to_string(kind);
+  if (!subscriptionGoesOn(req, m, node, drv::kUnsubscribeNotification, rec, after)) return;
+  m.unsubscribe(ino, kind, fi ? fi->fh : 0);
+  m.requestLog().add(std::move(rec));
+  unplugIfAsked();
+  fuse_reply_ioctl(req, 0, nullptr, 0);
+}
+
+// One method call as it is served: decoded, decided, answered, replied.
+struct IoctlCall {
+  IoctlCall(fuse_req_t request, LogRecord& record, Aftermath& aftermath)
+      : req(request), rec(record), after(aftermath) {}
+  fuse_req_t req;
+  LogRecord& rec;
+  Aftermath& after;
+  unsigned int cmd = 0;
+  pid_t tid = 0;
+  dev_t dev = 0;
+  std::uint64_t blockAddr = 0;
+  drv::tCallBlock block{};
+  Bytes input;
+  const qodrvdesc::Method* method = nullptr;  // nullptr: no method of the interface has cmd
+  std::vector<CallerArray> reads;
+  CallContext context;
+  bool arraysRead = true;
+};
+
+// What goes back: the output block, caller buffers, the decoded arrays, demotions, the result.
+struct IoctlAnswer {
+  Bytes output;
+  std::vector<std::pair<std::uint64_t, Bytes>> callerWrites;
+  nlohmann::json arrays;
+  std::vector<Demotion> demoted;
+};
+
+// The call ends with an error reply, or the driver's crash; both answer false for the caller.
+bool failCall(IoctlCall& c, int err, const char* note) {
+  replyIoctlError(c.req, c.rec, err, note);
+  return false;
+}
+bool crashCall(IoctlCall& c, std::uint32_t restartMs) {
+  crashInstead(c.req, c.rec, restartMs);
+  return false;
+}
+
+// Arrays the request points to that the driver reads (routing seeds and destinations): read
+// before any answer so the log shows them whoever answers.
+void readCallerArrays(IoctlCall& c) {
+  c.reads = c.method ? callerReads(*c.method, c.input) : std::vector<CallerArray>{};
+  for (const CallerArray& r : c.reads) {
+    Bytes bytes(r.size);
+    if (mappedFromOwnMount(c.tid, c.dev, {{r.address, r.size}}) ||
+        !readCaller(c.tid, r.address, bytes.data(), r.size)) {
+      c.arraysRead = false;
+      break;
+    }
+    c.context.arrays.push_back(std::move(bytes));
+  }
+  if (!c.arraysRead) c.context.arrays.clear();
+  if (!c.context.arrays.empty())
+    c.rec.decoded["arrays"] = decodeCallerArrays(c.reads, c.context.arrays);
+}
+
+// Reads the call block, the request block and the caller arrays; false when it replied.
+bool decodeCall(IoctlCall& c, const Node& node) {
+  LogRecord& rec = c.rec;
+  drv::tCallBlock& block = c.block;
+  if (mappedFromOwnMount(c.tid, c.dev, {{c.blockAddr, sizeof block}}))
+    return failCall(c, EFAULT, "call block lies in a mapped node");
+  if (!readCaller(c.tid, c.blockAddr, &block, sizeof block))
+    return failCall(c, EFAULT, "call block unreadable");
+  rec.block.assign(reinterpret_cast<const std::uint8_t*>(&block),
+                   reinterpret_cast<const std::uint8_t*>(&block) + sizeof block);
+  rec.inputSize = block.inputSize;
+  rec.outputSize = block.outputSize;
+  if (block.inputSize > kMaxBlockBytes || block.outputSize > kMaxBlockBytes)
+    return failCall(c, EINVAL, "block larger than 16 MiB");
+  if (mappedFromOwnMount(c.tid, c.dev,
+                         {{block.input, block.inputSize}, {block.output, block.outputSize}}))
+    return failCall(c, EFAULT, "request or response block lies in a mapped node");
+  c.input.resize(block.inputSize);
+  if (!readCaller(c.tid, block.input, c.input.data(), c.input.size()))
+    return failCall(c, EFAULT, "input block unreadable");
+  const std::size_t logged = std::min(c.input.size(), Machine::kMaxLoggedBytes);
+  rec.input.assign(c.input.begin(), c.input.begin() + static_cast<std::ptrdiff_t>(logged));
+  // The method the command decodes to on this node's interface (nullptr: not in the tables, the
+  // plain default answer).
+  c.method = methodOf(node.interface, c.cmd);
+  if (c.method) {
+    rec.method = c.method->name;
+    rec.decoded = decodeBlocks(*c.method, rec.input, {});
+  }
+  readCallerArrays(c);
+  return true;
+}
+
+// Programmed responses and injected errors come before the model; false when it replied.
+bool decideCall(IoctlCall& c, const Node& node, Decision& d) {
+  d = machineOf(c.req).rules().decide(node, c.cmd, c.method != nullptr);
+  if (d.ruleId) c.rec.note = "rule " + std::to_string(d.ruleId);
+  c.after = d.after;
+  if (d.after.then == Aftermath::Then::Crash)
+    return crashCall(c, d.after.restartMs);
+  if (d.err) return failCall(c, d.err, nullptr);
+  // A command that no method of the node's interface owns fails as the driver fails it.
+  if (!c.method)
+    return failCall(c, ENOTTY, "no method of the interface has this command");
+  return true;
+}
+
+// The answer of the model, or the programmed one of a rule; false when it replied.
+bool answerCall(IoctlCall& c, const Node& node, const Decision& d, IoctlAnswer& answer) {
+  answer.output.assign(c.block.outputSize, 0);
+  if (d.ruleId) {
+    if (d.output)
+      std::copy_n(d.output->begin(), std::min(d.output->size(), answer.output.size()),
+                  answer.output.begin());
+    // The programmed status lands in the method's own status word (a method without one has no
+    // way to report it).
+    if (d.status && !placeStatus(*c.method, answer.output, *d.status))
+      c.rec.note += ", status not placed";
+    return true;
+  }
+  if (!c.arraysRead) return failCall(c, EFAULT, "caller array unreadable");
+  ModelAnswer a = answerFromModel(machineOf(c.req), node, *c.method, c.input, c.block.outputSize,
+                                  c.context);
+  c.after = a.after;
+  if (a.after.then == Aftermath::Then::Crash) {
+    c.rec.note = a.note;
+    return crashCall(c, a.after.restartMs);
+  }
+  if (a.err) return failCall(c, a.err, a.note.c_str());
+  std::copy(a.response.begin(), a.response.end(), answer.output.begin());
+  answer.callerWrites = std::move(a.callerWrites);
+  if (!a.arrays.empty()) answer.arrays = std::move(a.arrays);
+  answer.demoted = std::move(a.demoted);
+  c.rec.note = a.note.empty() ? "model" : "model, " + a.note;
+  return true;
+}
+
+// Writes the caller buffers, the output block and the result, logs and replies.
+void replyCall(IoctlCall& c, const Decision& d, const IoctlAnswer& answer, size_t out_bufsz) {
+  LogRecord& rec = c.rec;
+  for (const auto& [addr, bytes] : answer.callerWrites) {
+    if (mappedFromOwnMount(c.tid, c.dev, {{addr, bytes.size()}}))
+      return replyIoctlError(c.req, rec, EFAULT, "caller buffer lies in a mapped node");
+    if (!writeCaller(c.tid, addr, bytes.data(), bytes.size()))
+      return replyIoctlError(c.req, rec, EFAULT, "caller buffer not writable");
+  }
+  const Bytes& output = answer.output;
+  const std::uint32_t result = d.result ? *d.result : c.block.outputSize;
+  if (!writeCaller(c.tid, c.block.output, output.data(), output.size()))
+    return replyIoctlError(c.req, rec, EFAULT, "output block not writable");
+  if (!writeCaller(c.tid, c.blockAddr + offsetof(drv::tCallBlock, result), &result, sizeof result))
+    return replyIoctlError(c.req, rec, EFAULT, "call block not writable");
+  nlohmann::json read = rec.decoded.contains("arrays") ? rec.decoded["arrays"] : nlohmann::json();
+  rec.decoded = decodeBlocks(*c.method, rec.input, output);
+  if (!answer.arrays.is_null()) rec.decoded["arrays"] = answer.arrays;
+  else if (!read.is_null()) rec.decoded["arrays"] = read;
+  sendDemotions(c.req, answer.demoted, rec);
+  const std::size_t logged = std::min(output.size(), Machine::kMaxLoggedBytes);
+  rec.output.assign(output.begin(), output.begin() + static_cast<std::ptrdiff_t>(logged));
+  rec.result = result;
+  machineOf(c.req).requestLog().add(std::move(rec));
+  unplugIfAsked();
+  // For a command with the read direction the kernel copies the reply over the caller's
+  // argument: send the block as it now stands so that copy changes nothing.
+  if ((_IOC_DIR(c.cmd) & _IOC_READ) && out_bufsz > 0) {
+    drv::tCallBlock block = c.block;
+    std::memcpy(reinterpret_cast<std::uint8_t*>(&block) + offsetof(drv::tCallBlock, result),
+                &result, sizeof result);
+    return (void)fuse_reply_ioctl(c.req, 0, &block, std::min(out_bufsz, sizeof block));
+  }
+  fuse_reply_ioctl(c.req, 0, nullptr, 0);
+}
+
 void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_file_info* fi,
-                unsigned flags, const void* in_buf, size_t in_bufsz, size_t out_bufsz, Aftermath& after) {
+                unsigned flags, const void* in_buf, size_t in_bufsz, size_t out_bufsz,
+                Aftermath& after) {
   Machine& m = machineOf(req);
   LogRecord rec;
   rec.op = "ioctl";
@@ -315,154 +534,22 @@ void serveIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fus
   auto node = m.boards().nodeByIno(ino);
   if (!node) return replyIoctlError(req, rec, ENODEV, "node is gone");
   rec.node = node->name;
-
-  if (cmd == drv::kSubscribeNotification) {
-    rec.op = "subscribe";
-    if (!in_buf || in_bufsz < sizeof(drv::tSubscribeNotification))
-      return replyIoctlError(req, rec, EINVAL, "short subscription block");
-    rec.input.assign(static_cast<const std::uint8_t*>(in_buf),
-                     static_cast<const std::uint8_t*>(in_buf) + sizeof(drv::tSubscribeNotification));
-    rec.inputSize = sizeof(drv::tSubscribeNotification);
-    Decision d = m.rules().decide(*node, cmd);
-    after = d.after;
-    if (d.after.then == Aftermath::Then::Crash) return crashInstead(req, rec, d.after.restartMs);
-    if (d.err) return replyIoctlError(req, rec, d.err, "injected");
-    drv::tSubscribeNotification sub;
-    std::memcpy(&sub, in_buf, sizeof sub);
-    if (!m.subscribe(ino, sub.cookie, sub.portId, sub.kind, fi ? fi->fh : 0))
-      return replyIoctlError(req, rec, ENODEV, "node is gone");
-    if (d.ruleId) rec.note = "rule " + std::to_string(d.ruleId);
-    m.requestLog().add(std::move(rec));
-    unplugIfAsked();
-    return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
-  }
-  if (cmd == drv::kUnsubscribeNotification) {
-    rec.op = "unsubscribe";
-    auto kind = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(arg));
-    rec.result = kind;
-    rec.note = "kind " + std::to_string(kind);
-    Decision d = m.rules().decide(*node, cmd);
-    after = d.after;
-    if (d.after.then == Aftermath::Then::Crash) return crashInstead(req, rec, d.after.restartMs);
-    if (d.err) return replyIoctlError(req, rec, d.err, "injected");
-    m.unsubscribe(ino, kind, fi ? fi->fh : 0);
-    if (d.ruleId) rec.note += ", rule " + std::to_string(d.ruleId);
-    m.requestLog().add(std::move(rec));
-    unplugIfAsked();
-    return (void)fuse_reply_ioctl(req, 0, nullptr, 0);
-  }
+  if (cmd == drv::kSubscribeNotification)
+    return serveSubscribe(req, ino, *node, fi, in_buf, in_bufsz, rec, after);
+  if (cmd == drv::kUnsubscribeNotification)
+    return serveUnsubscribe(req, ino, *node, arg, fi, rec, after);
 
   // Every other command carries a call block, whatever its direction bits say.
-  const auto blockAddr = reinterpret_cast<std::uint64_t>(arg);
-  const pid_t tid = rec.tid;
-  const dev_t dev = deviceOf(req);
-  drv::tCallBlock block{};
-  if (mappedFromOwnMount(tid, dev, {{blockAddr, sizeof block}}))
-    return replyIoctlError(req, rec, EFAULT, "call block lies in a mapped node");
-  if (!readCaller(tid, blockAddr, &block, sizeof block))
-    return replyIoctlError(req, rec, EFAULT, "call block unreadable");
-  rec.block.assign(reinterpret_cast<const std::uint8_t*>(&block),
-                   reinterpret_cast<const std::uint8_t*>(&block) + sizeof block);
-  rec.inputSize = block.inputSize;
-  rec.outputSize = block.outputSize;
-  if (block.inputSize > kMaxBlockBytes || block.outputSize > kMaxBlockBytes)
-    return replyIoctlError(req, rec, EINVAL, "block larger than 16 MiB");
-  if (mappedFromOwnMount(tid, dev, {{block.input, block.inputSize}, {block.output, block.outputSize}}))
-    return replyIoctlError(req, rec, EFAULT, "request or response block lies in a mapped node");
-  Bytes input(block.inputSize);
-  if (!readCaller(tid, block.input, input.data(), input.size()))
-    return replyIoctlError(req, rec, EFAULT, "input block unreadable");
-  rec.input.assign(input.begin(),
-                   input.begin() + static_cast<std::ptrdiff_t>(std::min(input.size(), Machine::kMaxLoggedBytes)));
-
-  // The method the command decodes to on this node's interface (nullptr: not in the tables, the
-  // plain default answer). Programmed responses and injected errors come before the model.
-  const qodrvdesc::Method* method = methodOf(node->interface, cmd);
-  if (method) {
-    rec.method = method->name;
-    rec.decoded = decodeBlocks(*method, rec.input, {});
-  }
-  // Arrays the request points to that the driver reads (routing seeds and destinations): read
-  // before any answer so the log shows them whoever answers.
-  CallContext context;
-  context.file = fi ? fi->fh : 0;
-  const std::vector<CallerArray> reads = method ? callerReads(*method, input) : std::vector<CallerArray>{};
-  bool arraysRead = true;
-  for (const CallerArray& r : reads) {
-    Bytes bytes(r.size);
-    if (mappedFromOwnMount(tid, dev, {{r.address, r.size}}) || !readCaller(tid, r.address, bytes.data(), r.size)) {
-      arraysRead = false;
-      break;
-    }
-    context.arrays.push_back(std::move(bytes));
-  }
-  if (!arraysRead) context.arrays.clear();
-  if (!context.arrays.empty()) rec.decoded["arrays"] = decodeCallerArrays(reads, context.arrays);
-
-  Decision d = m.rules().decide(*node, cmd, method != nullptr);
-  if (d.ruleId) rec.note = "rule " + std::to_string(d.ruleId);
-  after = d.after;
-  if (d.after.then == Aftermath::Then::Crash) return crashInstead(req, rec, d.after.restartMs);
-  if (d.err) return replyIoctlError(req, rec, d.err, nullptr);
-  // A command that no method of the node's interface owns fails as the driver fails it.
-  if (!method) return replyIoctlError(req, rec, ENOTTY, "no method of the interface has this command");
-
-  Bytes output(block.outputSize, 0);
-  std::vector<std::pair<std::uint64_t, Bytes>> callerWrites;
-  nlohmann::json arrays;
-  std::vector<Demotion> demoted;
-  if (!d.ruleId) {
-    if (!arraysRead) return replyIoctlError(req, rec, EFAULT, "caller array unreadable");
-    ModelAnswer a = answerFromModel(m, *node, *method, input, block.outputSize, context);
-    after = a.after;
-    if (a.after.then == Aftermath::Then::Crash) {
-      rec.note = a.note;
-      return crashInstead(req, rec, a.after.restartMs);
-    }
-    if (a.err) return replyIoctlError(req, rec, a.err, a.note.c_str());
-    std::copy(a.response.begin(), a.response.end(), output.begin());
-    callerWrites = std::move(a.callerWrites);
-    if (!a.arrays.empty()) arrays = std::move(a.arrays);
-    demoted = std::move(a.demoted);
-    rec.note = a.note.empty() ? "model" : "model, " + a.note;
-  } else {
-    if (d.output) std::copy_n(d.output->begin(), std::min(d.output->size(), output.size()), output.begin());
-    // The programmed status lands in the method's own status word (a method without one has no
-    // way to report it).
-    if (d.status && !placeStatus(*method, output, *d.status)) rec.note += ", status not placed";
-  }
-  for (const auto& [addr, bytes] : callerWrites) {
-    if (mappedFromOwnMount(tid, dev, {{addr, bytes.size()}}))
-      return replyIoctlError(req, rec, EFAULT, "caller buffer lies in a mapped node");
-    if (!writeCaller(tid, addr, bytes.data(), bytes.size()))
-      return replyIoctlError(req, rec, EFAULT, "caller buffer not writable");
-  }
-  const std::uint32_t result = d.result ? *d.result : block.outputSize;
-  if (!writeCaller(tid, block.output, output.data(), output.size()))
-    return replyIoctlError(req, rec, EFAULT, "output block not writable");
-  if (!writeCaller(tid, blockAddr + offsetof(drv::tCallBlock, result), &result, sizeof result))
-    return replyIoctlError(req, rec, EFAULT, "call block not writable");
-  if (method) {
-    nlohmann::json read = rec.decoded.contains("arrays") ? rec.decoded["arrays"] : nlohmann::json();
-    rec.decoded = decodeBlocks(*method, rec.input, output);
-    if (!arrays.is_null()) rec.decoded["arrays"] = arrays;
-    else if (!read.is_null()) rec.decoded["arrays"] = read;
-  }
-  sendDemotions(req, demoted, rec);
-  rec.output.assign(output.begin(),
-                    output.begin() + static_cast<std::ptrdiff_t>(std::min(output.size(), Machine::kMaxLoggedBytes)));
-  rec.result = result;
-  m.requestLog().add(std::move(rec));
-  unplugIfAsked();
-
-  // For a command with the read direction the kernel copies the reply over the caller's
-  // argument: send the block as it now stands so that copy changes nothing.
-  if ((_IOC_DIR(cmd) & _IOC_READ) && out_bufsz > 0) {
-    std::memcpy(reinterpret_cast<std::uint8_t*>(&block) + offsetof(drv::tCallBlock, result), &result,
-                sizeof result);
-    return (void)fuse_reply_ioctl(req, 0, &block, std::min(out_bufsz, sizeof block));
-  }
-  fuse_reply_ioctl(req, 0, nullptr, 0);
+  IoctlCall c{req, rec, after};
+  c.cmd = cmd;
+  c.tid = rec.tid;
+  c.dev = deviceOf(req);
+  c.blockAddr = reinterpret_cast<std::uint64_t>(arg);
+  c.context.file = fi ? fi->fh : 0;
+  Decision d;
+  IoctlAnswer answer;
+  if (!decodeCall(c, *node) || !decideCall(c, *node, d) || !answerCall(c, *node, d, answer)) return;
+  replyCall(c, d, answer, out_bufsz);
 }
 
 void opIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, fuse_file_info* fi,

@@ -83,30 +83,34 @@ std::int32_t RoutingState::newTicket() {
   }
 }
 
-RoutingState::Calculation RoutingState::calculate(std::uint64_t session, std::uint64_t file,
-                                                  const std::vector<RouteSeed>& seeds,
-                                                  const std::vector<std::uint32_t>& destinations,
-                                                  std::uint32_t flags, std::uint32_t capacity) {
-  Calculation c;
-  if (!graph_) return c;
+std::vector<std::uint8_t> RoutingState::blockedFor(std::uint64_t session, std::uint64_t file,
+                                                   bool ignoreReservations) const {
   const Graph& g = *graph_;
-  const std::size_t n = g.canonical.size();
-  const bool ignore = flags & kIgnoreReservations;
-
-  // Terminals driven by other sessions' reservations are closed to this route, unless it
-  // ignores reservations.
-  std::vector<std::uint8_t> blocked(n, 0);
-  for (std::uint32_t i = 0; i < n; ++i) blocked[i] = g.term(i).isMaskedOut;
-  if (!ignore)
+  std::vector<std::uint8_t> blocked(g.canonical.size(), 0);
+  for (std::uint32_t i = 0; i < blocked.size(); ++i) blocked[i] = g.term(i).isMaskedOut;
+  if (!ignoreReservations)
     for (const auto& [t, r] : routes_)
       if (r.state != State::Calculated && (r.session != session || r.file != file))
         for (std::uint32_t id : r.driven())
           if (auto i = g.at(id)) blocked[*i] = 1;
+  return blocked;
+}
 
-  constexpr std::uint64_t kInf = std::numeric_limits<std::uint64_t>::max();
-  std::vector<std::uint64_t> dist(n, kInf);
-  std::vector<std::int32_t> seedOf(n, -1);
-  std::vector<std::int64_t> parent(n, -1);
+struct RoutingState::Search {
+  static constexpr std::uint64_t kInf = std::numeric_limits<std::uint64_t>::max();
+  std::vector<std::uint64_t> dist;    // kInf: not reached
+  std::vector<std::int32_t> seedOf;   // the seed a terminal is reached from
+  std::vector<std::int64_t> parent;   // the terminal before it on its path (-1: a seed)
+};
+
+// Dijkstra from every seed at its own cost over the open terminals.
+RoutingState::Search RoutingState::shortestPaths(const Graph& g,
+                                                 const std::vector<RouteSeed>& seeds,
+                                                 const std::vector<std::uint8_t>& blocked) {
+  const std::size_t n = g.canonical.size();
+  Search found{std::vector<std::uint64_t>(n, Search::kInf), std::vector<std::int32_t>(n, -1),
+               std::vector<std::int64_t>(n, -1)};
+  auto& [dist, seedOf, parent] = found;
   using Item = std::pair<std::uint64_t, std::uint32_t>;
   std::priority_queue<Item, std::vector<Item>, std::greater<>> queue;
   for (std::size_t s = 0; s < seeds.size(); ++s) {
@@ -133,10 +137,21 @@ RoutingState::Calculation RoutingState::calculate(std::uint64_t session, std::ui
       }
     }
   }
+  return found;
+}
 
+RoutingState::Calculation RoutingState::calculate(std::uint64_t session, std::uint64_t file,
+                                                  const std::vector<RouteSeed>& seeds,
+                                                  const std::vector<std::uint32_t>& destinations,
+                                                  std::uint32_t flags, std::uint32_t capacity) {
+  Calculation c;
+  if (!graph_) return c;
+  const Graph& g = *graph_;
+  const bool ignore = flags & kIgnoreReservations;
+  const Search found = shortestPaths(g, seeds, blockedFor(session, file, ignore));
   for (std::uint32_t id : destinations) {
     auto i = g.at(id);
-    if (!i || dist[*i] == kInf || c.results.size() >= capacity) {
+    if (!i || found.dist[*i] == Search::kInf || c.results.size() >= capacity) {
       ++c.unrouted;
       continue;
     }
@@ -144,12 +159,13 @@ RoutingState::Calculation RoutingState::calculate(std::uint64_t session, std::ui
     r.ticket = newTicket();
     r.session = session;
     r.file = file;
-    for (std::int64_t at = *i; at >= 0; at = parent[static_cast<std::size_t>(at)])
+    for (std::int64_t at = *i; at >= 0; at = found.parent[static_cast<std::size_t>(at)])
       r.path.push_back(g.term(static_cast<std::uint32_t>(at)).id);
     std::reverse(r.path.begin(), r.path.end());
     r.destination = id;
-    r.cost = static_cast<std::int32_t>(std::min<std::uint64_t>(dist[*i], std::numeric_limits<std::int32_t>::max()));
-    r.seedIndex = seedOf[*i];
+    r.cost = static_cast<std::int32_t>(
+        std::min<std::uint64_t>(found.dist[*i], std::numeric_limits<std::int32_t>::max()));
+    r.seedIndex = found.seedOf[*i];
     r.inversionNeeded = seeds[static_cast<std::size_t>(r.seedIndex)].inversionNeeded;
     r.ignoresReservations = ignore;
     c.results.push_back({r.ticket, r.destination, r.cost, r.seedIndex, r.inversionNeeded});

@@ -26,6 +26,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "qodrv/qoDriverConstants.h"
+
 namespace qotopo {
 struct Topography;
 struct Terminal;
@@ -33,18 +35,16 @@ struct Terminal;
 
 namespace qosim {
 
-// Driver status words of the routing interface (besides -52005 bad argument and -52019 buffer
-// too small).
-inline constexpr std::int32_t kStatusUnknownTicket = -89130;     // no route has this ticket
-inline constexpr std::int32_t kStatusNotReserved = -89131;       // programRoute before reserveRoute
-inline constexpr std::int32_t kStatusRouteProgrammed = -89133;   // unreserveRoute of a programmed route
-inline constexpr std::int32_t kStatusUnknownTerminal = -89134;   // reset of an id the topography lacks
-inline constexpr std::int32_t kStatusNoRoute = -89135;           // no destination could be reached
-inline constexpr std::int32_t kStatusMaskedOut = -89136;         // reset of a masked-out terminal
-inline constexpr std::int32_t kStatusReservationConflict = -89137;
-
-// Flags of calculateRoute.
-inline constexpr std::uint32_t kIgnoreReservations = 1;
+// Driver status words of the routing interface (besides the shared bad-argument and
+// buffer-too-small words) and the flags of calculateRoute: codegen/descriptions/routing.json.
+using qodrv::routing::kStatusMaskedOut;
+using qodrv::routing::kStatusNoRoute;
+using qodrv::routing::kStatusNotReserved;
+using qodrv::routing::kStatusReservationConflict;
+using qodrv::routing::kStatusRouteProgrammed;
+using qodrv::routing::kStatusUnknownTerminal;
+using qodrv::routing::kStatusUnknownTicket;
+inline constexpr std::uint32_t kIgnoreReservations = qodrv::routing::kCalculateIgnoreReservations;
 // Requests larger than these are refused with -52005 (and their arrays are not read).
 inline constexpr std::uint32_t kMaxSeeds = 4096;
 inline constexpr std::uint32_t kMaxDestinations = 65536;
@@ -135,6 +135,13 @@ class RoutingState {
   };
   Route* find(std::int32_t ticket);
   std::int32_t newTicket();
+  // Terminals closed to a route of this session: masked-out ones, and those driven by other
+  // sessions' reservations unless the route ignores reservations (index: canonical terminal).
+  std::vector<std::uint8_t> blockedFor(std::uint64_t session, std::uint64_t file,
+                                       bool ignoreReservations) const;
+  struct Search;  // shortest paths from a calculation's seeds
+  static Search shortestPaths(const Graph& g, const std::vector<RouteSeed>& seeds,
+                              const std::vector<std::uint8_t>& blocked);
 
   std::string name_;
   std::shared_ptr<const Graph> graph_;

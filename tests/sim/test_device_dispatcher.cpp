@@ -20,6 +20,7 @@
 #include "qoapal/driver/qoDriverContract.h"
 #include "qoapal/protons/device_notification/linux/tNotificationDispatcher.h"
 #include "qoapal/status/tStatus.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace fs = std::filesystem;
@@ -29,7 +30,7 @@ using apal::tStatus;
 
 namespace {
 
-constexpr char kMain[] = "qovorlixtarrowk_vorlixtarrow";
+constexpr const auto& kMain = qodrv::vorlixtarrow::kInterfaceName;
 const fs::path kQo = apal::driver::kNodeDirectory;
 
 class NodeDirectory : public ::testing::Test {
@@ -120,7 +121,7 @@ TEST_F(NodeDirectory, MatchingNodeCreatedAndDeletedYieldsOneEventEach) {
 
 TEST_F(NodeDirectory, NodesOfOtherInterfacesAreFilteredOut) {
   makeNodeDirectory();
-  const char* names[] = {"routing_routing", kMain};
+  const char* names[] = {qodrv::routing::kInterfaceName, kMain};
   tStatus status;
   tNotificationDispatcher dispatcher(names, 2, &status);
   ASSERT_EQ(status.code, 0);
@@ -137,10 +138,10 @@ TEST_F(NodeDirectory, NodesOfOtherInterfacesAreFilteredOut) {
   EXPECT_STREQ(event.interface, kMain);
   EXPECT_EQ(dispatcher.pendingCount(), 0u);  // nothing else was queued
 
-  createNode(node("KEL2", "routing_routing"));
+  createNode(node("KEL2", qodrv::routing::kInterfaceName));
   ASSERT_TRUE(waitEvent(dispatcher, event, status));
   EXPECT_STREQ(event.device, "KEL2");
-  EXPECT_STREQ(event.interface, "routing_routing");
+  EXPECT_STREQ(event.interface, qodrv::routing::kInterfaceName);
 }
 
 TEST_F(NodeDirectory, NodesOutsideTheNodeDirectoryAreNotInterfaceNodes) {

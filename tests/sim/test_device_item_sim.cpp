@@ -17,6 +17,7 @@
 #include "source/tNextVorlixItem.h"
 #include "sysapicpp/HResultException.h"
 #include "sysapicpp/cache/ItemCache.h"
+#include "qodrv/qoDriverConstants.h"
 
 using namespace VorlixSysapiExpert;
 using namespace std::string_literals;
@@ -143,7 +144,7 @@ TEST_F(DeviceItemSim, StaticTagsFollowTheBoardDescription) {
        {{"module", {{"id", 0x5C710102}, {"revision", 2}, {"serial", 0xA10033}}},
         {"moduleRecord", {0, 0, 0, 0, 0, 0, 254}}},
        1, 3, false,
-       {{0x1003000, 0x5C71u}, {0x1004000, "Qorvath"s}, {0x1006000, "QO PXIe-QM-120 (1.6 GHz - KU15P)"s},
+       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId}, {0x1004000, "Qorvath"s}, {0x1006000, "QO PXIe-QM-120 (1.6 GHz - KU15P)"s},
         {0x1007000, board}, {0x1008000, true}, {0x19012000, 0x5C710102u}, {0x19013000, 2u},
         {0x1900E000, false}, {0x19000000, 6u}, {0x19001000, 4u}, {0x19014000, "PXIe-VX222"s},
         {0x1079000, 0}, {0x1078000, 2}, {0x1048000, -2}}},
@@ -157,11 +158,11 @@ TEST_F(DeviceItemSim, StaticTagsFollowTheBoardDescription) {
       {"maker's uncatalogued module", 0x7B19,
        {{"module", {{"id", 0x5C710201}, {"revision", 3}, {"serial", 0x12345678}}}, {"vendorId", 0x1D2C}},
        2, 2, false,
-       {{0x1003000, 0x5C71u}, {0x1004000, "Qorvath"s}, {0x1006000, "QM-900 Breakout"s},
+       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId}, {0x1004000, "Qorvath"s}, {0x1006000, "QM-900 Breakout"s},
         {0x1007000, board}, {0x1008000, true}, {0x1900E000, true}, {0x19001000, 5u},
         {0x1079000, 1}, {0x1078000, 1}}},
       {"no module", 0x7B80, {{"module", nullptr}}, 3, 3, false,
-       {{0x1003000, 0x5C71u}, {0x1006000, "QO PCIe-VX210"s}, {0x1007000, board},
+       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId}, {0x1006000, "QO PCIe-VX210"s}, {0x1007000, board},
         {0x19012000, 0u}, {0x19013000, 0u}, {0x19001000, 3u}, {0x19014000, "PCIe-VX210"s},
         {0x1079000, 2}, {0x1078000, 2}}},
       {"unreadable module", 0x7B10,
@@ -171,11 +172,11 @@ TEST_F(DeviceItemSim, StaticTagsFollowTheBoardDescription) {
         {0x1900E000, true}}},
       {"other vendor's module without serial", 0x7B14,
        {{"module", {{"id", 0x164476CF}, {"revision", 1}, {"serial", 0}}}}, 2, 3, false,
-       {{0x1003000, 0x5C71u}, {0x1004000, "Qorvath"s}, {0x1006000, "QO PXIe-VX214"s},
+       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId}, {0x1004000, "Qorvath"s}, {0x1006000, "QO PXIe-VX214"s},
         {0x1007000, board}, {0x1900E000, true}}},
       {"unknown vendor's module", 0x7B10,  // the broken module file describes nothing
        {{"module", {{"id", 0x77770001}, {"revision", 1}, {"serial", 5}}}}, 2, 3, false,
-       {{0x1003000, 0x5C71u}, {0x1006000, "QO PXIe-VX210"s}, {0x1007000, board}, {0x1900E000, true}}},
+       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId}, {0x1006000, "QO PXIe-VX210"s}, {0x1007000, board}, {0x1900E000, true}}},
       {"unknown product", 0x7BFF, {{"module", nullptr}}, 2, 3, false,
        {{0x1006000, "Unknown"s}, {0x1900E000, false}, {0x19000000, 0u}, {0x19001000, 0u},
         {0x16002000, ""s}}},

@@ -20,6 +20,7 @@
 #include "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy.h"
 #include "qoapal/protons/enumeration/linuxU/tDeviceInterfaceIterator.h"
 #include "qoapal/status/tStatus.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace fs = std::filesystem;
@@ -118,7 +119,7 @@ TEST_F(InterfaceNodes, NodeThatIsNoDeviceRefusesCallsAsUnsupported) {
   proxy.openDefault(paths[0].c_str(), &status);
   ASSERT_EQ(status.code, 0);
   std::uint32_t response[4] = {};
-  EXPECT_EQ(proxy.call(0x80200406, nullptr, 0, response, sizeof response, &status), 0u);
+  EXPECT_EQ(proxy.call(qodrv::vorlixtarrow::kOp0406Command, nullptr, 0, response, sizeof response, &status), 0u);
   EXPECT_EQ(status.code, Codes::kUnsupported);
   EXPECT_STREQ(status.file, "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy");
 

@@ -19,6 +19,7 @@
 #include "qoapal/status/tStatus.h"
 #include "qodrvdesc/qoDriverInterfaceTables.h"
 #include "qodrvdesc/qoGeneratedProxyInvokers.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -356,27 +357,27 @@ TEST_F(GeneratedProxyRoundTrip, StatusInErrorSendsNothingForAnyMethod) {
 // ---- hand-written expectations ----------------------------------------------------------------
 
 TEST_F(GeneratedProxyRoundTrip, Op0904SendsTwentyFourBytesAndReturnsResultAndU16) {
-  answerMain(0x80200904, cat({le(0xCAFEBABE, 4), le(0xBEEF, 2), zeros(2), le(0, 4)}));
+  answerMain(qodrv::vorlixtarrow::kOp0904Command, cat({le(0xCAFEBABE, 4), le(0xBEEF, 2), zeros(2), le(0, 4)}));
   tStatus status;
   status.setCode(2, "warn", "caller/warning", 5);
   std::uint16_t out4 = 0;
   EXPECT_EQ(main_.op0904(0x1122334455667788u, 0x99AABBCC, 0x0D0E0F10, &out4, status), 0xCAFEBABEu);
   EXPECT_EQ(out4, 0xBEEF);
   EXPECT_EQ(status.code, 2);
-  const auto e = onlyRequest(mainNode_, 0x80200904, 24, 12);
+  const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0904Command, 24, 12);
   EXPECT_EQ(e.input, cat({le(0x1122334455667788u, 8), le(0x99AABBCC, 4), le(0x0D0E0F10, 4),
                           le(2, 4), zeros(4)}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op0907FiveInputsAndAByteToParameterSix) {
-  answerMain(0x40200907, cat({le(0x7F, 1), zeros(3), le(0, 4)}));
+  answerMain(qodrv::vorlixtarrow::kOp0907Command, cat({le(0x7F, 1), zeros(3), le(0, 4)}));
   tStatus status;
   std::uint8_t out6 = 0;
   main_.op0907(0x0102030405060708u, 0x11121314, 0x2122232425262728u, 0x31323334, 0x41424344,
                &out6, status);
   EXPECT_EQ(out6, 0x7F);
   EXPECT_EQ(status.code, 0);
-  const auto e = onlyRequest(mainNode_, 0x40200907, 40, 8);
+  const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0907Command, 40, 8);
   EXPECT_EQ(e.input, cat({le(0x0102030405060708u, 8), le(0x11121314, 4), zeros(4),
                           le(0x2122232425262728u, 8), le(0x31323334, 4), le(0x41424344, 4),
                           le(0, 4), zeros(4)}));
@@ -387,25 +388,25 @@ TEST_F(GeneratedProxyRoundTrip, Op0903PadsAroundTheU16AndTheU64s) {
   main_.op0903(0xA1A2A3A4, 0xB1B2B3B4B5B6B7B8u, 0xC1C2C3C4, 0xD1D2, 0xE1E2E3E4E5E6E7E8u,
                0xF1F2F3F4, status);
   EXPECT_EQ(status.code, 0);
-  const auto e = onlyRequest(mainNode_, 0x40200903, 40, 4);
+  const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0903Command, 40, 4);
   EXPECT_EQ(e.input, cat({le(0xA1A2A3A4, 4), zeros(4), le(0xB1B2B3B4B5B6B7B8u, 8),
                           le(0xC1C2C3C4, 4), le(0xD1D2, 2), zeros(2),
                           le(0xE1E2E3E4E5E6E7E8u, 8), le(0xF1F2F3F4, 4), le(0, 4)}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op0402TwoOutputsAndNoInputs) {
-  answerMain(0x80200402, cat({le(85, 4), le(105, 4), le(0, 4)}));
+  answerMain(qodrv::vorlixtarrow::kOp0402Command, cat({le(85, 4), le(105, 4), le(0, 4)}));
   tStatus status;
   std::uint32_t first = 0, second = 0;
   main_.op0402(&first, &second, status);
   EXPECT_EQ(first, 85u);
   EXPECT_EQ(second, 105u);
-  const auto e = onlyRequest(mainNode_, 0x80200402, 4, 12);
+  const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0402Command, 4, 12);
   EXPECT_EQ(e.input, le(0, 4));
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op0604ReturnsTheSixteenByteRecord) {
-  answerMain(0x80200604, cat({le(0x00001234, 4), le(0x89ABCDEF, 4), le(0x0102, 2), le(0x0304, 2),
+  answerMain(qodrv::vorlixtarrow::kOp0604Command, cat({le(0x00001234, 4), le(0x89ABCDEF, 4), le(0x0102, 2), le(0x0304, 2),
                               le(0x0506, 2), le(0x07, 1), le(0xFE, 1), le(1, 4)}));
   tStatus status;
   const ns::tIoModuleRecord r = main_.op0604(status);
@@ -418,7 +419,7 @@ TEST_F(GeneratedProxyRoundTrip, Op0604ReturnsTheSixteenByteRecord) {
   EXPECT_EQ(r.value6, 0xFE);
   EXPECT_EQ(status.code, 1);  // the driver's warning
   EXPECT_STREQ(status.file, kMainSource);
-  onlyRequest(mainNode_, 0x80200604, 4, 20);
+  onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0604Command, 4, 20);
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op0603SendsTheRecordAndTheStatusWordInTwentyBytes) {
@@ -426,30 +427,30 @@ TEST_F(GeneratedProxyRoundTrip, Op0603SendsTheRecordAndTheStatusWordInTwentyByte
   tStatus status;
   status.setCode(9, "warn", "caller/warning", 5);
   main_.op0603(r, status);
-  const auto e = onlyRequest(mainNode_, 0x40200603, 20, 4);
+  const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0603Command, 20, 4);
   EXPECT_EQ(e.input, (Bytes{0x04, 0x03, 0x02, 0x01, 0x08, 0x07, 0x06, 0x05, 0x0A, 0x09, 0x0C,
                             0x0B, 0x0E, 0x0D, 0x0F, 0x10, 0x09, 0x00, 0x00, 0x00}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op8320ResultAndAByteToParameterThree) {
-  answerMain(0x40208320, cat({le(0x600D, 4), le(0x01, 1), zeros(3), le(0, 4)}));
+  answerMain(qodrv::vorlixtarrow::kOp8320Command, cat({le(0x600D, 4), le(0x01, 1), zeros(3), le(0, 4)}));
   tStatus status;
   std::uint8_t out3 = 0;
   EXPECT_EQ(main_.op8320(0x10, 0x20, &out3, status), 0x600Du);
   EXPECT_EQ(out3, 1);
-  const auto e = onlyRequest(mainNode_, 0x40208320, 12, 12);
+  const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp8320Command, 12, 12);
   EXPECT_EQ(e.input, cat({le(0x10, 4), le(0x20, 4), le(0, 4)}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op832BU64ResultAndAByteToParameterFive) {
-  answerMain(0x4020832B,
+  answerMain(qodrv::vorlixtarrow::kOp832BCommand,
              cat({le(0x0123456789ABCDEFu, 8), le(0xAB, 1), zeros(3), le(0xFFFF34CF, 4)}));
   tStatus status;
   std::uint8_t out5 = 0;
   EXPECT_EQ(main_.op832B(0x1000, 0x2000, 0x3000, 0x4000, &out5, status), 0x0123456789ABCDEFu);
   EXPECT_EQ(out5, 0xAB);
   EXPECT_EQ(status.code, -52017);
-  const auto e = onlyRequest(mainNode_, 0x4020832B, 32, 16);
+  const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp832BCommand, 32, 16);
   EXPECT_EQ(e.input, cat({le(0x1000, 8), le(0x2000, 4), zeros(4), le(0x3000, 8), le(0x4000, 4),
                           le(0, 4)}));
 }
@@ -460,25 +461,25 @@ TEST_F(GeneratedProxyRoundTrip, Op832ECopiesTheRecordParameterThreePointsTo) {
   tStatus status;
   main_.op832E(0xABCDEF, 0x77, &r, status);
   EXPECT_EQ(status.code, 0);
-  const auto e = onlyRequest(mainNode_, 0x4020832E, 56, 4);
+  const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp832ECommand, 56, 4);
   EXPECT_EQ(e.input, cat({le(0xABCDEF, 8), le(0x77, 4), zeros(4), Bytes(8, 0x11), Bytes(8, 0x22),
                           Bytes(8, 0x33), Bytes(8, 0x44), le(0, 4), zeros(4)}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op830ASixInputsAndAByteToParameterSeven) {
-  answerMain(0x4020830A, cat({le(0x5A, 1), zeros(3), le(0, 4)}));
+  answerMain(qodrv::vorlixtarrow::kOp830ACommand, cat({le(0x5A, 1), zeros(3), le(0, 4)}));
   tStatus status;
   std::uint8_t out7 = 0;
   main_.op830A(1, 2, 3, 4, 5, 6, &out7, status);
   EXPECT_EQ(out7, 0x5A);
-  const auto e = onlyRequest(mainNode_, 0x4020830A, 48, 8);
+  const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp830ACommand, 48, 8);
   EXPECT_EQ(e.input, cat({le(1, 8), le(2, 4), zeros(4), le(3, 8), le(4, 4), zeros(4), le(5, 8),
                           le(6, 4), le(0, 4)}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op830BSendsSixteenBytesWithoutStatusOrResponse) {
   main_.op830B(0x8877665544332211u, 0x99);
-  const auto e = onlyRequest(mainNode_, 0x4020830B, 16, 0);
+  const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp830BCommand, 16, 0);
   EXPECT_EQ(e.input, cat({le(0x8877665544332211u, 8), le(0x99, 1), zeros(7)}));
   ASSERT_EQ(e.block.size(), 32u);
   EXPECT_EQ(Bytes(e.block.begin() + 8, e.block.begin() + 16), zeros(8));  // no response block
@@ -489,24 +490,24 @@ TEST_F(GeneratedProxyRoundTrip, Op830BSendsSixteenBytesWithoutStatusOrResponse) 
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op0405WarningForwardedAndKeptThenDriverErrorReplacesIt) {
-  answerMain(0x80200405, cat({le(41, 4), le(0, 4)}));
+  answerMain(qodrv::vorlixtarrow::kOp0405Command, cat({le(41, 4), le(0, 4)}));
   tStatus status;
   status.setCode(6, "warn", "caller/warning", 5);
   EXPECT_EQ(main_.op0405(0, status), 41u);
   EXPECT_EQ(status.code, 6);
   EXPECT_STREQ(status.file, "caller/warning");
-  EXPECT_EQ(onlyRequest(mainNode_, 0x80200405, 8, 8).input, cat({le(0, 4), le(6, 4)}));
+  EXPECT_EQ(onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0405Command, 8, 8).input, cat({le(0, 4), le(6, 4)}));
 
-  answerMain(0x80200405, cat({le(42, 4), le(0xFFFF34C5, 4)}));  // -52027
+  answerMain(qodrv::vorlixtarrow::kOp0405Command, cat({le(42, 4), le(0xFFFF34C5, 4)}));  // -52027
   EXPECT_EQ(main_.op0405(1, status), 42u);
   EXPECT_EQ(status.code, -52027);
   EXPECT_STREQ(status.file, kMainSource);
   const std::uint64_t line = status.line;
   EXPECT_EQ(line, qodrvdesc::findMethodByName(drv::kMainInterface, "op0405")->sourceLine);
-  EXPECT_EQ(onlyRequest(mainNode_, 0x80200405, 8, 8).input, cat({le(1, 4), le(6, 4)}));
+  EXPECT_EQ(onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0405Command, 8, 8).input, cat({le(1, 4), le(6, 4)}));
 
   // A second method's error does not replace the first: nothing is even sent.
-  answerMain(0x80200407, cat({le(3, 4), le(0xFFFF0000, 4)}));
+  answerMain(qodrv::vorlixtarrow::kOp0407Command, cat({le(3, 4), le(0xFFFF0000, 4)}));
   EXPECT_EQ(main_.op0407(status), 0u);
   EXPECT_EQ(status.code, -52027);
   EXPECT_EQ(status.line, line);
@@ -514,7 +515,7 @@ TEST_F(GeneratedProxyRoundTrip, Op0405WarningForwardedAndKeptThenDriverErrorRepl
 }
 
 TEST_F(GeneratedProxyRoundTrip, InjectedErrnoIsMergedWithTheTransportsOrigin) {
-  ASSERT_TRUE(client().injectError(ENODEV, 1, 0x80200701, mainNode_).ok());
+  ASSERT_TRUE(client().injectError(ENODEV, 1, qodrv::vorlixtarrow::kOp0701Command, mainNode_).ok());
   tStatus status;
   status.setCode(4, "warn", "caller/warning", 5);
   EXPECT_EQ(main_.op0701(status), 0u);
@@ -524,7 +525,7 @@ TEST_F(GeneratedProxyRoundTrip, InjectedErrnoIsMergedWithTheTransportsOrigin) {
 }
 
 TEST_F(GeneratedProxyRoundTrip, CalculateRouteSendsAddressesAndCounts) {
-  answerRouting(0x208001, cat({le(0x51, 4), le(2, 4), le(0, 4)}));
+  answerRouting(qodrv::routing::kCalculateRouteCommand, cat({le(0x51, 4), le(2, 4), le(0, 4)}));
   const ns::tRouteSeed seeds[2] = {{10, 1, 0}, {11, 2, 1}};
   const std::uint32_t destinations[3] = {20, 21, 22};
   ns::tRouteResult results[4] = {};
@@ -535,61 +536,61 @@ TEST_F(GeneratedProxyRoundTrip, CalculateRouteSendsAddressesAndCounts) {
             0x51u);
   EXPECT_EQ(resultCount, 2u);
   EXPECT_EQ(status.code, 0);
-  const auto e = onlyRequest(routingNode_, 0x208001, 56, 12);
+  const auto e = onlyRequest(routingNode_, qodrv::routing::kCalculateRouteCommand, 56, 12);
   EXPECT_EQ(e.input, cat({le(0xFEEDFACE12345678u, 8), le(addressOf(seeds), 8), le(2, 4), zeros(4),
                           le(addressOf(destinations), 8), le(3, 4), le(1, 4),
                           le(addressOf(results), 8), le(4, 4), le(0, 4)}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, ReserveRouteReportsConflictCountAndTheDriversCode) {
-  answerRouting(0x208003, cat({le(1, 4), le(0xFFFEA3CF, 4)}));  // -89137
+  answerRouting(qodrv::routing::kReserveRouteCommand, cat({le(1, 4), le(static_cast<std::uint32_t>(qodrv::routing::kStatusReservationConflict), 4)}));
   ns::tRouteConflict conflicts[8];
   std::uint32_t count = 0;
   tStatus status;
   routing_.reserveRoute(0x2A, conflicts, 8, &count, status);
   EXPECT_EQ(count, 1u);
-  EXPECT_EQ(status.code, -89137);
+  EXPECT_EQ(status.code, qodrv::routing::kStatusReservationConflict);
   EXPECT_STREQ(status.file, kRoutingSource);
   EXPECT_EQ(status.line, 154u);
-  const auto e = onlyRequest(routingNode_, 0x208003, 24, 8);
+  const auto e = onlyRequest(routingNode_, qodrv::routing::kReserveRouteCommand, 24, 8);
   EXPECT_EQ(e.input, cat({le(0x2A, 4), zeros(4), le(addressOf(conflicts), 8), le(8, 4), le(0, 4)}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, GetRouteTerminalPathAndGetTopographyName) {
-  answerRouting(0x208007, cat({le(3, 4), le(0, 4)}));
+  answerRouting(qodrv::routing::kGetRouteTerminalPathCommand, cat({le(3, 4), le(0, 4)}));
   std::uint32_t ids[16];
   std::uint32_t idCount = 0;
   tStatus status;
   status.setCode(1, "warn", "caller/warning", 5);
   routing_.getRouteTerminalPath(5, ids, 16, &idCount, status);
   EXPECT_EQ(idCount, 3u);
-  auto e = onlyRequest(routingNode_, 0x208007, 24, 8);
+  auto e = onlyRequest(routingNode_, qodrv::routing::kGetRouteTerminalPathCommand, 24, 8);
   EXPECT_EQ(e.input, cat({le(5, 4), zeros(4), le(addressOf(ids), 8), le(16, 4), le(1, 4)}));
 
   char name[ns::kTopographyNameSize];
   routing_.getTopographyName(name, sizeof name, status);
-  e = onlyRequest(routingNode_, 0x208008, 16, 4);
+  e = onlyRequest(routingNode_, qodrv::routing::kGetTopographyNameCommand, 16, 4);
   EXPECT_EQ(e.input, cat({le(addressOf(name), 8), le(128, 4), le(1, 4)}));
   EXPECT_EQ(status.code, 1);
 }
 
 TEST_F(GeneratedProxyRoundTrip, CalculateResetTerminalCarriesTheStatusWordBeforeUnusedBytes) {
-  answerRouting(0x20800B, cat({le(0x1234, 4), le(1, 4)}));
+  answerRouting(qodrv::routing::kCalculateResetTerminalCommand, cat({le(0x1234, 4), le(1, 4)}));
   tStatus status;
   status.setCode(5, "warn", "caller/warning", 5);
   EXPECT_EQ(routing_.calculateResetTerminal(0x0102030405060708u, 77, 1, status), 0x1234u);
   EXPECT_EQ(status.code, 5);  // the driver's warning does not replace the caller's
-  const auto e = onlyRequest(routingNode_, 0x20800B, 24, 8);
+  const auto e = onlyRequest(routingNode_, qodrv::routing::kCalculateResetTerminalCommand, 24, 8);
   EXPECT_EQ(e.input, cat({le(0x0102030405060708u, 8), le(77, 4), le(1, 4), le(5, 4), zeros(4)}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, RoutingWarningIntoACleanStatusThenAnErrorReplacesIt) {
-  answerRouting(0x208000, cat({le(9, 4), le(1, 4)}));
+  answerRouting(qodrv::routing::kQueryU32Command, cat({le(9, 4), le(1, 4)}));
   tStatus status;
   EXPECT_EQ(routing_.queryU32(status), 9u);
   EXPECT_EQ(status.code, 1);
   EXPECT_EQ(status.line, 61u);
-  answerRouting(0x20800A, le(0xFFFF34CD, 4));  // -52019
+  answerRouting(qodrv::routing::kResetTerminalCommand, le(0xFFFF34CD, 4));  // -52019
   routing_.resetTerminal(3, 0, status);
   EXPECT_EQ(status.code, -52019);
   EXPECT_EQ(status.line, 315u);

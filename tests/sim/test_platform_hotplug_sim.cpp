@@ -22,6 +22,7 @@
 #include "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy.h"
 #include "qoapal/protons/enumeration/linuxU/tDeviceInterfaceIterator.h"
 #include "qoapal/status/tStatus.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ TEST(IteratorOnPluggedBoards, InterfacePathOpensInTheProxyAndReachesTheBoard) {
   ASSERT_TRUE(proxy.isOpen()) << where(status);
   ASSERT_TRUE(set.client().clearLog().ok());
   std::uint8_t out[8];
-  EXPECT_EQ(proxy.call(0x00208000, nullptr, 0, out, sizeof out, &status), 8u);  // queryU32
+  EXPECT_EQ(proxy.call(qodrv::routing::kQueryU32Command, nullptr, 0, out, sizeof out, &status), 8u);  // queryU32
   EXPECT_EQ(status.code, 0) << where(status);
   auto log = set.client().readLog(true);
   ASSERT_TRUE(log.ok()) << log.error;

@@ -24,6 +24,7 @@
 #include "qoapal/driver/qoDriverContract.h"
 #include "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy.h"
 #include "qoapal/status/tStatus.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -36,10 +37,10 @@ using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 using qosim::Bytes;
 
 // Methods of the main interface, one per direction (a command no method owns fails with ENOTTY).
-constexpr unsigned long kCmdRead = 0x80200406;   // op0406: request 4 bytes, response u32, status +4
-constexpr unsigned long kCmdNone = 0x00200410;   // op0410: request 4 bytes, response status +0
-constexpr unsigned long kCmdWrite = 0x40200403;  // op0403: request u32, u32, status; response status +0
-constexpr unsigned long kCmdOther = 0x4020830B;  // op830B: request 16 bytes, no status, no response
+constexpr unsigned long kCmdRead = qodrv::vorlixtarrow::kOp0406Command;   // op0406: request 4 bytes, response u32, status +4
+constexpr unsigned long kCmdNone = qodrv::vorlixtarrow::kOp0410Command;   // op0410: request 4 bytes, response status +0
+constexpr unsigned long kCmdWrite = qodrv::vorlixtarrow::kOp0403Command;  // op0403: request u32, u32, status; response status +0
+constexpr unsigned long kCmdOther = qodrv::vorlixtarrow::kOp830BCommand;  // op830B: request 16 bytes, no status, no response
 constexpr char kComponentCut[] = "qovorlixa";  // the component name, cut to the record's field
 
 std::size_t openDescriptors() {

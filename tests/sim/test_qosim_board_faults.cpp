@@ -22,6 +22,7 @@
 #include "QosimClient.h"
 #include "tests/common/CommandOutcome.h"
 #include "qoapal/driver/qoDriverContract.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -67,10 +68,10 @@ struct PaddedMethod {
   std::size_t requestSize, responseSize, statusAt;
 };
 constexpr PaddedMethod kPadded[] = {
-    {"op0300", 0x80200300, 4, 16, 8},  {"op0304", 0x80200304, 4, 16, 8},
-    {"op040B", 0x8020040B, 8, 16, 8},  {"op0507", 0x00200507, 4, 16, 8},
-    {"op0509", 0x00200509, 4, 16, 8},  {"op0200", 0x80200200, 24, 16, 8},
-    {"op0209", 0x80200209, 24, 16, 8},
+    {"op0300", qodrv::vorlixtarrow::kOp0300Command, 4, 16, 8},  {"op0304", qodrv::vorlixtarrow::kOp0304Command, 4, 16, 8},
+    {"op040B", qodrv::vorlixtarrow::kOp040BCommand, 8, 16, 8},  {"op0507", qodrv::vorlixtarrow::kOp0507Command, 4, 16, 8},
+    {"op0509", qodrv::vorlixtarrow::kOp0509Command, 4, 16, 8},  {"op0200", qodrv::vorlixtarrow::kOp0200Command, 24, 16, 8},
+    {"op0209", qodrv::vorlixtarrow::kOp0209Command, 24, 16, 8},
 };
 
 class QosimBoardFaults : public ::testing::Test {
@@ -120,16 +121,16 @@ TEST_F(QosimBoardFaults, FaultWindowsCountTheMethodsCalls) {
     std::uint32_t value;
   } expected[] = {{0, 47}, {0, 47}, {-52030, 0}, {-52030, 0}, {0, 47}, {0, 47}};
   for (std::size_t i = 0; i < std::size(expected); ++i) {
-    Reply r = call(node, 0x80200405, index0, 8);
+    Reply r = call(node, qodrv::vorlixtarrow::kOp0405Command, index0, 8);
     ASSERT_EQ(r.err, 0) << "call " << i + 1;
     EXPECT_EQ(word(r.out, 4), expected[i].status) << "call " << i + 1;
     EXPECT_EQ(le(r.out, 0, 4), expected[i].value) << "call " << i + 1;
   }
-  Reply fans = call(node, 0x80200407, Bytes(4, 0), 8);
+  Reply fans = call(node, qodrv::vorlixtarrow::kOp0407Command, Bytes(4, 0), 8);
   EXPECT_EQ(word(fans.out, 4), 1);
   EXPECT_EQ(le(fans.out, 0, 4), 2u);
-  EXPECT_EQ(call(node, 0x80200701, Bytes(4, 0), 8).err, 0);
-  Reply lost = call(node, 0x80200701, Bytes(4, 0), 8);
+  EXPECT_EQ(call(node, qodrv::vorlixtarrow::kOp0701Command, Bytes(4, 0), 8).err, 0);
+  Reply lost = call(node, qodrv::vorlixtarrow::kOp0701Command, Bytes(4, 0), 8);
   EXPECT_EQ(lost.err, EIO);
   EXPECT_EQ(lost.out, Bytes(8, 0xEE)) << "nothing written on a transport error";
   // The log says which fault answered.
@@ -141,9 +142,9 @@ TEST_F(QosimBoardFaults, FaultWindowsCountTheMethodsCalls) {
   ASSERT_TRUE(set_.client().setBoardField(b.device, "driverFaults",
                                           json::array({{{"method", "op0405"}, {"status", -1}, {"afterCalls", 1}}}))
                   .ok());
-  EXPECT_EQ(word(call(node, 0x80200405, index0, 8).out, 4), 0);
-  EXPECT_EQ(word(call(node, 0x80200405, index0, 8).out, 4), -1);
-  EXPECT_EQ(call(node, 0x80200701, Bytes(4, 0), 8).err, 0) << "the errno fault was replaced";
+  EXPECT_EQ(word(call(node, qodrv::vorlixtarrow::kOp0405Command, index0, 8).out, 4), 0);
+  EXPECT_EQ(word(call(node, qodrv::vorlixtarrow::kOp0405Command, index0, 8).out, 4), -1);
+  EXPECT_EQ(call(node, qodrv::vorlixtarrow::kOp0701Command, Bytes(4, 0), 8).err, 0) << "the errno fault was replaced";
 }
 
 TEST_F(QosimBoardFaults, ModuleFieldsFailOneByOne) {
@@ -164,7 +165,7 @@ TEST_F(QosimBoardFaults, ModuleFieldsFailOneByOne) {
       std::uint32_t command;
       std::int32_t status;
       std::uint32_t value;
-    } reads[] = {{0x80200600, c.id, 0x5C710104}, {0x80200601, c.serial, 0x00A10042}, {0x80200602, c.revision, 2}};
+    } reads[] = {{qodrv::vorlixtarrow::kOp0600Command, c.id, 0x5C710104}, {qodrv::vorlixtarrow::kOp0601Command, c.serial, 0x00A10042}, {qodrv::vorlixtarrow::kOp0602Command, c.revision, 2}};
     for (const auto& rd : reads) {
       Reply r = call(node, rd.command, Bytes(4, 0), 8);
       ASSERT_EQ(r.err, 0);
@@ -191,8 +192,8 @@ TEST_F(QosimBoardFaults, CommandsNoMethodOwnsFailWithEnotty) {
   } unowned[] = {
       {&node, 0x80200A06},     // a group the main interface does not have
       {&node, 0x0020830B},     // op830B's number without its write direction
-      {&node, 0x00208008},     // a routing method on the main interface
-      {&routing, 0x80200405},  // a main-interface method on the routing interface
+      {&node, qodrv::routing::kGetTopographyNameCommand},     // a routing method on the main interface
+      {&routing, qodrv::vorlixtarrow::kOp0405Command},  // a main-interface method on the routing interface
       {&routing, 0x00208009},  // the routing number left out
   };
   for (const auto& u : unowned) {
@@ -206,7 +207,7 @@ TEST_F(QosimBoardFaults, CommandsNoMethodOwnsFailWithEnotty) {
   unownedRule.status = -1;
   EXPECT_NE(set_.client().setResponse(unownedRule).error.find("fails with ENOTTY"), std::string::npos);
   // Owned methods still get the programmed status; an injected errno still wins for any command.
-  EXPECT_EQ(word(call(node, 0x80200405, Bytes(8, 0), 8).out, 4), 3);
+  EXPECT_EQ(word(call(node, qodrv::vorlixtarrow::kOp0405Command, Bytes(8, 0), 8).out, 4), 3);
   ASSERT_TRUE(set_.client().injectError(EIO, 1, 0x80200A06).ok());
   EXPECT_EQ(call(node, 0x80200A06, {}, 0).err, EIO);
   auto log = set_.client().readLog();
@@ -221,9 +222,14 @@ TEST_F(QosimBoardFaults, CommandsNoMethodOwnsFailWithEnotty) {
 using qotest::checkBoards;
 using qotest::Outcome;
 
+// A board file's entry for one interface, {"name": "..."}.
+std::string interfaceEntry(const char* name) { return std::string(R"({"name": ")") + name + "\"}"; }
+
 std::string machine(const std::string& extra, bool routing = false) {
-  return R"({"boards": [{"device": "qovorlix7", "interfaces": [{"name": "qovorlixtarrowk_vorlixtarrow"})" +
-         std::string(routing ? R"(, {"name": "routing_routing"})" : "") + "], " + extra + "}]}";
+  return R"({"boards": [{"device": "qovorlix7", "interfaces": [)" +
+         interfaceEntry(qodrv::vorlixtarrow::kInterfaceName) +
+         (routing ? ", " + interfaceEntry(qodrv::routing::kInterfaceName) : "") + "], " + extra +
+         "}]}";
 }
 
 TEST(QosimFaultyBoardFile, FaultsAndStringsAreValidatedNamingTheEntry) {
@@ -238,8 +244,9 @@ TEST(QosimFaultyBoardFile, FaultsAndStringsAreValidatedNamingTheEntry) {
        "\"driverFaults\" entry 0 (op0999): no interface of the board (qovorlixtarrowk_vorlixtarrow) has a method"},
       {R"("driverFaults": [{"method": "op0405", "status": -1}, {"method": "getTopographyName", "status": -1}])",
        "entry 1 (getTopographyName): no interface of the board"},
-      {R"("driverFaults": [{"method": "op0405", "status": -1, "interface": "routing_routing"}])",
-       "named \"routing_routing\""},
+      {R"("driverFaults": [{"method": "op0405", "status": -1, "interface": ")" +
+           std::string(qodrv::routing::kInterfaceName) + R"("}])",
+       "named \"" + std::string(qodrv::routing::kInterfaceName) + "\""},
       {R"("driverFaults": [{"method": "op0405"}])", "give either \"status\""},
       {R"("driverFaults": [{"method": "op0405", "status": -1, "errno": 5}])", "give either \"status\""},
       {R"("driverFaults": [{"method": "op0405", "status": 0}])", "\"status\" 0 is no fault"},
@@ -266,7 +273,8 @@ TEST(QosimFaultyBoardFile, FaultsAndStringsAreValidatedNamingTheEntry) {
   const std::string fits(255, 'x');
   Outcome good = checkBoards(machine(
       R"("description": ")" + fits + R"(", "module": {"id": 1, "revision": {"unreadable": true}, "serial": 7},
-         "driverFaults": [{"method": "getTopographyName", "interface": "routing_routing", "errno": 5, "count": 1},
+         "driverFaults": [{"method": "getTopographyName", "interface": ")" +
+          qodrv::routing::kInterfaceName + R"(", "errno": 5, "count": 1},
                           {"method": "op0405", "status": 1, "afterCalls": 3, "comment": "warning"}])",
       true));
   EXPECT_EQ(good.status, 0) << good.output;

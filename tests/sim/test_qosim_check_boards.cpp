@@ -9,6 +9,7 @@
 
 #include "tests/common/CommandOutcome.h"
 #include "QosimClient.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -16,7 +17,12 @@ using nlohmann::json;
 using qotest::checkBoards;
 using qotest::Outcome;
 
-std::string board(const std::string& fields, const std::string& interfaces = R"([{"name": "qovorlixtarrowk_vorlixtarrow"}])") {
+// A board file's entry for one interface, {"name": "..."}.
+std::string interfaceEntry(const char* name) { return std::string(R"({"name": ")") + name + "\"}"; }
+
+const std::string kMainOnly = "[" + interfaceEntry(qodrv::vorlixtarrow::kInterfaceName) + "]";
+
+std::string board(const std::string& fields, const std::string& interfaces = kMainOnly) {
   return R"({"boards": [{"device": "qovorlix7", "interfaces": )" + interfaces +
          (fields.empty() ? "" : ", " + fields) + "}]}";
 }
@@ -26,7 +32,8 @@ const char kAllSeven[] =
         "pcieLinkWidth": 4, "pcieMaxLinkWidth": 8, "pcieTransferRate": 2, "pcieMaxTransferRate": 3})";
 
 TEST(QosimCheckBoards, WarnsAboutWhatTheLibraryLeavesOut) {
-  const std::string routing = R"([{"name": "qovorlixtarrowk_vorlixtarrow"}, {"name": "routing_routing"}])";
+  const std::string routing = "[" + interfaceEntry(qodrv::vorlixtarrow::kInterfaceName) + ", " +
+                              interfaceEntry(qodrv::routing::kInterfaceName) + "]";
   const struct {
     std::string file;
     std::string warning;  // empty: none
@@ -43,8 +50,9 @@ TEST(QosimCheckBoards, WarnsAboutWhatTheLibraryLeavesOut) {
                 "pcieLinkWidth": {"hex": "0400"}, "pcieMaxLinkWidth": 8, "pcieTransferRate": 2,
                 "pcieMaxTransferRate": 3})"),
        "not 4 bytes: pcieLinkWidth (2 bytes)"},
-      {board("", R"([{"name": "routing_routing"}])"), "left out: no interface \"qovorlixtarrowk_vorlixtarrow\""},
-      {board("", R"([{"name": "qovorlixtarrowk_vorlixtarrow"}, {"name": "spare_spare"}])"),
+      {board("", "[" + interfaceEntry(qodrv::routing::kInterfaceName) + "]"),
+       "left out: no interface \"" + std::string(qodrv::vorlixtarrow::kInterfaceName) + "\""},
+      {board("", "[" + interfaceEntry(qodrv::vorlixtarrow::kInterfaceName) + R"(, {"name": "spare_spare"}])"),
        "not served: interface \"spare_spare\" is no driver interface"},
       {board("", routing), "not served: topography \"vorlix-matrix\" is none of the simulated topographies"},
       {board(R"("topographyName": "vorlix-matrix-b")", routing), ""},
@@ -93,7 +101,7 @@ TEST(QosimBusProperties, ABoardWithoutThemIsPublishedWithTheDefaults) {
   auto c = qosim::Client::connect();
   ASSERT_TRUE(c.ok()) << c.error;
   const json given = {{"device", "qovorlix171"},
-                      {"interfaces", {{{"name", "qovorlixtarrowk_vorlixtarrow"}}}}};
+                      {"interfaces", {{{"name", qodrv::vorlixtarrow::kInterfaceName}}}}};
   ASSERT_TRUE(c.value.request({{"cmd", "plug"}, {"board", given}}).ok());
   const std::string dir = "/proc/driver/qo/qovorlix171/busProperties/";
   const std::pair<const char*, std::uint32_t> expected[] = {
@@ -131,10 +139,10 @@ TEST(QosimControl, BoardsAreNamedAsTheHostsNameThem) {
     }
   }
   // A rule's target: a board by either name; a node name stays what it is.
-  auto rule = c.value.request({{"cmd", "respond"}, {"target", "KEL2"}, {"command", 0x80200406u}, {"status", -1}});
+  auto rule = c.value.request({{"cmd", "respond"}, {"target", "KEL2"}, {"command", qodrv::vorlixtarrow::kOp0406Command}, {"status", -1}});
   ASSERT_TRUE(rule.ok()) << rule.error;
   const std::string node = "qovorlix1\\qovorlixtarrowk_vorlixtarrow\\0";
-  ASSERT_TRUE(c.value.request({{"cmd", "respond"}, {"target", node}, {"command", 0x80200406u}, {"status", -1}}).ok());
+  ASSERT_TRUE(c.value.request({{"cmd", "respond"}, {"target", node}, {"command", qodrv::vorlixtarrow::kOp0406Command}, {"status", -1}}).ok());
   auto rules = c.value.request({{"cmd", "responses"}});
   ASSERT_TRUE(rules.ok());
   ASSERT_EQ(rules.value["rules"].size(), 2u);

@@ -21,14 +21,15 @@
 
 #include "QosimClient.h"
 #include "qoapal/driver/qoDriverContract.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
 namespace drv = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::driver;
 using qosim::Bytes;
 
-constexpr std::uint32_t kOp0701 = 0x80200701;  // firmware version: 4-byte request, 8-byte response
-constexpr std::uint32_t kOp0700 = 0x80200700;
+constexpr std::uint32_t kOp0701 = qodrv::vorlixtarrow::kOp0701Command;  // firmware version: 4-byte request, 8-byte response
+constexpr std::uint32_t kOp0700 = qodrv::vorlixtarrow::kOp0700Command;
 constexpr auto kHangLimit = std::chrono::seconds(10);
 
 // One call on an open descriptor, bounded: a call the driver never answers must fail, not hang.

@@ -16,6 +16,7 @@
 
 #include "QosimClient.h"
 #include "qoapal/driver/qoDriverContract.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ TEST(QosimHotplug, PlugPublishesProcTreeThenNodes) {
   ASSERT_EQ(events.size(), 2u);
   for (const auto& e : events) EXPECT_TRUE(e.mask & IN_DELETE);
   drv::tCallBlock block{};
-  EXPECT_EQ(::ioctl(fd, 0x00200901, &block), -1);
+  EXPECT_EQ(::ioctl(fd, qodrv::vorlixtarrow::kOp0901Command, &block), -1);
   EXPECT_EQ(errno, ENODEV);
   ::close(fd);
   ::close(in);

@@ -18,6 +18,7 @@
 
 #include "QosimClient.h"
 #include "qoapal/driver/qoDriverContract.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -27,10 +28,10 @@ using qosim::Bytes;
 // Transport behaviour is checked with methods of the main interface, one per direction, whose
 // board answers are fixed (tests/sim/test_qosim_model*.cpp check the answers of every method;
 // commands no method owns fail with ENOTTY, tests/sim/test_qosim_board_faults.cpp).
-constexpr unsigned long kCmdRead = 0x80200402;   // op0402: request 4 bytes, response u32, u32, status +8
-constexpr unsigned long kCmdNone = 0x00200410;   // op0410: request 4 bytes, response status +0
-constexpr unsigned long kCmdWrite = 0x40200101;  // op0101: request u32, u32, status (12), response status
-constexpr unsigned long kCmdOther = 0x4020830B;  // op830B: request 16 bytes, no status, no response
+constexpr unsigned long kCmdRead = qodrv::vorlixtarrow::kOp0402Command;   // op0402: request 4 bytes, response u32, u32, status +8
+constexpr unsigned long kCmdNone = qodrv::vorlixtarrow::kOp0410Command;   // op0410: request 4 bytes, response status +0
+constexpr unsigned long kCmdWrite = qodrv::vorlixtarrow::kOp0101Command;  // op0101: request u32, u32, status (12), response status
+constexpr unsigned long kCmdOther = qodrv::vorlixtarrow::kOp830BCommand;  // op830B: request 16 bytes, no status, no response
 
 class QosimIoctl : public ::testing::Test {
  protected:
@@ -66,7 +67,9 @@ class QosimIoctl : public ::testing::Test {
 
 TEST_F(QosimIoctl, DefaultResponseZeroFillsTheOutputAndReportsItsSize) {
   // Methods whose board answer is all zeros: the output block is zero-filled past the response.
-  for (unsigned long cmd : {0x00200410ul, 0x40200909ul, 0x80208302ul, kCmdWrite, kCmdOther}) {
+  for (unsigned long cmd : std::initializer_list<unsigned long>{
+           qodrv::vorlixtarrow::kOp0410Command, qodrv::vorlixtarrow::kOp0909Command,
+           qodrv::vorlixtarrow::kOp8302Command, kCmdWrite, kCmdOther}) {
     Bytes in{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     Bytes out(12, 0xEE);
     drv::tCallBlock block;

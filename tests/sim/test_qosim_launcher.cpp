@@ -13,6 +13,7 @@
 
 #include "QosimClient.h"
 #include "tests/common/CommandOutcome.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ TEST(QosimLauncher, ReturnsTheCommandsExitStatus) {
 TEST(QosimLauncher, RunsTheCommandInsideAFreshMachine) {
   // The nested machine starts from its own board file, untouched by this machine's state.
   const std::string boards = scratchFile("one.json", R"({"boards": [{"device": "qovorlix5",
-      "interfaces": [{"name": "qovorlixtarrowk_vorlixtarrow"}]}]})");
+      "interfaces": [{"name": ")" + std::string(qodrv::vorlixtarrow::kInterfaceName) + R"("}]}]})");
   Outcome o = run(kQosim + " run --boards " + boards + " -- sh -c 'ls /proc/driver/qo; ls /dev/qo; echo $QOSIM_CONTROL'");
   EXPECT_EQ(o.status, 0) << o.output;
   EXPECT_EQ(o.output, "qovorlix5\nqovorlix5\\qovorlixtarrowk_vorlixtarrow\\0\n/dev/.qosim/control\n");
@@ -102,7 +103,7 @@ TEST(QosimCtl, CommandLineSpeaksTheControlProtocol) {
   auto rules = c.value.request({{"cmd", "responses"}});
   ASSERT_TRUE(rules.ok());
   ASSERT_EQ(rules.value["rules"].size(), 1u);
-  EXPECT_EQ(rules.value["rules"][0]["command"], 0x80200406u);
+  EXPECT_EQ(rules.value["rules"][0]["command"], qodrv::vorlixtarrow::kOp0406Command);
   EXPECT_EQ(rules.value["rules"][0]["errno"], 25);
   ASSERT_TRUE(c.value.clearResponses().ok());
   o = run(kQosim + " ctl unplug qovorlix404");

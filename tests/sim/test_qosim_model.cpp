@@ -19,6 +19,7 @@
 
 #include "QosimClient.h"
 #include "qoapal/driver/qoDriverContract.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -105,34 +106,34 @@ class QosimModel : public ::testing::Test {
 };
 
 TEST_F(QosimModel, LibraryMethodsAnswerFromTheModel) {
-  Reply r = get(0x80200300, 16);  // op0300: u64 seconds, status +8
+  Reply r = get(qodrv::vorlixtarrow::kOp0300Command, 16);  // op0300: u64 seconds, status +8
   ASSERT_EQ(r.err, 0);
   EXPECT_EQ(le(r.out, 0, 8), 3852000000ull);
   EXPECT_EQ(word(r.out, 8), 0);
-  EXPECT_EQ(le(get(0x80200301, 8).out, 0, 4), 7u);
-  r = get(0x80200304, 16);  // never set
-  EXPECT_EQ(le(r.out, 0, 8), 0x8000000000000000ull);
-  EXPECT_EQ(le(get(0x80200305, 8).out, 0, 4), 0u);
-  r = get(0x80200400, 8);  // diagnostic: u8 result
+  EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0301Command, 8).out, 0, 4), 7u);
+  r = get(qodrv::vorlixtarrow::kOp0304Command, 16);  // never set
+  EXPECT_EQ(le(r.out, 0, 8), qodrv::vorlixtarrow::kNeverSet);
+  EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0305Command, 8).out, 0, 4), 0u);
+  r = get(qodrv::vorlixtarrow::kOp0400Command, 8);  // diagnostic: u8 result
   EXPECT_EQ(r.out[0], 0u);
   EXPECT_EQ(word(r.out, 4), 0);
-  r = get(0x80200402, 12);  // two limits, status +8
+  r = get(qodrv::vorlixtarrow::kOp0402Command, 12);  // two limits, status +8
   EXPECT_EQ(le(r.out, 0, 4), 90u);
   EXPECT_EQ(le(r.out, 4, 4), 99u);
   EXPECT_EQ(word(r.out, 8), 0);
-  EXPECT_EQ(le(indexed(0x80200405, 1).out, 0, 4), 70u);
-  EXPECT_EQ(word(indexed(0x80200405, 2).out, 4), kBadArgument);
-  EXPECT_EQ(word(get(0x80200406, 8).out, 0), -304313);
-  EXPECT_EQ(le(get(0x80200407, 8).out, 0, 4), 3u);
-  EXPECT_EQ(le(indexed(0x80200408, 2).out, 0, 4), 3000u);
-  r = indexed(0x80200408, 3);
+  EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0405Command, 1).out, 0, 4), 70u);
+  EXPECT_EQ(word(indexed(qodrv::vorlixtarrow::kOp0405Command, 2).out, 4), kBadArgument);
+  EXPECT_EQ(word(get(qodrv::vorlixtarrow::kOp0406Command, 8).out, 0), -304313);
+  EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0407Command, 8).out, 0, 4), 3u);
+  EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0408Command, 2).out, 0, 4), 3000u);
+  r = indexed(qodrv::vorlixtarrow::kOp0408Command, 3);
   EXPECT_EQ(word(r.out, 4), kBadArgument);
-  EXPECT_EQ(le(get(0x80200600, 8).out, 0, 4), 0x3C5D0042u);
-  EXPECT_EQ(le(get(0x80200601, 8).out, 0, 4), 0x42u);
-  r = get(0x80200602, 8);
+  EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0600Command, 8).out, 0, 4), 0x3C5D0042u);
+  EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0601Command, 8).out, 0, 4), 0x42u);
+  r = get(qodrv::vorlixtarrow::kOp0602Command, 8);
   EXPECT_EQ(r.out[0], 2u);
   EXPECT_EQ(word(r.out, 4), 0);
-  r = get(0x80200604, 20);  // {u32, u32, u16, u16, u16, u8, u8}, status +16
+  r = get(qodrv::vorlixtarrow::kOp0604Command, 20);  // {u32, u32, u16, u16, u16, u8, u8}, status +16
   EXPECT_EQ(le(r.out, 0, 4), 1u);
   EXPECT_EQ(le(r.out, 4, 4), 2u);
   EXPECT_EQ(le(r.out, 8, 2), 3u);
@@ -141,22 +142,22 @@ TEST_F(QosimModel, LibraryMethodsAnswerFromTheModel) {
   EXPECT_EQ(r.out[14], 6u);
   EXPECT_EQ(r.out[15], 0xFEu);
   EXPECT_EQ(word(r.out, 16), 0);
-  EXPECT_EQ(le(get(0x80200700, 8).out, 0, 4), 3u);
-  EXPECT_EQ(le(get(0x80200701, 8).out, 0, 4), 0x01238012u);
+  EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0700Command, 8).out, 0, 4), 3u);
+  EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0701Command, 8).out, 0, 4), 0x01238012u);
 }
 
 TEST_F(QosimModel, AbsentAndUnreadableModule) {
   ASSERT_TRUE(client().setBoardField(board_->device, "module", nullptr).ok());
-  for (std::uint32_t cmd : {0x80200600u, 0x80200601u, 0x80200602u}) {
+  for (std::uint32_t cmd : {qodrv::vorlixtarrow::kOp0600Command, qodrv::vorlixtarrow::kOp0601Command, qodrv::vorlixtarrow::kOp0602Command}) {
     Reply r = get(cmd, 8);
     EXPECT_EQ(le(r.out, 0, 4), 0u) << std::hex << cmd;
     EXPECT_EQ(word(r.out, 4), 0) << std::hex << cmd;
   }
   ASSERT_TRUE(client().setBoardField(board_->device, "module", "unreadable").ok());
-  for (std::uint32_t cmd : {0x80200600u, 0x80200601u, 0x80200602u})
+  for (std::uint32_t cmd : {qodrv::vorlixtarrow::kOp0600Command, qodrv::vorlixtarrow::kOp0601Command, qodrv::vorlixtarrow::kOp0602Command})
     EXPECT_EQ(word(get(cmd, 8).out, 4), kModuleUnreadable) << std::hex << cmd;
   ASSERT_TRUE(client().setBoardField(board_->device, "module", {{"unreadable", true}, {"status", -52008}}).ok());
-  EXPECT_EQ(word(get(0x80200600, 8).out, 4), -52008);
+  EXPECT_EQ(word(get(qodrv::vorlixtarrow::kOp0600Command, 8).out, 4), -52008);
 }
 
 TEST_F(QosimModel, SetChangesWhatTheNextCallReturns) {
@@ -165,17 +166,17 @@ TEST_F(QosimModel, SetChangesWhatTheNextCallReturns) {
                                                     {"firmwareVersion", "0x02000001"}, {"diagnostic", 1}});
   ASSERT_TRUE(r.ok()) << r.error;
   EXPECT_EQ(r.value.at("temperature"), json::array({71}));
-  EXPECT_EQ(le(indexed(0x80200405, 0).out, 0, 4), 71u);
-  EXPECT_EQ(word(indexed(0x80200405, 1).out, 4), kBadArgument);  // one sensor now
-  EXPECT_EQ(le(indexed(0x80200408, 1).out, 0, 4), 2500u);
-  EXPECT_EQ(le(get(0x80200304, 16).out, 0, 8), 99u);
-  EXPECT_EQ(le(get(0x80200305, 8).out, 0, 4), 5u);
-  EXPECT_EQ(le(get(0x80200701, 8).out, 0, 4), 0x02000001u);
-  EXPECT_EQ(get(0x80200400, 8).out[0], 1u);
+  EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0405Command, 0).out, 0, 4), 71u);
+  EXPECT_EQ(word(indexed(qodrv::vorlixtarrow::kOp0405Command, 1).out, 4), kBadArgument);  // one sensor now
+  EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0408Command, 1).out, 0, 4), 2500u);
+  EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0304Command, 16).out, 0, 8), 99u);
+  EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0305Command, 8).out, 0, 4), 5u);
+  EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0701Command, 8).out, 0, 4), 0x02000001u);
+  EXPECT_EQ(get(qodrv::vorlixtarrow::kOp0400Command, 8).out[0], 1u);
   // The command line speaks the same request.
   const std::string cmd = std::string(QOSIM_PATH) + " ctl set device=" + board_->device + " temperature=64 >/dev/null";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
-  EXPECT_EQ(le(indexed(0x80200405, 0).out, 0, 4), 64u);
+  EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0405Command, 0).out, 0, 4), 64u);
   auto model = client().getBoard(board_->device);
   ASSERT_TRUE(model.ok()) << model.error;
   EXPECT_EQ(model.value.at("temperature"), json::array({64}));
@@ -190,24 +191,24 @@ TEST_F(QosimModel, BadSetChangesNothing) {
   EXPECT_NE(r.error.find("larger than 65535"), std::string::npos) << r.error;
   r = client().setBoardField("qovorlix999", "temperature", 1);
   EXPECT_NE(r.error.find("not plugged"), std::string::npos) << r.error;
-  EXPECT_EQ(le(indexed(0x80200405, 0).out, 0, 4), 61u);
+  EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0405Command, 0).out, 0, 4), 61u);
 }
 
 TEST_F(QosimModel, RegisterFilesReturnTheLastWrittenValue) {
-  EXPECT_EQ(le(main_->call(0x80200100, u32s({0x10, 0}), 8).out, 0, 4), 0u);  // default 0
-  ASSERT_EQ(main_->call(0x40200101, u32s({0x10, 0xDEAD, 0}), 4).err, 0);
-  EXPECT_EQ(le(main_->call(0x80200100, u32s({0x10, 0}), 8).out, 0, 4), 0xDEADu);
-  EXPECT_EQ(le(main_->call(0x80200102, u32s({0x10, 0}), 8).out, 0, 4), 0u);  // the other file
-  ASSERT_EQ(main_->call(0x40200103, u32s({0x10, 0xBEEF, 0}), 4).err, 0);
-  EXPECT_EQ(le(main_->call(0x80200102, u32s({0x10, 0}), 8).out, 0, 4), 0xBEEFu);
-  EXPECT_EQ(le(main_->call(0x80200100, u32s({0x10, 0}), 8).out, 0, 4), 0xDEADu);
+  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0100Command, u32s({0x10, 0}), 8).out, 0, 4), 0u);  // default 0
+  ASSERT_EQ(main_->call(qodrv::vorlixtarrow::kOp0101Command, u32s({0x10, 0xDEAD, 0}), 4).err, 0);
+  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0100Command, u32s({0x10, 0}), 8).out, 0, 4), 0xDEADu);
+  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0102Command, u32s({0x10, 0}), 8).out, 0, 4), 0u);  // the other file
+  ASSERT_EQ(main_->call(qodrv::vorlixtarrow::kOp0103Command, u32s({0x10, 0xBEEF, 0}), 4).err, 0);
+  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0102Command, u32s({0x10, 0}), 8).out, 0, 4), 0xBEEFu);
+  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0100Command, u32s({0x10, 0}), 8).out, 0, 4), 0xDEADu);
 }
 
 TEST_F(QosimModel, Op0603ReplacesTheRecordOp0604Reports) {
   Bytes in(20, 0);
   for (std::size_t i = 0; i < 16; ++i) in[i] = static_cast<std::uint8_t>(0x30 + i);
-  ASSERT_EQ(main_->call(0x40200603, in, 4).err, 0);
-  Reply r = get(0x80200604, 20);
+  ASSERT_EQ(main_->call(qodrv::vorlixtarrow::kOp0603Command, in, 4).err, 0);
+  Reply r = get(qodrv::vorlixtarrow::kOp0604Command, 20);
   EXPECT_EQ(Bytes(r.out.begin(), r.out.begin() + 16), Bytes(in.begin(), in.begin() + 16));
 }
 
@@ -219,7 +220,7 @@ TEST_F(QosimModel, TopographyNameIsWrittenIntoTheCallersBuffer) {
   std::memcpy(in.data(), &addr, 8);
   std::uint32_t size = sizeof buffer;
   std::memcpy(in.data() + 8, &size, 4);
-  Reply r = routing_->call(0x00208008, in, 4);
+  Reply r = routing_->call(qodrv::routing::kGetTopographyNameCommand, in, 4);
   ASSERT_EQ(r.err, 0);
   EXPECT_EQ(word(r.out, 0), 0);
   EXPECT_STREQ(buffer, "vorlix-matrix-z");
@@ -228,57 +229,57 @@ TEST_F(QosimModel, TopographyNameIsWrittenIntoTheCallersBuffer) {
   std::memset(buffer, 0xEE, sizeof buffer);
   size = 15;  // the name without room for its NUL
   std::memcpy(in.data() + 8, &size, 4);
-  r = routing_->call(0x00208008, in, 4);
+  r = routing_->call(qodrv::routing::kGetTopographyNameCommand, in, 4);
   ASSERT_EQ(r.err, 0);
   EXPECT_EQ(word(r.out, 0), kBufferTooSmall);
   EXPECT_EQ(static_cast<unsigned char>(buffer[0]), 0xEEu);
 
   size = 16;  // exactly enough
   std::memcpy(in.data() + 8, &size, 4);
-  EXPECT_EQ(word(routing_->call(0x00208008, in, 4).out, 0), 0);
+  EXPECT_EQ(word(routing_->call(qodrv::routing::kGetTopographyNameCommand, in, 4).out, 0), 0);
   EXPECT_STREQ(buffer, "vorlix-matrix-z");
 }
 
 TEST_F(QosimModel, UncalledMethodsAnswerZerosAndStatusZero) {
-  Reply r = main_->call(0x80200904, Bytes(24, 0x11), 12);  // op0904: u32 result, u16 out, status
+  Reply r = main_->call(qodrv::vorlixtarrow::kOp0904Command, Bytes(24, 0x11), 12);  // op0904: u32 result, u16 out, status
   ASSERT_EQ(r.err, 0);
   EXPECT_EQ(r.out, Bytes(12, 0));
-  r = routing_->call(0x00208001, Bytes(56, 0), 12);  // calculateRoute: value, result count 0
+  r = routing_->call(qodrv::routing::kCalculateRouteCommand, Bytes(56, 0), 12);  // calculateRoute: value, result count 0
   ASSERT_EQ(r.err, 0);
   EXPECT_EQ(r.out, Bytes(12, 0));
-  r = routing_->call(0x00208003, Bytes(24, 0), 8);  // reserveRoute: no conflicts
+  r = routing_->call(qodrv::routing::kReserveRouteCommand, Bytes(24, 0), 8);  // reserveRoute: no conflicts
   EXPECT_EQ(r.out, Bytes(8, 0));
 }
 
 TEST_F(QosimModel, ShortRequestsGetTheStatusWordOrEinval) {
-  Reply r = main_->call(0x80200405, Bytes(4, 0), 8);  // op0405 needs 8 bytes
+  Reply r = main_->call(qodrv::vorlixtarrow::kOp0405Command, Bytes(4, 0), 8);  // op0405 needs 8 bytes
   ASSERT_EQ(r.err, 0);
   EXPECT_EQ(word(r.out, 4), kBadArgument);
   EXPECT_EQ(le(r.out, 0, 4), 0u);
-  EXPECT_EQ(main_->call(0x80200405, Bytes(4, 0), 4).err, EINVAL);  // no room for the status
-  EXPECT_EQ(main_->call(0x80200405, Bytes(8, 0), 4).err, EINVAL);  // response block too small
-  EXPECT_EQ(main_->call(0x4020830B, Bytes(8, 0), 0).err, EINVAL);  // op830B: no status word at all
-  EXPECT_EQ(main_->call(0x4020830B, Bytes(16, 0), 0).err, 0);
+  EXPECT_EQ(main_->call(qodrv::vorlixtarrow::kOp0405Command, Bytes(4, 0), 4).err, EINVAL);  // no room for the status
+  EXPECT_EQ(main_->call(qodrv::vorlixtarrow::kOp0405Command, Bytes(8, 0), 4).err, EINVAL);  // response block too small
+  EXPECT_EQ(main_->call(qodrv::vorlixtarrow::kOp830BCommand, Bytes(8, 0), 0).err, EINVAL);  // op830B: no status word at all
+  EXPECT_EQ(main_->call(qodrv::vorlixtarrow::kOp830BCommand, Bytes(16, 0), 0).err, 0);
 }
 
 TEST_F(QosimModel, ProgrammedResponsesKeepPrecedenceOverTheModel) {
   qosim::ResponseRule rule;
   rule.target = board_->device;
-  rule.command = 0x80200405;
+  rule.command = qodrv::vorlixtarrow::kOp0405Command;
   rule.status = -7;
   rule.count = 1;
   ASSERT_TRUE(client().setResponse(rule).ok());
-  Reply r = indexed(0x80200405, 0);
+  Reply r = indexed(qodrv::vorlixtarrow::kOp0405Command, 0);
   EXPECT_EQ(le(r.out, 0, 4), 0u);
   EXPECT_EQ(word(r.out, 4), -7);
-  EXPECT_EQ(le(indexed(0x80200405, 0).out, 0, 4), 61u);  // the rule was for one call
-  ASSERT_TRUE(client().injectError(EIO, 1, 0x80200407, board_->device).ok());
-  EXPECT_EQ(get(0x80200407, 8).err, EIO);
+  EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0405Command, 0).out, 0, 4), 61u);  // the rule was for one call
+  ASSERT_TRUE(client().injectError(EIO, 1, qodrv::vorlixtarrow::kOp0407Command, board_->device).ok());
+  EXPECT_EQ(get(qodrv::vorlixtarrow::kOp0407Command, 8).err, EIO);
 }
 
 TEST_F(QosimModel, LogNamesTheMethodAndDecodesItsFields) {
   ASSERT_TRUE(client().clearLog().ok());
-  ASSERT_EQ(indexed(0x80200408, 2).err, 0);
+  ASSERT_EQ(indexed(qodrv::vorlixtarrow::kOp0408Command, 2).err, 0);
   auto log = client().readLog();
   ASSERT_TRUE(log.ok()) << log.error;
   ASSERT_EQ(log.value.size(), 1u);

@@ -16,6 +16,7 @@
 #include "QosimClient.h"
 #include "tests/common/CommandOutcome.h"
 #include "qoapal/driver/qoDriverContract.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ TEST(QosimEnumeration, PublicationsFollowTheModel) {
   EXPECT_GT(generation(), before);
   EXPECT_EQ(attribute(b.device, 1), 77u);
   EXPECT_EQ(attribute(b.device, 2), 0x7B12u);
-  EXPECT_EQ(attribute(b.device, 3), 0x5C71u);
+  EXPECT_EQ(attribute(b.device, 3), qodrv::vorlixtarrow::kMakerVendorId);
   EXPECT_EQ(attribute(b.device, 4), 0xA1B2C3D4u);
   EXPECT_EQ(attribute(b.device, 10), 0x33u);
   EXPECT_EQ(attribute(b.device, 11), 2u);
@@ -259,8 +260,12 @@ TEST(QosimDataDirectory, ModuleFilesComeAndGoByName) {
 using qotest::checkBoards;
 using qotest::Outcome;
 
+// A board file's entry for one interface, {"name": "..."}.
+std::string interfaceEntry(const char* name) { return std::string(R"({"name": ")") + name + "\"}"; }
+
 std::string board(const std::string& extra, const std::string& device = "qovorlix7") {
-  return R"({"device": ")" + device + R"(", "interfaces": [{"name": "qovorlixtarrowk_vorlixtarrow"}])" +
+  return R"({"device": ")" + device + R"(", "interfaces": [)" +
+         interfaceEntry(qodrv::vorlixtarrow::kInterfaceName) + "]" +
          (extra.empty() ? "" : ", " + extra) + "}";
 }
 

@@ -26,6 +26,7 @@
 #include "qoapal/status/tStatus.h"
 #include "qoarkra/TopographyInfo.h"
 #include "qotopo/qoTopographyTables.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -35,8 +36,8 @@ using ns::nQOAPAL000::tStatus;
 using nlohmann::json;
 using Ids = std::vector<std::uint32_t>;
 
-constexpr std::int32_t kUnknownTicket = -89130, kNotReserved = -89131, kNoRoute = -89135;
-constexpr std::int32_t kConflict = -89137, kTooSmall = -52019, kBadArgument = -52005;
+constexpr std::int32_t kUnknownTicket = qodrv::routing::kStatusUnknownTicket, kNotReserved = qodrv::routing::kStatusNotReserved, kNoRoute = qodrv::routing::kStatusNoRoute;
+constexpr std::int32_t kConflict = qodrv::routing::kStatusReservationConflict, kTooSmall = -52019, kBadArgument = -52005;
 
 // One routing session: its own open node (file) and session id.
 struct Session {
@@ -249,7 +250,7 @@ TEST_F(QosimRouting, ReservationsOfAnotherSessionConflictOrAreAvoided) {
   using P = ns::tInterfaceProxy_routing;
   EXPECT_EQ(a.ticketCall(&P::programRoute, ta), kNotReserved);
   EXPECT_EQ(b.ticketCall(&P::programRoute, tb2), 0);
-  EXPECT_EQ(b.ticketCall(&P::unreserveRoute, tb2), -89133);  // programmed: unprogram first
+  EXPECT_EQ(b.ticketCall(&P::unreserveRoute, tb2), qodrv::routing::kStatusRouteProgrammed);  // programmed: unprogram first
   EXPECT_EQ(b.ticketCall(&P::unprogramRoute, tb2), 0);
   EXPECT_EQ(b.ticketCall(&P::destroyRoute, tb2), 0);
   for (auto m : {&P::programRoute, &P::unprogramRoute, &P::unreserveRoute, &P::destroyRoute})
@@ -296,7 +297,7 @@ TEST_F(QosimRouting, ResetTerminalsGiveRoutesThatDriveTheirTerminal) {
     Ids path;
   };
   const Case cases[] = {{50, 0, {50}}, {32, 0, {30}} /* an alias resets its canonical terminal */,
-                        {9999, -89134, {}}, {0, -89134, {}}, {4, -89136, {}} /* masked out */};
+                        {9999, qodrv::routing::kStatusUnknownTerminal, {}}, {0, qodrv::routing::kStatusUnknownTerminal, {}}, {4, qodrv::routing::kStatusMaskedOut, {}} /* masked out */};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.id);
     tStatus reset;

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "QosimClient.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ TEST(QosimProcTree, MatchesTheDefaultBoardFile) {
 TEST(QosimProcTree, RawBusPropertiesAreWrittenAsGiven) {
   qosim::BoardSet set;
   auto& b = set.add();
-  b.withInterface("qovorlixtarrowk_vorlixtarrow").withRawBusProperty("odd", {1, 2, 3});
+  b.withInterface(qodrv::vorlixtarrow::kInterfaceName).withRawBusProperty("odd", {1, 2, 3});
   b.withBusProperty("pciBusNumber", 0x01020304);
   qosim::Status st = set.plug();
   ASSERT_TRUE(st.ok()) << st;
@@ -100,13 +101,13 @@ TEST(QosimDevNodes, WrittenBytesAreReadBackAndLogged) {
   auto& b = set.add().withDefaults();
   ASSERT_TRUE(set.plug().ok());
   ASSERT_TRUE(set.client().clearLog().ok());
-  int fd = ::open(b.nodePath("qovorlixtarrowk_vorlixtarrow").c_str(), O_RDWR | O_CLOEXEC);
+  int fd = ::open(b.nodePath(qodrv::vorlixtarrow::kInterfaceName).c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(fd, 0) << std::strerror(errno);
   const char text[] = "simulated";
   ASSERT_EQ(::pwrite(fd, text, sizeof text, 100), static_cast<ssize_t>(sizeof text));
   char back[sizeof text] = {};
   // A second descriptor, so the bytes come from the node and not from this file position.
-  int fd2 = ::open(b.nodePath("qovorlixtarrowk_vorlixtarrow").c_str(), O_RDONLY | O_CLOEXEC);
+  int fd2 = ::open(b.nodePath(qodrv::vorlixtarrow::kInterfaceName).c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd2, 0);
   ASSERT_EQ(::pread(fd2, back, sizeof back, 100), static_cast<ssize_t>(sizeof back));
   EXPECT_STREQ(back, text);
@@ -117,7 +118,7 @@ TEST(QosimDevNodes, WrittenBytesAreReadBackAndLogged) {
   bool sawWrite = false;
   for (const auto& e : log.value)
     if (e.op == "write" && e.offset == 100 &&
-        e.input == qosim::Bytes(text, text + sizeof text) && e.node == b.nodeName("qovorlixtarrowk_vorlixtarrow"))
+        e.input == qosim::Bytes(text, text + sizeof text) && e.node == b.nodeName(qodrv::vorlixtarrow::kInterfaceName))
       sawWrite = true;
   EXPECT_TRUE(sawWrite);
 }

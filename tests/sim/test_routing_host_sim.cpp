@@ -20,6 +20,7 @@
 #include "tests/common/RoutingRequestCases.h"
 #include "tools/common/routing_host_abi.h"
 #include "tests/common/RoutingResults.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ class RoutingHost : public ::testing::Test {
     const qosim::Status st = set_.plug();
     EXPECT_TRUE(st.ok()) << st;
     device_ = b.device;
-    return b.nodePath("routing_routing");
+    return b.nodePath(qodrv::routing::kInterfaceName);
   }
 
   void* open(const std::string& node, Demotions* demotions = nullptr) {
@@ -194,7 +195,7 @@ TEST_F(RoutingHost, AReservationInTheWayIsReportedWithItsHolder) {
   ASSERT_EQ(st.code(), 0) << st.text();
   HostStatus conflict;
   x_.reserveRoute(second, wanted, &out, &conflict);
-  EXPECT_EQ(conflict.code(), -89137) << conflict.text();
+  EXPECT_EQ(conflict.code(), qodrv::routing::kStatusReservationConflict) << conflict.text();
   EXPECT_EQ(take(out), R"([{"sessionId":)" +
                            std::to_string(reinterpret_cast<std::uintptr_t>(first)) +
                            R"(,"ticket":)" + std::to_string(held) + "}]");
@@ -214,7 +215,7 @@ TEST_F(RoutingHost, ADemotionReachesTheHostOnTheSessionThread) {
   ASSERT_EQ(st.code(), 0) << st.text();
   // Messages the session must ignore: an unknown kind and another subscription's cookie.
   qosim::NotifySpec unknownKind;
-  unknownKind.node = set_.board(0).nodeName("routing_routing");
+  unknownKind.node = set_.board(0).nodeName(qodrv::routing::kInterfaceName);
   unknownKind.wireKind = 3;
   ASSERT_TRUE(set_.client().notify(unknownKind).ok());
   qosim::NotifySpec foreign = unknownKind;
@@ -296,7 +297,7 @@ TEST_F(RoutingHost, ALongPathIsFetchedWithOneRetryAndLaterCallsStartLarger) {
   auto countPathRequests = [&] {
     const auto log = set_.client().readLog(true);
     int n = 0;
-    for (const auto& e : log.value) n += e.command == 0x00208007u ? 1 : 0;
+    for (const auto& e : log.value) n += e.command == qodrv::routing::kGetRouteTerminalPathCommand ? 1 : 0;
     return n;
   };
   const int first = countPathRequests();
@@ -339,7 +340,7 @@ TEST_F(RoutingHost, ATopographyNameWithoutItsEndIsReadWithinTheBuffer) {
       "routingFaults", nlohmann::json{{"unterminatedName", true}});
   ASSERT_TRUE(set_.plug().ok());
   HostStatus st;
-  EXPECT_EQ(x_.createSession(b.nodePath("routing_routing").c_str(), &hostAllocate, &st), nullptr);
+  EXPECT_EQ(x_.createSession(b.nodePath(qodrv::routing::kInterfaceName).c_str(), &hostAllocate, &st), nullptr);
   EXPECT_EQ(st.code(), -50003);
   const std::string text = st.text();
   const std::string prefix = "Topography not found: ";

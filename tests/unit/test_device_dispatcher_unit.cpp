@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <thread>
 
 #include "qoapal/protons/device_notification/linux/tNotificationDispatcher.h"
 #include "qoapal/status/tStatus.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using apal::tNotificationDispatcher;
@@ -16,7 +18,7 @@ using apal::tStatus;
 using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 
 TEST(DispatcherNameFilter, SortedListMatchesExactNamesOnly) {
-  const char* names[] = {"routing_routing", "qovorlixtarrowk_vorlixtarrow", "b", "a", "zz"};
+  const char* names[] = {qodrv::routing::kInterfaceName, qodrv::vorlixtarrow::kInterfaceName, "b", "a", "zz"};
   tStatus status;
   tNotificationDispatcher dispatcher(names, 5, &status);
   ASSERT_EQ(status.code, 0) << status.file << ":" << status.line;
@@ -30,17 +32,18 @@ TEST(DispatcherNameFilter, SortedListMatchesExactNamesOnly) {
 }
 
 TEST(DispatcherNameFilter, NamesAreCopied) {
-  char name[] = "routing_routing";
+  char name[sizeof qodrv::routing::kInterfaceName];
+  std::memcpy(name, qodrv::routing::kInterfaceName, sizeof name);
   const char* names[] = {name};
   tStatus status;
   tNotificationDispatcher dispatcher(names, 1, &status);
   name[0] = 'X';
-  EXPECT_TRUE(dispatcher.accepts("routing_routing"));
+  EXPECT_TRUE(dispatcher.accepts(qodrv::routing::kInterfaceName));
   EXPECT_FALSE(dispatcher.accepts(name));
 }
 
 TEST(DispatcherNameFilter, DesignatedEntryAcceptsAllByIdentity) {
-  const char* names[] = {"routing_routing", apal::kAnyInterface, "ignored_after"};
+  const char* names[] = {qodrv::routing::kInterfaceName, apal::kAnyInterface, "ignored_after"};
   tStatus status;
   tNotificationDispatcher all(names, 3, &status);
   EXPECT_TRUE(all.acceptsAll());
@@ -62,7 +65,7 @@ TEST(DispatcherNameFilter, EmptyListAcceptsNothing) {
   tStatus status;
   tNotificationDispatcher dispatcher(nullptr, 0, &status);
   EXPECT_EQ(status.code, 0);
-  EXPECT_FALSE(dispatcher.accepts("routing_routing"));
+  EXPECT_FALSE(dispatcher.accepts(qodrv::routing::kInterfaceName));
 }
 
 TEST(DispatcherConstruction, RefusesNullNames) {
@@ -83,7 +86,7 @@ TEST(DispatcherConstruction, RefusesNullNames) {
 TEST(DispatcherConstruction, StatusInErrorBuildsAStoppedDispatcher) {
   tStatus status;
   status.setCode(Codes::kTimedOut, "c", "earlier", 2);
-  const char* names[] = {"routing_routing"};
+  const char* names[] = {qodrv::routing::kInterfaceName};
   tNotificationDispatcher dispatcher(names, 1, &status);
   EXPECT_FALSE(dispatcher.watchesNodeDirectory());
   bool changed = true;
@@ -96,7 +99,7 @@ TEST(DispatcherConstruction, StatusInErrorBuildsAStoppedDispatcher) {
 }
 
 TEST(DispatcherCancel, CancelBeforeWaitReturnsAtOnceAndSecondCancelWritesNothing) {
-  const char* names[] = {"qovorlixtarrowk_vorlixtarrow"};
+  const char* names[] = {qodrv::vorlixtarrow::kInterfaceName};
   tStatus status;
   tNotificationDispatcher dispatcher(names, 1, &status);
   ASSERT_EQ(status.code, 0);
@@ -131,7 +134,7 @@ TEST(DispatcherCancel, CancelFromAnotherThreadEndsABlockedWait) {
 }
 
 TEST(DispatcherWait, StatusInErrorReturnsAtOnce) {
-  const char* names[] = {"qovorlixtarrowk_vorlixtarrow"};
+  const char* names[] = {qodrv::vorlixtarrow::kInterfaceName};
   tStatus status;
   tNotificationDispatcher dispatcher(names, 1, &status);
   tStatus failed;

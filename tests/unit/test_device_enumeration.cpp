@@ -9,6 +9,7 @@
 #include "qoapal/protons/enumeration/linuxU/linuxDevEnumHelper.h"
 #include "qoapal/protons/enumeration/linuxU/tDeviceInterfaceIterator.h"
 #include "qoapal/status/tStatus.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace helper = apal::linuxDevEnumHelper;
@@ -33,9 +34,9 @@ std::string pattern(const char* device, const char* interfaceName, tStatus& stat
 TEST(MatchPattern, AllDevicesAndOneDevice) {
   tStatus status;
   // The pattern's "\\*" is a literal backslash followed by the wildcard.
-  EXPECT_EQ(pattern(nullptr, "routing_routing", status),
+  EXPECT_EQ(pattern(nullptr, qodrv::routing::kInterfaceName, status),
             "/proc/driver/qo/*/deviceInterfaces/routing_routing\\\\*");
-  EXPECT_EQ(pattern("KEL3", "qovorlixtarrowk_vorlixtarrow", status),
+  EXPECT_EQ(pattern("KEL3", qodrv::vorlixtarrow::kInterfaceName, status),
             "/proc/driver/qo/KEL3/deviceInterfaces/qovorlixtarrowk_vorlixtarrow\\\\*");
   EXPECT_EQ(status.code, 0);
 }
@@ -52,7 +53,7 @@ TEST(MatchPattern, NamesThatAreNotOneEntryAreRefused) {
   const char* badDevices[] = {"", ".", "..", "a/b", "/"};
   for (const char* device : badDevices) {
     tStatus status;
-    EXPECT_EQ(pattern(device, "routing_routing", status), "<refused>") << device;
+    EXPECT_EQ(pattern(device, qodrv::routing::kInterfaceName, status), "<refused>") << device;
     EXPECT_EQ(status.code, Codes::kInvalidParameter) << device;
     EXPECT_STREQ(status.file, "qoapal/protons/enumeration/linuxU/linuxDevEnumHelper");
   }
@@ -90,7 +91,7 @@ TEST(MatchPattern, PatternThatDoesNotFitIsRefusedNotCut) {
 
   const std::string hugeDevice(10000, 'd');
   tStatus deviceStatus;
-  EXPECT_EQ(pattern(hugeDevice.c_str(), "routing_routing", deviceStatus), "<refused>");
+  EXPECT_EQ(pattern(hugeDevice.c_str(), qodrv::routing::kInterfaceName, deviceStatus), "<refused>");
   EXPECT_EQ(deviceStatus.code, Codes::kInvalidParameter);
 }
 
@@ -103,7 +104,7 @@ TEST(InterfaceIteratorConstruction, OverLongNameGivesInvalidParameterAndAnEmptyI
   EXPECT_EQ(status.code, Codes::kInvalidParameter);
 
   tStatus nullDevice;
-  tDeviceInterfaceIterator oneDevice("routing_routing", nullptr, &nullDevice);
+  tDeviceInterfaceIterator oneDevice(qodrv::routing::kInterfaceName, nullptr, &nullDevice);
   EXPECT_TRUE(oneDevice.isEnd());
   EXPECT_EQ(nullDevice.code, Codes::kInvalidParameter);
   EXPECT_STREQ(nullDevice.file, "qoapal/protons/enumeration/linuxU/tDeviceInterfaceIterator");
@@ -148,7 +149,7 @@ TEST(InterfaceIteratorAtEnd, ReadsReportNotFoundAndCopyNothing) {
 TEST(InterfaceIteratorStatusInError, DoesNothing) {
   tStatus status;
   status.setCode(Codes::kTimedOut, "c", "earlier/origin", 3);
-  tDeviceInterfaceIterator iterator("routing_routing", &status);
+  tDeviceInterfaceIterator iterator(qodrv::routing::kInterfaceName, &status);
   EXPECT_TRUE(iterator.isEnd());
 
   char path[tDeviceInterfaceIterator::kInterfacePathSize] = "untouched";
@@ -164,7 +165,7 @@ TEST(InterfaceIteratorStatusInError, DoesNothing) {
   EXPECT_STREQ(status.file, "earlier/origin");
   EXPECT_EQ(status.line, 3u);
 
-  tDeviceInterfaceIterator withoutStatus("routing_routing", nullptr);
+  tDeviceInterfaceIterator withoutStatus(qodrv::routing::kInterfaceName, nullptr);
   EXPECT_TRUE(withoutStatus.isEnd());
 }
 
@@ -174,7 +175,7 @@ TEST(EntryNameSplitting, SplitsAtFirstTwoBackslashes) {
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
   EXPECT_STREQ(first, "KEL0");
-  EXPECT_STREQ(second, "qovorlixtarrowk_vorlixtarrow");
+  EXPECT_STREQ(second, qodrv::vorlixtarrow::kInterfaceName);
   EXPECT_EQ(first, name);
   EXPECT_STREQ(second + std::strlen(second) + 1, "0\\extra");
 }

@@ -19,6 +19,7 @@
 
 #include "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy.h"
 #include "qoapal/status/tStatus.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using apal::iInterfaceProxy;
@@ -123,7 +124,7 @@ TEST(InterfaceProxyCall, IoctlOnRegularFileMapsEnottyToUnsupported) {
   proxy.open(node.c_str(), &status);
   ASSERT_EQ(status.code, 0);
   std::uint8_t in[8] = {}, out[8] = {};
-  EXPECT_EQ(proxy.call(0x80200406, in, sizeof in, out, sizeof out, &status), 0u);
+  EXPECT_EQ(proxy.call(qodrv::vorlixtarrow::kOp0406Command, in, sizeof in, out, sizeof out, &status), 0u);
   EXPECT_EQ(status.code, Codes::kUnsupported);  // ENOTTY
   EXPECT_STREQ(status.component, "qovorlixa");
   EXPECT_STREQ(status.file, kProxySource);
@@ -133,7 +134,7 @@ TEST(InterfaceProxyCall, IoctlOnRegularFileMapsEnottyToUnsupported) {
 TEST(InterfaceProxyCall, ClosedProxyReportsBadDescriptorAsNotFound) {
   tDeviceInterfaceProxy proxy;
   tStatus status;
-  EXPECT_EQ(proxy.call(0x00200901, nullptr, 0, nullptr, 0, &status), 0u);
+  EXPECT_EQ(proxy.call(qodrv::vorlixtarrow::kOp0901Command, nullptr, 0, nullptr, 0, &status), 0u);
   EXPECT_EQ(status.code, Codes::kNotFound);  // EBADF
 }
 

@@ -18,6 +18,7 @@
 #include "codegen/qovorlixatomicsae/tInterfaceProxy_vorlixtarrow.h"
 #include "qodrvdesc/qoDriverInterfaceTables.h"
 #include "qoapal/status/tStatus.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -246,7 +247,7 @@ TEST(GeneratedProxyStatus, CallersCodeTravelsTruncatedToThirtyTwoBits) {
   status.code = 0x80000001;  // still a warning, but its low half reads as negative
   proxy.op0405(0x55667788, status);
   ASSERT_EQ(proxy.requests.size(), 2u);
-  EXPECT_EQ(proxy.requests[0].command, 0x80200405u);
+  EXPECT_EQ(proxy.requests[0].command, qodrv::vorlixtarrow::kOp0405Command);
   EXPECT_EQ(proxy.requests[0].input, (Bytes{0x44, 0x33, 0x22, 0x11, 0x05, 0, 0, 0}));
   EXPECT_EQ(proxy.requests[1].input, (Bytes{0x88, 0x77, 0x66, 0x55, 0x01, 0, 0, 0x80}));
   EXPECT_EQ(proxy.requests[1].outputSize, 8u);
@@ -263,7 +264,7 @@ TEST(GeneratedProxyStatus, DriverWordIsMergedWithTheMethodsOriginAndOutputsStill
   EXPECT_EQ(status.code, -5);
   EXPECT_STREQ(status.component, kComponentCut);
   EXPECT_STREQ(status.file, kMainSource);
-  EXPECT_EQ(status.line, lineOf("qovorlixtarrowk_vorlixtarrow", "op0904"));
+  EXPECT_EQ(status.line, lineOf(qodrv::vorlixtarrow::kInterfaceName, "op0904"));
   EXPECT_NE(status.line, 0u);
   // The next call returns at once: the first error stays.
   EXPECT_EQ(proxy.op0904(1, 2, 3, &out4, status), 0u);
@@ -327,7 +328,7 @@ TEST(GeneratedProxyStatus, FireAndForgetMethodReportsNothingEvenWhenClosed) {
   proxy.failWith = Codes::kIoError;
   proxy.op830B(0x0102030405060708u, 0x09);
   ASSERT_EQ(proxy.requests.size(), 1u);
-  EXPECT_EQ(proxy.requests[0].command, 0x4020830Bu);
+  EXPECT_EQ(proxy.requests[0].command, qodrv::vorlixtarrow::kOp830BCommand);
   EXPECT_EQ(proxy.requests[0].input,
             (Bytes{8, 7, 6, 5, 4, 3, 2, 1, 9, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(proxy.requests[0].output, nullptr);
@@ -341,7 +342,7 @@ TEST(GeneratedProxyStatus, NullRecordPointerIsRefusedBeforeAnythingIsSent) {
   EXPECT_TRUE(proxy.requests.empty());
   EXPECT_EQ(status.code, Codes::kInvalidParameter);
   EXPECT_STREQ(status.file, kMainSource);
-  EXPECT_EQ(status.line, lineOf("qovorlixtarrowk_vorlixtarrow", "op832E"));
+  EXPECT_EQ(status.line, lineOf(qodrv::vorlixtarrow::kInterfaceName, "op832E"));
 }
 
 TEST(GeneratedProxyStatus, RoutingReportsItsOwnLines) {

@@ -14,6 +14,7 @@
 #include "qo/err/Exception.h"
 #include "tests/common/FakeRoutingDriver.h"
 #include "tests/common/RoutingRequestCases.h"
+#include "qodrv/qoDriverConstants.h"
 
 using qoroco::JsonStatus;
 
@@ -287,7 +288,7 @@ TEST_F(RoutingSession, DriverCountsBeyondTheBufferAreMalformedAnswers) {
   EXPECT_EQ(out(), "[]");
 
   Status b;
-  driver_.reserveStatus = -89137;
+  driver_.reserveStatus = qodrv::routing::kStatusReservationConflict;
   driver_.conflicts.assign(8, {1, 2});
   driver_.conflictCountAnswer = 9;
   char* conflicts = nullptr;
@@ -314,11 +315,11 @@ TEST_F(RoutingSession, DriverErrorsReachTheHostWithTheirResultTexts) {
             std::string::npos) << st.text();
 
   Status conflict;
-  driver_.reserveStatus = -89137;
+  driver_.reserveStatus = qodrv::routing::kStatusReservationConflict;
   driver_.conflicts = {{0x1122334455667788ull, -2}, {42, 7}};
   char* conflicts = nullptr;
   qoroco_ra_qovorlixatomicsae_reserveRoute(handle(), 3, &conflicts, &conflict);
-  EXPECT_EQ(conflict.code(), -89137);
+  EXPECT_EQ(conflict.code(), qodrv::routing::kStatusReservationConflict);
   ASSERT_NE(conflicts, nullptr);
   EXPECT_STREQ(conflicts,
                R"([{"sessionId":1234605616436508552,"ticket":4294967294},{"sessionId":42,"ticket":7}])");
@@ -327,7 +328,7 @@ TEST_F(RoutingSession, DriverErrorsReachTheHostWithTheirResultTexts) {
   // Without a place for the list the driver's code still reaches the host.
   Status noList;
   qoroco_ra_qovorlixatomicsae_reserveRoute(handle(), 3, nullptr, &noList);
-  EXPECT_EQ(noList.code(), -89137) << noList.text();
+  EXPECT_EQ(noList.code(), qodrv::routing::kStatusReservationConflict) << noList.text();
 }
 
 TEST_F(RoutingSession, ALongPathIsFetchedWithOneRetryAndRaisesTheSharedCapacity) {

@@ -32,6 +32,7 @@
 #include "sysapicpp/propbag/PropertyBagHandle.h"
 #include "tests/common/FakeItemFactory.h"
 #include "tests/common/RecordingHandler.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -467,7 +468,7 @@ class ScriptedDispatcher {
   ScriptedDispatcher(const char* const* names, std::size_t count,
                      nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tStatus* status) {
     EXPECT_EQ(count, 1u);
-    EXPECT_STREQ(names[0], "qovorlixtarrowk_vorlixtarrow");
+    EXPECT_STREQ(names[0], qodrv::vorlixtarrow::kInterfaceName);
     if (failConstruction)
       status->setCode(-52008, "qovorlixatomicsae", "test", 1);
     std::lock_guard<std::mutex> g(lock);

@@ -29,6 +29,7 @@
 #include "QosimClient.h"
 #include "tools/common/host_abi.h"
 #include "tools/common/host_client.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -75,26 +76,26 @@ constexpr unsigned kModuleIdTag = 0x19012000, kRecordByteTag = 0x1048000;
 constexpr Row kRows[] = {
     // Item build (first use of the item): op0604 and the module reads fall back; every later call
     // of the build goes to the same descriptor, so a gone board or a dead driver fails it.
-    {"op0604", 0x80200604, Operation::Build, 0, kRecordByteTag, "1", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
-    {"op0600", 0x80200600, Operation::Build, 0, kModuleIdTag, "4294967295 (0xFFFFFFFF)", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
-    {"op0601", 0x80200601, Operation::Build, 0, kModuleIdTag, "4294967295 (0xFFFFFFFF)", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
-    {"op0602", 0x80200602, Operation::Build, 0, kModuleIdTag, "4294967295 (0xFFFFFFFF)", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
-    {"op0701", 0x80200701, Operation::Build, 0, 0, "", kLeftOut, kOk, {kLeftOut, kLeftOut, kLeftOut}, kLeftOut, kLeftOut},
-    {"op0700", 0x80200700, Operation::Build, 0, 0, "", kLeftOut, kOk, {kLeftOut, kLeftOut, kLeftOut}, kLeftOut, kLeftOut},
+    {"op0604", qodrv::vorlixtarrow::kOp0604Command, Operation::Build, 0, kRecordByteTag, "1", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
+    {"op0600", qodrv::vorlixtarrow::kOp0600Command, Operation::Build, 0, kModuleIdTag, "4294967295 (0xFFFFFFFF)", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
+    {"op0601", qodrv::vorlixtarrow::kOp0601Command, Operation::Build, 0, kModuleIdTag, "4294967295 (0xFFFFFFFF)", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
+    {"op0602", qodrv::vorlixtarrow::kOp0602Command, Operation::Build, 0, kModuleIdTag, "4294967295 (0xFFFFFFFF)", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
+    {"op0701", qodrv::vorlixtarrow::kOp0701Command, Operation::Build, 0, 0, "", kLeftOut, kOk, {kLeftOut, kLeftOut, kLeftOut}, kLeftOut, kLeftOut},
+    {"op0700", qodrv::vorlixtarrow::kOp0700Command, Operation::Build, 0, 0, "", kLeftOut, kOk, {kLeftOut, kLeftOut, kLeftOut}, kLeftOut, kLeftOut},
     // Synchronous refresh of one dynamic group: the first call of a pair unplugging the board
     // fails the second; the last call of a group has already answered.
-    {"op0300", 0x80200300, Operation::Refresh, 0x1015000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
-    {"op0301", 0x80200301, Operation::Refresh, 0x1015000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
-    {"op0304", 0x80200304, Operation::Refresh, 0x1900F000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
-    {"op0305", 0x80200305, Operation::Refresh, 0x1900F000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
-    {"op0405", 0x80200405, Operation::Refresh, 0x102E000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
-    {"op0402", 0x80200402, Operation::Refresh, 0x102E000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
-    {"op0407", 0x80200407, Operation::Refresh, 0x1061000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
-    {"op0408", 0x80200408, Operation::Refresh, 0x1061000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
+    {"op0300", qodrv::vorlixtarrow::kOp0300Command, Operation::Refresh, 0x1015000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
+    {"op0301", qodrv::vorlixtarrow::kOp0301Command, Operation::Refresh, 0x1015000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
+    {"op0304", qodrv::vorlixtarrow::kOp0304Command, Operation::Refresh, 0x1900F000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
+    {"op0305", qodrv::vorlixtarrow::kOp0305Command, Operation::Refresh, 0x1900F000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
+    {"op0405", qodrv::vorlixtarrow::kOp0405Command, Operation::Refresh, 0x102E000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
+    {"op0402", qodrv::vorlixtarrow::kOp0402Command, Operation::Refresh, 0x102E000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
+    {"op0407", qodrv::vorlixtarrow::kOp0407Command, Operation::Refresh, 0x1061000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
+    {"op0408", qodrv::vorlixtarrow::kOp0408Command, Operation::Refresh, 0x1061000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
     // The version text is also written by the build: a failed refresh leaves the old text.
-    {"op0701 (refresh)", 0x80200701, Operation::Refresh, 0x102F000, 0, "", kOk, kOk, {kOk, kOk, kOk}, kOk, kOk},
+    {"op0701 (refresh)", qodrv::vorlixtarrow::kOp0701Command, Operation::Refresh, 0x102F000, 0, "", kOk, kOk, {kOk, kOk, kOk}, kOk, kOk},
     // Diagnostic: -52030 and EIO are general failures, ENODEV "no device", ENOTTY "not supported".
-    {"op0400", 0x80200400, Operation::Diagnostic, 0, 0, "", kFailed, kOk, {kFailed, kLeftOut, "0x80004001"}, kOk, kFailed},
+    {"op0400", qodrv::vorlixtarrow::kOp0400Command, Operation::Diagnostic, 0, 0, "", kFailed, kOk, {kFailed, kLeftOut, "0x80004001"}, kOk, kFailed},
 };
 
 class ExpertFaultMatrix : public ::testing::Test {

@@ -19,6 +19,7 @@
 #include "QosimClient.h"
 #include "tools/common/routing_host_abi.h"
 #include "tests/common/RoutingResults.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -57,28 +58,28 @@ struct Row {
 
 constexpr const char* kNA = nullptr;
 constexpr Row kRows[] = {
-    {"queryU32", "queryU32", 0x208000, Op::None, kNA, kNA, {kNA, kNA, kNA}, kNA, kNA},
-    {"getTopographyName (createSession)", "getTopographyName", 0x208008, Op::Create, "-52030", "0; next 0",
+    {"queryU32", "queryU32", qodrv::routing::kQueryU32Command, Op::None, kNA, kNA, {kNA, kNA, kNA}, kNA, kNA},
+    {"getTopographyName (createSession)", "getTopographyName", qodrv::routing::kGetTopographyNameCommand, Op::Create, "-52030", "0; next 0",
      {"-52024", "-52006", "-52002"}, "-52008", "-52023"},
     {"subscribe 0x4010FF00 (createSession)", nullptr, kSubscribe, Op::Create, kNA, kNA,
      {"-52008", "-52008", "-52008"}, "0; next -52006", "-52008"},
-    {"calculateRoute", "calculateRoute", 0x208001, Op::Calculate, "-52030; next 0", "0; next 0",
+    {"calculateRoute", "calculateRoute", qodrv::routing::kCalculateRouteCommand, Op::Calculate, "-52030; next 0", "0; next 0",
      {"-52024; next 0", "-52006; next 0", "-52002; next 0"}, "0; next -52006", "-52023; next -52008"},
-    {"reserveRoute", "reserveRoute", 0x208003, Op::Reserve, "-52030; next 0", "0; next 0",
+    {"reserveRoute", "reserveRoute", qodrv::routing::kReserveRouteCommand, Op::Reserve, "-52030; next 0", "0; next 0",
      {"-52024; next 0", "-52006; next 0", "-52002; next 0"}, "0; next -52006", "-52023; next -52008"},
-    {"programRoute", "programRoute", 0x208004, Op::Program, "-52030; next 0", "0; next 0",
+    {"programRoute", "programRoute", qodrv::routing::kProgramRouteCommand, Op::Program, "-52030; next 0", "0; next 0",
      {"-52024; next 0", "-52006; next 0", "-52002; next 0"}, "0; next -52006", "-52023; next -52008"},
-    {"unprogramRoute", "unprogramRoute", 0x208006, Op::Unprogram, "-; next 0", "-; next 0",
+    {"unprogramRoute", "unprogramRoute", qodrv::routing::kUnprogramRouteCommand, Op::Unprogram, "-; next 0", "-; next 0",
      {"-; next 0", "-; next 0", "-; next 0"}, "-; next -52006", "-; next -52008"},
-    {"unreserveRoute", "unreserveRoute", 0x208005, Op::Unreserve, "-; next 0", "-; next 0",
+    {"unreserveRoute", "unreserveRoute", qodrv::routing::kUnreserveRouteCommand, Op::Unreserve, "-; next 0", "-; next 0",
      {"-; next 0", "-; next 0", "-; next 0"}, "-; next -52006", "-; next -52008"},
-    {"destroyRoute", "destroyRoute", 0x208002, Op::Destroy, "-; next 0", "-; next 0",
+    {"destroyRoute", "destroyRoute", qodrv::routing::kDestroyRouteCommand, Op::Destroy, "-; next 0", "-; next 0",
      {"-; next 0", "-; next 0", "-; next 0"}, "-; next -52006", "-; next -52008"},
-    {"getRouteTerminalPath", "getRouteTerminalPath", 0x208007, Op::Path, "-52030; next 0", "0; next 0",
+    {"getRouteTerminalPath", "getRouteTerminalPath", qodrv::routing::kGetRouteTerminalPathCommand, Op::Path, "-52030; next 0", "0; next 0",
      {"-52024; next 0", "-52006; next 0", "-52002; next 0"}, "0; next -52006", "-52023; next -52008"},
-    {"resetTerminal (iterator)", "resetTerminal", 0x20800A, Op::Reset, "-52030; next 0", "1; next 0",
+    {"resetTerminal (iterator)", "resetTerminal", qodrv::routing::kResetTerminalCommand, Op::Reset, "-52030; next 0", "1; next 0",
      {"-52024; next 0", "-52006; next 0", "-52002; next 0"}, "0; next -52006", "-52023; next -52008"},
-    {"calculateResetTerminal", "calculateResetTerminal", 0x20800B, Op::ResetCalc, "-52030; next 0", "0; next 0",
+    {"calculateResetTerminal", "calculateResetTerminal", qodrv::routing::kCalculateResetTerminalCommand, Op::ResetCalc, "-52030; next 0", "0; next 0",
      {"-52024; next 0", "-52006; next 0", "-52002; next 0"}, "0; next -52006", "-52023; next -52008"},
     {"unsubscribe 0xFF01 (destroySession)", nullptr, kUnsubscribe, Op::Close, kNA, kNA,
      {"-; next 0", "-; next 0", "-; next 0"}, "-; next fails", "-; next 0"},
@@ -206,7 +207,7 @@ class RoutingFaultMatrix : public ::testing::Test {
     qosim::BoardSet set;
     auto& board = set.add().withDefaults().withRouting().withTopographyName(kTopography);
     if (!set.plug().ok()) return "plug failed";
-    const std::string node = board.nodePath("routing_routing");
+    const std::string node = board.nodePath(qodrv::routing::kInterfaceName);
     void* s = nullptr;
     std::uint32_t ticket = 0;
     void* it = nullptr;
@@ -222,7 +223,7 @@ class RoutingFaultMatrix : public ::testing::Test {
     set.client().clearLog();
     if (const std::string e = arm(set.client(), board.device, row, column, err); !e.empty()) return "fault not set: " + e;
     std::string seen = run(row, s, node, ticket, it);
-    if (!faultReached(set.client(), board.nodeName("routing_routing"), row.command)) seen += " (the fault never met the request)";
+    if (!faultReached(set.client(), board.nodeName(qodrv::routing::kInterfaceName), row.command)) seen += " (the fault never met the request)";
     if (s != nullptr) {
       HostStatus next;
       calculate(s, next, "CLOCKIN", "grosstakt");
@@ -234,7 +235,7 @@ class RoutingFaultMatrix : public ::testing::Test {
     x_.destroySession(s);
     set.client().setBoardField(board.device, "driverFaults", nlohmann::json::array());
     set.client().clearResponses();
-    if (!serves(other_.board(0).nodePath("routing_routing"))) seen += " (other board not served)";
+    if (!serves(other_.board(0).nodePath(qodrv::routing::kInterfaceName))) seen += " (other board not served)";
     if (column != faultmatrix::kUnplugged && !serves(node)) seen += " (no new session on the board)";
     if (faultmatrix::threadCountSettled(threadsBefore_) > threadsBefore_) seen += " (a thread is left running)";
     return seen;
@@ -276,7 +277,7 @@ TEST_F(RoutingFaultMatrix, EveryRoutingRequestFailingEveryWay) {
     record(row, faultmatrix::kKilled, runCell(row, faultmatrix::kKilled), row.killed);
   }
   seen.print();
-  EXPECT_TRUE(serves(other_.board(0).nodePath("routing_routing")));
+  EXPECT_TRUE(serves(other_.board(0).nodePath(qodrv::routing::kInterfaceName)));
   EXPECT_EQ(mismatches, 0);
 }
 

@@ -11,6 +11,7 @@
 #include "QosimClient.h"
 #include "oom_sweep.h"
 #include "tools/common/routing_host_abi.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ class RoutingOutOfMemory : public ::testing::Test {
     ASSERT_TRUE(x_.load(lib_, &missing)) << missing;
     auto& b = set_.add().withDefaults().withRouting().withTopographyName("vorlix-matrix-a");
     ASSERT_TRUE(set_.plug().ok());
-    node_ = b.nodePath("routing_routing");
+    node_ = b.nodePath(qodrv::routing::kInterfaceName);
     HostStatus st;
     session_ = x_.createSession(node_.c_str(), &hostAllocate, &st);
     ASSERT_NE(session_, nullptr) << st.text();

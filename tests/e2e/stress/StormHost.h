@@ -42,6 +42,7 @@
 #include "tools/common/host_client.h"
 #include "tools/common/routing_host_abi.h"
 #include "tools/common/sysapi_names.h"
+#include "qodrv/qoDriverConstants.h"
 
 namespace storm {
 
@@ -59,13 +60,13 @@ constexpr std::int32_t kRouteOk = 0;
 constexpr std::int32_t kBoardGone = -52006;      // ENODEV: the board was unplugged
 constexpr std::int32_t kNotConnected = -52008;   // a node no longer there / subscription refused
 constexpr std::int32_t kNoSuchNode = -52003;     // the session's node path does not exist
-constexpr std::int32_t kUnknownTicket = -89130;  // the driver: no route has this ticket
+constexpr std::int32_t kUnknownTicket = qodrv::routing::kStatusUnknownTicket;  // the driver: no route has this ticket
 // Presence notices.
 constexpr std::int32_t kArrival = 1;
 constexpr std::int32_t kRemoval = 2;
 constexpr std::int32_t kItemChanged = 3;
 constexpr unsigned kTemperatureTag = 0x102E000;
-constexpr char kRoutingInterface[] = "routing_routing";
+constexpr const auto& kRoutingInterface = qodrv::routing::kInterfaceName;
 
 // ---- the boards of a cycle -------------------------------------------------------------------
 
