@@ -211,13 +211,22 @@ struct tFixedGrow {
     return position;
   }
 };
+
+// An editable buffer of `size` bytes holding `text`, grown (or not) by `growFunction`.
+template <std::size_t size>
+struct tFixedBuffer {
+  tFixedBuffer(json::tJsonGrowFunction growFunction, const char* text)
+      : context{growFunction, &grow}, pos(json::initEditable(buffer, size, text)) {}
+  char buffer[size];
+  tFixedGrow grow;
+  const json::tJsonWriterContext context;
+  char* pos;
+};
 }  // namespace
 
 TEST(JsonWriterRoom, RefusesPositionNotAtClosingBracketOrMissingMarker) {
-  char buffer[32];
-  tFixedGrow grow;
-  const json::tJsonWriterContext context{&tFixedGrow::fail, &grow};
-  char* pos = json::initEditable(buffer, sizeof buffer, "{\"a\":1}");
+  tFixedBuffer<32> fixed(&tFixedGrow::fail, "{\"a\":1}");
+  auto& [buffer, grow, context, pos] = fixed;
   EXPECT_EQ(json::addInt(&context, pos - 1, "b", 2), nullptr);
   EXPECT_EQ(json::addInt(&context, nullptr, "b", 2), nullptr);
   buffer[20] = 'x';  // garbage between the text and the marker: not an editable buffer
@@ -228,10 +237,8 @@ TEST(JsonWriterRoom, RefusesPositionNotAtClosingBracketOrMissingMarker) {
 }
 
 TEST(JsonWriterGrowth, FailingGrowGivesNull) {
-  char buffer[8];
-  tFixedGrow grow;
-  const json::tJsonWriterContext context{&tFixedGrow::fail, &grow};
-  char* pos = json::initEditable(buffer, sizeof buffer, "{}");
+  tFixedBuffer<8> fixed(&tFixedGrow::fail, "{}");
+  auto& [buffer, grow, context, pos] = fixed;
   EXPECT_EQ(json::addString(&context, pos, "name", "value"), nullptr);
   EXPECT_EQ(grow.calls, 1);
   EXPECT_STREQ(buffer, "{}");
@@ -241,10 +248,8 @@ TEST(JsonWriterGrowth, FailingGrowGivesNull) {
 }
 
 TEST(JsonWriterGrowth, GrowWithoutProgressDoesNotLoop) {
-  char buffer[8];
-  tFixedGrow grow;
-  const json::tJsonWriterContext context{&tFixedGrow::noProgress, &grow};
-  char* pos = json::initEditable(buffer, sizeof buffer, "{}");
+  tFixedBuffer<8> fixed(&tFixedGrow::noProgress, "{}");
+  auto& [buffer, grow, context, pos] = fixed;
   EXPECT_EQ(json::addString(&context, pos, "name", "value"), nullptr);
   EXPECT_EQ(grow.calls, 1);
 }
