@@ -53,6 +53,13 @@ class ScratchDirectory {
     std::ofstream(path) << contents;
     return path;
   }
+  // Opens `proxy` on a new file `name` holding `contents`; false without a directory.
+  bool openOnFile(tDeviceInterfaceProxy& proxy, const char* name, const std::string& contents,
+                  tStatus& status) const {
+    if (!ok()) return false;
+    proxy.open(write(name, contents).c_str(), &status);
+    return true;
+  }
   bool ok() const { return !path_.empty(); }
 
  private:
@@ -110,11 +117,9 @@ TEST(InterfaceProxySlots, TransportOperationsKeepTheirOrder) {
 
 TEST(InterfaceProxyCall, IoctlOnRegularFileMapsEnottyToUnsupported) {
   ScratchDirectory dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string node = dir.write("node", "not a device");
   tDeviceInterfaceProxy proxy;
   tStatus status;
-  proxy.open(node.c_str(), &status);
+  ASSERT_TRUE(dir.openOnFile(proxy, "node", "not a device", status));
   ASSERT_EQ(status.code, 0);
   std::uint8_t in[8] = {}, out[8] = {};
   EXPECT_EQ(proxy.call(0x80200406, in, sizeof in, out, sizeof out, &status), 0u);
@@ -237,15 +242,13 @@ TEST(InterfaceProxyOpen, FailuresGoThroughTheErrnoTable) {
 }
 
 TEST(InterfaceProxyMemory, WindowIndexLow16BitsTimesPageSize) {
-  ScratchDirectory dir;
-  ASSERT_TRUE(dir.ok());
   const long page = ::sysconf(_SC_PAGESIZE);
   std::string contents(static_cast<std::size_t>(2 * page), '0');
   contents[static_cast<std::size_t>(page)] = 'W';  // first byte of window 1
-  const std::string node = dir.write("window", contents);
+  ScratchDirectory dir;
   tDeviceInterfaceProxy proxy;
   tStatus status;
-  proxy.open(node.c_str(), &status);
+  ASSERT_TRUE(dir.openOnFile(proxy, "window", contents, status));
   tMemoryMapping mapping;
   // 0x10001: only the low 16 bits count, so this is window 1.
   auto* bytes = static_cast<char*>(
@@ -268,11 +271,9 @@ TEST(InterfaceProxyMemory, WindowIndexLow16BitsTimesPageSize) {
 
 TEST(InterfaceProxyMemory, AccessOtherThanOneMapsReadOnly) {
   ScratchDirectory dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string node = dir.write("window", std::string(4096, 'r'));
   tDeviceInterfaceProxy proxy;
   tStatus status;
-  proxy.open(node.c_str(), &status);
+  ASSERT_TRUE(dir.openOnFile(proxy, "window", std::string(4096, 'r'), status));
   tMemoryMapping mapping;
   void* address = proxy.mapMemory(0, 4096, 2, &mapping, &status);
   ASSERT_NE(address, nullptr);
@@ -290,11 +291,9 @@ TEST(InterfaceProxyMemory, AccessOtherThanOneMapsReadOnly) {
 
 TEST(InterfaceProxyMemory, FailureStoresNullAndMapsErrno) {
   ScratchDirectory dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string node = dir.write("window", "x");
   tDeviceInterfaceProxy proxy;
   tStatus status;
-  proxy.open(node.c_str(), &status);
+  ASSERT_TRUE(dir.openOnFile(proxy, "window", "x", status));
   tMemoryMapping mapping;
   mapping.address = &mapping;  // stale value must be replaced
   EXPECT_EQ(proxy.mapMemory(0, 0, apal::kMapReadWrite, &mapping, &status), nullptr);

@@ -132,23 +132,29 @@ TEST(JsonWriterMembers, BareElementsAndNestedContainers) {
   EXPECT_EQ(json::endValue(buffer), nullptr);  // not at a closing bracket
 }
 
+namespace {
+
+// The text of a fixed 128-byte `container` ("{}" or "[]") after adding the string member (or
+// element, for a null `name`) `value`; "<refused>" when the writer refused it.
+std::string withString(const char* container, const char* name, const char* value) {
+  char buffer[128];
+  char* pos = json::initEditable(buffer, sizeof buffer, container);
+  if (json::addString(nullptr, pos, name, value) == nullptr) return "<refused>";
+  return buffer;
+}
+
+}  // namespace
+
 TEST(JsonWriterEscaping, TabAndControlByte) {
-  char buffer[64];
-  char* pos = json::initEditable(buffer, sizeof buffer, "{}");
-  pos = json::addString(nullptr, pos, "v", "a\tb\x01");
-  ASSERT_NE(pos, nullptr);
-  EXPECT_STREQ(buffer, "{\"v\":\"a\\tb\\u0001\"}");
+  EXPECT_EQ(withString("{}", "v", "a\tb\x01"), "{\"v\":\"a\\tb\\u0001\"}");
 }
 
 TEST(JsonWriterEscaping, ShortEscapesDeleteAndUtf8) {
-  char buffer[128];
-  char* pos = json::initEditable(buffer, sizeof buffer, "{}");
-  pos = json::addString(nullptr, pos, "k\"", "\b\f\n\r\"\\\x7f\x1f/\xc3\xa9");
-  ASSERT_NE(pos, nullptr);
-  EXPECT_STREQ(buffer, "{\"k\\\"\":\"\\b\\f\\n\\r\\\"\\\\\\u007f\\u001f/\xc3\xa9\"}");
+  const std::string buffer = withString("{}", "k\"", "\b\f\n\r\"\\\x7f\x1f/\xc3\xa9");
+  EXPECT_EQ(buffer, "{\"k\\\"\":\"\\b\\f\\n\\r\\\"\\\\\\u007f\\u001f/\xc3\xa9\"}");
   EXPECT_EQ(json::escapedLength("\b\x01" "a"), 2u + 6u + 1u);
   // The text reads back to the same bytes.
-  json::tJsonReader reader(buffer);
+  json::tJsonReader reader(buffer.c_str());
   const char* value = reader.findMember(reader.begin(), "k\"");
   ASSERT_NE(value, nullptr);
   std::size_t length = 0;
@@ -159,14 +165,11 @@ TEST(JsonWriterEscaping, ShortEscapesDeleteAndUtf8) {
 }
 
 TEST(JsonWriterEscaping, MalformedUtf8BecomesReplacementEscape) {
-  char buffer[128];
-  char* pos = json::initEditable(buffer, sizeof buffer, "[]");
   // truncated sequence, lone continuation byte, overlong form, encoded surrogate, valid euro
-  pos = json::addString(nullptr, pos, nullptr, "a\xc3" "b\x80\xc0\xaf\xed\xa0\x80\xe2\x82\xac");
-  ASSERT_NE(pos, nullptr);
-  EXPECT_STREQ(buffer,
-               "[\"a\\ufffdb\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\xe2\x82\xac\"]");
-  EXPECT_TRUE(isValidJson(buffer));
+  const std::string buffer =
+      withString("[]", nullptr, "a\xc3" "b\x80\xc0\xaf\xed\xa0\x80\xe2\x82\xac");
+  EXPECT_EQ(buffer, "[\"a\\ufffdb\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\xe2\x82\xac\"]");
+  EXPECT_TRUE(isValidJson(buffer.c_str()));
   EXPECT_EQ(json::escapedLength("\xc3"), 6u);
   EXPECT_EQ(json::escapedLength("\xf0\x9f\x98\x80"), 4u);
 }
