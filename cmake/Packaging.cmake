@@ -173,6 +173,9 @@ foreach(entry IN ITEMS "qosim|sim" "qovorlix-syscfg|tools" "qovorlix-route|tools
             COMPONENT ${component})
   endif()
 endforeach()
+# The part the two hosts' completions share, sourced from beside them under its own name.
+install(FILES ${CMAKE_SOURCE_DIR}/tools/completion/qovorlix-host.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tools)
 
 # --- Debian documentation: copyright and changelog for every package -------------------------
 string(TIMESTAMP QO_PKG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)

@@ -1,5 +1,7 @@
 #include "qo/dsc/Utf8.h"
 
+#include <iterator>
+
 #include "qo/dsc/exception.h"
 
 namespace qo::dsc {
@@ -18,6 +20,21 @@ const unsigned char* bytesOf(std::string_view text) noexcept {
 [[noreturn]] void raiseInvalidSequence() {
   throw exception::InvalidSequence(kLineInvalidSequence, exception::kUtf8ToWideSource);
 }
+
+// The form a lead byte below `below` opens: the sequence length, the bits of the value it
+// carries, and for its length's lowest lead the smallest second byte giving the shortest form
+// (0xE0, 0xF0, 0xF8 and 0xFC open overlong forms with a smaller one).
+struct tLeadForm {
+  unsigned below;
+  std::size_t length;
+  unsigned valueBits;
+  unsigned lowestLead;
+  unsigned minSecond;
+};
+constexpr tLeadForm kLeadForms[] = {
+    {0xE0, 2, 0x1F, 0xC2, 0x80}, {0xF0, 3, 0x0F, 0xE0, 0xA0}, {0xF8, 4, 0x07, 0xF0, 0x90},
+    {0xFC, 5, 0x03, 0xF8, 0x88}, {0xFE, 6, 0x01, 0xFC, 0x84},
+};
 
 // Decodes a text already validated by utf8CountCharacters.
 void decodeValidated(std::string_view text, wchar_t* out) noexcept {
@@ -53,35 +70,14 @@ std::size_t utf8DecodeOne(const unsigned char* data, std::size_t size,
     codePoint = lead;
     return 1;
   }
-  std::size_t length;
-  char32_t value;
-  unsigned minSecond = 0x80;  // the smallest second byte giving the shortest form
-  if (lead < 0xC2) {
-    return 0;  // continuation byte, or the overlong leads 0xC0 / 0xC1
-  } else if (lead < 0xE0) {
-    length = 2;
-    value = lead & 0x1Fu;
-  } else if (lead < 0xF0) {
-    length = 3;
-    value = lead & 0x0Fu;
-    if (lead == 0xE0) minSecond = 0xA0;
-  } else if (lead < 0xF8) {
-    length = 4;
-    value = lead & 0x07u;
-    if (lead == 0xF0) minSecond = 0x90;
-  } else if (lead < 0xFC) {
-    length = 5;
-    value = lead & 0x03u;
-    if (lead == 0xF8) minSecond = 0x88;
-  } else if (lead < 0xFE) {
-    length = 6;
-    value = lead & 0x01u;
-    if (lead == 0xFC) minSecond = 0x84;
-  } else {
-    return 0;
-  }
+  if (lead < 0xC2) return 0;  // continuation byte, or the overlong leads 0xC0 / 0xC1
+  const tLeadForm* form = kLeadForms;
+  while (form != std::end(kLeadForms) && lead >= form->below) ++form;
+  if (form == std::end(kLeadForms)) return 0;
+  const std::size_t length = form->length;
   if (size < length) return 0;
-  if (data[1] < minSecond) return 0;
+  if (data[1] < (lead == form->lowestLead ? form->minSecond : 0x80u)) return 0;
+  char32_t value = lead & form->valueBits;
   for (std::size_t i = 1; i < length; ++i) {
     if ((data[i] & 0xC0u) != 0x80u) return 0;
     value = (value << 6) | (data[i] & 0x3Fu);

@@ -25,23 +25,28 @@ std::atomic<tAssertionHandler> gAssertionHandler{returnToCaller};
 
 const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
 
+// Cuts `count` to the room left before the final NUL, ends the text after that many bytes and
+// returns where they go.
+char* claim(char (&buffer)[kTraceBufferSize], std::size_t& pos, std::size_t& count) {
+  const std::size_t room = kTraceBufferSize - 1 - pos;
+  if (count > room) count = room;
+  char* at = buffer + pos;
+  pos += count;
+  buffer[pos] = '\0';
+  return at;
+}
+
 // Appends up to `length` bytes of `text`, limited by the room left before the final NUL.
 void append(char (&buffer)[kTraceBufferSize], std::size_t& pos, const char* text,
             std::size_t length) {
-  const std::size_t room = kTraceBufferSize - 1 - pos;
-  if (length > room) length = room;
-  std::memcpy(buffer + pos, text, length);
-  pos += length;
-  buffer[pos] = '\0';
+  char* at = claim(buffer, pos, length);
+  std::memcpy(at, text, length);
 }
 
 void appendFill(char (&buffer)[kTraceBufferSize], std::size_t& pos, char fill,
                 std::size_t count) {
-  const std::size_t room = kTraceBufferSize - 1 - pos;
-  if (count > room) count = room;
-  std::memset(buffer + pos, fill, count);
-  pos += count;
-  buffer[pos] = '\0';
+  char* at = claim(buffer, pos, count);
+  std::memset(at, fill, count);
 }
 
 // A value right-aligned in `width` characters, or its last `width` characters.

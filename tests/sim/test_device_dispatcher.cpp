@@ -3,7 +3,6 @@
 // and puts the original back afterwards.
 #include <gtest/gtest.h>
 
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <linux/magic.h>
 #include <string>
 #include <vector>
 
@@ -21,6 +19,7 @@
 #include "qoapal/protons/device_notification/linux/tNotificationDispatcher.h"
 #include "qoapal/status/tStatus.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/sim/InsideMachine.h"
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace fs = std::filesystem;
@@ -32,17 +31,12 @@ namespace {
 
 constexpr const auto& kMain = qodrv::vorlixtarrow::kInterfaceName;
 const fs::path kQo = apal::driver::kNodeDirectory;
+const char* const kMainOnly[] = {kMain};
 
 class NodeDirectory : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* control = std::getenv("QOSIM_CONTROL");
-    ASSERT_TRUE(control != nullptr && *control != '\0')
-        << "these tests run inside the simulated machine (qosim run): QOSIM_CONTROL is not set";
-    struct statfs info;
-    ASSERT_EQ(::statfs("/dev", &info), 0);
-    ASSERT_EQ(info.f_type, static_cast<decltype(info.f_type)>(TMPFS_MAGIC))
-        << "/dev is not the simulated machine's private tmpfs";
+    ASSERT_TRUE(simcheck::insideMachine({"/dev"}));
     saved_ = "/dev/.qo-saved-" + std::to_string(::getpid());
     std::error_code error;
     if (fs::exists(kQo)) {
@@ -88,6 +82,17 @@ class NodeDirectory : public ::testing::Test {
     return result.get();
   }
 
+  // Creates the main interface's node of `device` and waits for the dispatcher to report it.
+  static ::testing::AssertionResult appears(tNotificationDispatcher& dispatcher,
+                                            const std::string& device, tDeviceNodeEvent& event,
+                                            tStatus& status) {
+    createNode(node(device, kMain));
+    if (!waitEvent(dispatcher, event, status)) return ::testing::AssertionFailure() << "no event";
+    if (device != event.device)
+      return ::testing::AssertionFailure() << "event of " << event.device << ", not " << device;
+    return ::testing::AssertionSuccess();
+  }
+
   fs::path saved_;
   bool moved_ = false;
   std::vector<fs::path> extras_;
@@ -97,9 +102,8 @@ class NodeDirectory : public ::testing::Test {
 
 TEST_F(NodeDirectory, MatchingNodeCreatedAndDeletedYieldsOneEventEach) {
   makeNodeDirectory();
-  const char* names[] = {kMain};
   tStatus status;
-  tNotificationDispatcher dispatcher(names, 1, &status);
+  tNotificationDispatcher dispatcher(kMainOnly, 1, &status);
   ASSERT_EQ(status.code, 0) << status.file << ":" << status.line;
   EXPECT_TRUE(dispatcher.watchesNodeDirectory());
 
@@ -146,36 +150,29 @@ TEST_F(NodeDirectory, NodesOfOtherInterfacesAreFilteredOut) {
 
 TEST_F(NodeDirectory, NodesOutsideTheNodeDirectoryAreNotInterfaceNodes) {
   makeNodeDirectory();
-  const char* names[] = {kMain};
   tStatus status;
-  tNotificationDispatcher dispatcher(names, 1, &status);
+  tNotificationDispatcher dispatcher(kMainOnly, 1, &status);
   const fs::path stray = fs::path("/dev") / node("STRAY", kMain);
   extras_.push_back(stray);
   std::ofstream(stray) << "";
-  createNode(node("KEL3", kMain));
   tDeviceNodeEvent event;
-  ASSERT_TRUE(waitEvent(dispatcher, event, status));
-  EXPECT_STREQ(event.device, "KEL3");
+  ASSERT_TRUE(appears(dispatcher, "KEL3", event, status));
   EXPECT_EQ(dispatcher.pendingCount(), 0u);
 }
 
 TEST_F(NodeDirectory, NodesPresentAtConstructionAreNotReported) {
   makeNodeDirectory();
   createNode(node("OLD", kMain));
-  const char* names[] = {kMain};
   tStatus status;
-  tNotificationDispatcher dispatcher(names, 1, &status);
-  createNode(node("NEW", kMain));
+  tNotificationDispatcher dispatcher(kMainOnly, 1, &status);
   tDeviceNodeEvent event;
-  ASSERT_TRUE(waitEvent(dispatcher, event, status));
-  EXPECT_STREQ(event.device, "NEW");
+  ASSERT_TRUE(appears(dispatcher, "NEW", event, status));
   EXPECT_EQ(dispatcher.pendingCount(), 0u);
 }
 
 TEST_F(NodeDirectory, CreatedLaterWithNodesAlreadyInside) {
-  const char* names[] = {kMain};
   tStatus status;
-  tNotificationDispatcher dispatcher(names, 1, &status);
+  tNotificationDispatcher dispatcher(kMainOnly, 1, &status);
   ASSERT_EQ(status.code, 0) << "a missing /dev/qo is not an error";
   EXPECT_FALSE(dispatcher.watchesNodeDirectory());
 
@@ -190,21 +187,16 @@ TEST_F(NodeDirectory, CreatedLaterWithNodesAlreadyInside) {
   EXPECT_TRUE(dispatcher.watchesNodeDirectory());
 
   // The new directory is watched from now on.
-  createNode(node("KEL6", kMain));
-  ASSERT_TRUE(waitEvent(dispatcher, event, status));
-  EXPECT_STREQ(event.device, "KEL6");
+  ASSERT_TRUE(appears(dispatcher, "KEL6", event, status));
   EXPECT_EQ(status.code, 0);
 }
 
 TEST_F(NodeDirectory, RemovedAndCreatedAgain) {
   makeNodeDirectory();
-  const char* names[] = {kMain};
   tStatus status;
-  tNotificationDispatcher dispatcher(names, 1, &status);
-  createNode(node("A", kMain));
+  tNotificationDispatcher dispatcher(kMainOnly, 1, &status);
   tDeviceNodeEvent event;
-  ASSERT_TRUE(waitEvent(dispatcher, event, status));
-  EXPECT_STREQ(event.device, "A");
+  ASSERT_TRUE(appears(dispatcher, "A", event, status));
 
   // The board goes: its node, then the directory.
   removeNode(node("A", kMain));
@@ -221,35 +213,27 @@ TEST_F(NodeDirectory, RemovedAndCreatedAgain) {
   EXPECT_STREQ(event.device, "B");
   EXPECT_TRUE(dispatcher.watchesNodeDirectory());
 
-  createNode(node("C", kMain));
-  ASSERT_TRUE(waitEvent(dispatcher, event, status));
-  EXPECT_STREQ(event.device, "C");
+  ASSERT_TRUE(appears(dispatcher, "C", event, status));
   EXPECT_EQ(dispatcher.pendingCount(), 0u);
   EXPECT_EQ(status.code, 0) << status.file << ":" << status.line;
 }
 
 TEST_F(NodeDirectory, RemovedAndCreatedAgainBeforeTheDispatcherLooks) {
   makeNodeDirectory();
-  const char* names[] = {kMain};
   tStatus status;
-  tNotificationDispatcher dispatcher(names, 1, &status);
+  tNotificationDispatcher dispatcher(kMainOnly, 1, &status);
   ASSERT_TRUE(fs::remove(kQo));
   makeNodeDirectory();
-  createNode(node("D", kMain));
   tDeviceNodeEvent event;
-  ASSERT_TRUE(waitEvent(dispatcher, event, status));
-  EXPECT_STREQ(event.device, "D");
-  createNode(node("E", kMain));
-  ASSERT_TRUE(waitEvent(dispatcher, event, status));
-  EXPECT_STREQ(event.device, "E");
+  ASSERT_TRUE(appears(dispatcher, "D", event, status));
+  ASSERT_TRUE(appears(dispatcher, "E", event, status));
   EXPECT_EQ(status.code, 0);
 }
 
 TEST_F(NodeDirectory, CancelBeforeWaitReturnsAtOnceAndSecondCancelWritesNothing) {
   makeNodeDirectory();
-  const char* names[] = {kMain};
   tStatus status;
-  tNotificationDispatcher dispatcher(names, 1, &status);
+  tNotificationDispatcher dispatcher(kMainOnly, 1, &status);
   createNode(node("KEL0", kMain));  // an event is available, but cancel wins
   dispatcher.cancel();
   dispatcher.cancel();
@@ -261,9 +245,8 @@ TEST_F(NodeDirectory, CancelBeforeWaitReturnsAtOnceAndSecondCancelWritesNothing)
 }
 
 TEST_F(NodeDirectory, AtMostEightSpareNodesAreKept) {
-  const char* names[] = {kMain};
   tStatus status;
-  tNotificationDispatcher dispatcher(names, 1, &status);
+  tNotificationDispatcher dispatcher(kMainOnly, 1, &status);
   // A directory that appears with twelve nodes queues twelve events at once.
   makeNodeDirectory();
   std::vector<std::string> expected;
@@ -287,9 +270,7 @@ TEST_F(NodeDirectory, AtMostEightSpareNodesAreKept) {
   EXPECT_EQ(dispatcher.spareCount(), tNotificationDispatcher::kMaxSpareNodes);
 
   // Spare nodes are reused.
-  createNode(node("AGAIN", kMain));
-  ASSERT_TRUE(waitEvent(dispatcher, event, status));
-  EXPECT_STREQ(event.device, "AGAIN");
+  ASSERT_TRUE(appears(dispatcher, "AGAIN", event, status));
   EXPECT_EQ(dispatcher.spareCount(), tNotificationDispatcher::kMaxSpareNodes);
 }
 
@@ -325,9 +306,8 @@ TEST_F(NodeDirectory, AnyInterfaceEntryAcceptsEveryNodeAnotherEmptyNameDoesNot) 
 
 TEST_F(NodeDirectory, LongestNodeNamesAreRead) {
   makeNodeDirectory();
-  const char* names[] = {kMain};
   tStatus status;
-  tNotificationDispatcher dispatcher(names, 1, &status);
+  tNotificationDispatcher dispatcher(kMainOnly, 1, &status);
   std::string longest = node("LONG", kMain);
   longest.append(NAME_MAX - longest.size(), 'r');
   ASSERT_EQ(longest.size(), static_cast<std::size_t>(NAME_MAX));

@@ -3,20 +3,19 @@
 // removed afterwards), so the machine's own boards never change the results.
 #include <gtest/gtest.h>
 
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <linux/magic.h>
 #include <string>
 #include <vector>
 
 #include "qoapal/driver/qoDriverContract.h"
 #include "qoapal/protons/enumeration/linuxU/tDeviceInterfaceIterator.h"
 #include "qoapal/status/tStatus.h"
+#include "tests/sim/InsideMachine.h"
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace fs = std::filesystem;
@@ -35,13 +34,7 @@ void writeFile(const fs::path& path, const std::string& contents) {
 class DeviceInterfaceTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* control = std::getenv("QOSIM_CONTROL");
-    ASSERT_TRUE(control != nullptr && *control != '\0')
-        << "these tests run inside the simulated machine (qosim run): QOSIM_CONTROL is not set";
-    struct statfs info;
-    ASSERT_EQ(::statfs("/proc/driver", &info), 0) << "/proc/driver is missing";
-    ASSERT_EQ(info.f_type, static_cast<decltype(info.f_type)>(TMPFS_MAGIC))
-        << "/proc/driver is not the simulated machine's private tmpfs";
+    ASSERT_TRUE(simcheck::insideMachine({"/proc/driver"}));
     std::error_code ignored;
     fs::create_directories(apal::driver::kProcRoot, ignored);
     prefix_ = "qotest" + std::to_string(::getpid()) + "_";

@@ -6,13 +6,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <linux/magic.h>
 #include <string>
 #include <vector>
 
@@ -21,6 +19,8 @@
 #include "qoapal/protons/enumeration/linuxU/tDeviceInterfaceIterator.h"
 #include "qoapal/status/tStatus.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/sim/InsideMachine.h"
+#include "tests/unit/ProxyTesting.h"
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace fs = std::filesystem;
@@ -34,15 +34,7 @@ namespace {
 class InterfaceNodes : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* control = std::getenv("QOSIM_CONTROL");
-    ASSERT_TRUE(control != nullptr && *control != '\0')
-        << "these tests run inside the simulated machine (qosim run): QOSIM_CONTROL is not set";
-    for (const char* mount : {"/proc/driver", "/dev"}) {
-      struct statfs info;
-      ASSERT_EQ(::statfs(mount, &info), 0) << mount << " is missing";
-      ASSERT_EQ(info.f_type, static_cast<decltype(info.f_type)>(TMPFS_MAGIC))
-          << mount << " is not the simulated machine's private tmpfs";
-    }
+    ASSERT_TRUE(simcheck::insideMachine({"/proc/driver", "/dev"}));
     std::error_code ignored;
     fs::create_directories(apal::driver::kProcRoot, ignored);
     fs::create_directories(apal::driver::kNodeDirectory, ignored);
@@ -71,6 +63,15 @@ class InterfaceNodes : public ::testing::Test {
     return node;
   }
 
+  // A FIFO node of routing instance `instance`, published on the test device; empty when the
+  // FIFO cannot be made.
+  fs::path publishedFifo(const std::string& instance) {
+    const fs::path node = nodePath(instance);
+    if (::mkfifo(node.c_str(), 0600) != 0) return {};
+    publish(instance, node);
+    return node;
+  }
+
   // Interface paths of the test device's routing entries, in order.
   std::vector<std::string> discover(tStatus& status) {
     std::vector<std::string> paths;
@@ -91,9 +92,8 @@ class InterfaceNodes : public ::testing::Test {
 }  // namespace
 
 TEST_F(InterfaceNodes, FoundNodeOpensAndCarriesData) {
-  const fs::path node = nodePath("0");
-  ASSERT_EQ(::mkfifo(node.c_str(), 0600), 0);
-  publish("0", node);
+  const fs::path node = publishedFifo("0");
+  ASSERT_FALSE(node.empty());
   tStatus status;
   const auto paths = discover(status);
   ASSERT_EQ(paths, std::vector<std::string>{node.string()});
@@ -101,11 +101,7 @@ TEST_F(InterfaceNodes, FoundNodeOpensAndCarriesData) {
   tDeviceInterfaceProxy proxy;
   proxy.open(paths[0].c_str(), &status);
   ASSERT_TRUE(proxy.isOpen());
-  EXPECT_EQ(proxy.write("request", 7, &status), 7);
-  char reply[16] = {};
-  EXPECT_EQ(proxy.read(reply, sizeof reply, &status), 7);
-  EXPECT_STREQ(reply, "request");
-  EXPECT_EQ(status.code, 0);
+  EXPECT_EQ(proxytest::echoed(proxy, "request", status), "request");
 }
 
 TEST_F(InterfaceNodes, NodeThatIsNoDeviceRefusesCallsAsUnsupported) {
@@ -141,9 +137,8 @@ TEST_F(InterfaceNodes, VanishedNodeIsNotFound) {
 }
 
 TEST_F(InterfaceNodes, ReopenAfterCloseAndIndependentProxies) {
-  const fs::path node = nodePath("0");
-  ASSERT_EQ(::mkfifo(node.c_str(), 0600), 0);
-  publish("0", node);
+  const fs::path node = publishedFifo("0");
+  ASSERT_FALSE(node.empty());
   tStatus status;
   const auto paths = discover(status);
   ASSERT_EQ(paths.size(), 1u);

@@ -10,6 +10,7 @@
 #include "QosimClient.h"
 #include "source/FirmwareUpdater.h"
 #include "sysapicpp/HResultException.h"
+#include "tests/unit/FirmwareProgress.h"
 
 using namespace VorlixSysapiExpert;
 
@@ -36,19 +37,8 @@ class ImageBytes final : public ImxSysBinaryImage {
   std::vector<std::uint8_t> bytes_;
 };
 
-struct Progress {
-  std::int32_t status = 0;
-  bool busy = false;
-  std::int32_t percent = 0;
-  bool second = false;
-  std::string message;
-};
-
-Progress poll(FirmwareUpdater& updater) {
-  Progress p;
-  p.status = updater.getProgress(p.busy, p.percent, p.second, p.message);
-  return p;
-}
+using firmwaretest::poll;
+using firmwaretest::Progress;
 
 // Polls until the update is no longer busy; the percentages seen on the way.
 std::vector<std::int32_t> waitUntilIdle(FirmwareUpdater& updater, Progress& last) {

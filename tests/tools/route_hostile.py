@@ -24,6 +24,17 @@ tool, lib, qosim = sys.argv[1:4]
 failures = []
 
 
+def ctl(*words):
+    """One qosim control request on the first routing board; its output."""
+    argv = [qosim, "ctl", words[0], "device=qovorlix1", *words[1:]]
+    return subprocess.run(argv, capture_output=True, check=True).stdout
+
+
+def driver_faults(*faults):
+    """The board's scripted driver answers from now on (none: it answers normally again)."""
+    ctl("set", "driverFaults=" + json.dumps(list(faults)))
+
+
 def run(args, mode="text", env=None):
     argv = [os.fsencode(tool), b"--library", os.fsencode(lib)] + [
         a if isinstance(a, bytes) else a.encode() for a in args]
@@ -220,8 +231,7 @@ golden("reason_held", ["route", "qovorlix1", "--from", "Front1", "--to", "FpgaIn
 check("json_held", ["--json", "route", "qovorlix1", "--from", "Front1", "--to", "FpgaIn3"], "json", 1,
       r'"reason": "reserved".*"terminal": "MuxA"')
 # Nothing was taken from the holder by the explanation.
-routes = json.loads(subprocess.run([qosim, "ctl", "routes", "device=qovorlix1"], capture_output=True,
-                                   check=True).stdout)
+routes = json.loads(ctl("routes"))
 states = {r["ticket"]: r["state"] for r in routes["routes"]}
 if states.get(start.get("ticket")) not in ("programmed", "Programmed"):
     failures.append("held_untouched")
@@ -252,15 +262,14 @@ reader = os.fdopen(r, "rb")
 first = reader.readline()
 ticket = int(first.split()[1])
 reader.close()
-subprocess.run([qosim, "ctl", "demote", "device=qovorlix1", f"ticket={ticket}"], capture_output=True, check=True)
+ctl("demote", f"ticket={ticket}")
 try:
     holder.wait(timeout=10)
 except subprocess.TimeoutExpired:
     holder.kill()
     holder.wait()
 err = holder.stderr.read()
-routes = json.loads(subprocess.run([qosim, "ctl", "routes", "device=qovorlix1"], capture_output=True,
-                                   check=True).stdout)
+routes = json.loads(ctl("routes"))
 if holder.returncode != 141 or err or any(r["ticket"] == ticket for r in routes["routes"]):
     failures.append("hold_reader_gone")
     print(f"FAIL hold_reader_gone: status {holder.returncode}, stderr {err!r}, routes {routes['routes']}")
@@ -268,17 +277,13 @@ check("full_hold", ROUTE + ["--hold"], "full", 1, None, None)
 check("hold_dot_stdout", ROUTE + ["--hold", "--dot", "-"], "pipe", 141, None, None)
 
 # A reservation the driver refuses as a conflict names the holders it reports.
-subprocess.run([qosim, "ctl", "set", "device=qovorlix1",
-                'driverFaults=[{"method": "reserveRoute", "status": -89137}]'],
-               capture_output=True, check=True)
+driver_faults({"method": "reserveRoute", "status": -89137})
 check("reserve_conflict", ROUTE, "text", 1, None,
       r"^qovorlix-route: cannot reserve the route from Front0 to FpgaIn3 on qovorlix1: its terminals are "
       r"held by a route of another session; --ignore-reservations takes them \(that route is demoted\)\n$")
 check("reserve_conflict_json", ["--json"] + ROUTE, "json", 1, r'"status": -89137')
 # A driver status is given its meaning; where in the library it was raised only with --verbose.
-subprocess.run([qosim, "ctl", "set", "device=qovorlix1",
-                'driverFaults=[{"method": "programRoute", "status": -52024}]'],
-               capture_output=True, check=True)
+driver_faults({"method": "programRoute", "status": -52024})
 golden("driver_status", ROUTE, 1,
        "qovorlix-route: programming the route from Front0 to FpgaIn3 on qovorlix1 failed: -52024 (I/O error)\n")
 check("driver_status_verbose", ["--verbose"] + ROUTE, "text", 1, None,
@@ -287,12 +292,10 @@ check("driver_status_verbose_json", ["--verbose", "--json"] + ROUTE, "json", 1,
       r'"detail": \{.*"line": 180.*"error": "programming the route [^"]*\(I/O error\)", "exitCode": 1')
 check("driver_status_json", ["--json"] + ROUTE, "json", 1, r'^(?!.*"detail").*"meaning": "I/O error"')
 # A calculation the transport fails is that failure, not "no path".
-subprocess.run([qosim, "ctl", "set", "device=qovorlix1",
-                'driverFaults=[{"method": "calculateRoute", "errno": 5}]'],
-               capture_output=True, check=True)
+driver_faults({"method": "calculateRoute", "errno": 5})
 golden("calculate_transport", ROUTE, 1,
        "qovorlix-route: calculating the route from Front0 to FpgaIn3 failed: -52024 (I/O error)\n")
-subprocess.run([qosim, "ctl", "set", "device=qovorlix1", "driverFaults=[]"], capture_output=True, check=True)
+driver_faults()
 
 # Bash completion: commands, options of the command, board names from the driver's tree.
 completion = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "completion",

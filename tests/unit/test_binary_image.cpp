@@ -48,19 +48,25 @@ class TempFile {
 
 bool fdIsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
+// The image's bytes through GetSize and GetData when it reports the file's size `fileSize` and a
+// valid pointer (an empty image's too); otherwise what went wrong.
+std::string contentsOf(ImxSysBinaryImage2* image, unsigned fileSize) {
+  unsigned size = fileSize + 1;
+  if (image->GetSize(&size) != S_OK) return "<GetSize failed>";
+  if (size != fileSize) return "<size " + std::to_string(size) + ">";
+  void* data = nullptr;
+  if (image->GetData(&data) != S_OK) return "<GetData failed>";
+  if (data == nullptr) return "<null data>";
+  return std::string(static_cast<const char*>(data), size);
+}
+
 TEST(BinaryImageFile, SizeDataAndNameOfAMappedFile) {
   const std::string contents("QOFW\x00\x01\x02\xFF", 8);
   TempFile file(contents);
   ImxSysBinaryImage2* image = nullptr;
   ASSERT_EQ(CmxSysBinaryImage::create(file.path(), L"vorlix-fw.zip", Disposition::kKeep, &image),
             S_OK);
-  unsigned size = 0;
-  EXPECT_EQ(image->GetSize(&size), S_OK);
-  EXPECT_EQ(size, 8u);
-  void* data = nullptr;
-  EXPECT_EQ(image->GetData(&data), S_OK);
-  ASSERT_NE(data, nullptr);
-  EXPECT_EQ(std::memcmp(data, contents.data(), 8), 0);
+  EXPECT_EQ(contentsOf(image, 8), contents);
   wchar_t* name = nullptr;
   EXPECT_EQ(image->GetName(&name), S_OK);
   ASSERT_NE(name, nullptr);
@@ -105,12 +111,7 @@ TEST(BinaryImageFile, EmptyFileHasSizeZeroAndAValidPointer) {
   TempFile file("");
   ImxSysBinaryImage2* image = nullptr;
   ASSERT_EQ(CmxSysBinaryImage::create(file.path(), L"", Disposition::kKeep, &image), S_OK);
-  unsigned size = 9;
-  EXPECT_EQ(image->GetSize(&size), S_OK);
-  EXPECT_EQ(size, 0u);
-  void* data = nullptr;
-  EXPECT_EQ(image->GetData(&data), S_OK);
-  EXPECT_NE(data, nullptr);
+  EXPECT_EQ(contentsOf(image, 0), "");
   image->Release();
 }
 

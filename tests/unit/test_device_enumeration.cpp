@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "qoapal/protons/enumeration/linuxU/linuxDevEnumHelper.h"
 #include "qoapal/protons/enumeration/linuxU/tDeviceInterfaceIterator.h"
@@ -169,37 +170,32 @@ TEST(InterfaceIteratorStatusInError, DoesNothing) {
   EXPECT_TRUE(withoutStatus.isEnd());
 }
 
-TEST(EntryNameSplitting, SplitsAtFirstTwoBackslashes) {
-  char name[] = "KEL0\\qovorlixtarrowk_vorlixtarrow\\0\\extra";
-  const auto [first, second] = tDeviceInterfaceIterator::splitEntryName(name);
-  ASSERT_NE(first, nullptr);
-  ASSERT_NE(second, nullptr);
-  EXPECT_STREQ(first, "KEL0");
-  EXPECT_STREQ(second, qodrv::vorlixtarrow::kInterfaceName);
-  EXPECT_EQ(first, name);
-  EXPECT_STREQ(second + std::strlen(second) + 1, "0\\extra");
+namespace {
+
+// What splitEntryName makes of a copy of `entry`: "device|interface|rest" (the device part where
+// the name starts, the rest after the interface part's end), or "unsplit: <name>" when both parts
+// are null, with the name as it then stands.
+std::string splitOf(const char* entry) {
+  std::vector<char> name(entry, entry + std::strlen(entry) + 1);
+  const auto [first, second] = tDeviceInterfaceIterator::splitEntryName(name.data());
+  if (first == nullptr && second == nullptr) return std::string("unsplit: ") + name.data();
+  if (first == nullptr || second == nullptr) return "one part null";
+  if (first != name.data()) return "device part not at the start";
+  return std::string(first) + "|" + second + "|" + (second + std::strlen(second) + 1);
 }
 
-TEST(EntryNameSplitting, EmptyFieldsAreKept) {
-  char name[] = "\\\\";
-  const auto [first, second] = tDeviceInterfaceIterator::splitEntryName(name);
-  ASSERT_NE(first, nullptr);
-  ASSERT_NE(second, nullptr);
-  EXPECT_STREQ(first, "");
-  EXPECT_STREQ(second, "");
+}  // namespace
+
+TEST(EntryNameSplitting, SplitsAtFirstTwoBackslashes) {
+  EXPECT_EQ(splitOf("KEL0\\qovorlixtarrowk_vorlixtarrow\\0\\extra"),
+            "KEL0|qovorlixtarrowk_vorlixtarrow|0\\extra");
 }
+
+TEST(EntryNameSplitting, EmptyFieldsAreKept) { EXPECT_EQ(splitOf("\\\\"), "||"); }
 
 TEST(EntryNameSplitting, MissingBackslashGivesNullsAndLeavesTheName) {
-  char one[] = "KEL0\\routing_routing";
-  auto [a, b] = tDeviceInterfaceIterator::splitEntryName(one);
-  EXPECT_EQ(a, nullptr);
-  EXPECT_EQ(b, nullptr);
-  EXPECT_STREQ(one, "KEL0\\routing_routing");
-
-  char none[] = "plain";
-  auto [c, d] = tDeviceInterfaceIterator::splitEntryName(none);
-  EXPECT_EQ(c, nullptr);
-  EXPECT_EQ(d, nullptr);
+  EXPECT_EQ(splitOf("KEL0\\routing_routing"), "unsplit: KEL0\\routing_routing");
+  EXPECT_EQ(splitOf("plain"), "unsplit: plain");
 
   auto [e, f] = tDeviceInterfaceIterator::splitEntryName(nullptr);
   EXPECT_EQ(e, nullptr);

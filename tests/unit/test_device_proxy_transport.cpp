@@ -20,6 +20,7 @@
 #include "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy.h"
 #include "qoapal/status/tStatus.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/unit/ProxyTesting.h"
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using apal::iInterfaceProxy;
@@ -32,16 +33,8 @@ namespace {
 
 constexpr char kProxySource[] = "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy";
 
-// Itanium C++ ABI: a pointer to a virtual member function holds 1 + the byte offset of its
-// slot in the virtual table.
-template <typename F>
-std::ptrdiff_t slotOf(F member) {
-  static_assert(sizeof(F) == 2 * sizeof(std::uintptr_t));
-  std::uintptr_t words[2];
-  std::memcpy(words, &member, sizeof words);
-  if ((words[0] & 1u) == 0) return -1;  // not virtual
-  return static_cast<std::ptrdiff_t>((words[0] - 1) / sizeof(void*));
-}
+using proxytest::slotOf;
+using proxytest::staticDowncastWorks;
 
 // A scratch directory removed with its contents at the end of the test.
 class ScratchDirectory {
@@ -55,6 +48,19 @@ class ScratchDirectory {
     if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
   }
   std::string file(const char* name) const { return path_ + "/" + name; }
+  // Writes `contents` into the file `name` and returns its path.
+  std::string write(const char* name, const std::string& contents) const {
+    const std::string path = file(name);
+    std::ofstream(path) << contents;
+    return path;
+  }
+  // Opens `proxy` on a new file `name` holding `contents`; false without a directory.
+  bool openOnFile(tDeviceInterfaceProxy& proxy, const char* name, const std::string& contents,
+                  tStatus& status) const {
+    if (!ok()) return false;
+    proxy.open(write(name, contents).c_str(), &status);
+    return true;
+  }
   bool ok() const { return !path_.empty(); }
 
  private:
@@ -70,10 +76,6 @@ int openDescriptorCount() {
 }
 
 }  // namespace
-
-// A virtual base cannot be reached from the base by static_cast.
-template <typename Base, typename Derived>
-constexpr bool staticDowncastWorks = requires(Base* base) { static_cast<Derived*>(base); };
 
 TEST(InterfaceProxySlots, RootHoldsOnlyTheDestructorAndIsAVirtualBase) {
   static_assert(std::is_abstract_v<iInterfaceProxy>);
@@ -116,12 +118,9 @@ TEST(InterfaceProxySlots, TransportOperationsKeepTheirOrder) {
 
 TEST(InterfaceProxyCall, IoctlOnRegularFileMapsEnottyToUnsupported) {
   ScratchDirectory dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string node = dir.file("node");
-  std::ofstream(node) << "not a device";
   tDeviceInterfaceProxy proxy;
   tStatus status;
-  proxy.open(node.c_str(), &status);
+  ASSERT_TRUE(dir.openOnFile(proxy, "node", "not a device", status));
   ASSERT_EQ(status.code, 0);
   std::uint8_t in[8] = {}, out[8] = {};
   EXPECT_EQ(proxy.call(qodrv::vorlixtarrow::kOp0406Command, in, sizeof in, out, sizeof out, &status), 0u);
@@ -176,11 +175,7 @@ TEST(InterfaceProxyReadWrite, ThroughAFifoNode) {
   proxy.openDefault(fifo.c_str(), &status);  // read-write: does not wait for a peer
   ASSERT_EQ(status.code, 0);
   ASSERT_TRUE(proxy.isOpen());
-  EXPECT_EQ(proxy.write("board", 5, &status), 5);
-  char buffer[16] = {};
-  EXPECT_EQ(proxy.read(buffer, sizeof buffer, &status), 5);
-  EXPECT_STREQ(buffer, "board");
-  EXPECT_EQ(status.code, 0);
+  EXPECT_EQ(proxytest::echoed(proxy, "board", status), "board");
 }
 
 TEST(InterfaceProxyReadWrite, FailuresMapErrnoAndReturnMinusOne) {
@@ -200,8 +195,7 @@ TEST(InterfaceProxyReadWrite, FailuresMapErrnoAndReturnMinusOne) {
 TEST(InterfaceProxyOpen, ReadWriteCloseOnExecAndReopen) {
   ScratchDirectory dir;
   ASSERT_TRUE(dir.ok());
-  const std::string node = dir.file("node");
-  std::ofstream(node) << "x";
+  const std::string node = dir.write("node", "x");
   tDeviceInterfaceProxy proxy;
   EXPECT_FALSE(proxy.isOpen());
   EXPECT_EQ(proxy.descriptor(), -1);
@@ -249,18 +243,13 @@ TEST(InterfaceProxyOpen, FailuresGoThroughTheErrnoTable) {
 }
 
 TEST(InterfaceProxyMemory, WindowIndexLow16BitsTimesPageSize) {
-  ScratchDirectory dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string node = dir.file("window");
   const long page = ::sysconf(_SC_PAGESIZE);
-  {
-    std::string contents(static_cast<std::size_t>(2 * page), '0');
-    contents[static_cast<std::size_t>(page)] = 'W';  // first byte of window 1
-    std::ofstream(node) << contents;
-  }
+  std::string contents(static_cast<std::size_t>(2 * page), '0');
+  contents[static_cast<std::size_t>(page)] = 'W';  // first byte of window 1
+  ScratchDirectory dir;
   tDeviceInterfaceProxy proxy;
   tStatus status;
-  proxy.open(node.c_str(), &status);
+  ASSERT_TRUE(dir.openOnFile(proxy, "window", contents, status));
   tMemoryMapping mapping;
   // 0x10001: only the low 16 bits count, so this is window 1.
   auto* bytes = static_cast<char*>(
@@ -283,12 +272,9 @@ TEST(InterfaceProxyMemory, WindowIndexLow16BitsTimesPageSize) {
 
 TEST(InterfaceProxyMemory, AccessOtherThanOneMapsReadOnly) {
   ScratchDirectory dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string node = dir.file("window");
-  std::ofstream(node) << std::string(4096, 'r');
   tDeviceInterfaceProxy proxy;
   tStatus status;
-  proxy.open(node.c_str(), &status);
+  ASSERT_TRUE(dir.openOnFile(proxy, "window", std::string(4096, 'r'), status));
   tMemoryMapping mapping;
   void* address = proxy.mapMemory(0, 4096, 2, &mapping, &status);
   ASSERT_NE(address, nullptr);
@@ -306,12 +292,9 @@ TEST(InterfaceProxyMemory, AccessOtherThanOneMapsReadOnly) {
 
 TEST(InterfaceProxyMemory, FailureStoresNullAndMapsErrno) {
   ScratchDirectory dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string node = dir.file("window");
-  std::ofstream(node) << "x";
   tDeviceInterfaceProxy proxy;
   tStatus status;
-  proxy.open(node.c_str(), &status);
+  ASSERT_TRUE(dir.openOnFile(proxy, "window", "x", status));
   tMemoryMapping mapping;
   mapping.address = &mapping;  // stale value must be replaced
   EXPECT_EQ(proxy.mapMemory(0, 0, apal::kMapReadWrite, &mapping, &status), nullptr);

@@ -15,6 +15,7 @@
 #include "qo/err/Exception.h"
 #include "source/FirmwareUpdater.h"
 #include "sysapicpp/HResultException.h"
+#include "tests/unit/FirmwareProgress.h"
 
 using namespace VorlixSysapiExpert;
 
@@ -71,6 +72,19 @@ class FakeLibrary final : public iFirmwareLibrary {
     *second = secondFlag;
     return progressStatus;
   }
+  // Later progress answers: `percent` with the first flag `first` (whether the library says it
+  // is busy), under the lock the worker's calls take.
+  void answerProgress(std::int32_t percent, std::uint8_t first) {
+    std::lock_guard<std::mutex> lock(mutex);
+    progressStatus = 0;
+    percentValue = percent;
+    firstFlag = first;
+  }
+  // Later progress calls report nothing new.
+  void answerNoProgress() {
+    std::lock_guard<std::mutex> lock(mutex);
+    progressStatus = FirmwareUpdater::kNoProgress;
+  }
   void release() {
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -91,18 +105,8 @@ class FakeLibrary final : public iFirmwareLibrary {
   int flag_ = -1;
 };
 
-struct Progress {
-  std::int32_t status = 0;
-  bool busy = false;
-  std::int32_t percent = -1;
-  bool second = false;
-  std::string message;
-};
-Progress poll(FirmwareUpdater& updater) {
-  Progress p;
-  p.status = updater.getProgress(p.busy, p.percent, p.second, p.message);
-  return p;
-}
+using firmwaretest::poll;
+using firmwaretest::Progress;
 
 template <typename E>
 void expectRaised(const std::function<void()>& f, int line) {
@@ -201,30 +205,17 @@ TEST(FirmwareUpdaterProgress, NoProgressKeepsTheLastValuesAndFailureGivesTheMess
   EXPECT_TRUE(p.busy);  // set by start, kept
   EXPECT_EQ(p.percent, 0);
 
-  {
-    std::lock_guard<std::mutex> lock(library.mutex);
-    library.progressStatus = 0;
-    library.percentValue = 55;
-    library.firstFlag = 1;
-  }
+  library.answerProgress(55, 1);
   p = poll(updater);
   EXPECT_TRUE(p.busy);
   EXPECT_EQ(p.percent, 55);
-  {
-    std::lock_guard<std::mutex> lock(library.mutex);
-    library.progressStatus = FirmwareUpdater::kNoProgress;
-  }
+  library.answerNoProgress();
   p = poll(updater);
   EXPECT_EQ(p.percent, 55);
 
   library.release();
   updater.join();
-  {
-    std::lock_guard<std::mutex> lock(library.mutex);
-    library.progressStatus = 0;
-    library.firstFlag = 0;
-    library.percentValue = 60;
-  }
+  library.answerProgress(60, 0);
   p = poll(updater);
   EXPECT_FALSE(p.busy);
   EXPECT_EQ(p.message, "Error: -7");
@@ -247,18 +238,11 @@ TEST(FirmwareUpdaterProgress, UpdateThatNeverReportedIsFinishedOnceItsWorkerEnds
   FakeImage image({1, 2});
   updater.start(sysapicpp::BinaryImageHandle(&image), 0);
   EXPECT_TRUE(poll(updater).busy);  // the worker is still inside the library
-  {
-    std::lock_guard<std::mutex> lock(library.mutex);
-    library.progressStatus = 0;  // an earlier update's "finished at 100" is not this one's
-    library.percentValue = 100;
-  }
+  library.answerProgress(100, 0);  // an earlier update's "finished at 100" is not this one's
   Progress stale = poll(updater);
   EXPECT_TRUE(stale.busy);
   EXPECT_EQ(stale.percent, 0);
-  {
-    std::lock_guard<std::mutex> lock(library.mutex);
-    library.progressStatus = FirmwareUpdater::kNoProgress;
-  }
+  library.answerNoProgress();
   library.release();
   updater.join();
   Progress p = poll(updater);

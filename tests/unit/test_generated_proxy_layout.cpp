@@ -19,6 +19,7 @@
 #include "qodrvdesc/qoDriverInterfaceTables.h"
 #include "qoapal/status/tStatus.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/unit/ProxyTesting.h"
 
 namespace {
 
@@ -35,19 +36,9 @@ constexpr char kRoutingSource[] = "objects/codegen/qovorlixatomicsae/tInterfaceP
 constexpr char kTransportSource[] = "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy";
 constexpr char kComponentCut[] = "qovorlixa";  // the component name as a status record holds it
 
-// Itanium C++ ABI: a pointer to a virtual member function holds 1 + the byte offset of its slot.
-template <typename F>
-std::ptrdiff_t slotOf(F member) {
-  static_assert(sizeof(F) == 2 * sizeof(std::uintptr_t));
-  std::uintptr_t words[2];
-  std::memcpy(words, &member, sizeof words);
-  if ((words[0] & 1u) == 0) return -1;  // not virtual
-  return static_cast<std::ptrdiff_t>((words[0] - 1) / sizeof(void*));
-}
+using proxytest::slotOf;
+using proxytest::staticDowncastWorks;
 
-// A virtual base cannot be reached from the base by static_cast.
-template <typename Base, typename Derived>
-constexpr bool staticDowncastWorks = requires(Base* base) { static_cast<Derived*>(base); };
 template <typename Base, typename Derived>
 constexpr bool isVirtualBase =
     std::is_base_of_v<Base, Derived> && !staticDowncastWorks<Base, Derived>;

@@ -439,18 +439,28 @@ struct Collector {
   }
 };
 
-TEST(ThreadedIONotificationReader, DeliversMessagesToTheHandlerOnItsOwnNamedThread) {
-  Driver driver;
-  ASSERT_TRUE(driver.ok());
-  Collector collector;
-  tStatus status;
-  {
-    tThreadedIONotificationReader reader(4, &Collector::handle, &collector, &status);
+// A driver stand-in and a reader of queue depth `depth` started on its own thread, handing what
+// it receives to `collector`.
+struct StartedReader {
+  StartedReader(Collector& collector, std::uint64_t depth)
+      : reader(depth, &Collector::handle, &collector, &status) {
     reader.startThread(&status);
-    ASSERT_EQ(status.code, 0);
-    EXPECT_TRUE(reader.threadStarted());
-    ASSERT_TRUE(driver.send(reader.portId(), message(1, 0xABCDEF, 2)));
-    ASSERT_TRUE(driver.send(reader.portId(), message(2, 0x123456, 0)));
+  }
+  bool ok() const { return driver.ok() && status.code == 0; }
+
+  Driver driver;
+  tStatus status;
+  tThreadedIONotificationReader reader;
+};
+
+TEST(ThreadedIONotificationReader, DeliversMessagesToTheHandlerOnItsOwnNamedThread) {
+  Collector collector;
+  {
+    StartedReader started(collector, 4);
+    ASSERT_TRUE(started.ok());
+    EXPECT_TRUE(started.reader.threadStarted());
+    ASSERT_TRUE(started.driver.send(started.reader.portId(), message(1, 0xABCDEF, 2)));
+    ASSERT_TRUE(started.driver.send(started.reader.portId(), message(2, 0x123456, 0)));
     ASSERT_TRUE(collector.waitFor(2));
   }
   std::lock_guard<std::mutex> hold(collector.mutex);
@@ -479,15 +489,11 @@ TEST(ThreadedIONotificationReader, DestructionStopsTheThreadWithoutCallingTheHan
 }
 
 TEST(ThreadedIONotificationReader, FailedWaitsReachTheHandlerWithTheirStatus) {
-  Driver driver;
-  ASSERT_TRUE(driver.ok());
   Collector collector;
-  tStatus status;
-  tThreadedIONotificationReader reader(0, &Collector::handle, &collector, &status);
-  reader.startThread(&status);
-  ASSERT_EQ(status.code, 0);
-  ASSERT_TRUE(driver.send(reader.portId(), message(3, 1, 0)));
-  ASSERT_TRUE(driver.send(reader.portId(), message(1, 2, 0)));
+  StartedReader started(collector, 0);
+  ASSERT_TRUE(started.ok());
+  ASSERT_TRUE(started.driver.send(started.reader.portId(), message(3, 1, 0)));
+  ASSERT_TRUE(started.driver.send(started.reader.portId(), message(1, 2, 0)));
   ASSERT_TRUE(collector.waitFor(2));
   std::lock_guard<std::mutex> hold(collector.mutex);
   EXPECT_EQ(collector.deliveries[0].code, -52002);
@@ -496,21 +502,18 @@ TEST(ThreadedIONotificationReader, FailedWaitsReachTheHandlerWithTheirStatus) {
 }
 
 TEST(ThreadedIONotificationReader, ASecondStartIsRefusedAndAStoppedReaderStartsAgain) {
-  Driver driver;
-  ASSERT_TRUE(driver.ok());
   Collector collector;
-  tStatus status;
-  tThreadedIONotificationReader reader(0, &Collector::handle, &collector, &status);
-  reader.startThread(&status);
-  ASSERT_EQ(status.code, 0);
+  StartedReader started(collector, 0);
+  ASSERT_TRUE(started.ok());
+  tThreadedIONotificationReader& reader = started.reader;
   tStatus second;
   reader.startThread(&second);
   EXPECT_EQ(second.code, -52016);
   reader.stopThread();
   EXPECT_FALSE(reader.threadStarted());
-  reader.startThread(&status);
-  ASSERT_EQ(status.code, 0);
-  ASSERT_TRUE(driver.send(reader.portId(), message(1, 3, 0)));
+  reader.startThread(&started.status);
+  ASSERT_EQ(started.status.code, 0);
+  ASSERT_TRUE(started.driver.send(reader.portId(), message(1, 3, 0)));
   EXPECT_TRUE(collector.waitFor(1)) << "the restarted thread must not end on an old wake-up";
 }
 

@@ -132,23 +132,29 @@ TEST(JsonWriterMembers, BareElementsAndNestedContainers) {
   EXPECT_EQ(json::endValue(buffer), nullptr);  // not at a closing bracket
 }
 
+namespace {
+
+// The text of a fixed 128-byte `container` ("{}" or "[]") after adding the string member (or
+// element, for a null `name`) `value`; "<refused>" when the writer refused it.
+std::string withString(const char* container, const char* name, const char* value) {
+  char buffer[128];
+  char* pos = json::initEditable(buffer, sizeof buffer, container);
+  if (json::addString(nullptr, pos, name, value) == nullptr) return "<refused>";
+  return buffer;
+}
+
+}  // namespace
+
 TEST(JsonWriterEscaping, TabAndControlByte) {
-  char buffer[64];
-  char* pos = json::initEditable(buffer, sizeof buffer, "{}");
-  pos = json::addString(nullptr, pos, "v", "a\tb\x01");
-  ASSERT_NE(pos, nullptr);
-  EXPECT_STREQ(buffer, "{\"v\":\"a\\tb\\u0001\"}");
+  EXPECT_EQ(withString("{}", "v", "a\tb\x01"), "{\"v\":\"a\\tb\\u0001\"}");
 }
 
 TEST(JsonWriterEscaping, ShortEscapesDeleteAndUtf8) {
-  char buffer[128];
-  char* pos = json::initEditable(buffer, sizeof buffer, "{}");
-  pos = json::addString(nullptr, pos, "k\"", "\b\f\n\r\"\\\x7f\x1f/\xc3\xa9");
-  ASSERT_NE(pos, nullptr);
-  EXPECT_STREQ(buffer, "{\"k\\\"\":\"\\b\\f\\n\\r\\\"\\\\\\u007f\\u001f/\xc3\xa9\"}");
+  const std::string buffer = withString("{}", "k\"", "\b\f\n\r\"\\\x7f\x1f/\xc3\xa9");
+  EXPECT_EQ(buffer, "{\"k\\\"\":\"\\b\\f\\n\\r\\\"\\\\\\u007f\\u001f/\xc3\xa9\"}");
   EXPECT_EQ(json::escapedLength("\b\x01" "a"), 2u + 6u + 1u);
   // The text reads back to the same bytes.
-  json::tJsonReader reader(buffer);
+  json::tJsonReader reader(buffer.c_str());
   const char* value = reader.findMember(reader.begin(), "k\"");
   ASSERT_NE(value, nullptr);
   std::size_t length = 0;
@@ -159,14 +165,11 @@ TEST(JsonWriterEscaping, ShortEscapesDeleteAndUtf8) {
 }
 
 TEST(JsonWriterEscaping, MalformedUtf8BecomesReplacementEscape) {
-  char buffer[128];
-  char* pos = json::initEditable(buffer, sizeof buffer, "[]");
   // truncated sequence, lone continuation byte, overlong form, encoded surrogate, valid euro
-  pos = json::addString(nullptr, pos, nullptr, "a\xc3" "b\x80\xc0\xaf\xed\xa0\x80\xe2\x82\xac");
-  ASSERT_NE(pos, nullptr);
-  EXPECT_STREQ(buffer,
-               "[\"a\\ufffdb\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\xe2\x82\xac\"]");
-  EXPECT_TRUE(isValidJson(buffer));
+  const std::string buffer =
+      withString("[]", nullptr, "a\xc3" "b\x80\xc0\xaf\xed\xa0\x80\xe2\x82\xac");
+  EXPECT_EQ(buffer, "[\"a\\ufffdb\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\xe2\x82\xac\"]");
+  EXPECT_TRUE(isValidJson(buffer.c_str()));
   EXPECT_EQ(json::escapedLength("\xc3"), 6u);
   EXPECT_EQ(json::escapedLength("\xf0\x9f\x98\x80"), 4u);
 }
@@ -211,13 +214,22 @@ struct tFixedGrow {
     return position;
   }
 };
+
+// An editable buffer of `size` bytes holding `text`, grown (or not) by `growFunction`.
+template <std::size_t size>
+struct tFixedBuffer {
+  tFixedBuffer(json::tJsonGrowFunction growFunction, const char* text)
+      : context{growFunction, &grow}, pos(json::initEditable(buffer, size, text)) {}
+  char buffer[size];
+  tFixedGrow grow;
+  const json::tJsonWriterContext context;
+  char* pos;
+};
 }  // namespace
 
 TEST(JsonWriterRoom, RefusesPositionNotAtClosingBracketOrMissingMarker) {
-  char buffer[32];
-  tFixedGrow grow;
-  const json::tJsonWriterContext context{&tFixedGrow::fail, &grow};
-  char* pos = json::initEditable(buffer, sizeof buffer, "{\"a\":1}");
+  tFixedBuffer<32> fixed(&tFixedGrow::fail, "{\"a\":1}");
+  auto& [buffer, grow, context, pos] = fixed;
   EXPECT_EQ(json::addInt(&context, pos - 1, "b", 2), nullptr);
   EXPECT_EQ(json::addInt(&context, nullptr, "b", 2), nullptr);
   buffer[20] = 'x';  // garbage between the text and the marker: not an editable buffer
@@ -228,10 +240,8 @@ TEST(JsonWriterRoom, RefusesPositionNotAtClosingBracketOrMissingMarker) {
 }
 
 TEST(JsonWriterGrowth, FailingGrowGivesNull) {
-  char buffer[8];
-  tFixedGrow grow;
-  const json::tJsonWriterContext context{&tFixedGrow::fail, &grow};
-  char* pos = json::initEditable(buffer, sizeof buffer, "{}");
+  tFixedBuffer<8> fixed(&tFixedGrow::fail, "{}");
+  auto& [buffer, grow, context, pos] = fixed;
   EXPECT_EQ(json::addString(&context, pos, "name", "value"), nullptr);
   EXPECT_EQ(grow.calls, 1);
   EXPECT_STREQ(buffer, "{}");
@@ -241,10 +251,8 @@ TEST(JsonWriterGrowth, FailingGrowGivesNull) {
 }
 
 TEST(JsonWriterGrowth, GrowWithoutProgressDoesNotLoop) {
-  char buffer[8];
-  tFixedGrow grow;
-  const json::tJsonWriterContext context{&tFixedGrow::noProgress, &grow};
-  char* pos = json::initEditable(buffer, sizeof buffer, "{}");
+  tFixedBuffer<8> fixed(&tFixedGrow::noProgress, "{}");
+  auto& [buffer, grow, context, pos] = fixed;
   EXPECT_EQ(json::addString(&context, pos, "name", "value"), nullptr);
   EXPECT_EQ(grow.calls, 1);
 }

@@ -9,25 +9,15 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "qo/dsc/CQOMutex.h"
 #include "qo/dsc/CqoCS.h"
+#include "tests/unit/ThreadTestSupport.h"
 
 namespace {
 
-// Runs `fn` on a named, joined helper thread and returns its result.
-template <class Fn>
-auto onOtherThread(Fn fn) {
-  decltype(fn()) result{};
-  std::thread t([&] {
-    pthread_setname_np(pthread_self(), "qo-test-other");
-    result = fn();
-  });
-  t.join();
-  return result;
-}
+using threadtest::freeForOthers;
+using threadtest::onOtherThread;
 
 TEST(CqoCSRecursion, OwnerLocksRepeatedlyAndLastUnlockFrees) {
   CqoCS cs;
@@ -44,11 +34,7 @@ TEST(CqoCSRecursion, OwnerLocksRepeatedlyAndLastUnlockFrees) {
   EXPECT_FALSE(cs.isHeldByCurrentThread());
   EXPECT_EQ(cs.recursionCount(), 0);
   // Free now: another thread can take and release it.
-  EXPECT_TRUE(onOtherThread([&] {
-    const bool took = cs.tryLock();
-    if (took) cs.unlock();
-    return took;
-  }));
+  EXPECT_TRUE(freeForOthers(cs));
 }
 
 TEST(CqoCSOwnership, UnlockByAnotherThreadLeavesItLocked) {
@@ -88,18 +74,11 @@ TEST(CqoCSOwnership, ScopedLockHoldsForTheScope) {
 TEST(CqoCSExclusion, ConcurrentIncrementsAreNotLost) {
   CqoCS cs;
   long counter = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      pthread_setname_np(pthread_self(), "qo-test-cs");
-      for (int i = 0; i < 5000; ++i) {
-        CqoCSLock outer(cs);
-        CqoCSLock inner(cs);
-        ++counter;
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
+  threadtest::incrementOnThreads("qo-test-cs", [&] {
+    CqoCSLock outer(cs);
+    CqoCSLock inner(cs);
+    ++counter;
+  });
   EXPECT_EQ(counter, 4 * 5000);
 }
 
@@ -161,11 +140,7 @@ TEST(CqoCSProtocol, PriorityInheritanceLockIsStillRecursiveAndOwnerChecked) {
   }));
   pi.unlock();
   pi.unlock();
-  EXPECT_TRUE(onOtherThread([&] {
-    const bool took = pi.tryLock();
-    if (took) pi.unlock();
-    return took;
-  }));
+  EXPECT_TRUE(freeForOthers(pi));
 }
 
 TEST(CQOMutexState, LockRecordsOwnerAndFlagUnlockClearsThem) {
@@ -187,17 +162,10 @@ TEST(CQOMutexState, LockRecordsOwnerAndFlagUnlockClearsThem) {
 TEST(CQOMutexState, GlobalInstanceExcludesAcrossThreads) {
   static constinit CQOMutex shared;
   long counter = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      pthread_setname_np(pthread_self(), "qo-test-mutex");
-      for (int i = 0; i < 5000; ++i) {
-        CQOMutexLock guard(shared);
-        ++counter;
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
+  threadtest::incrementOnThreads("qo-test-mutex", [&] {
+    CQOMutexLock guard(shared);
+    ++counter;
+  });
   EXPECT_EQ(counter, 4 * 5000);
   EXPECT_FALSE(shared.inUse());
 }

@@ -136,27 +136,34 @@ TEST(ProductCatalog, ProductNamesAndParts) {
 }
 
 TEST(ProductCatalog, ModelTextForms) {
+  const struct {
+    const char* form;
+    std::uint32_t product, module, revision;
+    bool longForm;
+    bool found;
+    const char* text;
+  } cases[] = {
+      {"no catalogued module: the board's own model number", 0x7B10, 0, 0, true, true,
+       "QO PXIe-VX210"},
+      {"module with a variant, long form", 0x7B10, 0x5C710101, 1, true, true,
+       "QO PXIe-QM-110 (AC - KU035)"},
+      {"module with a variant, short form without the flag", 0x7B10, 0x5C710101, 1, false, true,
+       "QO PXIe-QM-110 (KU035)"},
+      {"another revision's variant", 0x7B13, 0x5C710101, 2, true, true,
+       "QO PXIe-QM-110 (DC - KU060)"},
+      {"empty variant: the short form even with the flag", 0x7B80, 0x5C710103, 2, true, true,
+       "QO PCIe-QM-130 (KU035)"},
+      {"revision miss: the board's model number", 0x7B12, 0x5C710101, 3, true, true,
+       "QO PXIe-VX212"},
+      {"unknown product", 0x7BFF, 0x5C710101, 1, true, false, "Unknown"},
+  };
   tProductCatalog catalog;
   std::string text;
-  // No catalogued module: the board's own model number.
-  EXPECT_TRUE(catalog.getModelText(0x7B10, 0, 0, true, text));
-  EXPECT_EQ(text, "QO PXIe-VX210");
-  // Catalogued module with a variant: long form only with the flag.
-  EXPECT_TRUE(catalog.getModelText(0x7B10, 0x5C710101, 1, true, text));
-  EXPECT_EQ(text, "QO PXIe-QM-110 (AC - KU035)");
-  EXPECT_TRUE(catalog.getModelText(0x7B10, 0x5C710101, 1, false, text));
-  EXPECT_EQ(text, "QO PXIe-QM-110 (KU035)");
-  EXPECT_TRUE(catalog.getModelText(0x7B13, 0x5C710101, 2, true, text));
-  EXPECT_EQ(text, "QO PXIe-QM-110 (DC - KU060)");
-  // Empty variant: the short form even with the flag.
-  EXPECT_TRUE(catalog.getModelText(0x7B80, 0x5C710103, 2, true, text));
-  EXPECT_EQ(text, "QO PCIe-QM-130 (KU035)");
-  // Revision miss: falls back to the board's model number.
-  EXPECT_TRUE(catalog.getModelText(0x7B12, 0x5C710101, 3, true, text));
-  EXPECT_EQ(text, "QO PXIe-VX212");
-  // Unknown product.
-  EXPECT_FALSE(catalog.getModelText(0x7BFF, 0x5C710101, 1, true, text));
-  EXPECT_EQ(text, "Unknown");
+  for (const auto& c : cases) {
+    EXPECT_EQ(catalog.getModelText(c.product, c.module, c.revision, c.longForm, text), c.found)
+        << c.form;
+    EXPECT_EQ(text, c.text) << c.form;
+  }
 }
 
 TEST(ProductCatalog, OtherVendorModuleTest) {

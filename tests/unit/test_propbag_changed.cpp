@@ -9,21 +9,12 @@
 #include "sysapicpp/com/guids.h"
 #include "sysapicpp/interfaces/ImxSysEnumPropertyTag.h"
 #include "sysapicpp/propbag/CmxDynamicPropertyBag.h"
+#include "tests/unit/PropertyBagTesting.h"
 
 namespace {
 
-constexpr HRESULT kNotPresent = static_cast<HRESULT>(0x80040371u);
-
-class BagTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(CmxDynamicPropertyBag::create(&bag), S_OK); }
-  void TearDown() override {
-    if (bag != nullptr) {
-      EXPECT_EQ(bag->Release(), 0u);
-    }
-  }
-  ImxSysPropertyBag4* bag = nullptr;
-};
+using propbagtest::BagTest;
+using propbagtest::kNotPresent;
 
 // Reads an enumerator to its end and releases it.
 std::vector<unsigned> readAll(ImxSysEnumPropertyTag* tags) {

@@ -13,10 +13,11 @@
 #include "sysapicpp/com/guids.h"
 #include "sysapicpp/enum/CmxSysEnumPropertyTagsSTL.h"
 #include "sysapicpp/propbag/CmxDynamicPropertyBag.h"
+#include "tests/unit/PropertyBagTesting.h"
 
 namespace {
 
-constexpr HRESULT kNotPresent = static_cast<HRESULT>(0x80040371u);
+using propbagtest::kNotPresent;
 
 const GUID kGuid = {0xCAFEF00D, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
 
@@ -174,7 +175,7 @@ TEST(PropertyBagClone, StringsArriveExactlyAndTheCopysStringIsItsOwn) {
 // ---- Copy from another implementation ---------------------------------------------------------
 // A bag of another implementation, as a host might supply. Answers ImxSysPropertyBag and, when
 // `answersBag2`, ImxSysPropertyBag2 (with changed tags and GetTimestamp).
-class ForeignBag final : public ImxSysPropertyBag4 {
+class ForeignBag final : public propbagtest::RefusingBag {
  public:
   struct Value {
     int type;
@@ -189,20 +190,6 @@ class ForeignBag final : public ImxSysPropertyBag4 {
   unsigned failTag = 0;  // a getter of this tag fails with failCode
   HRESULT failCode = S_OK;
   int timestampCalls = 0;
-  int refs = 1;
-
-  HRESULT QueryInterface(const GUID* iid, void** out) override {
-    *out = nullptr;
-    if (*iid == IID_IUnknown || *iid == IID_ImxSysPropertyBag ||
-        (answersBag2 && *iid == IID_ImxSysPropertyBag2)) {
-      *out = this;
-      ++refs;
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs; }
-  ULONG Release() override { return --refs; }
 
   HRESULT GetTags(ImxSysEnumPropertyTag** tags) override {
     std::set<std::uint32_t> all;
@@ -251,25 +238,11 @@ class ForeignBag final : public ImxSysPropertyBag4 {
     });
   }
 
-  HRESULT HasTag(unsigned) override { return E_NOTIMPL; }
-  HRESULT RemoveTag(unsigned) override { return E_NOTIMPL; }
-  HRESULT RemoveAll() override { return E_NOTIMPL; }
-  HRESULT SetBool(unsigned, int) override { return E_NOTIMPL; }
-  HRESULT SetInt32(unsigned, int) override { return E_NOTIMPL; }
-  HRESULT SetUInt32(unsigned, unsigned) override { return E_NOTIMPL; }
-  HRESULT SetDouble(unsigned, double) override { return E_NOTIMPL; }
-  HRESULT SetGuid(unsigned, GUID) override { return E_NOTIMPL; }
-  HRESULT SetString(unsigned, const wchar_t*) override { return E_NOTIMPL; }
-  HRESULT Reserved12() override { return E_NOTIMPL; }
-  HRESULT Clone(ImxSysPropertyBag**) override { return E_NOTIMPL; }
-  HRESULT ClearChanged() override { return E_NOTIMPL; }
-  HRESULT SetTimestamp(unsigned, const mxSysAttrTimestampUTC*) override { return E_NOTIMPL; }
-  HRESULT hold() override { return E_NOTIMPL; }
-  HRESULT release() override { return E_NOTIMPL; }
-  HRESULT ClearChangedTag(unsigned, int*) override { return E_NOTIMPL; }
-  HRESULT MarkChanged(unsigned) override { return E_NOTIMPL; }
-
  private:
+  bool answers(const GUID& iid) const override {
+    return iid == IID_ImxSysPropertyBag || (answersBag2 && iid == IID_ImxSysPropertyBag2);
+  }
+
   template <class F>
   HRESULT get(unsigned tag, F&& write) {
     if (tag == failTag && failCode < 0) return failCode;

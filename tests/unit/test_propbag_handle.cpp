@@ -10,6 +10,7 @@
 #include "sysapicpp/com/guids.h"
 #include "sysapicpp/propbag/CmxDynamicPropertyBag.h"
 #include "sysapicpp/propbag/PropertyBagHandle.h"
+#include "tests/unit/PropertyBagTesting.h"
 
 namespace {
 
@@ -99,53 +100,20 @@ TEST(PropertyBagHandleCopy, CloneHandsOutAnIndependentBagWithOneReference) {
 }
 
 // A bag whose Clone fails or answers oddly; every other operation is refused.
-class OddCloneBag final : public ImxSysPropertyBag4 {
+class OddCloneBag final : public propbagtest::RefusingBag {
  public:
   HRESULT cloneResult = E_OUTOFMEMORY;
   IUnknown* cloneAnswer = nullptr;
-  int refs = 1;
-  HRESULT QueryInterface(const GUID* iid, void** out) override {
-    *out = nullptr;
-    if (*iid == IID_IUnknown || *iid == IID_ImxSysPropertyBag4) {
-      *out = this;
-      ++refs;
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs; }
-  ULONG Release() override { return --refs; }
   HRESULT Clone(ImxSysPropertyBag** copy) override {
     *copy = reinterpret_cast<ImxSysPropertyBag*>(cloneAnswer);
     return cloneResult;
   }
   HRESULT SetInt32(unsigned, int) override { return static_cast<HRESULT>(0x80040370u); }
-  HRESULT GetTags(ImxSysEnumPropertyTag**) override { return E_NOTIMPL; }
-  HRESULT HasTag(unsigned) override { return E_NOTIMPL; }
-  HRESULT GetType(unsigned, int*) override { return E_NOTIMPL; }
-  HRESULT RemoveTag(unsigned) override { return E_NOTIMPL; }
-  HRESULT RemoveAll() override { return E_NOTIMPL; }
-  HRESULT SetBool(unsigned, int) override { return E_NOTIMPL; }
-  HRESULT SetUInt32(unsigned, unsigned) override { return E_NOTIMPL; }
-  HRESULT SetDouble(unsigned, double) override { return E_NOTIMPL; }
-  HRESULT SetGuid(unsigned, GUID) override { return E_NOTIMPL; }
   HRESULT SetString(unsigned, const wchar_t*) override { return E_OUTOFMEMORY; }
-  HRESULT Reserved12() override { return E_NOTIMPL; }
-  HRESULT GetBool(unsigned, int*) override { return E_NOTIMPL; }
   HRESULT GetInt32(unsigned, int*) override { return static_cast<HRESULT>(0x80040371u); }
-  HRESULT GetUInt32(unsigned, unsigned*) override { return E_NOTIMPL; }
-  HRESULT GetDouble(unsigned, double*) override { return E_NOTIMPL; }
-  HRESULT GetGuid(unsigned, GUID*) override { return E_NOTIMPL; }
-  HRESULT GetString(unsigned, wchar_t**) override { return E_NOTIMPL; }
-  HRESULT GetTimestampParts(unsigned, int*) override { return E_NOTIMPL; }
-  HRESULT ClearChanged() override { return E_NOTIMPL; }
-  HRESULT GetChangedTags(ImxSysEnumPropertyTag**) override { return E_NOTIMPL; }
-  HRESULT GetTimestamp(unsigned, mxSysAttrTimestampUTC*) override { return E_NOTIMPL; }
-  HRESULT SetTimestamp(unsigned, const mxSysAttrTimestampUTC*) override { return E_NOTIMPL; }
-  HRESULT hold() override { return E_NOTIMPL; }
-  HRESULT release() override { return E_NOTIMPL; }
-  HRESULT ClearChangedTag(unsigned, int*) override { return E_NOTIMPL; }
-  HRESULT MarkChanged(unsigned) override { return E_NOTIMPL; }
+
+ private:
+  bool answers(const GUID& iid) const override { return iid == IID_ImxSysPropertyBag4; }
 };
 
 TEST(PropertyBagHandleCopy, FailingCloneRaisesItsResultAtLine231) {

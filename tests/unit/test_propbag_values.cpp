@@ -14,27 +14,18 @@
 #include "sysapicpp/com/CqoBStr.h"
 #include "sysapicpp/com/guids.h"
 #include "sysapicpp/propbag/CmxDynamicPropertyBag.h"
+#include "tests/unit/PropertyBagTesting.h"
 
 namespace {
 
 using sysapicpp::kPropertyNotPresent;
 using sysapicpp::kPropertyTypeMismatch;
 
-constexpr HRESULT kNotPresent = static_cast<HRESULT>(0x80040371u);
+using propbagtest::kNotPresent;
 constexpr HRESULT kWrongType = static_cast<HRESULT>(0x80040370u);
 static_assert(kNotPresent == kPropertyNotPresent && kWrongType == kPropertyTypeMismatch);
 
-// One bag per test, released at the end.
-class BagTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(CmxDynamicPropertyBag::create(&bag), S_OK); }
-  void TearDown() override {
-    if (bag != nullptr) {
-      EXPECT_EQ(bag->Release(), 0u);
-    }
-  }
-  ImxSysPropertyBag4* bag = nullptr;
-};
+using propbagtest::BagTest;
 
 const GUID kGuid = {0x01020304, 0x0506, 0x0708, {9, 10, 11, 12, 13, 14, 15, 16}};
 

@@ -32,6 +32,11 @@ std::uint64_t detailWord(const tStatus& s, int i) {
 
 void setDetailWord(tStatus& s, int i, std::uint64_t w) { std::memcpy(s.detail + 8 * i, &w, 8); }
 
+// A record's code and origin as "code component file:line".
+std::string originOf(const tStatus& s) {
+  return std::to_string(s.code) + " " + s.component + " " + s.file + ":" + std::to_string(s.line);
+}
+
 // The record is in editable form: text, NULs, 'J' in the last byte.
 bool isEditable(const JsonStatus& s) {
   if (s.json == nullptr || s.capacity < 4 || s.json[s.capacity - 1] != 'J') return false;
@@ -166,10 +171,7 @@ TEST(StatusMerge, FromShortRecordTakesCodeWithEmptyOrigin) {
   shortOne.line = 5;
   tStatus full;
   full.mergeFrom(shortOne);
-  EXPECT_EQ(full.code, -52024);
-  EXPECT_STREQ(full.file, "");
-  EXPECT_STREQ(full.component, "");
-  EXPECT_EQ(full.line, 0u);
+  EXPECT_EQ(originOf(full), "-52024  :0");
 }
 
 TEST(StatusMerge, DetailCopiedUpToFirstZeroWord) {
@@ -181,10 +183,7 @@ TEST(StatusMerge, DetailCopiedUpToFirstZeroWord) {
   setDetailWord(other, 3, 0x4444);  // past the end marker: not copied
   tStatus s;
   s.mergeFrom(other);
-  EXPECT_EQ(s.code, -52008);
-  EXPECT_STREQ(s.component, "comp");
-  EXPECT_STREQ(s.file, "src/file");
-  EXPECT_EQ(s.line, 12u);
+  EXPECT_EQ(originOf(s), "-52008 comp src/file:12");
   EXPECT_EQ(detailWord(s, 0), 0x1111u);
   EXPECT_EQ(detailWord(s, 1), 0x2222u);
   EXPECT_EQ(detailWord(s, 3), 0u);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qoapal/quarks/synchronization/synchronization.h"
+#include "tests/unit/ThreadTestSupport.h"
 
 namespace {
 
@@ -19,16 +20,29 @@ using apal::tFastMutex;
 using apal::tFastMutexLock;
 using apal::tStatus;
 
-// Runs fn on a named helper thread and waits for it.
-template <class Fn>
-auto onOtherThread(Fn fn) {
-  decltype(fn()) result{};
-  std::thread t([&] {
-    pthread_setname_np(pthread_self(), "qo-test-other");
-    result = fn();
-  });
-  t.join();
-  return result;
+using threadtest::created;
+using threadtest::freeForOthers;
+using threadtest::onOtherThread;
+using threadtest::setLater;
+
+// Starts `count` named waiters, sets the event once all of them wait, and counts those `wait`
+// saw signaled.
+template <class Wait>
+int wokenByOneSet(tEvent& event, int count, Wait wait) {
+  std::atomic<int> woken{0};
+  std::atomic<int> waiting{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < count; ++i) {
+    waiters.emplace_back([&] {
+      pthread_setname_np(pthread_self(), "qo-test-waiter");
+      ++waiting;
+      if (wait()) ++woken;
+    });
+  }
+  while (waiting.load() < count) std::this_thread::yield();
+  event.set();
+  for (auto& t : waiters) t.join();
+  return woken.load();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -46,11 +60,7 @@ TEST(FastMutexCreate, CreatesARecursivePriorityInheritanceMutex) {
   mutex.unlock();
   EXPECT_FALSE(onOtherThread([&] { return mutex.tryLock(); }));  // still held once
   mutex.unlock();
-  EXPECT_TRUE(onOtherThread([&] {
-    const bool taken = mutex.tryLock();
-    if (taken) mutex.unlock();
-    return taken;
-  }));
+  EXPECT_TRUE(freeForOthers(mutex));
 }
 
 TEST(FastMutexCreate, DoesNothingWhenTheStatusHoldsAnError) {
@@ -69,11 +79,7 @@ TEST(FastMutexCreate, AnUncreatedMutexStillExcludesAndRecurses) {
   EXPECT_FALSE(onOtherThread([&] { return mutex.tryLock(); }));
   mutex.unlock();
   mutex.unlock();
-  EXPECT_TRUE(onOtherThread([&] {
-    const bool taken = mutex.tryLock();
-    if (taken) mutex.unlock();
-    return taken;
-  }));
+  EXPECT_TRUE(freeForOthers(mutex));
 }
 
 TEST(FastMutexCreate, ADestroyedMutexStaysUsableAndCanBeCreatedAgain) {
@@ -97,18 +103,11 @@ TEST(FastMutexExclusion, GuardsACounterAcrossThreads) {
   mutex.create(&status);
   ASSERT_EQ(status.code, 0);
   long counter = 0;  // deliberately not atomic: the mutex is what protects it
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      pthread_setname_np(pthread_self(), "qo-test-mutex");
-      for (int i = 0; i < 5000; ++i) {
-        tFastMutexLock hold(mutex);
-        tFastMutexLock again(mutex);  // nested on the same thread
-        ++counter;
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
+  threadtest::incrementOnThreads("qo-test-mutex", [&] {
+    tFastMutexLock hold(mutex);
+    tFastMutexLock again(mutex);  // nested on the same thread
+    ++counter;
+  });
   EXPECT_EQ(counter, 20000);
 }
 
@@ -116,9 +115,7 @@ TEST(FastMutexExclusion, GuardsACounterAcrossThreads) {
 
 TEST(EventCreate, StartsUnsignaledOnTheMonotonicClock) {
   tEvent event;
-  tStatus status;
-  event.create(true, &status);
-  ASSERT_EQ(status.code, 0);
+  ASSERT_TRUE(created(event, true));
   EXPECT_TRUE(event.isCreated());
   EXPECT_TRUE(event.isAutoReset());
   EXPECT_EQ(event.clock(), CLOCK_MONOTONIC);
@@ -157,9 +154,7 @@ TEST(EventCreate, DestroyAndCreateAgain) {
 
 TEST(EventAutoReset, SetTwiceBeforeAnyWaitLetsExactlyOneWaitThrough) {
   tEvent event;
-  tStatus status;
-  event.create(true, &status);
-  ASSERT_EQ(status.code, 0);
+  ASSERT_TRUE(created(event, true));
   event.set();
   event.set();
   EXPECT_TRUE(event.waitFor(0));
@@ -168,33 +163,14 @@ TEST(EventAutoReset, SetTwiceBeforeAnyWaitLetsExactlyOneWaitThrough) {
 
 TEST(EventAutoReset, OneSetWakesOneOfTwoWaiters) {
   tEvent event;
-  tStatus status;
-  event.create(true, &status);
-  ASSERT_EQ(status.code, 0);
-  std::atomic<int> woken{0};
-  std::atomic<int> waiting{0};
-  std::vector<std::thread> waiters;
-  for (int i = 0; i < 2; ++i) {
-    waiters.emplace_back([&] {
-      pthread_setname_np(pthread_self(), "qo-test-waiter");
-      ++waiting;
-      if (event.waitFor(400)) ++woken;
-    });
-  }
-  while (waiting.load() < 2) std::this_thread::yield();
-  event.set();
-  for (auto& t : waiters) t.join();
-  EXPECT_EQ(woken.load(), 1);
+  ASSERT_TRUE(created(event, true));
+  EXPECT_EQ(wokenByOneSet(event, 2, [&] { return event.waitFor(400); }), 1);
 }
 
 TEST(EventAutoReset, PlainWaitConsumesTheSignal) {
   tEvent event;
-  tStatus status;
-  event.create(true, &status);
-  std::thread setter([&] {
-    pthread_setname_np(pthread_self(), "qo-test-setter");
-    event.set();
-  });
+  ASSERT_TRUE(created(event, true));
+  std::thread setter = setLater(event, 0);
   EXPECT_TRUE(event.wait());
   setter.join();
   EXPECT_FALSE(event.waitFor(0));
@@ -202,23 +178,8 @@ TEST(EventAutoReset, PlainWaitConsumesTheSignal) {
 
 TEST(EventManualReset, OneSetWakesEveryWaiterAndStaysSignaled) {
   tEvent event;
-  tStatus status;
-  event.create(false, &status);
-  ASSERT_EQ(status.code, 0);
-  std::atomic<int> woken{0};
-  std::atomic<int> waiting{0};
-  std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) {
-    waiters.emplace_back([&] {
-      pthread_setname_np(pthread_self(), "qo-test-waiter");
-      ++waiting;
-      if (event.wait()) ++woken;
-    });
-  }
-  while (waiting.load() < 3) std::this_thread::yield();
-  event.set();
-  for (auto& t : waiters) t.join();
-  EXPECT_EQ(woken.load(), 3);
+  ASSERT_TRUE(created(event, false));
+  EXPECT_EQ(wokenByOneSet(event, 3, [&] { return event.wait(); }), 3);
   EXPECT_TRUE(event.waitFor(0));
   event.reset();
   EXPECT_FALSE(event.waitFor(10));
@@ -226,8 +187,7 @@ TEST(EventManualReset, OneSetWakesEveryWaiterAndStaysSignaled) {
 
 TEST(EventTimedWait, ReturnsFalseAfterTheTimeOut) {
   tEvent event;
-  tStatus status;
-  event.create(true, &status);
+  ASSERT_TRUE(created(event, true));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(event.waitFor(40));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
@@ -235,42 +195,27 @@ TEST(EventTimedWait, ReturnsFalseAfterTheTimeOut) {
 
 TEST(EventTimedWait, ASetDuringTheWaitEndsItWithTrue) {
   tEvent event;
-  tStatus status;
-  event.create(true, &status);
-  std::thread setter([&] {
-    pthread_setname_np(pthread_self(), "qo-test-setter");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    event.set();
-  });
+  ASSERT_TRUE(created(event, true));
+  std::thread setter = setLater(event, 20);
   EXPECT_TRUE(event.waitFor(10000));
   setter.join();
 }
 
 TEST(EventTimedWait, HugeTimeOutsDoNotOverflowIntoThePast) {
   tEvent event;
-  tStatus status;
-  event.create(false, &status);
+  ASSERT_TRUE(created(event, false));
   event.set();
   EXPECT_TRUE(event.waitFor(INT64_MAX));
   event.reset();
-  std::thread setter([&] {
-    pthread_setname_np(pthread_self(), "qo-test-setter");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    event.set();
-  });
+  std::thread setter = setLater(event, 20);
   EXPECT_TRUE(event.waitFor(INT64_MAX / 2)) << "an overflowed deadline would time out at once";
   setter.join();
 }
 
 TEST(EventTimedWait, NegativeTimeOutWaitsWithoutLimit) {
   tEvent event;
-  tStatus status;
-  event.create(true, &status);
-  std::thread setter([&] {
-    pthread_setname_np(pthread_self(), "qo-test-setter");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    event.set();
-  });
+  ASSERT_TRUE(created(event, true));
+  std::thread setter = setLater(event, 20);
   EXPECT_TRUE(event.waitFor(-1));
   setter.join();
 }

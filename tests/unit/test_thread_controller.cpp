@@ -19,6 +19,7 @@
 #include "qoapal/quarks/thread/iThread.h"
 #include "qoapal/quarks/thread/thread.h"
 #include "qoapal/trace/qosdbg.h"
+#include "tests/unit/ThreadTestSupport.h"
 
 namespace {
 
@@ -153,9 +154,7 @@ TEST(ThreadControllerStart, AWarningInTheStatusDoesNotPreventTheStart) {
 
 TEST(ThreadControllerSecondStart, SetsAlreadyRunningAndLeavesTheRunningThreadAlone) {
   tEvent release;
-  tStatus setup;
-  release.create(false, &setup);
-  ASSERT_EQ(setup.code, 0);
+  ASSERT_TRUE(threadtest::created(release, false));
   std::atomic<int> runs{0};
   std::atomic<bool> finished{false};
   FunctionBody body([&] {
@@ -343,9 +342,7 @@ TEST(ThreadControllerJoin, JoinWaitsForTheBody) {
 
 TEST(ThreadControllerDestruction, ADestroyedControllerJoinsItsRunningThreadFirst) {
   tEvent release;
-  tStatus setup;
-  release.create(false, &setup);
-  ASSERT_EQ(setup.code, 0);
+  ASSERT_TRUE(threadtest::created(release, false));
   std::atomic<bool> finished{false};
   FunctionBody body([&] {
     release.wait();
@@ -358,11 +355,7 @@ TEST(ThreadControllerDestruction, ADestroyedControllerJoinsItsRunningThreadFirst
     tStatus status;
     controller.start(&body, 0, "qo-test-dtor", &status);
     ASSERT_EQ(status.code, 0);
-    releaser = std::thread([&] {
-      pthread_setname_np(pthread_self(), "qo-test-rel");
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      release.set();
-    });
+    releaser = threadtest::setLater(release, 30, "qo-test-rel");
     EXPECT_FALSE(finished.load());
   }  // destroyed while the body still waits
   EXPECT_TRUE(finished.load());
@@ -371,9 +364,7 @@ TEST(ThreadControllerDestruction, ADestroyedControllerJoinsItsRunningThreadFirst
 
 TEST(ThreadControllerDestruction, AControllerDestroyedByItsOwnBodyDetachesInsteadOfDeadlocking) {
   tEvent done;
-  tStatus setup;
-  done.create(false, &setup);
-  ASSERT_EQ(setup.code, 0);
+  ASSERT_TRUE(threadtest::created(done, false));
   auto* controller = new tThreadController;
   FunctionBody body([&] {
     delete controller;  // the body owns its controller here
