@@ -2,7 +2,6 @@
 
 #include <limits>
 #include <new>
-#include <utility>
 
 #include "qo/dsc/Utf8.h"
 #include "sysapicpp/HResultException.h"
