@@ -16,6 +16,7 @@ namespace {
 
 namespace json = apal::json;
 using apal::tStatus;
+using qoerr::throwIfFailed;
 using nQOVORLIXATOMICSAE_23_3::kComponentName;
 using nQOVORLIXATOMICSAE_23_3::tRouteConflict;
 using nQOVORLIXATOMICSAE_23_3::tRouteResult;
@@ -48,10 +49,6 @@ std::atomic<std::uint32_t> gPathCapacity{kInitialPathCapacity};
 
 [[noreturn]] void throwMalformedAnswer(unsigned line) {
   throwError(kMalformedDriverAnswer, kAdaptorSource, line, "qoapalerr_malformedDriverAnswer");
-}
-
-void throwIfFailed(const tStatus& status) {
-  if (status.isFatal()) throw qoerr::Exception::fromPlatformStatus(status);
 }
 
 void check(const char* position) {
@@ -157,6 +154,36 @@ tStatus platformStatusOf(const JsonStatus& status) {
   }
   platform.setCode(status.code, component.c_str(), file.c_str(), line);
   return platform;
+}
+
+// Appends one object per route result to the JSON list `list`: its ticket, the destination's
+// name (empty for an id the topography does not know), cost, starting seed and constraints.
+void addRouteResults(json::tJsonGrowableBuffer& list, const std::vector<tRouteResult>& results,
+                     const tTerminalIndex& index) {
+  const json::tJsonWriterContext* c = list.context();
+  char* p = list.insertionPoint();
+  check(p);
+  for (const tRouteResult& r : results) {
+    const tTerminalInfo* destination = index.findById(r.destinationTerminalId);
+    p = json::beginObject(c, p, nullptr);
+    check(p);
+    p = json::addUnsigned(c, p, "ticket", static_cast<std::uint32_t>(r.ticket));
+    check(p);
+    p = json::addString(c, p, "destination", destination != nullptr ? destination->name : "");
+    check(p);
+    p = json::addUnsigned(c, p, "cost", static_cast<std::uint32_t>(r.cost));
+    check(p);
+    p = json::addUnsigned(c, p, "indexOfStartingSeed", static_cast<std::uint32_t>(r.seedIndex));
+    check(p);
+    p = json::beginObject(c, p, "constraints");
+    check(p);
+    if (r.inversionNeeded != 0) {
+      p = json::addBool(c, p, "inversionNeeded", true);
+      check(p);
+    }
+    p = json::endValue(json::endValue(p));  // out of "constraints", then out of the result
+    check(p);
+  }
 }
 
 }  // namespace
@@ -377,32 +404,8 @@ std::uint32_t ARKRoutingAdaptorSession::calculateRoute(const char* seedsJson,
   }
   results.resize(count);
 
-  const tTerminalIndex& index = terminalIndex();
   json::tJsonGrowableBuffer list("[]");
-  const json::tJsonWriterContext* c = list.context();
-  char* p = list.insertionPoint();
-  check(p);
-  for (const tRouteResult& r : results) {
-    const tTerminalInfo* destination = index.findById(r.destinationTerminalId);
-    p = json::beginObject(c, p, nullptr);
-    check(p);
-    p = json::addUnsigned(c, p, "ticket", static_cast<std::uint32_t>(r.ticket));
-    check(p);
-    p = json::addString(c, p, "destination", destination != nullptr ? destination->name : "");
-    check(p);
-    p = json::addUnsigned(c, p, "cost", static_cast<std::uint32_t>(r.cost));
-    check(p);
-    p = json::addUnsigned(c, p, "indexOfStartingSeed", static_cast<std::uint32_t>(r.seedIndex));
-    check(p);
-    p = json::beginObject(c, p, "constraints");
-    check(p);
-    if (r.inversionNeeded != 0) {
-      p = json::addBool(c, p, "inversionNeeded", true);
-      check(p);
-    }
-    p = json::endValue(json::endValue(p));  // out of "constraints", then out of the result
-    check(p);
-  }
+  addRouteResults(list, results, terminalIndex());
   writeResult(out, list.text(), std::strlen(list.text()), list.size());
   return value;
 }

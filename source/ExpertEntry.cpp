@@ -1,10 +1,12 @@
 // The library's entry point for the configuration host.
-#include <exception>
-#include <new>
-
 #include "source/ExpertObject.h"
+#include "sysapicpp/ExceptionTranslation.h"
 #include "sysapicpp/com/types.h"
 
+// Creation reports its failures as results (E_OUTOFMEMORY, a failing code); anything it raises
+// instead gets the boundary's one classification: std::bad_alloc is E_OUTOFMEMORY, a thrown
+// integer is the result, any other exception E_FAIL (creation raises no HResultException,
+// which would keep its own code).
 QO_EXPORT HRESULT createVorlixAtomicSysApiExpert(void** expert) {
   if (expert == nullptr) return E_POINTER;
   *expert = nullptr;
@@ -16,14 +18,7 @@ QO_EXPORT HRESULT createVorlixAtomicSysApiExpert(void** expert) {
     object->AddRef();
     *expert = static_cast<ImxSysExpert2*>(object);
     return S_OK;
-  } catch (int code) {
-    // A thrown code is the result; one that does not say failure must not pass for success.
-    return code < 0 ? code : E_FAIL;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (const std::exception&) {
-    return E_FAIL;
   } catch (...) {
-    return E_FAIL;
+    return sysapicpp::classifyCurrentException();
   }
 }

@@ -102,9 +102,7 @@ ImxSysPropertyBag* SystemAPIExpert::getPropertyBagWithRefresh(const std::string&
                                                                allowAsynchronous);
 }
 
-void SystemAPIExpert::setOption(std::uint32_t value) {
-  option_.store(value, std::memory_order_relaxed);
-}
+void SystemAPIExpert::setOption(std::uint32_t) {}
 
 void SystemAPIExpert::commitPropertyBag(const std::string& itemName, const std::string& text,
                                         std::int32_t value, std::string& resultText) {

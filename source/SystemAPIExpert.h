@@ -15,7 +15,6 @@
 // never on one of the threads it joins (the adapter sees to that).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -61,6 +60,7 @@ class SystemAPIExpert : public sysapicpp::Expert {
   ImxSysPropertyBag* getPropertyBagWithRefresh(const std::string& itemName,
                                                std::vector<std::uint32_t>& tags,
                                                bool allowAsynchronous) override;
+  // Does nothing: the option means nothing to this expert (the delayed expert remembers it).
   void setOption(std::uint32_t value) override;
   void commitPropertyBag(const std::string& itemName, const std::string& text, std::int32_t value,
                          std::string& resultText) override;
@@ -89,10 +89,8 @@ class SystemAPIExpert : public sysapicpp::Expert {
   void unsupportedOperation1();
   void unsupportedOperation2();
 
-  std::uint32_t option() const noexcept { return option_.load(std::memory_order_relaxed); }
   // Inspection for tests and diagnostics.
   sysapicpp::ItemCache& cache() noexcept { return cache_; }
-  const sysapicpp::CacheContext& cacheContext() const noexcept { return context_; }
   const nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tPnPThread<DevicePresenceNotifier::Op>&
   presenceNotifier() const noexcept {
     return notifier_;
@@ -111,7 +109,6 @@ class SystemAPIExpert : public sysapicpp::Expert {
   sysapicpp::CacheContext context_;
   DevicePresenceNotifier::Op presenceOp_;
   nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tPnPThread<DevicePresenceNotifier::Op> notifier_;
-  std::atomic<std::uint32_t> option_{0};
 };
 
 // The production item factory (device items over the enumeration library).

@@ -23,11 +23,12 @@ sysapicpp::tRaiseContext at(int line) {
 }
 
 // The master bag: a new, empty dynamic bag; its allocation failure is the host's out-of-memory.
+// Raised without a details text: there is no memory to write one.
 sysapicpp::PropertyBagHandle newMasterBag() {
   try {
     return sysapicpp::PropertyBagHandle::createDynamic();
   } catch (const std::bad_alloc&) {
-    throw static_cast<int>(kOutOfMemory);
+    throw sysapicpp::HResultException(kOutOfMemory);
   }
 }
 

@@ -49,7 +49,12 @@ HRESULT classifyCurrentException() noexcept {
   } catch (const std::exception&) {
     return E_FAIL;
   } catch (int value) {
-    // A thrown code that does not say failure must not pass for success.
+    // The library itself never throws an integer: its failures are HResultException (or the
+    // device layer's qoerr::Exception). This one clause stays because the boundary's contract
+    // (the factory and the translator alike) is that a thrown integer is the result, and the
+    // expert behind the adapter is a type parameter: a device expert, or code it calls, may
+    // throw one. Every other place asks this classifier instead of catching int itself. A thrown
+    // code that does not say failure must not pass for success.
     return value < 0 ? value : E_FAIL;
   } catch (...) {
     return E_FAIL;

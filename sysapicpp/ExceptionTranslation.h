@@ -19,7 +19,8 @@ HRESULT translateDeviceException();
 
 // The boundary's own classification, first match wins: std::bad_alloc -> 0x8007000E;
 // HResultException -> its code; any other std::exception -> 0x80004005; a thrown int -> that
-// value when negative, 0x80004005 otherwise; anything else -> 0x80004005. Never throws.
+// value when negative, 0x80004005 otherwise; anything else -> 0x80004005. Never throws. The
+// one classification of the exported boundaries (the expert factory and the adapter).
 HRESULT classifyCurrentException() noexcept;
 
 }  // namespace sysapicpp

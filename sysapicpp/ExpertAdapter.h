@@ -11,11 +11,12 @@
 // notification handler, then the delayed expert, then the shared reference count (the virtual
 // root). The host sees only the four interface sub-objects.
 //
-// Every host operation:
-//  1. checks its pointer arguments (E_POINTER) in the order of its parameters, converting string
-//     arguments to UTF-8 before out-pointers are checked. A host string holding a value that is
-//     not a Unicode scalar value (above 0x10FFFF, or a surrogate 0xD800..0xDFFF) is refused with
-//     E_INVALIDARG before any expert work;
+// Every host operation goes through hostCall, which makes steps 1 and 4; the operation's own body
+// makes 2 and 3:
+//  1. checks its pointer arguments (E_POINTER), converting string arguments to UTF-8 before
+//     out-pointers are checked. A host string holding a value that is not a Unicode scalar
+//     value (above 0x10FFFF, or a surrogate 0xD800..0xDFFF) is refused with E_INVALIDARG before
+//     any expert work;
 //  2. calls the delayed expert;
 //  3. converts results back (texts are cut to at most 0xFFFFFFFF bytes at a character boundary,
 //     widened and returned as new host strings; a failed allocation gives E_OUTOFMEMORY);
@@ -55,6 +56,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -73,6 +75,7 @@
 #include "sysapicpp/HResultException.h"
 #include "sysapicpp/SyncNotificationHandler.h"
 #include "sysapicpp/com/CQOComObject.h"
+#include "sysapicpp/com/CQOComPtr.h"
 #include "sysapicpp/com/CqoBStr.h"
 #include "sysapicpp/com/guids.h"
 #include "sysapicpp/enum/CmxSysEnumItemNamesSTL.h"
@@ -132,6 +135,34 @@ inline HRESULT hostTextOut(std::string_view utf8, wchar_t** out) {
   wchar_t* copy = CqoBStr::alloc(wide.data(), wide.size());
   if (copy == nullptr) return E_OUTOFMEMORY;
   *out = copy;
+  return S_OK;
+}
+
+// Text out into an optional out-pointer: nothing to store without one.
+inline HRESULT optionalTextOut(std::string_view utf8, wchar_t** out) {
+  return out == nullptr ? S_OK : hostTextOut(utf8, out);
+}
+
+// A host string argument and where its UTF-8 form goes.
+struct tHostText {
+  const wchar_t* text;
+  std::string* utf8;
+};
+
+// The argument checks of a host operation, in this order: `pointers` and the host strings of
+// `texts` not null (E_POINTER); the host strings converted (hostTextIn); `outPointers` not null
+// (E_POINTER). S_OK or the first failure.
+inline HRESULT checkArguments(std::initializer_list<const void*> pointers,
+                              std::initializer_list<tHostText> texts,
+                              std::initializer_list<const void*> outPointers) noexcept {
+  for (const void* pointer : pointers)
+    if (pointer == nullptr) return E_POINTER;
+  for (const tHostText& text : texts)
+    if (text.text == nullptr) return E_POINTER;
+  for (const tHostText& text : texts)
+    if (const HRESULT hr = hostTextIn(text.text, *text.utf8); hr < 0) return hr;
+  for (const void* pointer : outPointers)
+    if (pointer == nullptr) return E_POINTER;
   return S_OK;
 }
 
@@ -319,7 +350,8 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
   // last reference inside a notice) must not destroy the object there: its clean-up joins that
   // very thread. The destruction thread does it instead, once the notice has returned.
   static bool deferFinalDestruction(std::function<void()> destroy) noexcept {
-    if (!::nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tThreadController::onControlledThread()) return false;
+    if (!::nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tThreadController::onControlledThread())
+      return false;
     deferDestruction(std::move(destroy));
     return true;
   }
@@ -374,13 +406,10 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
 
   // --- ImxSysExpertInfo ------------------------------------------------------------------------
   HRESULT GetExpertGuid(GUID* guid) override {
-    if (guid == nullptr) return E_POINTER;
-    try {
+    return hostCall({guid}, {}, {}, nullptr, [&]() -> HRESULT {
       *guid = requireExpert()->getExpertGuid();
       return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
   HRESULT GetExpertName(wchar_t** name) override {
     return identityText(name, [](D& e) { return e.getExpertName(); });
@@ -394,7 +423,7 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
 
   // --- ImxSysExpert / ImxSysExpert2 ------------------------------------------------------------
   HRESULT Initialize() override {
-    try {
+    return hostCall(nullptr, [&]() -> HRESULT {
       if constexpr (std::is_constructible_v<D, SyncNotificationHandler*>) {
         delayedExpert_.store(std::make_unique<D>(&notificationHandler_));
         return S_OK;
@@ -403,24 +432,19 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
         throw NotImplException(tRaiseContext{kExpertAdapterSource, kExpertAdapterNoInitializeLine,
                                              ::nQOVORLIXATOMICSAE_23_3::kComponentName});
       }
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   HRESULT Shutdown() override {
-    try {
+    return hostCall(nullptr, [&]() -> HRESULT {
       notificationHandler_.clearSink();
       delayedExpert_.store(nullptr);
       return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   HRESULT EnumerateItems(IUnknown* collector) override {
-    if (collector == nullptr) return E_POINTER;
-    try {
+    return hostCall({collector}, {}, {}, nullptr, [&]() -> HRESULT {
       const auto expert = requireExpert();
       adapter_detail::BagReferences collected;
       expert->getAllPropertyBags(collected.bags);
@@ -431,14 +455,11 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
       const auto collect = reinterpret_cast<tCollect>(table[kItemCollectorCollectSlot]);
       for (ImxSysPropertyBag* bag : collected.bags) (void)collect(collector, bag);
       return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   HRESULT GetItemNames(ImxSysEnumStringList** names) override {
-    if (names == nullptr) return E_POINTER;
-    try {
+    return hostCall({names}, {}, {}, nullptr, [&]() -> HRESULT {
       const auto expert = requireExpert();
       std::vector<std::string> utf8;
       expert->getItemNames(utf8);
@@ -449,128 +470,84 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
       if (hr < 0) return hr;
       *names = enumerator;
       return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   HRESULT GetPropertyBag(const wchar_t* itemName, ImxSysPropertyBag** bag) override {
-    if (itemName == nullptr) return E_POINTER;
     std::string name;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    if (bag == nullptr) return E_POINTER;
-    *bag = nullptr;
-    try {
+    return hostCall({}, {{itemName, &name}}, {bag}, nullptr, [&]() -> HRESULT {
+      *bag = nullptr;
       ImxSysPropertyBag* result = requireExpert()->getPropertyBag(name);
       if (result == nullptr) throwNullBag();  // a bag was promised: broken invariant
       *bag = result;
       return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   HRESULT GetPropertyBagWithRefresh(const wchar_t* itemName, unsigned count, const unsigned* tags,
                                     int flag, ImxSysPropertyBag** bag) override {
-    if (itemName == nullptr || tags == nullptr) return E_POINTER;
     std::string name;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    if (bag == nullptr) return E_POINTER;
-    *bag = nullptr;
-    try {
+    return hostCall({tags}, {{itemName, &name}}, {bag}, nullptr, [&]() -> HRESULT {
+      *bag = nullptr;
       const auto expert = requireExpert();
       std::vector<std::uint32_t> list(tags, tags + count);
-      // Held here until the subset answer is known, so a failure hands out nothing; the room is
-      // made first, so taking the bag over cannot fail and lose its reference.
-      adapter_detail::BagReferences held;
-      held.bags.reserve(1);
-      ImxSysPropertyBag* result = expert->getPropertyBagWithRefresh(name, list, flag != 0);
-      if (result == nullptr) throwNullBag();
-      held.bags.push_back(result);
-      HRESULT answer = S_OK;
-      if (!list.empty()) {
-        std::size_t present = 0;
-        for (std::uint32_t tag : list)
-          if (result->HasTag(tag) == S_OK) ++present;
-        answer = present == list.size() ? S_OK : present == 0 ? kPropertyNotPresent : S_FALSE;
-      }
-      held.bags.clear();
-      *bag = result;
+      // Held here until the subset answer is known, so a failure hands out nothing.
+      CQOComPtr<ImxSysPropertyBag> held(expert->getPropertyBagWithRefresh(name, list, flag != 0));
+      if (!held) throwNullBag();
+      const HRESULT answer = subsetAnswer(*held.get(), list);
+      *bag = held.detach();
       return answer;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   HRESULT SetOption(unsigned value) override {
-    try {
+    return hostCall(nullptr, [&]() -> HRESULT {
       requireExpert()->setOption(value);
       return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   HRESULT CommitPropertyBag(const wchar_t* itemName, const wchar_t* text, int value, int* changed,
                             wchar_t** resultText) override {
-    if (itemName == nullptr || text == nullptr) return E_POINTER;
     std::string name, input;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    if (const HRESULT hr = adapter_detail::hostTextIn(text, input); hr < 0) return hr;
-    if (changed == nullptr || resultText == nullptr) return E_POINTER;
-    *changed = 0;
-    try {
-      std::string out;
-      requireExpert()->commitPropertyBag(name, input, value, out);
-      // Written before the text is allocated: the change happened even if the text is lost.
-      *changed = out.empty() ? 0 : 1;
-      if (const HRESULT hr = adapter_detail::hostTextOut(out, resultText); hr < 0) return hr;
-      return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    return hostCall({}, {{itemName, &name}, {text, &input}}, {changed, resultText}, nullptr,
+                    [&]() -> HRESULT {
+                      *changed = 0;
+                      std::string out;
+                      requireExpert()->commitPropertyBag(name, input, value, out);
+                      // Written before the text is allocated: the change happened even if the
+                      // text is lost.
+                      *changed = out.empty() ? 0 : 1;
+                      return adapter_detail::hostTextOut(out, resultText);
+                    });
   }
 
   HRESULT ExtendedOperation1(const wchar_t* itemName, IUnknown* bag, ImxSysEnumPropertyTag** tags,
                              wchar_t** errorText) override {
-    if (itemName == nullptr || bag == nullptr) return E_POINTER;
     std::string name;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    if (tags == nullptr) return E_POINTER;
-    try {
+    return hostCall({bag}, {{itemName, &name}}, {tags}, errorText, [&]() -> HRESULT {
       const auto expert = requireExpert();
       PropertyBagHandle handle(bag);
       *tags = nullptr;
       std::set<std::uint32_t> found;
       std::string error;
       expert->extendedOperation1(name, handle, found, error);
-      ImxSysEnumPropertyTag* enumerator = nullptr;
+      CQOComPtr<ImxSysEnumPropertyTag> enumerator;
       if (!found.empty()) {
-        const HRESULT hr = CmxSysEnumPropertyTagsSTL::create(std::move(found), &enumerator);
+        const HRESULT hr = CmxSysEnumPropertyTagsSTL::create(std::move(found), enumerator.out());
         if (hr < 0) return hr;
       }
-      if (errorText != nullptr) {
-        const HRESULT hr = adapter_detail::hostTextOut(error, errorText);
-        if (hr < 0) {
-          if (enumerator != nullptr) enumerator->Release();
-          return hr;
-        }
-      }
-      *tags = enumerator;
-      return enumerator != nullptr ? S_OK : S_FALSE;
-    } catch (...) {
-      return handleException(errorText);
-    }
+      if (const HRESULT hr = adapter_detail::optionalTextOut(error, errorText); hr < 0) return hr;
+      *tags = enumerator.detach();
+      return *tags != nullptr ? S_OK : S_FALSE;
+    });
   }
 
   // The last parameter belongs to the host's declaration; this expert does not use it.
   HRESULT ExtendedOperation2(const wchar_t* itemName, IUnknown* bag, int* result,
                              wchar_t** /*text*/) override {
-    if (itemName == nullptr || bag == nullptr) return E_POINTER;
     std::string name;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    if (result == nullptr) return E_POINTER;
-    try {
+    return hostCall({bag}, {{itemName, &name}}, {result}, nullptr, [&]() -> HRESULT {
       const auto expert = requireExpert();
       PropertyBagHandle handle(bag);
       std::int32_t value = 0;
@@ -578,169 +555,149 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
       expert->extendedOperation2(name, handle, value, unused);
       *result = value;
       return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   // --- ImxSysExpertPlugPlay --------------------------------------------------------------------
   HRESULT SetNotificationSink(IUnknown* sink) override {
-    try {
+    return hostCall(nullptr, [&]() -> HRESULT {
       if (sink != nullptr)
         notificationHandler_.setSink(sink);
       else
         notificationHandler_.clearSink();
       return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   // --- ImxSysExpertDiagnostic ------------------------------------------------------------------
   HRESULT DiagnosticOperation1(const wchar_t* itemName, int value) override {
-    if (itemName == nullptr) return E_POINTER;
     std::string name;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    try {
+    return hostCall({}, {{itemName, &name}}, {}, nullptr, [&]() -> HRESULT {
       requireExpert()->diagnosticOperation1(name, value);
       return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
-  // A non-zero mode rejected with 0x80040376 (as HResultException or thrown int) is run once more
-  // in mode 0; the result is then 0x00040370 with the text of the mode-0 run.
+  // A non-zero mode rejected with 0x80040376 (an exception the boundary classifies as that code:
+  // an InvalidModeException, or the code thrown as an integer) is run once more in mode 0; the
+  // result is then 0x00040370 with the text of the mode-0 run.
   HRESULT RunDiagnostic(const wchar_t* itemName, int mode, wchar_t** resultText) override {
-    if (itemName == nullptr) return E_POINTER;
     std::string name;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    try {
+    return hostCall({}, {{itemName, &name}}, {}, resultText, [&]() -> HRESULT {
       const auto expert = requireExpert();
       std::string text;
       HRESULT answer = S_OK;
-      bool repeat = false;
       try {
         expert->runDiagnostic(name, mode, text);
-      } catch (const HResultException& e) {
-        if (e.code() != InvalidModeException::kCode || mode == 0) throw;
-        repeat = true;
-      } catch (int code) {
-        if (code != InvalidModeException::kCode || mode == 0) throw;
-        repeat = true;
-      }
-      if (repeat) {
-        text.clear();
-        expert->runDiagnostic(name, 0, text);
+      } catch (...) {
+        if (mode == 0 || classifyCurrentException() != InvalidModeException::kCode) throw;
         answer = kDiagnosticRepeatedInMode0;
       }
-      if (resultText != nullptr) {
-        if (const HRESULT hr = adapter_detail::hostTextOut(text, resultText); hr < 0) return hr;
+      if (answer == kDiagnosticRepeatedInMode0) {
+        text.clear();
+        expert->runDiagnostic(name, 0, text);
       }
+      if (const HRESULT hr = adapter_detail::optionalTextOut(text, resultText); hr < 0) return hr;
       return answer;
-    } catch (...) {
-      return handleException(resultText);
-    }
+    });
   }
 
   HRESULT DiagnosticOperation3(const wchar_t* itemName, wchar_t** text) override {
-    if (itemName == nullptr) return E_POINTER;
     std::string name;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    try {
+    return hostCall({}, {{itemName, &name}}, {}, text, [&]() -> HRESULT {
       std::string out;
       requireExpert()->diagnosticOperation3(name, out);
-      if (text != nullptr) return adapter_detail::hostTextOut(out, text);
-      return S_OK;
-    } catch (...) {
-      return handleException(text);
-    }
+      return adapter_detail::optionalTextOut(out, text);
+    });
   }
 
   // --- ImxSysExpertFirmware --------------------------------------------------------------------
   HRESULT BeginFirmwareUpdate(const wchar_t* itemName, int flag, int value,
                               wchar_t** text) override {
-    if (itemName == nullptr) return E_POINTER;
     std::string name;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    if (text == nullptr) return E_POINTER;
-    try {
+    return hostCall({}, {{itemName, &name}}, {text}, nullptr, [&]() -> HRESULT {
       const std::string out = requireExpert()->beginFirmwareUpdate(name, flag != 0, value);
       return adapter_detail::hostTextOut(out, text);
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   HRESULT UpdateFirmware(const wchar_t* itemName, const wchar_t* text1, int flag,
                          const wchar_t* text2, ImxSysBinaryImage* image) override {
-    if (itemName == nullptr || image == nullptr || text1 == nullptr || text2 == nullptr)
-      return E_POINTER;
     std::string name, first, second;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    if (const HRESULT hr = adapter_detail::hostTextIn(text1, first); hr < 0) return hr;
-    if (const HRESULT hr = adapter_detail::hostTextIn(text2, second); hr < 0) return hr;
-    try {
-      const auto expert = requireExpert();
-      BinaryImageHandle handle(image);  // one reference for the duration of the update call
-      expert->updateFirmware(name, first, flag != 0, second, handle);
-      return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    return hostCall({image}, {{itemName, &name}, {text1, &first}, {text2, &second}}, {}, nullptr,
+                    [&]() -> HRESULT {
+                      const auto expert = requireExpert();
+                      BinaryImageHandle handle(image);  // one reference for the update call
+                      expert->updateFirmware(name, first, flag != 0, second, handle);
+                      return S_OK;
+                    });
   }
 
   HRESULT FirmwareOperation3(const wchar_t* itemName, const wchar_t* text1, int flag,
                              const wchar_t* text2) override {
-    if (itemName == nullptr || text1 == nullptr || text2 == nullptr) return E_POINTER;
     std::string name, first, second;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    if (const HRESULT hr = adapter_detail::hostTextIn(text1, first); hr < 0) return hr;
-    if (const HRESULT hr = adapter_detail::hostTextIn(text2, second); hr < 0) return hr;
-    try {
-      requireExpert()->firmwareOperation3(name, first, flag != 0, second);
-      return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    return hostCall({}, {{itemName, &name}, {text1, &first}, {text2, &second}}, {}, nullptr,
+                    [&]() -> HRESULT {
+                      requireExpert()->firmwareOperation3(name, first, flag != 0, second);
+                      return S_OK;
+                    });
   }
 
   HRESULT FirmwareOperation4(const wchar_t* itemName, const wchar_t* text) override {
-    if (itemName == nullptr || text == nullptr) return E_POINTER;
     std::string name, input;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    if (const HRESULT hr = adapter_detail::hostTextIn(text, input); hr < 0) return hr;
-    try {
+    return hostCall({}, {{itemName, &name}, {text, &input}}, {}, nullptr, [&]() -> HRESULT {
       requireExpert()->firmwareOperation4(name, input);
       return S_OK;
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   HRESULT GetFirmwareUpdateStatus(const wchar_t* itemName, int* state, int* value,
                                   wchar_t** text) override {
-    if (itemName == nullptr) return E_POINTER;
     std::string name;
-    if (const HRESULT hr = adapter_detail::hostTextIn(itemName, name); hr < 0) return hr;
-    if (state == nullptr) return E_POINTER;
-    *state = 0;  // written on every path, failures included
-    try {
+    return hostCall({}, {{itemName, &name}}, {state}, text, [&]() -> HRESULT {
+      *state = 0;  // written on every path, failures included
       std::int32_t outState = 0, outValue = 0;
       std::string out;
       requireExpert()->getFirmwareUpdateStatus(name, outState, outValue, out);
       *state = outState;
       if (value != nullptr) *value = outValue;
-      if (text != nullptr) {
-        if (const HRESULT hr = adapter_detail::hostTextOut(out, text); hr < 0) return hr;
-      }
-      return S_OK;
-    } catch (...) {
-      return handleException(text);
-    }
+      return adapter_detail::optionalTextOut(out, text);
+    });
   }
 
  protected:
+  // One host operation: its argument checks, then `body`, every exception of which becomes the
+  // result through handleException(errorText). The checks, in the order every operation makes
+  // them: `pointers` and the host strings of `texts` not null (E_POINTER); the host strings
+  // converted to UTF-8 (E_INVALIDARG, E_OUTOFMEMORY); `outPointers` not null (E_POINTER).
+  template <class Body>
+  HRESULT hostCall(std::initializer_list<const void*> pointers,
+                   std::initializer_list<adapter_detail::tHostText> texts,
+                   std::initializer_list<const void*> outPointers, wchar_t** errorText,
+                   Body&& body) noexcept {
+    const HRESULT checked = adapter_detail::checkArguments(pointers, texts, outPointers);
+    if (checked < 0) return checked;
+    try {
+      return body();
+    } catch (...) {
+      return handleException(errorText);
+    }
+  }
+  template <class Body>
+  HRESULT hostCall(wchar_t** errorText, Body&& body) noexcept {
+    return hostCall({}, {}, {}, errorText, std::forward<Body>(body));
+  }
+
+  // The answer of a refresh that asked for `tags`: S_OK when the bag holds every one (or none was
+  // asked for), S_FALSE when it holds some, 0x80040371 when it holds none.
+  static HRESULT subsetAnswer(ImxSysPropertyBag& bag, const std::vector<std::uint32_t>& tags) {
+    if (tags.empty()) return S_OK;
+    std::size_t present = 0;
+    for (std::uint32_t tag : tags)
+      if (bag.HasTag(tag) == S_OK) ++present;
+    return present == tags.size() ? S_OK : present == 0 ? kPropertyNotPresent : S_FALSE;
+  }
+
   [[noreturn]] static void throwNoExpert() {
     throw UnexpectedException(tRaiseContext{kExpertAdapterSource, kExpertAdapterNoExpertLine,
                                             ::nQOVORLIXATOMICSAE_23_3::kComponentName});
@@ -761,13 +718,11 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
   // Identity text: the value is computed first, then the out-pointer is checked.
   template <class Get>
   HRESULT identityText(wchar_t** out, Get get) {
-    try {
+    return hostCall(nullptr, [&]() -> HRESULT {
       const std::string value = get(*requireExpert());
       if (out == nullptr) return E_POINTER;
       return adapter_detail::hostTextOut(value, out);
-    } catch (...) {
-      return handleException(nullptr);
-    }
+    });
   }
 
   SyncNotificationHandler notificationHandler_;

@@ -15,52 +15,46 @@ namespace sysapicpp {
 
 // The sink is the host's object, reached through its function table as the host declares it; it
 // is no C++ object of this library, so the sanitizer's C++ type check of virtual calls (vptr)
-// cannot apply to calls into it.
+// cannot apply to calls into it (its references are taken and released by CQOComPtr, which
+// leaves the check out too).
 #define QO_HOST_OBJECT_CALLS __attribute__((no_sanitize("vptr")))
 
 SyncNotificationHandler::SyncNotificationHandler(ImxSysExpert* expert) noexcept : expert_(expert) {}
 
-QO_HOST_OBJECT_CALLS SyncNotificationHandler::~SyncNotificationHandler() {
-  if (sink_ != nullptr) std::exchange(sink_, nullptr)->Release();
-}
+SyncNotificationHandler::~SyncNotificationHandler() = default;
 
-QO_HOST_OBJECT_CALLS void SyncNotificationHandler::setSink(IUnknown* sink) {
+void SyncNotificationHandler::setSink(IUnknown* sink) {
   if (sink == nullptr) {
     clearSink();
     return;
   }
   CqoCSLock guard(lock_);
-  sink->AddRef();  // before releasing the old one: the same sink may be registered again
-  IUnknown* old = std::exchange(sink_, sink);
-  if (old != nullptr) old->Release();
+  // The new reference is taken before the old one goes: the same sink may be registered again.
+  sink_ = CQOComPtr<IUnknown>::share(sink);
 }
 
-QO_HOST_OBJECT_CALLS void SyncNotificationHandler::clearSink() {
+void SyncNotificationHandler::clearSink() {
   CqoCSLock guard(lock_);
-  IUnknown* old = std::exchange(sink_, nullptr);
-  if (old != nullptr) old->Release();
+  sink_.reset();
 }
 
-QO_HOST_OBJECT_CALLS void SyncNotificationHandler::notify(std::int32_t kind, const std::vector<std::string>& names) {
+QO_HOST_OBJECT_CALLS void SyncNotificationHandler::notify(std::int32_t kind,
+                                                          const std::vector<std::string>& names) {
   CqoCSLock guard(lock_);
-  if (sink_ == nullptr) return;
-  IUnknown* sink = sink_;
-  sink->AddRef();
-  ImxSysEnumStringList* enumerator = nullptr;
+  if (!sink_) return;
+  // References of the delivery's own, released (enumerator first) on every way out, unwinding
+  // included, before the lock.
+  const CQOComPtr<IUnknown> sink = sink_;
+  CQOComPtr<ImxSysEnumStringList> enumerator;
   try {
     std::vector<std::wstring> wide = qo::dsc::toHostWideList(names);
-    if (CmxSysEnumItemNamesSTL::create(std::move(wide), &enumerator) >= 0 && enumerator != nullptr)
-      static_cast<ImxSysNotificationSink*>(sink)->Notify(expert_, kind, enumerator);
+    if (CmxSysEnumItemNamesSTL::create(std::move(wide), enumerator.out()) >= 0 && enumerator)
+      static_cast<ImxSysNotificationSink*>(sink.get())->Notify(expert_, kind, enumerator.get());
   } catch (abi::__forced_unwind&) {
-    // Thread cancellation must unwind on; release first.
-    if (enumerator != nullptr) enumerator->Release();
-    sink->Release();
-    throw;
+    throw;  // thread cancellation must unwind on
   } catch (...) {
-    // The notice is lost; the references below are still released.
+    // The notice is lost.
   }
-  if (enumerator != nullptr) enumerator->Release();
-  sink->Release();
 }
 
 bool SyncNotificationHandler::isListening(std::int32_t, const std::vector<std::string>&) {
@@ -69,7 +63,7 @@ bool SyncNotificationHandler::isListening(std::int32_t, const std::vector<std::s
 
 bool SyncNotificationHandler::hasSink() const {
   CqoCSLock guard(lock_);
-  return sink_ != nullptr;
+  return static_cast<bool>(sink_);
 }
 
 }  // namespace sysapicpp

@@ -9,6 +9,7 @@
 
 #include "qo/dsc/CqoCS.h"
 #include "sysapicpp/NotificationHandler.h"
+#include "sysapicpp/com/CQOComPtr.h"
 #include "sysapicpp/interfaces/IUnknown.h"
 
 class ImxSysExpert;
@@ -44,7 +45,7 @@ class SyncNotificationHandler final : public NotificationHandler {
 
  private:
   mutable CqoCS lock_;
-  IUnknown* sink_ = nullptr;  // one reference held while registered
+  CQOComPtr<IUnknown> sink_;  // held while registered
   ImxSysExpert* expert_;
 };
 

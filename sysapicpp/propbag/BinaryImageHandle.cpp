@@ -1,7 +1,5 @@
 #include "sysapicpp/propbag/BinaryImageHandle.h"
 
-#include <utility>
-
 #include "sysapicpp/HResultException.h"
 
 namespace sysapicpp {
@@ -18,39 +16,8 @@ namespace {
 // cannot apply to calls into it.
 #define QO_HOST_OBJECT_CALLS __attribute__((no_sanitize("vptr")))
 
-QO_HOST_OBJECT_CALLS BinaryImageHandle::BinaryImageHandle(ImxSysBinaryImage* image) noexcept : image_(image) {
-  if (image_ != nullptr) image_->AddRef();
-}
-
-BinaryImageHandle::BinaryImageHandle(const BinaryImageHandle& other) noexcept
-    : BinaryImageHandle(other.image_) {}
-
-BinaryImageHandle::BinaryImageHandle(BinaryImageHandle&& other) noexcept
-    : image_(std::exchange(other.image_, nullptr)) {}
-
-QO_HOST_OBJECT_CALLS BinaryImageHandle& BinaryImageHandle::operator=(const BinaryImageHandle& other) noexcept {
-  if (this != &other) {
-    if (other.image_ != nullptr) other.image_->AddRef();
-    if (image_ != nullptr) image_->Release();
-    image_ = other.image_;
-  }
-  return *this;
-}
-
-QO_HOST_OBJECT_CALLS BinaryImageHandle& BinaryImageHandle::operator=(BinaryImageHandle&& other) noexcept {
-  if (this != &other) {
-    ImxSysBinaryImage* old = std::exchange(image_, std::exchange(other.image_, nullptr));
-    if (old != nullptr) old->Release();
-  }
-  return *this;
-}
-
-QO_HOST_OBJECT_CALLS BinaryImageHandle::~BinaryImageHandle() {
-  if (image_ != nullptr) image_->Release();
-}
-
 QO_HOST_OBJECT_CALLS std::uint32_t BinaryImageHandle::size() const {
-  if (image_ == nullptr) raise(E_POINTER, kBinaryImageSizeLine);
+  if (!image_) raise(E_POINTER, kBinaryImageSizeLine);
   unsigned size = 0;
   const HRESULT hr = image_->GetSize(&size);
   if (hr < 0) raise(hr, kBinaryImageSizeLine);
@@ -58,7 +25,7 @@ QO_HOST_OBJECT_CALLS std::uint32_t BinaryImageHandle::size() const {
 }
 
 QO_HOST_OBJECT_CALLS const void* BinaryImageHandle::data() const {
-  if (image_ == nullptr) raise(E_POINTER, kBinaryImageDataLine);
+  if (!image_) raise(E_POINTER, kBinaryImageDataLine);
   void* data = nullptr;
   const HRESULT hr = image_->GetData(&data);
   if (hr < 0) raise(hr, kBinaryImageDataLine);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 
+#include "sysapicpp/com/CQOComPtr.h"
 #include "sysapicpp/interfaces/ImxSysBinaryImage.h"
 
 namespace sysapicpp {
@@ -21,15 +22,11 @@ class BinaryImageHandle {
  public:
   BinaryImageHandle() noexcept = default;
   // Adds a reference to `image` (null gives an empty handle).
-  explicit BinaryImageHandle(ImxSysBinaryImage* image) noexcept;
-  BinaryImageHandle(const BinaryImageHandle& other) noexcept;
-  BinaryImageHandle(BinaryImageHandle&& other) noexcept;
-  BinaryImageHandle& operator=(const BinaryImageHandle& other) noexcept;
-  BinaryImageHandle& operator=(BinaryImageHandle&& other) noexcept;
-  ~BinaryImageHandle();
+  explicit BinaryImageHandle(ImxSysBinaryImage* image) noexcept
+      : image_(CQOComPtr<ImxSysBinaryImage>::share(image)) {}
 
-  ImxSysBinaryImage* get() const noexcept { return image_; }
-  explicit operator bool() const noexcept { return image_ != nullptr; }
+  ImxSysBinaryImage* get() const noexcept { return image_.get(); }
+  explicit operator bool() const noexcept { return static_cast<bool>(image_); }
 
   // Byte length of the image.
   std::uint32_t size() const;
@@ -40,7 +37,7 @@ class BinaryImageHandle {
   std::span<const std::uint8_t> bytes() const;
 
  private:
-  ImxSysBinaryImage* image_ = nullptr;  // one reference while non-null
+  CQOComPtr<ImxSysBinaryImage> image_;
 };
 
 }  // namespace sysapicpp

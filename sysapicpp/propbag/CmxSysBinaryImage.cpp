@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "sysapicpp/com/CQOComPtr.h"
+
 namespace {
 // Where GetData points for an empty file (nothing may be read through it).
 const unsigned char kNoBytes[1] = {0};
@@ -36,7 +38,7 @@ HRESULT CmxSysBinaryImage::create(const char* path, const wchar_t* name,
     return E_OUTOFMEMORY;
   }
   if (hr < 0) return hr;
-  image->AddRef();
+  auto held = sysapicpp::CQOComPtr<CQOComObject<CmxSysBinaryImage>>::share(image);
   hr = image->open(path, name);
   if (hr >= 0 && disposition == tFileDisposition::kDeleteAtEnd) {
     try {
@@ -45,11 +47,8 @@ HRESULT CmxSysBinaryImage::create(const char* path, const wchar_t* name,
       hr = E_OUTOFMEMORY;
     }
   }
-  if (hr < 0) {
-    image->Release();
-    return hr;
-  }
-  *out = image;
+  if (hr < 0) return hr;  // the image goes with `held`
+  *out = held.detach();
   return S_OK;
 }
 

@@ -2,7 +2,6 @@
 
 #include <limits>
 #include <new>
-#include <utility>
 
 #include "qo/dsc/Utf8.h"
 #include "sysapicpp/HResultException.h"
@@ -31,40 +30,12 @@ PropertyBagHandle::PropertyBagHandle(IUnknown* object) {
   void* answered = nullptr;
   const HRESULT hr = object->QueryInterface(&IID_ImxSysPropertyBag4, &answered);
   if (hr < 0 || answered == nullptr) raiseNoInterface();
-  bag_ = static_cast<ImxSysPropertyBag4*>(answered);
-}
-
-PropertyBagHandle::PropertyBagHandle(const PropertyBagHandle& other) noexcept : bag_(other.bag_) {
-  if (bag_ != nullptr) bag_->AddRef();
-}
-
-PropertyBagHandle::PropertyBagHandle(PropertyBagHandle&& other) noexcept
-    : bag_(std::exchange(other.bag_, nullptr)) {}
-
-PropertyBagHandle& PropertyBagHandle::operator=(const PropertyBagHandle& other) noexcept {
-  if (this != &other) {
-    if (other.bag_ != nullptr) other.bag_->AddRef();
-    if (bag_ != nullptr) bag_->Release();
-    bag_ = other.bag_;
-  }
-  return *this;
-}
-
-PropertyBagHandle& PropertyBagHandle::operator=(PropertyBagHandle&& other) noexcept {
-  if (this != &other) {
-    ImxSysPropertyBag4* old = std::exchange(bag_, std::exchange(other.bag_, nullptr));
-    if (old != nullptr) old->Release();
-  }
-  return *this;
-}
-
-PropertyBagHandle::~PropertyBagHandle() {
-  if (bag_ != nullptr) bag_->Release();
+  bag_.reset(static_cast<ImxSysPropertyBag4*>(answered));
 }
 
 PropertyBagHandle PropertyBagHandle::adopt(ImxSysPropertyBag4* bag) noexcept {
   PropertyBagHandle handle;
-  handle.bag_ = bag;
+  handle.bag_.reset(bag);
   return handle;
 }
 
@@ -75,21 +46,19 @@ PropertyBagHandle PropertyBagHandle::createDynamic() {
 }
 
 ImxSysPropertyBag4* PropertyBagHandle::checkedBag(int line) const {
-  if (bag_ == nullptr) throw UnexpectedException(context(line));
-  return bag_;
+  if (!bag_) throw UnexpectedException(context(line));
+  return bag_.get();
 }
 
 ImxSysPropertyBag* PropertyBagHandle::clone() const {
-  ImxSysPropertyBag* copy = nullptr;
-  const HRESULT hr = checkedBag(kPropertyBagNoInterfaceLine)->Clone(&copy);
-  if (hr < 0) {
-    if (copy != nullptr) copy->Release();  // a bag that answered a failure and a pointer anyway
-    throw HResultException(hr, context(kPropertyBagCopyFailedLine));
-  }
-  if (copy == nullptr) raiseNoInterface();
+  // Released on every path, also that of a bag that answered a failure and a pointer anyway.
+  CQOComPtr<ImxSysPropertyBag> copy;
+  const HRESULT hr = checkedBag(kPropertyBagNoInterfaceLine)->Clone(copy.out());
+  if (hr < 0) throw HResultException(hr, context(kPropertyBagCopyFailedLine));
+  if (!copy) raiseNoInterface();
   void* answered = nullptr;
   const HRESULT qi = copy->QueryInterface(&IID_ImxSysPropertyBag, &answered);
-  copy->Release();
+  copy.reset();
   if (qi < 0 || answered == nullptr) raiseNoInterface();
   return static_cast<ImxSysPropertyBag*>(answered);
 }

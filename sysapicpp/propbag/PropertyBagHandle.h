@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "sysapicpp/com/CQOComPtr.h"
 #include "sysapicpp/com/types.h"
 #include "sysapicpp/interfaces/IUnknown.h"
 #include "sysapicpp/interfaces/ImxSysPropertyBag.h"
@@ -42,19 +43,19 @@ class PropertyBagHandle {
   PropertyBagHandle() noexcept = default;
   // Asks `object` for ImxSysPropertyBag4 and keeps the reference it answers with.
   explicit PropertyBagHandle(IUnknown* object);
-  PropertyBagHandle(const PropertyBagHandle& other) noexcept;
-  PropertyBagHandle(PropertyBagHandle&& other) noexcept;
-  PropertyBagHandle& operator=(const PropertyBagHandle& other) noexcept;
-  PropertyBagHandle& operator=(PropertyBagHandle&& other) noexcept;
-  virtual ~PropertyBagHandle();
+  PropertyBagHandle(const PropertyBagHandle& other) noexcept = default;
+  PropertyBagHandle(PropertyBagHandle&& other) noexcept = default;
+  PropertyBagHandle& operator=(const PropertyBagHandle& other) noexcept = default;
+  PropertyBagHandle& operator=(PropertyBagHandle&& other) noexcept = default;
+  virtual ~PropertyBagHandle() = default;
 
   // Takes over one reference the caller already holds (null gives an empty handle).
   static PropertyBagHandle adopt(ImxSysPropertyBag4* bag) noexcept;
   // A handle on a new, empty CmxDynamicPropertyBag; std::bad_alloc when it cannot be made.
   static PropertyBagHandle createDynamic();
 
-  ImxSysPropertyBag4* get() const noexcept { return bag_; }
-  explicit operator bool() const noexcept { return bag_ != nullptr; }
+  ImxSysPropertyBag4* get() const noexcept { return bag_.get(); }
+  explicit operator bool() const noexcept { return static_cast<bool>(bag_); }
 
   // A copy of the bag made by its Clone, answered for ImxSysPropertyBag, with one reference for
   // the caller. A failing Clone raises HResultException with its result (line 231); a copy that
@@ -90,7 +91,7 @@ class PropertyBagHandle {
   ImxSysPropertyBag4* checkedBag(int line) const;
   void checkSet(HRESULT result) const;
 
-  ImxSysPropertyBag4* bag_ = nullptr;  // one reference while non-null
+  CQOComPtr<ImxSysPropertyBag4> bag_;
 };
 
 // The host's standard tags (0x10xxxxx).
