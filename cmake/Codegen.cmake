@@ -67,3 +67,6 @@ add_dependencies(qo_codegen_test_support qo_codegen)
 
 # The routing topographies: the library's records and the simulator's routing graphs.
 include(${CMAKE_CURRENT_LIST_DIR}/Topographies.cmake)
+
+# The board item's property tags: the library's constants and refresh dispatch, the hosts' names.
+include(${CMAKE_CURRENT_LIST_DIR}/PropertyTags.cmake)

@@ -1,6 +1,5 @@
 #include "source/tNextVorlixItem.h"
 
-#include <algorithm>
 #include <exception>
 #include <new>
 
@@ -65,11 +64,9 @@ tNextVorlixItem::~tNextVorlixItem() {
   firmwareUpdater_.reset();
 }
 
-int tNextVorlixItem::getTagUpdateKind(std::uint32_t tag) {
-  return std::find(std::begin(kDynamicTags), std::end(kDynamicTags), tag) != std::end(kDynamicTags)
-             ? 2
-             : 1;
-}
+// 2 for the tags of kDynamicTags, 1 for any other: an element of an indexed tag (fan 1's speed,
+// 0x1063001) and the fans' states (written with the fans, never answered as dynamic) included.
+int tNextVorlixItem::getTagUpdateKind(std::uint32_t tag) { return tagUpdateKindOf(tag); }
 
 void tNextVorlixItem::invalidate() {
   // Nothing prepared to discard; the lock orders invalidation with bag copies.

@@ -28,6 +28,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include "codegen/qovorlixatomicsae/tInterfaceProxy_vorlixtarrow.h"
+#include "codegen/qovorlixatomicsae/tPropertyTags.h"
 #include "source/FirmwareUpdater.h"
 #include "source/tItemFactory.h"
 #include "sysapicpp/cache/Item.h"
@@ -44,83 +45,8 @@ inline constexpr const auto& kRoutingInterfaceName = qodrv::routing::kInterfaceN
 // The routing library offered for boards whose FPGA the catalog knows (tag 0x16002000).
 inline constexpr char kRoutingLibraryName[] = "libqovorlixtarrowu.so";
 
-// Property tags the item writes.
-namespace tags {
-// host's standard tags
-inline constexpr std::uint32_t kSettingsFlags = 0x102A000;
-inline constexpr std::uint32_t kItemKind = 0x101C000;
-inline constexpr std::uint32_t kExpertId = 0x101E000;
-inline constexpr std::uint32_t kPresent = 0x1054000;
-inline constexpr std::uint32_t kPciBus = 0x1018000;
-inline constexpr std::uint32_t kPciDevice = 0x1019000;
-inline constexpr std::uint32_t kPciFunction = 0x101A000;
-inline constexpr std::uint32_t kBusType = 0x103F000;
-inline constexpr std::uint32_t kDescription = 0x100A000;
-inline constexpr std::uint32_t kLinkWidth = 0x1030000;
-inline constexpr std::uint32_t kMaxLinkWidth = 0x1031000;
-inline constexpr std::uint32_t kMaxLinkRate = 0x1078000;
-inline constexpr std::uint32_t kLinkRate = 0x1079000;
-inline constexpr std::uint32_t kChassisSlot = 0x100B000;
-inline constexpr std::uint32_t kSlotReserved = 0x107A000;
-inline constexpr std::uint32_t kModuleRecordByte = 0x1048000;
-inline constexpr std::uint32_t kFlag1002 = 0x1002000;
-inline constexpr std::uint32_t kFlag1086 = 0x1086000;
-inline constexpr std::uint32_t kFlag1020 = 0x1020000;
-inline constexpr std::uint32_t kFlag1010 = 0x1010000;
-inline constexpr std::uint32_t kFlag1014 = 0x1014000;
-inline constexpr std::uint32_t kFirmwareUpdatable = 0x104A000;
-inline constexpr std::uint32_t kFlag108D = 0x108D000;
-inline constexpr std::uint32_t kFirmwareFilePattern = 0x104B000;
-inline constexpr std::uint32_t kFlag1028 = 0x1028000;
-inline constexpr std::uint32_t kFlag1001 = 0x1001000;
-inline constexpr std::uint32_t kFlag1024 = 0x1024000;
-inline constexpr std::uint32_t kFirmwareVersion = 0x102F000;
-inline constexpr std::uint32_t kHardwareRevision = 0x1075000;
-inline constexpr std::uint32_t kItemName = 0x101D000;
-inline constexpr std::uint32_t kProductId = 0x1005000;
-inline constexpr std::uint32_t kProductId2 = 0x103E000;
-inline constexpr std::uint32_t kVendorId = 0x1003000;
-inline constexpr std::uint32_t kManufacturer = 0x1004000;
-inline constexpr std::uint32_t kModel = 0x1006000;
-inline constexpr std::uint32_t kSerial = 0x1007000;
-inline constexpr std::uint32_t kIsMaker = 0x1008000;
-inline constexpr std::uint32_t kUserName = 0x101F000;
-inline constexpr std::uint32_t kOp0406Kind = 0x1073000;
-// dynamic
-inline constexpr std::uint32_t kDated0 = 0x1015000;
-inline constexpr std::uint32_t kDated0Value = 0x1016000;
-inline constexpr std::uint32_t kDated0Marker = 0x1069000;
-inline constexpr std::uint32_t kSensorCount = 0x1064000;
-inline constexpr std::uint32_t kSensorName = 0x1065000;
-inline constexpr std::uint32_t kSensorReading = 0x102E000;
-inline constexpr std::uint32_t kSensorLower = 0x1066000;
-inline constexpr std::uint32_t kSensorUpper = 0x1067000;
-inline constexpr std::uint32_t kSensorState = 0x1089000;
-inline constexpr std::uint32_t kFanCount = 0x1061000;
-inline constexpr std::uint32_t kFanName = 0x1062000;
-inline constexpr std::uint32_t kFanSpeed = 0x1063000;
-inline constexpr std::uint32_t kFanState = 0x1088000;
-// the family's own tags
-inline constexpr std::uint32_t kFpgaKnown = 0x19000000;
-inline constexpr std::uint32_t kFpgaClass = 0x19001000;
-inline constexpr std::uint32_t kOp0406Code = 0x1900B000;
-inline constexpr std::uint32_t kOtherVendorModule = 0x1900E000;
-inline constexpr std::uint32_t kDated1 = 0x1900F000;
-inline constexpr std::uint32_t kDated1Value = 0x19010000;
-inline constexpr std::uint32_t kDated1Marker = 0x19011000;
-inline constexpr std::uint32_t kModuleId = 0x19012000;
-inline constexpr std::uint32_t kModuleRevision = 0x19013000;
-inline constexpr std::uint32_t kProductName = 0x19014000;
-// routing tags
-inline constexpr std::uint32_t kDeviceName = 0x1600A000;
-inline constexpr std::uint32_t kRoutingLibrary = 0x16002000;
-inline constexpr std::uint32_t kRoutingInterfacePath = 0x16003000;
-}  // namespace tags
-
-// The sixteen tags whose values are read from the hardware on request (update kind 2).
-inline constexpr std::uint32_t kDynamicTags[] = {
-    0x1015000, 0x1016000, 0x102E000, 0x102F000, 0x1061000,  0x1062000,  0x1063000,  0x1064000,
-    0x1065000, 0x1066000, 0x1067000, 0x1069000, 0x1089000, 0x1900F000, 0x19010000, 0x19011000};
+// Property tags the item writes (namespace tags), the tags it re-reads on request
+// (kDynamicTags) and their refresh groups: generated from codegen/descriptions/properties.json.
 
 // The driver's value of a date that was never set.
 inline constexpr std::uint64_t kNeverSet = qodrv::vorlixtarrow::kNeverSet;

@@ -117,6 +117,274 @@ mxSysAttrTimestampUTC timestampOf(std::uint64_t seconds) {
   return value;
 }
 
+namespace {
+
+// The item's fields the static collection fills.
+struct tCollectedFields {
+  std::uint32_t& productId;
+  std::uint32_t& moduleId;
+  std::uint8_t& moduleRevision;
+  std::string& interfacePath;
+  std::string& modelText;
+  std::string& manufacturerText;
+};
+
+// What the steps of the static collection share: the board's sources, the bags written, and
+// what an earlier step read for a later one.
+struct tCollection {
+  tNextVorlixItem& item;
+  const std::string& name;
+  tAttributeAccess& attributes;
+  tDeviceInterfaceIterator& iterator;
+  tProductCatalog& catalog;
+  sysapicpp::SystemAPIPropertyBagAccessor& system;
+  sysapicpp::VorlixPropertyBagAccessor& vorlix;
+  sysapicpp::RoutingPropertyBagAccessor& routing;
+  tCollectedFields fields;
+  std::uint32_t pciBus = 0, pciDevice = 0, pciFunction = 0;
+  std::shared_ptr<tNextVorlixItem::tProxy> proxy{};
+  tStatus moduleStatus{};  // one status for the three module reads
+  std::uint32_t moduleSerial = 0;
+  bool otherVendor = false;
+};
+
+// 3, 4
+void collectItemKind(tCollection& c) {
+  c.fields.productId = c.attributes.read(kAttributeProduct);
+  c.system.setInt32(tags::kSettingsFlags, 0x40000000);
+  c.system.setInt32(tags::kItemKind, 1);
+  c.system.setString(tags::kExpertId, kExpertIdentifier);
+  c.system.setBool(tags::kPresent, true);
+}
+
+// 5. Boards the library marks as not supported are not served.
+void checkSupported(tCollection& c) {
+  if (c.attributes.read(kAttributeSupported) != 1)
+    throw sysapicpp::FailException({kNextVorlixItemSource, tNextVorlixItem::kLineUnsupported,
+                                    kComponentName});
+}
+
+// 6. PCI address, bus type, description.
+void collectPciAddress(tCollection& c) {
+  c.pciBus = c.attributes.read(kAttributePciBus);
+  c.pciDevice = c.attributes.read(kAttributePciDevice);
+  c.pciFunction = c.attributes.read(kAttributePciFunction);
+  c.system.setUInt32(tags::kPciBus, c.pciBus);
+  c.system.setUInt32(tags::kPciDevice, c.pciDevice);
+  c.system.setUInt32(tags::kPciFunction, c.pciFunction);
+  c.system.setInt32(tags::kBusType,
+                    static_cast<std::int32_t>(c.attributes.read(kAttributeBusType)));
+  c.system.setString(tags::kDescription,
+                     c.attributes.readString(kAttributeDescription, kDescriptionCapacity));
+}
+
+// 7. The interface entry at the board's PCI address (one status for the whole walk).
+void findInterfaceEntry(tCollection& c) {
+  tStatus walk;
+  bool found = false;
+  tDeviceInterfaceIterator& iterator = c.iterator;
+  for (; !iterator.isEnd(); iterator.next()) {
+    std::uint32_t bus = 0, dev = 0, function = 0;
+    iterator.readBusProperty("pciBusNumber", &bus, sizeof bus, nullptr, &walk);
+    iterator.readBusProperty("pciDeviceNumber", &dev, sizeof dev, nullptr, &walk);
+    iterator.readBusProperty("pciFunctionNumber", &function, sizeof function, nullptr, &walk);
+    if (walk.isFatal()) break;
+    if (bus == c.pciBus && dev == c.pciDevice && function == c.pciFunction) {
+      char path[tDeviceInterfaceIterator::kInterfacePathSize] = {};
+      if (iterator.readInterfacePath(path, &walk) != 0) c.fields.interfacePath = path;
+      found = true;
+      break;
+    }
+  }
+  if (!found && walk.isNotFatal())
+    walk.setCode(kNoInterfaceEntry, kComponentName, kConstantsSource, kLineNoInterfaceEntry);
+  qoerr::throwIfFailed(walk);
+}
+
+// 8
+void openProxy(tCollection& c) { c.proxy = c.item.openDriverProxy(); }
+
+// 9. Link width and rate of the entry's bus.
+void collectLink(tCollection& c) {
+  const auto linkWidth = readBusValue<std::int32_t>(c.iterator, "pcieLinkWidth", -1);
+  const auto maxLinkWidth = readBusValue<std::int32_t>(c.iterator, "pcieMaxLinkWidth", -1);
+  const auto linkRate = readBusValue<std::int32_t>(c.iterator, "pcieTransferRate", -1);
+  const auto maxLinkRate = readBusValue<std::int32_t>(c.iterator, "pcieMaxTransferRate", -1);
+  c.system.setInt32(tags::kLinkWidth, linkWidth);
+  c.system.setInt32(tags::kMaxLinkWidth, maxLinkWidth);
+  c.system.setInt32(tags::kMaxLinkRate, linkRateOf(maxLinkRate));
+  c.system.setInt32(tags::kLinkRate, linkRateOf(linkRate));
+}
+
+// 10
+void collectSlot(tCollection& c) {
+  c.system.setInt32(tags::kChassisSlot,
+                    static_cast<std::int32_t>(c.attributes.read(kAttributeChassisSlot)));
+  c.system.setUInt32(tags::kSlotReserved, 0);
+}
+
+// 11. The module record's last byte; not checked: 1 when the call fails or the byte is 0.
+void collectModuleRecordByte(tCollection& c) {
+  tStatus recordStatus;
+  const nQOVORLIXATOMICSAE_23_3::tIoModuleRecord record = c.proxy->op0604(recordStatus);
+  const std::int32_t byte = static_cast<std::int8_t>(record.value6);
+  c.system.setInt32(tags::kModuleRecordByte, recordStatus.isNotFatal() && byte != 0 ? byte : 1);
+}
+
+// 12. Routing strings.
+void collectRouting(tCollection& c) {
+  std::string deviceName;
+  tStatus nameStatus;
+  c.iterator.getDeviceName(deviceName, &nameStatus);
+  qoerr::throwIfFailed(nameStatus);
+  c.routing.setString(tags::kDeviceName, deviceName);
+
+  std::string productName, fpgaPart;
+  const bool fpgaKnown = c.catalog.getProductName(c.fields.productId, productName, fpgaPart);
+  c.routing.setString(tags::kRoutingLibrary, fpgaKnown ? kRoutingLibraryName : "");
+
+  tStatus routingStatus;
+  tDeviceInterfaceIterator routingIterator(kRoutingInterfaceName, deviceName.c_str(),
+                                           &routingStatus);
+  qoerr::throwIfFailed(routingStatus);
+  std::string routingPath;
+  if (!routingIterator.isEnd()) {
+    char path[tDeviceInterfaceIterator::kInterfacePathSize] = {};
+    if (routingIterator.readInterfacePath(path, &routingStatus) != 0) routingPath = path;
+    qoerr::throwIfFailed(routingStatus);
+  }
+  c.routing.setString(tags::kRoutingInterfacePath, routingPath);
+}
+
+// 13
+void collectFirmwareFlags(tCollection& c) {
+  c.system.setUInt32(tags::kFlag1002, 1);
+  c.system.setUInt32(tags::kFlag1086, 1);
+  c.system.setBool(tags::kFlag1020, true);
+  c.system.setBool(tags::kFlag1010, false);
+  c.system.setBool(tags::kFlag1014, false);
+  c.system.setBool(tags::kFirmwareUpdatable, true);
+  c.system.setUInt32(tags::kFlag108D, 1);
+  c.system.setString(tags::kFirmwareFilePattern, "*.zip");
+}
+
+// 14. The I/O module: one status for the three reads, not checked (a board without a
+// readable module falls back in collectModule).
+void readModule(tCollection& c) {
+  c.fields.moduleId = c.proxy->op0600(c.moduleStatus);
+  c.moduleSerial = c.proxy->op0601(c.moduleStatus);
+  c.fields.moduleRevision = c.proxy->op0602(c.moduleStatus);
+}
+
+// 15
+void collectItemFlags(tCollection& c) {
+  c.system.setBool(tags::kFlag1028, false);
+  c.system.setBool(tags::kFlag1001, true);
+  c.system.setInt32(tags::kFlag1024, 1);
+}
+
+// 16, 17. Written before their status is checked (from 0 after a transport failure).
+void collectVersions(tCollection& c) {
+  {
+    tStatus versionStatus;
+    const std::uint32_t word = c.proxy->op0701(versionStatus);
+    c.system.setString(tags::kFirmwareVersion, versionTextOf(word));
+    qoerr::throwIfFailed(versionStatus);
+  }
+  tStatus revisionStatus;
+  const std::uint32_t revision = c.proxy->op0700(revisionStatus);
+  c.system.setString(tags::kHardwareRevision, revisionLetterOf(revision));
+  qoerr::throwIfFailed(revisionStatus);
+}
+
+// 18
+void collectNames(tCollection& c) {
+  c.system.setString(tags::kItemName, c.name);
+  c.system.setUInt32(tags::kProductId, c.fields.productId);
+  c.system.setUInt32(tags::kProductId2, c.fields.productId);
+}
+
+// 19, 20
+void collectModule(tCollection& c) {
+  if (c.moduleStatus.isFatal()) {
+    c.fields.moduleId = kUnreadableModule;
+    c.fields.moduleRevision = kUnreadableRevision;
+  }
+  c.vorlix.setUInt32(tags::kModuleId, c.fields.moduleId);
+  c.vorlix.setUInt32(tags::kModuleRevision, c.fields.moduleRevision);
+  c.otherVendor = c.catalog.isOtherVendorModule(c.fields.productId, c.fields.moduleId,
+                                                c.fields.moduleRevision);
+  c.vorlix.setBool(tags::kOtherVendorModule, c.otherVendor);
+}
+
+// 21. Identity: another vendor's module names the board after itself when it can be
+// described completely; otherwise the board's own identity.
+void collectIdentity(tCollection& c) {
+  tCollectedFields& f = c.fields;
+  std::uint32_t vendor = 0;
+  std::string serialText;
+  bool identityComplete = false;
+  if (c.moduleStatus.isNotFatal() && c.otherVendor && f.moduleId != 0 &&
+      f.moduleId != kUnreadableModule) {
+    vendor = f.moduleId >> 16;
+    const bool vendorFound = c.catalog.getVendorName(vendor, f.manufacturerText);
+    const bool modelFound = c.catalog.getModuleModel(f.productId, f.moduleId, f.modelText);
+    if (c.moduleSerial != 0 && c.moduleSerial != kUnreadableModule) {
+      serialText = hex8(vendor == kMakerVendorId ? c.attributes.read(kAttributeSerial)
+                                                 : c.moduleSerial);
+      identityComplete = vendorFound && modelFound;
+    }
+  }
+  if (!identityComplete) {
+    vendor = c.attributes.read(kAttributeVendor);
+    f.manufacturerText = kMakerName;
+    c.catalog.getModelText(f.productId, f.moduleId, f.moduleRevision, true, f.modelText);
+    serialText = hex8(c.attributes.read(kAttributeSerial));
+  }
+  c.system.setUInt32(tags::kVendorId, vendor);
+  c.system.setString(tags::kManufacturer, f.manufacturerText);
+  c.system.setString(tags::kModel, f.modelText);
+  c.system.setString(tags::kSerial, serialText);
+  c.system.setBool(tags::kIsMaker, vendor == kMakerVendorId);
+}
+
+// 22. FPGA.
+void collectFpga(tCollection& c) {
+  std::string productName, fpgaPart;
+  if (c.catalog.getProductName(c.fields.productId, productName, fpgaPart)) {
+    c.vorlix.setString(tags::kProductName, productName);
+    c.vorlix.setUInt32(tags::kFpgaKnown, 6);
+  } else {
+    c.vorlix.setUInt32(tags::kFpgaKnown, 0);
+  }
+  c.vorlix.setUInt32(tags::kFpgaClass, fpgaClassOf(fpgaPart));
+}
+
+// The static collection after the board and its interface entries are found, in the order of
+// its reads: the driver and the enumeration library see the same calls in the same order.
+using tCollectionStep = void (*)(tCollection&);
+constexpr tCollectionStep kStaticSteps[] = {
+    collectItemKind,
+    checkSupported,
+    collectPciAddress,
+    findInterfaceEntry,
+    openProxy,
+    collectLink,
+    collectSlot,
+    collectModuleRecordByte,
+    collectRouting,
+    collectFirmwareFlags,
+    readModule,
+    collectItemFlags,
+    collectVersions,
+    collectNames,
+    collectModule,
+    collectIdentity,
+    collectFpga,
+};
+
+}  // namespace
+
 void tNextVorlixItem::collectStaticProperties() {
   // 1. The board in the enumeration library, under the holder's lock for the whole run.
   {
@@ -136,195 +404,17 @@ void tNextVorlixItem::collectStaticProperties() {
   tStatus iteratorStatus;
   tDeviceInterfaceIterator iterator(kMainInterfaceName, &iteratorStatus);
   qoerr::throwIfFailed(iteratorStatus);
-  tProductCatalog& catalog = getProductCatalog();
-
-  sysapicpp::SystemAPIPropertyBagAccessor& system = bag_.systemApi();
-  sysapicpp::VorlixPropertyBagAccessor& vorlix = bag_.vorlix();
-  sysapicpp::RoutingPropertyBagAccessor& routing = bag_.routing();
-
-  // 3, 4
-  productId_ = attributes.read(kAttributeProduct);
-  system.setInt32(tags::kSettingsFlags, 0x40000000);
-  system.setInt32(tags::kItemKind, 1);
-  system.setString(tags::kExpertId, kExpertIdentifier);
-  system.setBool(tags::kPresent, true);
-
-  // 5. Boards the library marks as not supported are not served.
-  if (attributes.read(kAttributeSupported) != 1)
-    throw sysapicpp::FailException({kNextVorlixItemSource, kLineUnsupported, kComponentName});
-
-  // 6. PCI address, bus type, description.
-  const std::uint32_t pciBus = attributes.read(kAttributePciBus);
-  const std::uint32_t pciDevice = attributes.read(kAttributePciDevice);
-  const std::uint32_t pciFunction = attributes.read(kAttributePciFunction);
-  system.setUInt32(tags::kPciBus, pciBus);
-  system.setUInt32(tags::kPciDevice, pciDevice);
-  system.setUInt32(tags::kPciFunction, pciFunction);
-  system.setInt32(tags::kBusType, static_cast<std::int32_t>(attributes.read(kAttributeBusType)));
-  system.setString(tags::kDescription,
-                   attributes.readString(kAttributeDescription, kDescriptionCapacity));
-
-  // 7. The interface entry at the board's PCI address (one status for the whole walk).
-  {
-    tStatus walk;
-    bool found = false;
-    for (; !iterator.isEnd(); iterator.next()) {
-      std::uint32_t bus = 0, dev = 0, function = 0;
-      iterator.readBusProperty("pciBusNumber", &bus, sizeof bus, nullptr, &walk);
-      iterator.readBusProperty("pciDeviceNumber", &dev, sizeof dev, nullptr, &walk);
-      iterator.readBusProperty("pciFunctionNumber", &function, sizeof function, nullptr, &walk);
-      if (walk.isFatal()) break;
-      if (bus == pciBus && dev == pciDevice && function == pciFunction) {
-        char path[tDeviceInterfaceIterator::kInterfacePathSize] = {};
-        if (iterator.readInterfacePath(path, &walk) != 0) interfacePath_ = path;
-        found = true;
-        break;
-      }
-    }
-    if (!found && walk.isNotFatal())
-      walk.setCode(kNoInterfaceEntry, kComponentName, kConstantsSource, kLineNoInterfaceEntry);
-    qoerr::throwIfFailed(walk);
-  }
-
-  // 8
-  std::shared_ptr<tProxy> proxy = openDriverProxy();
-
-  // 9. Link width and rate of the entry's bus.
-  const auto linkWidth = readBusValue<std::int32_t>(iterator, "pcieLinkWidth", -1);
-  const auto maxLinkWidth = readBusValue<std::int32_t>(iterator, "pcieMaxLinkWidth", -1);
-  const auto linkRate = readBusValue<std::int32_t>(iterator, "pcieTransferRate", -1);
-  const auto maxLinkRate = readBusValue<std::int32_t>(iterator, "pcieMaxTransferRate", -1);
-  system.setInt32(tags::kLinkWidth, linkWidth);
-  system.setInt32(tags::kMaxLinkWidth, maxLinkWidth);
-  system.setInt32(tags::kMaxLinkRate, linkRateOf(maxLinkRate));
-  system.setInt32(tags::kLinkRate, linkRateOf(linkRate));
-
-  // 10
-  system.setInt32(tags::kChassisSlot,
-                  static_cast<std::int32_t>(attributes.read(kAttributeChassisSlot)));
-  system.setUInt32(tags::kSlotReserved, 0);
-
-  // 11. The module record's last byte; not checked: 1 when the call fails or the byte is 0.
-  {
-    tStatus recordStatus;
-    const nQOVORLIXATOMICSAE_23_3::tIoModuleRecord record = proxy->op0604(recordStatus);
-    const std::int32_t byte = static_cast<std::int8_t>(record.value6);
-    system.setInt32(tags::kModuleRecordByte, recordStatus.isNotFatal() && byte != 0 ? byte : 1);
-  }
-
-  // 12. Routing strings.
-  {
-    std::string deviceName;
-    tStatus nameStatus;
-    iterator.getDeviceName(deviceName, &nameStatus);
-    qoerr::throwIfFailed(nameStatus);
-    routing.setString(tags::kDeviceName, deviceName);
-
-    std::string productName, fpgaPart;
-    const bool fpgaKnown = catalog.getProductName(productId_, productName, fpgaPart);
-    routing.setString(tags::kRoutingLibrary, fpgaKnown ? kRoutingLibraryName : "");
-
-    tStatus routingStatus;
-    tDeviceInterfaceIterator routingIterator(kRoutingInterfaceName, deviceName.c_str(),
-                                             &routingStatus);
-    qoerr::throwIfFailed(routingStatus);
-    std::string routingPath;
-    if (!routingIterator.isEnd()) {
-      char path[tDeviceInterfaceIterator::kInterfacePathSize] = {};
-      if (routingIterator.readInterfacePath(path, &routingStatus) != 0) routingPath = path;
-      qoerr::throwIfFailed(routingStatus);
-    }
-    routing.setString(tags::kRoutingInterfacePath, routingPath);
-  }
-
-  // 13
-  system.setUInt32(tags::kFlag1002, 1);
-  system.setUInt32(tags::kFlag1086, 1);
-  system.setBool(tags::kFlag1020, true);
-  system.setBool(tags::kFlag1010, false);
-  system.setBool(tags::kFlag1014, false);
-  system.setBool(tags::kFirmwareUpdatable, true);
-  system.setUInt32(tags::kFlag108D, 1);
-  system.setString(tags::kFirmwareFilePattern, "*.zip");
-
-  // 14. The I/O module: one status for the three reads, not checked (a board without a
-  // readable module falls back below).
-  tStatus moduleStatus;
-  moduleId_ = proxy->op0600(moduleStatus);
-  const std::uint32_t moduleSerial = proxy->op0601(moduleStatus);
-  moduleRevision_ = proxy->op0602(moduleStatus);
-
-  // 15
-  system.setBool(tags::kFlag1028, false);
-  system.setBool(tags::kFlag1001, true);
-  system.setInt32(tags::kFlag1024, 1);
-
-  // 16, 17. Written before their status is checked (from 0 after a transport failure).
-  {
-    tStatus versionStatus;
-    const std::uint32_t word = proxy->op0701(versionStatus);
-    system.setString(tags::kFirmwareVersion, versionTextOf(word));
-    qoerr::throwIfFailed(versionStatus);
-  }
-  {
-    tStatus revisionStatus;
-    const std::uint32_t revision = proxy->op0700(revisionStatus);
-    system.setString(tags::kHardwareRevision, revisionLetterOf(revision));
-    qoerr::throwIfFailed(revisionStatus);
-  }
-
-  // 18
-  system.setString(tags::kItemName, name_);
-  system.setUInt32(tags::kProductId, productId_);
-  system.setUInt32(tags::kProductId2, productId_);
-
-  // 19, 20
-  if (moduleStatus.isFatal()) {
-    moduleId_ = kUnreadableModule;
-    moduleRevision_ = kUnreadableRevision;
-  }
-  vorlix.setUInt32(tags::kModuleId, moduleId_);
-  vorlix.setUInt32(tags::kModuleRevision, moduleRevision_);
-  const bool otherVendor = catalog.isOtherVendorModule(productId_, moduleId_, moduleRevision_);
-  vorlix.setBool(tags::kOtherVendorModule, otherVendor);
-
-  // 21. Identity: another vendor's module names the board after itself when it can be
-  // described completely; otherwise the board's own identity.
-  std::uint32_t vendor = 0;
-  std::string serialText;
-  bool identityComplete = false;
-  if (moduleStatus.isNotFatal() && otherVendor && moduleId_ != 0 &&
-      moduleId_ != kUnreadableModule) {
-    vendor = moduleId_ >> 16;
-    const bool vendorFound = catalog.getVendorName(vendor, manufacturerText_);
-    const bool modelFound = catalog.getModuleModel(productId_, moduleId_, modelText_);
-    if (moduleSerial != 0 && moduleSerial != kUnreadableModule) {
-      serialText = hex8(vendor == kMakerVendorId ? attributes.read(kAttributeSerial)
-                                                 : moduleSerial);
-      identityComplete = vendorFound && modelFound;
-    }
-  }
-  if (!identityComplete) {
-    vendor = attributes.read(kAttributeVendor);
-    manufacturerText_ = kMakerName;
-    catalog.getModelText(productId_, moduleId_, moduleRevision_, true, modelText_);
-    serialText = hex8(attributes.read(kAttributeSerial));
-  }
-  system.setUInt32(tags::kVendorId, vendor);
-  system.setString(tags::kManufacturer, manufacturerText_);
-  system.setString(tags::kModel, modelText_);
-  system.setString(tags::kSerial, serialText);
-  system.setBool(tags::kIsMaker, vendor == kMakerVendorId);
-
-  // 22. FPGA.
-  std::string productName, fpgaPart;
-  if (catalog.getProductName(productId_, productName, fpgaPart)) {
-    vorlix.setString(tags::kProductName, productName);
-    vorlix.setUInt32(tags::kFpgaKnown, 6);
-  } else {
-    vorlix.setUInt32(tags::kFpgaKnown, 0);
-  }
-  vorlix.setUInt32(tags::kFpgaClass, fpgaClassOf(fpgaPart));
+  tCollection collection{*this,
+                         name_,
+                         attributes,
+                         iterator,
+                         getProductCatalog(),
+                         bag_.systemApi(),
+                         bag_.vorlix(),
+                         bag_.routing(),
+                         {productId_, moduleId_, moduleRevision_, interfacePath_, modelText_,
+                          manufacturerText_}};
+  for (const tCollectionStep step : kStaticSteps) step(collection);
   // 23: the holder's lock is released as the scope ends.
 }
 
@@ -414,36 +504,28 @@ void tNextVorlixItem::refreshVersion() {
 bool tNextVorlixItem::refreshProperties(const std::vector<std::uint32_t>& requested) {
   bool result = true;
   for (const std::uint32_t tag : requested) {
+    // Each tag runs its group's refresh (kRefreshDispatch); a tag of no group answers false.
+    const tRefreshEntry* entry = refreshEntryOf(tag);
+    if (entry == nullptr) {
+      result = false;
+      continue;
+    }
     try {
-      switch (tag) {
-        case tags::kDated0:
-        case tags::kDated0Value:
-        case tags::kDated0Marker:
+      switch (entry->group) {
+        case tRefreshGroup::kDated0:
           refreshDated(tags::kDated0, tags::kDated0Value, tags::kDated0Marker, false, result);
           break;
-        case tags::kDated1:
-        case tags::kDated1Value:
-        case tags::kDated1Marker:
+        case tRefreshGroup::kDated1:
           refreshDated(tags::kDated1, tags::kDated1Value, tags::kDated1Marker, true, result);
           break;
-        case tags::kSensorReading:
-        case tags::kSensorCount:
-        case tags::kSensorName:
-        case tags::kSensorLower:
-        case tags::kSensorUpper:
-        case tags::kSensorState:
+        case tRefreshGroup::kTemperatures:
           refreshTemperatures();
           break;
-        case tags::kFanCount:
-        case tags::kFanName:
-        case tags::kFanSpeed:
+        case tRefreshGroup::kFans:
           refreshFans();
           break;
-        case tags::kFirmwareVersion:
+        case tRefreshGroup::kVersion:
           refreshVersion();
-          break;
-        default:
-          result = false;
           break;
       }
     } catch (const std::exception&) {

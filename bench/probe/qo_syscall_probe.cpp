@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "qohosttags/qoHostPropertyTags.h"
 #include "tests/common/RoutingResults.h"
 #include "tools/common/host_abi.h"
 #include "tools/common/host_client.h"
@@ -32,9 +33,7 @@ constexpr char kRoutingNode[] = "/dev/qo/qovorlix1\\routing_routing\\0";  // vor
 constexpr char kSeeds[] = R"([{"terminal":"Front0","cost":1,"constraints":{}}])";
 constexpr char kDestinations[] = R"(["FpgaIn0"])";
 // The hardware readings the configuration host re-reads (dated readings, temperatures, fans).
-constexpr unsigned kHardwareReadings[] = {
-    0x1015000, 0x1016000, 0x102E000, 0x102F000, 0x1061000, 0x1062000,  0x1063000,  0x1064000,
-    0x1065000, 0x1066000, 0x1067000, 0x1069000, 0x1089000, 0x1900F000, 0x19010000, 0x19011000};
+using hosttags::kHardwareReadings;
 
 void mark(const char* edge, const char* operation) {
   const std::string path = std::string("/qo-syscall-probe/") + edge + "/" + operation;

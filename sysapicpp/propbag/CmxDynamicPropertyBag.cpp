@@ -55,6 +55,97 @@ HRESULT drainTags(ImxSysEnumPropertyTag* tags, std::vector<std::uint32_t>& out) 
   }
 }
 
+// The changed tags of a source with the second interface into `changed` (none without it).
+HRESULT changedTagsOf(ImxSysPropertyBag2* source2, std::set<std::uint32_t>& changed) {
+  if (source2 == nullptr) return S_OK;
+  tReleaser<ImxSysEnumPropertyTag> changedTags;
+  HRESULT hr = source2->GetChangedTags(changedTags.out());
+  if (hr < 0) return hr;
+  std::vector<std::uint32_t> list;
+  hr = drainTags(changedTags.get(), list);
+  if (hr < 0) return hr;
+  changed.insert(list.begin(), list.end());
+  return S_OK;
+}
+
+// Every tag of a source (in its order: ascending) into `tags`.
+HRESULT tagsOf(ImxSysPropertyBag* source, std::vector<std::uint32_t>& tags) {
+  tReleaser<ImxSysEnumPropertyTag> allTags;
+  const HRESULT hr = source->GetTags(allTags.out());
+  if (hr < 0) return hr;
+  tags.reserve(64);
+  return drainTags(allTags.get(), tags);
+}
+
+// A timestamp of a source: through its second interface when it has one, else from its
+// calendar parts in local time (left zero for a year before 1904).
+HRESULT timestampOf(ImxSysPropertyBag* source, ImxSysPropertyBag2* source2, unsigned tag,
+                    mxSysAttrTimestampUTC& value) {
+  if (source2 != nullptr) return source2->GetTimestamp(tag, &value);
+  int parts[6] = {-1, -1, -1, -1, -1, -1};
+  const HRESULT hr = source->GetTimestampParts(tag, parts);
+  if (hr >= 0 && parts[0] > 1903) {
+    std::tm t{};
+    t.tm_year = parts[0] - 1900;
+    t.tm_mon = parts[1] - 1;
+    t.tm_mday = parts[2];
+    t.tm_hour = parts[3];
+    t.tm_min = parts[4];
+    t.tm_sec = parts[5];
+    t.tm_isdst = -1;
+    value = qo::dsc::localTimeToTimestamp(t);
+  }
+  return hr;
+}
+
+// Reads the value of `tag`, of type `type`, from a source and hands it to `put` as the value
+// type the bag stores; E_FAIL for a type the bag does not know.
+template <class Put>
+HRESULT copyValue(ImxSysPropertyBag* source, ImxSysPropertyBag2* source2, unsigned tag, int type,
+                  Put& put) {
+  HRESULT hr = E_FAIL;
+  switch (type) {
+    case sysapicpp::kPropertyTypeBool: {
+      int v = 0;
+      hr = source->GetBool(tag, &v);
+      return hr >= 0 ? put(bool{v != 0}) : hr;
+    }
+    case sysapicpp::kPropertyTypeInt32: {
+      int v = 0;
+      hr = source->GetInt32(tag, &v);
+      return hr >= 0 ? put(int{v}) : hr;
+    }
+    case sysapicpp::kPropertyTypeUInt32: {
+      unsigned v = 0;
+      hr = source->GetUInt32(tag, &v);
+      return hr >= 0 ? put(unsigned{v}) : hr;
+    }
+    case sysapicpp::kPropertyTypeDouble: {
+      double v = 0;
+      hr = source->GetDouble(tag, &v);
+      return hr >= 0 ? put(double{v}) : hr;
+    }
+    case sysapicpp::kPropertyTypeGuid: {
+      GUID v{};
+      hr = source->GetGuid(tag, &v);
+      return hr >= 0 ? put(_GUID{v}) : hr;
+    }
+    case sysapicpp::kPropertyTypeString: {
+      wchar_t* v = nullptr;
+      hr = source->GetString(tag, &v);
+      CqoBStr owned(v);  // the source's fresh string becomes this bag's own copy
+      return hr >= 0 ? put(std::move(owned)) : hr;
+    }
+    case sysapicpp::kPropertyTypeTimestamp: {
+      mxSysAttrTimestampUTC v{0, 0};
+      hr = timestampOf(source, source2, tag, v);
+      return hr >= 0 ? put(mxSysAttrTimestampUTC{v}) : hr;
+    }
+    default:
+      return hr;
+  }
+}
+
 }  // namespace
 
 std::array<CQOInterfaceEntry, 5> CmxDynamicPropertyBag::qoBuildInterfaceTable(
@@ -479,25 +570,11 @@ HRESULT CmxDynamicPropertyBag::copyFrom(ImxSysPropertyBag* source) noexcept {
     }
 
     std::set<std::uint32_t> changed;
-    if (source2.get() != nullptr) {
-      tReleaser<ImxSysEnumPropertyTag> changedTags;
-      HRESULT hr = source2.get()->GetChangedTags(changedTags.out());
-      if (hr < 0) return hr;
-      std::vector<std::uint32_t> list;
-      hr = drainTags(changedTags.get(), list);
-      if (hr < 0) return hr;
-      changed.insert(list.begin(), list.end());
-    }
-
+    HRESULT hr = changedTagsOf(source2.get(), changed);
+    if (hr < 0) return hr;
     std::vector<std::uint32_t> tags;
-    {
-      tReleaser<ImxSysEnumPropertyTag> allTags;
-      HRESULT hr = source->GetTags(allTags.out());
-      if (hr < 0) return hr;
-      tags.reserve(64);
-      hr = drainTags(allTags.get(), tags);
-      if (hr < 0) return hr;
-    }
+    hr = tagsOf(source, tags);
+    if (hr < 0) return hr;
     {
       // One allocation for the whole copy: the source's tags arrive in ascending order and are
       // appended one after the other.
@@ -506,73 +583,13 @@ HRESULT CmxDynamicPropertyBag::copyFrom(ImxSysPropertyBag* source) noexcept {
     }
 
     for (const std::uint32_t tag : tags) {
+      auto put = [this, tag](auto value) {
+        return putValue<decltype(value)>(tag, std::move(value));
+      };
       int type = 0;
-      HRESULT hr = source->GetType(tag, &type);
+      hr = source->GetType(tag, &type);
       if (hr < 0) return hr;
-      switch (type) {
-        case sysapicpp::kPropertyTypeBool: {
-          int v = 0;
-          hr = source->GetBool(tag, &v);
-          if (hr >= 0) hr = putValue<bool>(tag, v != 0);
-          break;
-        }
-        case sysapicpp::kPropertyTypeInt32: {
-          int v = 0;
-          hr = source->GetInt32(tag, &v);
-          if (hr >= 0) hr = putValue<int>(tag, int{v});
-          break;
-        }
-        case sysapicpp::kPropertyTypeUInt32: {
-          unsigned v = 0;
-          hr = source->GetUInt32(tag, &v);
-          if (hr >= 0) hr = putValue<unsigned int>(tag, unsigned{v});
-          break;
-        }
-        case sysapicpp::kPropertyTypeDouble: {
-          double v = 0;
-          hr = source->GetDouble(tag, &v);
-          if (hr >= 0) hr = putValue<double>(tag, double{v});
-          break;
-        }
-        case sysapicpp::kPropertyTypeGuid: {
-          GUID v{};
-          hr = source->GetGuid(tag, &v);
-          if (hr >= 0) hr = putValue<_GUID>(tag, std::move(v));
-          break;
-        }
-        case sysapicpp::kPropertyTypeString: {
-          wchar_t* v = nullptr;
-          hr = source->GetString(tag, &v);
-          CqoBStr owned(v);  // the source's fresh string becomes this bag's own copy
-          if (hr >= 0) hr = putValue<CqoBStr>(tag, std::move(owned));
-          break;
-        }
-        case sysapicpp::kPropertyTypeTimestamp: {
-          mxSysAttrTimestampUTC v{0, 0};
-          if (source2.get() != nullptr) {
-            hr = source2.get()->GetTimestamp(tag, &v);
-          } else {
-            int parts[6] = {-1, -1, -1, -1, -1, -1};
-            hr = source->GetTimestampParts(tag, parts);
-            if (hr >= 0 && parts[0] > 1903) {
-              std::tm t{};
-              t.tm_year = parts[0] - 1900;
-              t.tm_mon = parts[1] - 1;
-              t.tm_mday = parts[2];
-              t.tm_hour = parts[3];
-              t.tm_min = parts[4];
-              t.tm_sec = parts[5];
-              t.tm_isdst = -1;
-              v = qo::dsc::localTimeToTimestamp(t);
-            }
-          }
-          if (hr >= 0) hr = putValue<mxSysAttrTimestampUTC>(tag, mxSysAttrTimestampUTC{v});
-          break;
-        }
-        default:
-          hr = E_FAIL;
-          break;
-      }
+      hr = copyValue(source, source2.get(), tag, type, put);
       if (hr < 0) return hr;
     }
 

@@ -65,10 +65,9 @@ constexpr char kExitCodes[] =
 
 constexpr char kDefaultLibrary[] = "libqovorlixatomicsae.so.23";
 
-// The tags the expert re-reads from the board on request: dated readings, temperatures, fans.
-constexpr unsigned kHardwareReadings[] = {
-    0x1015000, 0x1016000, 0x102E000, 0x102F000, 0x1061000, 0x1062000,  0x1063000,  0x1064000,
-    0x1065000, 0x1066000, 0x1067000, 0x1069000, 0x1089000, 0x1900F000, 0x19010000, 0x19011000};
+// The tags the expert re-reads from the board on request: dated readings, temperatures, fans
+// (generated from the board item's property description, as the reading groups below).
+using hosttags::kHardwareReadings;
 
 constexpr HRESULT kNoSuchItem = static_cast<HRESULT>(0x80040375u);
 constexpr HRESULT kPending = static_cast<HRESULT>(0x80040377u);
@@ -125,29 +124,19 @@ std::optional<double> numberOf(const std::vector<BagRow>& rows, unsigned tag) {
 
 // --- Hardware readings ------------------------------------------------------------------------
 
-// The readings a refresh asks for, grouped as the board answers them: a group the board did not
-// answer for is missing from the bag afterwards (its values are read only on request).
-struct ReadingGroup {
-  const char* what;
-  std::vector<unsigned> present;  // tags that a read group leaves in the bag
-};
-const ReadingGroup kReadingGroups[] = {
-    {"dated reading 1", {0x1015000, 0x1016000}},
-    {"dated reading 2", {0x1900F000, 0x19010000}},
-    {"temperature sensor 0", {0x102E000, 0x1067000}},
-    {"fans", {0x1061000}},
-};
-
-// The groups whose readings are missing from `rows`: each a reason naming the reading.
+// The groups of hosttags::kReadingGroups whose readings are missing from `rows`: each a reason
+// naming the reading. The readings a refresh asks for are grouped as the board answers them: a
+// group the board did not answer for is missing from the bag afterwards (its values are read
+// only on request).
 std::vector<std::string> missingReadings(const std::vector<BagRow>& rows) {
   std::vector<std::string> missing;
-  for (const ReadingGroup& g : kReadingGroups) {
+  for (const hosttags::ReadingGroup& g : hosttags::kReadingGroups) {
     bool whole = std::all_of(g.present.begin(), g.present.end(),
                              [&](unsigned t) { return rowOf(rows, t) != nullptr; });
-    if (whole && std::string(g.what) == "fans") {  // each fan of the count answered
-      const auto count = numberOf(rows, 0x1061000).value_or(0);
+    if (whole && g.each != 0) {  // each element of the count answered
+      const auto count = numberOf(rows, g.count).value_or(0);
       for (unsigned i = 0; i < static_cast<unsigned>(std::max(0.0, count)) && whole; ++i)
-        whole = rowOf(rows, 0x1063000 + i) != nullptr;
+        whole = rowOf(rows, g.each + i) != nullptr;
     }
     if (!whole) missing.push_back(g.what);
   }
@@ -161,11 +150,11 @@ std::string readingFailures(const std::vector<std::string>& missing) {
   return text;
 }
 
+// A tag a refresh writes, an element of an indexed one included (fan states come with the fans).
 bool isHardwareReading(unsigned tag) {
   const unsigned base = tag & ~0xFFFu;
-  for (unsigned t : kHardwareReadings)
-    if (t == tag || t == base) return true;
-  return base == 0x1088000;  // fan states come with the fans
+  return std::any_of(std::begin(hosttags::kRefreshedTags), std::end(hosttags::kRefreshedTags),
+                     [&](unsigned t) { return t == tag || t == base; });
 }
 
 // --- The library ------------------------------------------------------------------------------
