@@ -23,7 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "qoapal/driver/qoPlatformStandinContract.h"
+#include "qostandin/qoPlatformStandinContract.h"
 
 namespace {
 

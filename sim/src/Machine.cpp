@@ -15,7 +15,7 @@
 
 #include "QosimClient.h"
 #include "host_cli.h"
-#include "qoapal/driver/qoPlatformStandinContract.h"
+#include "qostandin/qoPlatformStandinContract.h"
 
 namespace qosim {
 
