@@ -45,11 +45,11 @@ target_include_directories(qovorlixatomicsae INTERFACE
 install(TARGETS qovorlixatomicsae EXPORT qovorlixatomicsaeTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     COMPONENT runtime NAMELINK_COMPONENT dev)
+# The public headers, as they are in include/qovorlixatomicsae: qoroco_ra.h (the routing adaptor's
+# C exports) and sysapi_host.h (the configuration host's declarations of the expert's interfaces,
+# C++).
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/qovorlixatomicsae
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
-# The configuration host's declarations of the expert's interfaces (C++).
-install(FILES ${CMAKE_SOURCE_DIR}/tools/common/host_abi.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qovorlixatomicsae RENAME sysapi_host.h COMPONENT dev)
 
 set(QO_PKG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/${QO_PKG_NAME})
 install(EXPORT qovorlixatomicsaeTargets NAMESPACE qovorlixatomicsae::

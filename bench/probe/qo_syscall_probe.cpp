@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "qohosttags/qoHostPropertyTags.h"
+#include "qovorlixatomicsae/sysapi_host.h"
 #include "tests/common/RoutingResults.h"
-#include "tools/common/host_abi.h"
 #include "tools/common/host_client.h"
 #include "tools/common/routing_host_abi.h"
 

@@ -30,7 +30,7 @@
 #include "bench/sim/BenchFailure.h"
 #include "QosimClient.h"
 #include "qoapal/driver/qoDriverContract.h"
-#include "tools/common/host_abi.h"
+#include "qovorlixatomicsae/sysapi_host.h"
 #include "tools/common/host_client.h"
 #include "qodrv/qoDriverConstants.h"
 

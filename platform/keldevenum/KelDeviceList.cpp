@@ -43,7 +43,7 @@
 #include <string>
 #include <vector>
 
-#include "qoapal/driver/qoPlatformStandinContract.h"
+#include "qostandin/qoPlatformStandinContract.h"
 
 namespace qokeldevenum {
 namespace {

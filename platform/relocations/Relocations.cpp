@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "qoapal/driver/qoPlatformStandinContract.h"
+#include "qostandin/qoPlatformStandinContract.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "LineClient.h"  // the simulator's own socket client, compiled into this library
-#include "qoapal/driver/qoPlatformStandinContract.h"
+#include "qostandin/qoPlatformStandinContract.h"
 
 namespace {
 

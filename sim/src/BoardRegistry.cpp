@@ -9,7 +9,7 @@
 
 #include "MachineFiles.h"
 #include "host_cli.h"
-#include "qoapal/driver/qoPlatformStandinContract.h"
+#include "qostandin/qoPlatformStandinContract.h"
 
 namespace qosim {
 

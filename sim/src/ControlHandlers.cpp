@@ -16,7 +16,7 @@
 #include "protocol/Hex.h"
 #include "qodrvdesc/qoDriverInterfaceTables.h"
 #include "qoapal/driver/qoDriverContract.h"
-#include "qoapal/driver/qoPlatformStandinContract.h"
+#include "qostandin/qoPlatformStandinContract.h"
 
 namespace qosim {
 

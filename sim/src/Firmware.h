@@ -3,7 +3,7 @@
 // at a given percentage, and the "second" flag that tells the new image is loaded at the board's
 // next power cycle. Driven by the control requests firmware-update, firmware-progress,
 // firmware-fault, firmware-config and power-cycle (sim/README.md); the firmware stand-in library
-// speaks to them (qoapal/driver/qoPlatformStandinContract.h).
+// speaks to them (platform/include/qostandin/qoPlatformStandinContract.h).
 //
 // Not thread-safe on its own: the Machine holds its mutex around every call.
 #pragma once

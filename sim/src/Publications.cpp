@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "MachineFiles.h"
-#include "qoapal/driver/qoPlatformStandinContract.h"
+#include "qostandin/qoPlatformStandinContract.h"
 
 namespace qosim {
 

@@ -1,6 +1,5 @@
 // The expert factory and object model as a host sees them: the built shared library loaded with
 // dlopen, the factory found with dlsym, every call made through the host's function tables.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -8,31 +7,18 @@
 #include <thread>
 #include <vector>
 
-#include "tools/common/host_abi.h"
+#include "qovorlixatomicsae/sysapi_host.h"
+#include "tests/common/LibraryUnderTest.h"
 
 namespace {
 
 using namespace hostabi;
 
-class Library {
- public:
-  Library() : handle_(dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL)) {}
-  ~Library() {
-    if (handle_) dlclose(handle_);
-  }
-  void* handle() const { return handle_; }
-  void* symbol(const char* name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
-  CreateExpertFn factory() const { return reinterpret_cast<CreateExpertFn>(symbol(kFactoryName)); }
-
- private:
-  void* handle_;
-};
-
 class ExpertEntry : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(lib_.handle(), nullptr) << dlerror();
-    create_ = lib_.factory();
+    ASSERT_TRUE(lib_.load()) << lib_.error();
+    create_ = lib_.expertFactory();
     ASSERT_NE(create_, nullptr);
   }
   // Creates an expert; the caller owns one reference.
@@ -47,7 +33,7 @@ class ExpertEntry : public ::testing::Test {
     release(itf);
     return raised - 1;
   }
-  Library lib_;
+  testsupport::LibraryUnderTest lib_;
   CreateExpertFn create_ = nullptr;
 };
 

@@ -1,43 +1,26 @@
 // The expert's operations as a host reaches them in the built library: identity after Initialize,
 // Initialize and Shutdown in any order, operations before Initialize and after Shutdown, bad
 // arguments, and board operations without the board family's platform libraries.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "tools/common/host_abi.h"
+#include "qovorlixatomicsae/sysapi_host.h"
+#include "tests/common/HostStrings.h"
+#include "tests/common/LibraryUnderTest.h"
+#include "tools/common/host_client.h"
 
 namespace {
 
 using namespace hostabi;
-
-class HostString {
- public:
-  explicit HostString(const std::wstring& text) : p_(hostStringAlloc(text.data(), text.size())) {}
-  ~HostString() { hostStringFree(p_); }
-  HostString(const HostString&) = delete;
-  HostString& operator=(const HostString&) = delete;
-  operator const wchar_t*() const { return p_; }
-
- private:
-  wchar_t* p_;
-};
-
-std::wstring take(wchar_t* text) {
-  if (text == nullptr) return L"<null>";
-  std::wstring copy(text, hostStringLength(text));
-  hostStringFree(text);
-  return copy;
-}
+using testsupport::takeWide;
 
 class ExpertOperations : public ::testing::Test {
  protected:
   void SetUp() override {
-    lib_ = dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib_, nullptr) << dlerror();
-    auto create = reinterpret_cast<CreateExpertFn>(dlsym(lib_, kFactoryName));
+    ASSERT_TRUE(lib_.load()) << lib_.error();
+    auto create = lib_.expertFactory();
     ASSERT_NE(create, nullptr);
     void* p = nullptr;
     ASSERT_EQ(create(&p), kS_OK);
@@ -50,15 +33,14 @@ class ExpertOperations : public ::testing::Test {
     if (e_ != nullptr) {
       EXPECT_EQ(release(e_), 0u);
     }
-    if (lib_ != nullptr) dlclose(lib_);
   }
   std::wstring version() {
     wchar_t* v = nullptr;
     const HRESULT hr = e_->vtbl->GetExpertVersion(e_, &v);
-    return hr == kS_OK ? take(v) : L"error";
+    return hr == kS_OK ? takeWide(v) : L"error";
   }
 
-  void* lib_ = nullptr;
+  testsupport::LibraryUnderTest lib_;
   ImxSysExpert2* e_ = nullptr;
   ImxSysExpertDiagnostic* diag_ = nullptr;
 };
@@ -70,15 +52,15 @@ TEST_F(ExpertOperations, IdentityAfterInitialize) {
   EXPECT_EQ(std::memcmp(&g, &kCLSID_VorlixSysApiExpert, sizeof g), 0);
   wchar_t* s = nullptr;
   ASSERT_EQ(e_->vtbl->GetExpertName(e_, &s), kS_OK);
-  EXPECT_EQ(take(s), L"qovorlix2");
+  EXPECT_EQ(takeWide(s), L"qovorlix2");
   EXPECT_EQ(version(), L"23.3.0");
   ASSERT_EQ(e_->vtbl->GetExpertIdentifier(e_, &s), kS_OK);
-  EXPECT_EQ(take(s), L"qovorlix2");
+  EXPECT_EQ(takeWide(s), L"qovorlix2");
   EXPECT_EQ(e_->vtbl->Shutdown(e_), kS_OK);
 }
 
 TEST_F(ExpertOperations, BeforeInitializeAndAfterShutdownAnswerUnexpected) {
-  HostString n(L"KEL0");
+  HostText n(L"KEL0");
   EXPECT_EQ(version(), L"error");
   Guid g{};
   EXPECT_EQ(e_->vtbl->GetExpertGuid(e_, &g), kE_UNEXPECTED);
@@ -104,8 +86,8 @@ TEST_F(ExpertOperations, InitializeAndShutdownInAnyOrder) {
 
 TEST_F(ExpertOperations, BadArguments) {
   ASSERT_EQ(e_->vtbl->Initialize(e_), kS_OK);
-  HostString bad(std::wstring(1, static_cast<wchar_t>(0xDC00)));
-  HostString n(L"KEL0");
+  HostText bad(std::wstring(1, static_cast<wchar_t>(0xDC00)));
+  HostText n(L"KEL0");
   void* out = nullptr;
   EXPECT_EQ(e_->vtbl->GetExpertName(e_, nullptr), kE_POINTER);
   EXPECT_EQ(e_->vtbl->GetItemNames(e_, nullptr), kE_POINTER);
@@ -127,10 +109,10 @@ TEST_F(ExpertOperations, WithoutThePlatformLibrariesBoardOperationsFailCleanly) 
     void* names = nullptr;
     EXPECT_EQ(e_->vtbl->GetItemNames(e_, &names), kModuleNotFound);
     EXPECT_EQ(names, nullptr);
-    HostString n(L"KEL0");
+    HostText n(L"KEL0");
     wchar_t* text = nullptr;
     EXPECT_EQ(diag_->vtbl->RunDiagnostic(diag_, n, 0, &text), kModuleNotFound);
-    EXPECT_EQ(take(text), L"");  // the error text is allocated and empty
+    EXPECT_EQ(takeWide(text), L"");  // the error text is allocated and empty
   }
   EXPECT_EQ(e_->vtbl->SetOption(e_, 2), kS_OK);
   EXPECT_EQ(version(), L"23.3.0");

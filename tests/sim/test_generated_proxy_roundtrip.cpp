@@ -20,8 +20,11 @@
 #include "qodrvdesc/qoDriverInterfaceTables.h"
 #include "qodrvdesc/qoGeneratedProxyInvokers.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/common/StatusText.h"
 
 namespace {
+
+using testsupport::statusText;
 
 namespace ns = nQOVORLIXATOMICSAE_23_3;
 namespace apal = ns::nQOAPAL000;
@@ -52,11 +55,6 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 Bytes zeros(std::size_t n) { return Bytes(n, 0); }
 std::uint64_t addressOf(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
-std::string where(const tStatus& st) {
-  return std::to_string(st.code) + " " + st.component + " " + st.file + ":" +
-         std::to_string(st.line);
-}
-
 class GeneratedProxyRoundTrip : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -68,7 +66,7 @@ class GeneratedProxyRoundTrip : public ::testing::Test {
     tStatus status;
     main_.openDefault(board_->nodePath(drv::kMainInterface).c_str(), &status);
     routing_.openDefault(board_->nodePath(drv::kRoutingInterface).c_str(), &status);
-    ASSERT_EQ(status.code, 0) << where(status);
+    ASSERT_EQ(status.code, 0) << statusText(status);
     ASSERT_TRUE(client().clearLog().ok());
   }
   void TearDown() override { EXPECT_TRUE(client().clearResponses().ok()); }

@@ -23,8 +23,11 @@
 #include "qoapal/protons/enumeration/linuxU/tDeviceInterfaceIterator.h"
 #include "qoapal/status/tStatus.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/common/StatusText.h"
 
 namespace {
+
+using testsupport::statusText;
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace drv = apal::driver;
@@ -38,10 +41,6 @@ using qosim::Bytes;
 
 constexpr char kOtherInterface[] = "qotest_other_interface";
 
-std::string where(const tStatus& st) {
-  return std::to_string(st.code) + " at " + st.file + ":" + std::to_string(st.line);
-}
-
 // ---- the iterator over what the simulator published -------------------------------------------
 
 TEST(IteratorOnPluggedBoards, InterfacePathOpensInTheProxyAndReachesTheBoard) {
@@ -51,10 +50,10 @@ TEST(IteratorOnPluggedBoards, InterfacePathOpensInTheProxyAndReachesTheBoard) {
 
   tStatus status;
   tDeviceInterfaceIterator routing(drv::kRoutingInterface, board.device.c_str(), &status);
-  ASSERT_FALSE(routing.isEnd()) << where(status);
+  ASSERT_FALSE(routing.isEnd()) << statusText(status);
   char path[tDeviceInterfaceIterator::kInterfacePathSize];
   const std::size_t length = routing.readInterfacePath(path, &status);
-  ASSERT_EQ(status.code, 0) << where(status);
+  ASSERT_EQ(status.code, 0) << statusText(status);
   EXPECT_EQ(std::string(path), board.nodePath(drv::kRoutingInterface));
   EXPECT_EQ(length, board.nodePath(drv::kRoutingInterface).size() + 1);
   EXPECT_EQ(std::string(routing.entryPath()),
@@ -68,11 +67,11 @@ TEST(IteratorOnPluggedBoards, InterfacePathOpensInTheProxyAndReachesTheBoard) {
   // The path found is a node the proxy opens, and a call on it reaches that very node.
   tDeviceInterfaceProxy proxy;
   proxy.open(path, &status);
-  ASSERT_TRUE(proxy.isOpen()) << where(status);
+  ASSERT_TRUE(proxy.isOpen()) << statusText(status);
   ASSERT_TRUE(set.client().clearLog().ok());
   std::uint8_t out[8];
   EXPECT_EQ(proxy.call(qodrv::routing::kQueryU32Command, nullptr, 0, out, sizeof out, &status), 8u);  // queryU32
-  EXPECT_EQ(status.code, 0) << where(status);
+  EXPECT_EQ(status.code, 0) << statusText(status);
   auto log = set.client().readLog(true);
   ASSERT_TRUE(log.ok()) << log.error;
   ASSERT_EQ(log.value.size(), 1u);
@@ -89,20 +88,20 @@ TEST(IteratorOnPluggedBoards, BusPropertiesEqualTheBoardDescription) {
 
   tStatus status;
   tDeviceInterfaceIterator iterator(drv::kMainInterface, board.device.c_str(), &status);
-  ASSERT_FALSE(iterator.isEnd()) << where(status);
+  ASSERT_FALSE(iterator.isEnd()) << statusText(status);
   ASSERT_EQ(board.busProperties.size(), std::size(drv::kBusProperties));
   for (const char* name : drv::kBusProperties) {
     std::uint32_t value = 0xEEEEEEEEu;
     std::size_t size = 0;
     iterator.readBusProperty(name, &value, sizeof value, &size, &status);
-    EXPECT_EQ(status.code, 0) << name << " " << where(status);
+    EXPECT_EQ(status.code, 0) << name << " " << statusText(status);
     EXPECT_EQ(size, drv::kBusPropertySize) << name;
     EXPECT_EQ(value, board.busProperties.at(name)) << name;
   }
   std::uint8_t raw[16] = {};
   std::size_t size = 0;
   iterator.readBusProperty("serialNumber", raw, sizeof raw, &size, &status);
-  EXPECT_EQ(status.code, 0) << where(status);
+  EXPECT_EQ(status.code, 0) << statusText(status);
   EXPECT_EQ(Bytes(raw, raw + size), board.rawBusProperties.at("serialNumber"));
 
   // A capacity below the property's size is refused, the size still reported.
@@ -136,10 +135,10 @@ TEST(IteratorOnPluggedBoards, AllDevicesIteratorMatchesTheMachinesBoardList) {
   tDeviceInterfaceIterator iterator(drv::kMainInterface, &status);
   char path[tDeviceInterfaceIterator::kInterfacePathSize];
   for (; !iterator.isEnd(); iterator.next()) {
-    ASSERT_GT(iterator.readInterfacePath(path, &status), 0u) << where(status);
+    ASSERT_GT(iterator.readInterfacePath(path, &status), 0u) << statusText(status);
     found.insert(path);
   }
-  EXPECT_EQ(status.code, 0) << where(status);
+  EXPECT_EQ(status.code, 0) << statusText(status);
   EXPECT_EQ(found, expected);
   EXPECT_EQ(found.count(set.board(2).nodePath(drv::kMainInterface)), 1u);
   EXPECT_EQ(found.count(std::string(drv::kNodeDirectory) + "/" + set.board(2).device + "\\" +
@@ -215,7 +214,7 @@ TEST_F(DispatcherOnHotplug, PlugAndUnplugAreReportedWithTheirKind) {
   const char* names[] = {drv::kMainInterface};
   tStatus status;
   tNotificationDispatcher dispatcher(names, 1, &status);
-  ASSERT_EQ(status.code, 0) << where(status);
+  ASSERT_EQ(status.code, 0) << statusText(status);
   ASSERT_TRUE(dispatcher.watchesNodeDirectory());
 
   qosim::BoardSet set;
@@ -234,14 +233,14 @@ TEST_F(DispatcherOnHotplug, PlugAndUnplugAreReportedWithTheirKind) {
   EXPECT_EQ(std::string(event.device), board.device);
   EXPECT_STREQ(event.interface, drv::kMainInterface);
   EXPECT_EQ(dispatcher.pendingCount(), 0u);
-  EXPECT_EQ(status.code, 0) << where(status);
+  EXPECT_EQ(status.code, 0) << statusText(status);
 }
 
 TEST_F(DispatcherOnHotplug, BoardsWithoutTheInterfaceAreIgnored) {
   const char* names[] = {drv::kMainInterface};
   tStatus status;
   tNotificationDispatcher dispatcher(names, 1, &status);
-  ASSERT_EQ(status.code, 0) << where(status);
+  ASSERT_EQ(status.code, 0) << statusText(status);
 
   // First a board that only has other interfaces, then one with the main interface: the first
   // event handed out is the second board's, and nothing else is queued.
@@ -274,7 +273,7 @@ TEST_F(DispatcherOnHotplug, BoardsWithoutTheInterfaceAreIgnored) {
   EXPECT_EQ(std::string(event.device), offering.device);
   EXPECT_STREQ(event.interface, kOtherInterface);
   EXPECT_EQ(other.pendingCount(), 0u);
-  EXPECT_EQ(status.code, 0) << where(status);
+  EXPECT_EQ(status.code, 0) << statusText(status);
 }
 
 TEST_F(DispatcherOnHotplug, NodeDirectoryRemovedAndCreatedThroughTheClient) {
@@ -289,7 +288,7 @@ TEST_F(DispatcherOnHotplug, NodeDirectoryRemovedAndCreatedThroughTheClient) {
   const char* names[] = {drv::kMainInterface};
   tStatus status;
   tNotificationDispatcher dispatcher(names, 1, &status);
-  ASSERT_EQ(status.code, 0) << where(status);
+  ASSERT_EQ(status.code, 0) << statusText(status);
 
   // Removal: one deletion per main node, then the dispatcher no longer watches /dev/qo.
   ASSERT_TRUE(client_.removeDevQo().ok());
@@ -335,7 +334,7 @@ TEST_F(DispatcherOnHotplug, NodeDirectoryRemovedAndCreatedThroughTheClient) {
   ASSERT_TRUE(waitEvent(dispatcher, event, status));
   EXPECT_EQ(event.kind, tDeviceNodeEvent::kDeleted);
   EXPECT_EQ(std::string(event.device), lateBoard.device);
-  EXPECT_EQ(status.code, 0) << where(status);
+  EXPECT_EQ(status.code, 0) << statusText(status);
 }
 
 TEST_F(DispatcherOnHotplug, CancelEndsAWaitThatNoBoardEnds) {

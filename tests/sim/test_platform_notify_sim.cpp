@@ -21,8 +21,11 @@
 #include "qoapal/protons/io_notification/linuxU/tIONotificationReader.h"
 #include "qoapal/protons/io_notification/linuxU/tThreadedIONotificationReader.h"
 #include "qoapal/status/tStatus.h"
+#include "tests/common/StatusText.h"
 
 namespace {
+
+using testsupport::statusText;
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace drv = apal::driver;
@@ -38,10 +41,6 @@ constexpr std::uint32_t kKind = drv::kDemotionNotificationKind;
 constexpr int kWaitMs = 5000;   // a message that does not arrive within this fails the test
 constexpr int kQuietMs = 200;   // how long "nothing arrives" is watched
 constexpr std::uint8_t kGuard = 0xA5;
-
-std::string where(const tStatus& st) {
-  return std::to_string(st.code) + " at " + st.file + ":" + std::to_string(st.line);
-}
 
 struct Received {
   std::uint64_t cookie = 0;
@@ -60,9 +59,9 @@ class NotificationsFromTheSimulator : public ::testing::Test {
     node_ = board_->nodeName(drv::kRoutingInterface);
     tStatus status;
     proxy_.open(board_->nodePath(drv::kRoutingInterface).c_str(), &status);
-    ASSERT_TRUE(proxy_.isOpen()) << where(status);
+    ASSERT_TRUE(proxy_.isOpen()) << statusText(status);
     reader_ = std::make_unique<tIONotificationReader>(16, &status);
-    ASSERT_EQ(status.code, 0) << where(status);
+    ASSERT_EQ(status.code, 0) << statusText(status);
     ASSERT_NE(reader_->portId(), 0u);
   }
 
@@ -127,7 +126,7 @@ TEST_F(NotificationsFromTheSimulator, SubscriptionThroughTheProxyDeliversCookieA
   data.payload = {0x11, 0x22, 0x33};
   send(data);
   Received r = receive();
-  ASSERT_EQ(r.status.code, 0) << where(r.status);
+  ASSERT_EQ(r.status.code, 0) << statusText(r.status);
   EXPECT_EQ(r.cookie, kCookie);
   EXPECT_EQ(r.kind, tIONotificationReader::kKindData);
   EXPECT_EQ(r.payload, (Bytes{0x11, 0x22, 0x33}));
@@ -136,7 +135,7 @@ TEST_F(NotificationsFromTheSimulator, SubscriptionThroughTheProxyDeliversCookieA
   second.wireKind = drv::kWireKindSecond;
   send(second);
   r = receive();
-  ASSERT_EQ(r.status.code, 0) << where(r.status);
+  ASSERT_EQ(r.status.code, 0) << statusText(r.status);
   EXPECT_EQ(r.cookie, kCookie);
   EXPECT_EQ(r.kind, tIONotificationReader::kKindSecond);
   EXPECT_TRUE(r.payload.empty());
@@ -148,7 +147,7 @@ TEST_F(NotificationsFromTheSimulator, FullPayloadIsAcceptedAndNothingIsWrittenBe
   for (std::uint8_t i = 0; i < 32; ++i) full.payload.push_back(static_cast<std::uint8_t>(0xC0 + i));
   send(full);
   Received r = receive();
-  ASSERT_EQ(r.status.code, 0) << where(r.status);
+  ASSERT_EQ(r.status.code, 0) << statusText(r.status);
   EXPECT_EQ(r.payload, full.payload);
   EXPECT_TRUE(r.guardIntact);
 
@@ -185,7 +184,7 @@ TEST_F(NotificationsFromTheSimulator, FullPayloadIsAcceptedAndNothingIsWrittenBe
   fine.payload = {1};
   send(fine);
   r = receive();
-  ASSERT_EQ(r.status.code, 0) << where(r.status);
+  ASSERT_EQ(r.status.code, 0) << statusText(r.status);
   EXPECT_EQ(r.cookie, kCookie);
   EXPECT_EQ(r.payload, Bytes{1});
 }
@@ -217,7 +216,7 @@ TEST_F(NotificationsFromTheSimulator, ControlAndShortMessagesAreSkipped) {
     good.payload = {static_cast<std::uint8_t>(cookie)};
     send(good);
     Received r = receive();
-    EXPECT_EQ(r.status.code, 0) << what << ": " << where(r.status);
+    EXPECT_EQ(r.status.code, 0) << what << ": " << statusText(r.status);
     EXPECT_EQ(r.cookie, cookie) << what;
     EXPECT_EQ(r.payload, Bytes{static_cast<std::uint8_t>(cookie)}) << what;
   };
@@ -243,7 +242,7 @@ TEST_F(NotificationsFromTheSimulator, ControlAndShortMessagesAreSkipped) {
   qosim::NotifySpec good = toPort(777);
   send(good);
   Received r = receive();
-  EXPECT_EQ(r.status.code, 0) << where(r.status);
+  EXPECT_EQ(r.status.code, 0) << statusText(r.status);
   EXPECT_EQ(r.cookie, 777u);
 
   // Only skipped messages and then silence: the wait times out.
@@ -281,7 +280,7 @@ TEST_F(NotificationsFromTheSimulator, RemovingTheSubscriptionStopsDelivery) {
   kept.subscriptionKind = 7;
   send(kept);
   r = receive();
-  ASSERT_EQ(r.status.code, 0) << where(r.status);
+  ASSERT_EQ(r.status.code, 0) << statusText(r.status);
   EXPECT_EQ(r.cookie, kCookie + 1);
 
   unsubscribe(7);
@@ -330,9 +329,9 @@ TEST_F(NotificationsFromTheSimulator, ThreadedReaderHandsEveryMessageToTheHandle
   Collected collected;
   tStatus status;
   tThreadedIONotificationReader reader(16, &collect, &collected, &status);
-  ASSERT_EQ(status.code, 0) << where(status);
+  ASSERT_EQ(status.code, 0) << statusText(status);
   reader.startThread(&status);
-  ASSERT_EQ(status.code, 0) << where(status);
+  ASSERT_EQ(status.code, 0) << statusText(status);
 
   drv::tSubscribeNotification request{kCookie, reader.portId(), kKind};
   ASSERT_EQ(::ioctl(proxy_.descriptor(), drv::kSubscribeNotification, &request), 0);

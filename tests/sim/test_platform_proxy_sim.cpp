@@ -25,8 +25,11 @@
 #include "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy.h"
 #include "qoapal/status/tStatus.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/common/StatusText.h"
 
 namespace {
+
+using testsupport::statusText;
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace drv = apal::driver;
@@ -52,10 +55,6 @@ std::size_t openDescriptors() {
   return count;
 }
 
-std::string where(const tStatus& st) {
-  return std::to_string(st.code) + " at " + st.file + ":" + std::to_string(st.line);
-}
-
 class ProxyOnSimulatedNode : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -66,7 +65,7 @@ class ProxyOnSimulatedNode : public ::testing::Test {
     node_ = board_->nodeName(drv::kMainInterface);
     tStatus status;
     proxy_.open(path_.c_str(), &status);
-    ASSERT_EQ(status.code, 0) << where(status);
+    ASSERT_EQ(status.code, 0) << statusText(status);
     ASSERT_TRUE(proxy_.isOpen());
     ASSERT_TRUE(client().clearLog().ok());
   }
@@ -96,7 +95,7 @@ TEST_F(ProxyOnSimulatedNode, CallSendsExactlyTheBlockAndInputBytes) {
   const std::uint32_t result =
       proxy_.call(kCmdWrite, in.data(), static_cast<std::uint32_t>(in.size()), out.data(),
                   static_cast<std::uint32_t>(out.size()), &status);
-  ASSERT_EQ(status.code, 0) << where(status);
+  ASSERT_EQ(status.code, 0) << statusText(status);
   EXPECT_EQ(result, 24u);            // the driver's answer: the output size
   EXPECT_EQ(out, Bytes(24, 0));      // status word 0, zero-filled past the response
 
@@ -141,7 +140,7 @@ TEST_F(ProxyOnSimulatedNode, ProgrammedBytesAndResultComeBackForEveryDirection) 
     std::memset(out, 0xEE, sizeof out);
     tStatus status;
     const std::uint32_t result = proxy_.call(cmd, &in, sizeof in, out, sizeof out, &status);
-    ASSERT_EQ(status.code, 0) << std::hex << cmd << " " << where(status);
+    ASSERT_EQ(status.code, 0) << std::hex << cmd << " " << statusText(status);
     EXPECT_EQ(result, 0x89ABCDEFu) << std::hex << cmd;
     Bytes expected{1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0, 0, 0, 0, 0};  // zero-filled
     const std::int32_t word = -52019;
@@ -163,7 +162,7 @@ TEST_F(ProxyOnSimulatedNode, EmptyBlocksAreSentAsNullAndZero) {
   ASSERT_TRUE(client().setResponse(rule).ok());
   tStatus status;
   EXPECT_EQ(proxy_.call(kCmdNone, nullptr, 0, nullptr, 0, &status), 0u);
-  ASSERT_EQ(status.code, 0) << where(status);
+  ASSERT_EQ(status.code, 0) << statusText(status);
   const auto entries = log();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].block, Bytes(32, 0));
@@ -226,7 +225,7 @@ TEST_F(ProxyOnSimulatedNode, InjectedErrnosAreMappedThroughTheTable) {
     // The rule was for one call: the proxy goes on working with a fresh status.
     tStatus next;
     EXPECT_EQ(proxy_.call(kCmdRead, nullptr, 0, out, sizeof out, &next), 8u);
-    EXPECT_EQ(next.code, 0) << where(next);
+    EXPECT_EQ(next.code, 0) << statusText(next);
     (void)log();
   }
 }
@@ -247,14 +246,14 @@ TEST_F(ProxyOnSimulatedNode, ReadAndWriteReachTheNodesStore) {
   tStatus status;
   const std::string text = "vorlix node store";
   ASSERT_EQ(proxy_.write(text.data(), text.size(), &status), static_cast<ssize_t>(text.size()))
-      << where(status);
+      << statusText(status);
   // A second proxy on the same node is an independent descriptor at offset 0.
   tDeviceInterfaceProxy reader;
   reader.open(path_.c_str(), &status);
   char buffer[32] = {};
   ASSERT_EQ(reader.read(buffer, text.size(), &status), static_cast<ssize_t>(text.size()));
   EXPECT_EQ(std::string(buffer, text.size()), text);
-  EXPECT_EQ(status.code, 0) << where(status);
+  EXPECT_EQ(status.code, 0) << statusText(status);
 
   bool wrote = false, read = false;
   for (const auto& e : log()) {
@@ -275,7 +274,7 @@ TEST_F(ProxyOnSimulatedNode, WriteBeyondTheStoreLimitIsMappedToOverflow) {
   std::vector<char> big(1 << 20, 'x');
   tStatus status;
   ASSERT_EQ(proxy_.write(big.data(), big.size(), &status), static_cast<ssize_t>(big.size()))
-      << where(status);
+      << statusText(status);
   EXPECT_EQ(proxy_.write("y", 1, &status), -1);
   EXPECT_EQ(status.code, Codes::kOsFault);
   EXPECT_STREQ(status.component, kComponentCut);
@@ -292,7 +291,7 @@ TEST_F(ProxyOnSimulatedNode, MappedWindowsShowTheNodeAtWindowTimesPageSize) {
 
   tMemoryMapping second;
   void* address = proxy_.mapMemory(2, page, apal::kMapReadOnly, &second, &status);
-  ASSERT_NE(address, nullptr) << where(status);
+  ASSERT_NE(address, nullptr) << statusText(status);
   EXPECT_EQ(second.address, address);
   EXPECT_EQ(second.length, page);
   EXPECT_EQ(std::memcmp(address, pattern.data() + 2 * page, page), 0);
@@ -300,7 +299,7 @@ TEST_F(ProxyOnSimulatedNode, MappedWindowsShowTheNodeAtWindowTimesPageSize) {
   // Only the low 16 bits of the window index count: 0x10001 is window 1.
   tMemoryMapping first;
   address = proxy_.mapMemory(0x10001, page, apal::kMapReadOnly, &first, &status);
-  ASSERT_NE(address, nullptr) << where(status);
+  ASSERT_NE(address, nullptr) << statusText(status);
   EXPECT_EQ(std::memcmp(address, pattern.data() + page, page), 0);
 
   proxy_.unmapMemory(&second);
@@ -309,7 +308,7 @@ TEST_F(ProxyOnSimulatedNode, MappedWindowsShowTheNodeAtWindowTimesPageSize) {
   EXPECT_EQ(first.address, nullptr);
   proxy_.unmapMemory(&first);  // a cleared mapping: nothing happens
   proxy_.unmapMemory(nullptr);
-  EXPECT_EQ(status.code, 0) << where(status);
+  EXPECT_EQ(status.code, 0) << statusText(status);
 }
 
 TEST_F(ProxyOnSimulatedNode, ReadWriteMappingWritesBackToTheSimulator) {
@@ -318,7 +317,7 @@ TEST_F(ProxyOnSimulatedNode, ReadWriteMappingWritesBackToTheSimulator) {
   tMemoryMapping mapping;
   auto* bytes = static_cast<std::uint8_t*>(
       proxy_.mapMemory(0, page, apal::kMapReadWrite, &mapping, &status));
-  ASSERT_NE(bytes, nullptr) << where(status);
+  ASSERT_NE(bytes, nullptr) << statusText(status);
   std::memcpy(bytes + 100, "mapped", 6);
   ASSERT_EQ(::msync(bytes, page, MS_SYNC), 0) << std::strerror(errno);
   proxy_.unmapMemory(&mapping);
@@ -368,10 +367,10 @@ TEST_F(ProxyOnSimulatedNode, ClosedProxyFailsCleanlyAndReopens) {
 
   tStatus status;
   proxy_.openDefault(path_.c_str(), &status);
-  ASSERT_TRUE(proxy_.isOpen()) << where(status);
+  ASSERT_TRUE(proxy_.isOpen()) << statusText(status);
   std::uint8_t out[4];
   EXPECT_EQ(proxy_.call(kCmdNone, nullptr, 0, out, sizeof out, &status), 4u);
-  EXPECT_EQ(status.code, 0) << where(status);
+  EXPECT_EQ(status.code, 0) << statusText(status);
   EXPECT_EQ(log().size(), 1u);
 
   // Opening an open proxy again replaces its descriptor instead of leaking one.
@@ -409,9 +408,9 @@ TEST_F(ProxyOnSimulatedNode, UnpluggedWhileOpenFailsWithAMappedCodeAndStaysUsabl
   ASSERT_EQ(board_->nodePath(drv::kMainInterface), path_);
   tStatus again;
   proxy_.open(path_.c_str(), &again);
-  ASSERT_TRUE(proxy_.isOpen()) << where(again);
+  ASSERT_TRUE(proxy_.isOpen()) << statusText(again);
   EXPECT_EQ(proxy_.call(kCmdNone, nullptr, 0, out, sizeof out, &again), 4u);
-  EXPECT_EQ(again.code, 0) << where(again);
+  EXPECT_EQ(again.code, 0) << statusText(again);
 }
 
 // ---- errors during a burst of calls from two threads -----------------------------------------

@@ -4,14 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <string>
 
-#include "tests/common/CommandOutcome.h"
 #include "QosimClient.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/common/CommandOutcome.h"
+#include "tests/common/FileText.h"
 
 namespace {
+
+using testsupport::readFile;
 
 using nlohmann::json;
 using qotest::checkBoards;
@@ -86,11 +88,6 @@ TEST(QosimCheckBoards, StrictFailsOnWarningsOnly) {
   }
 }
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 std::string le32(std::uint32_t v) {
   std::string s;
   for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
@@ -107,7 +104,7 @@ TEST(QosimBusProperties, ABoardWithoutThemIsPublishedWithTheDefaults) {
   const std::pair<const char*, std::uint32_t> expected[] = {
       {"pciBusNumber", 171}, {"pciDeviceNumber", 0}, {"pciFunctionNumber", 0}, {"pcieLinkWidth", 4},
       {"pcieMaxLinkWidth", 8}, {"pcieTransferRate", 2}, {"pcieMaxTransferRate", 3}};
-  for (const auto& [name, value] : expected) EXPECT_EQ(readAll(dir + name), le32(value)) << name;
+  for (const auto& [name, value] : expected) EXPECT_EQ(readFile(dir + name), le32(value)) << name;
   // The model's PCI attributes follow the published properties.
   auto got = c.value.request({{"cmd", "get"}, {"device", "qovorlix171"}});
   ASSERT_TRUE(got.ok()) << got.error;
@@ -118,8 +115,8 @@ TEST(QosimBusProperties, ABoardWithoutThemIsPublishedWithTheDefaults) {
   json partial = given;
   partial["busProperties"] = {{"pciBusNumber", 9}};
   ASSERT_TRUE(c.value.request({{"cmd", "plug"}, {"board", partial}}).ok());
-  EXPECT_EQ(readAll(dir + "pciBusNumber"), le32(9));
-  EXPECT_EQ(readAll(dir + "pcieLinkWidth"), "");
+  EXPECT_EQ(readFile(dir + "pciBusNumber"), le32(9));
+  EXPECT_EQ(readFile(dir + "pcieLinkWidth"), "");
   EXPECT_TRUE(c.value.request({{"cmd", "unplug"}, {"device", "KEL171"}}).ok());
 }
 

@@ -6,39 +6,34 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "QosimClient.h"
-#include "tests/common/CommandOutcome.h"
 #include "qoapal/driver/qoDriverContract.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/common/CommandOutcome.h"
+#include "tests/common/FileText.h"
 
 namespace {
+
+using testsupport::readFile;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr char kModuleDir[] = "/dev/.qosim/data/qo-vorlix/iomodules";
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 std::uint32_t attribute(const std::string& device, unsigned n) {
-  const std::string b = readAll("/proc/driver/qo/" + device + "/.kel/attributes/" + std::to_string(n));
+  const std::string b = readFile("/proc/driver/qo/" + device + "/.kel/attributes/" + std::to_string(n));
   EXPECT_EQ(b.size(), 4u) << device << " attribute " << n;
   std::uint32_t v = 0;
   for (std::size_t i = 0; i < b.size() && i < 4; ++i) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(b[i])) << (8 * i);
   return v;
 }
-std::uint64_t generation() { return std::stoull(readAll("/proc/driver/qo/.kel/generation")); }
+std::uint64_t generation() { return std::stoull(readFile("/proc/driver/qo/.kel/generation")); }
 
 TEST(QosimEnumeration, PublicationsFollowTheModel) {
   qosim::BoardSet set;
@@ -60,9 +55,9 @@ TEST(QosimEnumeration, PublicationsFollowTheModel) {
   EXPECT_EQ(attribute(b.device, 0x1E), 2u);
   EXPECT_EQ(attribute(b.device, 0x4A), 1u);
   EXPECT_EQ(attribute(b.device, 7), 9u);
-  EXPECT_EQ(readAll(b.procDir() + "/.kel/strings/5"), "QO PXIe-VX212");
-  EXPECT_EQ(readAll(b.procDir() + "/.kel/primaryName"), "left slot");
-  EXPECT_EQ(readAll(b.procDir() + "/.kel/secondaryName"), b.device);
+  EXPECT_EQ(readFile(b.procDir() + "/.kel/strings/5"), "QO PXIe-VX212");
+  EXPECT_EQ(readFile(b.procDir() + "/.kel/primaryName"), "left slot");
+  EXPECT_EQ(readFile(b.procDir() + "/.kel/secondaryName"), b.device);
 
   // A change of a published field replaces the publications and moves the generation.
   std::uint64_t g = generation();
@@ -95,17 +90,17 @@ TEST(QosimEnumeration, FaultsAreWrittenAndCleared) {
   qosim::BoardSet set;
   auto& b = set.add().withDefaults().withEnumFault("readU32.2", -52006);
   ASSERT_TRUE(set.plug().ok());
-  EXPECT_EQ(readAll(b.procDir() + "/.kel/faults/readU32.2"), "-52006");
+  EXPECT_EQ(readFile(b.procDir() + "/.kel/faults/readU32.2"), "-52006");
   auto& c = set.client();
   std::uint64_t g = generation();
   ASSERT_TRUE(c.enumFault(b.device, "openSession", -52008).ok());
-  EXPECT_EQ(readAll(b.procDir() + "/.kel/faults/openSession"), "-52008");
+  EXPECT_EQ(readFile(b.procDir() + "/.kel/faults/openSession"), "-52008");
   EXPECT_GT(generation(), g);
   ASSERT_TRUE(c.enumFault(b.device, "readU32.2", std::nullopt).ok());
   EXPECT_FALSE(fs::exists(b.procDir() + "/.kel/faults/readU32.2"));
   g = generation();
   ASSERT_TRUE(c.enumFault("", "refresh", -52023).ok());
-  EXPECT_EQ(readAll("/proc/driver/qo/.kel/faults/refresh"), "-52023");
+  EXPECT_EQ(readFile("/proc/driver/qo/.kel/faults/refresh"), "-52023");
   EXPECT_EQ(generation(), g);  // a machine-wide fault changes no board
   ASSERT_TRUE(c.enumFault("", "refresh", std::nullopt).ok());
   EXPECT_FALSE(fs::exists("/proc/driver/qo/.kel/faults/refresh"));
@@ -240,7 +235,7 @@ TEST(QosimDataDirectory, ModuleFilesComeAndGoByName) {
   auto c = qosim::Client::connect();
   ASSERT_TRUE(c.ok());
   ASSERT_TRUE(c.value.setModuleFile("extra.fam", "[general]\nIOModuleID=0x3C5D0043\n").ok());
-  EXPECT_EQ(readAll(std::string(kModuleDir) + "/extra.fam"), "[general]\nIOModuleID=0x3C5D0043\n");
+  EXPECT_EQ(readFile(std::string(kModuleDir) + "/extra.fam"), "[general]\nIOModuleID=0x3C5D0043\n");
   ASSERT_TRUE(c.value.setModuleFile("extra.fam", std::nullopt).ok());
   EXPECT_FALSE(fs::exists(std::string(kModuleDir) + "/extra.fam"));
   for (const char* bad : {"../x.fam", "a/b.fam", "", ".hidden.fam"})
@@ -250,7 +245,7 @@ TEST(QosimDataDirectory, ModuleFilesComeAndGoByName) {
   qosim::BoardSet set;
   set.add().withDefaults().withField("moduleFiles", json::array({{{"name", "own.fam"}, {"text", "t"}}}));
   ASSERT_TRUE(set.plug().ok());
-  EXPECT_EQ(readAll(std::string(kModuleDir) + "/own.fam"), "t");
+  EXPECT_EQ(readFile(std::string(kModuleDir) + "/own.fam"), "t");
   ASSERT_TRUE(set.unplug().ok());
   EXPECT_TRUE(fs::exists(std::string(kModuleDir) + "/own.fam"));
 }

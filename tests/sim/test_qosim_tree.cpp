@@ -7,8 +7,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -16,20 +14,16 @@
 
 #include "QosimClient.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/common/FileText.h"
 
 namespace {
+
+using testsupport::readFile;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-json defaultBoards() { return json::parse(readAll(QO_SOURCE_DIR "/sim/boards/default.json")); }
+json defaultBoards() { return json::parse(readFile(QO_SOURCE_DIR "/sim/boards/default.json")); }
 
 TEST(QosimProcTree, MatchesTheDefaultBoardFile) {
   json boards = defaultBoards().at("boards");
@@ -47,13 +41,13 @@ TEST(QosimProcTree, MatchesTheDefaultBoardFile) {
       const std::string entry = dir + "/deviceInterfaces/" + name + "\\" + std::string(i.at("a")) +
                                 "\\" + std::string(i.at("b"));
       ASSERT_TRUE(fs::is_directory(entry)) << entry;
-      EXPECT_EQ(readAll(entry + "/interfacePath"),
+      EXPECT_EQ(readFile(entry + "/interfacePath"),
                 "/dev/qo/" + device + "\\" + name + "\\" + std::string(i.at("node")));
     }
     std::size_t props = 0;
     for (const auto& p : b.at("busProperties").items()) {
       ++props;
-      const std::string bytes = readAll(dir + "/busProperties/" + p.key());
+      const std::string bytes = readFile(dir + "/busProperties/" + p.key());
       ASSERT_EQ(bytes.size(), 4u) << p.key();
       std::uint32_t v = 0;
       for (int k = 3; k >= 0; --k) v = v << 8 | static_cast<unsigned char>(bytes[static_cast<std::size_t>(k)]);
@@ -74,8 +68,8 @@ TEST(QosimProcTree, RawBusPropertiesAreWrittenAsGiven) {
   b.withBusProperty("pciBusNumber", 0x01020304);
   qosim::Status st = set.plug();
   ASSERT_TRUE(st.ok()) << st;
-  EXPECT_EQ(readAll(b.procDir() + "/busProperties/odd"), std::string("\x01\x02\x03", 3));
-  EXPECT_EQ(readAll(b.procDir() + "/busProperties/pciBusNumber"), std::string("\x04\x03\x02\x01", 4));
+  EXPECT_EQ(readFile(b.procDir() + "/busProperties/odd"), std::string("\x01\x02\x03", 3));
+  EXPECT_EQ(readFile(b.procDir() + "/busProperties/pciBusNumber"), std::string("\x04\x03\x02\x01", 4));
 }
 
 TEST(QosimDevNodes, EveryInterfacePathOpensReadWrite) {
@@ -90,7 +84,7 @@ TEST(QosimDevNodes, EveryInterfacePathOpensReadWrite) {
   for (const auto& d : fs::directory_iterator("/proc/driver/qo"))
     if (d.path().filename().string()[0] != '.')
     for (const auto& i : fs::directory_iterator(d.path() / "deviceInterfaces")) {
-      const std::string path = readAll((i.path() / "interfacePath").string());
+      const std::string path = readFile((i.path() / "interfacePath").string());
       EXPECT_TRUE(fs::exists(path)) << path;
       EXPECT_TRUE(fs::is_regular_file(path)) << path;  // the FUSE node behind the /dev/qo entry
     }

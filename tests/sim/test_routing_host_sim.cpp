@@ -3,7 +3,6 @@
 // (topographies vorlix-matrix-a and vorlix-matrix-b of codegen/topographies).
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
 #include <pthread.h>
 
 #include <chrono>
@@ -17,10 +16,11 @@
 #include <vector>
 
 #include "QosimClient.h"
+#include "tests/common/LibraryUnderTest.h"
 #include "tests/common/RoutingRequestCases.h"
-#include "tools/common/routing_host_abi.h"
 #include "tests/common/RoutingResults.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tools/common/routing_host_abi.h"
 
 namespace {
 
@@ -84,11 +84,13 @@ using testsupport::ticketOf;
 
 class RoutingHost : public ::testing::Test {
  protected:
+  // The library stays loaded until the process ends (never closed: a session a failed test left
+  // open keeps its notification thread running in it).
   static void SetUpTestSuite() {
-    handle_ = ::dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << ::dlerror();
+    library_ = new testsupport::LibraryUnderTest;
+    ASSERT_TRUE(library_->load()) << library_->error();
     std::string missing;
-    ASSERT_TRUE(x_.load(handle_, &missing)) << missing;
+    ASSERT_TRUE(x_.load(library_->handle(), &missing)) << missing;
   }
 
   // A fresh board with routing and the given topography; its routing node path.
@@ -120,12 +122,12 @@ class RoutingHost : public ::testing::Test {
     return take(out);
   }
 
-  static void* handle_;
+  static testsupport::LibraryUnderTest* library_;
   static routingabi::Exports x_;
   qosim::BoardSet set_;
   std::string device_;
 };
-void* RoutingHost::handle_ = nullptr;
+testsupport::LibraryUnderTest* RoutingHost::library_ = nullptr;
 routingabi::Exports RoutingHost::x_;
 
 TEST_F(RoutingHost, TheCallingOrderOfARoutingHostWorksEndToEnd) {

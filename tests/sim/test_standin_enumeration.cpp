@@ -13,8 +13,11 @@
 #include "qoapal/status/tStatus.h"
 #include "source/platform/PlatformLibraries.h"
 #include "tests/common/ProcessThreads.h"
+#include "tests/common/StatusText.h"
 
 namespace {
+
+using testsupport::statusText;
 
 namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using qokeldevenum::iKelAttributeReader;
@@ -28,11 +31,6 @@ constexpr std::uint32_t kDeviceNumber = 1;
 constexpr std::uint32_t kProductId = 2;
 constexpr std::uint32_t kSerial = 4;
 constexpr std::uint32_t kDescription = 5;
-
-std::string where(const apal::tStatus& st) {
-  return std::to_string(st.code) + " from " + st.component + " " + st.file + ":" +
-         std::to_string(st.line);
-}
 
 // An attribute read through a session and reader, released again (reader first).
 struct Read {
@@ -73,18 +71,18 @@ class StandinEnumeration : public ::testing::Test {
   void refresh() {
     apal::tStatus status;
     list_->refresh(platformStatus(&status));
-    ASSERT_EQ(status.code, 0) << where(status);
+    ASSERT_EQ(status.code, 0) << statusText(status);
   }
   bool hasChanged() {
     apal::tStatus status;
     const bool changed = list_->hasChanged(platformStatus(&status));
-    EXPECT_EQ(status.code, 0) << where(status);
+    EXPECT_EQ(status.code, 0) << statusText(status);
     return changed;
   }
   iKelDevice* deviceAt(std::uint32_t i) {
     apal::tStatus status;
     iKelDevice* device = list_->deviceAt(i, 0, platformStatus(&status));
-    EXPECT_EQ(status.code, 0) << where(status);
+    EXPECT_EQ(status.code, 0) << statusText(status);
     return device;
   }
   // Device numbers of the list, in list order.
@@ -140,13 +138,13 @@ TEST_F(StandinEnumeration, AttributesNamesAndTheDescriptionAreTheBoards) {
 
   apal::tStatus status;
   iKelSession* session = device->openSession(0, platformStatus(&status));
-  ASSERT_NE(session, nullptr) << where(status);
+  ASSERT_NE(session, nullptr) << statusText(status);
   iKelAttributeReader* reader = session->getAttributeReader(0, platformStatus(&status));
-  ASSERT_NE(reader, nullptr) << where(status);
+  ASSERT_NE(reader, nullptr) << statusText(status);
   char text[256];
   EXPECT_EQ(reader->readString(kDescription, text, sizeof text, platformStatus(&status)), 21u);
   EXPECT_STREQ(text, "QO PXIe-VX214 (KU060)");
-  EXPECT_EQ(status.code, 0) << where(status);
+  EXPECT_EQ(status.code, 0) << statusText(status);
   // A text longer than the buffer is cut and reported.
   char small[8];
   EXPECT_EQ(reader->readString(kDescription, small, sizeof small, platformStatus(&status)), 7u);
@@ -198,7 +196,7 @@ TEST_F(StandinEnumeration, FollowsBoardsPluggedAndUnplugged) {
   EXPECT_STREQ(gone->getPrimaryName(), "Hotplugged");
   apal::tStatus status;
   EXPECT_EQ(gone->openSession(0, platformStatus(&status)), nullptr);
-  EXPECT_EQ(status.code, -52006) << where(status);
+  EXPECT_EQ(status.code, -52006) << statusText(status);
 }
 
 TEST_F(StandinEnumeration, ABoardPluggedAgainIsANewDeviceObject) {
@@ -246,14 +244,14 @@ TEST_F(StandinEnumeration, ABoardGoneIsClosedInEveryListByWhateverNoticesItFirst
     apal::tStatus status;
     const bool otherSawIt = notice != Notice::ANewListsFirstRefresh;
     if (otherSawIt) other->refresh(platformStatus(&status));  // both lists hold the directory
-    ASSERT_EQ(status.code, 0) << where(status);
+    ASSERT_EQ(status.code, 0) << statusText(status);
     const std::size_t directories = otherSawIt ? 2 : 1;
     iKelDevice* device = byNumber(numberOf(board));
     ASSERT_NE(device, nullptr);
     iKelSession* session = device->openSession(0, platformStatus(&status));
-    ASSERT_NE(session, nullptr) << where(status);
+    ASSERT_NE(session, nullptr) << statusText(status);
     iKelAttributeReader* reader = session->getAttributeReader(0, platformStatus(&status));
-    ASSERT_NE(reader, nullptr) << where(status);
+    ASSERT_NE(reader, nullptr) << statusText(status);
     const std::size_t held = testsupport::descriptorCount();
 
     ASSERT_TRUE(set.unplug().ok());
@@ -264,12 +262,12 @@ TEST_F(StandinEnumeration, ABoardGoneIsClosedInEveryListByWhateverNoticesItFirst
         break;
       case Notice::ReadThroughAKeptReader:
         reader->readU32(kSerial, platformStatus(&status));
-        EXPECT_EQ(status.code, -52006) << where(status);
+        EXPECT_EQ(status.code, -52006) << statusText(status);
         break;
       case Notice::AnotherListsRefresh:
       case Notice::ANewListsFirstRefresh:
         other->refresh(platformStatus(&status));
-        EXPECT_EQ(status.code, 0) << where(status);
+        EXPECT_EQ(status.code, 0) << statusText(status);
         break;
     }
     // A list refreshed for the first time has opened the directories of the boards it lists.
@@ -279,7 +277,7 @@ TEST_F(StandinEnumeration, ABoardGoneIsClosedInEveryListByWhateverNoticesItFirst
     // The objects stay valid and answer as a gone board; later refreshes change nothing.
     apal::tStatus again;
     reader->readU32(kSerial, platformStatus(&again));
-    EXPECT_EQ(again.code, -52006) << where(again);
+    EXPECT_EQ(again.code, -52006) << statusText(again);
     reader->release();
     session->release();
     refresh();
@@ -329,7 +327,7 @@ TEST_F(StandinEnumeration, ADeviceAtFaultFailsOnlyThatBoard) {
       EXPECT_STREQ(status.file, "qokeldevenum/KelDeviceList");
       continue;
     }
-    EXPECT_EQ(status.code, 0) << where(status);
+    EXPECT_EQ(status.code, 0) << statusText(status);
     reached.push_back(readAttribute(device, kDeviceNumber).value);
   }
   EXPECT_EQ(failures, 1);

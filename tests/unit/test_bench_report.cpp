@@ -12,9 +12,10 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/common/FileText.h"
 
 namespace {
 
@@ -95,10 +96,7 @@ Outcome runReport(const Runs& runs, const std::string& errored, const std::strin
   Outcome o;
   const int status = std::system(command.c_str());
   o.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::ifstream in(dir / "REPORT.md");
-  std::stringstream text;
-  text << in.rdbuf();
-  o.report = text.str();
+  o.report = testsupport::readFile(dir / "REPORT.md");
   fs::remove_all(dir);
   return o;
 }

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <functional>
@@ -20,12 +19,14 @@
 #include "qo/dsc/exception.h"
 #include "qo/err/Exception.h"
 
+#include "qovorlixatomicsae/sysapi_host.h"
 #include "source/SystemAPIExpertInfo.h"
 #include "sysapicpp/DelayedExpert.h"
 #include "sysapicpp/ExceptionTranslation.h"
 #include "sysapicpp/ExpertAdapter.h"
 #include "sysapicpp/propbag/CmxDynamicPropertyBag.h"
-#include "tools/common/host_abi.h"
+#include "tests/common/HostStrings.h"
+#include "tools/common/host_client.h"
 
 namespace {
 
@@ -105,23 +106,8 @@ using TestDelayed = sysapicpp::DelayedExpert<ScriptedExpert, VorlixSysapiExpert:
 using TestObject = CQOComObject<sysapicpp::ExpertAdapter<TestDelayed>>;
 
 // --- Host strings (a host's own allocator: length prefix, characters, zero) -------------------
-wchar_t* hostAlloc(const std::wstring& text);
-void hostFree(wchar_t* text);
-// Reads and frees a returned host string (checking its prefix).
-std::wstring hostTake(wchar_t* text);
-
-class HostString {
- public:
-  explicit HostString(const std::wstring& text) : p_(hostAlloc(text)) {}
-  ~HostString() { hostFree(p_); }
-  HostString(const HostString&) = delete;
-  HostString& operator=(const HostString&) = delete;
-  const wchar_t* get() const { return p_; }
-  operator const wchar_t*() const { return p_; }
-
- private:
-  wchar_t* p_;
-};
+using hostabi::HostText;
+using testsupport::takeWide;
 
 // --- Host objects -------------------------------------------------------------------------------
 class CountedHostObject : public IUnknown {
@@ -316,29 +302,6 @@ HRESULT ScriptedExpert::translateException(std::string& errorText) {
   return sysapicpp::translateDeviceException();
 }
 
-// --- Host strings ------------------------------------------------------------------------------
-wchar_t* hostAlloc(const std::wstring& text) {
-  auto* block = static_cast<std::uint32_t*>(std::malloc((text.size() + 2) * 4));
-  block[0] = static_cast<std::uint32_t>(text.size());
-  std::memcpy(block + 1, text.data(), text.size() * 4);
-  block[text.size() + 1] = 0;
-  return reinterpret_cast<wchar_t*>(block + 1);
-}
-void hostFree(wchar_t* text) {
-  if (text != nullptr) std::free(reinterpret_cast<std::uint32_t*>(text) - 1);
-}
-std::wstring hostTake(wchar_t* text) {
-  if (text == nullptr) {
-    ADD_FAILURE() << "no host string";
-    return L"<null>";
-  }
-  const std::uint32_t length = *(reinterpret_cast<std::uint32_t*>(text) - 1);
-  EXPECT_EQ(text[length], L'\0');
-  std::wstring copy(text, length);
-  hostFree(text);
-  return copy;
-}
-
 ImxSysPropertyBag* makeBag(std::initializer_list<unsigned> tags) {
   ImxSysPropertyBag4* bag = nullptr;
   EXPECT_EQ(CmxDynamicPropertyBag::create(&bag), S_OK);
@@ -393,7 +356,7 @@ class ExpertAdapterArguments : public AdapterTest {
 
 TEST_F(ExpertAdapterArguments, IdentityAndItemOperations) {
   auto* t = host()->vtbl;
-  HostString name(L"KEL0"), text(L"t");
+  HostText name(L"KEL0"), text(L"t");
   EXPECT_EQ(t->GetExpertGuid(host(), nullptr), E_POINTER);
   EXPECT_EQ(t->GetExpertName(host(), nullptr), E_POINTER);
   EXPECT_EQ(t->GetExpertVersion(host(), nullptr), E_POINTER);
@@ -427,7 +390,7 @@ TEST_F(ExpertAdapterArguments, IdentityAndItemOperations) {
 }
 
 TEST_F(ExpertAdapterArguments, DiagnosticAndFirmwareOperations) {
-  HostString name(L"KEL0"), a(L"a"), b(L"b");
+  HostText name(L"KEL0"), a(L"a"), b(L"b");
   wchar_t* text = nullptr;
   auto* d = diagnostic()->vtbl;
   EXPECT_EQ(d->DiagnosticOperation1(diagnostic(), nullptr, 1), E_POINTER);
@@ -456,7 +419,7 @@ TEST_F(ExpertAdapterArguments, DiagnosticAndFirmwareOperations) {
 
 TEST_F(ExpertAdapterArguments, NullChecksComeInParameterOrder) {
   // Two null arguments: the earlier one is the one reported, before anything else is looked at.
-  HostString bad(std::wstring(1, static_cast<wchar_t>(0xD800)));
+  HostText bad(std::wstring(1, static_cast<wchar_t>(0xD800)));
   void* out = nullptr;
   EXPECT_EQ(host()->vtbl->GetPropertyBagWithRefresh(host(), bad, 0, nullptr, 0, &out), E_POINTER);
   EXPECT_EQ(firmware()->vtbl->UpdateFirmware(firmware(), bad, bad, 0, bad, nullptr), E_POINTER);
@@ -464,7 +427,7 @@ TEST_F(ExpertAdapterArguments, NullChecksComeInParameterOrder) {
 }
 
 TEST_F(ExpertAdapterArguments, StringsAreConvertedBeforeOutPointersAreChecked) {
-  HostString bad(std::wstring(1, static_cast<wchar_t>(0x110000)));
+  HostText bad(std::wstring(1, static_cast<wchar_t>(0x110000)));
   EXPECT_EQ(host()->vtbl->GetPropertyBag(host(), bad, nullptr), E_INVALIDARG);
   EXPECT_EQ(firmware()->vtbl->BeginFirmwareUpdate(firmware(), bad, 0, 0, nullptr), E_INVALIDARG);
   EXPECT_EQ(firmware()->vtbl->GetFirmwareUpdateStatus(firmware(), bad, nullptr, nullptr, nullptr),
@@ -485,8 +448,8 @@ TEST_F(ExpertAdapterHostStrings, NonScalarValuesAreRefusedBeforeAnyExpertWork) {
       std::wstring(1, static_cast<wchar_t>(-1)),
   };
   for (const std::wstring& m : malformed) {
-    HostString s(m);
-    HostString ok(L"ok");
+    HostText s(m);
+    HostText ok(L"ok");
     void* out = nullptr;
     wchar_t* text = nullptr;
     int changed = 7;
@@ -501,7 +464,7 @@ TEST_F(ExpertAdapterHostStrings, NonScalarValuesAreRefusedBeforeAnyExpertWork) {
 }
 
 TEST_F(ExpertAdapterHostStrings, ScalarValuesAtTheEdgesArePassedAsUtf8) {
-  HostString name(std::wstring(L"K") + static_cast<wchar_t>(0xD7FF) + static_cast<wchar_t>(0xE000) +
+  HostText name(std::wstring(L"K") + static_cast<wchar_t>(0xD7FF) + static_cast<wchar_t>(0xE000) +
                   static_cast<wchar_t>(0x10FFFF));
   EXPECT_EQ(diagnostic()->vtbl->DiagnosticOperation1(diagnostic(), name, 5), S_OK);
   EXPECT_EQ(script().lastName, "K\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF");
@@ -522,11 +485,11 @@ TEST_F(ExpertAdapterIdentity, AnsweredWithoutCreatingTheDeviceExpert) {
   EXPECT_EQ(std::memcmp(&guid, &expected, sizeof guid), 0);
   wchar_t* s = nullptr;
   ASSERT_EQ(t->GetExpertName(host(), &s), S_OK);
-  EXPECT_EQ(hostTake(s), L"qovorlix2");
+  EXPECT_EQ(takeWide(s), L"qovorlix2");
   ASSERT_EQ(t->GetExpertVersion(host(), &s), S_OK);
-  EXPECT_EQ(hostTake(s), L"23.3.0");
+  EXPECT_EQ(takeWide(s), L"23.3.0");
   ASSERT_EQ(t->GetExpertIdentifier(host(), &s), S_OK);
-  EXPECT_EQ(hostTake(s), L"qovorlix2");
+  EXPECT_EQ(takeWide(s), L"qovorlix2");
   EXPECT_FALSE(hasDeviceExpert());
   EXPECT_EQ(script().created.load(), 0);
 }
@@ -544,7 +507,7 @@ class ExpertAdapterLifecycle : public AdapterTest {
   // Every operation that needs the delayed expert, with valid arguments.
   std::vector<HRESULT> everyExpertOperation() {
     std::vector<HRESULT> r;
-    HostString n(L"KEL0"), a(L"a");
+    HostText n(L"KEL0"), a(L"a");
     hostabi::Guid g{};
     wchar_t* s = nullptr;
     void* out = nullptr;
@@ -589,7 +552,7 @@ TEST_F(ExpertAdapterLifecycle, OperationsBeforeInitializeAnswerUnexpected) {
 
 TEST_F(ExpertAdapterLifecycle, OperationsAfterShutdownAnswerUnexpected) {
   ASSERT_EQ(initialize(), S_OK);
-  HostString n(L"KEL0");
+  HostText n(L"KEL0");
   EXPECT_EQ(diagnostic()->vtbl->DiagnosticOperation1(diagnostic(), n, 0), S_OK);
   ASSERT_EQ(shutdown(), S_OK);
   EXPECT_EQ(script().destroyed.load(), 1);
@@ -598,7 +561,7 @@ TEST_F(ExpertAdapterLifecycle, OperationsAfterShutdownAnswerUnexpected) {
 }
 
 TEST_F(ExpertAdapterLifecycle, InitializeAndShutdownInAnyOrderAndRepeated) {
-  HostString n(L"KEL0");
+  HostText n(L"KEL0");
   EXPECT_EQ(shutdown(), S_OK);
   EXPECT_EQ(shutdown(), S_OK);
   EXPECT_EQ(initialize(), S_OK);
@@ -635,7 +598,7 @@ TEST_F(ExpertAdapterLifecycle, DeviceExpertReceivesTheContextAndTheStoredOption)
   EXPECT_EQ(object_->delayedExpert()->context(), &object_->notificationHandler());
   ASSERT_EQ(host()->vtbl->SetOption(host(), 9), S_OK);
   EXPECT_FALSE(hasDeviceExpert());
-  HostString n(L"KEL0");
+  HostText n(L"KEL0");
   ASSERT_EQ(diagnostic()->vtbl->DiagnosticOperation1(diagnostic(), n, 0), S_OK);
   EXPECT_EQ(script().lastOption.load(), 9u);
   ASSERT_EQ(host()->vtbl->SetOption(host(), 11), S_OK);
@@ -674,7 +637,7 @@ TEST_F(ExpertAdapterConcurrency, ShutdownAndInitializeDuringOperationsNeverCrash
   std::atomic<bool> stop{false};
   std::atomic<int> done{0};
   auto worker = [&] {
-    HostString n(L"KEL0");
+    HostText n(L"KEL0");
     while (!stop) {
       void* names = nullptr;
       const HRESULT hr = host()->vtbl->GetItemNames(host(), &names);
@@ -684,7 +647,7 @@ TEST_F(ExpertAdapterConcurrency, ShutdownAndInitializeDuringOperationsNeverCrash
       const HRESULT v = host()->vtbl->GetExpertVersion(host(), &s);
       EXPECT_TRUE(v == S_OK || v == E_UNEXPECTED);
       if (s != nullptr) {
-        EXPECT_EQ(hostTake(s), L"23.3.0");
+        EXPECT_EQ(takeWide(s), L"23.3.0");
       }
       ++done;
     }
@@ -718,9 +681,9 @@ TEST_F(ExpertAdapterItems, ItemNamesAsAnEnumerator) {
   unsigned fetched = 0;
   EXPECT_EQ(e->vtbl->Next(e, 4, items, &fetched), S_FALSE);
   ASSERT_EQ(fetched, 3u);
-  EXPECT_EQ(hostTake(items[0]), L"KEL0");
-  EXPECT_EQ(hostTake(items[1]), L"KEL1");
-  EXPECT_EQ(hostTake(items[2]), L"K\u00E9");
+  EXPECT_EQ(takeWide(items[0]), L"KEL0");
+  EXPECT_EQ(takeWide(items[1]), L"KEL1");
+  EXPECT_EQ(takeWide(items[2]), L"K\u00E9");
   EXPECT_EQ(hostabi::release(e), 0u);
 }
 
@@ -771,7 +734,7 @@ TEST_F(ExpertAdapterItems, EnumerateItemsReleasesCollectedBagsWhenTheExpertFails
 TEST_F(ExpertAdapterItems, GetPropertyBagHandsTheReferenceToTheHost) {
   ImxSysPropertyBag* bag = makeBag({5});
   script().bag = [&](const std::string&, std::vector<std::uint32_t>&, bool) { return bag; };
-  HostString n(L"KEL3");
+  HostText n(L"KEL3");
   void* out = nullptr;
   ASSERT_EQ(host()->vtbl->GetPropertyBag(host(), n, &out), S_OK);
   EXPECT_EQ(out, bag);
@@ -781,7 +744,7 @@ TEST_F(ExpertAdapterItems, GetPropertyBagHandsTheReferenceToTheHost) {
 
 TEST_F(ExpertAdapterItems, GetPropertyBagFailureLeavesNull) {
   script().fail = [] { throw sysapicpp::ItemNotExistException({"test", 1, nullptr}); };
-  HostString n(L"KEL9");
+  HostText n(L"KEL9");
   void* out = reinterpret_cast<void*>(0x1);
   EXPECT_EQ(host()->vtbl->GetPropertyBag(host(), n, &out), kItemNotExist);
   EXPECT_EQ(out, nullptr);
@@ -790,7 +753,7 @@ TEST_F(ExpertAdapterItems, GetPropertyBagFailureLeavesNull) {
 class ExpertAdapterRefreshSubset : public ExpertAdapterItems {
  protected:
   HRESULT ask(std::vector<unsigned> tags, void** out, int flag = 0) {
-    HostString n(L"KEL0");
+    HostText n(L"KEL0");
     return host()->vtbl->GetPropertyBagWithRefresh(host(), n, static_cast<unsigned>(tags.size()),
                                                    tags.data(), flag, out);
   }
@@ -808,7 +771,7 @@ class ExpertAdapterRefreshSubset : public ExpertAdapterItems {
 
 TEST_F(ExpertAdapterRefreshSubset, CountZeroWithTagsBehavesAsPlainGet) {
   const unsigned tags[1] = {99};
-  HostString n(L"KEL0");
+  HostText n(L"KEL0");
   void* out = nullptr;
   ASSERT_EQ(host()->vtbl->GetPropertyBagWithRefresh(host(), n, 0, tags, 0, &out), S_OK);
   EXPECT_TRUE(seen.empty());
@@ -841,30 +804,30 @@ TEST_F(ExpertAdapterRefreshSubset, TagsRemovedByTheExpertAreNotLookedUp) {
 }
 
 TEST_F(ExpertAdapterItems, CommitPropertyBagReportsChangeByText) {
-  HostString n(L"KEL0"), t(L"in");
+  HostText n(L"KEL0"), t(L"in");
   int changed = -1;
   wchar_t* text = nullptr;
   script().text = "changed tags";
   ASSERT_EQ(host()->vtbl->CommitPropertyBag(host(), n, t, 6, &changed, &text), S_OK);
   EXPECT_EQ(changed, 1);
-  EXPECT_EQ(hostTake(text), L"changed tags");
+  EXPECT_EQ(takeWide(text), L"changed tags");
   EXPECT_EQ(script().lastText1, "in");
   EXPECT_EQ(script().lastValue, 6);
   script().text.clear();
   ASSERT_EQ(host()->vtbl->CommitPropertyBag(host(), n, t, 6, &changed, &text), S_OK);
   EXPECT_EQ(changed, 0);
-  EXPECT_EQ(hostTake(text), L"");
+  EXPECT_EQ(takeWide(text), L"");
 }
 
 // ==== Extended operations ======================================================================
 
 TEST_F(ExpertAdapterItems, ExtendedOperation1RefusesAnObjectThatIsNoBag) {
   CountedHostObject notABag;
-  HostString n(L"KEL0");
+  HostText n(L"KEL0");
   void* tags = reinterpret_cast<void*>(0x1);
   wchar_t* error = nullptr;
   EXPECT_EQ(host()->vtbl->ExtendedOperation1(host(), n, &notABag, &tags, &error), E_UNEXPECTED);
-  EXPECT_EQ(hostTake(error), L"");  // translated through the expert: an empty, allocated text
+  EXPECT_EQ(takeWide(error), L"");  // translated through the expert: an empty, allocated text
   EXPECT_EQ(notABag.refs.load(), 1);
   EXPECT_EQ(script().calls.load(), 0);
 }
@@ -877,11 +840,11 @@ TEST_F(ExpertAdapterItems, ExtendedOperation1ReturnsTagsAndErrorText) {
     tags = {7, 3};
     error = "note";
   };
-  HostString n(L"KEL0");
+  HostText n(L"KEL0");
   void* p = nullptr;
   wchar_t* error = nullptr;
   ASSERT_EQ(host()->vtbl->ExtendedOperation1(host(), n, bag, &p, &error), S_OK);
-  EXPECT_EQ(hostTake(error), L"note");
+  EXPECT_EQ(takeWide(error), L"note");
   auto* e = static_cast<hostabi::ImxSysEnumPropertyTag*>(p);
   unsigned items[3] = {};
   unsigned fetched = 0;
@@ -899,7 +862,7 @@ TEST_F(ExpertAdapterItems, ExtendedOperation1ReturnsTagsAndErrorText) {
 
 TEST_F(ExpertAdapterItems, ExtendedOperation2StoresTheResult) {
   ImxSysPropertyBag* bag = makeBag({7});
-  HostString n(L"KEL0");
+  HostText n(L"KEL0");
   int result = 0;
   ASSERT_EQ(host()->vtbl->ExtendedOperation2(host(), n, bag, &result, nullptr), S_OK);
   EXPECT_EQ(result, 77);
@@ -912,11 +875,11 @@ TEST_F(ExpertAdapterItems, ExtendedOperation2StoresTheResult) {
 class ExpertAdapterRunDiagnostic : public ExpertAdapterItems {
  protected:
   HRESULT run(int mode, std::wstring* text) {
-    HostString n(L"KEL0");
+    HostText n(L"KEL0");
     wchar_t* out = nullptr;
     const HRESULT hr = diagnostic()->vtbl->RunDiagnostic(diagnostic(), n, mode,
                                                          text ? &out : nullptr);
-    if (text) *text = out ? hostTake(out) : L"<null>";
+    if (text) *text = out ? takeWide(out) : L"<null>";
     return hr;
   }
 };
@@ -973,21 +936,21 @@ TEST_F(ExpertAdapterRunDiagnostic, SuccessReturnsTheText) {
 
 TEST_F(ExpertAdapterItems, DiagnosticOperation3TextIsOptional) {
   script().text = "three";
-  HostString n(L"KEL0");
+  HostText n(L"KEL0");
   wchar_t* t = nullptr;
   EXPECT_EQ(diagnostic()->vtbl->DiagnosticOperation3(diagnostic(), n, &t), S_OK);
-  EXPECT_EQ(hostTake(t), L"three");
+  EXPECT_EQ(takeWide(t), L"three");
   EXPECT_EQ(diagnostic()->vtbl->DiagnosticOperation3(diagnostic(), n, nullptr), S_OK);
 }
 
 // ==== Firmware =================================================================================
 
 TEST_F(ExpertAdapterItems, FirmwareOperationsPassTheirArguments) {
-  HostString n(L"KEL1"), a(L"alpha"), b(L"beta");
+  HostText n(L"KEL1"), a(L"alpha"), b(L"beta");
   wchar_t* t = nullptr;
   script().text = "started";
   ASSERT_EQ(firmware()->vtbl->BeginFirmwareUpdate(firmware(), n, 2, 17, &t), S_OK);
-  EXPECT_EQ(hostTake(t), L"started");
+  EXPECT_EQ(takeWide(t), L"started");
   EXPECT_TRUE(script().lastFlag);
   EXPECT_EQ(script().lastValue, 17);
   ASSERT_EQ(firmware()->vtbl->FirmwareOperation3(firmware(), n, a, 0, b), S_OK);
@@ -1000,7 +963,7 @@ TEST_F(ExpertAdapterItems, FirmwareOperationsPassTheirArguments) {
   ASSERT_EQ(firmware()->vtbl->GetFirmwareUpdateStatus(firmware(), n, &state, &value, &t), S_OK);
   EXPECT_EQ(state, 3);
   EXPECT_EQ(value, 42);
-  EXPECT_EQ(hostTake(t), L"started");
+  EXPECT_EQ(takeWide(t), L"started");
   state = 0;
   ASSERT_EQ(firmware()->vtbl->GetFirmwareUpdateStatus(firmware(), n, &state, nullptr, nullptr),
             S_OK);
@@ -1015,7 +978,7 @@ TEST_F(ExpertAdapterItems, UpdateFirmwareHoldsTheImageOnlyDuringTheCall) {
     refsDuring = image.refs.load();
     size = h.size();
   };
-  HostString n(L"KEL0"), a(L"a"), b(L"b");
+  HostText n(L"KEL0"), a(L"a"), b(L"b");
   ASSERT_EQ(firmware()->vtbl->UpdateFirmware(firmware(), n, a, 1, b, &image), S_OK);
   EXPECT_EQ(refsDuring, 2);
   EXPECT_EQ(size, 4u);
@@ -1031,7 +994,7 @@ TEST_F(ExpertAdapterItems, UpdateFirmwareHoldsTheImageOnlyDuringTheCall) {
 class ExpertAdapterErrors : public AdapterTest {
  protected:
   HRESULT failingOperation() {
-    HostString n(L"KEL0");
+    HostText n(L"KEL0");
     return diagnostic()->vtbl->DiagnosticOperation1(diagnostic(), n, 0);
   }
   // handleException called directly with `throwIt` in flight.
@@ -1094,13 +1057,13 @@ TEST_F(ExpertAdapterErrors, TranslatorTextIsReturnedAndEmptyTextIsAllocated) {
   ASSERT_EQ(initialize(), S_OK);
   wchar_t* text = nullptr;
   EXPECT_EQ(translate([] { throw deviceFailure(-52006); }, &text), kItemNotExist);
-  EXPECT_EQ(hostTake(text), L"");
+  EXPECT_EQ(takeWide(text), L"");
   script().translate = [](std::string& t) {
     t = "board KEL0 is busy";
     return static_cast<HRESULT>(0x80040383u);
   };
   EXPECT_EQ(translate([] { throw 1; }, &text), static_cast<HRESULT>(0x80040383u));
-  EXPECT_EQ(hostTake(text), L"board KEL0 is busy");
+  EXPECT_EQ(takeWide(text), L"board KEL0 is busy");
 }
 
 TEST_F(ExpertAdapterErrors, FailedDeviceExpertCreationIsClassifiedAndRetried) {
@@ -1115,7 +1078,7 @@ TEST_F(ExpertAdapterErrors, FailedDeviceExpertCreationIsClassifiedAndRetried) {
 
 TEST_F(ExpertAdapterErrors, NullBagFromTheExpertIsABrokenInvariant) {
   ASSERT_EQ(initialize(), S_OK);
-  HostString n(L"KEL0");
+  HostText n(L"KEL0");
   void* out = nullptr;
   EXPECT_EQ(host()->vtbl->GetPropertyBag(host(), n, &out), E_UNEXPECTED);
   EXPECT_EQ(out, nullptr);
@@ -1124,10 +1087,10 @@ TEST_F(ExpertAdapterErrors, NullBagFromTheExpertIsABrokenInvariant) {
 TEST_F(ExpertAdapterErrors, MalformedUtf8FromTheExpertFailsTheOperation) {
   ASSERT_EQ(initialize(), S_OK);
   script().text = "bad \xC0\x80";
-  HostString n(L"KEL0");
+  HostText n(L"KEL0");
   wchar_t* t = nullptr;
   EXPECT_EQ(diagnostic()->vtbl->DiagnosticOperation3(diagnostic(), n, &t), E_FAIL);
-  EXPECT_EQ(hostTake(t), L"");  // the error text of the translation
+  EXPECT_EQ(takeWide(t), L"");  // the error text of the translation
 }
 
 }  // namespace

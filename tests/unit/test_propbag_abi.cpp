@@ -1,5 +1,5 @@
 // The bag, enumerator and image objects as a host sees them: every operation reached through the
-// host's own function tables (tools/common/host_abi.h), so each table slot must hold the
+// host's own function tables (qovorlixatomicsae/sysapi_host.h), so each table slot must hold the
 // operation the host expects there.
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 #include <cstring>
 #include <string>
 
+#include "qovorlixatomicsae/sysapi_host.h"
 #include "sysapicpp/com/CqoBStr.h"
 #include "sysapicpp/enum/CmxSysEnumItemNamesSTL.h"
 #include "sysapicpp/propbag/CmxDynamicPropertyBag.h"
 #include "sysapicpp/propbag/CmxSysBinaryImage.h"
-#include "tools/common/host_abi.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "include/qovorlixatomicsae/qoroco_ra.h"
 #include "qoapal/status/JsonStatus.h"
+#include "qovorlixatomicsae/qoroco_ra.h"
 #include "tools/common/routing_host_abi.h"
 
 namespace {

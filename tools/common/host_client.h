@@ -1,4 +1,4 @@
-// A configuration host's everyday helpers over host_abi.h: host strings in and out, item names
+// A configuration host's everyday helpers over sysapi_host.h: host strings in and out, item names
 // from an enumerator, a property bag read out as (tag, type, value) rows, a notification sink
 // that records the notices it receives (and on which thread), and a binary image the host
 // supplies for a firmware update. Reference hosts, end-to-end tests and benchmarks meet the
@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_abi.h"
+#include "qovorlixatomicsae/sysapi_host.h"
 #include "host_cli.h"
 
 namespace hostabi {

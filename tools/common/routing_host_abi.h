@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "../../include/qovorlixatomicsae/qoroco_ra.h"
+#include "qovorlixatomicsae/qoroco_ra.h"
 
 namespace routingabi {
 

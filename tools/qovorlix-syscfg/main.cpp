@@ -1,6 +1,6 @@
 // qovorlix-syscfg: the reference configuration host on the command line. It loads the library
 // with dlopen and reaches it only through the exported factory and the expert's interfaces
-// (tools/common/host_abi.h), as the system-configuration host does. To explain a board the
+// (qovorlixatomicsae/sysapi_host.h), as the system-configuration host does. To explain a board the
 // library leaves out it reads the driver's public /proc tree (driver_tree.h).
 // `qovorlix-syscfg --help` lists the commands and the exit codes.
 #include <dlfcn.h>
@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "driver_tree.h"
-#include "host_abi.h"
+#include "qovorlixatomicsae/sysapi_host.h"
 #include "host_cli.h"
 #include "host_client.h"
 #include "output.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "host_abi.h"
+#include "qovorlixatomicsae/sysapi_host.h"
 
 namespace syscfg {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host_abi.h"
+#include "qovorlixatomicsae/sysapi_host.h"
 #include "host_cli.h"
 #include "host_client.h"
 #include "sysapi_names.h"

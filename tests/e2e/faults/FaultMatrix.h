@@ -76,11 +76,4 @@ using testsupport::threadCountSettled;
 // True when LeakSanitizer found no unreachable allocation (always true without it).
 inline bool noLeaks() { return __lsan_do_recoverable_leak_check == nullptr || __lsan_do_recoverable_leak_check() == 0; }
 
-// "0x80040375" for an HRESULT (or any 32-bit code).
-inline std::string hex32(long value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(value) & 0xFFFFFFFFul);
-  return text;
-}
-
 }  // namespace faultmatrix

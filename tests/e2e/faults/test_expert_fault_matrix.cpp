@@ -6,7 +6,6 @@
 // fresh board, checks the host's HRESULT against the documented mapping of the failing status,
 // then that another board is still served, and that the expert's threads all end at its release.
 // The whole matrix is printed into the log.
-#include <dlfcn.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,7 +26,8 @@
 
 #include "FaultMatrix.h"
 #include "QosimClient.h"
-#include "tools/common/host_abi.h"
+#include "qovorlixatomicsae/sysapi_host.h"
+#include "tests/common/LibraryUnderTest.h"
 #include "tools/common/host_client.h"
 #include "qodrv/qoDriverConstants.h"
 
@@ -35,7 +35,6 @@ namespace {
 
 using namespace hostabi;
 using faultmatrix::Column;
-using faultmatrix::hex32;
 
 constexpr std::int32_t kDriverError = -52030;  // no code of its own: the general failure
 constexpr std::int32_t kDriverWarning = 1;
@@ -44,7 +43,7 @@ constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005u);
 constexpr int kErrnos[] = {EIO, ENODEV, ENOTTY};
 constexpr const char* kErrnoNames[] = {"EIO", "ENODEV", "ENOTTY"};
 
-std::string outcome(HRESULT hr) { return hr == kS_OK ? "S_OK" : hex32(hr); }
+std::string outcome(HRESULT hr) { return hr == kS_OK ? "S_OK" : hresultText(hr); }
 
 enum class Operation { Build, Refresh, Diagnostic };
 
@@ -103,18 +102,15 @@ class ExpertFaultMatrix : public ::testing::Test {
   void SetUp() override {
     std::thread([] {}).join();  // a sanitizer's helper thread, counted in the baseline
     threadsBefore_ = faultmatrix::threadCount();
-    lib_ = dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib_, nullptr) << dlerror();
+    ASSERT_TRUE(lib_.load()) << lib_.error();
   }
   void TearDown() override {
-    if (lib_ != nullptr) dlclose(lib_);
+    lib_.close();
     EXPECT_TRUE(faultmatrix::noLeaks());
   }
   ImxSysExpert2* create() {
-    auto make = reinterpret_cast<CreateExpertFn>(dlsym(lib_, kFactoryName));
-    void* p = nullptr;
-    if (make == nullptr || make(&p) != kS_OK) return nullptr;
-    auto* e = static_cast<ImxSysExpert2*>(p);
+    ImxSysExpert2* e = lib_.newExpert();
+    if (e == nullptr) return nullptr;
     EXPECT_EQ(e->vtbl->Initialize(e), kS_OK);
     return e;
   }
@@ -190,7 +186,7 @@ class ExpertFaultMatrix : public ::testing::Test {
     if (hr == kS_OK && row.fallbackTag != 0 && column != faultmatrix::kWarningStatus) {
       const auto it = std::find_if(rows.begin(), rows.end(), [&](const BagRow& r) { return r.tag == row.fallbackTag; });
       const std::string value = it == rows.end() ? "absent" : it->value;
-      if (value != row.fallback) seen += " (" + hex32(row.fallbackTag) + " = " + value + ", not the fallback)";
+      if (value != row.fallback) seen += " (" + hresultText(static_cast<HRESULT>(row.fallbackTag)) + " = " + value + ", not the fallback)";
     }
     if (column == faultmatrix::kUnplugged) {
       // Once the library has seen the board leave, the next operation finds no item.
@@ -234,7 +230,7 @@ class ExpertFaultMatrix : public ::testing::Test {
   }
 
   std::size_t threadsBefore_ = 0;
-  void* lib_ = nullptr;
+  testsupport::LibraryUnderTest lib_;
 };
 
 TEST_F(ExpertFaultMatrix, EveryMainInterfaceMethodFailingEveryWay) {
@@ -533,7 +529,7 @@ TEST_F(ExpertFaultMatrix, AnAbsentOrIncompleteEnumerationLibrary) {
     ASSERT_NE(e, nullptr);
     HRESULT hr = 0;
     itemNames(e, &hr);
-    std::printf("first use: %s\n", hex32(hr).c_str());
+    std::printf("first use: %s\n", hresultText(hr).c_str());
     EXPECT_EQ(hr, kModNotFound);
     destroy(e);
     return;
@@ -546,8 +542,8 @@ TEST_F(ExpertFaultMatrix, AnAbsentOrIncompleteEnumerationLibrary) {
     for (int c = faultmatrix::kWarningStatus; c < faultmatrix::kColumnCount; ++c)
       seen.set(row, c, faultmatrix::notApplicable("no call is made"));
   seen.print();
-  EXPECT_EQ(absent, hex32(kModNotFound));
-  EXPECT_EQ(impostor, hex32(kModNotFound));
+  EXPECT_EQ(absent, hresultText(kModNotFound));
+  EXPECT_EQ(impostor, hresultText(kModNotFound));
   // This process, with the libraries in place, is served as before.
   ImxSysExpert2* e = create();
   ASSERT_NE(e, nullptr);

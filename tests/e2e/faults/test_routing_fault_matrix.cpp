@@ -7,8 +7,6 @@
 // board and no thread of the library left running. The whole matrix is printed into the log.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -17,6 +15,7 @@
 
 #include "FaultMatrix.h"
 #include "QosimClient.h"
+#include "tests/common/LibraryUnderTest.h"
 #include "tools/common/routing_host_abi.h"
 #include "tests/common/RoutingResults.h"
 #include "qodrv/qoDriverConstants.h"
@@ -98,15 +97,14 @@ class RoutingFaultMatrix : public ::testing::Test {
   void SetUp() override {
     std::thread([] {}).join();  // a sanitizer's helper thread, counted in the baseline
     threadsBefore_ = faultmatrix::threadCount();
-    lib_ = ::dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib_, nullptr) << ::dlerror();
+    ASSERT_TRUE(lib_.load()) << lib_.error();
     std::string missing;
-    ASSERT_TRUE(x_.load(lib_, &missing)) << missing;
+    ASSERT_TRUE(x_.load(lib_.handle(), &missing)) << missing;
     other_.add().withDefaults().withRouting().withTopographyName(kTopography);
     ASSERT_TRUE(other_.plug().ok());
   }
   void TearDown() override {
-    if (lib_ != nullptr) ::dlclose(lib_);
+    lib_.close();
     EXPECT_TRUE(faultmatrix::noLeaks());
   }
 
@@ -247,7 +245,7 @@ class RoutingFaultMatrix : public ::testing::Test {
   }
 
   std::size_t threadsBefore_ = 0;
-  void* lib_ = nullptr;
+  testsupport::LibraryUnderTest lib_;
   routingabi::Exports x_;
   qosim::BoardSet other_;
 };

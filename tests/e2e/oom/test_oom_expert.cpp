@@ -1,7 +1,6 @@
 // The configuration face when memory runs out: every allocation of each host operation, one at
 // a time, fails on the calling thread. Each answer is success or 0x8007000E, nothing is handed
 // out on failure, references balance, and the next operation works.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +10,8 @@
 
 #include "QosimClient.h"
 #include "oom_sweep.h"
-#include "tools/common/host_abi.h"
+#include "qovorlixatomicsae/sysapi_host.h"
+#include "tests/common/LibraryUnderTest.h"
 #include "tools/common/host_client.h"
 
 namespace {
@@ -100,9 +100,8 @@ struct CountingSink {
 class ExpertOutOfMemory : public ::testing::Test {
  protected:
   void SetUp() override {
-    lib_ = dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib_, nullptr) << dlerror();
-    make_ = reinterpret_cast<CreateExpertFn>(dlsym(lib_, kFactoryName));
+    ASSERT_TRUE(lib_.load()) << lib_.error();
+    make_ = lib_.expertFactory();
     ASSERT_NE(make_, nullptr);
     e_ = fresh(true);
     ASSERT_NE(e_, nullptr);
@@ -122,7 +121,7 @@ class ExpertOutOfMemory : public ::testing::Test {
       EXPECT_EQ(release(e_), 0u);
     }
     EXPECT_EQ(sink_.references(), 1);  // the library let go of the host's sink
-    if (lib_ != nullptr) dlclose(lib_);
+    lib_.close();
   }
   // A new expert, initialized when asked.
   ImxSysExpert2* fresh(bool initialize) {
@@ -135,7 +134,7 @@ class ExpertOutOfMemory : public ::testing::Test {
     return e;
   }
 
-  void* lib_ = nullptr;
+  testsupport::LibraryUnderTest lib_;
   CreateExpertFn make_ = nullptr;
   ImxSysExpert2* e_ = nullptr;
   void* plugPlay_ = nullptr;

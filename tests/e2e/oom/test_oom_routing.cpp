@@ -1,7 +1,6 @@
 // The routing face when memory runs out: every allocation of each export's work, one at a time,
 // fails on the calling thread. Each call succeeds or leaves -52000 with a JSON text in the host's
 // status, hands out no session, iterator or text on failure, and the next call works.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,6 +9,7 @@
 
 #include "QosimClient.h"
 #include "oom_sweep.h"
+#include "tests/common/LibraryUnderTest.h"
 #include "tools/common/routing_host_abi.h"
 #include "qodrv/qoDriverConstants.h"
 
@@ -52,10 +52,9 @@ std::string take(char*& text) {
 class RoutingOutOfMemory : public ::testing::Test {
  protected:
   void SetUp() override {
-    lib_ = dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib_, nullptr) << dlerror();
+    ASSERT_TRUE(lib_.load()) << lib_.error();
     std::string missing;
-    ASSERT_TRUE(x_.load(lib_, &missing)) << missing;
+    ASSERT_TRUE(x_.load(lib_.handle(), &missing)) << missing;
     auto& b = set_.add().withDefaults().withRouting().withTopographyName("vorlix-matrix-a");
     ASSERT_TRUE(set_.plug().ok());
     node_ = b.nodePath(qodrv::routing::kInterfaceName);
@@ -65,7 +64,7 @@ class RoutingOutOfMemory : public ::testing::Test {
   }
   void TearDown() override {
     x_.destroySession(session_);
-    if (lib_ != nullptr) dlclose(lib_);
+    lib_.close();
   }
   template <typename F>
   static auto armed(long failAt, F call) {
@@ -84,7 +83,7 @@ class RoutingOutOfMemory : public ::testing::Test {
     });
     return take(out);
   }
-  void* lib_ = nullptr;
+  testsupport::LibraryUnderTest lib_;
   routingabi::Exports x_;
   qosim::BoardSet set_;
   std::string node_;

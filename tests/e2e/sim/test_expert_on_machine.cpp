@@ -3,7 +3,6 @@
 // (synchronous, and asynchronous with its pending answer and item-changed notice), diagnostics,
 // firmware updates, hotplug while a host thread reads, destruction while a sink calls back, a
 // failing enumeration library, and every thread joined at the end.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +14,8 @@
 
 #include "QosimClient.h"
 #include "tests/common/ProcessThreads.h"
-#include "tools/common/host_abi.h"
+#include "qovorlixatomicsae/sysapi_host.h"
+#include "tests/common/LibraryUnderTest.h"
 #include "tools/common/host_client.h"
 
 namespace {
@@ -44,16 +44,15 @@ class ExpertOnMachine : public ::testing::Test {
     // (and join) one first, so the baseline already counts it.
     std::thread([] {}).join();
     threadsBefore_ = threadCount();
-    lib_ = dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib_, nullptr) << dlerror();
+    ASSERT_TRUE(lib_.load()) << lib_.error();
     create();
   }
   void TearDown() override {
     if (e_ != nullptr) destroy();
-    if (lib_ != nullptr) dlclose(lib_);
+    lib_.close();
   }
   void create() {
-    auto make = reinterpret_cast<CreateExpertFn>(dlsym(lib_, kFactoryName));
+    auto make = lib_.expertFactory();
     ASSERT_NE(make, nullptr);
     void* p = nullptr;
     ASSERT_EQ(make(&p), kS_OK);
@@ -102,7 +101,7 @@ class ExpertOnMachine : public ::testing::Test {
 
   qosim::Client client_;
   std::size_t threadsBefore_ = 0;
-  void* lib_ = nullptr;
+  testsupport::LibraryUnderTest lib_;
   ImxSysExpert2* e_ = nullptr;
   ImxSysExpertPlugPlay* plugPlay_ = nullptr;
   ImxSysExpertDiagnostic* diagnostic_ = nullptr;

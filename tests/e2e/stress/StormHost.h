@@ -10,7 +10,6 @@
 #pragma once
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <malloc.h>
 #include <pthread.h>
 
@@ -36,9 +35,10 @@
 #include <unistd.h>
 
 #include "QosimClient.h"
+#include "qovorlixatomicsae/sysapi_host.h"
+#include "tests/common/LibraryUnderTest.h"
 #include "tests/common/ProcessThreads.h"
 #include "tests/common/RoutingResults.h"
-#include "tools/common/host_abi.h"
 #include "tools/common/host_client.h"
 #include "tools/common/routing_host_abi.h"
 #include "tools/common/sysapi_names.h"
@@ -310,14 +310,12 @@ class StormHost {
   // Loads the library, makes and starts the expert and subscribes the sink; empty or the
   // step that failed.
   std::string open(PresenceSink& sink) {
-    lib_ = ::dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (lib_ == nullptr) return ::dlerror();
+    if (!lib_.load()) return lib_.error();
     std::string missing;
-    if (!routing.load(lib_, &missing)) return "no export " + missing;
-    auto make = reinterpret_cast<CreateExpertFn>(::dlsym(lib_, kFactoryName));
+    if (!routing.load(lib_.handle(), &missing)) return "no export " + missing;
+    expert = lib_.newExpert();
+    if (expert == nullptr) return "no expert";
     void* p = nullptr;
-    if (make == nullptr || make(&p) != kS_OK) return "no expert";
-    expert = static_cast<ImxSysExpert2*>(p);
     if (queryInterface(expert, kIID_ImxSysExpertPlugPlay, &p) != kS_OK) return "no plug-and-play";
     plugPlay_ = static_cast<ImxSysExpertPlugPlay*>(p);
     if (queryInterface(expert, kIID_ImxSysExpertDiagnostic, &p) != kS_OK) return "no diagnostic";
@@ -336,8 +334,7 @@ class StormHost {
     expert = nullptr;
     plugPlay_ = nullptr;
     diagnostic = nullptr;
-    if (lib_ != nullptr) ::dlclose(lib_);
-    lib_ = nullptr;
+    lib_.close();
     return ok;
   }
 
@@ -346,7 +343,7 @@ class StormHost {
   routingabi::Exports routing;
 
  private:
-  void* lib_ = nullptr;
+  testsupport::LibraryUnderTest lib_;
   ImxSysExpertPlugPlay* plugPlay_ = nullptr;
 };
 
