@@ -1,7 +1,7 @@
 # The two commands of the README, and the builds behind them.
 #   make test   bootstrap, build, run every test; then the same under ASan+UBSan
 #   make demo   the tour of both reference hosts, inside a simulated machine (qosim run)
-# Other targets: build, test-asan, test-tsan, fuzz, bench, soak, package, clean.
+# Other targets: build, test-asan, test-tsan, tidy, fuzz, bench, soak, package, clean.
 
 JOBS        ?= $(shell nproc)
 CMAKE_GEN   := -G Ninja
@@ -12,8 +12,11 @@ BUILD_FUZZ  := build-fuzz
 BUILD_BENCH := build-bench
 BENCH_RESULTS := $(BUILD_BENCH)/results
 FUZZ_SECONDS ?= 30
+# ON in CI (.ci/run): every compiler warning fails the build.
+QO_WERROR   ?= OFF
+CMAKE_OPTS  := -DQO_WERROR=$(QO_WERROR)
 
-.PHONY: all bootstrap build test test-release test-asan test-tsan fuzz bench soak package demo clean
+.PHONY: all bootstrap build test test-release test-asan test-tsan tidy fuzz bench soak package demo clean
 
 all: build
 
@@ -21,7 +24,7 @@ bootstrap:
 	@./scripts/bootstrap
 
 $(BUILD)/build.ninja: | bootstrap
-	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) $(CMAKE_OPTS) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 build: bootstrap $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -30,23 +33,30 @@ test-release: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-asan: bootstrap
-	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQO_SANITIZE=address,undefined
+	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) $(CMAKE_OPTS) -DCMAKE_BUILD_TYPE=Debug \
+	  -DQO_SANITIZE=address,undefined
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
 test-tsan: bootstrap
-	cmake -S . -B $(BUILD_TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DQO_SANITIZE=thread
+	cmake -S . -B $(BUILD_TSAN) $(CMAKE_GEN) $(CMAKE_OPTS) -DCMAKE_BUILD_TYPE=Debug -DQO_SANITIZE=thread
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS) -L 'unit|e2e|stress'
 
 test: test-release test-asan
 
+# clang-tidy (.clang-tidy: functions at most 60 lines) over the library, the simulated machine, the
+# platform stand-ins and the hosts, as the Release tree compiles them.
+tidy: build
+	./scripts/run-tidy $(BUILD) $(JOBS)
+
 # Every libFuzzer target for FUZZ_SECONDS each (scripts/run-fuzz); FUZZ_MERGE=1 merges new finds
 # into fuzz/corpus/, FUZZ_TARGETS="fuzz_a fuzz_b" runs only those.
 fuzz: bootstrap
-	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) $(CMAKE_GEN) $(CMAKE_OPTS) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQO_FUZZ=ON -DQO_SANITIZE=address,undefined
 	cmake --build $(BUILD_FUZZ) -j $(JOBS)
 	./scripts/run-fuzz $(BUILD_FUZZ)/fuzz $(FUZZ_SECONDS)
@@ -55,7 +65,7 @@ fuzz: bootstrap
 # empty machine), the system calls per host operation, then bench/REPORT.md and its plots. A
 # benchmark that cannot measure fails the target, after the report is written.
 bench: bootstrap
-	cmake -S . -B $(BUILD_BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DQO_BENCH=ON
+	cmake -S . -B $(BUILD_BENCH) $(CMAKE_GEN) $(CMAKE_OPTS) -DCMAKE_BUILD_TYPE=Release -DQO_BENCH=ON
 	cmake --build $(BUILD_BENCH) -j $(JOBS) --target qo_bench qo_sim_bench qo_syscall_probe qosim
 	rm -rf $(BENCH_RESULTS) && mkdir -p $(BENCH_RESULTS)
 	rc=0; \

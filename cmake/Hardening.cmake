@@ -1,5 +1,12 @@
 # Compile and link hardening applied to everything the project ships.
-set(QO_WARNING_FLAGS -Wall -Wextra)
+# -Wshadow: a name that hides another in an enclosing scope is a misreading waiting to happen.
+set(QO_WARNING_FLAGS -Wall -Wextra -Wshadow)
+# CI builds turn every warning into an error (`make ... QO_WERROR=ON`, set by .ci/run); a
+# developer's build only warns, so a newer compiler's new warning does not stop local work.
+option(QO_WERROR "Treat compiler warnings as errors" OFF)
+if(QO_WERROR)
+  list(APPEND QO_WARNING_FLAGS -Werror)
+endif()
 
 function(qo_harden target)
   target_compile_options(${target} PRIVATE ${QO_WARNING_FLAGS} -fstack-protector-strong)

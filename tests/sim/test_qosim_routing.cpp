@@ -41,7 +41,7 @@ constexpr std::int32_t kConflict = qodrv::routing::kStatusReservationConflict, k
 
 // One routing session: its own open node (file) and session id.
 struct Session {
-  Session(const std::string& path, std::uint64_t id) : id(id) {
+  Session(const std::string& path, std::uint64_t sessionId) : id(sessionId) {
     tStatus st;
     proxy.openDefault(path.c_str(), &st);
     EXPECT_EQ(st.code, 0) << path;

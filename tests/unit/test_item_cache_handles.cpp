@@ -18,7 +18,7 @@ struct Base {
 };
 
 struct Counted : Base {
-  explicit Counted(std::atomic<int>* deaths) : deaths(deaths) {}
+  explicit Counted(std::atomic<int>* deathCount) : deaths(deathCount) {}
   ~Counted() override { ++*deaths; }
   int value() const override { return 2; }
   std::atomic<int>* deaths;

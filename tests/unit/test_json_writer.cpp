@@ -14,7 +14,7 @@ namespace {
 
 // A fixed-size buffer with guard bytes around it, to catch writes outside it.
 struct tGuardedBuffer {
-  explicit tGuardedBuffer(std::size_t size) : storage(size + 32, '\x5a'), size(size) {}
+  explicit tGuardedBuffer(std::size_t bytes) : storage(bytes + 32, '\x5a'), size(bytes) {}
   char* data() { return storage.data() + 16; }
   bool guardsIntact() const {
     for (std::size_t i = 0; i < 16; ++i) {

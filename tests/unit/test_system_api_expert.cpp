@@ -289,8 +289,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {0x300}, false},
         RefreshCase{"asynchronous: pending, whole list in the background", {0x10, 0x300}, true,
                     false, sysapicpp::RefreshPendingException::kCode, {0x10, 0x300}, true}),
-    [](const auto& info) {
-      std::string name = info.param.label;
+    [](const auto& test) {
+      std::string name = test.param.label;
       for (char& ch : name)
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
       return name;

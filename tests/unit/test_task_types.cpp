@@ -116,7 +116,7 @@ namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 
 class CountingItem final : public apal::tWorkItemWrapper {
  public:
-  explicit CountingItem(int id) : id(id) {}
+  explicit CountingItem(int number) : id(number) {}
   tWorkItemWrapper* execute() noexcept override { return nullptr; }
   int id;
 };

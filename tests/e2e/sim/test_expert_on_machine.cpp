@@ -168,7 +168,7 @@ TEST_P(ExpertRefreshOnMachine, NewReadingAndAnItemChangedNoticeOnALibraryThread)
 INSTANTIATE_TEST_SUITE_P(Modes, ExpertRefreshOnMachine,
                          ::testing::Values(RefreshCase{"synchronous", 0, kS_OK},
                                            RefreshCase{"asynchronous", 1, kRefreshPending}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& test) { return std::string(test.param.label); });
 
 TEST_F(ExpertOnMachine, DiagnosticPassesInMode0AndRepeatsARejectedMode) {
   const HostText name("KEL0");
@@ -238,7 +238,7 @@ TEST_P(ExpertFirmwareOnMachine, UpdatePolledToItsEnd) {
 INSTANTIATE_TEST_SUITE_P(Outcomes, ExpertFirmwareOnMachine,
                          ::testing::Values(FirmwareCase{"completes", false},
                                            FirmwareCase{"injectedFailure", true}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& test) { return std::string(test.param.label); });
 
 TEST_F(ExpertOnMachine, HotplugWhileAHostThreadReadsNoticesAndTheCacheFollows) {
   ASSERT_EQ(itemNames(e_).size(), 4u);

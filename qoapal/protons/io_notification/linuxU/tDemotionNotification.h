@@ -19,8 +19,8 @@ class tDemotionNotification : public tIONotification {
  public:
   using tFunction = void (*)(void* context, std::int32_t reason, JsonStatus* status);
 
-  tDemotionNotification(tFunction function, void* context) noexcept
-      : function_(function), context_(context) {}
+  tDemotionNotification(tFunction demote, void* context) noexcept
+      : function_(demote), context_(context) {}
   ~tDemotionNotification() override = default;
   tDemotionNotification(const tDemotionNotification&) = delete;
   tDemotionNotification& operator=(const tDemotionNotification&) = delete;
