@@ -552,6 +552,61 @@ class KelDeviceList final : public iKelDeviceList {
     std::uint32_t number;  // attribute 1; boards without one sort last
   };
 
+  // Adds the directory entry `name` of the driver's tree to `found` when it is a board of this
+  // family (its descriptor kept open). False (status set) when the board's directory cannot be
+  // examined.
+  bool noteBoard(DIR* root, const char* name, std::vector<Found>& found, tStatus* status) {
+    if (name[0] == '.') return true;  // ".", "..", the machine-wide .kel, hidden names
+    const int fd = ::openat(::dirfd(root), name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return true;  // gone meanwhile
+    struct stat kel{};
+    if (::fstatat(fd, contract::kKelDirectory, &kel, 0) != 0 || !S_ISDIR(kel.st_mode)) {
+      ::close(fd);  // not a board of this family
+      return true;
+    }
+    try {
+      found.push_back(Found{name, fd, 0, 0, 0xFFFFFFFFu});
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+    Found& f = found.back();
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) {
+      report(status, codeFromErrno(errno), __LINE__);
+      return false;
+    }
+    f.deviceId = st.st_dev;
+    f.inode = st.st_ino;
+    // The order is the board's own: read past the faults injected for callers.
+    std::uint32_t number = 0;
+    if (readAttributeFile(fd, contract::kAttrDeviceNumber, number) == 0) f.number = number;
+    return true;
+  }
+
+  // The device objects of `found`, in its order: the object of a board already listed (its names
+  // read again), else a new one that takes over the board's descriptor.
+  void adopt(std::vector<Found>& found, std::vector<KelDevice*>& boards) {
+    boards.reserve(found.size());
+    all_.reserve(all_.size() + found.size());
+    for (Found& f : found) {
+      KelDevice* device = nullptr;
+      for (KelDevice* known : current_) {
+        if (known->sameBoard(f.name, f.deviceId, f.inode)) device = known;
+      }
+      if (device != nullptr) {
+        device->readNames();
+      } else {
+        auto directory = std::make_shared<KelDirectory>(f.fd, f.name, f.deviceId, f.inode);
+        f.fd = -1;  // owned by the directory now
+        openDirectories().add(directory);
+        all_.push_back(std::make_unique<KelDevice>(std::move(directory)));
+        device = all_.back().get();
+      }
+      boards.push_back(device);
+    }
+  }
+
   // Fills `boards` with the boards published now, in list order. False (status set) when the
   // driver's tree cannot be read; a machine without the tree has no boards.
   bool readBoards(std::vector<KelDevice*>& boards, tStatus* status) {
@@ -582,54 +637,12 @@ class KelDeviceList final : public iKelDeviceList {
         }
         break;
       }
-      if (entry->d_name[0] == '.') continue;  // ".", "..", the machine-wide .kel, hidden names
-      const int fd = ::openat(::dirfd(root), entry->d_name, O_PATH | O_DIRECTORY | O_CLOEXEC);
-      if (fd < 0) continue;  // gone meanwhile
-      struct stat kel{};
-      if (::fstatat(fd, contract::kKelDirectory, &kel, 0) != 0 || !S_ISDIR(kel.st_mode)) {
-        ::close(fd);  // not a board of this family
-        continue;
-      }
-      try {
-        found.push_back(Found{entry->d_name, fd, 0, 0, 0xFFFFFFFFu});
-      } catch (...) {
-        ::close(fd);
-        throw;
-      }
-      Found& f = found.back();
-      struct stat st{};
-      if (::fstat(fd, &st) != 0) {
-        report(status, codeFromErrno(errno), __LINE__);
-        return false;
-      }
-      f.deviceId = st.st_dev;
-      f.inode = st.st_ino;
-      // The order is the board's own: read past the faults injected for callers.
-      std::uint32_t number = 0;
-      if (readAttributeFile(fd, contract::kAttrDeviceNumber, number) == 0) f.number = number;
+      if (!noteBoard(root, entry->d_name, found, status)) return false;
     }
     std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
       return a.number != b.number ? a.number < b.number : a.name < b.name;
     });
-
-    boards.reserve(found.size());
-    all_.reserve(all_.size() + found.size());
-    for (Found& f : found) {
-      KelDevice* device = nullptr;
-      for (KelDevice* known : current_) {
-        if (known->sameBoard(f.name, f.deviceId, f.inode)) device = known;
-      }
-      if (device != nullptr) {
-        device->readNames();
-      } else {
-        auto directory = std::make_shared<KelDirectory>(f.fd, f.name, f.deviceId, f.inode);
-        f.fd = -1;  // owned by the directory now
-        openDirectories().add(directory);
-        all_.push_back(std::make_unique<KelDevice>(std::move(directory)));
-        device = all_.back().get();
-      }
-      boards.push_back(device);
-    }
+    adopt(found, boards);
     return true;
   }
 

@@ -130,76 +130,91 @@ const char* scanScalar(const char* p, const char* end, tJsonToken& token, bool a
   return p + n;
 }
 
+// The byte a one-character escape stands for ('u' gives 0: four hex digits follow); -1 for a
+// character that starts no escape.
+int simpleEscape(unsigned char e) {
+  switch (e) {
+    case '"': return '"';
+    case '/': return '/';
+    case '\\': return '\\';
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    case 'u': return 0;
+    default: return -1;
+  }
+}
+
+// The UTF-8 bytes of code point `cp` (at most 0x10FFFF) into `bytes`; their count.
+int encodeUtf8(std::uint32_t cp, unsigned char (&bytes)[4]) {
+  if (cp < 0x80) {
+    bytes[0] = static_cast<unsigned char>(cp);
+    return 1;
+  }
+  const int n = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  static constexpr unsigned char kLead[] = {0, 0, 0xc0, 0xe0, 0xf0};
+  for (int i = n - 1; i > 0; --i, cp >>= 6) {
+    bytes[i] = static_cast<unsigned char>(0x80 | (cp & 0x3f));
+  }
+  bytes[0] = static_cast<unsigned char>(kLead[n] | cp);
+  return n;
+}
+
+// Four hex digits at q (before end) into value; false when they are not there.
+bool readHex4(const unsigned char* q, const unsigned char* end, std::uint32_t& value) {
+  if (end - q < 4) return false;
+  value = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int h = hexValue(q[i]);
+    if (h < 0) return false;
+    value = value * 16 + static_cast<std::uint32_t>(h);
+  }
+  return true;
+}
+
+// The code point of the \u escape whose digits start at p (a surrogate pair taken whole); p is
+// moved past it. False for a lone or unpaired surrogate or digits missing.
+bool readUnicodeEscape(const unsigned char*& p, const unsigned char* end, std::uint32_t& cp) {
+  if (!readHex4(p, end, cp)) return false;
+  p += 4;
+  if (cp >= 0xdc00 && cp <= 0xdfff) return false;  // low surrogate without a high one
+  if (cp >= 0xd800 && cp <= 0xdbff) {
+    std::uint32_t low;
+    if (end - p < 6 || p[0] != '\\' || p[1] != 'u' || !readHex4(p + 2, end, low) ||
+        low < 0xdc00 || low > 0xdfff) {
+      return false;  // high surrogate not followed by a low one
+    }
+    p += 6;
+    cp = (cp - 0xd800) * 1024 + (low - 0xdc00) + 0x10000;
+  }
+  return true;
+}
+
 // Applies `sink(unsigned char)` to each decoded byte; false on a bad escape or a sink refusal.
 template <class Sink>
 bool decode(const char* raw, std::size_t length, Sink&& sink) {
   const auto* p = reinterpret_cast<const unsigned char*>(raw);
   const auto* end = p + length;
-  auto readHex4 = [&](const unsigned char* q, std::uint32_t& value) {
-    if (end - q < 4) return false;
-    value = 0;
-    for (int i = 0; i < 4; ++i) {
-      const int h = hexValue(q[i]);
-      if (h < 0) return false;
-      value = value * 16 + static_cast<std::uint32_t>(h);
-    }
-    return true;
-  };
   while (p < end) {
     if (*p != '\\') {
       if (!sink(*p++)) return false;
       continue;
     }
     if (end - p < 2) return false;
-    const unsigned char e = p[1];
+    const int simple = simpleEscape(p[1]);
+    const bool unicode = p[1] == 'u';
     p += 2;
-    unsigned char simple;
-    switch (e) {
-      case '"': simple = '"'; break;
-      case '/': simple = '/'; break;
-      case '\\': simple = '\\'; break;
-      case 'b': simple = '\b'; break;
-      case 'f': simple = '\f'; break;
-      case 'n': simple = '\n'; break;
-      case 'r': simple = '\r'; break;
-      case 't': simple = '\t'; break;
-      case 'u': simple = 0; break;
-      default: return false;
-    }
-    if (e != 'u') {
-      if (!sink(simple)) return false;
+    if (simple < 0) return false;
+    if (!unicode) {
+      if (!sink(static_cast<unsigned char>(simple))) return false;
       continue;
     }
     std::uint32_t cp;
-    if (!readHex4(p, cp)) return false;
-    p += 4;
-    if (cp >= 0xdc00 && cp <= 0xdfff) return false;  // low surrogate without a high one
-    if (cp >= 0xd800 && cp <= 0xdbff) {
-      std::uint32_t low;
-      if (end - p < 6 || p[0] != '\\' || p[1] != 'u' || !readHex4(p + 2, low) ||
-          low < 0xdc00 || low > 0xdfff) {
-        return false;  // high surrogate not followed by a low one
-      }
-      p += 6;
-      cp = (cp - 0xd800) * 1024 + (low - 0xdc00) + 0x10000;
-    }
+    if (!readUnicodeEscape(p, end, cp)) return false;
     unsigned char bytes[4];
-    int n;
-    if (cp < 0x80) {
-      bytes[0] = static_cast<unsigned char>(cp); n = 1;
-    } else if (cp < 0x800) {
-      bytes[0] = static_cast<unsigned char>(0xc0 | (cp >> 6));
-      bytes[1] = static_cast<unsigned char>(0x80 | (cp & 0x3f)); n = 2;
-    } else if (cp < 0x10000) {
-      bytes[0] = static_cast<unsigned char>(0xe0 | (cp >> 12));
-      bytes[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3f));
-      bytes[2] = static_cast<unsigned char>(0x80 | (cp & 0x3f)); n = 3;
-    } else {
-      bytes[0] = static_cast<unsigned char>(0xf0 | (cp >> 18));
-      bytes[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3f));
-      bytes[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3f));
-      bytes[3] = static_cast<unsigned char>(0x80 | (cp & 0x3f)); n = 4;
-    }
+    const int n = encodeUtf8(cp, bytes);
     for (int i = 0; i < n; ++i) {
       if (!sink(bytes[i])) return false;
     }
@@ -288,6 +303,54 @@ const char* tJsonReader::skipSpace(const char* p) const noexcept {
   return p;
 }
 
+namespace {
+
+// The open containers of a value being checked, one bit each (set: an object).
+class tOpenContainers {
+ public:
+  int depth() const noexcept { return depth_; }
+  void push(bool object) noexcept {
+    const std::uint64_t bit = std::uint64_t{1} << (depth_ % 64);
+    if (object) {
+      bits_[depth_ / 64] |= bit;
+    } else {
+      bits_[depth_ / 64] &= ~bit;
+    }
+    ++depth_;
+  }
+  void pop() noexcept { --depth_; }
+  bool topIsObject() const noexcept {
+    return ((bits_[(depth_ - 1) / 64] >> ((depth_ - 1) % 64)) & 1) != 0;
+  }
+
+ private:
+  std::uint64_t bits_[tJsonReader::kMaximumDepth / 64] = {};
+  int depth_ = 0;
+};
+
+void setToken(tJsonToken& token, int type, const char* start, std::size_t length) {
+  token.type = type;
+  token.start = start;
+  token.length = length;
+  token.flag = 0;
+}
+
+}  // namespace
+
+// Past the member name and colon at p (inside an object), at the member's value; null with the
+// error in token when they are not there.
+const char* tJsonReader::skipMemberName(const char* p, tJsonToken& token) const noexcept {
+  if (*p != '"') return fail(token, p, kErrorStringExpected);
+  p = scanString(p, end_, token, anyStringBytes_);
+  if (p == nullptr) return nullptr;
+  p = skipSpace(p);
+  if (p == end_) return fail(token, p, kErrorObject);
+  if (*p != ':') return fail(token, p, kErrorColonExpected);
+  p = skipSpace(p + 1);
+  if (p == end_) return fail(token, p, kErrorObject);
+  return p;
+}
+
 // Reads the value at p (whitespace skipped, p inside the text). Containers are checked with an
 // explicit stack of open brackets, one bit each, instead of recursion.
 const char* tJsonReader::parse(const char* p, tJsonToken& token, bool deep) const noexcept {
@@ -295,70 +358,34 @@ const char* tJsonReader::parse(const char* p, tJsonToken& token, bool deep) cons
   if (p == end_) return fail(token, p, kErrorNoInput);
   const char c = *p;
   if (c != '{' && c != '[') return scanScalar(p, end_, token, anyStringBytes_);
-
   const char* const first = p;
   const int firstType = c == '{' ? kTypeObject : kTypeArray;
   if (!deep) {
-    token.type = firstType;
-    token.start = p;
-    token.length = 1;
-    token.flag = 0;
+    setToken(token, firstType, p, 1);
     return p;
   }
-
-  std::uint64_t isObject[kMaximumDepth / 64] = {};
-  int depth = 0;
-  tJsonToken scratch;
+  tOpenContainers open;
   auto notClosed = [&](const char* at) {
-    const bool object = (isObject[(depth - 1) / 64] >> ((depth - 1) % 64)) & 1;
-    return fail(token, at, object ? kErrorObject : kErrorArray);
+    return fail(token, at, open.topIsObject() ? kErrorObject : kErrorArray);
   };
-  auto topIsObject = [&] { return ((isObject[(depth - 1) / 64] >> ((depth - 1) % 64)) & 1) != 0; };
-
-  // State: p at an opening bracket.
-  for (;;) {
-    // --- open a container at p
-    if (depth == kMaximumDepth) return fail(token, p, kErrorTooDeep);
+  for (;;) {  // p at an opening bracket: open a container
+    if (open.depth() == kMaximumDepth) return fail(token, p, kErrorTooDeep);
     const bool object = *p == '{';
-    if (object) {
-      isObject[depth / 64] |= std::uint64_t{1} << (depth % 64);
-    } else {
-      isObject[depth / 64] &= ~(std::uint64_t{1} << (depth % 64));
-    }
-    ++depth;
+    open.push(object);
     p = skipSpace(p + 1);
     if (p == end_) return notClosed(p);
     if (*p == (object ? '}' : ']')) {
       ++p;
-      --depth;
+      open.pop();
       goto afterValue;
     }
-    goto elementOrMember;
-
-  elementOrMember:
-    // p at a non-space character inside the container at the top of the stack.
-    if (topIsObject()) {
-      if (*p != '"') return fail(token, p, kErrorStringExpected);
-      p = scanString(p, end_, scratch, anyStringBytes_);
-      if (p == nullptr) {
-        token = scratch;
-        return nullptr;
-      }
-      p = skipSpace(p);
-      if (p == end_) return notClosed(p);
-      if (*p != ':') return fail(token, p, kErrorColonExpected);
-      p = skipSpace(p + 1);
-      if (p == end_) return notClosed(p);
-    }
+  elementOrMember:  // p at a non-space character inside the container on top
+    if (open.topIsObject() && (p = skipMemberName(p, token)) == nullptr) return nullptr;
     if (*p == '{' || *p == '[') continue;  // open the nested container
-    p = scanScalar(p, end_, scratch, anyStringBytes_);
-    if (p == nullptr) {
-      token = scratch;
-      return nullptr;
-    }
-
+    p = scanScalar(p, end_, token, anyStringBytes_);
+    if (p == nullptr) return nullptr;
   afterValue:
-    if (depth == 0) break;
+    if (open.depth() == 0) break;
     p = skipSpace(p);
     if (p == end_) return notClosed(p);
     if (*p == ',') {
@@ -367,17 +394,12 @@ const char* tJsonReader::parse(const char* p, tJsonToken& token, bool deep) cons
       if (*p == '}' || *p == ']') return fail(token, p, kErrorCommaBeforeClose);
       goto elementOrMember;
     }
-    if (*p == (topIsObject() ? '}' : ']')) {
-      ++p;
-      --depth;
-      goto afterValue;
-    }
-    return fail(token, p, kErrorCommaOrCloseExpected);
+    if (*p != (open.topIsObject() ? '}' : ']')) return fail(token, p, kErrorCommaOrCloseExpected);
+    ++p;
+    open.pop();
+    goto afterValue;
   }
-  token.type = firstType;
-  token.start = first;
-  token.length = static_cast<std::size_t>(p - first);
-  token.flag = 0;
+  setToken(token, firstType, first, static_cast<std::size_t>(p - first));
   return p;
 }
 

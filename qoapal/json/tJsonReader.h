@@ -144,6 +144,7 @@ class tJsonReader {
   const char* checkPosition(const char* position, tJsonToken& token) const noexcept;
   const char* skipSpace(const char* p) const noexcept;
   const char* parse(const char* p, tJsonToken& token, bool deep) const noexcept;
+  const char* skipMemberName(const char* p, tJsonToken& token) const noexcept;
   const char* memberHead(const char* p, tJsonToken& key, bool& found) const noexcept;
   bool integerValue(const char* position, std::int64_t& value) const noexcept;
 
