@@ -68,33 +68,6 @@ struct GlobalOptions {
   std::string color = "auto";
 };
 
-// The help lines of the global options that differ between the hosts.
-struct GlobalHelp {
-  const char* json;
-  const char* verbose;
-};
-
-// The program's frame: footer, one command required, global options after it too, help and
-// version flags, and the global options.
-inline void describeProgram(CLI::App& app, const std::string& footer, const std::string& version,
-                            GlobalOptions& o, const GlobalHelp& help) {
-  app.footer(footer);
-  app.require_subcommand(1);
-  app.fallthrough();  // global options after the command too
-  app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
-  app.set_version_flag("--version", version);
-  app.add_option("--library", o.library,
-                 "the library to load (default: $QOVORLIX_LIBRARY, else libqovorlixatomicsae.so.23 "
-                 "from the system's library path)")
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  app.add_flag("--json", o.json, help.json);
-  app.add_flag("--verbose", o.verbose, help.verbose);
-  app.add_option("--color", o.color,
-                 "colour: auto (a terminal, unless NO_COLOR is set), always, never")
-      ->check(CLI::IsMember({"auto", "always", "never"}))
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-}
-
 // The colour mode --color named (CLI11 has checked it already).
 inline ColorMode colorMode(const GlobalOptions& o) {
   ColorMode mode = ColorMode::Auto;
@@ -156,6 +129,40 @@ std::vector<CLI::App*> addCommands(CLI::App& app, const Table& table, Options& o
     commands.push_back(command);
   }
   return commands;
+}
+
+// What a host says of itself on the command line: the footer of its help (exit codes), its
+// version line, and the help lines of the global options that differ between the hosts.
+struct Program {
+  std::string footer;
+  std::string version;
+  const char* jsonHelp;
+  const char* verboseHelp;
+};
+
+// The program's frame (footer, one command required, global options after it too, help and
+// version flags, the global options) and the table's commands. Returns the commands, in the
+// table's order.
+template <typename Options, typename Table>
+std::vector<CLI::App*> describeProgram(CLI::App& app, const Program& program, const Table& table,
+                                       Options& o) {
+  app.footer(program.footer);
+  app.require_subcommand(1);
+  app.fallthrough();  // global options after the command too
+  app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
+  app.set_version_flag("--version", program.version);
+  GlobalOptions& global = o;
+  app.add_option("--library", global.library,
+                 "the library to load (default: $QOVORLIX_LIBRARY, else libqovorlixatomicsae.so.23 "
+                 "from the system's library path)")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_flag("--json", global.json, program.jsonHelp);
+  app.add_flag("--verbose", global.verbose, program.verboseHelp);
+  app.add_option("--color", global.color,
+                 "colour: auto (a terminal, unless NO_COLOR is set), always, never")
+      ->check(CLI::IsMember({"auto", "always", "never"}))
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  return addCommands(app, table, o);
 }
 
 // The index of the command the parsed command line chose, or the number of commands if none.

@@ -1150,11 +1150,12 @@ void loadLibrary(const std::string& path, Library& library, Exports& exports) {
 int run(int argc, char** argv) {
   Options o;
   CLI::App app{"qovorlix-route: the reference routing host of the Vorlix boards"};
-  hostcli::describeProgram(
-      app, kExitCodes, std::string(kProgram) + " " + QO_VERSION, o,
-      {"machine-readable output: one JSON document, or JSON lines for the waiting commands",
-       "show the source detail of a failed library status"});
-  const std::vector<CLI::App*> commands = hostcli::addCommands(app, kCommandTable, o);
+  const std::vector<CLI::App*> commands = hostcli::describeProgram(
+      app,
+      {kExitCodes, std::string(kProgram) + " " + QO_VERSION,
+       "machine-readable output: one JSON document, or JSON lines for the waiting commands",
+       "show the source detail of a failed library status"},
+      kCommandTable, o);
   if (answerCommandWord(app, argc, argv)) return kOk;
   try {
     if (hostcli::parseOrAnswer(app, argc, argv)) return kOk;

@@ -1217,11 +1217,12 @@ int run(int argc, char** argv) {
   gSettings.errorColour = hostcli::useColor(hostcli::ColorMode::Auto, STDERR_FILENO);
 
   CLI::App app{"qovorlix-syscfg: the reference configuration host of the Vorlix boards"};
-  hostcli::describeProgram(
-      app, kExitCodes, std::string(kProgram) + " " + QOVORLIX_SYSCFG_VERSION, o,
-      {"machine-readable output: one JSON document (watch, firmware: one per line)",
-       "also show where in the library a failure was raised (file/line context)"});
-  const std::vector<CLI::App*> commands = hostcli::addCommands(app, kCommandTable, o);
+  const std::vector<CLI::App*> commands = hostcli::describeProgram(
+      app,
+      {kExitCodes, std::string(kProgram) + " " + QOVORLIX_SYSCFG_VERSION,
+       "machine-readable output: one JSON document (watch, firmware: one per line)",
+       "also show where in the library a failure was raised (file/line context)"},
+      kCommandTable, o);
   if (const int rc = checkCommandWord(argc, argv); rc != kOk) return rc;
   try {
     if (hostcli::parseOrAnswer(app, argc, argv)) return kOk;
