@@ -184,24 +184,37 @@ inline int reportWriteFailure(const char* program, const WriteFailure& failure) 
   return kWriteFailed;
 }
 
+// The way out after output could not be written: reportWriteFailure's status. Stdout is left
+// unusable: it is closed so that the C library's exit does not try to flush it again.
+inline int abandonOutput(const char* program, const WriteFailure& failure) {
+  const int code = reportWriteFailure(program, failure);
+  std::clearerr(stdout);
+  ::close(STDOUT_FILENO);
+  return code;
+}
+
 // Ends output (flush) and gives the final status: `status` when everything reached stdout,
-// otherwise reportWriteFailure's. A failure to flush leaves stdout unusable: it is closed so
-// that the C library's exit does not try again.
+// otherwise abandonOutput's.
 inline int finish(const char* program, int status) {
   try {
     flush();
     return status;
   } catch (const WriteFailure& failure) {
-    const int code = reportWriteFailure(program, failure);
-    std::clearerr(stdout);
-    ::close(STDOUT_FILENO);
-    return code;
+    return abandonOutput(program, failure);
   }
 }
 
-// The one JSON document of a failure under --json.
+// The one JSON document of a failure under --json: the members of `extra`, then "error" (the
+// message, escaped where it is not UTF-8) and "exitCode".
+inline nlohmann::json errorDocument(std::string_view message, int exitCode,
+                                    nlohmann::json extra = nlohmann::json::object()) {
+  extra["error"] = printable(message);
+  extra["exitCode"] = exitCode;
+  return extra;
+}
+
 inline std::string jsonError(std::string_view message, int exitCode) {
-  return dumpJson({{"error", printable(message)}, {"exitCode", exitCode}});
+  return dumpJson(errorDocument(message, exitCode));
 }
 
 // ---- colour ------------------------------------------------------------------------------------

@@ -174,6 +174,86 @@ inline const char* typeName(int type) {
   }
 }
 
+// A string property: UTF-8 in `text`, quoted in `value` with control bytes as \x escapes (the
+// UTF-8 is well formed, so nothing else needs escaping).
+inline void readBagString(ImxSysPropertyBag* bag, BagRow& row) {
+  wchar_t* v = nullptr;
+  bag->vtbl->GetString(bag, row.tag, &v);
+  row.text = takeHostUtf8(v);
+  char buf[8];
+  for (const unsigned char c : row.text) {
+    if (c >= 0x20 && c != 0x7F) {
+      row.value += static_cast<char>(c);
+    } else {
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      row.value += buf;
+    }
+  }
+  row.value = "\"" + row.value + "\"";
+}
+
+// A timestamp property: "YYYY-MM-DD hh:mm:ss UTC" in `value`, ISO 8601 in `text`.
+inline void readBagTimestamp(ImxSysPropertyBag* bag, BagRow& row) {
+  int parts[6];
+  bag->vtbl->GetTimestampParts(bag, row.tag, parts);
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d UTC", parts[0], parts[1],
+                parts[2], parts[3], parts[4], parts[5]);
+  row.value = buf;
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts[0], parts[1],
+                parts[2], parts[3], parts[4], parts[5]);
+  row.text = buf;
+}
+
+// The value of `row.tag` read from `bag` into `row` by its type (value, number, text).
+inline void readBagValue(ImxSysPropertyBag* bag, BagRow& row) {
+  const unsigned tag = row.tag;
+  char buf[96];
+  switch (row.type) {
+    case 1: {
+      int v = 0;
+      bag->vtbl->GetBool(bag, tag, &v);
+      row.value = v ? "true" : "false";
+      row.number = v ? 1 : 0;
+      break;
+    }
+    case 2: {
+      int v = 0;
+      bag->vtbl->GetInt32(bag, tag, &v);
+      row.value = std::to_string(v);
+      row.number = v;
+      break;
+    }
+    case 3: {
+      unsigned v = 0;
+      bag->vtbl->GetUInt32(bag, tag, &v);
+      std::snprintf(buf, sizeof buf, "%u (0x%X)", v, v);
+      row.value = buf;
+      row.number = v;
+      break;
+    }
+    case 4: {
+      double v = 0;
+      bag->vtbl->GetDouble(bag, tag, &v);
+      std::snprintf(buf, sizeof buf, "%.3f", v);
+      row.value = buf;
+      row.number = v;
+      break;
+    }
+    case 5: {
+      Guid g{};
+      bag->vtbl->GetGuid(bag, tag, &g);
+      std::snprintf(buf, sizeof buf, "{%08" PRIX32 "-%04X-%04X-...}", g.data1, g.data2, g.data3);
+      row.value = buf;
+      break;
+    }
+    case 6: readBagString(bag, row); break;
+    case 7: readBagTimestamp(bag, row); break;
+    default:
+      row.value = "?";
+  }
+}
+
 // Every property of a bag, ascending by tag, its value as text.
 inline std::vector<BagRow> bagRows(ImxSysPropertyBag* bag) {
   std::vector<BagRow> rows;
@@ -185,74 +265,7 @@ inline std::vector<BagRow> bagRows(ImxSysPropertyBag* bag) {
     if (tags->vtbl->Next(tags, 1, &tag, &fetched) < 0 || fetched == 0) break;
     BagRow row{tag, 0, {}, 0, {}};
     bag->vtbl->GetType(bag, tag, &row.type);
-    char buf[96];
-    switch (row.type) {
-      case 1: {
-        int v = 0;
-        bag->vtbl->GetBool(bag, tag, &v);
-        row.value = v ? "true" : "false";
-        row.number = v ? 1 : 0;
-        break;
-      }
-      case 2: {
-        int v = 0;
-        bag->vtbl->GetInt32(bag, tag, &v);
-        row.value = std::to_string(v);
-        row.number = v;
-        break;
-      }
-      case 3: {
-        unsigned v = 0;
-        bag->vtbl->GetUInt32(bag, tag, &v);
-        std::snprintf(buf, sizeof buf, "%u (0x%X)", v, v);
-        row.value = buf;
-        row.number = v;
-        break;
-      }
-      case 4: {
-        double v = 0;
-        bag->vtbl->GetDouble(bag, tag, &v);
-        std::snprintf(buf, sizeof buf, "%.3f", v);
-        row.value = buf;
-        row.number = v;
-        break;
-      }
-      case 5: {
-        Guid g{};
-        bag->vtbl->GetGuid(bag, tag, &g);
-        std::snprintf(buf, sizeof buf, "{%08" PRIX32 "-%04X-%04X-...}", g.data1, g.data2, g.data3);
-        row.value = buf;
-        break;
-      }
-      case 6: {
-        wchar_t* v = nullptr;
-        bag->vtbl->GetString(bag, tag, &v);
-        row.text = takeHostUtf8(v);
-        for (const unsigned char c : row.text) {  // valid UTF-8: only control bytes escaped
-          if (c >= 0x20 && c != 0x7F) {
-            row.value += static_cast<char>(c);
-          } else {
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            row.value += buf;
-          }
-        }
-        row.value = "\"" + row.value + "\"";
-        break;
-      }
-      case 7: {
-        int parts[6];
-        bag->vtbl->GetTimestampParts(bag, tag, parts);
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d UTC", parts[0], parts[1],
-                      parts[2], parts[3], parts[4], parts[5]);
-        row.value = buf;
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts[0], parts[1],
-                      parts[2], parts[3], parts[4], parts[5]);
-        row.text = buf;
-        break;
-      }
-      default:
-        row.value = "?";
-    }
+    readBagValue(bag, row);
     rows.push_back(std::move(row));
   }
   release(tags);

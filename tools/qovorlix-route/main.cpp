@@ -29,11 +29,11 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "host_cli.h"
+#include "host_commands.h"
 #include "routing_host_abi.h"
 #include "stop_signals.h"
 
@@ -66,9 +66,6 @@ constexpr char kExitCodes[] =
     "programmed until Ctrl-C; `release` acts by ticket in a fresh session and so can release\n"
     "only a route still alive in another running process (e.g. a `route --hold`).\n"
     "DEVICE is a board name (qovorlix1 or KEL1) or a routing node path.";
-
-const std::vector<std::string> kCommands = {"terminals", "route", "release", "watch-demotions",
-                                            "probe"};
 
 // ---- failures and output -------------------------------------------------------------------
 
@@ -270,11 +267,14 @@ sigset_t waitSignals() {
   return set;
 }
 
-int waitForStopOrWake() {
+// Waits for SIGINT or SIGTERM (the signal); a write failure the notification thread met is
+// thrown here instead, as only the main thread ends the program.
+int waitForEnd() {
   const sigset_t set = waitSignals();
   int signal = 0;
   while (sigwait(&set, &signal) != 0) {
   }
+  if (signal == SIGUSR1) throw hostcli::WriteFailure(gStreamError.load());
   return signal;
 }
 
@@ -611,11 +611,8 @@ void writeDot(const std::string& file, const std::string& text) {
 
 // ---- commands --------------------------------------------------------------------------------
 
-struct Options {
-  std::string library;
-  std::string color = "auto";
-  bool asJson = false;
-  bool verbose = false;
+// The global options, then what the commands take.
+struct Options : hostcli::GlobalOptions {
   std::string device = "qovorlix1";
   std::string from;
   std::string to;
@@ -629,38 +626,32 @@ struct Options {
 
 std::string attributeText(const json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); }
 
-int terminalsCommand(const Exports& x, const Options& o) {
-  Session s(x, nullptr);
-  s.open(o.device);
-  const json all = readTerminals(x, s.handle());
+// The terminals whose attributes match every ATTRIBUTE=VALUE of `where` (without case); an
+// attribute no terminal has is a usage error.
+json filterTerminals(const json& all, const std::vector<std::string>& where) {
   json shown = json::array();
   for (const auto& t : all) {
     bool keep = true;
-    for (const auto& w : o.where) {
+    for (const auto& w : where) {
       const auto eq = w.find('=');
       const std::string key = w.substr(0, eq);
       if (!t.contains(key)) {
         std::vector<std::string> keys;
         for (const auto& [k, v] : t.items()) keys.push_back(k);
         fail(kUsage,
-             fmt::format("unknown terminal attribute \"{}\"{}", key, hostcli::nearestHint(key, keys)),
+             fmt::format("unknown terminal attribute \"{}\"{}", key,
+                         hostcli::nearestHint(key, keys)),
              {{"attribute", key}});
       }
       keep = keep && sameName(attributeText(t[key]), w.substr(eq + 1));
     }
     if (keep) shown.push_back(t);
   }
-  if (!o.dot.empty()) {
-    writeDot(o.dot, dotPicture(shown, {}));
-    return kOk;
-  }
-  if (o.asJson) {
-    out(hostcli::dumpJson(
-            {{"device", s.name()}, {"node", s.node()}, {"count", shown.size()}, {"terminals", shown}},
-            2) +
-        "\n");
-    return kOk;
-  }
+  return shown;
+}
+
+// The terminals as a table: the heading bold and masked terminals yellow on a terminal.
+void printTerminals(const json& shown, std::size_t total) {
   hostcli::Table table;
   table.add({"NAME", "ID", "EXTERNAL", "VISIBILITY", "BUS", "LINE", "CANONICAL", "FLAGS"});
   std::vector<bool> masked;
@@ -692,7 +683,25 @@ int terminalsCommand(const Exports& x, const Options& o) {
       out(line + "\n");
     }
   }
-  out(fmt::format("{} of {} terminals\n", shown.size(), all.size()));
+  out(fmt::format("{} of {} terminals\n", shown.size(), total));
+}
+
+int terminalsCommand(const Exports& x, const Options& o) {
+  Session s(x, nullptr);
+  s.open(o.device);
+  const json all = readTerminals(x, s.handle());
+  const json shown = filterTerminals(all, o.where);
+  if (!o.dot.empty()) {
+    writeDot(o.dot, dotPicture(shown, {}));
+    return kOk;
+  }
+  if (o.json) {
+    const json doc = {
+        {"device", s.name()}, {"node", s.node()}, {"count", shown.size()}, {"terminals", shown}};
+    out(hostcli::dumpJson(doc, 2) + "\n");
+    return kOk;
+  }
+  printTerminals(shown, all.size());
   return kOk;
 }
 
@@ -731,9 +740,74 @@ int demotionCount(Demotions& d) {
   return d.count;
 }
 
+// Reserves and programs this session's route `ticket` (`head` names it); its terminal path.
+std::vector<std::string> reserveAndProgram(const Exports& x, const Session& s,
+                                           std::uint32_t ticket, const std::string& head) {
+  HostStatus st;
+  char* text = nullptr;
+  x.reserveRoute(s.handle(), ticket, &text, &st);
+  const std::string conflicts = take(text);
+  if (st.code() == -89137) reservationConflict("cannot reserve the " + head, conflicts, st);
+  check("reserving the " + head, st);
+  x.programRoute(s.handle(), ticket, &st);
+  check("programming the " + head, st);
+  const std::vector<std::string> names = routePath(x, s.handle(), ticket, st);
+  check("reading the terminal path of ticket " + std::to_string(ticket), st);
+  return names;
+}
+
+// The programmed route told: its document, or its `summary` line unless the picture goes to
+// stdout (--dot -), the picture being all that stdout gets then. With --hold as the start of
+// the stream, followed by the demotions that came before it.
+void announceRoute(const Options& o, Demotions& demotions, const json& doc,
+                   const std::string& summary) {
+  if (o.hold) {
+    if (o.json) {
+      json start = doc;
+      start["event"] = "start";
+      start["time"] = hostcli::isoNow();
+      startStream(demotions, hostcli::dumpJson(start));
+    } else {
+      startStream(demotions, o.dot == "-" ? std::string()
+                                          : summary +
+                                                "\nroute reserved and programmed; holding it "
+                                                "until Ctrl-C");
+    }
+  } else if (o.json) {
+    out(hostcli::dumpJson(doc) + "\n");
+  } else if (o.dot != "-") {
+    out(summary + "\n");
+  }
+}
+
+// The last line of a waiting command's JSON stream: `members`, the signal that ended it, the
+// demotions it saw and its exit code.
+std::string endEvent(json members, int signal, Demotions& demotions, int rc) {
+  members["event"] = "end";
+  members["time"] = hostcli::isoNow();
+  members["signal"] = signal == SIGINT ? "SIGINT" : "SIGTERM";
+  members["demotions"] = demotionCount(demotions);
+  members["exitCode"] = rc;
+  return hostcli::dumpJson(members);
+}
+
+// --hold: the route stays programmed until SIGINT/SIGTERM and is released then (also when the
+// wait ends in a write failure: the guard releases it as the failure leaves).
+int holdRoute(const Options& o, Demotions& demotions, RouteGuard& guard, std::uint32_t ticket) {
+  const int signal = waitForEnd();
+  guard.release();
+  const int rc = hostcli::exitForSignal(signal);
+  if (o.json) {
+    outLine(endEvent({{"ticket", ticket}, {"released", true}}, signal, demotions, rc));
+  } else if (o.dot != "-") {
+    outLine(fmt::format("route {} released", ticket));
+  }
+  return rc;
+}
+
 int routeCommand(const Exports& x, const Options& o) {
   Demotions demotions;
-  demotions.print = o.asJson || o.dot != "-";
+  demotions.print = o.json || o.dot != "-";
   Session s(x, &demotions);
   s.open(o.device);
   const json terminals = readTerminals(x, s.handle());
@@ -751,62 +825,16 @@ int routeCommand(const Exports& x, const Options& o) {
     demotions.ticket = ticket;
   }
   const json cost = c.routes[0].value("cost", json());
-  const std::string head = fmt::format("route from {} to {} on {}", o.from, o.to, s.name());
-
-  HostStatus st;
-  char* text = nullptr;
-  x.reserveRoute(s.handle(), ticket, &text, &st);
-  const std::string conflicts = take(text);
-  if (st.code() == -89137) reservationConflict("cannot reserve the " + head, conflicts, st);
-  check("reserving the " + head, st);
-  x.programRoute(s.handle(), ticket, &st);
-  check("programming the " + head, st);
-  const std::vector<std::string> names = routePath(x, s.handle(), ticket, st);
-  check("reading the terminal path of ticket " + std::to_string(ticket), st);
+  const std::vector<std::string> names = reserveAndProgram(
+      x, s, ticket, fmt::format("route from {} to {} on {}", o.from, o.to, s.name()));
 
   if (!o.dot.empty()) writeDot(o.dot, dotPicture(json::array(), names));
   const json doc = {{"device", s.name()}, {"ticket", ticket}, {"cost", cost},
                     {"path", names},      {"routes", c.routes}, {"held", o.hold}};
-  if (o.hold) {
-    if (o.asJson) {
-      json start = doc;
-      start["event"] = "start";
-      start["time"] = hostcli::isoNow();
-      startStream(demotions, hostcli::dumpJson(start));
-    } else {
-      // With the picture on stdout (--dot -) the picture is all that stdout gets.
-      startStream(demotions,
-                  o.dot == "-"
-                      ? std::string()
-                      : fmt::format("ticket {}  cost {}  path {}\n"
-                                    "route reserved and programmed; holding it until Ctrl-C",
-                                    ticket, cost.dump(),
-                                    printable(fmt::format("{}", fmt::join(names, " -> ")))));
-    }
-  } else if (o.asJson) {
-    out(hostcli::dumpJson(doc) + "\n");
-  } else if (o.dot != "-") {
-    out(fmt::format("ticket {}  cost {}  path {}\n", ticket, cost.dump(),
-                    printable(fmt::format("{}", fmt::join(names, " -> ")))));
-  }
-  if (!o.hold) return kOk;
-
-  const int signal = waitForStopOrWake();
-  guard.release();
-  if (signal == SIGUSR1) throw hostcli::WriteFailure(gStreamError.load());
-  const int rc = hostcli::exitForSignal(signal);
-  if (o.asJson) {
-    outLine(hostcli::dumpJson({{"event", "end"},
-                               {"time", hostcli::isoNow()},
-                               {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"},
-                               {"ticket", ticket},
-                               {"released", true},
-                               {"demotions", demotionCount(demotions)},
-                               {"exitCode", rc}}));
-  } else if (o.dot != "-") {
-    outLine(fmt::format("route {} released", ticket));
-  }
-  return rc;
+  announceRoute(o, demotions, doc,
+                fmt::format("ticket {}  cost {}  path {}", ticket, cost.dump(),
+                            printable(fmt::format("{}", fmt::join(names, " -> ")))));
+  return o.hold ? holdRoute(o, demotions, guard, ticket) : kOk;
 }
 
 int releaseCommand(const Exports& x, const Options& o) {
@@ -831,7 +859,7 @@ int releaseCommand(const Exports& x, const Options& o) {
   if (after.code() >= 0)
     fail(kFailed, fmt::format("route {} still exists: the driver kept it", o.ticket),
          {{"ticket", o.ticket}, {"released", false}});
-  if (o.asJson) {
+  if (o.json) {
     out(hostcli::dumpJson({{"ticket", o.ticket}, {"released", true}}) + "\n");
   } else {
     out(fmt::format("route {} released\n", o.ticket));
@@ -844,7 +872,7 @@ int watchCommand(const Exports& x, const Options& o) {
   demotions.print = true;
   Session s(x, &demotions);
   s.open(o.device);
-  if (o.asJson) {
+  if (o.json) {
     startStream(demotions, hostcli::dumpJson({{"event", "start"},
                                               {"time", hostcli::isoNow()},
                                               {"device", s.name()},
@@ -853,15 +881,10 @@ int watchCommand(const Exports& x, const Options& o) {
     startStream(demotions, fmt::format("watching demotions on {} ({}); Ctrl-C ends", s.name(),
                                        printable(s.node())));
   }
-  const int signal = waitForStopOrWake();
-  if (signal == SIGUSR1) throw hostcli::WriteFailure(gStreamError.load());
+  const int signal = waitForEnd();
   const int rc = hostcli::exitForSignal(signal);
-  if (o.asJson) {
-    outLine(hostcli::dumpJson({{"event", "end"},
-                               {"time", hostcli::isoNow()},
-                               {"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"},
-                               {"demotions", demotionCount(demotions)},
-                               {"exitCode", rc}}));
+  if (o.json) {
+    outLine(endEvent(json::object(), signal, demotions, rc));
   } else {
     outLine(fmt::format("{}: session closed", signal == SIGINT ? "interrupted" : "terminated"));
   }
@@ -876,109 +899,151 @@ std::string replaceAll(std::string text, const std::string& what, const std::str
   return text;
 }
 
-int probeCommand(const Exports& x, const Options& o) {
-  // Text as it goes, or (--json) one document with the same findings at the end; a failure
-  // under --json is that document with "error" and "exitCode".
-  json doc = json::object();
-  auto say = [&](const std::string& text) {
-    if (!o.asJson) out(printable(text));
-  };
-  auto step = [&](const std::string& what, const HostStatus& st) {
-    if (st.code() >= 0) return;
-    json extra = doc;
-    extra.update(statusMembers(st));
-    extra["ok"] = false;
-    fail(kFailed, stepMessage(what, st), extra);
-  };
-  auto stop = [&](const std::string& why) {
-    json extra = doc;
-    extra["ok"] = false;
-    fail(kFailed, why, extra);
-  };
-  doc["apiVersion"] = x.getAPIVersion();
-  say(fmt::format("API version: {}\n", x.getAPIVersion()));
-  Demotions demotions;
-  Session s(x, &demotions);
+// `probe`: every routing step once. Text as it goes, or (--json) one document with the same
+// findings at the end; a failure under --json is that document with "error" and "exitCode".
+class Probe {
+ public:
+  Probe(const Exports& x, const Options& o) : x_(x), o_(o) {}
+  int run();
+
+ private:
+  void say(const std::string& text) const {
+    if (!o_.json) out(printable(text));
+  }
+  void step(const std::string& what, const HostStatus& st) const;
+  [[noreturn]] void stop(const std::string& why) const;
+  template <typename Step>
+  void withFindings(Step&& next) const;
+  void handledConstraints(const Session& s);
+  json terminals(const Session& s);
+  void programRoute(const Session& s, std::uint32_t ticket);
+  bool demote(const Session& s, Demotions& demotions, std::uint32_t ticket);
+
+  const Exports& x_;
+  const Options& o_;
+  json doc_ = json::object();
+};
+
+void Probe::step(const std::string& what, const HostStatus& st) const {
+  if (st.code() >= 0) return;
+  json extra = doc_;
+  extra.update(statusMembers(st));
+  extra["ok"] = false;
+  fail(kFailed, stepMessage(what, st), extra);
+}
+
+void Probe::stop(const std::string& why) const {
+  json extra = doc_;
+  extra["ok"] = false;
+  fail(kFailed, why, extra);
+}
+
+// Runs `next`; a failure it raises carries the findings so far.
+template <typename Step>
+void Probe::withFindings(Step&& next) const {
   try {
-    s.open(o.device);
+    next();
   } catch (Failure& f) {
-    f.extra.update(doc);
+    f.extra.update(doc_);
     f.extra["ok"] = false;
     throw;
   }
-  doc["node"] = s.node();
-  say(fmt::format("routing node of {}: {}\n", s.name(), s.node()));
+}
+
+void Probe::handledConstraints(const Session& s) {
   HostStatus st;
   char* text = nullptr;
-  x.getHandledConstraints(s.handle(), &text, &st);
+  x_.getHandledConstraints(s.handle(), &text, &st);
   const std::string constraints = take(text);
   step("getHandledConstraints", st);
-  doc["handledConstraints"] = json::parse(constraints, nullptr, false);
+  doc_["handledConstraints"] = json::parse(constraints, nullptr, false);
   say(fmt::format("handled constraints: {}\n", constraints));
-  const json terminals = readTerminals(x, s.handle());
-  for (std::size_t i = 0; i < terminals.size() && i < 8; ++i) {
-    say(fmt::format("  terminal {:<24} id {:<6} {}\n", str(terminals[i], "name"),
-                    terminals[i]["id"].get<std::uint32_t>(),
-                    terminals[i]["isExternal"].get<bool>() ? "external" : "internal"));
+}
+
+// The board's terminals, the first eight of them shown; a route needs two.
+json Probe::terminals(const Session& s) {
+  const json all = readTerminals(x_, s.handle());
+  for (std::size_t i = 0; i < all.size() && i < 8; ++i) {
+    say(fmt::format("  terminal {:<24} id {:<6} {}\n", str(all[i], "name"),
+                    all[i]["id"].get<std::uint32_t>(),
+                    all[i]["isExternal"].get<bool>() ? "external" : "internal"));
   }
-  doc["terminals"] = terminals.size();
-  say(fmt::format("terminals: {}\n", terminals.size()));
-  if (terminals.size() < 2) stop("the board has fewer than two terminals");
-  const std::string from = o.from.empty() ? str(terminals.front(), "name") : o.from;
-  const std::string to = o.to.empty() ? str(terminals.back(), "name") : o.to;
-  const Calculation c = calculate(x, s.handle(), from, to, false);
-  say(fmt::format("calculateRoute {} -> {}: routes {}\n", from, to, hostcli::dumpJson(c.routes)));
-  doc["routes"] = c.routes;
-  const std::uint32_t ticket = c.ticket();
-  if (ticket == 0) {
-    try {
-      explainNoRoute(x, s, terminals, from, to, false, c);
-    } catch (Failure& f) {
-      f.extra.update(doc);
-      f.extra["ok"] = false;
-      throw;
-    }
-  }
-  RouteGuard guard(x, s.handle(), ticket);
-  x.reserveRoute(s.handle(), ticket, &text, &st);
+  doc_["terminals"] = all.size();
+  say(fmt::format("terminals: {}\n", all.size()));
+  if (all.size() < 2) stop("the board has fewer than two terminals");
+  return all;
+}
+
+void Probe::programRoute(const Session& s, std::uint32_t ticket) {
+  HostStatus st;
+  char* text = nullptr;
+  x_.reserveRoute(s.handle(), ticket, &text, &st);
   const std::string conflicts = take(text);
-  if (st.code() < 0) doc["conflicts"] = json::parse(conflicts, nullptr, false);
+  if (st.code() < 0) doc_["conflicts"] = json::parse(conflicts, nullptr, false);
   step("reserveRoute", st);
-  x.programRoute(s.handle(), ticket, &st);
+  x_.programRoute(s.handle(), ticket, &st);
   step("programRoute", st);
-  const std::vector<std::string> path = routePath(x, s.handle(), ticket, st);
+  const std::vector<std::string> path = routePath(x_, s.handle(), ticket, st);
   step("getRouteTerminalPath", st);
-  doc["path"] = path;
+  doc_["path"] = path;
   say(fmt::format("route {} reserved and programmed; terminal path {}\n", ticket,
                   fmt::join(path, " -> ")));
-  bool demoted = true;
-  if (!o.demote.empty()) {
-    const std::string nodeName = s.node().substr(s.node().rfind('/') + 1);
-    const std::string command =
-        replaceAll(replaceAll(o.demote, "{node}", nodeName), "{ticket}", std::to_string(ticket));
-    say(fmt::format("demotion requested: {}\n", command));
-    hostcli::flush();
-    // With --json the command's own output goes to stderr, so stdout stays one document.
-    const std::string shell = o.asJson ? "(" + command + ") 1>&2" : command;
-    if (std::system(shell.c_str()) != 0) say("the demotion command failed\n");
-    std::unique_lock<std::mutex> lock(demotions.mutex);
-    demoted = demotions.changed.wait_for(lock, std::chrono::seconds(5),
-                                         [&] { return demotions.count > 0; });
-    if (demoted) {
-      say(fmt::format("demotion received: route {} is no longer reserved (reason {}, thread \"{}\")\n",
-                      ticket, demotions.reason, demotions.thread));
-      doc["demotion"] = {{"ticket", ticket}, {"reason", demotions.reason}, {"thread", demotions.thread}};
-    } else {
-      doc["demotion"] = nullptr;
-    }
+}
+
+// Runs the --demote command while the route is programmed; whether its demotion came.
+bool Probe::demote(const Session& s, Demotions& demotions, std::uint32_t ticket) {
+  const std::string nodeName = s.node().substr(s.node().rfind('/') + 1);
+  const std::string command =
+      replaceAll(replaceAll(o_.demote, "{node}", nodeName), "{ticket}", std::to_string(ticket));
+  say(fmt::format("demotion requested: {}\n", command));
+  hostcli::flush();
+  // With --json the command's own output goes to stderr, so stdout stays one document.
+  const std::string shell = o_.json ? "(" + command + ") 1>&2" : command;
+  if (std::system(shell.c_str()) != 0) say("the demotion command failed\n");
+  std::unique_lock<std::mutex> lock(demotions.mutex);
+  const bool demoted = demotions.changed.wait_for(lock, std::chrono::seconds(5),
+                                                  [&] { return demotions.count > 0; });
+  if (demoted) {
+    say(fmt::format(
+        "demotion received: route {} is no longer reserved (reason {}, thread \"{}\")\n", ticket,
+        demotions.reason, demotions.thread));
+    doc_["demotion"] = {
+        {"ticket", ticket}, {"reason", demotions.reason}, {"thread", demotions.thread}};
+  } else {
+    doc_["demotion"] = nullptr;
   }
+  return demoted;
+}
+
+int Probe::run() {
+  doc_["apiVersion"] = x_.getAPIVersion();
+  say(fmt::format("API version: {}\n", x_.getAPIVersion()));
+  Demotions demotions;
+  Session s(x_, &demotions);
+  withFindings([&] { s.open(o_.device); });
+  doc_["node"] = s.node();
+  say(fmt::format("routing node of {}: {}\n", s.name(), s.node()));
+  handledConstraints(s);
+  const json all = terminals(s);
+  const std::string from = o_.from.empty() ? str(all.front(), "name") : o_.from;
+  const std::string to = o_.to.empty() ? str(all.back(), "name") : o_.to;
+  const Calculation c = calculate(x_, s.handle(), from, to, false);
+  say(fmt::format("calculateRoute {} -> {}: routes {}\n", from, to, hostcli::dumpJson(c.routes)));
+  doc_["routes"] = c.routes;
+  const std::uint32_t ticket = c.ticket();
+  if (ticket == 0) withFindings([&] { explainNoRoute(x_, s, all, from, to, false, c); });
+  RouteGuard guard(x_, s.handle(), ticket);
+  programRoute(s, ticket);
+  const bool demoted = o_.demote.empty() || demote(s, demotions, ticket);
   guard.release();
   if (!demoted) stop("no demotion within 5 s");
   say("route destroyed, session closed\n");
-  doc["ok"] = true;
-  if (o.asJson) out(hostcli::dumpJson(doc, 2) + "\n");
+  doc_["ok"] = true;
+  if (o_.json) out(hostcli::dumpJson(doc_, 2) + "\n");
   return kOk;
 }
+
+int probeCommand(const Exports& x, const Options& o) { return Probe(x, o).run(); }
 
 // ---- the command line ------------------------------------------------------------------------
 
@@ -990,157 +1055,133 @@ struct Library {
   }
 };
 
-// The first word of the command line that is not an option or an option's value: the command.
-std::optional<std::string> commandWord(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view a = argv[i];
-    if (a == "--") return i + 1 < argc ? std::optional<std::string>(argv[i + 1]) : std::nullopt;
-    if (a == "--library" || a == "--color") {
-      ++i;
-      continue;
-    }
-    if (!a.empty() && a[0] == '-') continue;
-    return std::string(a);
-  }
-  return std::nullopt;
+constexpr char kDeviceHelp[] = "board name (qovorlix1 or KEL1) or routing node path";
+
+void deviceArgument(CLI::App& command, Options& o) {
+  command.add_option("device", o.device, kDeviceHelp)->required();
 }
 
-bool wantsJson(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view a = argv[i];
-    if (a == "--") break;
-    if (a == "--json") return true;
+void terminalsOptions(CLI::App& command, Options& o) {
+  deviceArgument(command, o);
+  command.add_option("--where", o.where, "ATTRIBUTE=VALUE filter (repeatable, case-insensitive)")
+      ->check([](const std::string& w) {
+        return w.find('=') == std::string::npos ? std::string("expected ATTRIBUTE=VALUE")
+                                                : std::string();
+      });
+  command.add_option("--dot", o.dot,
+                     "write the terminals, grouped by bus, as Graphviz (- stdout)");
+}
+
+void routeOptions(CLI::App& command, Options& o) {
+  deviceArgument(command, o);
+  command.add_option("--from", o.from, "seed terminal")->required();
+  command.add_option("--to", o.to, "destination terminal")->required();
+  command.add_flag("--ignore-reservations", o.ignoreReservations,
+                   "take terminals reserved by other sessions (their routes are demoted)");
+  command.add_flag(
+      "--hold", o.hold,
+      "keep the route programmed until SIGINT/SIGTERM, printing demotions, then release it");
+  command.add_option("--dot", o.dot, "write the route's terminal path as Graphviz (- stdout)");
+}
+
+void releaseOptions(CLI::App& command, Options& o) {
+  deviceArgument(command, o);
+  command.add_option("ticket", o.ticket, "the route's ticket")->required();
+}
+
+void probeOptions(CLI::App& command, Options& o) {
+  command.add_option("--device", o.device, kDeviceHelp);
+  command.add_option("--from", o.from, "seed terminal (default: the first)");
+  command.add_option("--to", o.to, "destination terminal (default: the last)");
+  command.add_option("--demote", o.demote, "command run while the route is programmed");
+}
+
+// watch-demotions (and route --hold) waits for SIGINT/SIGTERM itself.
+using Command = hostcli::Command<Options, int (*)(const Exports&, const Options&)>;
+const Command kCommandTable[] = {
+    {"terminals", "list the terminals and their attributes", terminalsOptions, terminalsCommand},
+    {"route", "calculate, reserve and program a route", routeOptions, routeCommand},
+    {"release", "unprogram, unreserve and destroy a route by ticket (in a fresh session)",
+     releaseOptions, releaseCommand},
+    {"watch-demotions", "print demotions until SIGINT/SIGTERM", deviceArgument, watchCommand,
+     true},
+    {"probe", "walk every routing step once (the demo)", probeOptions, probeCommand},
+};
+
+// The command word before parsing: "help" is answered as --help is (as other tools take it);
+// a word that is no command fails with the nearest command. True when answered.
+bool answerCommandWord(CLI::App& app, int argc, char** argv) {
+  const auto word = hostcli::commandWord(argc, argv);
+  if (!word) return false;
+  if (*word == "help") {
+    out(app.help());
+    return true;
+  }
+  const std::vector<std::string> commands = hostcli::commandNames(kCommandTable);
+  if (std::find(commands.begin(), commands.end(), *word) == commands.end()) {
+    std::string hint = hostcli::nearestHint(*word, commands);
+    if (hint.empty()) hint = fmt::format(" (commands: {})", fmt::join(commands, ", "));
+    fail(kUsage, fmt::format("unknown command '{}'{}", *word, hint), {{"command", *word}});
   }
   return false;
+}
+
+// The waiting commands block SIGINT/SIGTERM before the library starts threads, so only their
+// sigwait sees them and the route and session are released; the others keep the default (the
+// process ends, and the driver destroys the routes of its closed file). SIGUSR1 is only ever
+// sent by this program to itself, and is always taken by sigwait.
+void blockSignals(bool waits) {
+  sigset_t wake;
+  sigemptyset(&wake);
+  sigaddset(&wake, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &wake, nullptr);
+  if (waits) hostabi::blockStopSignals();
+}
+
+void loadLibrary(const std::string& path, Library& library, Exports& exports) {
+  library.handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library.handle == nullptr)
+    fail(kFailed, fmt::format("cannot load {}: {}", path, ::dlerror()), {{"library", path}});
+  std::string missing;
+  if (!exports.load(library.handle, &missing))
+    fail(kFailed, fmt::format("{} not exported by {}", missing, path), {{"library", path}});
 }
 
 int run(int argc, char** argv) {
   Options o;
   CLI::App app{"qovorlix-route: the reference routing host of the Vorlix boards"};
-  app.footer(kExitCodes);
-  app.require_subcommand(1);
-  app.fallthrough();
-  app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
-  app.set_version_flag("--version", std::string(kProgram) + " " + QO_VERSION);
-  o.library = "libqovorlixatomicsae.so.23";
-  if (const char* env = std::getenv("QOVORLIX_LIBRARY"); env != nullptr && *env != '\0')
-    o.library = env;
-  app.add_option("--library", o.library,
-                 "the library to load (default: $QOVORLIX_LIBRARY, else libqovorlixatomicsae.so.23 "
-                 "from the system's library path)")
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  app.add_flag("--json", o.asJson,
-               "machine-readable output: one JSON document, or JSON lines for the waiting commands");
-  app.add_flag("--verbose", o.verbose, "show the source detail of a failed library status");
-  app.add_option("--color", o.color, "colour: auto (a terminal, unless NO_COLOR is set), always, never")
-      ->check(CLI::IsMember({"auto", "always", "never"}))
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  const char* deviceHelp = "board name (qovorlix1 or KEL1) or routing node path";
-
-  auto* terminals = app.add_subcommand("terminals", "list the terminals and their attributes");
-  terminals->add_option("device", o.device, deviceHelp)->required();
-  terminals->add_option("--where", o.where, "ATTRIBUTE=VALUE filter (repeatable, case-insensitive)")
-      ->check([](const std::string& w) {
-        return w.find('=') == std::string::npos ? std::string("expected ATTRIBUTE=VALUE")
-                                                : std::string();
-      });
-  terminals->add_option("--dot", o.dot,
-                        "write the terminals, grouped by bus, as Graphviz (- stdout)");
-
-  auto* route = app.add_subcommand("route", "calculate, reserve and program a route");
-  route->add_option("device", o.device, deviceHelp)->required();
-  route->add_option("--from", o.from, "seed terminal")->required();
-  route->add_option("--to", o.to, "destination terminal")->required();
-  route->add_flag("--ignore-reservations", o.ignoreReservations,
-                  "take terminals reserved by other sessions (their routes are demoted)");
-  route->add_flag("--hold", o.hold,
-                  "keep the route programmed until SIGINT/SIGTERM, printing demotions, then release it");
-  route->add_option("--dot", o.dot, "write the route's terminal path as Graphviz (- stdout)");
-
-  auto* release = app.add_subcommand(
-      "release", "unprogram, unreserve and destroy a route by ticket (in a fresh session)");
-  release->add_option("device", o.device, deviceHelp)->required();
-  release->add_option("ticket", o.ticket, "the route's ticket")->required();
-
-  auto* watch = app.add_subcommand("watch-demotions", "print demotions until SIGINT/SIGTERM");
-  watch->add_option("device", o.device, deviceHelp)->required();
-
-  auto* probe = app.add_subcommand("probe", "walk every routing step once (the demo)");
-  probe->add_option("--device", o.device, deviceHelp);
-  probe->add_option("--from", o.from, "seed terminal (default: the first)");
-  probe->add_option("--to", o.to, "destination terminal (default: the last)");
-  probe->add_option("--demote", o.demote, "command run while the route is programmed");
-
-  const auto word = commandWord(argc, argv);
-  if (word && *word == "help") {  // as other tools take it
-    out(app.help());
-    return kOk;
-  }
-  if (word && std::find(kCommands.begin(), kCommands.end(), *word) == kCommands.end()) {
-    std::string hint = hostcli::nearestHint(*word, kCommands);
-    if (hint.empty()) hint = fmt::format(" (commands: {})", fmt::join(kCommands, ", "));
-    fail(kUsage, fmt::format("unknown command '{}'{}", *word, hint), {{"command", *word}});
-  }
+  const std::vector<CLI::App*> commands = hostcli::describeProgram(
+      app,
+      {kExitCodes, std::string(kProgram) + " " + QO_VERSION,
+       "machine-readable output: one JSON document, or JSON lines for the waiting commands",
+       "show the source detail of a failed library status"},
+      kCommandTable, o);
+  if (answerCommandWord(app, argc, argv)) return kOk;
   try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    out(app.help());
-    return kOk;
-  } catch (const CLI::CallForAllHelp&) {
-    out(app.help("", CLI::AppFormatMode::All));
-    return kOk;
-  } catch (const CLI::CallForVersion&) {
-    out(app.version() + "\n");
-    return kOk;
+    if (hostcli::parseOrAnswer(app, argc, argv)) return kOk;
   } catch (const CLI::ParseError& e) {
     fail(kUsage, std::string(e.what()) + " (see " + kProgram + " --help)");
   }
-  hostcli::ColorMode mode = hostcli::ColorMode::Auto;
-  hostcli::parseColorMode(o.color, mode);
-  gReport.asJson = o.asJson;
+  const hostcli::ColorMode mode = hostcli::colorMode(o);
+  gReport.asJson = o.json;
   gReport.verbose = o.verbose;
-  gReport.colourOut = !o.asJson && hostcli::useColor(mode, STDOUT_FILENO);
+  gReport.colourOut = !o.json && hostcli::useColor(mode, STDOUT_FILENO);
   gReport.colourErr = hostcli::useColor(mode, STDERR_FILENO);
 
-  // The waiting commands block SIGINT/SIGTERM before the library starts threads, so only their
-  // sigwait sees them and the route and session are released; the others keep the default (the
-  // process ends, and the driver destroys the routes of its closed file). SIGUSR1 is only ever
-  // sent by this program to itself, and is always taken by sigwait.
-  const sigset_t wake = [] {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGUSR1);
-    return set;
-  }();
-  pthread_sigmask(SIG_BLOCK, &wake, nullptr);
-  if (*watch || o.hold) hostabi::blockStopSignals();
-
+  const std::size_t chosen = hostcli::chosenCommand(commands);
+  blockSignals((chosen < commands.size() && kCommandTable[chosen].waits) || o.hold);
   Library library;
-  library.handle = ::dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library.handle == nullptr)
-    fail(kFailed, fmt::format("cannot load {}: {}", o.library, ::dlerror()), {{"library", o.library}});
   Exports exports;
-  std::string missing;
-  if (!exports.load(library.handle, &missing))
-    fail(kFailed, fmt::format("{} not exported by {}", missing, o.library), {{"library", o.library}});
-  if (*terminals) return terminalsCommand(exports, o);
-  if (*route) return routeCommand(exports, o);
-  if (*release) return releaseCommand(exports, o);
-  if (*watch) return watchCommand(exports, o);
-  if (*probe) return probeCommand(exports, o);
-  fail(kUsage, "a command is required (see qovorlix-route --help)");
+  loadLibrary(o.library, library, exports);
+  if (chosen == commands.size()) fail(kUsage, "a command is required (see qovorlix-route --help)");
+  return kCommandTable[chosen].run(exports, o);
 }
 
 // The one way out of a failure: a document on stdout under --json, else a line on stderr.
 int report(const Failure& f) {
   if (gReport.asJson) {
-    json doc = f.extra;
-    doc["error"] = printable(f.message);
-    doc["exitCode"] = f.code;
-    {
-      std::lock_guard<std::mutex> lock(gOutput);
-      hostcli::writeLine(hostcli::dumpJson(doc));
-    }
+    std::lock_guard<std::mutex> lock(gOutput);
+    hostcli::writeLine(hostcli::dumpJson(hostcli::errorDocument(f.message, f.code, f.extra)));
     return f.code;
   }
   std::lock_guard<std::mutex> lock(gOutput);
@@ -1160,7 +1201,7 @@ int main(int argc, char** argv) {
   hostcli::ignoreBrokenPipe();
   gMainThread = pthread_self();
   // Failures of the command line itself are reported as the command line asked.
-  gReport.asJson = wantsJson(argc, argv);
+  gReport.asJson = hostcli::hasFlag(argc, argv, "--json");
   int rc = kFailed;
   try {
     try {
@@ -1172,10 +1213,7 @@ int main(int argc, char** argv) {
       rc = report(Failure{kFailed, std::string("internal error: ") + e.what()});
     }
   } catch (const hostcli::WriteFailure& failure) {
-    const int code = hostcli::reportWriteFailure(kProgram, failure);
-    std::clearerr(stdout);
-    ::close(STDOUT_FILENO);
-    return code;
+    return hostcli::abandonOutput(kProgram, failure);
   }
   return hostcli::finish(kProgram, rc);
 }

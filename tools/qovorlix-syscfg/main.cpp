@@ -28,7 +28,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +35,7 @@
 #include "qovorlixatomicsae/sysapi_host.h"
 #include "host_cli.h"
 #include "host_client.h"
+#include "host_commands.h"
 #include "output.h"
 #include "probe.h"
 #include "stop_signals.h"
@@ -63,7 +63,6 @@ constexpr char kExitCodes[] =
     "0x80040375 (no such item). With --json every command prints one JSON document on stdout\n"
     "(watch and firmware: one per line), failures included: {\"error\": ..., \"exitCode\": ...}.";
 
-constexpr char kDefaultLibrary[] = "libqovorlixatomicsae.so.23";
 
 // The tags the expert re-reads from the board on request: dated readings, temperatures, fans
 // (generated from the board item's property description, as the reading groups below).
@@ -80,14 +79,7 @@ constexpr unsigned kImagePatternTag = 0x104B000;
 bool decodeUtf8(const std::string& in, std::wstring* out) {
   out->clear();
   if (!hostcli::isUtf8(in)) return false;
-  for (std::size_t i = 0; i < in.size();) {
-    const std::size_t n = hostcli::utf8SequenceAt(in, i);
-    const auto b = static_cast<unsigned char>(in[i]);
-    std::uint32_t c = n == 1 ? b : n == 2 ? (b & 0x1Fu) : n == 3 ? (b & 0x0Fu) : (b & 0x07u);
-    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(in[i + k]) & 0x3Fu);
-    out->push_back(static_cast<wchar_t>(c));
-    i += n;
-  }
+  *out = wideFromUtf8(in);  // well formed: nothing is replaced
   return true;
 }
 
@@ -255,7 +247,8 @@ class Host {
                   fmt::format("unknown item \"{}\": the driver has the board {}, but the library "
                               "does not serve it: {}",
                               item, b.device, notServedReason(b)),
-                  std::nullopt, json{{"notServed", {{"device", b.device}, {"reason", notServedReason(b)}}}});
+                  std::nullopt,
+                  json{{"notServed", {{"device", b.device}, {"reason", notServedReason(b)}}}});
     }
     const std::string shown = hostcli::printable(item);
     return fail(kUnknown, names.empty()
@@ -352,8 +345,8 @@ void printRows(const std::vector<BagRow>& rows) {
 
 // --- Commands ---------------------------------------------------------------------------------
 
-struct Options {
-  std::string library = kDefaultLibrary;
+// The global options, then what the commands take.
+struct Options : hostcli::GlobalOptions {
   std::string item;
   std::string image;
   bool async = false;
@@ -392,8 +385,8 @@ FirmwareState firmwareState(Host& host, const std::string& item) {
   }
   hostStringFree(target);
   wchar_t* text = nullptr;
-  const HRESULT hr =
-      host.firmware->vtbl->GetFirmwareUpdateStatus(host.firmware, name, &s.state, &s.percent, &text);
+  const HRESULT hr = host.firmware->vtbl->GetFirmwareUpdateStatus(host.firmware, name, &s.state,
+                                                                   &s.percent, &text);
   hostStringFree(text);
   s.known = hr == kS_OK;
   return s;
@@ -458,67 +451,84 @@ Summary summarize(const std::string& item, const std::vector<BagRow>& rows,
   return s;
 }
 
-int listCommand(const Options& o) {
-  Host host;
-  if (const int rc = host.open(o.library); rc != kOk) return rc;
-  std::vector<std::string> names;
-  if (const int rc = host.items(&names); rc != kOk) return rc;
-  // A board that cannot be read is reported (stderr; with --json in "errors") and the others
-  // are listed.
-  int rc = kOk;
+// What `list` found: a summary per readable board, the failures of the others (a board that
+// cannot be read is reported and the others are listed), the boards the library leaves out.
+struct Listing {
   std::vector<Summary> lines;
   json errors = json::array();
+  std::vector<DriverBoard> left;
+  int rc = kOk;
+};
+
+Listing readListing(Host& host, const std::vector<std::string>& names) {
+  Listing l;
   std::set<std::string> served;
   for (const std::string& item : names) {
     HRESULT hr = kS_OK;
     const std::vector<BagRow> rows = host.bag(item, &hr);
     if (hr != kS_OK) {
       note(fmt::format("the properties of {} cannot be read: {}", item, hresultWithMeaning(hr)));
-      errors.push_back(
+      l.errors.push_back(
           {{"item", item}, {"hresult", hresultText(hr)}, {"meaning", hresultMeaning(hr)}});
-      rc = kFailed;
+      l.rc = kFailed;
       continue;
     }
-    lines.push_back(summarize(item, rows, firmwareState(host, item)));
-    served.insert(lines.back().device);
+    l.lines.push_back(summarize(item, rows, firmwareState(host, item)));
+    served.insert(l.lines.back().device);
   }
-  const std::vector<DriverBoard> left = notServed(readDriverTree(), served);
-  if (gSettings.json) {
-    json items = json::array(), notServedDoc = json::array();
-    for (const Summary& s : lines) items.push_back(s.doc);
-    for (const DriverBoard& b : left)
-      notServedDoc.push_back({{"device", b.device},
-                              {"item", b.item.empty() ? json(nullptr) : json(b.item)},
-                              {"pciAddress", b.pci.empty() ? json(nullptr) : json(b.pci)},
-                              {"reason", notServedReason(b)}});
-    json doc{{"items", items}, {"notServed", notServedDoc}, {"errors", errors}};
-    if (rc != kOk) {
-      doc["error"] = "the properties of some boards cannot be read";
-      doc["exitCode"] = rc;
-    }
-    outJson(doc, 2);
-    return rc;
+  l.left = notServed(readDriverTree(), served);
+  return l;
+}
+
+void printListingJson(const Listing& l) {
+  json items = json::array(), notServedDoc = json::array();
+  for (const Summary& s : l.lines) items.push_back(s.doc);
+  for (const DriverBoard& b : l.left)
+    notServedDoc.push_back({{"device", b.device},
+                            {"item", b.item.empty() ? json(nullptr) : json(b.item)},
+                            {"pciAddress", b.pci.empty() ? json(nullptr) : json(b.pci)},
+                            {"reason", notServedReason(b)}});
+  json doc{{"items", items}, {"notServed", notServedDoc}, {"errors", l.errors}};
+  if (l.rc != kOk) {
+    doc["error"] = "the properties of some boards cannot be read";
+    doc["exitCode"] = l.rc;
   }
-  if (names.empty()) {
+  outJson(doc, 2);
+}
+
+void printListing(const Listing& l, bool noBoards) {
+  if (noBoards) {
     out("no boards\n");
   } else {
     hostcli::Table table;
     table.add({"ITEM", "PRODUCT", "MODEL", "SERIAL", "PCI", "LINK", "FIRMWARE", "MODULE"});
-    for (const Summary& s : lines)
+    for (const Summary& s : l.lines)
       table.add({s.item, s.product, s.model, s.serial, s.pci, s.link, s.firmware, s.module});
     printTable(table);
   }
-  if (!left.empty()) {
-    out("\n");
-    heading("not served by the library:");
-    hostcli::Table table;
-    table.add({"DEVICE", "ITEM", "PCI", "REASON"});
-    for (const DriverBoard& b : left)
-      table.add({b.device, b.item.empty() ? "-" : b.item, b.pci.empty() ? "-" : b.pci,
-                 notServedReason(b)});
-    printTable(table);
+  if (l.left.empty()) return;
+  out("\n");
+  heading("not served by the library:");
+  hostcli::Table table;
+  table.add({"DEVICE", "ITEM", "PCI", "REASON"});
+  for (const DriverBoard& b : l.left)
+    table.add({b.device, b.item.empty() ? "-" : b.item, b.pci.empty() ? "-" : b.pci,
+               notServedReason(b)});
+  printTable(table);
+}
+
+int listCommand(const Options& o) {
+  Host host;
+  if (const int rc = host.open(o.library); rc != kOk) return rc;
+  std::vector<std::string> names;
+  if (const int rc = host.items(&names); rc != kOk) return rc;
+  const Listing listing = readListing(host, names);
+  if (gSettings.json) {
+    printListingJson(listing);
+  } else {
+    printListing(listing, names.empty());
   }
-  return rc;
+  return listing.rc;
 }
 
 int showCommand(const Options& o) {
@@ -555,46 +565,37 @@ int showCommand(const Options& o) {
   return kOk;
 }
 
-int refreshCommand(const Options& o) {
-  Host host;
-  std::wstring wide;
-  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
-  if (o.async) {
-    if (const int rc = host.listen(); rc != kOk) return rc;
+// After an asynchronous refresh the expert has answered "pending": waits for its item-changed
+// notice, then reads the bag again (into *rows; the wait in *noticeMs).
+int awaitRefresh(Host& host, const Options& o, HRESULT hr,
+                 std::chrono::steady_clock::time_point started, std::vector<BagRow>* rows,
+                 json* noticeMs) {
+  if (!gSettings.json) {
+    outf("{}: {}; waiting for the item-changed notice\n", o.item, hresultWithMeaning(hr));
+    flushOut();
   }
-  const HostText name(wide);
-  void* bag = nullptr;
-  const auto started = std::chrono::steady_clock::now();
-  const HRESULT hr = host.expert->vtbl->GetPropertyBagWithRefresh(
-      host.expert, name, static_cast<unsigned>(std::size(kHardwareReadings)), kHardwareReadings,
-      o.async ? 1 : 0, &bag);
-  std::vector<BagRow> rows = takeBag(bag);
-  json noticeMs = nullptr;
-  if (o.async && hr == kPending) {
-    if (!gSettings.json) {
-      outf("{}: {}; waiting for the item-changed notice\n", o.item, hresultWithMeaning(hr));
-      flushOut();
-    }
-    const bool noticed = host.sink.waitFor(
-        [&](const RecordingSink::Notice& n) {
-          return n.kind == 3 && std::find(n.names.begin(), n.names.end(), o.item) != n.names.end();
-        },
-        static_cast<int>(std::min(o.timeoutSeconds, 3600u) * 1000));
-    if (!noticed)
-      return fail(kFailed, fmt::format("no item-changed notice for {} within {} s", o.item,
-                                       o.timeoutSeconds));
-    noticeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now() - started)
-                   .count();
-    HRESULT got = kS_OK;
-    rows = host.bag(o.item, &got);
-    if (got != kS_OK)
-      return fail(kFailed, fmt::format("the properties of {} cannot be read", o.item), got);
-  } else if (hr != kS_OK && hr != kS_FALSE) {
-    return fail(hr == kNoSuchItem ? kUnknown : kFailed,
-                fmt::format("the refresh of {} failed", o.item), hr);
-  }
-  // A reading the board did not answer for is missing, asynchronous or not; S_FALSE says so too.
+  const bool noticed = host.sink.waitFor(
+      [&](const RecordingSink::Notice& n) {
+        return n.kind == 3 && std::find(n.names.begin(), n.names.end(), o.item) != n.names.end();
+      },
+      static_cast<int>(std::min(o.timeoutSeconds, 3600u) * 1000));
+  if (!noticed)
+    return fail(kFailed, fmt::format("no item-changed notice for {} within {} s", o.item,
+                                     o.timeoutSeconds));
+  *noticeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - started)
+                  .count();
+  HRESULT got = kS_OK;
+  *rows = host.bag(o.item, &got);
+  if (got != kS_OK)
+    return fail(kFailed, fmt::format("the properties of {} cannot be read", o.item), got);
+  return kOk;
+}
+
+// The readings after a refresh; kFailed when one the board did not answer for is missing,
+// asynchronous or not (S_FALSE says so too).
+int reportRefresh(const Options& o, HRESULT hr, const std::vector<BagRow>& rows,
+                  const json& noticeMs) {
   const std::vector<std::string> missing = missingReadings(rows);
   const bool complete = hr != kS_FALSE && missing.empty();
   std::vector<BagRow> readings;
@@ -630,6 +631,30 @@ int refreshCommand(const Options& o) {
   if (complete) return kOk;
   note(problem);
   return kFailed;
+}
+
+int refreshCommand(const Options& o) {
+  Host host;
+  std::wstring wide;
+  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
+  if (o.async) {
+    if (const int rc = host.listen(); rc != kOk) return rc;
+  }
+  const HostText name(wide);
+  void* bag = nullptr;
+  const auto started = std::chrono::steady_clock::now();
+  const HRESULT hr = host.expert->vtbl->GetPropertyBagWithRefresh(
+      host.expert, name, static_cast<unsigned>(std::size(kHardwareReadings)), kHardwareReadings,
+      o.async ? 1 : 0, &bag);
+  std::vector<BagRow> rows = takeBag(bag);
+  json noticeMs = nullptr;
+  if (o.async && hr == kPending) {
+    if (const int rc = awaitRefresh(host, o, hr, started, &rows, &noticeMs); rc != kOk) return rc;
+  } else if (hr != kS_OK && hr != kS_FALSE) {
+    return fail(hr == kNoSuchItem ? kUnknown : kFailed,
+                fmt::format("the refresh of {} failed", o.item), hr);
+  }
+  return reportRefresh(o, hr, rows, noticeMs);
 }
 
 int diagCommand(const Options& o) {
@@ -737,62 +762,73 @@ void drawProgress(int percent, int state, bool final) {
   flushOut();
 }
 
-int firmwareCommand(const Options& o) {
-  // Everything about the image and the board is checked before anything is written.
+// What an update writes: the image's file name (as given and as shown), its size, and the
+// target the board's updater named.
+struct Update {
+  std::string base, shownBase, target;
   std::uint64_t size = 0;
-  if (const int rc = checkImageFile(o.image, &size); rc != kOk) return rc;
-  Host host;
-  std::wstring wide;
-  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
-  const HostText name(wide);
-  const std::string base = o.image.substr(o.image.find_last_of('/') + 1);
-  const std::string shownBase = hostcli::printable(base);
+};
+
+// Where an update stands, as the last poll of its status said.
+struct UpdateProgress {
+  int state = -1, percent = 0;
+  std::string message;
+  int interrupted = 0;  // the stop signal that came while the write went on, 0 when none
+};
+
+// kOk when the image's file name fits the board: its image pattern, and UTF-8. The board's
+// properties are left in *rows.
+int checkImageName(Host& host, const Options& o, const Update& u, std::vector<BagRow>* rows) {
   HRESULT got = kS_OK;
-  const std::vector<BagRow> rows = host.bag(o.item, &got);
+  *rows = host.bag(o.item, &got);
   if (got != kS_OK)
     return fail(kFailed, fmt::format("the properties of {} cannot be read", o.item), got);
-  const std::string pattern = stringOf(rows, kImagePatternTag);
-  if (!pattern.empty() && !matchesPattern(base, pattern))
+  const std::string pattern = stringOf(*rows, kImagePatternTag);
+  if (!pattern.empty() && !matchesPattern(u.base, pattern))
     return fail(kUsage, fmt::format("the image {} does not match the image pattern \"{}\" of {}",
-                                    shownBase, pattern, o.item));
-  if (!hostcli::isUtf8(base))
-    return fail(kUsage, fmt::format("the image name {} is not valid UTF-8", shownBase));
+                                    u.shownBase, pattern, o.item));
+  if (!hostcli::isUtf8(u.base))
+    return fail(kUsage, fmt::format("the image name {} is not valid UTF-8", u.shownBase));
+  return kOk;
+}
 
-  // A person at a terminal confirms the write; a script (stdin not a terminal) is not asked,
-  // and --yes skips the question.
-  if (!o.yes && ::isatty(STDIN_FILENO) == 1) {
-    std::fprintf(stderr,
-                 "Write %s (%llu bytes) to %s (%s, firmware %s)?\n"
-                 "The board must keep its power until the write has ended. [y/N] ",
-                 shownBase.c_str(), static_cast<unsigned long long>(size), o.item.c_str(),
-                 hostcli::printable(stringOf(rows, 0x1006000)).c_str(),
-                 hostcli::printable(stringOf(rows, 0x102F000)).c_str());
-    std::fflush(stderr);
-    std::string answer;
-    if (const int s = readAnswer(&answer); s != 0) {
-      std::fputc('\n', stderr);
-      fail(hostcli::exitForSignal(s), "interrupted; nothing was written");
-      return hostcli::exitForSignal(s);
-    }
-    if (answer != "y" && answer != "Y" && answer != "yes" && answer != "YES" && answer != "Yes")
-      return fail(kFailed, fmt::format("the firmware update of {} was not confirmed; nothing was "
-                                       "written",
-                                       o.item));
+// A person at a terminal confirms the write; a script (stdin not a terminal) is not asked,
+// and --yes skips the question.
+int confirmUpdate(const Options& o, const Update& u, const std::vector<BagRow>& rows) {
+  if (o.yes || ::isatty(STDIN_FILENO) != 1) return kOk;
+  std::fprintf(stderr,
+               "Write %s (%llu bytes) to %s (%s, firmware %s)?\n"
+               "The board must keep its power until the write has ended. [y/N] ",
+               u.shownBase.c_str(), static_cast<unsigned long long>(u.size), o.item.c_str(),
+               hostcli::printable(stringOf(rows, 0x1006000)).c_str(),
+               hostcli::printable(stringOf(rows, 0x102F000)).c_str());
+  std::fflush(stderr);
+  std::string answer;
+  if (const int s = readAnswer(&answer); s != 0) {
+    std::fputc('\n', stderr);
+    fail(hostcli::exitForSignal(s), "interrupted; nothing was written");
+    return hostcli::exitForSignal(s);
   }
-  std::vector<unsigned char> bytes;
-  if (const int rc = readImage(o.image, size, &bytes); rc != kOk) return rc;
+  if (answer != "y" && answer != "Y" && answer != "yes" && answer != "YES" && answer != "Yes")
+    return fail(kFailed, fmt::format("the firmware update of {} was not confirmed; nothing was "
+                                     "written",
+                                     o.item));
+  return kOk;
+}
 
+// Hands the image to the board's updater (its target in u.target) and says so.
+int startUpdate(Host& host, const Options& o, const HostText& name, Update& u,
+                std::vector<unsigned char> bytes, std::optional<HostImage>& image) {
   wchar_t* targetText = nullptr;
   const HRESULT began =
       host.firmware->vtbl->BeginFirmwareUpdate(host.firmware, name, 0, 0, &targetText);
-  const std::string target = takeHostUtf8(targetText);
+  u.target = takeHostUtf8(targetText);
   if (began != kS_OK)
     return fail(kFailed, fmt::format("the firmware update of {} cannot begin", o.item), began);
-
-  HostImage image(base, std::move(bytes));
+  image.emplace(u.base, std::move(bytes));
   const HostText none("");
   const HRESULT started =
-      host.firmware->vtbl->UpdateFirmware(host.firmware, name, name, 0, none, image.asImage());
+      host.firmware->vtbl->UpdateFirmware(host.firmware, name, name, 0, none, image->asImage());
   if (started == kWrongState)
     return fail(
         kBusy,
@@ -804,192 +840,255 @@ int firmwareCommand(const Options& o) {
     outJson({{"event", "started"},
              {"time", hostcli::isoNow()},
              {"item", o.item},
-             {"target", target},
-             {"image", base},
-             {"size", size}});
+             {"target", u.target},
+             {"image", u.base},
+             {"size", u.size}});
   } else {
     outf("updating the firmware of {} (target \"{}\") with {} ({} bytes)\n", o.item,
-         hostcli::printable(target), shownBase, size);
+         hostcli::printable(u.target), u.shownBase, u.size);
   }
   flushOut();
+  return kOk;
+}
 
-  const bool bar = gSettings.colour;  // a redrawn bar on a terminal, a line per tenth otherwise
-  int state = -1, percent = 0, printedTenth = -1;
-  std::string message;
-  int interrupted = 0;
+// The progress of one poll: a line per tenth (JSON, or text off a terminal), a redrawn bar on a
+// terminal; nothing new once interrupted.
+void showProgress(const UpdateProgress& p, bool ended, int* printedTenth) {
+  const bool bar = gSettings.colour;
+  if (p.interrupted != 0) return;
+  if (p.percent / 10 != *printedTenth) {
+    *printedTenth = p.percent / 10;
+    if (gSettings.json) {
+      outJson({{"event", "progress"},
+               {"time", hostcli::isoNow()},
+               {"percent", p.percent},
+               {"state", p.state}});
+      flushOut();
+    } else if (!bar) {
+      outf("  {:3}%\n", p.percent);
+      flushOut();
+    }
+  }
+  if (bar) drawProgress(p.percent, p.state, ended);
+}
+
+// Polls the update until it has ended (a write is never cut short: a stop signal is kept in
+// p->interrupted and the wait goes on), or the timeout has passed.
+int followUpdate(Host& host, const Options& o, const HostText& name, UpdateProgress* p) {
+  int printedTenth = -1;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.timeoutSeconds);
   for (bool first = true;; first = false) {
     wchar_t* text = nullptr;
     int value = 0;
     const HRESULT polled =
-        host.firmware->vtbl->GetFirmwareUpdateStatus(host.firmware, name, &state, &value, &text);
-    message = takeHostUtf8(text);
+        host.firmware->vtbl->GetFirmwareUpdateStatus(host.firmware, name, &p->state, &value, &text);
+    p->message = takeHostUtf8(text);
     if (polled != kS_OK)
       return fail(kFailed, fmt::format("the progress of {} cannot be read", o.item), polled);
-    percent = value;
-    const bool busy = state == -1 || state == -2;
-    if (interrupted == 0 && percent / 10 != printedTenth) {
-      printedTenth = percent / 10;
-      if (gSettings.json) {
-        outJson({{"event", "progress"}, {"time", hostcli::isoNow()}, {"percent", percent}, {"state", state}});
-        flushOut();
-      } else if (!bar) {
-        outf("  {:3}%\n", percent);
-        flushOut();
-      }
-    }
-    if (bar && interrupted == 0) drawProgress(percent, state, !busy && !first);
-    if (!busy && !first) break;
+    p->percent = value;
+    const bool ended = !(p->state == -1 || p->state == -2) && !first;
+    showProgress(*p, ended, &printedTenth);
+    if (ended) return kOk;
     if (std::chrono::steady_clock::now() > deadline)
       return fail(kFailed, fmt::format("the firmware update of {} did not end within {} s", o.item,
                                        o.timeoutSeconds));
-    if (const int s = waitForStop(50); s != 0 && interrupted == 0) {
-      interrupted = s;
+    if (const int s = waitForStop(50); s != 0 && p->interrupted == 0) {
+      p->interrupted = s;
       if (!gSettings.json) {
         out("\ninterrupted: a firmware write must not be cut short; waiting for it to end\n");
         flushOut();
       }
     }
   }
-  const bool failed = message.rfind("Error", 0) == 0 || percent != 100;
-  const char* outcome = failed       ? "failed"
-                        : state == 5 ? "written; loaded at the board's next power cycle"
-                                     : "complete";
-  const int rc = interrupted != 0 ? hostcli::exitForSignal(interrupted) : failed ? kFailed : kOk;
+}
+
+// The update's outcome: the "ended" event or line; its exit code.
+int reportUpdate(const Options& o, const Update& u, const UpdateProgress& p) {
+  const bool failed = p.message.rfind("Error", 0) == 0 || p.percent != 100;
+  const char* outcome = failed         ? "failed"
+                        : p.state == 5 ? "written; loaded at the board's next power cycle"
+                                       : "complete";
+  const int rc = p.interrupted != 0 ? hostcli::exitForSignal(p.interrupted)
+                 : failed           ? kFailed
+                                    : kOk;
+  const std::string failure = fmt::format("the firmware update of {} failed{}{}", o.item,
+                                          p.message.empty() ? "" : ": ", p.message);
   if (gSettings.json) {
     json doc{{"event", "ended"},
              {"time", hostcli::isoNow()},
              {"item", o.item},
-             {"target", target},
-             {"image", base},
-             {"size", size},
-             {"state", state},
-             {"percent", percent},
-             {"message", message},
+             {"target", u.target},
+             {"image", u.base},
+             {"size", u.size},
+             {"state", p.state},
+             {"percent", p.percent},
+             {"message", p.message},
              {"succeeded", !failed},
-             {"pendingPowerCycle", !failed && state == 5},
-             {"interrupted", interrupted != 0}};
+             {"pendingPowerCycle", !failed && p.state == 5},
+             {"interrupted", p.interrupted != 0}};
     if (rc != kOk) {
-      doc["error"] = failed ? fmt::format("the firmware update of {} failed{}{}", o.item,
-                                          message.empty() ? "" : ": ", message)
-                            : std::string("interrupted after the write had ended");
+      doc["error"] = failed ? failure : std::string("interrupted after the write had ended");
       doc["exitCode"] = rc;
     }
     outJson(doc);
   } else {
-    outf("firmware update of {}: {} (state {}, {}%{}{})\n", o.item, outcome, state, percent,
-         message.empty() ? "" : ", ", hostcli::printable(message));
+    outf("firmware update of {}: {} (state {}, {}%{}{})\n", o.item, outcome, p.state, p.percent,
+         p.message.empty() ? "" : ", ", hostcli::printable(p.message));
   }
-  if (failed)
-    note(fmt::format("the firmware update of {} failed{}{}", o.item, message.empty() ? "" : ": ",
-                     message));
+  if (failed) note(failure);
   return rc;
+}
+
+int firmwareCommand(const Options& o) {
+  // Everything about the image and the board is checked before anything is written.
+  Update u;
+  if (const int rc = checkImageFile(o.image, &u.size); rc != kOk) return rc;
+  Host host;
+  std::wstring wide;
+  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
+  const HostText name(wide);
+  u.base = o.image.substr(o.image.find_last_of('/') + 1);
+  u.shownBase = hostcli::printable(u.base);
+  std::vector<BagRow> rows;
+  if (const int rc = checkImageName(host, o, u, &rows); rc != kOk) return rc;
+  if (const int rc = confirmUpdate(o, u, rows); rc != kOk) return rc;
+  std::vector<unsigned char> bytes;
+  if (const int rc = readImage(o.image, u.size, &bytes); rc != kOk) return rc;
+  std::optional<HostImage> image;  // lent to the updater while the update runs
+  if (const int rc = startUpdate(host, o, name, u, std::move(bytes), image); rc != kOk) return rc;
+  UpdateProgress progress;
+  if (const int rc = followUpdate(host, o, name, &progress); rc != kOk) return rc;
+  return reportUpdate(o, u, progress);
 }
 
 // --- watch ------------------------------------------------------------------------------------
 
-int watchCommand(const Options& o) {
-  // The host tells a person only what changed against the boards it knows (a notice may also
-  // tell what the host already learned by asking).
-  std::set<std::string> known;
-  bool askAgain = false;
-  unsigned events = 0;
-  std::optional<hostcli::WriteFailure> writeFailed;  // met on the library's thread
-  auto report = [&](int kind, const std::vector<std::string>& names) {
-    const char* event = kind == 1   ? "arrived"
-                        : kind == 2 ? "removed"
-                        : kind == 3 ? "changed"
-                                    : "notice";
-    ++events;
-    if (gSettings.json) {
-      outJson({{"event", event}, {"kind", kind}, {"items", names}, {"time", hostcli::isoNow()}});
-    } else {
-      const std::time_t now =
-          std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-      outf("{:%H:%M:%S}  {:<8} {}\n", fmt::localtime(now), event, fmt::join(names, " "));
-    }
-    flushOut();
-  };
-  // Declared after the state above, so the sink is dropped (in ~Host) while that state lives.
-  Host host;
-  if (const int rc = host.open(o.library); rc != kOk) return rc;
-  host.sink.onNotice = [&](void*, const RecordingSink::Notice& n) {
-    std::lock_guard<std::recursive_mutex> lock(gOutput);
-    if (writeFailed) return;
-    if (!n.names.empty()) askAgain = true;
-    std::vector<std::string> changed;
-    for (const std::string& name : n.names) {
-      const bool isNew = n.kind == 1   ? known.insert(name).second
-                         : n.kind == 2 ? known.erase(name) == 1
-                                       : true;
-      if (isNew) changed.push_back(name);
-    }
-    try {
-      if (!changed.empty() && (o.watchCount == 0 || events < o.watchCount)) report(n.kind, changed);
-    } catch (const hostcli::WriteFailure& failure) {
-      writeFailed = failure;  // the main thread ends the watch with it
-    }
-  };
-  if (const int rc = host.listen(); rc != kOk) return rc;
-  std::vector<std::string> names;
-  if (const int rc = host.items(&names); rc != kOk) return rc;
-  {
-    std::lock_guard<std::recursive_mutex> lock(gOutput);
-    known.insert(names.begin(), names.end());
-    if (gSettings.json) {
-      outJson({{"event", "watching"}, {"time", hostcli::isoNow()}, {"items", names}});
-    } else {
-      outf("watching {} board{}{}{}; Ctrl-C ends\n", names.size(), names.size() == 1 ? "" : "s",
-           names.empty() ? "" : ": ", fmt::join(names, " "));
-    }
-    flushOut();
+// `watch`: boards arriving, leaving and changing. A person is told only what changed against
+// the boards the host knows (a notice may also tell what the host already learned by asking).
+// The state below is shared with the library's notice thread, under gOutput.
+class Watch {
+ public:
+  explicit Watch(const Options& o) : o_(o) {}
+  int run();
+
+ private:
+  bool belowCount() const { return o_.watchCount == 0 || events_ < o_.watchCount; }
+  void report(int kind, const std::vector<std::string>& names);
+  void notice(const RecordingSink::Notice& n);
+  void start(const std::vector<std::string>& names);
+  int follow(Host& host, const char** why, int* signal);
+  void compare(const std::vector<std::string>& names);
+  int stop(const char* why, int signal);
+
+  const Options& o_;
+  std::set<std::string> known_;
+  bool askAgain_ = false;
+  unsigned events_ = 0;
+  std::optional<hostcli::WriteFailure> writeFailed_;  // met on the library's thread
+};
+
+void Watch::report(int kind, const std::vector<std::string>& names) {
+  const char* event = kind == 1   ? "arrived"
+                      : kind == 2 ? "removed"
+                      : kind == 3 ? "changed"
+                                  : "notice";
+  ++events_;
+  if (gSettings.json) {
+    outJson({{"event", event}, {"kind", kind}, {"items", names}, {"time", hostcli::isoNow()}});
+  } else {
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    outf("{:%H:%M:%S}  {:<8} {}\n", fmt::localtime(now), event, fmt::join(names, " "));
   }
-  // After a notice the host asks for the boards again, as a configuration host does to show
-  // them: the expert brings its item cache up to date on that request (so a board that arrived
-  // is known when it leaves), and anything the notices did not tell is reported from the list.
+  flushOut();
+}
+
+// On the library's thread: a write failure is kept for the main thread, which ends the watch.
+void Watch::notice(const RecordingSink::Notice& n) {
+  std::lock_guard<std::recursive_mutex> lock(gOutput);
+  if (writeFailed_) return;
+  if (!n.names.empty()) askAgain_ = true;
+  std::vector<std::string> changed;
+  for (const std::string& name : n.names) {
+    const bool isNew = n.kind == 1   ? known_.insert(name).second
+                       : n.kind == 2 ? known_.erase(name) == 1
+                                     : true;
+    if (isNew) changed.push_back(name);
+  }
+  try {
+    if (!changed.empty() && belowCount()) report(n.kind, changed);
+  } catch (const hostcli::WriteFailure& failure) {
+    writeFailed_ = failure;
+  }
+}
+
+void Watch::start(const std::vector<std::string>& names) {
+  std::lock_guard<std::recursive_mutex> lock(gOutput);
+  known_.insert(names.begin(), names.end());
+  if (gSettings.json) {
+    outJson({{"event", "watching"}, {"time", hostcli::isoNow()}, {"items", names}});
+  } else {
+    outf("watching {} board{}{}{}; Ctrl-C ends\n", names.size(), names.size() == 1 ? "" : "s",
+         names.empty() ? "" : ": ", fmt::join(names, " "));
+  }
+  flushOut();
+}
+
+// After a notice the host asks for the boards again, as a configuration host does to show
+// them: the expert brings its item cache up to date on that request (so a board that arrived
+// is known when it leaves), and anything the notices did not tell is reported from the list.
+// Ends (kOk) on a stop signal (*signal), --count or --timeout (*why).
+int Watch::follow(Host& host, const char** why, int* signal) {
   const auto started = std::chrono::steady_clock::now();
-  int signal = 0;
-  const char* why = nullptr;
+  std::vector<std::string> names;
   for (;;) {
-    if ((signal = waitForStop(100)) != 0) break;
+    if ((*signal = waitForStop(100)) != 0) return kOk;
     {
       std::lock_guard<std::recursive_mutex> lock(gOutput);
-      if (writeFailed) throw *writeFailed;
-      if (o.watchCount != 0 && events >= o.watchCount) {
-        why = "count";
-        break;
+      if (writeFailed_) throw *writeFailed_;
+      if (o_.watchCount != 0 && events_ >= o_.watchCount) {
+        *why = "count";
+        return kOk;
       }
     }
-    if (o.watchTimeout > 0 && std::chrono::steady_clock::now() - started >=
-                                  std::chrono::duration<double>(o.watchTimeout)) {
-      why = "timeout";
-      break;
+    if (o_.watchTimeout > 0 && std::chrono::steady_clock::now() - started >=
+                                   std::chrono::duration<double>(o_.watchTimeout)) {
+      *why = "timeout";
+      return kOk;
     }
     {
       std::lock_guard<std::recursive_mutex> lock(gOutput);
-      if (!askAgain) continue;
-      askAgain = false;
+      if (!askAgain_) continue;
+      askAgain_ = false;
     }
     if (const int rc = host.items(&names); rc != kOk) return rc;
-    std::lock_guard<std::recursive_mutex> lock(gOutput);
-    std::vector<std::string> arrived, removed;
-    for (const std::string& name : names)
-      if (known.insert(name).second) arrived.push_back(name);
-    for (auto it = known.begin(); it != known.end();) {
-      if (std::find(names.begin(), names.end(), *it) == names.end()) {
-        removed.push_back(*it);
-        it = known.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    if (!removed.empty() && (o.watchCount == 0 || events < o.watchCount)) report(2, removed);
-    if (!arrived.empty() && (o.watchCount == 0 || events < o.watchCount)) report(1, arrived);
+    compare(names);
   }
+}
+
+// The boards of a fresh list against the known ones: who left, then who came.
+void Watch::compare(const std::vector<std::string>& names) {
+  std::lock_guard<std::recursive_mutex> lock(gOutput);
+  std::vector<std::string> arrived, removed;
+  for (const std::string& name : names)
+    if (known_.insert(name).second) arrived.push_back(name);
+  for (auto it = known_.begin(); it != known_.end();) {
+    if (std::find(names.begin(), names.end(), *it) == names.end()) {
+      removed.push_back(*it);
+      it = known_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (!removed.empty() && belowCount()) report(2, removed);
+  if (!arrived.empty() && belowCount()) report(1, arrived);
+}
+
+int Watch::stop(const char* why, int signal) {
   std::lock_guard<std::recursive_mutex> lock(gOutput);
   const char* reason = why != nullptr ? why : signal == SIGINT ? "SIGINT" : "SIGTERM";
   if (gSettings.json) {
-    json doc{{"event", "stopped"}, {"time", hostcli::isoNow()}, {"reason", reason}, {"events", events}};
+    json doc{
+        {"event", "stopped"}, {"time", hostcli::isoNow()}, {"reason", reason}, {"events", events_}};
     if (signal != 0) {
       doc["signal"] = reason;
       doc["error"] = fmt::format("ended by {}", reason);
@@ -997,9 +1096,9 @@ int watchCommand(const Options& o) {
     }
     outJson(doc);
   } else if (why != nullptr) {
-    outf("{}: no longer watching\n", std::string(why) == "count"
-                                         ? fmt::format("{} event{}", events, events == 1 ? "" : "s")
-                                         : fmt::format("{} s", o.watchTimeout));
+    outf("{}: no longer watching\n",
+         std::string(why) == "count" ? fmt::format("{} event{}", events_, events_ == 1 ? "" : "s")
+                                     : fmt::format("{} s", o_.watchTimeout));
   } else {
     outf("{}: no longer watching\n", signal == SIGINT ? "interrupted" : "terminated");
   }
@@ -1007,145 +1106,130 @@ int watchCommand(const Options& o) {
   return signal != 0 ? hostcli::exitForSignal(signal) : kOk;
 }
 
-// --- Command line -----------------------------------------------------------------------------
-
-const std::vector<std::string> kCommands = {"list", "show", "refresh", "diag",
-                                            "firmware", "watch", "probe"};
-
-// The first word of the command line that is not an option or an option's value, or "".
-std::string firstWord(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--") return i + 1 < argc ? argv[i + 1] : "";
-    if (a == "--library" || a == "--color") {
-      ++i;
-      continue;
-    }
-    if (!a.empty() && a[0] == '-') continue;
-    return a;
-  }
-  return "";
+int Watch::run() {
+  // The host is torn down (its sink dropped) before the state the notices touch goes.
+  Host host;
+  if (const int rc = host.open(o_.library); rc != kOk) return rc;
+  host.sink.onNotice = [this](void*, const RecordingSink::Notice& n) { notice(n); };
+  if (const int rc = host.listen(); rc != kOk) return rc;
+  std::vector<std::string> names;
+  if (const int rc = host.items(&names); rc != kOk) return rc;
+  start(names);
+  const char* why = nullptr;
+  int signal = 0;
+  if (const int rc = follow(host, &why, &signal); rc != kOk) return rc;
+  return stop(why, signal);
 }
 
-bool hasFlag(int argc, char** argv, const char* flag) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--") == 0) return false;
-    if (std::strcmp(argv[i], flag) == 0) return true;
-  }
-  return false;
+int watchCommand(const Options& o) { return Watch(o).run(); }
+
+// --- Command line -----------------------------------------------------------------------------
+
+void noOptions(CLI::App&, Options&) {}
+
+void itemOption(CLI::App& command, Options& o) {
+  command.add_option("item", o.item, "the board: KEL<n> or qovorlix<n>")->required();
+}
+
+void refreshOptions(CLI::App& command, Options& o) {
+  itemOption(command, o);
+  command.add_flag("--async", o.async,
+                   "in the background: the expert answers at once and notifies when done");
+  command.add_option("--timeout", o.timeoutSeconds,
+                     "seconds to wait for the notice (default 600)");
+}
+
+void diagOptions(CLI::App& command, Options& o) {
+  itemOption(command, o);
+  command.add_option("--mode", o.mode,
+                     "diagnostic mode (default 0; a mode the board rejects runs as mode 0)");
+}
+
+void firmwareOptions(CLI::App& command, Options& o) {
+  itemOption(command, o);
+  command.add_option("image", o.image, "the image file (must match the board's image pattern)")
+      ->required();
+  command.add_flag("-y,--yes", o.yes, "do not ask for confirmation on a terminal");
+  command.add_option("--timeout", o.timeoutSeconds,
+                     "seconds to wait for the update to end (default 600)");
+}
+
+void watchOptions(CLI::App& command, Options& o) {
+  command.add_option("--count", o.watchCount, "end (status 0) after this many events");
+  command.add_option("--timeout", o.watchTimeout, "end (status 0) after this many seconds")
+      ->check(CLI::NonNegativeNumber);
+}
+
+int probeCommand(const Options& o) { return probe(o.library.c_str(), gSettings.json); }
+
+// The waiting commands (firmware, watch) block SIGINT/SIGTERM before the library starts any
+// thread, so only their own wait takes them and the expert is shut down on this thread; the
+// others end at once.
+using Command = hostcli::Command<Options, int (*)(const Options&)>;
+const Command kCommandTable[] = {
+    {"list",
+     "a table of the boards (model, serial, PCI address, link, firmware, module) and the boards "
+     "the library does not serve",
+     noOptions, listCommand},
+    {"show", "every property of a board: readable name, type, value (unknown tags in hex)",
+     itemOption, showCommand},
+    {"refresh", "re-read a board's hardware readings (temperatures, fans, dated readings)",
+     refreshOptions, refreshCommand},
+    {"diag", "run a board's diagnostic", diagOptions, diagCommand},
+    {"firmware",
+     "write a firmware image to a board, with its progress (asks first on a terminal)",
+     firmwareOptions, firmwareCommand, true},
+    {"watch", "print boards arriving, leaving and changing until Ctrl-C, --count or --timeout",
+     watchOptions, watchCommand, true},
+    {"probe", "check the library's entry points, interfaces and identity", noOptions,
+     probeCommand},
+};
+
+// No command, or a word where the command belongs that is no command: said before parsing,
+// with the nearest command. Help and the version need no command.
+int checkCommandWord(int argc, char** argv) {
+  if (hostcli::asksForHelp(argc, argv)) return kOk;
+  const std::vector<std::string> commands = hostcli::commandNames(kCommandTable);
+  const std::string word = hostcli::commandWord(argc, argv).value_or("");
+  if (word.empty())
+    return fail(kUsage, fmt::format("no command given; the commands are {}; see --help",
+                                    fmt::join(commands, ", ")));
+  if (std::find(commands.begin(), commands.end(), word) == commands.end())
+    return fail(kUsage, fmt::format("unknown command '{}'{}; see --help", hostcli::printable(word),
+                                    hostcli::nearestHint(word, commands)));
+  return kOk;
 }
 
 int run(int argc, char** argv) {
   Options o;
-  if (const char* env = std::getenv("QOVORLIX_LIBRARY"); env != nullptr && *env != '\0')
-    o.library = env;
   // --json decides how even a bad command line is answered, so it is known before parsing.
-  gSettings.json = hasFlag(argc, argv, "--json");
+  gSettings.json = hostcli::hasFlag(argc, argv, "--json");
   gSettings.errorColour = hostcli::useColor(hostcli::ColorMode::Auto, STDERR_FILENO);
-  std::string colour = "auto";
 
   CLI::App app{"qovorlix-syscfg: the reference configuration host of the Vorlix boards"};
-  app.footer(kExitCodes);
-  app.require_subcommand(1);
-  app.fallthrough();  // global options after the command too
-  app.set_help_all_flag("--help-all", "print this help with every command's options and exit");
-  app.set_version_flag("--version", std::string(kProgram) + " " + QOVORLIX_SYSCFG_VERSION);
-  app.add_option("--library", o.library,
-                 "the library to load (default: $QOVORLIX_LIBRARY, else libqovorlixatomicsae.so.23 "
-                 "from the system's library path)")
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  app.add_flag("--json", gSettings.json,
-               "machine-readable output: one JSON document (watch, firmware: one per line)");
-  app.add_flag("--verbose", gSettings.verbose,
-               "also show where in the library a failure was raised (file/line context)");
-  app.add_option("--color", colour, "colour: auto (a terminal, unless NO_COLOR is set), always, never")
-      ->check(CLI::IsMember({"auto", "always", "never"}))
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-
-  auto* list = app.add_subcommand(
-      "list", "a table of the boards (model, serial, PCI address, link, firmware, module) and "
-              "the boards the library does not serve");
-  auto* show = app.add_subcommand(
-      "show", "every property of a board: readable name, type, value (unknown tags in hex)");
-  show->add_option("item", o.item, "the board: KEL<n> or qovorlix<n>")->required();
-  auto* refresh = app.add_subcommand(
-      "refresh", "re-read a board's hardware readings (temperatures, fans, dated readings)");
-  refresh->add_option("item", o.item, "the board: KEL<n> or qovorlix<n>")->required();
-  refresh->add_flag("--async", o.async,
-                    "in the background: the expert answers at once and notifies when done");
-  refresh->add_option("--timeout", o.timeoutSeconds,
-                      "seconds to wait for the notice (default 600)");
-  auto* diag = app.add_subcommand("diag", "run a board's diagnostic");
-  diag->add_option("item", o.item, "the board: KEL<n> or qovorlix<n>")->required();
-  diag->add_option("--mode", o.mode,
-                   "diagnostic mode (default 0; a mode the board rejects runs as mode 0)");
-  auto* firmware = app.add_subcommand(
-      "firmware", "write a firmware image to a board, with its progress (asks first on a terminal)");
-  firmware->add_option("item", o.item, "the board: KEL<n> or qovorlix<n>")->required();
-  firmware->add_option("image", o.image, "the image file (must match the board's image pattern)")
-      ->required();
-  firmware->add_flag("-y,--yes", o.yes, "do not ask for confirmation on a terminal");
-  firmware->add_option("--timeout", o.timeoutSeconds,
-                       "seconds to wait for the update to end (default 600)");
-  auto* watch = app.add_subcommand(
-      "watch", "print boards arriving, leaving and changing until Ctrl-C, --count or --timeout");
-  watch->add_option("--count", o.watchCount, "end (status 0) after this many events");
-  watch->add_option("--timeout", o.watchTimeout, "end (status 0) after this many seconds")
-      ->check(CLI::NonNegativeNumber);
-  auto* probeCmd =
-      app.add_subcommand("probe", "check the library's entry points, interfaces and identity");
-
-  // A word where the command belongs that is no command: say so, with the nearest one.
-  if (const std::string word = firstWord(argc, argv);
-      !word.empty() && std::find(kCommands.begin(), kCommands.end(), word) == kCommands.end() &&
-      !hasFlag(argc, argv, "--help") && !hasFlag(argc, argv, "-h") &&
-      !hasFlag(argc, argv, "--help-all") && !hasFlag(argc, argv, "--version")) {
-    return fail(kUsage, fmt::format("unknown command '{}'{}; see --help", hostcli::printable(word),
-                                    hostcli::nearestHint(word, kCommands)));
-  }
-  const bool asksForHelp = hasFlag(argc, argv, "--help") || hasFlag(argc, argv, "-h") ||
-                           hasFlag(argc, argv, "--help-all") || hasFlag(argc, argv, "--version");
-  if (firstWord(argc, argv).empty() && !asksForHelp)
-    return fail(kUsage, fmt::format("no command given; the commands are {}; see --help",
-                                    fmt::join(kCommands, ", ")));
-  // Help and version go to stdout through the checked writes, ended by a newline.
-  const auto answer = [&](const CLI::ParseError& e) {
-    std::ostringstream text, errors;
-    app.exit(e, text, errors);
-    std::string shown = text.str();
-    if (shown.empty() || shown.back() != '\n') shown += '\n';
-    out(shown);
-    return kOk;
-  };
+  const std::vector<CLI::App*> commands = hostcli::describeProgram(
+      app,
+      {kExitCodes, std::string(kProgram) + " " + QOVORLIX_SYSCFG_VERSION,
+       "machine-readable output: one JSON document (watch, firmware: one per line)",
+       "also show where in the library a failure was raised (file/line context)"},
+      kCommandTable, o);
+  if (const int rc = checkCommandWord(argc, argv); rc != kOk) return rc;
   try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return answer(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return answer(e);
-  } catch (const CLI::CallForVersion& e) {
-    return answer(e);
+    if (hostcli::parseOrAnswer(app, argc, argv)) return kOk;
   } catch (const CLI::ParseError& e) {
-    std::string what = e.what();
-    return fail(kUsage, what + "; see --help");
+    return fail(kUsage, std::string(e.what()) + "; see --help");
   }
-  hostcli::ColorMode mode = hostcli::ColorMode::Auto;
-  hostcli::parseColorMode(colour, mode);
+  gSettings.json = o.json;
+  gSettings.verbose = o.verbose;
+  const hostcli::ColorMode mode = hostcli::colorMode(o);
   gSettings.colour = !gSettings.json && hostcli::useColor(mode, STDOUT_FILENO);
   gSettings.errorColour = hostcli::useColor(mode, STDERR_FILENO);
   o.item = canonicalItem(o.item);
 
-  // The waiting commands block SIGINT/SIGTERM before the library starts any thread, so only
-  // their own wait takes them and the expert is shut down on this thread; the others end at once.
-  if (*firmware || *watch) blockStopSignals();
-  if (*list) return listCommand(o);
-  if (*show) return showCommand(o);
-  if (*refresh) return refreshCommand(o);
-  if (*diag) return diagCommand(o);
-  if (*firmware) return firmwareCommand(o);
-  if (*watch) return watchCommand(o);
-  if (*probeCmd) return probe(o.library.c_str(), gSettings.json);
-  return kUsage;
+  const std::size_t chosen = hostcli::chosenCommand(commands);
+  if (chosen == std::size(kCommandTable)) return kUsage;
+  if (kCommandTable[chosen].waits) blockStopSignals();
+  return kCommandTable[chosen].run(o);
 }
 
 }  // namespace
@@ -1156,10 +1240,7 @@ int main(int argc, char** argv) {
   try {
     rc = run(argc, argv);
   } catch (const hostcli::WriteFailure& failure) {
-    rc = hostcli::reportWriteFailure(kProgram, failure);
-    std::clearerr(stdout);
-    ::close(STDOUT_FILENO);
-    return rc;
+    return hostcli::abandonOutput(kProgram, failure);
   } catch (const std::exception& e) {
     try {
       rc = fail(kFailed, fmt::format("internal error: {}", e.what()));

@@ -42,14 +42,12 @@ int fail(int rc, const std::string& message, std::optional<hostabi::HRESULT> cod
   std::lock_guard<std::recursive_mutex> lock(gOutput);
   note(code.has_value() ? message + ": " + hostabi::hresultWithMeaning(*code) : message);
   if (gSettings.json) {
-    nlohmann::json doc{{"error", hostcli::printable(message)}, {"exitCode", rc}};
+    nlohmann::json members = extra.is_object() ? extra : nlohmann::json::object();
     if (code.has_value()) {
-      doc["hresult"] = hostabi::hresultText(*code);
-      doc["meaning"] = hostabi::hresultMeaning(*code);
+      members["hresult"] = hostabi::hresultText(*code);
+      members["meaning"] = hostabi::hresultMeaning(*code);
     }
-    if (extra.is_object())
-      for (const auto& [k, v] : extra.items()) doc[k] = v;
-    hostcli::writeLine(hostcli::dumpJson(doc));
+    hostcli::writeLine(hostcli::dumpJson(hostcli::errorDocument(message, rc, members)));
   }
   return rc;
 }

@@ -132,23 +132,8 @@ void identity(ImxSysExpert2* e, Report& r) {
   r.failures += down == kS_OK ? 0 : 1;
 }
 
-}  // namespace
-
-int probe(const char* libraryPath, bool asJson) {
-  Report r(asJson);
-  r.doc["library"] = libraryPath;
-  void* lib = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    const char* error = dlerror();
-    const std::string why = error != nullptr ? error : "?";
-    std::fprintf(stderr, "qovorlix-syscfg: cannot load %s: %s\n", hostcli::printable(libraryPath).c_str(),
-                 hostcli::printable(why).c_str());
-    r.doc["error"] = why;
-    ++r.failures;
-    return r.finish();
-  }
-  r.line("library: {}", libraryPath);
-
+// The library's public entry points, each present or absent.
+void entryPoints(void* lib, Report& r) {
   std::size_t present = 0;
   r.line("entry points:");
   json& entries = r.doc["entryPoints"] = json::object();
@@ -159,14 +144,10 @@ int probe(const char* libraryPath, bool asJson) {
     r.line("  {:<66} {}", name, found ? "present" : "absent");
   }
   r.line("  {} of {} present", present, std::size(kEntryPoints));
+}
 
-  auto create = reinterpret_cast<CreateExpertFn>(dlsym(lib, kFactoryName));
-  if (create == nullptr) {
-    r.line("expert: the library has no expert factory");
-    ++r.failures;
-    dlclose(lib);
-    return r.finish();
-  }
+// The factory's answers: E_POINTER for a null argument, then the expert (nullptr when refused).
+void* createExpert(CreateExpertFn create, Report& r) {
   const HRESULT nullResult = create(nullptr);
   r.line("expert: factory with a null argument returns {}{}", hresultText(nullResult),
          nullResult == kE_POINTER ? " (E_POINTER)" : " (expected E_POINTER)");
@@ -179,11 +160,15 @@ int probe(const char* libraryPath, bool asJson) {
     r.line("expert: creation failed with {}", hresultWithMeaning(created));
     r.doc["created"] = hresultText(created);
     ++r.failures;
-    dlclose(lib);
-    return r.finish();
+    return nullptr;
   }
   r.line("expert: created at {}, reference count {}", expert, countOf(expert));
+  return expert;
+}
 
+// Each of the expert's interfaces asked for: the pointers in the order of kExpertIdentities,
+// nullptr where one was refused.
+std::vector<void*> interfacesOf(void* expert, Report& r) {
   std::vector<void*> pointers;
   r.line("interfaces:");
   json& interfaces = r.doc["interfaces"] = json::object();
@@ -201,8 +186,12 @@ int probe(const char* libraryPath, bool asJson) {
     r.line("  {:<24} {} {}, count now {}", id.name, p,
            p == expert ? "(primary)" : "(own sub-object)", countOf(expert));
   }
+  return pointers;
+}
 
-  // Facts a host relies on.
+// The facts a host relies on: the first four interfaces are the primary pointer, the others
+// distinct sub-objects, and every pointer changes one shared reference count.
+void facts(void* expert, const std::vector<void*>& pointers, Report& r) {
   bool primaryShared = true;
   for (std::size_t i = 0; i < 4; ++i) primaryShared = primaryShared && pointers[i] == expert;
   bool othersDistinct = true;
@@ -228,9 +217,10 @@ int probe(const char* libraryPath, bool asJson) {
                     {"subObjectsDistinct", othersDistinct},
                     {"oneReferenceCount", sameCount}};
   r.failures += (primaryShared ? 0 : 1) + (othersDistinct ? 0 : 1) + (sameCount ? 0 : 1);
+}
 
-  identity(static_cast<ImxSysExpert2*>(expert), r);
-
+// Every reference the probe took given back: the expert's count must end at 0.
+void releaseAll(void* expert, const std::vector<void*>& pointers, Report& r) {
   std::string counts;
   for (void* p : pointers)
     if (p != nullptr) counts += fmt::format(" {}", release(p));
@@ -238,7 +228,35 @@ int probe(const char* libraryPath, bool asJson) {
   r.line("reference counts:{}, expert released to {}", counts, last);
   r.doc["releasedTo"] = last;
   r.failures += last == 0 ? 0 : 1;
+}
 
+}  // namespace
+
+int probe(const char* libraryPath, bool asJson) {
+  Report r(asJson);
+  r.doc["library"] = libraryPath;
+  void* lib = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) {
+    const char* error = dlerror();
+    const std::string why = error != nullptr ? error : "?";
+    std::fprintf(stderr, "qovorlix-syscfg: cannot load %s: %s\n",
+                 hostcli::printable(libraryPath).c_str(), hostcli::printable(why).c_str());
+    r.doc["error"] = why;
+    ++r.failures;
+    return r.finish();
+  }
+  r.line("library: {}", libraryPath);
+  entryPoints(lib, r);
+  auto create = reinterpret_cast<CreateExpertFn>(dlsym(lib, kFactoryName));
+  if (create == nullptr) {
+    r.line("expert: the library has no expert factory");
+    ++r.failures;
+  } else if (void* expert = createExpert(create, r); expert != nullptr) {
+    const std::vector<void*> pointers = interfacesOf(expert, r);
+    facts(expert, pointers, r);
+    identity(static_cast<ImxSysExpert2*>(expert), r);
+    releaseAll(expert, pointers, r);
+  }
   dlclose(lib);
   return r.finish();
 }
