@@ -63,7 +63,6 @@ constexpr char kExitCodes[] =
     "0x80040375 (no such item). With --json every command prints one JSON document on stdout\n"
     "(watch and firmware: one per line), failures included: {\"error\": ..., \"exitCode\": ...}.";
 
-
 // The tags the expert re-reads from the board on request: dated readings, temperatures, fans
 // (generated from the board item's property description, as the reading groups below).
 using hosttags::kHardwareReadings;
