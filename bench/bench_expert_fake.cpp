@@ -34,7 +34,8 @@ class BagItem final : public qotest::NoOpItem {
  public:
   explicit BagItem(const std::string& name) : NoOpItem(name) {
     std::uint32_t tag = 0x1001000;
-    for (int i = 0; i < 16; ++i) master_.get()->SetString(tag += 0x1000, L"Vorlix VX230 board text");
+    for (int i = 0; i < 16; ++i)
+      master_.get()->SetString(tag += 0x1000, L"Vorlix VX230 board text");
     for (int i = 0; i < 24; ++i) master_.get()->SetInt32(tag += 0x1000, i * 7 - 3);
     for (unsigned i = 0; i < 12; ++i) master_.get()->SetUInt32(tag += 0x1000, 0x7B10u + i);
     for (int i = 0; i < 6; ++i) master_.get()->SetBool(tag += 0x1000, (i & 1) != 0);
@@ -56,8 +57,8 @@ struct FakeMachine {
       return sysapicpp::SharedPtrHelper<sysapicpp::Item>(new BagItem(name));
     };
     for (int i = 0; i < kBoards; ++i) boards->plug("KEL" + std::to_string(i));
-    expert = std::make_unique<VorlixSysapiExpert::SystemAPIExpert>(&sink,
-                                                                   qotest::fakeFactories(boards));
+    expert =
+        std::make_unique<VorlixSysapiExpert::SystemAPIExpert>(&sink, qotest::fakeFactories(boards));
     std::vector<std::string> names;
     expert->getItemNames(names);  // the items are made here, before any timing
   }

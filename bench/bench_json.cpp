@@ -29,8 +29,9 @@ namespace {
 
 // A route request as a routing host sends it, pretty-printed the way hosts tend to.
 std::string makeRouteRequest() {
-  static const char* const kKinds[] = {"PXI_Trig", "PFI", "RTSI", "PXI_Star", "ai/StartTrigger",
-                                       "do/SampleClock", "ctr", "20MHzTimebase"};
+  static const char* const kKinds[] = {
+      "PXI_Trig",       "PFI", "RTSI",         "PXI_Star", "ai/StartTrigger",
+      "do/SampleClock", "ctr", "20MHzTimebase"};
   std::string text = "{\n  \"seeds\": [\n";
   for (int i = 0; i < 16; ++i) {
     char seed[320];
@@ -45,8 +46,8 @@ std::string makeRouteRequest() {
   text += "  ],\n  \"destinations\": [";
   for (int i = 0; i < 72; ++i) {
     char name[96];
-    std::snprintf(name, sizeof name, "%s\"/KEL%d/%s%d%s\"", i ? ", " : "", i % 4, kKinds[(i + 3) % 8],
-                  i, i % 16 == 5 ? "\\u00e9t\\u00e9" : "");
+    std::snprintf(name, sizeof name, "%s\"/KEL%d/%s%d%s\"", i ? ", " : "", i % 4,
+                  kKinds[(i + 3) % 8], i, i % 16 == 5 ? "\\u00e9t\\u00e9" : "");
     text += name;
     if (i % 6 == 5) text += "\n    ";
   }
@@ -145,15 +146,12 @@ std::size_t walkTree(const nlohmann::json& value) {
   return sum;
 }
 
-std::size_t readTree(const std::string& text) {
-  return walkTree(nlohmann::json::parse(text));
-}
+std::size_t readTree(const std::string& text) { return walkTree(nlohmann::json::parse(text)); }
 
 // --- status writing
 
 const apal::tJsonStatusOrigin kOrigin{"routingAdaptorInterface/routingAdaptorExports", 68,
-                                      "qovorlixatomicsae",
-                                      "nQOAPALS100::tStatus::kMemoryFull"};
+                                      "qovorlixatomicsae", "nQOAPALS100::tStatus::kMemoryFull"};
 
 // Ten members: error_constant, file, line, component (setError) and six more.
 std::size_t writeStatus() {
@@ -269,17 +267,20 @@ void runRatio(benchmark::State& state, InPlace&& inPlace, Baseline&& baseline) {
 
 void BM_Ratio_ReadRouteRequest(benchmark::State& state) {
   const std::string& text = routeRequest();
-  runRatio(state, [&] { return readInPlace(text); }, [&] { return readTree(text); });
+  runRatio(
+      state, [&] { return readInPlace(text); }, [&] { return readTree(text); });
 }
 BENCHMARK(BM_Ratio_ReadRouteRequest)->UseManualTime();
 
 void BM_Ratio_WriteStatus_JsonStatus(benchmark::State& state) {
-  runRatio(state, [] { return writeStatus(); }, [] { return writeTree(); });
+  runRatio(
+      state, [] { return writeStatus(); }, [] { return writeTree(); });
 }
 BENCHMARK(BM_Ratio_WriteStatus_JsonStatus)->UseManualTime();
 
 void BM_Ratio_WriteStatus_EditableBuffer(benchmark::State& state) {
-  runRatio(state, [] { return writeEditable(); }, [] { return writeTree(); });
+  runRatio(
+      state, [] { return writeEditable(); }, [] { return writeTree(); });
 }
 BENCHMARK(BM_Ratio_WriteStatus_EditableBuffer)->UseManualTime();
 

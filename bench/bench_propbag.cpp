@@ -29,11 +29,21 @@ struct Sample {
   Sample() {
     std::uint32_t tag = 0x1001000;
     auto next = [&] { return tag += 0x1000; };
-    const wchar_t* texts[] = {L"qovorlix2", L"KEL0", L"*.zip", L"Unknown", L"1.2.3b45",
-                              L"Fictional Instruments Ltd.", L"VRX-7A32 Reconfigurable I/O",
-                              L"0012AB34", L"PXIe-VRX7A32", L"qo0", L"libqovorlixtarrowu.so",
+    const wchar_t* texts[] = {L"qovorlix2",
+                              L"KEL0",
+                              L"*.zip",
+                              L"Unknown",
+                              L"1.2.3b45",
+                              L"Fictional Instruments Ltd.",
+                              L"VRX-7A32 Reconfigurable I/O",
+                              L"0012AB34",
+                              L"PXIe-VRX7A32",
+                              L"qo0",
+                              L"libqovorlixtarrowu.so",
                               L"/proc/driver/qo/qo0/deviceInterfaces/routing_routing",
-                              L"FPGA Temperature", L"Baseboard Fan 0", L"Baseboard Fan 1",
+                              L"FPGA Temperature",
+                              L"Baseboard Fan 0",
+                              L"Baseboard Fan 1",
                               L"VRX-IO8 Analog Module"};
     for (const wchar_t* t : texts) {
       const std::uint32_t k = next();

@@ -74,8 +74,8 @@ std::string literalCalculate(qoark::ARKRoutingAdaptorSession& s, qotest::FakeRou
   std::uint32_t count = 0;
   qotest::tStatus st;
   d.calculateRoute(s.sessionId(), seeds.data(), static_cast<std::uint32_t>(seeds.size()),
-                   dests.data(), static_cast<std::uint32_t>(dests.size()), m.flags,
-                   results.data(), static_cast<std::uint32_t>(results.size()), &count, st);
+                   dests.data(), static_cast<std::uint32_t>(dests.size()), m.flags, results.data(),
+                   static_cast<std::uint32_t>(results.size()), &count, st);
   results.resize(count);
   json::tJsonGrowableBuffer list("[]");
   const json::tJsonWriterContext* c = list.context();
@@ -101,8 +101,8 @@ struct Request {
 // 32 destinations spread over the table, written in another letter case than the table's.
 Request request(const qoark::tTopographyInfo& t) {
   Request r;
-  r.seeds = std::string(R"([{"terminal":")") + t.terminals[0].name +
-            R"(","cost":1,"constraints":{}}])";
+  r.seeds =
+      std::string(R"([{"terminal":")") + t.terminals[0].name + R"(","cost":1,"constraints":{}}])";
   r.destinations.push_back('[');  // (assigning "[" trips GCC 12's -Wrestrict false positive)
   for (std::uint64_t i = 0; i < 32; ++i) {
     std::string name = t.terminals[(i * 37 + 11) % t.terminalCount].name;

@@ -5,8 +5,9 @@
 //
 // Checks: the loader reads a file only when its name ends in ".fam"; it adds at most the two
 // rows the file's "common" and "general" sections describe, each with an identifier of two
-// characters (skipped) and one to eight hex digits (a section whose identifier reads otherwise drops the file);
-// rows already present win; a lookup of a row from the file returns its text exactly.
+// characters (skipped) and one to eight hex digits (a section whose identifier reads otherwise
+// drops the file); rows already present win; a lookup of a row from the file returns its text
+// exactly.
 #include <unistd.h>
 
 #include <cctype>
@@ -125,8 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string vendor, builtinVendor;
     const bool vendorKnown = builtin.getVendorName(row.vendor, builtinVendor);
     check(catalog.getVendorName(row.vendor, vendor));
-    if (vendorKnown) check(vendor == builtinVendor);
-    else if (i == 0 || rows[0].vendor != row.vendor) check(vendor == row.manufacturer);
+    if (vendorKnown)
+      check(vendor == builtinVendor);
+    else if (i == 0 || rows[0].vendor != row.vendor)
+      check(vendor == row.manufacturer);
   }
   std::remove(path.c_str());
   return 0;

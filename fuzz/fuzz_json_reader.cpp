@@ -23,7 +23,8 @@ bool inside(const json::tJsonReader& reader, const char* p) {
 
 void checkToken(const json::tJsonReader& reader, const json::tJsonToken& token) {
   if (token.type == json::kTypeInvalid) {
-    if (token.flag != json::kErrorNone && token.start != nullptr) check(inside(reader, token.start));
+    if (token.flag != json::kErrorNone && token.start != nullptr)
+      check(inside(reader, token.start));
     return;
   }
   check(inside(reader, token.start) && inside(reader, token.start + token.length));
@@ -62,7 +63,8 @@ void walk(const json::tJsonReader& reader, const char* position, int depth) {
       bool found = false;
       int count = 0;
       for (const char* value = reader.firstMember(position, key, found);
-           value != nullptr && found && count < 10000; value = reader.nextMember(value, key, found)) {
+           value != nullptr && found && count < 10000;
+           value = reader.nextMember(value, key, found)) {
         check(inside(reader, value));
         checkToken(reader, key);
         decode(key);

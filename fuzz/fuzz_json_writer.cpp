@@ -68,28 +68,38 @@ struct tTarget {
 };
 
 // Applies operation `op` to a target; returns the new insertion point or null.
-char* apply(const json::tJsonWriterContext* context, char* position, bool inObject,
-            std::uint8_t op, const std::string& name, const std::string& value,
-            std::uint64_t number, bool* opened) {
+char* apply(const json::tJsonWriterContext* context, char* position, bool inObject, std::uint8_t op,
+            const std::string& name, const std::string& value, std::uint64_t number, bool* opened) {
   const char* n = inObject ? name.c_str() : nullptr;
   *opened = false;
   switch (op % 9) {
-    case 0: return json::addString(context, position, n, value.c_str());
-    case 1: return json::addBool(context, position, n, (number & 1) != 0);
-    case 2: return json::addInt(context, position, n, static_cast<std::int32_t>(number));
-    case 3: return json::addUnsigned(context, position, n, static_cast<std::uint32_t>(number));
-    case 4: return json::addU64(context, position, n, number);
-    case 5: return json::addRaw(context, position, n, kRaw[number % 7]);
-    case 6: *opened = true; return json::beginObject(context, position, n);
-    case 7: *opened = true; return json::beginArray(context, position, n);
-    default: return json::addI64(context, position, n, static_cast<std::int64_t>(number));
+    case 0:
+      return json::addString(context, position, n, value.c_str());
+    case 1:
+      return json::addBool(context, position, n, (number & 1) != 0);
+    case 2:
+      return json::addInt(context, position, n, static_cast<std::int32_t>(number));
+    case 3:
+      return json::addUnsigned(context, position, n, static_cast<std::uint32_t>(number));
+    case 4:
+      return json::addU64(context, position, n, number);
+    case 5:
+      return json::addRaw(context, position, n, kRaw[number % 7]);
+    case 6:
+      *opened = true;
+      return json::beginObject(context, position, n);
+    case 7:
+      *opened = true;
+      return json::beginArray(context, position, n);
+    default:
+      return json::addI64(context, position, n, static_cast<std::int64_t>(number));
   }
 }
 
 // `text` gives the target's current text (a growing buffer moves).
 template <class Text>
-void step(tTarget& target, Text&& text, bool mustSucceed, std::uint8_t op,
-          const std::string& name, const std::string& value, std::uint64_t number) {
+void step(tTarget& target, Text&& text, bool mustSucceed, std::uint8_t op, const std::string& name,
+          const std::string& value, std::uint64_t number) {
   if (op % 10 == 9) {  // close the innermost container
     if (target.isObject.size() > 1) {
       target.position = json::endValue(target.position);
@@ -100,8 +110,8 @@ void step(tTarget& target, Text&& text, bool mustSucceed, std::uint8_t op,
   }
   const std::string before(text());
   bool opened = false;
-  char* result = apply(target.context, target.position, target.isObject.back(), op, name,
-                       value, number, &opened);
+  char* result = apply(target.context, target.position, target.isObject.back(), op, name, value,
+                       number, &opened);
   if (result == nullptr) {
     check(!mustSucceed);
     check(before == text());  // nothing written
@@ -122,8 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tTarget grown{growable.context(), growable.insertionPoint(), {object}};
 
   std::vector<char> fixedStorage(64);
-  char* fixedPosition = json::initEditable(fixedStorage.data(), fixedStorage.size(),
-                                           object ? "{}" : "[]");
+  char* fixedPosition =
+      json::initEditable(fixedStorage.data(), fixedStorage.size(), object ? "{}" : "[]");
   check(fixedPosition != nullptr);
   tTarget fixed{nullptr, fixedPosition, {object}};
 
@@ -137,19 +147,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint64_t number = input.bytes(8);
 
     // A growing target always has room (far below its maximum size here).
-    step(grown, [&] { return growable.text(); }, true, op, name, value, number);
+    step(
+        grown, [&] { return growable.text(); }, true, op, name, value, number);
     checkEditable(growable.text(), growable.size());
-    step(fixed, [&] { return fixedStorage.data(); }, false, op, name, value, number);
+    step(
+        fixed, [&] { return fixedStorage.data(); }, false, op, name, value, number);
     checkEditable(fixedStorage.data(), fixedStorage.size());
 
     bool ok = true;
     switch (op % 6) {
-      case 0: ok = status->addString(name.c_str(), value.c_str()); break;
-      case 1: ok = status->addBool(name.c_str(), number & 1); break;
-      case 2: ok = status->addInt(name.c_str(), static_cast<std::int32_t>(number)); break;
-      case 3: ok = status->addUnsigned(name.c_str(), static_cast<std::uint32_t>(number)); break;
-      case 4: ok = status->addU64(name.c_str(), number); break;
-      default: ok = status->addRaw(name.c_str(), kRaw[number % 7]); break;
+      case 0:
+        ok = status->addString(name.c_str(), value.c_str());
+        break;
+      case 1:
+        ok = status->addBool(name.c_str(), number & 1);
+        break;
+      case 2:
+        ok = status->addInt(name.c_str(), static_cast<std::int32_t>(number));
+        break;
+      case 3:
+        ok = status->addUnsigned(name.c_str(), static_cast<std::uint32_t>(number));
+        break;
+      case 4:
+        ok = status->addU64(name.c_str(), number);
+        break;
+      default:
+        ok = status->addRaw(name.c_str(), kRaw[number % 7]);
+        break;
     }
     check(ok);
     checkEditable(status->json, status->capacity);

@@ -219,14 +219,22 @@ void operate(qoark::ARKRoutingAdaptorSession& session, tAnsweringProxy& proxy,
   const std::uint32_t ticket = input.u32();
   try {
     switch (op % 8) {
-      case 0: calculate(session, input, &out); break;
-      case 1: session.reserveRoute(ticket, &out); break;
+      case 0:
+        calculate(session, input, &out);
+        break;
+      case 1:
+        session.reserveRoute(ticket, &out);
+        break;
       case 2:
         session.getRouteTerminalPath(ticket, &out);
         checkResult(out, nullptr, proxy.counted.capacity);
         break;
-      case 3: session.programRoute(ticket); break;
-      case 4: session.unprogramRoute(ticket); break;
+      case 3:
+        session.programRoute(ticket);
+        break;
+      case 4:
+        session.unprogramRoute(ticket);
+        break;
       case 5:
         if ((ticket & 1) != 0) {
           session.unreserveRoute(ticket);
@@ -234,8 +242,12 @@ void operate(qoark::ARKRoutingAdaptorSession& session, tAnsweringProxy& proxy,
           session.destroyRoute(ticket);
         }
         break;
-      case 6: iterate(session, input); break;
-      default: topographyName(proxy); break;
+      case 6:
+        iterate(session, input);
+        break;
+      default:
+        topographyName(proxy);
+        break;
     }
     if (op % 8 == 1 && out != nullptr) checkResult(out, "\"ticket\"", qoark::kConflictCapacity);
   } catch (const qoerr::Exception& e) {

@@ -91,8 +91,8 @@ void handleOne(qosim::ControlServer& control, qosim::Machine& machine, const jso
   const auto error = answer.find("error");
   check(error != answer.end() && error->is_string() && !error->get<std::string>().empty());
   const std::string name = nameOf(request);
-  const bool single = name == "unplug" || name == "set" ||
-                      (name == "plug" && request.contains("board"));
+  const bool single =
+      name == "unplug" || name == "set" || (name == "plug" && request.contains("board"));
   if (single) check(machine.list() == before);
 }
 
@@ -106,8 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fs::create_directories(root + "/proc", ec);
   check(!ec);
   {
-    qosim::Machine machine(qosim::Paths{root + "/proc", root + "/dev-qo", root + "/fuse",
-                                        root + "/modules"});
+    qosim::Machine machine(
+        qosim::Paths{root + "/proc", root + "/dev-qo", root + "/fuse", root + "/modules"});
     machine.initPublications({}, {});
     machine.createDevQo();
     qosim::NetlinkSender netlink;

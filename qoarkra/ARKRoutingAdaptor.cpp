@@ -16,11 +16,11 @@ namespace {
 
 namespace json = apal::json;
 using apal::tStatus;
-using qoerr::throwIfFailed;
 using nQOVORLIXATOMICSAE_23_3::kComponentName;
 using nQOVORLIXATOMICSAE_23_3::tRouteConflict;
 using nQOVORLIXATOMICSAE_23_3::tRouteResult;
 using nQOVORLIXATOMICSAE_23_3::tRouteSeed;
+using qoerr::throwIfFailed;
 
 constexpr char kTraceSourceName[] = "qoarkra/ARKRoutingAdaptor";
 constexpr char kAllocatorSource[] = "qohtl/err/Allocator";
@@ -258,8 +258,8 @@ ARKRoutingAdaptorSession::ARKRoutingAdaptorSession(const char* devicePath,
   apal::tThreadedIONotificationReader::reapRetired();
   tStatus status;
   // The notification thread first: it only reads what is fixed already.
-  reader_ = std::make_unique<apal::tThreadedIONotificationReader>(0, &onNotification, this,
-                                                                  &status);
+  reader_ =
+      std::make_unique<apal::tThreadedIONotificationReader>(0, &onNotification, this, &status);
   throwIfFailed(status);
   reader_->startThread(kNotificationThreadName, 0, &status);
   throwIfFailed(status);
@@ -390,10 +390,10 @@ std::uint32_t ARKRoutingAdaptorSession::calculateRoute(const char* seedsJson,
   std::vector<tRouteResult> results(capacity);
   tStatus status;
   std::uint32_t count = 0;
-  const std::uint32_t value = driver_->calculateRoute(
-      sessionId(), seeds.data(), static_cast<std::uint32_t>(seeds.size()), destinations.data(),
-      static_cast<std::uint32_t>(destinations.size()), modifiers.flags, results.data(), capacity,
-      &count, status);
+  const std::uint32_t value =
+      driver_->calculateRoute(sessionId(), seeds.data(), static_cast<std::uint32_t>(seeds.size()),
+                              destinations.data(), static_cast<std::uint32_t>(destinations.size()),
+                              modifiers.flags, results.data(), capacity, &count, status);
   if (status.isFatal()) {
     writeEmptyList(out);
     throwIfFailed(status);

@@ -21,8 +21,8 @@
 // The notification thread only reads the demotion function and context, which are fixed before
 // it starts. A session destroyed on that thread (from the host's demotion function) retires its
 // reader instead of joining it: the thread leaves its loop after the handler and is joined by a
-// later session's construction or destruction, or when the library is unloaded. The process-wide route-path capacity is an atomic (read, and raised with a
-// compare-exchange loop).
+// later session's construction or destruction, or when the library is unloaded. The process-wide
+// route-path capacity is an atomic (read, and raised with a compare-exchange loop).
 #pragma once
 
 #include <atomic>

@@ -40,9 +40,9 @@ static_assert(offsetof(tTerminalInfo, canonicalName) == 56);
 static_assert(offsetof(tTerminalInfo, isMaskedOut) == 64);
 
 struct tTopographyInfo {
-  const char* name;                 // the name the driver reports; compared exactly
-  std::uint64_t terminalCount;      // entries in terminals
-  const tTerminalInfo* terminals;   // the terminal table
+  const char* name;                // the name the driver reports; compared exactly
+  std::uint64_t terminalCount;     // entries in terminals
+  const tTerminalInfo* terminals;  // the terminal table
 };
 static_assert(sizeof(tTopographyInfo) == 24);
 static_assert(offsetof(tTopographyInfo, terminalCount) == 8);

@@ -96,7 +96,8 @@ bool tTopographyRegistry::registerTopography(const tTopographyInfo* record) noex
   if (!usable(record)) {
     apal::printLine({kRegistrationSource, kLineRecordRefused, "\n"},
                     "topography \"%s\" refused: no name, no terminal table, or a terminal "
-                    "without name or with id 0", name);
+                    "without name or with id 0",
+                    name);
     return false;
   }
   if (count_ >= kMaxTopographies) {

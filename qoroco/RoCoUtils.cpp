@@ -220,8 +220,7 @@ tRouteSeed parseSeed(const iTerminalResolver& resolver, const tJsonReader& reade
       terminalSeen = true;
     } else if (keyIs(key, "srcDeviceToken")) {
       if (member.type != json::kTypeString) {
-        failWithJson(kLineTokenNotString, "srcDeviceToken name must be a string", position,
-                     length);
+        failWithJson(kLineTokenNotString, "srcDeviceToken name must be a string", position, length);
       }
     } else if (keyIs(key, "cost")) {
       if (member.type != json::kTypeNumber) {

@@ -67,9 +67,9 @@ Result guarded(JsonStatus* status, unsigned line, Result failed, Operation&& ope
 }
 
 [[noreturn]] void nullHandle(unsigned line) {
-  throw qoerr::Exception::withError(
-      -52005, {kExportsSource, line, nQOVORLIXATOMICSAE_23_3::kComponentName,
-               "qoapalerr_invalidParameter"});
+  throw qoerr::Exception::withError(-52005,
+                                    {kExportsSource, line, nQOVORLIXATOMICSAE_23_3::kComponentName,
+                                     "qoapalerr_invalidParameter"});
 }
 
 RoutingAdaptorSessionInterface& sessionOf(void* session, unsigned line) {
@@ -97,8 +97,8 @@ QOROCO_EXPORT void* qoroco_ra_qovorlixatomicsae_createSessionWithDemotionFunc(
     const char* devicePath, qoroco::tAllocateFunction allocate,
     qoroco::tDemotionFunction demotionFunction, void* demotionContext, JsonStatus* status) {
   return guarded<void*>(status, kLineCreateSession, nullptr, [&]() -> void* {
-    auto* session =
-        new qoark::ARKRoutingAdaptorSession(devicePath, allocate, demotionFunction, demotionContext);
+    auto* session = new qoark::ARKRoutingAdaptorSession(devicePath, allocate, demotionFunction,
+                                                        demotionContext);
     return static_cast<RoutingAdaptorSessionInterface*>(session);
   });
 }
@@ -123,8 +123,8 @@ QOROCO_EXPORT void qoroco_ra_qovorlixatomicsae_getHandledConstraints(void* sessi
 }
 
 QOROCO_EXPORT std::uint32_t qoroco_ra_qovorlixatomicsae_calculateRoute(
-    void* session, const char* seedsJson, const char* destinationsJson,
-    const char* modifiersJson, char** out, JsonStatus* status) {
+    void* session, const char* seedsJson, const char* destinationsJson, const char* modifiersJson,
+    char** out, JsonStatus* status) {
   return guarded<std::uint32_t>(status, kLineCalculateRoute, 0, [&] {
     return sessionOf(session, kLineCalculateRoute)
         .calculateRoute(seedsJson, destinationsJson, modifiersJson, out);
@@ -148,13 +148,11 @@ QOROCO_EXPORT void qoroco_ra_qovorlixatomicsae_programRoute(void* session, std::
   });
 }
 
-QOROCO_EXPORT void qoroco_ra_qovorlixatomicsae_unprogramRoute(void* session,
-                                                              std::uint32_t ticket) {
+QOROCO_EXPORT void qoroco_ra_qovorlixatomicsae_unprogramRoute(void* session, std::uint32_t ticket) {
   swallowing(session, [&](RoutingAdaptorSessionInterface& s) { s.unprogramRoute(ticket); });
 }
 
-QOROCO_EXPORT void qoroco_ra_qovorlixatomicsae_unreserveRoute(void* session,
-                                                              std::uint32_t ticket) {
+QOROCO_EXPORT void qoroco_ra_qovorlixatomicsae_unreserveRoute(void* session, std::uint32_t ticket) {
   swallowing(session, [&](RoutingAdaptorSessionInterface& s) { s.unreserveRoute(ticket); });
 }
 
@@ -180,8 +178,7 @@ QOROCO_EXPORT void qoroco_ra_qovorlixatomicsae_getRouteTerminalPath(void* sessio
 
 QOROCO_EXPORT int qoroco_ra_qovorlixatomicsae_getAPIVersion() { return kApiVersion; }
 
-QOROCO_EXPORT void* qoroco_ra_qovorlixatomicsae_getAllTerminals(void* session,
-                                                                JsonStatus* status) {
+QOROCO_EXPORT void* qoroco_ra_qovorlixatomicsae_getAllTerminals(void* session, JsonStatus* status) {
   return guarded<void*>(status, kLineGetAllTerminals, nullptr, [&]() -> void* {
     return sessionOf(session, kLineGetAllTerminals).getAllTerminals();
   });
@@ -225,8 +222,9 @@ QOROCO_EXPORT std::uint32_t qoroco_ra_qovorlixatomicsae_TerminalIterator_getU32A
   });
 }
 
-QOROCO_EXPORT void qoroco_ra_qovorlixatomicsae_TerminalIterator_resetTerminal(
-    void* iterator, const char* mode, JsonStatus* status) {
+QOROCO_EXPORT void qoroco_ra_qovorlixatomicsae_TerminalIterator_resetTerminal(void* iterator,
+                                                                              const char* mode,
+                                                                              JsonStatus* status) {
   guarded<int>(status, kLineResetTerminal, 0, [&] {
     iteratorOf(iterator, kLineResetTerminal).resetTerminal(mode, status);
     return 0;

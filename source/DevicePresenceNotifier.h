@@ -33,8 +33,8 @@ inline constexpr const char* kWatchedInterfaces[] = {qodrv::vorlixtarrow::kInter
 
 struct Op {
   std::unique_ptr<sysapicpp::ItemFactory> factory;  // owned; the presence notifier's own
-  sysapicpp::ItemCacheInterface* cache;              // not owned
-  sysapicpp::NotificationHandler* sink;              // not owned
+  sysapicpp::ItemCacheInterface* cache;             // not owned
+  sysapicpp::NotificationHandler* sink;             // not owned
 
   // One comparison pass (see above). Exceptions of the factory, the cache or the items
   // propagate; the worker abandons the pass.

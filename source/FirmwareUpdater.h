@@ -32,8 +32,7 @@ class iFirmwareLibrary {
  public:
   virtual ~iFirmwareLibrary() = default;
   virtual std::int32_t updateFirmware(const char* deviceName, const char* targetName,
-                                      std::uint64_t imageSize, const void* imageData,
-                                      int flag) = 0;
+                                      std::uint64_t imageSize, const void* imageData, int flag) = 0;
   virtual std::int32_t getFirmwareUpdateProgress(const char* deviceName, std::int32_t* percent,
                                                  std::uint8_t* first, std::uint8_t* second) = 0;
 };

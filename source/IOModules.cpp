@@ -27,10 +27,14 @@ bool parseHexDigits(std::string_view digits, std::uint32_t& value) {
   std::uint32_t v = 0;
   for (char c : digits) {
     unsigned d;
-    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      d = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      d = static_cast<unsigned>(c - 'A' + 10);
+    else
+      return false;
     v = (v << 4) | d;
   }
   value = v;
@@ -56,8 +60,7 @@ bool rowsOf(const tIniReader& ini, std::vector<tModuleRow>& rows) {
     if (id->size() < 2) return false;
     std::string_view digits = std::string_view(*id).substr(2);
     tModuleRow row;
-    if (!parseHexDigits(digits, row.module) ||
-        !parseHexDigits(digits.substr(0, 4), row.vendor))
+    if (!parseHexDigits(digits, row.module) || !parseHexDigits(digits.substr(0, 4), row.vendor))
       return false;
     row.manufacturer = *manufacturer;
     row.model = *model;
@@ -67,7 +70,6 @@ bool rowsOf(const tIniReader& ini, std::vector<tModuleRow>& rows) {
 }
 
 }  // namespace
-
 
 bool tProductCatalog::insertModuleModel(std::uint32_t module, const std::string& model) {
   boost::unique_lock<boost::mutex> lock(tableLock_);

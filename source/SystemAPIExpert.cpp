@@ -58,8 +58,7 @@ SystemAPIExpert::SystemAPIExpert(sysapicpp::NotificationHandler* sink,
       presenceOp_{requireFactory(makeFactory), &cache_, sink_},
       notifier_(&presenceOp_, DevicePresenceNotifier::kWatchedInterfaces,
                 std::size(DevicePresenceNotifier::kWatchedInterfaces)) {
-  if (notifier_.status().isFatal())
-    throw qoerr::Exception::fromPlatformStatus(notifier_.status());
+  if (notifier_.status().isFatal()) throw qoerr::Exception::fromPlatformStatus(notifier_.status());
 }
 
 SystemAPIExpert::~SystemAPIExpert() {

@@ -20,7 +20,8 @@ struct SystemAPIExpertInfo {
   // major.minor.update: the build version text cut before its first 'f' ("23.3.0f211" gives
   // "23.3.0"); a text without 'f' is used whole.
   static constexpr std::string_view kVersion =
-      std::string_view(QO_BUILD_VERSION_TEXT).substr(0, std::string_view(QO_BUILD_VERSION_TEXT).find('f'));
+      std::string_view(QO_BUILD_VERSION_TEXT)
+          .substr(0, std::string_view(QO_BUILD_VERSION_TEXT).find('f'));
 
   static GUID guid() noexcept { return CLSID_VorlixSysApiExpert; }
   static std::string name() { return std::string(kName); }

@@ -215,9 +215,9 @@ std::vector<sysapicpp::SharedPtrHelper<sysapicpp::Item>> tItemFactory::createIte
       code = -1;
     }
     if (firstLeftOut(name, code))
-      nQOVORLIXATOMICSAE_23_3::nQOAPAL000::printLine(
-          {kItemFactorySource, kLineItemLeftOut, "\n"}, "item %s left out: %lld", name.c_str(),
-          static_cast<long long>(code));
+      nQOVORLIXATOMICSAE_23_3::nQOAPAL000::printLine({kItemFactorySource, kLineItemLeftOut, "\n"},
+                                                     "item %s left out: %lld", name.c_str(),
+                                                     static_cast<long long>(code));
   }
   return items;
 }

@@ -128,7 +128,7 @@ class tItemFactory : public sysapicpp::ItemFactory {
 
   tDeviceListHolder holder_;
   tItemMaker maker_;
-  std::mutex leftOutLock_;                      // a leaf
+  std::mutex leftOutLock_;                       // a leaf
   std::map<std::string, std::int64_t> leftOut_;  // name -> last failure code traced
 };
 

@@ -51,10 +51,7 @@ std::int32_t firmwareStateOf(bool busy, std::int32_t percent, bool second, bool 
 
 tNextVorlixItem::tNextVorlixItem(std::string name, tDeviceListHolder& holder,
                                  iFirmwareLibrary& firmware)
-    : name_(std::move(name)),
-      holder_(&holder),
-      firmwareLibrary_(firmware),
-      bag_(newMasterBag()) {
+    : name_(std::move(name)), holder_(&holder), firmwareLibrary_(firmware), bag_(newMasterBag()) {
   collectStaticProperties();
 }
 
@@ -170,8 +167,7 @@ void tNextVorlixItem::updateFirmware(const std::string& confirmingName, bool fla
   boost::unique_lock<boost::mutex> lock(firmwareLock_);
   if (confirmingName != name_) throw sysapicpp::InvalidArgException(at(kLineWrongItemName));
   // No update without the updater that beginFirmwareUpdate makes.
-  if (!firmwareUpdater_)
-    throw sysapicpp::FirmwareWrongStateException(at(kLineNoFirmwareUpdater));
+  if (!firmwareUpdater_) throw sysapicpp::FirmwareWrongStateException(at(kLineNoFirmwareUpdater));
   firmwareUpdater_->start(image, flag ? 1 : 0);
 }
 

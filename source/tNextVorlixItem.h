@@ -154,7 +154,7 @@ class tNextVorlixItem final : public sysapicpp::Item {
   std::string manufacturerText_;
   boost::mutex firmwareLock_;  // guards firmwareUpdater_; never held with itemLock_
   std::unique_ptr<FirmwareUpdater> firmwareUpdater_;
-  boost::mutex itemLock_;  // before the holder's recursive lock
+  boost::mutex itemLock_;                         // before the holder's recursive lock
   sysapicpp::CompositePropertyBagAccessor3 bag_;  // the master bag
 };
 

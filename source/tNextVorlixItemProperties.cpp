@@ -93,10 +93,14 @@ std::string revisionLetterOf(std::uint32_t revision) {
 
 std::int32_t linkRateOf(std::int32_t code) {
   switch (code) {
-    case 1: return 0;
-    case 2: return 1;
-    case 3: return 2;
-    default: return -1;
+    case 1:
+      return 0;
+    case 2:
+      return 1;
+    case 3:
+      return 2;
+    default:
+      return -1;
   }
 }
 
@@ -160,8 +164,8 @@ void collectItemKind(tCollection& c) {
 // 5. Boards the library marks as not supported are not served.
 void checkSupported(tCollection& c) {
   if (c.attributes.read(kAttributeSupported) != 1)
-    throw sysapicpp::FailException({kNextVorlixItemSource, tNextVorlixItem::kLineUnsupported,
-                                    kComponentName});
+    throw sysapicpp::FailException(
+        {kNextVorlixItemSource, tNextVorlixItem::kLineUnsupported, kComponentName});
 }
 
 // 6. PCI address, bus type, description.
@@ -312,8 +316,8 @@ void collectModule(tCollection& c) {
   }
   c.vorlix.setUInt32(tags::kModuleId, c.fields.moduleId);
   c.vorlix.setUInt32(tags::kModuleRevision, c.fields.moduleRevision);
-  c.otherVendor = c.catalog.isOtherVendorModule(c.fields.productId, c.fields.moduleId,
-                                                c.fields.moduleRevision);
+  c.otherVendor =
+      c.catalog.isOtherVendorModule(c.fields.productId, c.fields.moduleId, c.fields.moduleRevision);
   c.vorlix.setBool(tags::kOtherVendorModule, c.otherVendor);
 }
 
@@ -330,8 +334,8 @@ void collectIdentity(tCollection& c) {
     const bool vendorFound = c.catalog.getVendorName(vendor, f.manufacturerText);
     const bool modelFound = c.catalog.getModuleModel(f.productId, f.moduleId, f.modelText);
     if (c.moduleSerial != 0 && c.moduleSerial != kUnreadableModule) {
-      serialText = hex8(vendor == kMakerVendorId ? c.attributes.read(kAttributeSerial)
-                                                 : c.moduleSerial);
+      serialText =
+          hex8(vendor == kMakerVendorId ? c.attributes.read(kAttributeSerial) : c.moduleSerial);
       identityComplete = vendorFound && modelFound;
     }
   }
@@ -364,22 +368,10 @@ void collectFpga(tCollection& c) {
 // its reads: the driver and the enumeration library see the same calls in the same order.
 using tCollectionStep = void (*)(tCollection&);
 constexpr tCollectionStep kStaticSteps[] = {
-    collectItemKind,
-    checkSupported,
-    collectPciAddress,
-    findInterfaceEntry,
-    openProxy,
-    collectLink,
-    collectSlot,
-    collectModuleRecordByte,
-    collectRouting,
-    collectFirmwareFlags,
-    readModule,
-    collectItemFlags,
-    collectVersions,
-    collectNames,
-    collectModule,
-    collectIdentity,
+    collectItemKind, checkSupported,       collectPciAddress, findInterfaceEntry,
+    openProxy,       collectLink,          collectSlot,       collectModuleRecordByte,
+    collectRouting,  collectFirmwareFlags, readModule,        collectItemFlags,
+    collectVersions, collectNames,         collectModule,     collectIdentity,
     collectFpga,
 };
 
@@ -404,16 +396,16 @@ void tNextVorlixItem::collectStaticProperties() {
   tStatus iteratorStatus;
   tDeviceInterfaceIterator iterator(kMainInterfaceName, &iteratorStatus);
   qoerr::throwIfFailed(iteratorStatus);
-  tCollection collection{*this,
-                         name_,
-                         attributes,
-                         iterator,
-                         getProductCatalog(),
-                         bag_.systemApi(),
-                         bag_.vorlix(),
-                         bag_.routing(),
-                         {productId_, moduleId_, moduleRevision_, interfacePath_, modelText_,
-                          manufacturerText_}};
+  tCollection collection{
+      *this,
+      name_,
+      attributes,
+      iterator,
+      getProductCatalog(),
+      bag_.systemApi(),
+      bag_.vorlix(),
+      bag_.routing(),
+      {productId_, moduleId_, moduleRevision_, interfacePath_, modelText_, manufacturerText_}};
   for (const tCollectionStep step : kStaticSteps) step(collection);
   // 23: the holder's lock is released as the scope ends.
 }
@@ -448,9 +440,9 @@ void tNextVorlixItem::refreshTemperatures() {
   proxy->op0402(&upper, &second, limitStatus);
   qoerr::throwIfFailed(limitStatus);
 
-  const tSensorReading sensors[] = {
-      {kSensorName, static_cast<double>(reading), std::numeric_limits<double>::quiet_NaN(),
-       static_cast<double>(upper), upper < reading ? 3 : 0}};
+  const tSensorReading sensors[] = {{kSensorName, static_cast<double>(reading),
+                                     std::numeric_limits<double>::quiet_NaN(),
+                                     static_cast<double>(upper), upper < reading ? 3 : 0}};
   sysapicpp::SystemAPIPropertyBagAccessor& system = bag_.systemApi();
   system.setInt32(tags::kSensorCount, static_cast<std::int32_t>(std::size(sensors)));
   for (std::uint32_t i = 0; i < std::size(sensors); ++i) {

@@ -76,8 +76,8 @@ class DelayedExpert : public Expert {
                           std::set<std::uint32_t>& tags, std::string& errorText) override {
     expert().extendedOperation1(itemName, bag, tags, errorText);
   }
-  void extendedOperation2(const std::string& itemName, PropertyBagHandle& bag,
-                          std::int32_t& result, std::string& text) override {
+  void extendedOperation2(const std::string& itemName, PropertyBagHandle& bag, std::int32_t& result,
+                          std::string& text) override {
     expert().extendedOperation2(itemName, bag, result, text);
   }
   void diagnosticOperation1(const std::string& itemName, std::int32_t value) override {

@@ -195,9 +195,9 @@ template <class D>
 class DelayedExpertSlot {
   struct Entry {
     std::unique_ptr<D> expert;
-    unsigned users = 0;     // leases not yet ended
-    bool retired = false;   // no longer installed
-    bool awaited = false;   // a store is waiting to destroy it
+    unsigned users = 0;    // leases not yet ended
+    bool retired = false;  // no longer installed
+    bool awaited = false;  // a store is waiting to destroy it
   };
 
   // Leases held by this thread (entries), so a thread never waits for itself.

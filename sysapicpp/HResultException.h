@@ -44,12 +44,11 @@ class HResultException : public virtual std::exception {
 };
 
 // Subclasses fix the code only.
-#define SYSAPICPP_HRESULT_EXCEPTION(Name, Code)                                      \
-  class Name : public HResultException {                                             \
-   public:                                                                           \
-    static constexpr HRESULT kCode = static_cast<HRESULT>(Code);                     \
-    explicit Name(const tRaiseContext& context) noexcept                             \
-        : HResultException(kCode, context) {}                                        \
+#define SYSAPICPP_HRESULT_EXCEPTION(Name, Code)                                                \
+  class Name : public HResultException {                                                       \
+   public:                                                                                     \
+    static constexpr HRESULT kCode = static_cast<HRESULT>(Code);                               \
+    explicit Name(const tRaiseContext& context) noexcept : HResultException(kCode, context) {} \
   }
 
 SYSAPICPP_HRESULT_EXCEPTION(NotImplException, 0x80004001u);             // not supported
@@ -75,6 +74,6 @@ constexpr HRESULT kDeviceFailureB = static_cast<HRESULT>(0x80040383u);
 
 // Raises `ExceptionClass` with this translation unit's fixed source name (a `kSourceName`
 // constant in scope), the current line and the library's component name.
-#define SYSAPICPP_RAISE(ExceptionClass)                                                   \
-  throw ExceptionClass(::sysapicpp::tRaiseContext{kSourceName, __LINE__,                  \
+#define SYSAPICPP_RAISE(ExceptionClass)                                  \
+  throw ExceptionClass(::sysapicpp::tRaiseContext{kSourceName, __LINE__, \
                                                   ::nQOVORLIXATOMICSAE_23_3::kComponentName})

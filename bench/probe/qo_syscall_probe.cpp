@@ -70,8 +70,8 @@ void expertOperations(ImxSysExpert2* expert, int n) {
   for (int i = 0; i < n; ++i) {
     void* bag = nullptr;
     check(expert->vtbl->GetPropertyBagWithRefresh(
-              expert, name, static_cast<unsigned>(std::size(kHardwareReadings)),
-              kHardwareReadings, 0, &bag) == kS_OK,
+              expert, name, static_cast<unsigned>(std::size(kHardwareReadings)), kHardwareReadings,
+              0, &bag) == kS_OK,
           "GetPropertyBagWithRefresh");
     if (bag != nullptr) release(bag);
   }

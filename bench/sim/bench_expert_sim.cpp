@@ -133,7 +133,10 @@ void BM_GetPropertyBagOverDriverTraffic(benchmark::State& state) {
   state.counters["bare_median_us"] = b;
   state.counters["ratio"] = b > 0 ? e / b : 0;
 }
-BENCHMARK(BM_GetPropertyBagOverDriverTraffic)->Iterations(2000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetPropertyBagOverDriverTraffic)
+    ->Iterations(2000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // ---- 2. GetItemNames with 32 boards, nothing changed -----------------------------------------
 
@@ -206,7 +209,10 @@ void BM_BoardPluggedToHostNotice(benchmark::State& state) {
   state.counters["median_us"] = quantile(samples, 0.5);
   state.counters["p99_us"] = quantile(samples, 0.99);
 }
-BENCHMARK(BM_BoardPluggedToHostNotice)->Iterations(40)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BoardPluggedToHostNotice)
+    ->Iterations(40)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // ---- 4. An idle expert's CPU time -------------------------------------------------------------
 

@@ -52,7 +52,9 @@ namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace drv = apal::driver;
 using Clock = std::chrono::steady_clock;
 
-constexpr unsigned long kCommand = qodrv::vorlixtarrow::kOp0403Command;  // op0403: write direction; 12-byte request, 4-byte response
+constexpr unsigned long kCommand =
+    qodrv::vorlixtarrow::kOp0403Command;  // op0403: write direction; 12-byte request, 4-byte
+                                          // response
 constexpr std::size_t kBlockBytes = 64;
 
 // Set when a benchmark could not measure; main then fails, so a broken run is never mistaken for
@@ -131,8 +133,8 @@ struct CallFixture {
   }
   bool viaProxy() {
     apal::tStatus status;
-    const std::uint32_t result = proxy.call(kCommand, input.data(), kBlockBytes, output.data(),
-                                            kBlockBytes, &status);
+    const std::uint32_t result =
+        proxy.call(kCommand, input.data(), kBlockBytes, output.data(), kBlockBytes, &status);
     return status.code == 0 && result == kBlockBytes;
   }
 };
@@ -178,8 +180,10 @@ void BM_ProxyOverBareIoctl(benchmark::State& state) {
     state.SetIterationTime(std::chrono::duration<double>(t2 - t0).count());
     proxyFirst = !proxyFirst;
   }
-  const double bareMean = std::accumulate(bare.begin(), bare.end(), 0.0) / static_cast<double>(bare.size());
-  const double proxyMean = std::accumulate(proxy.begin(), proxy.end(), 0.0) / static_cast<double>(proxy.size());
+  const double bareMean =
+      std::accumulate(bare.begin(), bare.end(), 0.0) / static_cast<double>(bare.size());
+  const double proxyMean =
+      std::accumulate(proxy.begin(), proxy.end(), 0.0) / static_cast<double>(proxy.size());
   std::sort(bare.begin(), bare.end());
   std::sort(proxy.begin(), proxy.end());
   const double bareMedian = quantile(bare, 0.5), proxyMedian = quantile(proxy, 0.5);
@@ -274,8 +278,8 @@ void BM_EntryCreatedToWake(benchmark::State& state) {
   StampedDispatcher waiter;
   if (!waiter.ok()) return fail(state, "the dispatcher could not be built");
   const std::string device = "qobench" + std::to_string(::getpid());
-  const std::string entry = std::string(drv::kNodeDirectory) + "/" + device + "\\" +
-                            drv::kMainInterface + "\\0";
+  const std::string entry =
+      std::string(drv::kNodeDirectory) + "/" + device + "\\" + drv::kMainInterface + "\\0";
   ::unlink(entry.c_str());
   std::vector<double> samples;
   for (auto _ : state) {
@@ -362,7 +366,8 @@ struct GeneratedFixture {
       std::int32_t status;
     } response{};
     apal::tStatus status;
-    proxy.call(qodrv::vorlixtarrow::kOp0405Command, &request, sizeof request, &response, sizeof response, &status);
+    proxy.call(qodrv::vorlixtarrow::kOp0405Command, &request, sizeof request, &response,
+               sizeof response, &status);
     benchmark::DoNotOptimize(response);
     return status.code == 0 && response.status == 0;
   }
@@ -392,7 +397,10 @@ void BM_GeneratedOverTransportCall(benchmark::State& state) {
   state.counters["generated_median_us"] = quantile(generated, 0.5);
   state.counters["ratio_median"] = quantile(generated, 0.5) / quantile(hand, 0.5);
 }
-BENCHMARK(BM_GeneratedOverTransportCall)->Iterations(20000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GeneratedOverTransportCall)
+    ->Iterations(20000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
   const char* control = std::getenv("QOSIM_CONTROL");

@@ -36,7 +36,8 @@ double median(std::vector<double>& v) {
 
 void BM_CalculateRouteOverBareRequest(benchmark::State& state) {
   qosim::BoardSet boards;
-  auto& board = qobench::benchBoard(boards.add()).withRouting().withTopographyName("vorlix-matrix-x");
+  auto& board =
+      qobench::benchBoard(boards.add()).withRouting().withTopographyName("vorlix-matrix-x");
   if (const qosim::Status st = boards.plug(); !st.ok()) {
     qobench::skip(state, st.error);
     return;
@@ -73,8 +74,7 @@ void BM_CalculateRouteOverBareRequest(benchmark::State& state) {
     rt::tRouteResult results[2] = {};
     std::uint32_t count = 0;
     rt::nQOAPAL000::tStatus st;
-    bare.calculateRoute(session->sessionId(), &seed, 1, &destination, 1, 0, results, 2, &count,
-                        st);
+    bare.calculateRoute(session->sessionId(), &seed, 1, &destination, 1, 0, results, 2, &count, st);
     return st.isNotFatal();
   };
   for (int i = 0; i < 100; ++i) (void)(viaSession() && viaBare());
@@ -102,6 +102,9 @@ void BM_CalculateRouteOverBareRequest(benchmark::State& state) {
   state.counters["bare_median_us"] = bareMedian;
   state.counters["ratio_median"] = bareMedian > 0 ? sessionMedian / bareMedian : 0;
 }
-BENCHMARK(BM_CalculateRouteOverBareRequest)->Iterations(5000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CalculateRouteOverBareRequest)
+    ->Iterations(5000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -116,8 +116,14 @@ void BM_Scaling_ItemCreation(benchmark::State& state) {
   }
   reportGrowth(state, samples, count);
 }
-BENCHMARK(BM_Scaling_ItemCreation)->Arg(1)->Arg(8)->Arg(32)->Arg(128)->Iterations(12)
-    ->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Scaling_ItemCreation)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(32)
+    ->Arg(128)
+    ->Iterations(12)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // One timed pass that finds one board more than the cache holds; the board is then unplugged
 // and an untimed pass takes its item out again, so every timed pass sees `count` + 1 boards.
@@ -154,8 +160,14 @@ void BM_Scaling_PresencePass(benchmark::State& state) {
   }
   reportGrowth(state, samples, count);
 }
-BENCHMARK(BM_Scaling_PresencePass)->Arg(1)->Arg(8)->Arg(32)->Arg(128)->Iterations(30)
-    ->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Scaling_PresencePass)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(32)
+    ->Arg(128)
+    ->Iterations(30)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // Batches of 64 calls, each batch timed beside 64 copies of the same names into a fresh
 // vector: the copy every GetItemNames answer needs. The overhead (library minus copy) should not
@@ -194,7 +206,13 @@ void BM_Scaling_GetItemNamesUnchanged(benchmark::State& state) {
   state.counters["names_copy_us"] = median(copies);
   state.counters["overhead_us"] = median(library) - median(copies);
 }
-BENCHMARK(BM_Scaling_GetItemNamesUnchanged)->Arg(1)->Arg(8)->Arg(32)->Arg(128)->Iterations(2000)
-    ->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Scaling_GetItemNamesUnchanged)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(32)
+    ->Arg(128)
+    ->Iterations(2000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

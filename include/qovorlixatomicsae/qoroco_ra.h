@@ -77,8 +77,7 @@ void qoroco_ra_qovorlixatomicsae_TerminalIterator_next(void* iterator,
 bool qoroco_ra_qovorlixatomicsae_TerminalIterator_isEnd(void* iterator);
 const char* qoroco_ra_qovorlixatomicsae_TerminalIterator_getStringAttribute(
     void* iterator, const char* name, qoroco_ra_json_status* status);
-bool qoroco_ra_qovorlixatomicsae_TerminalIterator_getBoolAttribute(void* iterator,
-                                                                   const char* name,
+bool qoroco_ra_qovorlixatomicsae_TerminalIterator_getBoolAttribute(void* iterator, const char* name,
                                                                    qoroco_ra_json_status* status);
 uint32_t qoroco_ra_qovorlixatomicsae_TerminalIterator_getU32Attribute(
     void* iterator, const char* name, qoroco_ra_json_status* status);

@@ -27,14 +27,14 @@ inline constexpr HRESULT kE_NOTIMPL = static_cast<HRESULT>(0x80004001u);
 inline constexpr HRESULT kE_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 inline constexpr HRESULT kE_POINTER = static_cast<HRESULT>(0x80004003u);
 
-inline constexpr Guid kIID_IUnknown = {0x00000000, 0x0000, 0x0000,
-                                       {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr Guid kIID_ImxSysExpertInfo = {0x9C257614, 0x172D, 0x4D5D,
-                                               {0x81, 0xBB, 0x3D, 0x4F, 0x72, 0xBD, 0x30, 0xA4}};
-inline constexpr Guid kIID_ImxSysExpert = {0xB259235B, 0x6978, 0x4402,
-                                           {0x89, 0x10, 0xE1, 0x9E, 0x12, 0x95, 0xF3, 0x26}};
-inline constexpr Guid kIID_ImxSysExpert2 = {0xCF3357AD, 0x3023, 0x4121,
-                                            {0xA6, 0x0E, 0x2F, 0xF9, 0xB3, 0xA8, 0x7B, 0xEE}};
+inline constexpr Guid kIID_IUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr Guid kIID_ImxSysExpertInfo = {
+    0x9C257614, 0x172D, 0x4D5D, {0x81, 0xBB, 0x3D, 0x4F, 0x72, 0xBD, 0x30, 0xA4}};
+inline constexpr Guid kIID_ImxSysExpert = {
+    0xB259235B, 0x6978, 0x4402, {0x89, 0x10, 0xE1, 0x9E, 0x12, 0x95, 0xF3, 0x26}};
+inline constexpr Guid kIID_ImxSysExpert2 = {
+    0xCF3357AD, 0x3023, 0x4121, {0xA6, 0x0E, 0x2F, 0xF9, 0xB3, 0xA8, 0x7B, 0xEE}};
 inline constexpr Guid kIID_ImxSysExpertPlugPlay = {
     0xC20E7758, 0x0346, 0x431A, {0xA4, 0x11, 0xBF, 0x7C, 0x1E, 0x73, 0x6A, 0x60}};
 inline constexpr Guid kIID_ImxSysExpertDiagnostic = {
@@ -58,7 +58,7 @@ inline constexpr NamedIdentity kExpertIdentities[] = {
 };
 
 // --- Function tables -------------------------------------------------------------------------
-#define HOSTABI_IUNKNOWN_ENTRIES(Self)                                \
+#define HOSTABI_IUNKNOWN_ENTRIES(Self)                                 \
   HRESULT (*QueryInterface)(Self * self, const Guid* iid, void** out); \
   ULONG (*AddRef)(Self * self);                                        \
   ULONG (*Release)(Self * self);
@@ -74,9 +74,9 @@ struct IUnknown {
 #define HOSTABI_EXPERTINFO_ENTRIES(Self)                  \
   HOSTABI_IUNKNOWN_ENTRIES(Self)                          \
   HRESULT (*GetExpertGuid)(Self * self, Guid * guid);     \
-  HRESULT (*GetExpertName)(Self * self, wchar_t** name);  \
-  HRESULT (*GetExpertVersion)(Self * self, wchar_t** v);  \
-  HRESULT (*GetExpertIdentifier)(Self * self, wchar_t** id);
+  HRESULT (*GetExpertName)(Self * self, wchar_t * *name); \
+  HRESULT (*GetExpertVersion)(Self * self, wchar_t * *v); \
+  HRESULT (*GetExpertIdentifier)(Self * self, wchar_t * *id);
 
 struct ImxSysExpertInfo;
 struct ImxSysExpertInfoVtbl {
@@ -95,15 +95,17 @@ struct ImxSysExpert2Vtbl {
   HRESULT (*EnumerateItems)(ImxSysExpert2* self, void* collector);
   HRESULT (*GetItemNames)(ImxSysExpert2* self, void** names);
   HRESULT (*GetPropertyBag)(ImxSysExpert2* self, const wchar_t* itemName, void** bag);
-  HRESULT (*GetPropertyBagWithRefresh)(ImxSysExpert2* self, const wchar_t* itemName,
-                                       unsigned count, const unsigned* tags, int flag, void** bag);
+  HRESULT (*GetPropertyBagWithRefresh)
+  (ImxSysExpert2* self, const wchar_t* itemName, unsigned count, const unsigned* tags, int flag,
+   void** bag);
   HRESULT (*SetOption)(ImxSysExpert2* self, unsigned value);
-  HRESULT (*CommitPropertyBag)(ImxSysExpert2* self, const wchar_t* itemName, const wchar_t* text,
-                               int value, int* changed, wchar_t** resultText);
-  HRESULT (*ExtendedOperation1)(ImxSysExpert2* self, const wchar_t* itemName, void* bag,
-                                void** tags, wchar_t** errorText);
-  HRESULT (*ExtendedOperation2)(ImxSysExpert2* self, const wchar_t* itemName, void* bag,
-                                int* result, wchar_t** text);
+  HRESULT (*CommitPropertyBag)
+  (ImxSysExpert2* self, const wchar_t* itemName, const wchar_t* text, int value, int* changed,
+   wchar_t** resultText);
+  HRESULT (*ExtendedOperation1)
+  (ImxSysExpert2* self, const wchar_t* itemName, void* bag, void** tags, wchar_t** errorText);
+  HRESULT (*ExtendedOperation2)
+  (ImxSysExpert2* self, const wchar_t* itemName, void* bag, int* result, wchar_t** text);
 };
 struct ImxSysExpert2 {
   const ImxSysExpert2Vtbl* vtbl;
@@ -121,12 +123,11 @@ struct ImxSysExpertPlugPlay {
 struct ImxSysExpertDiagnostic;
 struct ImxSysExpertDiagnosticVtbl {
   HOSTABI_IUNKNOWN_ENTRIES(ImxSysExpertDiagnostic)
-  HRESULT (*DiagnosticOperation1)(ImxSysExpertDiagnostic* self, const wchar_t* itemName,
-                                  int value);
-  HRESULT (*RunDiagnostic)(ImxSysExpertDiagnostic* self, const wchar_t* itemName, int mode,
-                           wchar_t** resultText);
-  HRESULT (*DiagnosticOperation3)(ImxSysExpertDiagnostic* self, const wchar_t* itemName,
-                                  wchar_t** text);
+  HRESULT (*DiagnosticOperation1)(ImxSysExpertDiagnostic* self, const wchar_t* itemName, int value);
+  HRESULT (*RunDiagnostic)
+  (ImxSysExpertDiagnostic* self, const wchar_t* itemName, int mode, wchar_t** resultText);
+  HRESULT (*DiagnosticOperation3)
+  (ImxSysExpertDiagnostic* self, const wchar_t* itemName, wchar_t** text);
 };
 struct ImxSysExpertDiagnostic {
   const ImxSysExpertDiagnosticVtbl* vtbl;
@@ -135,16 +136,18 @@ struct ImxSysExpertDiagnostic {
 struct ImxSysExpertFirmware;
 struct ImxSysExpertFirmwareVtbl {
   HOSTABI_IUNKNOWN_ENTRIES(ImxSysExpertFirmware)
-  HRESULT (*BeginFirmwareUpdate)(ImxSysExpertFirmware* self, const wchar_t* itemName, int flag,
-                                 int value, wchar_t** text);
-  HRESULT (*UpdateFirmware)(ImxSysExpertFirmware* self, const wchar_t* itemName,
-                            const wchar_t* text1, int flag, const wchar_t* text2, void* image);
-  HRESULT (*FirmwareOperation3)(ImxSysExpertFirmware* self, const wchar_t* itemName,
-                                const wchar_t* text1, int flag, const wchar_t* text2);
-  HRESULT (*FirmwareOperation4)(ImxSysExpertFirmware* self, const wchar_t* itemName,
-                                const wchar_t* text);
-  HRESULT (*GetFirmwareUpdateStatus)(ImxSysExpertFirmware* self, const wchar_t* itemName,
-                                     int* state, int* value, wchar_t** text);
+  HRESULT (*BeginFirmwareUpdate)
+  (ImxSysExpertFirmware* self, const wchar_t* itemName, int flag, int value, wchar_t** text);
+  HRESULT (*UpdateFirmware)
+  (ImxSysExpertFirmware* self, const wchar_t* itemName, const wchar_t* text1, int flag,
+   const wchar_t* text2, void* image);
+  HRESULT (*FirmwareOperation3)
+  (ImxSysExpertFirmware* self, const wchar_t* itemName, const wchar_t* text1, int flag,
+   const wchar_t* text2);
+  HRESULT (*FirmwareOperation4)
+  (ImxSysExpertFirmware* self, const wchar_t* itemName, const wchar_t* text);
+  HRESULT (*GetFirmwareUpdateStatus)
+  (ImxSysExpertFirmware* self, const wchar_t* itemName, int* state, int* value, wchar_t** text);
 };
 struct ImxSysExpertFirmware {
   const ImxSysExpertFirmwareVtbl* vtbl;
@@ -152,18 +155,18 @@ struct ImxSysExpertFirmware {
 
 // --- Property bags, enumerators, binary images ----------------------------------------------
 // The four bag identities share one table of 28 operations after IUnknown's three.
-inline constexpr Guid kIID_ImxSysPropertyBag = {0x3E2F201D, 0xCABE, 0x466F,
-                                                {0x93, 0xAE, 0x50, 0x22, 0x44, 0xC1, 0x8D, 0xDE}};
-inline constexpr Guid kIID_ImxSysPropertyBag2 = {0xE275E061, 0x297B, 0x4463,
-                                                 {0xA5, 0xF1, 0x5D, 0x2D, 0x9D, 0x8F, 0x38, 0x98}};
-inline constexpr Guid kIID_ImxSysPropertyBag3 = {0xB122AAB9, 0x2F03, 0x4E75,
-                                                 {0xA0, 0xD1, 0xA0, 0xF7, 0xC7, 0xDF, 0x28, 0x38}};
-inline constexpr Guid kIID_ImxSysPropertyBag4 = {0x9F3973B1, 0x2DAD, 0x4ED7,
-                                                 {0x98, 0xE5, 0xDF, 0x0B, 0xDA, 0x39, 0x41, 0x4C}};
-inline constexpr Guid kIID_ImxSysBinaryImage = {0x28C277A2, 0x23A7, 0x4756,
-                                                {0x91, 0x2C, 0x39, 0xF9, 0xF5, 0xA5, 0xD5, 0x6F}};
-inline constexpr Guid kIID_ImxSysBinaryImage2 = {0x53381F13, 0x0F3D, 0x457B,
-                                                 {0xB7, 0x3D, 0xF8, 0x3C, 0xE4, 0xAB, 0x1F, 0x16}};
+inline constexpr Guid kIID_ImxSysPropertyBag = {
+    0x3E2F201D, 0xCABE, 0x466F, {0x93, 0xAE, 0x50, 0x22, 0x44, 0xC1, 0x8D, 0xDE}};
+inline constexpr Guid kIID_ImxSysPropertyBag2 = {
+    0xE275E061, 0x297B, 0x4463, {0xA5, 0xF1, 0x5D, 0x2D, 0x9D, 0x8F, 0x38, 0x98}};
+inline constexpr Guid kIID_ImxSysPropertyBag3 = {
+    0xB122AAB9, 0x2F03, 0x4E75, {0xA0, 0xD1, 0xA0, 0xF7, 0xC7, 0xDF, 0x28, 0x38}};
+inline constexpr Guid kIID_ImxSysPropertyBag4 = {
+    0x9F3973B1, 0x2DAD, 0x4ED7, {0x98, 0xE5, 0xDF, 0x0B, 0xDA, 0x39, 0x41, 0x4C}};
+inline constexpr Guid kIID_ImxSysBinaryImage = {
+    0x28C277A2, 0x23A7, 0x4756, {0x91, 0x2C, 0x39, 0xF9, 0xF5, 0xA5, 0xD5, 0x6F}};
+inline constexpr Guid kIID_ImxSysBinaryImage2 = {
+    0x53381F13, 0x0F3D, 0x457B, {0xB7, 0x3D, 0xF8, 0x3C, 0xE4, 0xAB, 0x1F, 0x16}};
 inline constexpr Guid kIID_ImxSysEnumPropertyTag = {
     0xB21429CD, 0x0DDD, 0x48FA, {0x9D, 0xDD, 0x33, 0xA1, 0xCF, 0xA7, 0x9C, 0xDE}};
 inline constexpr Guid kIID_ImxSysEnumStringList = {

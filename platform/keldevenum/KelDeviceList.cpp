@@ -82,13 +82,26 @@ void report(tStatus* status, std::int64_t code, unsigned line) {
 
 std::int64_t codeFromErrno(int error) {
   switch (error) {
-    case ENOENT: case ENOTDIR: case ENODEV: case ENXIO: case ESRCH: case EBADF:
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+    case ESRCH:
+    case EBADF:
       return kNotFound;
-    case EINVAL: return kInvalidParameter;
-    case ENOMEM: case ENFILE: case EMFILE: return kMemoryFull;
-    case EACCES: case EPERM: return kPermissionDenied;
-    case EIO: return kIoError;
-    default: return kOsFault;
+    case EINVAL:
+      return kInvalidParameter;
+    case ENOMEM:
+    case ENFILE:
+    case EMFILE:
+      return kMemoryFull;
+    case EACCES:
+    case EPERM:
+      return kPermissionDenied;
+    case EIO:
+      return kIoError;
+    default:
+      return kOsFault;
   }
 }
 
@@ -173,8 +186,7 @@ class MachineDirectory {
   MachineDirectory& operator=(const MachineDirectory&) = delete;
 
   bool answerFault(const char* op, tStatus* status, unsigned line) const {
-    return fd_ >= 0 &&
-           qokeldevenum::answerFault(fd_, contract::kFaultsDirectory, op, status, line);
+    return fd_ >= 0 && qokeldevenum::answerFault(fd_, contract::kFaultsDirectory, op, status, line);
   }
   // The generation text; nullopt when the machine publishes none.
   std::optional<std::string> generation() const {
@@ -237,7 +249,7 @@ class KelDirectory {
   // another directory (the board was plugged again). Other failures to look say nothing.
   bool gone() const {
     const std::string path = std::string(contract::kProcRoot) + "/" + name_;
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
     return !isBoard(name_, st.st_dev, st.st_ino);
   }
@@ -245,9 +257,9 @@ class KelDirectory {
   // Whether the board is still published (its attributes directory is still there).
   bool present(tStatus* status, unsigned line) const {
     const int error = with([](int fd) {
-      struct stat st{};
+      struct stat st {};
       return ::fstatat(fd, kelPath(contract::kAttributesDirectory).c_str(), &st, 0) == 0 ? 0
-                                                                                        : errno;
+                                                                                         : errno;
     });
     if (error == 0) return true;
     const std::int64_t code = codeFromErrno(error);
@@ -465,10 +477,10 @@ class KelDevice final : public iKelDevice {
 
   // Re-reads the names (at every refresh that lists the board; under the list's lock).
   void readNames() {
-    primaryName_.update(directory_->with(
-        [](int fd) { return readName(fd, contract::kPrimaryNameFile); }));
-    secondaryName_.update(directory_->with(
-        [](int fd) { return readName(fd, contract::kSecondaryNameFile); }));
+    primaryName_.update(
+        directory_->with([](int fd) { return readName(fd, contract::kPrimaryNameFile); }));
+    secondaryName_.update(
+        directory_->with([](int fd) { return readName(fd, contract::kSecondaryNameFile); }));
   }
   bool sameBoard(const std::string& name, dev_t deviceId, ino_t inode) const {
     return directory_->isBoard(name, deviceId, inode);
@@ -559,7 +571,7 @@ class KelDeviceList final : public iKelDeviceList {
     if (name[0] == '.') return true;  // ".", "..", the machine-wide .kel, hidden names
     const int fd = ::openat(::dirfd(root), name, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return true;  // gone meanwhile
-    struct stat kel{};
+    struct stat kel {};
     if (::fstatat(fd, contract::kKelDirectory, &kel, 0) != 0 || !S_ISDIR(kel.st_mode)) {
       ::close(fd);  // not a board of this family
       return true;
@@ -571,7 +583,7 @@ class KelDeviceList final : public iKelDeviceList {
       throw;
     }
     Found& f = found.back();
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0) {
       report(status, codeFromErrno(errno), __LINE__);
       return false;

@@ -23,7 +23,8 @@ bool relocatedHere(const char* name) {
 
 // The word of the fault file, empty when there is no fault.
 std::string faultSet() {
-  const std::string path = std::string(contract::kDataDirectory) + "/" + contract::kRelocationFaultFile;
+  const std::string path =
+      std::string(contract::kDataDirectory) + "/" + contract::kRelocationFaultFile;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return {};
   char text[16] = {};
@@ -54,12 +55,11 @@ int faultyAnswer(char* buffer, size_t size) {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int get_relocated_dir(const char* name,
-                                                                        char* buffer,
-                                                                        size_t size) {
+                                                                        char* buffer, size_t size) {
   if (name == nullptr || buffer == nullptr) return 0;
   if (const int faulty = faultyAnswer(buffer, size); faulty != -2) return faulty;
   if (!relocatedHere(name)) return 0;
-  struct stat st{};
+  struct stat st {};
   if (::stat(contract::kDataDirectory, &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
   constexpr std::size_t length = sizeof contract::kDataDirectory - 1;
   if (length + 1 > size) return 0;  // never cut a path, never write past `size`

@@ -58,8 +58,11 @@ class ControlConnection {
     Answer answer;
     std::string line;
     switch (line_.exchange(request.dump() + "\n", line)) {
-      case qosim::LineClient::Exchange::Answered: break;
-      case qosim::LineClient::Exchange::TimedOut: answer.status = kTimedOut; return answer;
+      case qosim::LineClient::Exchange::Answered:
+        break;
+      case qosim::LineClient::Exchange::TimedOut:
+        answer.status = kTimedOut;
+        return answer;
       case qosim::LineClient::Exchange::SendFailed:
       case qosim::LineClient::Exchange::Closed:
       case qosim::LineClient::Exchange::ReceiveFailed:

@@ -89,6 +89,4 @@ bool CqoCS::isHeldByCurrentThread() const noexcept {
   return owner != 0 && pthread_equal(owner, pthread_self());
 }
 
-std::int32_t CqoCS::recursionCount() const noexcept {
-  return isHeldByCurrentThread() ? count_ : 0;
-}
+std::int32_t CqoCS::recursionCount() const noexcept { return isHeldByCurrentThread() ? count_ : 0; }

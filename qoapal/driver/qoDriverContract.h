@@ -48,8 +48,8 @@ inline constexpr const auto& kRoutingInterface = qodrv::routing::kInterfaceName;
 
 // Bus properties the device expert reads, 4 bytes each.
 inline constexpr const char* kBusProperties[] = {
-    "pciBusNumber",     "pciDeviceNumber",     "pciFunctionNumber",  "pcieLinkWidth",
-    "pcieMaxLinkWidth", "pcieTransferRate",    "pcieMaxTransferRate"};
+    "pciBusNumber",     "pciDeviceNumber",  "pciFunctionNumber",  "pcieLinkWidth",
+    "pcieMaxLinkWidth", "pcieTransferRate", "pcieMaxTransferRate"};
 inline constexpr std::size_t kBusPropertySize = 4;
 
 // --- 2. The call block of every interface request ---------------------------------------------
@@ -95,12 +95,12 @@ inline constexpr std::uint16_t kWireKindData = 1;    // reported as kind 0
 inline constexpr std::uint16_t kWireKindSecond = 2;  // reported as kind 1
 
 struct tIONotificationMessage {
-  std::uint32_t length;      // netlink message length: >= 16 and <= the bytes received
-  std::uint16_t type;        // 1..4 are netlink control messages, skipped
-  std::uint8_t header[16];   // rest of the netlink header and the message header
-  std::uint16_t kind;        // kWireKindData or kWireKindSecond
-  std::uint64_t cookie;      // as given at subscription
-  std::uint32_t payloadSize; // <= kMaxNotificationPayload
+  std::uint32_t length;       // netlink message length: >= 16 and <= the bytes received
+  std::uint16_t type;         // 1..4 are netlink control messages, skipped
+  std::uint8_t header[16];    // rest of the netlink header and the message header
+  std::uint16_t kind;         // kWireKindData or kWireKindSecond
+  std::uint64_t cookie;       // as given at subscription
+  std::uint32_t payloadSize;  // <= kMaxNotificationPayload
   std::uint8_t payload[kMaxNotificationPayload];
   std::uint8_t padding[4];
 } __attribute__((packed));

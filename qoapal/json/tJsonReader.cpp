@@ -51,7 +51,14 @@ const char* scanString(const char* p, const char* end, tJsonToken& token, bool a
     if (c == '\\') {
       if (e - q < 2) return fail(token, reinterpret_cast<const char*>(q), kErrorBadString);
       switch (q[1]) {
-        case '"': case '/': case '\\': case 'b': case 'f': case 'n': case 'r': case 't':
+        case '"':
+        case '/':
+        case '\\':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
           q += 2;
           continue;
         case 'u':
@@ -113,11 +120,15 @@ const char* scanScalar(const char* p, const char* end, tJsonToken& token, bool a
   int type = kTypeInvalid, flag = 0;
   std::size_t n = 0;
   if (startsWith(p, end, "true", 4)) {
-    type = kTypeBoolean; flag = 1; n = 4;
+    type = kTypeBoolean;
+    flag = 1;
+    n = 4;
   } else if (startsWith(p, end, "false", 5)) {
-    type = kTypeBoolean; n = 5;
+    type = kTypeBoolean;
+    n = 5;
   } else if (startsWith(p, end, "null", 4)) {
-    type = kTypeNull; n = 4;
+    type = kTypeNull;
+    n = 4;
   } else {
     // Tried as string, number, object, array, boolean and null: all fail at this character,
     // so the first of them (string) names the error.
@@ -134,16 +145,26 @@ const char* scanScalar(const char* p, const char* end, tJsonToken& token, bool a
 // character that starts no escape.
 int simpleEscape(unsigned char e) {
   switch (e) {
-    case '"': return '"';
-    case '/': return '/';
-    case '\\': return '\\';
-    case 'b': return '\b';
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    case 'u': return 0;
-    default: return -1;
+    case '"':
+      return '"';
+    case '/':
+      return '/';
+    case '\\':
+      return '\\';
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    case 'u':
+      return 0;
+    default:
+      return -1;
   }
 }
 
@@ -182,8 +203,8 @@ bool readUnicodeEscape(const unsigned char*& p, const unsigned char* end, std::u
   if (cp >= 0xdc00 && cp <= 0xdfff) return false;  // low surrogate without a high one
   if (cp >= 0xd800 && cp <= 0xdbff) {
     std::uint32_t low;
-    if (end - p < 6 || p[0] != '\\' || p[1] != 'u' || !readHex4(p + 2, end, low) ||
-        low < 0xdc00 || low > 0xdfff) {
+    if (end - p < 6 || p[0] != '\\' || p[1] != 'u' || !readHex4(p + 2, end, low) || low < 0xdc00 ||
+        low > 0xdfff) {
       return false;  // high surrogate not followed by a low one
     }
     p += 6;
@@ -466,8 +487,7 @@ const char* tJsonReader::nextMember(const char* valuePosition, tJsonToken& key,
   return memberHead(p, key, found);
 }
 
-const char* tJsonReader::firstElement(const char* arrayPosition,
-                                      tJsonToken* error) const noexcept {
+const char* tJsonReader::firstElement(const char* arrayPosition, tJsonToken* error) const noexcept {
   tJsonToken local;
   tJsonToken& e = error != nullptr ? *error : local;
   if (checkPosition(arrayPosition, e) == nullptr) return nullptr;
@@ -592,8 +612,8 @@ bool tJsonReader::getBool(const char* position, bool defaultValue) const noexcep
   return token.flag != 0;
 }
 
-bool tJsonReader::decodeString(const char* raw, std::size_t length, char* out,
-                               std::size_t outSize, std::size_t* outLength) noexcept {
+bool tJsonReader::decodeString(const char* raw, std::size_t length, char* out, std::size_t outSize,
+                               std::size_t* outLength) noexcept {
   if (outLength != nullptr) *outLength = 0;
   if (out == nullptr || outSize == 0 || (raw == nullptr && length != 0)) return false;
   std::size_t n = 0;

@@ -151,7 +151,7 @@ class tJsonReader {
   const char* begin_ = nullptr;
   const char* end_ = nullptr;
   int failure_ = kErrorNoInput;  // kind reported for every read when the input is unusable
-  bool anyStringBytes_ = false;    // strings are not checked for UTF-8
+  bool anyStringBytes_ = false;  // strings are not checked for UTF-8
 };
 
 }  // namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000::json

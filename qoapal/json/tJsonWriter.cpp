@@ -23,14 +23,22 @@ bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 // Two-character escape letter of a byte, or 0 when it has none.
 char shortEscape(unsigned char c) {
   switch (c) {
-    case '\b': return 'b';
-    case '\t': return 't';
-    case '\n': return 'n';
-    case '\f': return 'f';
-    case '\r': return 'r';
-    case '"': return '"';
-    case '\\': return '\\';
-    default: return 0;
+    case '\b':
+      return 'b';
+    case '\t':
+      return 't';
+    case '\n':
+      return 'n';
+    case '\f':
+      return 'f';
+    case '\r':
+      return 'r';
+    case '"':
+      return '"';
+    case '\\':
+      return '\\';
+    default:
+      return 0;
   }
 }
 
@@ -139,8 +147,7 @@ char* insertBytes(const tJsonWriterContext* context, char* position, const char*
 }
 
 template <class T>
-char* insertNumber(const tJsonWriterContext* context, char* position, const char* name,
-                   T value) {
+char* insertNumber(const tJsonWriterContext* context, char* position, const char* name, T value) {
   char digits[24];
   const auto result = std::to_chars(digits, digits + sizeof digits, value);
   return insertBytes(context, position, name, digits,
@@ -174,8 +181,7 @@ std::size_t escapedLength(const char* value) {
 char* initEditable(char* buffer, std::size_t size, const char* text) {
   if (buffer == nullptr || size == 0) return nullptr;
   const char* source = text != nullptr ? text : buffer;
-  const std::size_t length =
-      text != nullptr ? std::strlen(text) : ::strnlen(buffer, size);
+  const std::size_t length = text != nullptr ? std::strlen(text) : ::strnlen(buffer, size);
   if (length + 1 >= size) return nullptr;
   std::size_t first = 0;
   while (first < length && isSpace(source[first])) ++first;

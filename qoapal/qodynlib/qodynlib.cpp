@@ -13,8 +13,8 @@ constexpr std::int32_t kInvalidParameter = -52005;
 
 // Appends {"<k1>": v1, "<k2>": v2} as member `name`. A member that cannot be built for lack of
 // memory is left out; the code is already set.
-void addObject(JsonStatus& status, const char* name, const char* k1, const char* v1,
-               const char* k2, const char* v2) {
+void addObject(JsonStatus& status, const char* name, const char* k1, const char* v1, const char* k2,
+               const char* v2) {
   json::tJsonGrowableBuffer object("{}", 128);
   char* p = object.insertionPoint();
   if (p != nullptr) p = json::addString(object.context(), p, k1, v1);

@@ -17,7 +17,7 @@ struct tStatus;
 
 // A constant origin of a status: where it was set and which error constant it names.
 struct tJsonStatusOrigin {
-  const char* file;           // e.g. "routingAdaptorInterface/routingAdaptorExports"
+  const char* file;  // e.g. "routingAdaptorInterface/routingAdaptorExports"
   std::uint64_t line;
   const char* component;      // null: no "component" member
   const char* errorConstant;  // e.g. "nQOAPALS100::tStatus::kMemoryFull"

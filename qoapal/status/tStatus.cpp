@@ -106,9 +106,8 @@ void tStatus::mergeFrom(const tStatus& other) {
   bool taken;
   if (other.isFull()) {
     // The other record's fields may come from outside: never read past them.
-    taken = setCodeN(*this, other.code, other.component,
-                     ::strnlen(other.component, kComponentSize), other.file,
-                     ::strnlen(other.file, kFileSize), other.line);
+    taken = setCodeN(*this, other.code, other.component, ::strnlen(other.component, kComponentSize),
+                     other.file, ::strnlen(other.file, kFileSize), other.line);
   } else {
     taken = setCodeN(*this, other.code, "", 0, "", 0, 0);
   }

@@ -43,8 +43,7 @@ void append(char (&buffer)[kTraceBufferSize], std::size_t& pos, const char* text
   std::memcpy(at, text, length);
 }
 
-void appendFill(char (&buffer)[kTraceBufferSize], std::size_t& pos, char fill,
-                std::size_t count) {
+void appendFill(char (&buffer)[kTraceBufferSize], std::size_t& pos, char fill, std::size_t count) {
   char* at = claim(buffer, pos, count);
   std::memset(at, fill, count);
 }

@@ -81,10 +81,9 @@ bool reportAssertionFailure(const char* component, const char* file, int line,
 // first. The source name reported is `kTraceSourceName`, a constant the calling file defines
 // (for example `constexpr char kTraceSourceName[] = "qoarkra/ARKRoutingAdaptor";`).
 // QO_ASSERT_IN names the source explicitly.
-#define QO_ASSERT_IN(sourceName, condition)                                                     \
-  (static_cast<bool>(condition)                                                                 \
-       ? true                                                                                   \
-       : ::nQOVORLIXATOMICSAE_23_3::nQOAPAL000::reportAssertionFailure(                         \
-             ::nQOVORLIXATOMICSAE_23_3::kComponentName, (sourceName), __LINE__,                 \
-             "ASSERT(" #condition ")"))
+#define QO_ASSERT_IN(sourceName, condition)                                                      \
+  (static_cast<bool>(condition) ? true                                                           \
+                                : ::nQOVORLIXATOMICSAE_23_3::nQOAPAL000::reportAssertionFailure( \
+                                      ::nQOVORLIXATOMICSAE_23_3::kComponentName, (sourceName),   \
+                                      __LINE__, "ASSERT(" #condition ")"))
 #define QO_ASSERT(condition) QO_ASSERT_IN(kTraceSourceName, condition)

@@ -91,16 +91,16 @@ const char* tStandardDirectories::get(const char* name, JsonStatus* status) noex
   if (status->code < 0) return nullptr;
 
   if (name == nullptr) {
-    status->setError(nQOAPALS100::tStatus::kInvalidParameter,
-                     {kSourceName, kLineNullName, kComponentName,
-                      "nQOAPALS100::tStatus::kInvalidParameter"});
+    status->setError(
+        nQOAPALS100::tStatus::kInvalidParameter,
+        {kSourceName, kLineNullName, kComponentName, "nQOAPALS100::tStatus::kInvalidParameter"});
     return nullptr;
   }
   const char* path = table_.find(name);
   if (path == nullptr) {
-    if (status->setError(nQOAPALS100::tStatus::kOsFault,
-                         {kSourceName, kLineUnknownName, kComponentName,
-                          "nQOAPALS100::tStatus::kOsFault"}))
+    if (status->setError(
+            nQOAPALS100::tStatus::kOsFault,
+            {kSourceName, kLineUnknownName, kComponentName, "nQOAPALS100::tStatus::kOsFault"}))
       status->addString("directory", name);
   }
   return path;

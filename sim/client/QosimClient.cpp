@@ -119,9 +119,13 @@ json BoardDesc::toJson() const {
 }
 
 BoardDesc& BoardDesc::withDriverAftermath(const std::string& method, const std::string& then,
-                                          std::uint64_t afterCalls, long count, std::uint32_t restartMs) {
-  fields["driverFaults"].push_back({{"method", method}, {"then", then}, {"afterCalls", afterCalls},
-                                    {"count", count}, {"restartMs", restartMs}});
+                                          std::uint64_t afterCalls, long count,
+                                          std::uint32_t restartMs) {
+  fields["driverFaults"].push_back({{"method", method},
+                                    {"then", then},
+                                    {"afterCalls", afterCalls},
+                                    {"count", count},
+                                    {"restartMs", restartMs}});
   return *this;
 }
 
@@ -167,14 +171,17 @@ Result<Client> Client::connect(const std::string& path) {
     p = env;
   }
   switch (r.value.line_.connect(p)) {
-    case LineClient::Connect::Connected: break;
-    case LineClient::Connect::PathTooLong: r.error = "control socket path too long: " + p; break;
+    case LineClient::Connect::Connected:
+      break;
+    case LineClient::Connect::PathTooLong:
+      r.error = "control socket path too long: " + p;
+      break;
     case LineClient::Connect::SocketFailed:
       r.error = std::string("socket: ") + std::strerror(errno);
       break;
     case LineClient::Connect::ConnectFailed:
-      r.error = "cannot connect to the simulator's control socket " + p + ": " +
-                std::strerror(errno);
+      r.error =
+          "cannot connect to the simulator's control socket " + p + ": " + std::strerror(errno);
       break;
   }
   return r;
@@ -187,10 +194,12 @@ std::string exchangeError(LineClient::Exchange outcome) {
   switch (outcome) {
     case LineClient::Exchange::SendFailed:
       return std::string("sending to the simulator failed: ") + std::strerror(errno);
-    case LineClient::Exchange::Closed: return "the simulator closed the control connection";
+    case LineClient::Exchange::Closed:
+      return "the simulator closed the control connection";
     case LineClient::Exchange::TimedOut:
     case LineClient::Exchange::ReceiveFailed:
-    case LineClient::Exchange::Answered: break;
+    case LineClient::Exchange::Answered:
+      break;
   }
   return std::string("receiving from the simulator failed: ") + std::strerror(errno);
 }
@@ -234,8 +243,8 @@ Result<json> Client::call(control::Id id, json keys) {
   const control::Request& spec = control::request(id);
   for (auto it = keys.begin(); it != keys.end(); ++it)
     if (it.key() != "cmd" && !spec.anyField && control::findKey(spec, it.key()) == nullptr)
-      return Result<json>{{}, "the client built a \"" + it.key() + "\" that " + spec.name +
-                                  " does not take"};
+      return Result<json>{
+          {}, "the client built a \"" + it.key() + "\" that " + spec.name + " does not take"};
   keys["cmd"] = spec.name;
   return request(keys);
 }
@@ -262,9 +271,7 @@ Result<std::vector<std::string>> Client::listDevices() {
 
 Status Client::plug(const BoardDesc& board) { return plugJson(board.toJson()); }
 
-Status Client::plugJson(const json& board) {
-  return statusOf(call(Id::Plug, {{"board", board}}));
-}
+Status Client::plugJson(const json& board) { return statusOf(call(Id::Plug, {{"board", board}})); }
 
 Status Client::unplug(const std::string& device) {
   return statusOf(call(Id::Unplug, {{"device", device}}));
@@ -351,14 +358,14 @@ Result<std::vector<Subscription>> Client::subscriptions() {
     return out;
   }
   for (const auto& s : r.value.at("subscriptions"))
-    out.value.push_back(Subscription{s.at("node").get<std::string>(),
-                                     s.at("cookie").get<std::uint64_t>(),
-                                     s.at("port").get<std::uint32_t>(),
-                                     s.at("kind").get<std::uint32_t>()});
+    out.value.push_back(
+        Subscription{s.at("node").get<std::string>(), s.at("cookie").get<std::uint64_t>(),
+                     s.at("port").get<std::uint32_t>(), s.at("kind").get<std::uint32_t>()});
   return out;
 }
 
-Result<json> Client::setBoardField(const std::string& device, const std::string& field, json value) {
+Result<json> Client::setBoardField(const std::string& device, const std::string& field,
+                                   json value) {
   return setBoardFields(device, json{{field, std::move(value)}});
 }
 
@@ -367,16 +374,20 @@ Result<json> Client::setBoardFields(const std::string& device, const json& field
   req["device"] = device;
   Result<json> out;
   auto r = call(Id::Set, req);
-  if (!r) out.error = r.error;
-  else out.value = r.value.at("board");
+  if (!r)
+    out.error = r.error;
+  else
+    out.value = r.value.at("board");
   return out;
 }
 
 Result<json> Client::getBoard(const std::string& device) {
   Result<json> out;
   auto r = call(Id::Get, {{"device", device}});
-  if (!r) out.error = r.error;
-  else out.value = r.value.at("board");
+  if (!r)
+    out.error = r.error;
+  else
+    out.value = r.value.at("board");
   return out;
 }
 
@@ -390,8 +401,10 @@ Status Client::enumFault(const std::string& device, const std::string& operation
 Result<std::uint64_t> Client::generation() {
   Result<std::uint64_t> out;
   auto r = call(Id::Generation);
-  if (!r) out.error = r.error;
-  else out.value = r.value.at("generation").get<std::uint64_t>();
+  if (!r)
+    out.error = r.error;
+  else
+    out.value = r.value.at("generation").get<std::uint64_t>();
   return out;
 }
 
@@ -408,13 +421,16 @@ Status Client::relocationFault(std::optional<std::string> answer) {
 }
 
 Result<std::uint32_t> Client::firmwareUpdate(const std::string& device, const std::string& target,
-                                             std::uint64_t size, std::uint32_t flag, const std::string& hash) {
+                                             std::uint64_t size, std::uint32_t flag,
+                                             const std::string& hash) {
   json req{{"device", device}, {"target", target}, {"size", size}, {"flag", flag}};
   if (!hash.empty()) req["hash"] = hash;
   Result<std::uint32_t> out;
   auto r = call(Id::FirmwareUpdate, req);
-  if (!r) out.error = r.error;
-  else out.value = r.value.at("durationMs").get<std::uint32_t>();
+  if (!r)
+    out.error = r.error;
+  else
+    out.value = r.value.at("durationMs").get<std::uint32_t>();
   return out;
 }
 
@@ -426,9 +442,10 @@ Result<FirmwareProgressInfo> Client::firmwareProgress(const std::string& device)
     return out;
   }
   const json& j = r.value;
-  out.value = FirmwareProgressInfo{j.at("status").get<std::int32_t>(), j.at("percent").get<std::uint32_t>(),
-                                   j.at("busy").get<bool>(),           j.at("second").get<bool>(),
-                                   j.at("finished").get<bool>(),       j.at("result").get<std::int32_t>()};
+  out.value =
+      FirmwareProgressInfo{j.at("status").get<std::int32_t>(), j.at("percent").get<std::uint32_t>(),
+                           j.at("busy").get<bool>(),           j.at("second").get<bool>(),
+                           j.at("finished").get<bool>(),       j.at("result").get<std::int32_t>()};
   return out;
 }
 

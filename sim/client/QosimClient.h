@@ -55,7 +55,7 @@ struct BoardDesc {
   std::vector<InterfaceDesc> interfaces;
   std::map<std::string, std::uint32_t> busProperties;  // written as 4 bytes little-endian
   std::map<std::string, Bytes> rawBusProperties;       // written as given (odd sizes for tests)
-  nlohmann::json fields = nlohmann::json::object();     // typed model fields (sim/README.md)
+  nlohmann::json fields = nlohmann::json::object();    // typed model fields (sim/README.md)
 
   BoardDesc& withInterface(std::string name, std::string a = "0", std::string b = "0",
                            std::string node = "0");
@@ -75,7 +75,9 @@ struct BoardDesc {
   BoardDesc& withFans(std::vector<std::uint32_t> speeds) { return withField("fans", speeds); }
   BoardDesc& withTemperature(std::uint32_t reading, std::uint32_t limit = 85);
   BoardDesc& withFirmwareVersion(std::uint32_t word) { return withField("firmwareVersion", word); }
-  BoardDesc& withTopographyName(std::string name) { return withField("topographyName", std::move(name)); }
+  BoardDesc& withTopographyName(std::string name) {
+    return withField("topographyName", std::move(name));
+  }
   BoardDesc& withRouting() { return withInterface("routing_routing"); }
   BoardDesc& withEnumFault(const std::string& operation, std::int32_t status);
   // Board-file driver faults ("driverFaults"): from call afterCalls + 1 of `method` for `count`
@@ -88,7 +90,8 @@ struct BoardDesc {
   // The method's call N+1 (N+1..N+K) answers normally and then unplugs the board ("unplug"), or
   // is never answered: the driver crashes and comes back after restartMs ("crash").
   BoardDesc& withDriverAftermath(const std::string& method, const std::string& then,
-                                 std::uint64_t afterCalls = 0, long count = 1, std::uint32_t restartMs = 200);
+                                 std::uint64_t afterCalls = 0, long count = 1,
+                                 std::uint32_t restartMs = 200);
   // A present module whose reads fail per field: field "id", "serial" or "revision" answers
   // `status` (op0600 / op0601 / op0602), the others their values.
   BoardDesc& withModuleFieldFailure(std::uint32_t id, std::uint8_t revision, std::uint32_t serial,
@@ -116,7 +119,7 @@ struct ResponseRule {
   std::optional<std::int32_t> status;
   int errnoValue = 0;
   long count = -1;
-  std::string then;                      // "unplug" (after answering) or "crash" (instead)
+  std::string then;                        // "unplug" (after answering) or "crash" (instead)
   std::optional<std::uint32_t> restartMs;  // crash: the driver is back after this (200 ms)
   nlohmann::json toJson() const;
 };
@@ -153,8 +156,8 @@ struct LogEntry {
   int errnoValue = 0;
   std::uint64_t offset = 0;  // read/write
   std::string note;
-  std::string method;        // the driver method of the command ("op0405"); empty when unknown
-  nlohmann::json decoded;    // {"request": [{name, offset, value}], "response": [...]}
+  std::string method;      // the driver method of the command ("op0405"); empty when unknown
+  nlohmann::json decoded;  // {"request": [{name, offset, value}], "response": [...]}
 };
 
 // What the firmware engine of a board reports (firmware-progress).

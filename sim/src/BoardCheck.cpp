@@ -39,14 +39,16 @@ bool simulatedInterface(const std::string& name) {
 
 std::string topographyNames() {
   std::string names;
-  for (const qotopo::Topography& t : qotopo::kTopographies) names += (names.empty() ? "" : ", ") + std::string(t.name);
+  for (const qotopo::Topography& t : qotopo::kTopographies)
+    names += (names.empty() ? "" : ", ") + std::string(t.name);
   return names;
 }
 
 // A fault of a driver method that answers the first call with an error.
 const DriverFault* failsFirstCall(const BoardModel& m, const char* method) {
   for (const DriverFault& f : m.driverFaults)
-    if (f.method == method && f.covers(1) && (f.err != 0 || f.status < 0 || f.after.then == Aftermath::Then::Crash))
+    if (f.method == method && f.covers(1) &&
+        (f.err != 0 || f.status < 0 || f.after.then == Aftermath::Then::Crash))
       return &f;
   return nullptr;
 }
@@ -115,11 +117,13 @@ void busPropertyNotes(const BoardSpec& b, const Note& note) {
            " missing";
   if (!badSize.empty())
     text += (text.empty() ? "" : "; ") + std::string("not 4 bytes: ") + joined(badSize);
-  text += ": the library leaves the board out (give all seven, or leave out \"busProperties\" "
-          "for the defaults)";
+  text +=
+      ": the library leaves the board out (give all seven, or leave out \"busProperties\" "
+      "for the defaults)";
   if (pciMissing)
-    text += "; a board after it in the driver's tree may be left out too (the library's walk "
-            "stops there)";
+    text +=
+        "; a board after it in the driver's tree may be left out too (the library's walk "
+        "stops there)";
   note(ServingNote::Kind::LeftOut, text);
 }
 
@@ -137,9 +141,8 @@ void faultNotes(const BoardSpec& b, const Note& note) {
                (std::string(method) == "op0701" ? "firmware version" : "hardware revision") +
                " when it makes the item)");
   for (const auto& [op, status] : m.enumFaults)
-    note(ServingNote::Kind::MayLeave,
-         "enumeration fault " + op + " (" + std::to_string(status) +
-             "): the library may leave the board out while it lasts");
+    note(ServingNote::Kind::MayLeave, "enumeration fault " + op + " (" + std::to_string(status) +
+                                          "): the library may leave the board out while it lasts");
   bool routing = false;
   for (const InterfaceSpec& iface : b.interfaces)
     routing = routing || iface.name == drv::kRoutingInterface;

@@ -15,9 +15,9 @@ namespace qosim {
 
 struct ServingNote {
   enum class Kind {
-    LeftOut,    // the library certainly leaves the board out
-    MayLeave,   // a fault of the file may make the library leave the board out
-    Unserved,   // a part of the board that nothing serves (an interface, a topography)
+    LeftOut,   // the library certainly leaves the board out
+    MayLeave,  // a fault of the file may make the library leave the board out
+    Unserved,  // a part of the board that nothing serves (an interface, a topography)
   };
   Kind kind;
   std::size_t board;   // index in the file; npos for the machine as a whole

@@ -23,7 +23,7 @@ constexpr std::size_t kMaxTopographyName = 127;  // the library's buffer holds 1
 // included; the names are held to the same size.
 constexpr std::size_t kMaxStringAttribute = 255;
 constexpr std::size_t kMaxModuleFileBytes = 1u << 20;
-constexpr std::size_t kMaxListEntries = 64;      // sensors, fans
+constexpr std::size_t kMaxListEntries = 64;  // sensors, fans
 
 // Names become directory entries: refuse the characters that would change the path.
 void checkName(const std::string& value, const std::string& what, const std::string& where,
@@ -63,7 +63,8 @@ std::string stringField(const json& obj, const char* key, const std::string& whe
   return it->get<std::string>();
 }
 
-void checkKeys(const json& obj, std::initializer_list<const char*> allowed, const std::string& where) {
+void checkKeys(const json& obj, std::initializer_list<const char*> allowed,
+               const std::string& where) {
   for (auto it = obj.begin(); it != obj.end(); ++it) {
     bool known = false;
     for (const char* k : allowed) known = known || it.key() == k;
@@ -74,9 +75,10 @@ void checkKeys(const json& obj, std::initializer_list<const char*> allowed, cons
 std::vector<std::uint8_t> busValue(const json& v, const std::string& where) {
   std::vector<std::uint8_t> out;
   if (v.is_number_integer()) {
-    long long n = v.is_number_unsigned() ? static_cast<long long>(std::min<std::uint64_t>(
-                                               v.get<std::uint64_t>(), 1ull << 40))
-                                         : v.get<long long>();
+    long long n =
+        v.is_number_unsigned()
+            ? static_cast<long long>(std::min<std::uint64_t>(v.get<std::uint64_t>(), 1ull << 40))
+            : v.get<long long>();
     if (n < std::numeric_limits<std::int32_t>::min() || n > 0xFFFFFFFFll)
       throw BoardError(where + ": value does not fit in 4 bytes");
     auto u = static_cast<std::uint32_t>(n);
@@ -86,14 +88,16 @@ std::vector<std::uint8_t> busValue(const json& v, const std::string& where) {
   if (v.is_object()) {
     checkKeys(v, {"hex"}, where);
     auto h = v.find("hex");
-    if (h == v.end() || !h->is_string()) throw BoardError(where + ": {\"hex\": ...} expects a string");
+    if (h == v.end() || !h->is_string())
+      throw BoardError(where + ": {\"hex\": ...} expects a string");
     auto bytes = fromHex(h->get<std::string>());
     if (!bytes) throw BoardError(where + ": \"hex\" is not a hex string");
     if (bytes->size() > kMaxBusPropertyBytes)
       throw BoardError(where + ": raw value is longer than 4096 bytes");
     return *bytes;
   }
-  throw BoardError(where + ": value must be an integer (written as 4 bytes little-endian) or "
+  throw BoardError(where +
+                   ": value must be an integer (written as 4 bytes little-endian) or "
                    "{\"hex\": \"...\"}");
 }
 
@@ -116,13 +120,15 @@ std::vector<std::uint32_t> u32List(const json& v, const std::string& where, bool
   if (v.empty() && !allowEmpty) throw BoardError(where + ": needs at least one value");
   if (v.size() > kMaxListEntries)
     throw BoardError(where + ": more than " + std::to_string(kMaxListEntries) + " values");
-  for (std::size_t i = 0; i < v.size(); ++i) out.push_back(u32(v[i], where + "[" + std::to_string(i) + "]"));
+  for (std::size_t i = 0; i < v.size(); ++i)
+    out.push_back(u32(v[i], where + "[" + std::to_string(i) + "]"));
   return out;
 }
 
 // Fields not given keep `d`'s; "seconds": null is the driver's "never set".
 DatedValue datedValue(const json& v, const std::string& where, DatedValue d) {
-  if (!v.is_object()) throw BoardError(where + ": must be an object {\"seconds\": ..., \"value\": ...}");
+  if (!v.is_object())
+    throw BoardError(where + ": must be an object {\"seconds\": ..., \"value\": ...}");
   checkKeys(v, {"seconds", "value"}, where);
   if (auto s = v.find("seconds"); s != v.end())
     d.seconds = s->is_null() ? kNeverSet : parseUnsigned(*s, where + " \"seconds\"", ~0ull);
@@ -142,12 +148,15 @@ ModuleSpec moduleValue(const json& v, const std::string& where) {
     }
     throw BoardError(where + ": must be an object, null, \"absent\" or \"unreadable\"");
   }
-  if (!v.is_object()) throw BoardError(where + ": must be an object, null, \"absent\" or \"unreadable\"");
+  if (!v.is_object())
+    throw BoardError(where + ": must be an object, null, \"absent\" or \"unreadable\"");
   checkKeys(v, {"id", "revision", "serial", "unreadable", "status"}, where);
   if (v.value("unreadable", false)) {
     m.state = ModuleSpec::State::Unreadable;
-    if (auto s = v.find("status"); s != v.end()) m.errorStatus = status32(*s, where + " \"status\"");
-    if (m.errorStatus >= 0) throw BoardError(where + ": \"status\" of an unreadable module must be negative");
+    if (auto s = v.find("status"); s != v.end())
+      m.errorStatus = status32(*s, where + " \"status\"");
+    if (m.errorStatus >= 0)
+      throw BoardError(where + ": \"status\" of an unreadable module must be negative");
     return m;
   }
   if (v.contains("status")) throw BoardError(where + ": \"status\" needs \"unreadable\": true");
@@ -167,8 +176,10 @@ ModuleSpec moduleValue(const json& v, const std::string& where) {
     return 0;
   };
   m.id = static_cast<std::uint32_t>(field("id", 0xFFFFFFFFu, m.idStatus));
-  if (v.contains("revision")) m.revision = static_cast<std::uint8_t>(field("revision", 0xFF, m.revisionStatus));
-  if (v.contains("serial")) m.serial = static_cast<std::uint32_t>(field("serial", 0xFFFFFFFFu, m.serialStatus));
+  if (v.contains("revision"))
+    m.revision = static_cast<std::uint8_t>(field("revision", 0xFF, m.revisionStatus));
+  if (v.contains("serial"))
+    m.serial = static_cast<std::uint32_t>(field("serial", 0xFFFFFFFFu, m.serialStatus));
   return m;
 }
 
@@ -176,7 +187,9 @@ ModuleSpec moduleValue(const json& v, const std::string& where) {
 // is checked against the board's interfaces by checkDriverFaults.
 std::vector<DriverFault> driverFaultsValue(const json& v, const std::string& where) {
   if (!v.is_array())
-    throw BoardError(where + ": must be an array of {\"method\", \"status\" or \"errno\", \"afterCalls\", \"count\"}");
+    throw BoardError(
+        where +
+        ": must be an array of {\"method\", \"status\" or \"errno\", \"afterCalls\", \"count\"}");
   if (v.size() > kMaxListEntries)
     throw BoardError(where + ": more than " + std::to_string(kMaxListEntries) + " faults");
   std::vector<DriverFault> out;
@@ -187,25 +200,35 @@ std::vector<DriverFault> driverFaultsValue(const json& v, const std::string& whe
     DriverFault f;
     f.method = stringField(e, "method", fw, "", true);
     fw += " (" + f.method + ")";
-    checkKeys(e, {"method", "interface", "status", "errno", "afterCalls", "count", "comment", "then", "restartMs"}, fw);
+    checkKeys(e,
+              {"method", "interface", "status", "errno", "afterCalls", "count", "comment", "then",
+               "restartMs"},
+              fw);
     f.interface = stringField(e, "interface", fw, "", false);
     f.after.then = thenValue(stringField(e, "then", fw, "", false), fw + " \"then\"");
     if (auto r = e.find("restartMs"); r != e.end())
-      f.after.restartMs = static_cast<std::uint32_t>(parseUnsigned(*r, fw + " \"restartMs\"", kMaxRestartMs));
-    const bool plainAnswer = f.after.then != Aftermath::Then::None && !e.contains("status") && !e.contains("errno");
+      f.after.restartMs =
+          static_cast<std::uint32_t>(parseUnsigned(*r, fw + " \"restartMs\"", kMaxRestartMs));
+    const bool plainAnswer =
+        f.after.then != Aftermath::Then::None && !e.contains("status") && !e.contains("errno");
     if (!plainAnswer && e.contains("status") == e.contains("errno"))
-      throw BoardError(fw + ": give either \"status\" (the method's status word) or \"errno\" (the ioctl fails)");
+      throw BoardError(
+          fw +
+          ": give either \"status\" (the method's status word) or \"errno\" (the ioctl fails)");
     if (auto s = e.find("status"); s != e.end()) {
       f.status = status32(*s, fw + " \"status\"");
-      if (f.status == 0) throw BoardError(fw + ": \"status\" 0 is no fault (negative: error, positive: warning)");
+      if (f.status == 0)
+        throw BoardError(fw + ": \"status\" 0 is no fault (negative: error, positive: warning)");
     } else if (e.contains("errno")) {
       f.err = static_cast<int>(parseUnsigned(e.at("errno"), fw + " \"errno\"", 511));
       if (f.err == 0) throw BoardError(fw + ": \"errno\" must be 1..511");
     }
-    if (auto a = e.find("afterCalls"); a != e.end()) f.afterCalls = parseUnsigned(*a, fw + " \"afterCalls\"", 1u << 30);
+    if (auto a = e.find("afterCalls"); a != e.end())
+      f.afterCalls = parseUnsigned(*a, fw + " \"afterCalls\"", 1u << 30);
     if (auto c = e.find("count"); c != e.end()) {
       f.count = parseSigned(*c, fw + " \"count\"", -1, 1 << 30);
-      if (f.count == 0) throw BoardError(fw + ": \"count\" must be positive or -1 (every later call)");
+      if (f.count == 0)
+        throw BoardError(fw + ": \"count\" must be positive or -1 (every later call)");
     }
     if (auto c = e.find("comment"); c != e.end() && !c->is_string())
       throw BoardError(fw + ": \"comment\" must be a string");
@@ -226,29 +249,34 @@ std::array<std::uint8_t, 16> recordValue(const json& v, const std::string& where
     return r;
   }
   // {u32 +0, u32 +4, u16 +8, u16 +10, u16 +12, u8 +14, u8 +15}
-  static constexpr std::pair<int, int> kFields[] = {{0, 4}, {4, 4}, {8, 2}, {10, 2}, {12, 2}, {14, 1}, {15, 1}};
+  static constexpr std::pair<int, int> kFields[] = {{0, 4},  {4, 4},  {8, 2}, {10, 2},
+                                                    {12, 2}, {14, 1}, {15, 1}};
   if (!v.is_array() || v.size() != 7)
-    throw BoardError(where + ": must be 7 numbers {u32, u32, u16, u16, u16, u8, u8} or {\"hex\": 16 bytes}");
+    throw BoardError(
+        where + ": must be 7 numbers {u32, u32, u16, u16, u16, u8, u8} or {\"hex\": 16 bytes}");
   for (std::size_t i = 0; i < 7; ++i) {
     const auto [off, size] = kFields[i];
     const std::uint64_t max = size == 4 ? 0xFFFFFFFFull : size == 2 ? 0xFFFFull : 0xFFull;
     std::uint64_t x = parseUnsigned(v[i], where + "[" + std::to_string(i) + "]", max);
-    for (int k = 0; k < size; ++k) r[static_cast<std::size_t>(off + k)] = static_cast<std::uint8_t>(x >> (8 * k));
+    for (int k = 0; k < size; ++k)
+      r[static_cast<std::size_t>(off + k)] = static_cast<std::uint8_t>(x >> (8 * k));
   }
   return r;
 }
 
-std::map<std::string, std::int32_t> faultsValue(const json& v, const std::string& where, bool board) {
+std::map<std::string, std::int32_t> faultsValue(const json& v, const std::string& where,
+                                                bool board) {
   if (!v.is_object()) throw BoardError(where + ": must be an object {operation: status}");
   std::map<std::string, std::int32_t> out;
   for (auto it = v.begin(); it != v.end(); ++it) {
     const std::string fw = where + " \"" + it.key() + "\"";
     if (board ? !isBoardEnumOperation(it.key()) : !isMachineEnumOperation(it.key()))
       throw BoardError(fw + ": not an enumeration operation that can fail " +
-                       (board ? std::string("for a board (deviceAt, openSession, getAttributeReader, "
-                                            "readU32.<n>, readString.<n>)")
-                              : std::string("machine-wide (initialize, getAllKelDevices, hasChanged, "
-                                            "refresh)")));
+                       (board
+                            ? std::string("for a board (deviceAt, openSession, getAttributeReader, "
+                                          "readU32.<n>, readString.<n>)")
+                            : std::string("machine-wide (initialize, getAllKelDevices, hasChanged, "
+                                          "refresh)")));
     if (it.value().is_null()) continue;
     out[it.key()] = status32(it.value(), fw);
   }
@@ -256,27 +284,31 @@ std::map<std::string, std::int32_t> faultsValue(const json& v, const std::string
 }
 
 std::uint32_t attributeNumber(const std::string& key, const std::string& where) {
-  return static_cast<std::uint32_t>(parseUnsigned(json(key), where + " attribute \"" + key + "\"", 0xFFFFFFFFu));
+  return static_cast<std::uint32_t>(
+      parseUnsigned(json(key), where + " attribute \"" + key + "\"", 0xFFFFFFFFu));
 }
 
 void enumerationValue(BoardModel& m, const json& v, const std::string& where) {
   if (!v.is_object()) throw BoardError(where + ": must be an object");
   checkKeys(v, {"attributes", "strings", "faults"}, where);
   if (auto a = v.find("attributes"); a != v.end()) {
-    if (!a->is_object()) throw BoardError(where + " \"attributes\": must be an object {number: value}");
+    if (!a->is_object())
+      throw BoardError(where + " \"attributes\": must be an object {number: value}");
     for (auto it = a->begin(); it != a->end(); ++it)
-      m.extraAttributes[attributeNumber(it.key(), where)] = u32(it.value(), where + " attribute " + it.key());
+      m.extraAttributes[attributeNumber(it.key(), where)] =
+          u32(it.value(), where + " attribute " + it.key());
   }
   if (auto s = v.find("strings"); s != v.end()) {
     if (!s->is_object()) throw BoardError(where + " \"strings\": must be an object {number: text}");
-    for (auto it = s->begin(); it != s->end(); ++it)
-    {
+    for (auto it = s->begin(); it != s->end(); ++it) {
       const std::uint32_t n = attributeNumber(it.key(), where);
-      if (n == 5) throw BoardError(where + " string 5: is the board's \"description\"; give that field");
+      if (n == 5)
+        throw BoardError(where + " string 5: is the board's \"description\"; give that field");
       m.extraStrings[n] = textField(it.value(), where + " string " + it.key(), kMaxStringAttribute);
     }
   }
-  if (auto f = v.find("faults"); f != v.end()) m.enumFaults = faultsValue(*f, where + " \"faults\"", true);
+  if (auto f = v.find("faults"); f != v.end())
+    m.enumFaults = faultsValue(*f, where + " \"faults\"", true);
 }
 
 std::vector<ModuleFile> moduleFilesValue(const json& v, const std::string& where) {
@@ -315,19 +347,23 @@ std::uint64_t parseUnsigned(const json& v, const std::string& where, std::uint64
     if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ')
       throw BoardError(where + ": \"" + s + "\" is not an unsigned number");
     u = std::strtoull(s.c_str(), &end, 0);
-    if (*end != '\0' || errno == ERANGE) throw BoardError(where + ": \"" + s + "\" is not an unsigned number");
+    if (*end != '\0' || errno == ERANGE)
+      throw BoardError(where + ": \"" + s + "\" is not an unsigned number");
   } else {
     throw BoardError(where + ": must be a number (or a text such as \"0x7B10\")");
   }
-  if (u > max) throw BoardError(where + ": " + std::to_string(u) + " is larger than " + std::to_string(max));
+  if (u > max)
+    throw BoardError(where + ": " + std::to_string(u) + " is larger than " + std::to_string(max));
   return u;
 }
 
-std::int64_t parseSigned(const json& v, const std::string& where, std::int64_t min, std::int64_t max) {
+std::int64_t parseSigned(const json& v, const std::string& where, std::int64_t min,
+                         std::int64_t max) {
   std::int64_t x = 0;
   if (v.is_number_unsigned()) {
     std::uint64_t u = v.get<std::uint64_t>();
-    if (u > static_cast<std::uint64_t>(max)) throw BoardError(where + ": " + std::to_string(u) + " is out of range");
+    if (u > static_cast<std::uint64_t>(max))
+      throw BoardError(where + ": " + std::to_string(u) + " is out of range");
     x = static_cast<std::int64_t>(u);
   } else if (v.is_number_integer()) {
     x = v.get<std::int64_t>();
@@ -336,7 +372,8 @@ std::int64_t parseSigned(const json& v, const std::string& where, std::int64_t m
     errno = 0;
     char* end = nullptr;
     x = s.empty() ? 0 : std::strtoll(s.c_str(), &end, 0);
-    if (s.empty() || *end != '\0' || errno == ERANGE) throw BoardError(where + ": \"" + s + "\" is not a number");
+    if (s.empty() || *end != '\0' || errno == ERANGE)
+      throw BoardError(where + ": \"" + s + "\" is not a number");
   } else {
     throw BoardError(where + ": must be a number");
   }
@@ -367,7 +404,8 @@ void checkModuleFileName(const std::string& name, const std::string& where) {
   if (name.size() > 255) throw BoardError(where + ": module file name is longer than 255 bytes");
   if (name.find('/') != std::string::npos || name.find("..") != std::string::npos)
     throw BoardError(where + ": module file name \"" + name + "\" must not contain '/' or \"..\"");
-  if (name[0] == '.') throw BoardError(where + ": module file name \"" + name + "\" must not start with '.'");
+  if (name[0] == '.')
+    throw BoardError(where + ": module file name \"" + name + "\" must not start with '.'");
   for (unsigned char c : name)
     if (c < 0x20 || c == 0x7F)
       throw BoardError(where + ": module file name \"" + name + "\" contains a control character");
@@ -396,8 +434,9 @@ void fanSpeedField(BoardModel& m, const json& v, const std::string& w) {
 
 void routingFaultsField(BoardModel& m, const json& v, const std::string& w) {
   if (!v.is_object())
-    throw BoardError(w + ": must be an object {\"extraResults\", \"extraConflicts\", "
-                         "\"extraPathIds\", \"unterminatedName\"}");
+    throw BoardError(w +
+                     ": must be an object {\"extraResults\", \"extraConflicts\", "
+                     "\"extraPathIds\", \"unterminatedName\"}");
   checkKeys(v, {"extraResults", "extraConflicts", "extraPathIds", "unterminatedName"}, w);
   RoutingFaults f = m.routingFaults;
   const std::pair<const char*, std::uint32_t*> counts[] = {{"extraResults", &f.extraResults},
@@ -420,8 +459,10 @@ void firmwareField(BoardModel& m, const json& v, const std::string& w) {
     m.firmwareDurationMs =
         static_cast<std::uint32_t>(parseUnsigned(*d, w + " \"durationMs\"", 600000));
   if (auto a = v.find("versionAfterUpdate"); a != v.end()) {
-    if (a->is_null()) m.versionAfterUpdate.reset();
-    else m.versionAfterUpdate = u32(*a, w + " \"versionAfterUpdate\"");
+    if (a->is_null())
+      m.versionAfterUpdate.reset();
+    else
+      m.versionAfterUpdate = u32(*a, w + " \"versionAfterUpdate\"");
   }
 }
 
@@ -447,10 +488,8 @@ const std::map<std::string_view, FieldParser>& modelFields() {
       {"supported", [](M& m, const J& v, const W& w) { m.supported = u32(v, w); }},
       {"primaryName",
        [](M& m, const J& v, const W& w) { m.primaryName = textField(v, w, kMaxStringAttribute); }},
-      {"secondaryName",
-       [](M& m, const J& v, const W& w) {
-         m.secondaryName = textField(v, w, kMaxStringAttribute);
-       }},
+      {"secondaryName", [](M& m, const J& v,
+                           const W& w) { m.secondaryName = textField(v, w, kMaxStringAttribute); }},
       {"enumeration", [](M& m, const J& v, const W& w) { enumerationValue(m, v, w); }},
       {"firmwareVersion", [](M& m, const J& v, const W& w) { m.firmwareVersion = u32(v, w); }},
       {"hardwareRevision", [](M& m, const J& v, const W& w) { m.hardwareRevision = u32(v, w); }},
@@ -516,20 +555,23 @@ std::uint32_t BoardSpec::busPropertyU32(const std::string& name) const {
   for (const auto& [n, v] : busProperties) {
     if (n != name) continue;
     std::uint32_t x = 0;
-    for (std::size_t i = 0; i < std::min<std::size_t>(v.size(), 4); ++i) x |= static_cast<std::uint32_t>(v[i]) << (8 * i);
+    for (std::size_t i = 0; i < std::min<std::size_t>(v.size(), 4); ++i)
+      x |= static_cast<std::uint32_t>(v[i]) << (8 * i);
     return x;
   }
   return 0;
 }
 
-std::vector<std::pair<std::string, std::vector<std::uint8_t>>> defaultBusProperties(std::uint32_t deviceNumber) {
+std::vector<std::pair<std::string, std::vector<std::uint8_t>>> defaultBusProperties(
+    std::uint32_t deviceNumber) {
   std::vector<std::pair<std::string, std::vector<std::uint8_t>>> out;
   const std::pair<const char*, std::uint32_t> values[] = {
       {"pciBusNumber", deviceNumber}, {"pciDeviceNumber", 0},  {"pciFunctionNumber", 0},
       {"pcieLinkWidth", 4},           {"pcieMaxLinkWidth", 8}, {"pcieTransferRate", 2},
       {"pcieMaxTransferRate", 3}};
   for (const auto& [name, v] : values)
-    out.emplace_back(name, std::vector<std::uint8_t>{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+    out.emplace_back(name, std::vector<std::uint8_t>{static_cast<std::uint8_t>(v),
+                                                     static_cast<std::uint8_t>(v >> 8),
                                                      static_cast<std::uint8_t>(v >> 16),
                                                      static_cast<std::uint8_t>(v >> 24)});
   return out;
@@ -629,7 +671,8 @@ BoardSpec parseBoard(const json& j, const std::string& where) {
 }
 
 MachineSpec parseMachine(const json& j) {
-  if (!j.is_object()) throw BoardError("the board description must be a JSON object {\"boards\": [...]}");
+  if (!j.is_object())
+    throw BoardError("the board description must be a JSON object {\"boards\": [...]}");
   checkKeys(j, {"boards", "comment", "moduleFiles", "enumeration"}, "board description");
   auto bs = j.find("boards");
   if (bs == j.end() || !bs->is_array())
@@ -642,28 +685,34 @@ MachineSpec parseMachine(const json& j) {
   for (const auto& bj : *bs) {
     const std::string where = "board " + std::to_string(index++);
     BoardSpec b = parseBoard(bj, where);
-    if (!devices.insert(b.device).second) throw BoardError(where + ": duplicate device name " + b.device);
+    if (!devices.insert(b.device).second)
+      throw BoardError(where + ": duplicate device name " + b.device);
     if (auto [it, fresh] = numbers.emplace(b.model.deviceNumber, b.device); !fresh)
-      throw BoardError(where + " (" + b.device + "): device number " + std::to_string(b.model.deviceNumber) +
-                       " is already used by " + it->second);
-    std::array<std::uint32_t, 3> pci{b.busPropertyU32("pciBusNumber"), b.busPropertyU32("pciDeviceNumber"),
+      throw BoardError(where + " (" + b.device + "): device number " +
+                       std::to_string(b.model.deviceNumber) + " is already used by " + it->second);
+    std::array<std::uint32_t, 3> pci{b.busPropertyU32("pciBusNumber"),
+                                     b.busPropertyU32("pciDeviceNumber"),
                                      b.busPropertyU32("pciFunctionNumber")};
     if (auto [it, fresh] = addresses.emplace(pci, b.device); !fresh)
       throw BoardError(where + " (" + b.device + "): PCI address " + std::to_string(pci[0]) + ":" +
-                       std::to_string(pci[1]) + "." + std::to_string(pci[2]) + " is already used by " + it->second);
+                       std::to_string(pci[1]) + "." + std::to_string(pci[2]) +
+                       " is already used by " + it->second);
     m.boards.push_back(std::move(b));
   }
   std::set<std::string> fileNames;
-  if (auto f = j.find("moduleFiles"); f != j.end()) m.moduleFiles = moduleFilesValue(*f, "\"moduleFiles\"");
+  if (auto f = j.find("moduleFiles"); f != j.end())
+    m.moduleFiles = moduleFilesValue(*f, "\"moduleFiles\"");
   for (const auto& f : m.moduleFiles) fileNames.insert(f.name);
   for (const auto& b : m.boards)
     for (const auto& f : b.moduleFiles)
       if (!fileNames.insert(f.name).second)
-        throw BoardError("board " + b.device + ": module file " + f.name + " is given twice in the board file");
+        throw BoardError("board " + b.device + ": module file " + f.name +
+                         " is given twice in the board file");
   if (auto e = j.find("enumeration"); e != j.end()) {
     if (!e->is_object()) throw BoardError("\"enumeration\" must be an object");
     checkKeys(*e, {"faults"}, "\"enumeration\"");
-    if (auto f = e->find("faults"); f != e->end()) m.enumFaults = faultsValue(*f, "\"enumeration\" \"faults\"", false);
+    if (auto f = e->find("faults"); f != e->end())
+      m.enumFaults = faultsValue(*f, "\"enumeration\" \"faults\"", false);
   }
   return m;
 }
@@ -688,7 +737,9 @@ MachineSpec loadMachineFile(const std::string& path) {
   }
 }
 
-std::vector<BoardSpec> loadBoardFile(const std::string& path) { return loadMachineFile(path).boards; }
+std::vector<BoardSpec> loadBoardFile(const std::string& path) {
+  return loadMachineFile(path).boards;
+}
 
 namespace {
 
@@ -734,7 +785,8 @@ void readingsJson(const BoardModel& m, json& j) {
 
 json moduleJson(const ModuleSpec& module) {
   switch (module.state) {
-    case ModuleSpec::State::Absent: break;
+    case ModuleSpec::State::Absent:
+      break;
     case ModuleSpec::State::Unreadable:
       return {{"unreadable", true}, {"status", module.errorStatus}};
     case ModuleSpec::State::Present: {
@@ -754,8 +806,10 @@ json driverFaultsJson(const std::vector<DriverFault>& driverFaults) {
   for (const auto& f : driverFaults) {
     json e{{"method", f.method}, {"afterCalls", f.afterCalls}, {"count", f.count}};
     if (!f.interface.empty()) e["interface"] = f.interface;
-    if (f.err) e["errno"] = f.err;
-    else if (f.status) e["status"] = f.status;
+    if (f.err)
+      e["errno"] = f.err;
+    else if (f.status)
+      e["status"] = f.status;
     if (f.after.then != Aftermath::Then::None) {
       e["then"] = thenName(f.after.then);
       e["restartMs"] = f.after.restartMs;
@@ -780,9 +834,9 @@ json modelJson(const BoardSpec& b) {
                         {"extraConflicts", m.routingFaults.extraConflicts},
                         {"extraPathIds", m.routingFaults.extraPathIds},
                         {"unterminatedName", m.routingFaults.unterminatedName}};
-  j["firmware"] = {{"durationMs", m.firmwareDurationMs},
-                   {"versionAfterUpdate",
-                    m.versionAfterUpdate ? json(*m.versionAfterUpdate) : json(nullptr)}};
+  j["firmware"] = {
+      {"durationMs", m.firmwareDurationMs},
+      {"versionAfterUpdate", m.versionAfterUpdate ? json(*m.versionAfterUpdate) : json(nullptr)}};
   json ifs = json::array();
   for (const auto& i : b.interfaces) ifs.push_back(i.name);
   j["interfaces"] = ifs;
@@ -798,9 +852,12 @@ Aftermath::Then thenValue(const std::string& text, const std::string& where) {
 
 const char* thenName(Aftermath::Then then) {
   switch (then) {
-    case Aftermath::Then::Unplug: return "unplug";
-    case Aftermath::Then::Crash: return "crash";
-    case Aftermath::Then::None: break;
+    case Aftermath::Then::Unplug:
+      return "unplug";
+    case Aftermath::Then::Crash:
+      return "crash";
+    case Aftermath::Then::None:
+      break;
   }
   return "";
 }

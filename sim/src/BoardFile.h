@@ -48,10 +48,10 @@ struct ModuleFile {
 
 // The driver contract's values the model uses (codegen/descriptions): the maker's vendor id,
 // a dated value never set, the status words the model answers.
-using qodrv::vorlixtarrow::kMakerVendorId;
-using qodrv::vorlixtarrow::kNeverSet;
 using qodrv::kStatusBadArgument;     // index out of range, short request
 using qodrv::kStatusBufferTooSmall;  // caller's buffer too small
+using qodrv::vorlixtarrow::kMakerVendorId;
+using qodrv::vorlixtarrow::kNeverSet;
 inline constexpr std::int32_t kStatusModuleUnreadable = qodrv::kStatusIoError;
 
 // Dated values travel unchanged to the host, which reads the seconds as its own timestamps:
@@ -98,17 +98,18 @@ Aftermath::Then thenValue(const std::string& text, const std::string& where);
 const char* thenName(Aftermath::Then then);
 
 struct DriverFault {
-  Aftermath after;           // `then`, `restartMs`
-  std::string interface;     // the driver interface that owns the method
-  std::string method;        // e.g. "op0405", "getTopographyName"
-  std::int32_t status = 0;   // non-zero: the status word (negative error, positive warning)
-  int err = 0;               // non-zero: the errno of the ioctl (1..511)
+  Aftermath after;          // `then`, `restartMs`
+  std::string interface;    // the driver interface that owns the method
+  std::string method;       // e.g. "op0405", "getTopographyName"
+  std::int32_t status = 0;  // non-zero: the status word (negative error, positive warning)
+  int err = 0;              // non-zero: the errno of the ioctl (1..511)
   std::uint64_t afterCalls = 0;
   std::int64_t count = -1;
 
   // Whether the fault answers call number `call` (1-based) of its method.
   bool covers(std::uint64_t call) const {
-    return call > afterCalls && (count < 0 || call - afterCalls <= static_cast<std::uint64_t>(count));
+    return call > afterCalls &&
+           (count < 0 || call - afterCalls <= static_cast<std::uint64_t>(count));
   }
 };
 
@@ -124,40 +125,41 @@ struct RoutingFaults {
 // Everything the simulated driver and the enumeration publications report about one board.
 struct BoardModel {
   // Identity (enumeration attributes).
-  std::uint32_t deviceNumber = 0;       // attribute 1; default: trailing digits of the device name
-  std::uint32_t productId = 0x7B10;     // attribute 2
+  std::uint32_t deviceNumber = 0;    // attribute 1; default: trailing digits of the device name
+  std::uint32_t productId = 0x7B10;  // attribute 2
   std::uint32_t vendorId = kMakerVendorId;  // attribute 3
-  std::uint32_t serial = 0;             // attribute 4; default 0x51000000 + device number
-  std::string description;              // string attribute 5; default "Vorlix board <device>"
-  std::uint32_t chassisSlot = 0;        // attribute 0x1C
-  std::uint32_t busType = 1;            // attribute 0x1E
-  std::uint32_t supported = 1;          // attribute 0x4A
-  std::string primaryName;              // default empty
-  std::string secondaryName;            // default: the device name
+  std::uint32_t serial = 0;                 // attribute 4; default 0x51000000 + device number
+  std::string description;                  // string attribute 5; default "Vorlix board <device>"
+  std::uint32_t chassisSlot = 0;            // attribute 0x1C
+  std::uint32_t busType = 1;                // attribute 0x1E
+  std::uint32_t supported = 1;              // attribute 0x4A
+  std::string primaryName;                  // default empty
+  std::string secondaryName;                // default: the device name
   std::map<std::uint32_t, std::uint32_t> extraAttributes;  // further numeric attributes
   std::map<std::uint32_t, std::string> extraStrings;       // further string attributes
   std::map<std::string, std::int32_t> enumFaults;          // operation -> status
 
   // Driver answers.
-  std::uint32_t firmwareVersion = 0x01214005;  // op0701: 1.2.1a5
-  std::uint32_t hardwareRevision = 1;          // op0700: revision A
-  std::vector<std::uint32_t> temperatures{45}; // op0405 per sensor index
-  std::uint32_t temperatureLimit = 85;         // op0402 first output
-  std::uint32_t temperatureLimit2 = 95;        // op0402 second output
-  std::vector<std::uint32_t> fans{2400};       // op0407 count, op0408 per index
-  DatedValue dated0{kDefaultDated0, 0};        // op0300 + op0301
-  DatedValue dated1{kDefaultDated1, 0};        // op0304 + op0305
-  std::uint8_t diagnostic = 1;                 // op0400 (non-zero: passed)
-  std::uint32_t op0406 = 0;                    // op0406
-  ModuleSpec module;                           // op0600/op0601/op0602
-  std::array<std::uint8_t, 16> moduleRecord{}; // op0604 (op0603 replaces it)
-  std::string topographyName = "vorlix-matrix"; // routing getTopographyName
-  RoutingFaults routingFaults;                  // hostile routing answers (off by default)
-  std::vector<DriverFault> driverFaults;       // answered before the model, first match wins
+  std::uint32_t firmwareVersion = 0x01214005;    // op0701: 1.2.1a5
+  std::uint32_t hardwareRevision = 1;            // op0700: revision A
+  std::vector<std::uint32_t> temperatures{45};   // op0405 per sensor index
+  std::uint32_t temperatureLimit = 85;           // op0402 first output
+  std::uint32_t temperatureLimit2 = 95;          // op0402 second output
+  std::vector<std::uint32_t> fans{2400};         // op0407 count, op0408 per index
+  DatedValue dated0{kDefaultDated0, 0};          // op0300 + op0301
+  DatedValue dated1{kDefaultDated1, 0};          // op0304 + op0305
+  std::uint8_t diagnostic = 1;                   // op0400 (non-zero: passed)
+  std::uint32_t op0406 = 0;                      // op0406
+  ModuleSpec module;                             // op0600/op0601/op0602
+  std::array<std::uint8_t, 16> moduleRecord{};   // op0604 (op0603 replaces it)
+  std::string topographyName = "vorlix-matrix";  // routing getTopographyName
+  RoutingFaults routingFaults;                   // hostile routing answers (off by default)
+  std::vector<DriverFault> driverFaults;         // answered before the model, first match wins
 
   // Firmware engine.
   std::uint32_t firmwareDurationMs = 300;
-  std::optional<std::uint32_t> versionAfterUpdate;  // op0701 after a successful update + power cycle
+  std::optional<std::uint32_t>
+      versionAfterUpdate;  // op0701 after a successful update + power cycle
 };
 
 struct BoardSpec {
@@ -169,7 +171,9 @@ struct BoardSpec {
   nlohmann::json source;  // the description as given (reported by `list`)
 
   // <device>\<interface>\<node>: the node name in /dev/qo
-  std::string nodeName(const InterfaceSpec& i) const { return device + "\\" + i.name + "\\" + i.node; }
+  std::string nodeName(const InterfaceSpec& i) const {
+    return device + "\\" + i.name + "\\" + i.node;
+  }
   // PCI address as the bus properties give it (0 when absent): attributes 10, 11, 12.
   std::uint32_t busPropertyU32(const std::string& name) const;
 };
@@ -184,7 +188,8 @@ struct MachineSpec {
 // The bus properties of a board whose description gives none ("busProperties" left out): the
 // seven the library reads, PCI bus = the device number, device and function 0, a x4 link of a x8
 // slot at rate code 2 of 3. A description that gives "busProperties" gets exactly those.
-std::vector<std::pair<std::string, std::vector<std::uint8_t>>> defaultBusProperties(std::uint32_t deviceNumber);
+std::vector<std::pair<std::string, std::vector<std::uint8_t>>> defaultBusProperties(
+    std::uint32_t deviceNumber);
 
 // One board object; `where` prefixes error messages ("board 2", "plug").
 BoardSpec parseBoard(const nlohmann::json& j, const std::string& where);

@@ -108,8 +108,7 @@ void BoardRegistry::writeProcTree(const BoardSpec& board) {
     makeDir(staging + "/busProperties", 0755);
     for (const auto& [name, value] : board.busProperties)
       files::writeFile(staging + "/busProperties/" + name, value.data(), value.size());
-    if (publications_.enabled())
-      publications_.writeBoard(staging + "/" + sc::kKelDirectory, board);
+    if (publications_.enabled()) publications_.writeBoard(staging + "/" + sc::kKelDirectory, board);
     const std::string final = paths_.procRoot + "/" + board.device;
     if (::rename(staging.c_str(), final.c_str()) != 0) fail("rename " + staging + " to " + final);
   } catch (...) {
@@ -286,9 +285,9 @@ json BoardRegistry::setFields(const std::string& device, const json& fields) {
     throw std::runtime_error("set needs at least one field");
   BoardModel m = board.description.model;
   bool identity = false;
-  static const char* const kPublished[] = {"deviceNumber", "productId", "vendorId", "serial",
-                                           "description", "chassisSlot", "busType", "supported",
-                                           "primaryName", "secondaryName", "enumeration"};
+  static const char* const kPublished[] = {
+      "deviceNumber", "productId", "vendorId",    "serial",        "description", "chassisSlot",
+      "busType",      "supported", "primaryName", "secondaryName", "enumeration"};
   for (auto f = fields.begin(); f != fields.end(); ++f) {
     if (!applyModelField(m, f.key(), f.value(), device))
       throw std::runtime_error(device + ": unknown field \"" + f.key() + "\"");
@@ -327,11 +326,14 @@ void BoardRegistry::setEnumFault(const std::string& device, const std::string& o
   std::lock_guard lock(mutex_);
   BoardState& board = plugged(device);
   if (!isBoardEnumOperation(op))
-    throw std::runtime_error("\"" + op + "\" is not a board enumeration operation (deviceAt, "
+    throw std::runtime_error("\"" + op +
+                             "\" is not a board enumeration operation (deviceAt, "
                              "openSession, getAttributeReader, readU32.<n>, readString.<n>)");
   BoardSpec& b = board.description;
-  if (status) b.model.enumFaults[op] = *status;
-  else b.model.enumFaults.erase(op);
+  if (status)
+    b.model.enumFaults[op] = *status;
+  else
+    b.model.enumFaults.erase(op);
   publications_.republish(b);
 }
 

@@ -40,24 +40,24 @@ struct StatusError : std::runtime_error {
 struct BoardState {
   BoardSpec description;
   std::map<std::uint32_t, std::uint32_t> registers[2];  // op0100/op0101 and op0102/op0103
-  std::array<std::uint32_t, 2> op0404{};                 // the last op0403 inputs
-  std::map<std::string, std::uint64_t> methodCalls;      // "<interface>/<method>": calls made
+  std::array<std::uint32_t, 2> op0404{};                // the last op0403 inputs
+  std::map<std::string, std::uint64_t> methodCalls;     // "<interface>/<method>": calls made
   FirmwareEngine firmware;
   RoutingState routing;  // routes, reservations and resets of the routing interface
 };
 
 struct Node {
   std::uint64_t ino = 0;
-  std::string name;    // <device>\<interface>\<node>
+  std::string name;  // <device>\<interface>\<node>
   std::string device;
   std::string interface;
-  Bytes store;         // what read/write/mmap of the node see
+  Bytes store;  // what read/write/mmap of the node see
   std::int64_t createdSec = 0;
 };
 
 class BoardRegistry {
  public:
-  static constexpr std::size_t kNodeStoreSize = 65536;     // initial size of a node's byte store
+  static constexpr std::size_t kNodeStoreSize = 65536;  // initial size of a node's byte store
   static constexpr std::size_t kMaxNodeStoreSize = 1 << 20;
 
   BoardRegistry(const Paths& paths, Publications& publications);
@@ -131,11 +131,11 @@ class BoardRegistry {
   const Paths paths_;
   Publications& publications_;
   mutable std::mutex mutex_;
-  std::map<std::string, BoardState> boards_;                 // by device, plug order kept below
+  std::map<std::string, BoardState> boards_;  // by device, plug order kept below
   std::vector<std::string> plugOrder_;
-  std::map<std::uint64_t, std::shared_ptr<Node>> nodes_;     // by inode
-  std::map<std::string, std::uint64_t> nodeIndex_;           // name -> inode
-  std::uint64_t nextIno_ = 2;                                // 1 is the FUSE root
+  std::map<std::uint64_t, std::shared_ptr<Node>> nodes_;  // by inode
+  std::map<std::string, std::uint64_t> nodeIndex_;        // name -> inode
+  std::uint64_t nextIno_ = 2;                             // 1 is the FUSE root
   bool devQoPresent_ = false;
 };
 

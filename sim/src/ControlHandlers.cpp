@@ -127,18 +127,33 @@ std::optional<Bytes> bytesOf(const json& req, const char* key) {
 void checkKey(const json& req, const control::Key& key) {
   using control::KeyType;
   switch (key.type) {
-    case KeyType::Text: (void)stringOf(req, key.name, key.required); break;
-    case KeyType::Hex: (void)bytesOf(req, key.name); break;
-    case KeyType::U16: (void)optNumber<std::uint16_t>(req, key.name); break;
-    case KeyType::U32: (void)optNumber<std::uint32_t>(req, key.name); break;
-    case KeyType::I32: (void)optNumber<std::int32_t>(req, key.name); break;
-    case KeyType::U64: (void)optNumber<std::uint64_t>(req, key.name); break;
-    case KeyType::Count: (void)optNumber<long>(req, key.name); break;
+    case KeyType::Text:
+      (void)stringOf(req, key.name, key.required);
+      break;
+    case KeyType::Hex:
+      (void)bytesOf(req, key.name);
+      break;
+    case KeyType::U16:
+      (void)optNumber<std::uint16_t>(req, key.name);
+      break;
+    case KeyType::U32:
+      (void)optNumber<std::uint32_t>(req, key.name);
+      break;
+    case KeyType::I32:
+      (void)optNumber<std::int32_t>(req, key.name);
+      break;
+    case KeyType::U64:
+      (void)optNumber<std::uint64_t>(req, key.name);
+      break;
+    case KeyType::Count:
+      (void)optNumber<long>(req, key.name);
+      break;
     case KeyType::Bool:
       if (auto it = req.find(key.name); it != req.end()) (void)it->get<bool>();
       break;
     case KeyType::Json:
-    case KeyType::CtlOnly: break;
+    case KeyType::CtlOnly:
+      break;
   }
 }
 
@@ -157,9 +172,12 @@ void list(ControlContext& c, const json&, json& ok) {
 
 void plug(ControlContext& c, const json& req, json& ok) {
   std::vector<BoardSpec> boards;
-  if (req.contains("board")) boards.push_back(parseBoard(req.at("board"), "board"));
-  else if (req.contains("boards")) boards = parseBoards(json{{"boards", req.at("boards")}});
-  else throw RequestError("plug needs \"board\" or \"boards\"");
+  if (req.contains("board"))
+    boards.push_back(parseBoard(req.at("board"), "board"));
+  else if (req.contains("boards"))
+    boards = parseBoards(json{{"boards", req.at("boards")}});
+  else
+    throw RequestError("plug needs \"board\" or \"boards\"");
   json nodes = json::array();
   for (const auto& b : boards) {
     c.machine.plug(b);
@@ -193,8 +211,7 @@ void checkRule(const Rule& r, bool inject) {
   if (r.after.restartMs > kMaxRestartMs) throw RequestError("\"restartMs\" must be at most 60000");
   if (r.err < 0 || r.err >= 512) throw RequestError("\"errno\" must be between 1 and 511");
   if (inject && r.err == 0) throw RequestError("inject needs \"errno\"");
-  if (r.remaining == 0 || r.remaining < -1)
-    throw RequestError("\"count\" must be positive or -1");
+  if (r.remaining == 0 || r.remaining < -1) throw RequestError("\"count\" must be positive or -1");
   if (r.output && r.output->size() > (16u << 20)) throw RequestError("\"output\" is too large");
   const bool aftermathOnly = r.after.then != Aftermath::Then::None && !r.status && !r.output;
   if (r.command && r.err == 0 && !ownedByAnInterface(*r.command) &&
@@ -232,8 +249,8 @@ void notify(ControlContext& c, const json& req, json& ok) {
   auto cookie = optNumber<std::uint64_t>(req, "cookie");
   if (!node.empty() && (!port || !cookie)) {
     std::string error;
-    auto sub = c.machine.subscriptionOf(node, optNumber<std::uint32_t>(req, "subscriptionKind"),
-                                        error);
+    auto sub =
+        c.machine.subscriptionOf(node, optNumber<std::uint32_t>(req, "subscriptionKind"), error);
     if (!sub) throw RequestError(error);
     if (!cookie) cookie = sub->first;
     if (!port) port = sub->second;
@@ -289,8 +306,10 @@ void enumFault(ControlContext& c, const json& req, json& ok) {
   const std::string op = stringOf(req, "operation", true);
   const std::string device = stringOf(req, "device", false);
   const auto status = optNumber<std::int32_t>(req, "status");
-  if (device.empty()) c.machine.publications().setMachineFault(op, status);
-  else c.machine.boards().setEnumFault(device, op, status);
+  if (device.empty())
+    c.machine.publications().setMachineFault(op, status);
+  else
+    c.machine.boards().setEnumFault(device, op, status);
   ok["generation"] = c.machine.publications().generation();
 }
 
@@ -325,8 +344,8 @@ void firmwareUpdate(ControlContext& c, const json& req, json& ok) {
   c.machine.boards().withFirmwareBoard(device, [&](BoardState& b) {
     const std::uint32_t duration = b.description.model.firmwareDurationMs;
     if (!version) version = b.description.model.versionAfterUpdate;
-    if (!b.firmware.start(std::chrono::steady_clock::now(), duration, std::move(target), size,
-                          flag, std::move(hash), version))
+    if (!b.firmware.start(std::chrono::steady_clock::now(), duration, std::move(target), size, flag,
+                          std::move(hash), version))
       throw StatusError(qoplatform_standin::kFirmwareBusy,
                         "an update is already running on " + b.description.device);
     ok["durationMs"] = duration;
@@ -358,8 +377,7 @@ FirmwareFault firmwareFaultOf(const json& req, std::int32_t status) {
   f.progressOnly = operation == "progress";
   if (f.status == 0) throw RequestError("\"status\" of a firmware fault must not be 0");
   if (f.atPercent > 100) throw RequestError("\"atPercent\" must be between 0 and 100");
-  if (f.remaining == 0 || f.remaining < -1)
-    throw RequestError("\"count\" must be positive or -1");
+  if (f.remaining == 0 || f.remaining < -1) throw RequestError("\"count\" must be positive or -1");
   return f;
 }
 
@@ -368,15 +386,13 @@ void firmwareFault(ControlContext& c, const json& req, json&) {
   auto status = optNumber<std::int32_t>(req, "status");
   std::optional<FirmwareFault> fault;
   if (status) fault = firmwareFaultOf(req, *status);
-  c.machine.boards().withFirmwareBoard(device,
-                                       [&](BoardState& b) { b.firmware.setFault(fault); });
+  c.machine.boards().withFirmwareBoard(device, [&](BoardState& b) { b.firmware.setFault(fault); });
 }
 
 void firmwareConfig(ControlContext& c, const json& req, json&) {
   const std::string device = stringOf(req, "device", true);
   auto duration = optNumber<std::uint32_t>(req, "durationMs");
-  if (duration && *duration > 600000)
-    throw RequestError("\"durationMs\" must be at most 600000");
+  if (duration && *duration > 600000) throw RequestError("\"durationMs\" must be at most 600000");
   std::optional<std::optional<std::uint32_t>> version;
   if (req.contains("versionAfterUpdate"))
     version = optNumber<std::uint32_t>(req, "versionAfterUpdate");

@@ -44,18 +44,23 @@ const Field* nth(const Field* fields, std::uint8_t count, Role role, int index =
 // The decoded view of one block for the log.
 json decodeFields(const Field* fields, std::uint8_t count, const Bytes& block) {
   json out = json::array();
-  static const char* const kRoles[] = {"input", "inputRecord", "address", "unused", "status", "result", "output"};
+  static const char* const kRoles[] = {"input",  "inputRecord", "address", "unused",
+                                       "status", "result",      "output"};
   for (std::uint8_t i = 0; i < count; ++i) {
     const Field& f = fields[i];
     if (f.offset + f.size > block.size()) continue;  // not in the bytes given
-    json j{{"name", f.name}, {"role", kRoles[static_cast<int>(f.role)]}, {"offset", f.offset}, {"size", f.size}};
+    json j{{"name", f.name},
+           {"role", kRoles[static_cast<int>(f.role)]},
+           {"offset", f.offset},
+           {"size", f.size}};
     if (f.type == Type::Record || f.role == Role::Unused) {
       j["value"] = toHex(block.data() + f.offset, f.size);
     } else if (f.type == Type::I32) {
       j["value"] = static_cast<std::int32_t>(static_cast<std::uint32_t>(readField(block, f)));
     } else if (f.role == Role::Address) {
       char text[24];
-      std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(readField(block, f)));
+      std::snprintf(text, sizeof text, "0x%llx",
+                    static_cast<unsigned long long>(readField(block, f)));
       j["value"] = text;
     } else {
       j["value"] = readField(block, f);
@@ -98,7 +103,8 @@ struct Call {
       std::memcpy(out.data() + f->offset, data, std::min<std::size_t>(size, f->size));
   }
   void output(int index, std::uint64_t v) {
-    if (const Field* f = nth(m.response, m.responseCount, Role::Output, index)) writeField(out, *f, v);
+    if (const Field* f = nth(m.response, m.responseCount, Role::Output, index))
+      writeField(out, *f, v);
   }
 };
 
@@ -111,19 +117,27 @@ bool isRouting(const Method& m) {
 
 void answerIndexed(Call& c, const std::vector<std::uint32_t>& values) {
   const std::uint64_t i = c.input(0);
-  if (i >= values.size()) c.status = kStatusBadArgument;
-  else c.result(values[i]);
+  if (i >= values.size())
+    c.status = kStatusBadArgument;
+  else
+    c.result(values[i]);
 }
 
 void answerModule(Call& c, const ModuleSpec& module, std::uint64_t value,
                   std::int32_t fieldStatus) {
   switch (module.state) {
-    case ModuleSpec::State::Absent: c.result(0); break;
-    case ModuleSpec::State::Present:
-      if (fieldStatus) c.status = fieldStatus;
-      else c.result(value);
+    case ModuleSpec::State::Absent:
+      c.result(0);
       break;
-    case ModuleSpec::State::Unreadable: c.status = module.errorStatus; break;
+    case ModuleSpec::State::Present:
+      if (fieldStatus)
+        c.status = fieldStatus;
+      else
+        c.result(value);
+      break;
+    case ModuleSpec::State::Unreadable:
+      c.status = module.errorStatus;
+      break;
   }
 }
 
@@ -152,17 +166,23 @@ constexpr std::pair<vx::Method, MainAnswer> kMainAnswers[] = {
     {vx::Method::op0304, [](Call& c, BoardState& b) { c.result(model(b).dated1.seconds); }},
     {vx::Method::op0305, [](Call& c, BoardState& b) { c.result(model(b).dated1.value); }},
     {vx::Method::op0400, [](Call& c, BoardState& b) { c.result(model(b).diagnostic); }},
-    {vx::Method::op0401, [](Call& c, BoardState& b) {
+    {vx::Method::op0401,
+     [](Call& c, BoardState& b) {
        BoardModel& m = model(b);
        m.temperatureLimit = input32(c, 0);
        m.temperatureLimit2 = input32(c, 1);
      }},
-    {vx::Method::op0402, [](Call& c, BoardState& b) {
+    {vx::Method::op0402,
+     [](Call& c, BoardState& b) {
        c.output(0, model(b).temperatureLimit);
        c.output(1, model(b).temperatureLimit2);
      }},
-    {vx::Method::op0403, [](Call& c, BoardState& b) { b.op0404 = {input32(c, 0), input32(c, 1)}; }},
-    {vx::Method::op0404, [](Call& c, BoardState& b) {
+    {vx::Method::op0403,
+     [](Call& c, BoardState& b) {
+       b.op0404 = {input32(c, 0), input32(c, 1)};
+     }},
+    {vx::Method::op0404,
+     [](Call& c, BoardState& b) {
        c.output(0, b.op0404[0]);
        c.output(1, b.op0404[1]);
      }},
@@ -170,24 +190,29 @@ constexpr std::pair<vx::Method, MainAnswer> kMainAnswers[] = {
     {vx::Method::op0406, [](Call& c, BoardState& b) { c.result(model(b).op0406); }},
     {vx::Method::op0407, [](Call& c, BoardState& b) { c.result(model(b).fans.size()); }},
     {vx::Method::op0408, [](Call& c, BoardState& b) { answerIndexed(c, model(b).fans); }},
-    {vx::Method::op0600, [](Call& c, BoardState& b) {
+    {vx::Method::op0600,
+     [](Call& c, BoardState& b) {
        const ModuleSpec& mod = model(b).module;
        answerModule(c, mod, mod.id, mod.idStatus);
      }},
-    {vx::Method::op0601, [](Call& c, BoardState& b) {
+    {vx::Method::op0601,
+     [](Call& c, BoardState& b) {
        const ModuleSpec& mod = model(b).module;
        answerModule(c, mod, mod.serial, mod.serialStatus);
      }},
-    {vx::Method::op0602, [](Call& c, BoardState& b) {
+    {vx::Method::op0602,
+     [](Call& c, BoardState& b) {
        const ModuleSpec& mod = model(b).module;
        answerModule(c, mod, mod.revision, mod.revisionStatus);
      }},
-    {vx::Method::op0603, [](Call& c, BoardState& b) {
+    {vx::Method::op0603,
+     [](Call& c, BoardState& b) {
        if (const Field* f = nth(c.m.request, c.m.requestCount, Role::InputRecord))
          std::memcpy(model(b).moduleRecord.data(), c.in.data() + f->offset,
                      std::min<std::size_t>(f->size, 16));
      }},
-    {vx::Method::op0604, [](Call& c, BoardState& b) {
+    {vx::Method::op0604,
+     [](Call& c, BoardState& b) {
        const auto& record = model(b).moduleRecord;
        c.resultRecord(record.data(), record.size());
      }},
@@ -237,7 +262,8 @@ void answerTopographyName(Call& c, const BoardModel& model, ModelAnswer& a) {
   if (model.routingFaults.unterminatedName) {
     // Hostile: the whole buffer holds name characters, no NUL anywhere.
     Bytes bytes;
-    for (std::uint64_t i = 0; i < size; ++i) bytes.push_back(static_cast<std::uint8_t>(text.empty() ? 'x' : text[i % text.size()]));
+    for (std::uint64_t i = 0; i < size; ++i)
+      bytes.push_back(static_cast<std::uint8_t>(text.empty() ? 'x' : text[i % text.size()]));
     if (!bytes.empty()) a.callerWrites.emplace_back(c.field("buffer"), std::move(bytes));
     return;
   }
@@ -255,7 +281,8 @@ void answerCalculate(Call& c, RoutingState& r, const RoutingFaults& faults, Mode
   const std::uint64_t seedCount = c.field("seedCount"), destCount = c.field("destinationCount");
   const std::uint64_t capacity = c.field("resultCapacity");
   if (ctx.arrays.size() != 2 || capacity == 0 || c.field("results") == 0) {
-    c.status = kStatusBadArgument;  // no seeds, no destinations, too many, or nowhere to put results
+    c.status =
+        kStatusBadArgument;  // no seeds, no destinations, too many, or nowhere to put results
     return;
   }
   std::vector<RouteSeed> seeds;
@@ -266,7 +293,8 @@ void answerCalculate(Call& c, RoutingState& r, const RoutingFaults& faults, Mode
   std::vector<std::uint32_t> destinations;
   for (std::uint64_t i = 0; i < destCount; ++i) destinations.push_back(le32(ctx.arrays[1], i * 4));
   auto calc = r.calculate(c.field("sessionId"), ctx.file, seeds, destinations,
-                          static_cast<std::uint32_t>(c.field("flags")), static_cast<std::uint32_t>(capacity));
+                          static_cast<std::uint32_t>(c.field("flags")),
+                          static_cast<std::uint32_t>(capacity));
   c.status = calc.status;
   c.result(calc.unrouted);
   c.outputNamed("resultCount", calc.results.size() + std::uint64_t{faults.extraResults});
@@ -279,9 +307,12 @@ void answerCalculate(Call& c, RoutingState& r, const RoutingFaults& faults, Mode
     putLe(bytes, static_cast<std::uint32_t>(res.seedIndex), 4);
     putLe(bytes, res.inversionNeeded ? 1 : 0, 4);
     json j = terminalJson(&r, res.destination);
-    logged.push_back({{"ticket", res.ticket}, {"destinationTerminalId", res.destination},
-                      {"destination", j.value("terminal", "")}, {"cost", res.cost},
-                      {"seedIndex", res.seedIndex}, {"inversionNeeded", res.inversionNeeded}});
+    logged.push_back({{"ticket", res.ticket},
+                      {"destinationTerminalId", res.destination},
+                      {"destination", j.value("terminal", "")},
+                      {"cost", res.cost},
+                      {"seedIndex", res.seedIndex},
+                      {"inversionNeeded", res.inversionNeeded}});
   }
   if (!bytes.empty()) a.callerWrites.emplace_back(c.field("results"), std::move(bytes));
   a.arrays["results"] = logged;
@@ -339,22 +370,41 @@ void answerRouted(Call& c, rt::Method method, RoutingState& r, const RoutingFaul
   const auto terminal = static_cast<std::uint32_t>(c.field("terminalId"));
   const bool floating = c.field("floating") != 0;
   switch (method) {
-    case rt::Method::queryU32: c.result(r.topography()->terminalCount); break;
-    case rt::Method::calculateRoute: answerCalculate(c, r, faults, a, ctx); break;
-    case rt::Method::reserveRoute: answerReserve(c, r, faults, a, ticket); break;
-    case rt::Method::programRoute: c.status = r.program(ticket); break;
-    case rt::Method::unprogramRoute: c.status = r.unprogram(ticket); break;
-    case rt::Method::unreserveRoute: c.status = r.unreserve(ticket); break;
-    case rt::Method::destroyRoute: c.status = r.destroy(ticket); break;
-    case rt::Method::getRouteTerminalPath: answerPath(c, r, faults, a, ticket); break;
-    case rt::Method::resetTerminal: c.status = r.resetTerminal(terminal, floating); break;
+    case rt::Method::queryU32:
+      c.result(r.topography()->terminalCount);
+      break;
+    case rt::Method::calculateRoute:
+      answerCalculate(c, r, faults, a, ctx);
+      break;
+    case rt::Method::reserveRoute:
+      answerReserve(c, r, faults, a, ticket);
+      break;
+    case rt::Method::programRoute:
+      c.status = r.program(ticket);
+      break;
+    case rt::Method::unprogramRoute:
+      c.status = r.unprogram(ticket);
+      break;
+    case rt::Method::unreserveRoute:
+      c.status = r.unreserve(ticket);
+      break;
+    case rt::Method::destroyRoute:
+      c.status = r.destroy(ticket);
+      break;
+    case rt::Method::getRouteTerminalPath:
+      answerPath(c, r, faults, a, ticket);
+      break;
+    case rt::Method::resetTerminal:
+      c.status = r.resetTerminal(terminal, floating);
+      break;
     case rt::Method::calculateResetTerminal: {
       std::uint32_t t = 0;
       c.status = r.calculateReset(c.field("sessionId"), ctx.file, terminal, floating, t);
       c.result(t);
       break;
     }
-    case rt::Method::getTopographyName: break;  // answered before the topography is bound
+    case rt::Method::getTopographyName:
+      break;  // answered before the topography is bound
   }
 }
 
@@ -401,9 +451,12 @@ json decodeCallerArrays(const std::vector<CallerArray>& reads, const std::vector
     json list = json::array();
     if (reads[k].name == "seeds") {
       for (std::size_t i = 0; i + 12 <= a.size(); i += 12)
-        list.push_back({{"terminalId", le32(a, i)}, {"cost", le32(a, i + 4)}, {"inversionNeeded", a[i + 8] != 0}});
+        list.push_back({{"terminalId", le32(a, i)},
+                        {"cost", le32(a, i + 4)},
+                        {"inversionNeeded", a[i + 8] != 0}});
     } else {
-      for (std::size_t i = 0; i + 4 <= a.size(); i += 4) list.push_back({{"terminalId", le32(a, i)}});
+      for (std::size_t i = 0; i + 4 <= a.size(); i += 4)
+        list.push_back({{"terminalId", le32(a, i)}});
     }
     out[reads[k].name] = list;
   }
@@ -417,8 +470,9 @@ bool placeStatus(const Method& method, Bytes& output, std::int32_t status) {
   return true;
 }
 
-ModelAnswer answerFromModel(Machine& machine, const Node& node, const Method& method, const Bytes& input,
-                            std::uint32_t outputSize, const CallContext& context) {
+ModelAnswer answerFromModel(Machine& machine, const Node& node, const Method& method,
+                            const Bytes& input, std::uint32_t outputSize,
+                            const CallContext& context) {
   ModelAnswer a;
   const Field* statusOut = nth(method.response, method.responseCount, Role::Status);
   const bool routing = isRouting(method);
@@ -428,8 +482,8 @@ ModelAnswer answerFromModel(Machine& machine, const Node& node, const Method& me
         ++b.methodCalls[std::string(method.driverInterface) + "/" + method.name];
     const DriverFault* fault = nullptr;
     for (const DriverFault& f : b.description.model.driverFaults)
-      if (f.method == method.name && (f.interface.empty() || f.interface == method.driverInterface) &&
-          f.covers(call)) {
+      if (f.method == method.name &&
+          (f.interface.empty() || f.interface == method.driverInterface) && f.covers(call)) {
         fault = &f;
         break;
       }
@@ -459,8 +513,10 @@ ModelAnswer answerFromModel(Machine& machine, const Node& node, const Method& me
     } else if (fault && fault->status < 0) {
       c.status = fault->status;  // an error: no outputs, no effect on the board
     } else {
-      if (routing) answerRouting(c, b, a, context);
-      else answerMain(c, b);
+      if (routing)
+        answerRouting(c, b, a, context);
+      else
+        answerMain(c, b);
       if (fault && c.status == 0) c.status = fault->status;  // a warning with the model's outputs
     }
     if (fault) a.note = "board fault, call " + std::to_string(call);

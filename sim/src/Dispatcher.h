@@ -22,8 +22,8 @@ struct Method;
 namespace qosim {
 
 struct ModelAnswer {
-  int err = 0;       // errno for the ioctl (EINVAL: no room to report a short request)
-  Bytes response;    // the method's response block (placed at the start of the output block)
+  int err = 0;     // errno for the ioctl (EINVAL: no room to report a short request)
+  Bytes response;  // the method's response block (placed at the start of the output block)
   // Caller buffers the driver writes (address, bytes), e.g. the topography name.
   std::vector<std::pair<std::uint64_t, Bytes>> callerWrites;
   // The caller arrays read and written, decoded for the log ({"seeds": [...], "results": [...]}).
@@ -36,9 +36,9 @@ struct ModelAnswer {
 
 // A caller array the driver reads before it answers (routing: seeds, destination ids).
 struct CallerArray {
-  std::string name;           // the request's address field
+  std::string name;  // the request's address field
   std::uint64_t address = 0;
-  std::size_t size = 0;       // bytes
+  std::size_t size = 0;  // bytes
 };
 
 // What the request came with besides its blocks.
@@ -54,7 +54,8 @@ const qodrvdesc::Method* methodOf(const std::string& interface, std::uint32_t co
 // driver's limit, or an address is 0: the model then answers -52005).
 std::vector<CallerArray> callerReads(const qodrvdesc::Method& method, const Bytes& input);
 // The arrays read, decoded for the log (seed records, destination ids).
-nlohmann::json decodeCallerArrays(const std::vector<CallerArray>& reads, const std::vector<Bytes>& arrays);
+nlohmann::json decodeCallerArrays(const std::vector<CallerArray>& reads,
+                                  const std::vector<Bytes>& arrays);
 
 // Writes `status` into the method's own status word of `output`; false when the method has none
 // (op830B) or the block does not hold it.
@@ -63,10 +64,12 @@ bool placeStatus(const qodrvdesc::Method& method, Bytes& output, std::int32_t st
 // The answer of the board behind `node` to `method` with the given request bytes: the board
 // file's driver faults of the method first, then the model.
 ModelAnswer answerFromModel(Machine& machine, const Node& node, const qodrvdesc::Method& method,
-                            const Bytes& input, std::uint32_t outputSize, const CallContext& context = {});
+                            const Bytes& input, std::uint32_t outputSize,
+                            const CallContext& context = {});
 
 // {"request": [{name, role, offset, size, value}...], "response": [...]}: the fields present in
 // the given bytes (numbers as numbers, records and unused bytes as hex).
-nlohmann::json decodeBlocks(const qodrvdesc::Method& method, const Bytes& input, const Bytes& output);
+nlohmann::json decodeBlocks(const qodrvdesc::Method& method, const Bytes& input,
+                            const Bytes& output);
 
 }  // namespace qosim

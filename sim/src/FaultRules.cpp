@@ -42,10 +42,14 @@ Decision FaultRules::decide(const Node& node, std::uint32_t command, bool owned)
   for (std::size_t i = 0; i < rules_.size(); ++i) {
     const Rule& r = rules_[i];
     int targetScore;
-    if (r.target.empty()) targetScore = 0;
-    else if (r.target == node.name) targetScore = 2;
-    else if (r.target == node.device) targetScore = 1;
-    else continue;
+    if (r.target.empty())
+      targetScore = 0;
+    else if (r.target == node.name)
+      targetScore = 2;
+    else if (r.target == node.device)
+      targetScore = 1;
+    else
+      continue;
     if (r.command && *r.command != command) continue;
     if (!owned && !r.err) continue;
     int score = (r.err ? 8 : 0) + targetScore * 2 + (r.command ? 1 : 0);

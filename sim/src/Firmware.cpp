@@ -31,7 +31,8 @@ FirmwareProgress FirmwareEngine::progress(SteadyTime now) const {
   FirmwareProgress p;
   if (!started_) return p;
   p.known = true;
-  const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
+  const auto elapsedMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
   const std::uint64_t elapsed = elapsedMs < 0 ? 0 : static_cast<std::uint64_t>(elapsedMs);
   const std::uint64_t duration = durationMs_;
   if (failStatus_ && !failProgressOnly_) {
@@ -49,7 +50,10 @@ FirmwareProgress FirmwareEngine::progress(SteadyTime now) const {
     return p;
   }
   p.busy = true;
-  p.percent = duration == 0 ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(elapsed * 100 / duration, 99));
+  p.percent =
+      duration == 0
+          ? 0
+          : static_cast<std::uint32_t>(std::min<std::uint64_t>(elapsed * 100 / duration, 99));
   if (failStatus_ && failProgressOnly_ && p.percent >= failAtPercent_) p.pollStatus = *failStatus_;
   return p;
 }
@@ -63,8 +67,8 @@ std::optional<std::uint32_t> FirmwareEngine::powerCycle(SteadyTime now) {
 
 json FirmwareEngine::toJson(SteadyTime now) const {
   FirmwareProgress p = progress(now);
-  json j{{"started", p.known}, {"percent", p.percent}, {"busy", p.busy}, {"second", p.second},
-         {"finished", p.finished}, {"result", p.result}};
+  json j{{"started", p.known}, {"percent", p.percent},   {"busy", p.busy},
+         {"second", p.second}, {"finished", p.finished}, {"result", p.result}};
   if (started_) {
     j["target"] = target_;
     j["size"] = size_;
@@ -73,7 +77,9 @@ json FirmwareEngine::toJson(SteadyTime now) const {
     j["durationMs"] = durationMs_;
   }
   if (fault_)
-    j["fault"] = {{"status", fault_->status}, {"atPercent", fault_->atPercent}, {"count", fault_->remaining},
+    j["fault"] = {{"status", fault_->status},
+                  {"atPercent", fault_->atPercent},
+                  {"count", fault_->remaining},
                   {"operation", fault_->progressOnly ? "progress" : "update"}};
   return j;
 }

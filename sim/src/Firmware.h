@@ -29,7 +29,7 @@ struct FirmwareFault {
 };
 
 struct FirmwareProgress {
-  bool known = false;     // false before the board's first update (kNoFirmwareProgress)
+  bool known = false;  // false before the board's first update (kNoFirmwareProgress)
   std::uint32_t percent = 0;
   bool busy = false;
   bool second = false;
@@ -58,7 +58,7 @@ class FirmwareEngine {
   std::uint32_t durationMs_ = 0;
   std::optional<std::int32_t> failStatus_;  // the injected failure of the current update
   std::uint32_t failAtPercent_ = 0;
-  bool failProgressOnly_ = false;  // the injected failure hits the progress polls only
+  bool failProgressOnly_ = false;    // the injected failure hits the progress polls only
   bool loadedAtPowerCycle_ = false;  // a power cycle happened after the last successful update
   std::string target_, hash_;
   std::uint64_t size_ = 0;

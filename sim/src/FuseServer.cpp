@@ -30,8 +30,12 @@ namespace {
 
 constexpr std::uint32_t kMaxBlockBytes = 16u << 20;  // larger request/response blocks: EINVAL
 
-Machine& machineOf(fuse_req_t req) { return static_cast<FuseServer*>(fuse_req_userdata(req))->machine(); }
-dev_t deviceOf(fuse_req_t req) { return static_cast<FuseServer*>(fuse_req_userdata(req))->device(); }
+Machine& machineOf(fuse_req_t req) {
+  return static_cast<FuseServer*>(fuse_req_userdata(req))->machine();
+}
+dev_t deviceOf(fuse_req_t req) {
+  return static_cast<FuseServer*>(fuse_req_userdata(req))->device();
+}
 
 void fillNodeAttr(struct stat& st, const Node& n, std::uint64_t size) {
   std::memset(&st, 0, sizeof st);
@@ -109,8 +113,10 @@ void logTransfer(fuse_req_t req, const char* op, const Node& n, std::uint64_t of
   rec.tid = fuse_req_ctx(req)->pid;
   rec.offset = off;
   std::size_t logged = std::min(size, Machine::kMaxLoggedBytes);
-  if (std::string(op) == "write") rec.input.assign(data, data + logged);
-  else rec.output.assign(data, data + logged);
+  if (std::string(op) == "write")
+    rec.input.assign(data, data + logged);
+  else
+    rec.output.assign(data, data + logged);
   rec.inputSize = rec.outputSize = static_cast<std::uint32_t>(size);
   rec.err = err;
   machineOf(req).requestLog().add(std::move(rec));
@@ -138,16 +144,17 @@ void opWrite(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t
 
 void opReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
   if (ino != FUSE_ROOT_ID) return (void)fuse_reply_err(req, ENOTDIR);
-  std::vector<std::pair<std::string, std::uint64_t>> entries{{".", FUSE_ROOT_ID}, {"..", FUSE_ROOT_ID}};
+  std::vector<std::pair<std::string, std::uint64_t>> entries{{".", FUSE_ROOT_ID},
+                                                             {"..", FUSE_ROOT_ID}};
   for (auto& e : machineOf(req).boards().nodeNames()) entries.push_back(std::move(e));
   std::vector<char> buf(size);
   std::size_t used = 0;
   for (std::size_t i = static_cast<std::size_t>(off); i < entries.size(); ++i) {
-    struct stat st{};
+    struct stat st {};
     st.st_ino = entries[i].second;
     st.st_mode = i < 2 ? S_IFDIR : S_IFREG;
-    std::size_t need = fuse_add_direntry(req, buf.data() + used, size - used, entries[i].first.c_str(),
-                                         &st, static_cast<off_t>(i + 1));
+    std::size_t need = fuse_add_direntry(req, buf.data() + used, size - used,
+                                         entries[i].first.c_str(), &st, static_cast<off_t>(i + 1));
     if (need > size - used) break;
     used += need;
   }
@@ -193,7 +200,8 @@ bool mappedFromOwnMountText(int fd, dev_t dev, const Ranges& ranges) {
   }
   char devText[32];
   std::snprintf(devText, sizeof devText, " %02x:%02x ", major(dev), minor(dev));
-  for (std::size_t at = text.find(devText); at != std::string::npos; at = text.find(devText, at + 1)) {
+  for (std::size_t at = text.find(devText); at != std::string::npos;
+       at = text.find(devText, at + 1)) {
     std::size_t lineStart = text.rfind('\n', at);
     lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
     unsigned long long lo = 0, hi = 0;
@@ -262,7 +270,8 @@ thread_local PendingUnplug pendingUnplug;
 
 void unplugIfAsked() {
   PendingUnplug& p = pendingUnplug;
-  if (!p.machine || !p.after || p.after->then != Aftermath::Then::Unplug || p.device.empty()) return;
+  if (!p.machine || !p.after || p.after->then != Aftermath::Then::Unplug || p.device.empty())
+    return;
   try {
     p.machine->unplug(p.device);
   } catch (const std::exception&) {
@@ -288,8 +297,10 @@ void sendDemotions(fuse_req_t req, const std::vector<Demotion>& demoted, LogReco
     NotificationFields f;
     f.cookie = n.cookie;
     f.payload = n.payload;
-    const bool sent = server->netlink() && server->netlink()->send(n.port, server->netlink()->build(f), error);
-    rec.note += "; demotion notice to port " + std::to_string(n.port) + (sent ? "" : " not sent: " + error);
+    const bool sent =
+        server->netlink() && server->netlink()->send(n.port, server->netlink()->build(f), error);
+    rec.note +=
+        "; demotion notice to port " + std::to_string(n.port) + (sent ? "" : " not sent: " + error);
   }
 }
 
@@ -447,12 +458,10 @@ bool decideCall(IoctlCall& c, const Node& node, Decision& d) {
   d = machineOf(c.req).rules().decide(node, c.cmd, c.method != nullptr);
   if (d.ruleId) c.rec.note = "rule " + std::to_string(d.ruleId);
   c.after = d.after;
-  if (d.after.then == Aftermath::Then::Crash)
-    return crashCall(c, d.after.restartMs);
+  if (d.after.then == Aftermath::Then::Crash) return crashCall(c, d.after.restartMs);
   if (d.err) return failCall(c, d.err, nullptr);
   // A command that no method of the node's interface owns fails as the driver fails it.
-  if (!c.method)
-    return failCall(c, ENOTTY, "no method of the interface has this command");
+  if (!c.method) return failCall(c, ENOTTY, "no method of the interface has this command");
   return true;
 }
 
@@ -470,8 +479,8 @@ bool answerCall(IoctlCall& c, const Node& node, const Decision& d, IoctlAnswer& 
     return true;
   }
   if (!c.arraysRead) return failCall(c, EFAULT, "caller array unreadable");
-  ModelAnswer a = answerFromModel(machineOf(c.req), node, *c.method, c.input, c.block.outputSize,
-                                  c.context);
+  ModelAnswer a =
+      answerFromModel(machineOf(c.req), node, *c.method, c.input, c.block.outputSize, c.context);
   c.after = a.after;
   if (a.after.then == Aftermath::Then::Crash) {
     c.rec.note = a.note;
@@ -503,8 +512,10 @@ void replyCall(IoctlCall& c, const Decision& d, const IoctlAnswer& answer, size_
     return replyIoctlError(c.req, rec, EFAULT, "call block not writable");
   nlohmann::json read = rec.decoded.contains("arrays") ? rec.decoded["arrays"] : nlohmann::json();
   rec.decoded = decodeBlocks(*c.method, rec.input, output);
-  if (!answer.arrays.is_null()) rec.decoded["arrays"] = answer.arrays;
-  else if (!read.is_null()) rec.decoded["arrays"] = read;
+  if (!answer.arrays.is_null())
+    rec.decoded["arrays"] = answer.arrays;
+  else if (!read.is_null())
+    rec.decoded["arrays"] = read;
   sendDemotions(c.req, answer.demoted, rec);
   const std::size_t logged = std::min(output.size(), Machine::kMaxLoggedBytes);
   rec.output.assign(output.begin(), output.begin() + static_cast<std::ptrdiff_t>(logged));
@@ -578,7 +589,8 @@ const fuse_lowlevel_ops kOps = [] {
 
 }  // namespace
 
-FuseServer::FuseServer(Machine& machine, NetlinkSender* netlink) : machine_(machine), netlink_(netlink) {}
+FuseServer::FuseServer(Machine& machine, NetlinkSender* netlink)
+    : machine_(machine), netlink_(netlink) {}
 
 FuseServer::~FuseServer() { stop(); }
 
@@ -625,7 +637,7 @@ void FuseServer::startLoop() {
     loopEnded_.notify_all();
   });
   // Only now: every request, even a stat of the mount, waits until the loop has answered INIT.
-  struct stat st{};
+  struct stat st {};
   if (::stat(mountpoint_.c_str(), &st) == 0) device_ = st.st_dev;
 }
 
@@ -639,7 +651,8 @@ void FuseServer::crash(std::uint32_t restartMs) {
   }
   // No release reaches a dead connection: the driver forgets its open files now.
   machine_.dropOpenFiles();
-  if (restart_.joinable()) restart_.join();  // the previous restart has finished (crashed_ was false)
+  if (restart_.joinable())
+    restart_.join();  // the previous restart has finished (crashed_ was false)
   restart_ = std::thread([this, restartMs] {
     pthread_setname_np(pthread_self(), "qosim-restart");
     restartAfter(restartMs);
@@ -649,7 +662,9 @@ void FuseServer::crash(std::uint32_t restartMs) {
 void FuseServer::restartAfter(std::uint32_t restartMs) {
   {
     std::unique_lock lock(restartMutex_);
-    if (restartWake_.wait_for(lock, std::chrono::milliseconds(restartMs), [this] { return stopping_; })) return;
+    if (restartWake_.wait_for(lock, std::chrono::milliseconds(restartMs),
+                              [this] { return stopping_; }))
+      return;
   }
   {
     std::lock_guard session(sessionMutex_);
@@ -661,8 +676,10 @@ void FuseServer::restartAfter(std::uint32_t restartMs) {
     fuse_session_destroy(session_);
     session_ = nullptr;
     std::string error;
-    if (mount(mountpoint_, error)) startLoop();
-    else std::fprintf(stderr, "qosim: driver restart failed: %s\n", error.c_str());
+    if (mount(mountpoint_, error))
+      startLoop();
+    else
+      std::fprintf(stderr, "qosim: driver restart failed: %s\n", error.c_str());
   }
   std::lock_guard lock(restartMutex_);
   crashed_ = false;

@@ -60,13 +60,14 @@ void mountTmpfs(const char* source, const char* target) {
 // covered), symbolic links are copied. /dev/ptmx is made anew instead: the kernel finds the
 // pseudo-terminal file system through the "pts" entry beside the ptmx node actually opened, which
 // a bind-mounted node does not have.
-const char* const kStandardDevEntries[] = {
-    "null", "zero", "full", "random", "urandom", "tty", "fuse", "console", "kvm",
-    "net", "pts", "shm", "mqueue", "hugepages", "log", "core", "fd", "stdin", "stdout", "stderr"};
+const char* const kStandardDevEntries[] = {"null", "zero", "full",    "random",    "urandom",
+                                           "tty",  "fuse", "console", "kvm",       "net",
+                                           "pts",  "shm",  "mqueue",  "hugepages", "log",
+                                           "core", "fd",   "stdin",   "stdout",    "stderr"};
 
 void populateDev(int oldDev) {
   for (const char* name : kStandardDevEntries) {
-    struct stat st{};
+    struct stat st {};
     if (::fstatat(oldDev, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     const std::string target = std::string("/dev/") + name;
     if (S_ISLNK(st.st_mode)) {
@@ -78,7 +79,8 @@ void populateDev(int oldDev) {
       continue;
     }
     if (S_ISDIR(st.st_mode)) {
-      if (::mkdir(target.c_str(), st.st_mode & 07777) != 0) setupFail(kExitSetup, "cannot create " + target);
+      if (::mkdir(target.c_str(), st.st_mode & 07777) != 0)
+        setupFail(kExitSetup, "cannot create " + target);
     } else {
       int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
       if (fd < 0) setupFail(kExitSetup, "cannot create " + target);
@@ -96,7 +98,7 @@ void populateDev(int oldDev) {
                                                        {"ptmx", "pts/ptmx"}};
   for (const auto& [name, to] : links) {
     const std::string target = std::string("/dev/") + name;
-    struct stat st{};
+    struct stat st {};
     if (::lstat(target.c_str(), &st) == 0) continue;
     if (::symlink(to, target.c_str()) != 0) setupFail(kExitSetup, "cannot create " + target);
   }
@@ -104,7 +106,7 @@ void populateDev(int oldDev) {
 
 std::string resolveCommand(const std::string& cmd, int& code) {
   auto executable = [](const std::string& p) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(p.c_str(), X_OK) == 0;
   };
   if (cmd.find('/') != std::string::npos) {
@@ -149,8 +151,10 @@ std::string installedStandins() {
 #ifdef QOSIM_INSTALLED_STANDINS
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error || !std::filesystem::exists(self.parent_path() / QOSIM_INSTALLED_BOARDS, error)) return {};
-  const std::filesystem::path dir = (self.parent_path() / QOSIM_INSTALLED_STANDINS).lexically_normal();
+  if (error || !std::filesystem::exists(self.parent_path() / QOSIM_INSTALLED_BOARDS, error))
+    return {};
+  const std::filesystem::path dir =
+      (self.parent_path() / QOSIM_INSTALLED_STANDINS).lexically_normal();
   return std::filesystem::is_directory(dir, error) ? dir.string() : std::string();
 #else
   return {};
@@ -218,7 +222,7 @@ void enterNamespace() {
 // /proc/driver/qo and the machine's own /dev; `oldDev` holds the original /dev open.
 void mountMachineTrees(int& oldDev) {
   // /proc/driver is created by the kernel at boot; a directory cannot be added to procfs.
-  struct stat st{};
+  struct stat st {};
   if (::stat("/proc/driver", &st) != 0 || !S_ISDIR(st.st_mode))
     setupFail(kExitSetup, "/proc/driver does not exist (procfs not mounted?)");
   mountTmpfs("qosim-proc", "/proc/driver");

@@ -9,16 +9,16 @@ namespace qosim {
 
 // Exit codes of `qosim` itself (a command's own status is passed through unchanged).
 enum ExitCode : int {
-  kExitUsage = 64,            // bad command line
-  kExitBoardFile = 65,        // board description missing or broken
-  kExitNotRoot = 77,          // must run as root
-  kExitNoNamespace = 78,      // unshare(CLONE_NEWNS) or making / private not permitted
-  kExitNoFuse = 79,           // /dev/fuse missing or cannot be opened
-  kExitFuseMount = 80,        // libfuse could not mount the node file system
-  kExitSetup = 81,            // another setup step failed (tmpfs mounts, /proc/driver, socket)
-  kExitNoMachine = 69,        // exec, ctl: no such simulated machine is running
-  kExitNotExecutable = 126,   // the command exists but cannot be executed
-  kExitNotFound = 127,        // the command was not found
+  kExitUsage = 64,           // bad command line
+  kExitBoardFile = 65,       // board description missing or broken
+  kExitNotRoot = 77,         // must run as root
+  kExitNoNamespace = 78,     // unshare(CLONE_NEWNS) or making / private not permitted
+  kExitNoFuse = 79,          // /dev/fuse missing or cannot be opened
+  kExitFuseMount = 80,       // libfuse could not mount the node file system
+  kExitSetup = 81,           // another setup step failed (tmpfs mounts, /proc/driver, socket)
+  kExitNoMachine = 69,       // exec, ctl: no such simulated machine is running
+  kExitNotExecutable = 126,  // the command exists but cannot be executed
+  kExitNotFound = 127,       // the command was not found
 };
 
 struct RunOptions {

@@ -42,8 +42,9 @@ bool Machine::unsubscribe(std::uint64_t ino, std::uint32_t kind, std::uint64_t f
   return boards_.withNode(ino, [&](const Node&) { subscriptions_.unsubscribe(ino, kind, file); });
 }
 
-std::optional<Subscriptions::CookiePort> Machine::subscriptionOf(
-    const std::string& node, std::optional<std::uint32_t> kind, std::string& error) const {
+std::optional<Subscriptions::CookiePort> Machine::subscriptionOf(const std::string& node,
+                                                                 std::optional<std::uint32_t> kind,
+                                                                 std::string& error) const {
   const auto n = boards_.nodeByName(node);
   if (!n) {
     error = "no node " + node;

@@ -10,9 +10,7 @@
 
 namespace qosim::files {
 
-void fail(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
-}
+void fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
 void makeDir(const std::string& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) != 0) fail("mkdir " + path);

@@ -21,20 +21,25 @@ namespace qosim {
 
 namespace {
 
-bool sameNamespace(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool sameNamespace(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
-std::string socketOf(long pid) { return "/proc/" + std::to_string(pid) + "/root" + kMachineControlSocket; }
+std::string socketOf(long pid) {
+  return "/proc/" + std::to_string(pid) + "/root" + kMachineControlSocket;
+}
 
 // The id of a machine is the decimal process id of its launcher.
 bool parseId(const std::string& text, long& id) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
   id = std::stol(text);
   return id > 0;
 }
 
 // Whether this process runs inside a simulated machine: its machine's control socket is there.
 bool insideMachine() {
-  struct stat st{};
+  struct stat st {};
   return ::stat(kMachineControlSocket, &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
@@ -42,7 +47,7 @@ bool insideMachine() {
 
 std::vector<RunningMachine> runningMachines() {
   std::vector<RunningMachine> out;
-  struct stat ours{};
+  struct stat ours {};
   if (::stat("/proc/self/ns/mnt", &ours) != 0) return out;
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return out;
@@ -51,10 +56,12 @@ std::vector<RunningMachine> runningMachines() {
   while (dirent* e = ::readdir(proc)) {
     long pid = 0;
     if (!parseId(e->d_name, pid)) continue;
-    struct stat ns{};
-    if (::stat(("/proc/" + std::string(e->d_name) + "/ns/mnt").c_str(), &ns) != 0 || sameNamespace(ns, ours)) continue;
+    struct stat ns {};
+    if (::stat(("/proc/" + std::string(e->d_name) + "/ns/mnt").c_str(), &ns) != 0 ||
+        sameNamespace(ns, ours))
+      continue;
     if (namespaces.count({ns.st_dev, ns.st_ino})) continue;
-    struct stat sock{};
+    struct stat sock {};
     if (::stat(socketOf(pid).c_str(), &sock) != 0 || !S_ISSOCK(sock.st_mode)) continue;
     namespaces[{ns.st_dev, ns.st_ino}] = pid;
   }
@@ -78,14 +85,18 @@ std::vector<RunningMachine> runningMachines() {
 
 bool findMachine(const std::string& idText, RunningMachine& found, std::string& error, int& code) {
   if (::geteuid() != 0) {
-    error = "only root may use a simulated machine from outside it (entering its mount namespace needs root)";
+    error =
+        "only root may use a simulated machine from outside it (entering its mount namespace needs "
+        "root)";
     code = kExitNotRoot;
     return false;
   }
   // A command inside one machine reaches that machine only, never another one running beside it.
   if (insideMachine()) {
-    error = "this process runs inside a simulated machine: it reaches only its own, through "
-            "QOSIM_CONTROL (" + std::string(kMachineControlSocket) + ")";
+    error =
+        "this process runs inside a simulated machine: it reaches only its own, through "
+        "QOSIM_CONTROL (" +
+        std::string(kMachineControlSocket) + ")";
     code = kExitNoMachine;
     return false;
   }
@@ -106,7 +117,8 @@ bool findMachine(const std::string& idText, RunningMachine& found, std::string& 
       error = "no simulated machine is running (start one with qosim run -- COMMAND)";
     } else {
       error = "several simulated machines are running (";
-      for (std::size_t i = 0; i < machines.size(); ++i) error += (i ? ", " : "") + std::to_string(machines[i].id);
+      for (std::size_t i = 0; i < machines.size(); ++i)
+        error += (i ? ", " : "") + std::to_string(machines[i].id);
       error += "): choose one with --machine ID";
     }
     return false;
@@ -117,12 +129,14 @@ bool findMachine(const std::string& idText, RunningMachine& found, std::string& 
       return true;
     }
   // A process inside a machine is not the machine: say which one it belongs to.
-  struct stat ns{}, candidate{};
+  struct stat ns {
+  }, candidate{};
   if (::stat(("/proc/" + std::to_string(id) + "/ns/mnt").c_str(), &ns) == 0)
     for (const RunningMachine& m : machines)
-      if (::stat(("/proc/" + std::to_string(m.id) + "/ns/mnt").c_str(), &candidate) == 0 && sameNamespace(ns, candidate)) {
-        error = "process " + std::to_string(id) + " runs inside simulated machine " + std::to_string(m.id) +
-                ", which is the id to give";
+      if (::stat(("/proc/" + std::to_string(m.id) + "/ns/mnt").c_str(), &candidate) == 0 &&
+          sameNamespace(ns, candidate)) {
+        error = "process " + std::to_string(id) + " runs inside simulated machine " +
+                std::to_string(m.id) + ", which is the id to give";
         return false;
       }
   error = "no simulated machine " + std::to_string(id) + " is running" +
@@ -146,13 +160,15 @@ int execInMachine(const RunningMachine& machine, const std::vector<std::string>&
   char cwd[4096];
   const bool haveCwd = ::getcwd(cwd, sizeof cwd) != nullptr;
   if (::setns(ns, CLONE_NEWNS) != 0) {
-    std::cerr << "qosim exec: cannot enter machine " << machine.id << ": " << std::strerror(errno) << "\n";
+    std::cerr << "qosim exec: cannot enter machine " << machine.id << ": " << std::strerror(errno)
+              << "\n";
     ::close(ns);
     return kExitNoNamespace;
   }
   ::close(ns);
   if ((!haveCwd || ::chdir(cwd) != 0) && ::chdir("/") != 0) {
-    std::cerr << "qosim exec: cannot change to / in machine " << machine.id << ": " << std::strerror(errno) << "\n";
+    std::cerr << "qosim exec: cannot change to / in machine " << machine.id << ": "
+              << std::strerror(errno) << "\n";
     return kExitSetup;
   }
   setMachineEnvironment();

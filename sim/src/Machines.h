@@ -17,10 +17,10 @@
 namespace qosim {
 
 struct RunningMachine {
-  long id = 0;               // the launcher's process id
-  std::string socket;        // its control socket, as reached from here (/proc/<id>/root/...)
-  nlohmann::json ping;       // the launcher's answer: pid, command, boardFile
-  std::size_t boards = 0;    // boards plugged now
+  long id = 0;             // the launcher's process id
+  std::string socket;      // its control socket, as reached from here (/proc/<id>/root/...)
+  nlohmann::json ping;     // the launcher's answer: pid, command, boardFile
+  std::size_t boards = 0;  // boards plugged now
 };
 
 // Every machine running on this machine that we can reach (root only), in id order.

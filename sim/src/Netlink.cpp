@@ -56,8 +56,8 @@ std::vector<std::uint8_t> NetlinkSender::build(const NotificationFields& f) {
   put16(6, 0);
   put32(8, ++sequence_);
   put32(12, ownPort_);
-  m[16] = 1;  // genl command
-  m[17] = 1;  // genl version
+  m[16] = 1;                                             // genl command
+  m[17] = 1;                                             // genl version
   put16(20, static_cast<std::uint16_t>(m.size() - 20));  // attribute: kind, cookie, size, payload
   put16(offsetof(drv::tIONotificationMessage, kind), f.wireKind);
   std::memcpy(&m[offsetof(drv::tIONotificationMessage, cookie)], &f.cookie, 8);
@@ -67,17 +67,20 @@ std::vector<std::uint8_t> NetlinkSender::build(const NotificationFields& f) {
   return m;
 }
 
-bool NetlinkSender::send(std::uint32_t port, const std::vector<std::uint8_t>& bytes, std::string& error) {
+bool NetlinkSender::send(std::uint32_t port, const std::vector<std::uint8_t>& bytes,
+                         std::string& error) {
   std::lock_guard lock(mutex_);
   if (!open(error)) return false;
   sockaddr_nl to{};
   to.nl_family = AF_NETLINK;
   to.nl_pid = port;
   for (;;) {
-    ssize_t n = ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ssize_t n =
+        ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      error = "sending the notification to port " + std::to_string(port) + " failed: " + std::strerror(errno);
+      error = "sending the notification to port " + std::to_string(port) +
+              " failed: " + std::strerror(errno);
       return false;
     }
     return true;

@@ -115,11 +115,14 @@ void Publications::republish(const BoardSpec& b) {
 void Publications::setMachineFault(const std::string& op, std::optional<std::int32_t> status) {
   std::lock_guard lock(mutex_);
   if (!isMachineEnumOperation(op))
-    throw std::runtime_error("\"" + op + "\" is not a machine-wide enumeration operation "
+    throw std::runtime_error("\"" + op +
+                             "\" is not a machine-wide enumeration operation "
                              "(initialize, getAllKelDevices, hasChanged, refresh)");
   const std::string dir = procRoot_ + "/" + sc::kKelDirectory + "/" + sc::kFaultsDirectory;
-  if (status) replaceFile(dir, op, std::to_string(*status));
-  else files::removeIfThere(dir + "/" + op);
+  if (status)
+    replaceFile(dir, op, std::to_string(*status));
+  else
+    files::removeIfThere(dir + "/" + op);
   // Machine-wide faults are answered when the operation is called; they change no board, so
   // the generation stays (a list that saw no change must not be told it changed).
 }
@@ -155,8 +158,10 @@ void Publications::setRelocationFault(const std::optional<std::string>& answer) 
                           *answer) == std::end(sc::kRelocationFaults))
     throw std::runtime_error("\"answer\" must be none, failure, empty or overlong");
   const std::string dir = fs::path(moduleDir_).parent_path().parent_path().string();
-  if (answer) replaceFile(dir, sc::kRelocationFaultFile, *answer);
-  else files::removeIfThere(dir + "/" + sc::kRelocationFaultFile);
+  if (answer)
+    replaceFile(dir, sc::kRelocationFaultFile, *answer);
+  else
+    files::removeIfThere(dir + "/" + sc::kRelocationFaultFile);
 }
 
 }  // namespace qosim

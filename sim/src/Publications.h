@@ -21,7 +21,7 @@ namespace qosim {
 struct Paths {
   std::string procRoot = "/proc/driver/qo";
   std::string devQo = "/dev/qo";
-  std::string fuseDir;  // where the FUSE file system serving the nodes is mounted
+  std::string fuseDir;    // where the FUSE file system serving the nodes is mounted
   std::string moduleDir;  // the I/O module database directory; empty: none
 };
 

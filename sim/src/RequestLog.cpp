@@ -27,13 +27,20 @@ json RequestLog::toJson(bool clear) {
   std::lock_guard lock(mutex_);
   json entries = json::array();
   for (const auto& r : records_) {
-    entries.push_back({{"seq", r.seq},           {"timeNs", r.timeNs},
-                       {"op", r.op},             {"node", r.node},
-                       {"command", r.command},   {"tid", r.tid},
-                       {"block", toHex(r.block)}, {"input", toHex(r.input)},
-                       {"output", toHex(r.output)}, {"inputSize", r.inputSize},
-                       {"outputSize", r.outputSize}, {"result", r.result},
-                       {"errno", r.err},         {"offset", r.offset},
+    entries.push_back({{"seq", r.seq},
+                       {"timeNs", r.timeNs},
+                       {"op", r.op},
+                       {"node", r.node},
+                       {"command", r.command},
+                       {"tid", r.tid},
+                       {"block", toHex(r.block)},
+                       {"input", toHex(r.input)},
+                       {"output", toHex(r.output)},
+                       {"inputSize", r.inputSize},
+                       {"outputSize", r.outputSize},
+                       {"result", r.result},
+                       {"errno", r.err},
+                       {"offset", r.offset},
                        {"note", r.note}});
     if (!r.method.empty()) {
       entries.back()["method"] = r.method;

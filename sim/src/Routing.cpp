@@ -19,14 +19,15 @@ using nlohmann::json;
 struct RoutingState::Graph {
   const qotopo::Topography* topo = nullptr;
   std::unordered_map<std::uint32_t, std::uint32_t> index;  // id -> index
-  std::vector<std::uint32_t> canonical;                     // index -> canonical index
+  std::vector<std::uint32_t> canonical;                    // index -> canonical index
   std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> out;  // index -> (to, cost)
 
   explicit Graph(const qotopo::Topography* t) : topo(t) {
     for (std::uint32_t i = 0; i < t->terminalCount; ++i) index.emplace(t->terminals[i].id, i);
     canonical.resize(t->terminalCount);
     out.resize(t->terminalCount);
-    for (std::uint32_t i = 0; i < t->terminalCount; ++i) canonical[i] = index.at(t->terminals[i].canonicalId);
+    for (std::uint32_t i = 0; i < t->terminalCount; ++i)
+      canonical[i] = index.at(t->terminals[i].canonicalId);
     for (std::size_t e = 0; e < t->edgeCount; ++e)
       out[index.at(t->edges[e].from)].emplace_back(index.at(t->edges[e].to), t->edges[e].cost);
   }
@@ -61,7 +62,9 @@ bool RoutingState::bind(const std::string& topographyName) {
   return graph_ != nullptr;
 }
 
-const qotopo::Topography* RoutingState::topography() const { return graph_ ? graph_->topo : nullptr; }
+const qotopo::Topography* RoutingState::topography() const {
+  return graph_ ? graph_->topo : nullptr;
+}
 
 const qotopo::Terminal* RoutingState::terminal(std::uint32_t id) const {
   if (!graph_) return nullptr;
@@ -98,9 +101,9 @@ std::vector<std::uint8_t> RoutingState::blockedFor(std::uint64_t session, std::u
 
 struct RoutingState::Search {
   static constexpr std::uint64_t kInf = std::numeric_limits<std::uint64_t>::max();
-  std::vector<std::uint64_t> dist;    // kInf: not reached
-  std::vector<std::int32_t> seedOf;   // the seed a terminal is reached from
-  std::vector<std::int64_t> parent;   // the terminal before it on its path (-1: a seed)
+  std::vector<std::uint64_t> dist;   // kInf: not reached
+  std::vector<std::int32_t> seedOf;  // the seed a terminal is reached from
+  std::vector<std::int64_t> parent;  // the terminal before it on its path (-1: a seed)
 };
 
 // Dijkstra from every seed at its own cost over the open terminals.
@@ -186,7 +189,8 @@ std::int32_t RoutingState::reserve(std::int32_t ticket, std::vector<RouteConflic
   for (auto& [t, other] : routes_) {
     // One session: the same session id on the same open file (ids are host addresses, which
     // two processes may share).
-    if (other.state == State::Calculated || (other.session == r->session && other.file == r->file)) continue;
+    if (other.state == State::Calculated || (other.session == r->session && other.file == r->file))
+      continue;
     for (std::uint32_t id : other.driven())
       if (drives.count(id)) {
         inTheWay.push_back(&other);
@@ -247,8 +251,8 @@ std::int32_t RoutingState::resetTerminal(std::uint32_t id, bool floating) {
   return 0;
 }
 
-std::int32_t RoutingState::calculateReset(std::uint64_t session, std::uint64_t file, std::uint32_t id,
-                                          bool floating, std::uint32_t& ticket) {
+std::int32_t RoutingState::calculateReset(std::uint64_t session, std::uint64_t file,
+                                          std::uint32_t id, bool floating, std::uint32_t& ticket) {
   const qotopo::Terminal* t = terminal(id);
   if (!t) return kStatusUnknownTerminal;
   if (t->isMaskedOut) return kStatusMaskedOut;
@@ -297,14 +301,24 @@ json RoutingState::toJson() const {
       const qotopo::Terminal* term = terminal(id);
       names.push_back(term ? term->name : "");
     }
-    routes.push_back({{"ticket", r.ticket}, {"session", r.session}, {"state", kStates[static_cast<int>(r.state)]},
-                      {"destination", r.destination}, {"cost", r.cost}, {"seedIndex", r.seedIndex},
-                      {"inversionNeeded", r.inversionNeeded}, {"ignoresReservations", r.ignoresReservations},
-                      {"reset", r.reset}, {"path", path}, {"names", names}});
+    routes.push_back({{"ticket", r.ticket},
+                      {"session", r.session},
+                      {"state", kStates[static_cast<int>(r.state)]},
+                      {"destination", r.destination},
+                      {"cost", r.cost},
+                      {"seedIndex", r.seedIndex},
+                      {"inversionNeeded", r.inversionNeeded},
+                      {"ignoresReservations", r.ignoresReservations},
+                      {"reset", r.reset},
+                      {"path", path},
+                      {"names", names}});
   }
   json resets = json::object();
-  for (const auto& [id, floating] : resets_) resets[std::to_string(id)] = floating ? "floating" : "default";
-  return json{{"topography", topography() ? json(name_) : json(nullptr)}, {"routes", routes}, {"resets", resets}};
+  for (const auto& [id, floating] : resets_)
+    resets[std::to_string(id)] = floating ? "floating" : "default";
+  return json{{"topography", topography() ? json(name_) : json(nullptr)},
+              {"routes", routes},
+              {"resets", resets}};
 }
 
 }  // namespace qosim

@@ -4,9 +4,9 @@
 // Routes are found by a shortest-path search (Dijkstra) over the topography's directed edges,
 // starting from every seed at its cost. A route drives every terminal on its path after the seed
 // (a reset route drives its one terminal). Tickets are board-wide and positive; a number comes back
-// only after 2^31-1 further tickets. A route belongs to the session id of the calculateRoute that made it
-// and to the open file that carried that request (a session is the pair: the id is a host address,
-// and two processes may well use the same one) (demotion notices go to that file's
+// only after 2^31-1 further tickets. A route belongs to the session id of the calculateRoute that
+// made it and to the open file that carried that request (a session is the pair: the id is a host
+// address, and two processes may well use the same one) (demotion notices go to that file's
 // subscription; closing the file destroys its routes).
 //
 // States: calculated -> reserved -> programmed. A reservation conflicts with the reserved or
@@ -94,7 +94,8 @@ class RoutingState {
     std::uint32_t unrouted = 0;  // destinations that got no route (the method's value)
     std::vector<RouteResult> results;
   };
-  Calculation calculate(std::uint64_t session, std::uint64_t file, const std::vector<RouteSeed>& seeds,
+  Calculation calculate(std::uint64_t session, std::uint64_t file,
+                        const std::vector<RouteSeed>& seeds,
                         const std::vector<std::uint32_t>& destinations, std::uint32_t flags,
                         std::uint32_t capacity);
   std::int32_t reserve(std::int32_t ticket, std::vector<RouteConflict>& conflicts,
@@ -105,8 +106,8 @@ class RoutingState {
   std::int32_t destroy(std::int32_t ticket);
   std::int32_t path(std::int32_t ticket, std::vector<std::uint32_t>& ids) const;
   std::int32_t resetTerminal(std::uint32_t id, bool floating);
-  std::int32_t calculateReset(std::uint64_t session, std::uint64_t file, std::uint32_t id, bool floating,
-                              std::uint32_t& ticket);
+  std::int32_t calculateReset(std::uint64_t session, std::uint64_t file, std::uint32_t id,
+                              bool floating, std::uint32_t& ticket);
 
   // Takes the reservation of one route (ticket given) or of every reserved route; nullopt when
   // the ticket is unknown.
@@ -128,7 +129,7 @@ class RoutingState {
     std::int32_t seedIndex = 0;
     bool inversionNeeded = false;
     bool ignoresReservations = false;
-    bool reset = false;               // a reset route: drives its one terminal
+    bool reset = false;  // a reset route: drives its one terminal
     bool floating = false;
     State state = State::Calculated;
     std::vector<std::uint32_t> driven() const;

@@ -1,10 +1,10 @@
 // qosim: the simulated machine of the board family.
 //
-//   qosim run [--boards FILE] -- COMMAND [ARG...]          run COMMAND inside a new simulated machine
-//   qosim exec [--machine ID] -- COMMAND [ARG...]          run COMMAND inside one already running
-//   qosim ls                                               list the machines running
-//   qosim ctl [--socket PATH|--machine ID] REQUEST [KEY=VALUE...]  send one control request
-//   qosim check-boards [--strict] FILE                     validate a board description
+//   qosim run [--boards FILE] -- COMMAND [ARG...]          run COMMAND inside a new simulated
+//   machine qosim exec [--machine ID] -- COMMAND [ARG...]          run COMMAND inside one already
+//   running qosim ls                                               list the machines running qosim
+//   ctl [--socket PATH|--machine ID] REQUEST [KEY=VALUE...]  send one control request qosim
+//   check-boards [--strict] FILE                     validate a board description
 #include <fstream>
 #include <iostream>
 #include <set>
@@ -25,8 +25,8 @@
 
 namespace {
 
-using nlohmann::json;
 using hostcli::printable;
+using nlohmann::json;
 namespace control = qosim::control;
 
 // Exit statuses of `qosim ctl`.
@@ -39,12 +39,15 @@ const char* const kCommands[] = {"run", "exec", "ls", "ctl", "check-boards", "he
 
 void usage(std::ostream& out) {
   out << "usage:\n"
-         "  qosim run [--boards FILE] [--] COMMAND [ARG...]    run COMMAND in a new simulated machine\n"
-         "  qosim exec [--machine ID] [--] COMMAND [ARG...]    run COMMAND in a machine already running\n"
+         "  qosim run [--boards FILE] [--] COMMAND [ARG...]    run COMMAND in a new simulated "
+         "machine\n"
+         "  qosim exec [--machine ID] [--] COMMAND [ARG...]    run COMMAND in a machine already "
+         "running\n"
          "  qosim ls                                           list the machines running (root)\n"
          "  qosim ctl [--socket PATH | --machine ID] REQUEST [KEY=VALUE...]\n"
          "                                                     send one control request\n"
-         "  qosim check-boards [--strict] FILE                 validate a board file, tell what the\n"
+         "  qosim check-boards [--strict] FILE                 validate a board file, tell what "
+         "the\n"
          "                                                     library will leave out\n"
          "  qosim --help | --version\n";
 }
@@ -62,12 +65,16 @@ void help(std::ostream& out) {
     table.add({"  " + std::string(r.name), r.summary, keys.empty() ? "" : "[" + keys + "]"});
   }
   out << table.text();
-  out << "\nVALUE is JSON (numbers, 0x-hex numbers as text), @FILE for a JSON file, else text. A board\n"
-         "is named by its device (qovorlix1) or its item name (KEL1). method= names a driver method\n"
+  out << "\nVALUE is JSON (numbers, 0x-hex numbers as text), @FILE for a JSON file, else text. A "
+         "board\n"
+         "is named by its device (qovorlix1) or its item name (KEL1). method= names a driver "
+         "method\n"
          "as board files do (op0405, getTopographyName); interface= narrows it to one interface.\n"
-         "Inside a machine ctl uses $QOSIM_CONTROL; outside, --machine ID or the only one running.\n"
+         "Inside a machine ctl uses $QOSIM_CONTROL; outside, --machine ID or the only one "
+         "running.\n"
          "\nMachines from a second terminal: a machine's ID is the process id of its qosim run\n"
-         "(qosim ls). Only root may list, enter or control a machine from outside; qosim exec runs\n"
+         "(qosim ls). Only root may list, enter or control a machine from outside; qosim exec "
+         "runs\n"
          "the command in that machine's mount namespace (its /dev/qo, /proc/driver/qo and control\n"
          "socket), nothing else of it.\n"
          "\nExit status: run and exec pass the command's status through; 64 usage, 65 board file,\n"
@@ -103,7 +110,8 @@ bool readJsonFile(const std::string& path, json& out, std::string& error) {
 }
 
 // An option with a value, as "--name VALUE" or "--name=VALUE"; advances `i` past it.
-bool optionValue(int argc, char** argv, int& i, const char* name, std::string& value, bool& missing) {
+bool optionValue(int argc, char** argv, int& i, const char* name, std::string& value,
+                 bool& missing) {
   const std::string a = argv[i], n = name;
   if (a == n) {
     if (i + 1 >= argc) {
@@ -175,7 +183,8 @@ int execCommand(int argc, char** argv) {
 int lsCommand(int argc, char** argv) {
   if (argc > 2) return usageError("qosim ls: unexpected argument " + std::string(argv[2]));
   if (::geteuid() != 0) {
-    std::cerr << "qosim ls: only root may see the simulated machines (they live in mount namespaces of root)\n";
+    std::cerr << "qosim ls: only root may see the simulated machines (they live in mount "
+                 "namespaces of root)\n";
     return qosim::kExitNotRoot;
   }
   hostcli::ignoreBrokenPipe();
@@ -191,7 +200,8 @@ int lsCommand(int argc, char** argv) {
       std::string command;
       for (const auto& a : m.ping.value("command", json::array()))
         if (a.is_string()) command += (command.empty() ? "" : " ") + a.get<std::string>();
-      table.add({std::to_string(m.id), std::to_string(m.boards), m.ping.value("boardFile", ""), command});
+      table.add(
+          {std::to_string(m.id), std::to_string(m.boards), m.ping.value("boardFile", ""), command});
     }
     hostcli::write(table.text());
   } catch (const hostcli::WriteFailure& failure) {
@@ -283,8 +293,11 @@ bool addPositional(const control::Request& request, const std::string& a, json& 
       req[many ? "boards" : "board"] = many ? board["boards"] : board;
       return true;
     }
-    case control::Positional::Device: req["device"] = a; return true;
-    case control::Positional::None: break;
+    case control::Positional::Device:
+      req["device"] = a;
+      return true;
+    case control::Positional::None:
+      break;
   }
   std::cerr << "qosim ctl: " << request.name << ": expected KEY=VALUE, got \"" << printable(a)
             << "\"\n";
@@ -422,17 +435,19 @@ int ctlCommand(int argc, char** argv) {
 // A driver fault as check-boards lists it.
 std::string driverFaultLine(const qosim::DriverFault& f) {
   std::string line = "  driver fault " + f.method + ": ";
-  if (f.err) line += "errno " + std::to_string(f.err);
-  else if (f.status) line += "status " + std::to_string(f.status);
-  else line += "the board's answer";
+  if (f.err)
+    line += "errno " + std::to_string(f.err);
+  else if (f.status)
+    line += "status " + std::to_string(f.status);
+  else
+    line += "the board's answer";
   if (f.after.then != qosim::Aftermath::Then::None)
     line += std::string(", then ") + qosim::thenName(f.after.then) +
             (f.after.then == qosim::Aftermath::Then::Crash
                  ? " (restart after " + std::to_string(f.after.restartMs) + " ms)"
                  : "");
   line += " from call " + std::to_string(f.afterCalls + 1);
-  if (f.count >= 0)
-    line += " for " + std::to_string(f.count) + " call" + (f.count == 1 ? "" : "s");
+  if (f.count >= 0) line += " for " + std::to_string(f.count) + " call" + (f.count == 1 ? "" : "s");
   return line;
 }
 
@@ -476,10 +491,14 @@ int checkBoardsCommand(int argc, char** argv) {
   std::string file;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--strict") strict = true;
-    else if (!file.empty()) return usageError("qosim check-boards: one FILE only");
-    else if (a.size() > 1 && a[0] == '-' ) return usageError("qosim check-boards: unknown option " + a);
-    else file = a;
+    if (a == "--strict")
+      strict = true;
+    else if (!file.empty())
+      return usageError("qosim check-boards: one FILE only");
+    else if (a.size() > 1 && a[0] == '-')
+      return usageError("qosim check-boards: unknown option " + a);
+    else
+      file = a;
   }
   if (file.empty()) return usageError("qosim check-boards: no FILE given");
   qosim::MachineSpec machine;
@@ -505,8 +524,10 @@ int dispatch(int argc, char** argv) {
   const std::string mode = argv[1];
   if (mode == "--help" || mode == "-h" || mode == "help" || mode == "--version" || mode == "-V") {
     std::ostringstream text;
-    if (mode == "--version" || mode == "-V") text << "qosim " << QOSIM_VERSION << "\n";
-    else help(text);
+    if (mode == "--version" || mode == "-V")
+      text << "qosim " << QOSIM_VERSION << "\n";
+    else
+      help(text);
     hostcli::ignoreBrokenPipe();
     try {
       hostcli::write(text.str());

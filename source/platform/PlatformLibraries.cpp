@@ -135,8 +135,8 @@ std::int32_t tEnumerationLibrary::finalize() noexcept {
 // ---- firmware ---------------------------------------------------------------------------------
 
 tFirmwareLibrary::tFirmwareLibrary(std::string name)
-    : library_(std::move(name),
-               {"qoVorlix_UpdateFirmware", "qoVorlix_GetFirmwareUpdateProgress"}) {}
+    : library_(std::move(name), {"qoVorlix_UpdateFirmware", "qoVorlix_GetFirmwareUpdateProgress"}) {
+}
 
 std::int32_t tFirmwareLibrary::updateFirmware(const char* device, const char* target,
                                               std::uint64_t size, const void* data, int flag) {
@@ -145,8 +145,7 @@ std::int32_t tFirmwareLibrary::updateFirmware(const char* device, const char* ta
   return call(device, target, size, data, flag);
 }
 
-std::int32_t tFirmwareLibrary::getFirmwareUpdateProgress(const char* device,
-                                                         std::int32_t* percent,
+std::int32_t tFirmwareLibrary::getFirmwareUpdateProgress(const char* device, std::int32_t* percent,
                                                          std::uint8_t* first,
                                                          std::uint8_t* second) {
   const auto call = reinterpret_cast<qovorlixapi::tGetFirmwareUpdateProgress>(

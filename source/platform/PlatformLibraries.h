@@ -79,9 +79,9 @@ class tLazyPlatformLibrary {
 
   const std::string name_;
   const std::vector<const char*> symbolNames_;
-  std::mutex loadMutex_;            // serialises loading; a leaf lock
+  std::mutex loadMutex_;             // serialises loading; a leaf lock
   std::atomic<bool> loaded_{false};  // set (release) after entryPoints_ is complete
-  std::vector<void*> entryPoints_;  // written once under loadMutex_ before loaded_
+  std::vector<void*> entryPoints_;   // written once under loadMutex_ before loaded_
   std::atomic<unsigned> attempts_{0};
 };
 

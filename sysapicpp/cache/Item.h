@@ -47,8 +47,8 @@ class Item {
   virtual void runDiagnostic(std::int32_t mode, std::string& resultText) = 0;
   virtual void diagnosticOperation3(std::string& text) = 0;
   virtual std::string beginFirmwareUpdate() = 0;
-  virtual void updateFirmware(const std::string& confirmingName, bool flag,
-                              const std::string& text, BinaryImageHandle& image) = 0;
+  virtual void updateFirmware(const std::string& confirmingName, bool flag, const std::string& text,
+                              BinaryImageHandle& image) = 0;
   virtual void firmwareOperation3(const std::string& text1, bool flag,
                                   const std::string& text2) = 0;
   virtual void firmwareOperation4(const std::string& text) = 0;

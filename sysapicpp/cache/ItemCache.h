@@ -58,8 +58,8 @@ class ItemCache final : public ItemCacheInterface {
   static constexpr char kSourceName[] = "sysapicpp/cache/ItemCache";
   static constexpr int kLineNullFactory = 31;
   static constexpr int kLineItemNotExist = 47;
-  static constexpr int kLineRejectedKind = 134;       // notifyItemChange
-  static constexpr int kLineRejectedKindList = 152;   // notifyItemsChange
+  static constexpr int kLineRejectedKind = 134;      // notifyItemChange
+  static constexpr int kLineRejectedKindList = 152;  // notifyItemsChange
 
   // `factory` is not owned and must outlive the cache; null raises InvalidArgException.
   explicit ItemCache(ItemFactory* factory);

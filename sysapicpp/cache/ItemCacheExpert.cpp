@@ -29,13 +29,14 @@ ImxSysPropertyBag* getPropertyBagWithRefresh(const CacheContext& context, const 
     if (item->getTagUpdateKind(tag) == kTagUpdateOnRequest) onRequest.push_back(tag);
   if (!onRequest.empty()) {
     if (allowAsynchronous) {
-      context.taskQueue->enqueue(
-          FunctorTask<AsyncAttributeUpdater>(AsyncAttributeUpdater{context.asyncHandler, item, tags}));
+      context.taskQueue->enqueue(FunctorTask<AsyncAttributeUpdater>(
+          AsyncAttributeUpdater{context.asyncHandler, item, tags}));
       throw RefreshPendingException(tRaiseContext{kItemCacheExpertSource,
                                                   kItemCacheExpertRefreshPendingLine,
                                                   ::nQOVORLIXATOMICSAE_23_3::kComponentName});
     }
-    if (item->refreshProperties(onRequest)) context.asyncHandler->notify(kItemsChanged, item->getName());
+    if (item->refreshProperties(onRequest))
+      context.asyncHandler->notify(kItemsChanged, item->getName());
   }
   return item->getPropertyBag();
 }

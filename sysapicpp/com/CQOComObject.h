@@ -78,7 +78,8 @@ class CQOComObjectRootBase {
   std::atomic<std::int32_t> m_dwRef{0};
   std::atomic<bool> m_destroying{false};  // set once, by the Release that starts destruction
 };
-static_assert(std::atomic<std::int32_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<std::int32_t>::is_always_lock_free &&
+              std::atomic<bool>::is_always_lock_free);
 
 template <class ThreadModel>
 class CQOComObjectRootEx;
@@ -147,7 +148,7 @@ class CQOComObject final : public T {
     } catch (const std::bad_alloc&) {
       return E_OUTOFMEMORY;
     }
-    if constexpr (requires(T& t) {
+    if constexpr (requires(T & t) {
                     { t.FinalConstruct() } -> std::convertible_to<HRESULT>;
                   }) {
       HRESULT hr = E_FAIL;
@@ -186,8 +187,8 @@ class CQOComObject final : public T {
       }
     }
     if (row == nullptr) return E_NOINTERFACE;
-    auto* sub = reinterpret_cast<IUnknown*>(reinterpret_cast<char*>(static_cast<T*>(this)) +
-                                            row->offset);
+    auto* sub =
+        reinterpret_cast<IUnknown*>(reinterpret_cast<char*>(static_cast<T*>(this)) + row->offset);
     sub->AddRef();
     *out = sub;
     return S_OK;
@@ -213,7 +214,7 @@ class CQOComObject final : public T {
 
  private:
   ~CQOComObject() {
-    if constexpr (requires(T& t) { t.FinalRelease(); }) this->FinalRelease();
+    if constexpr (requires(T & t) { t.FinalRelease(); }) this->FinalRelease();
   }
 
   void destroyUnshared() noexcept {

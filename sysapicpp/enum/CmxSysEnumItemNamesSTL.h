@@ -28,10 +28,9 @@ struct QOEnumCopyHostString {
 }  // namespace sysapicpp
 
 class CmxSysEnumItemNamesSTL
-    : public sysapicpp::IQOEnumOnSTLImpl<CmxSysEnumItemNamesSTL, ImxSysEnumStringList,
-                                         IID_ImxSysEnumStringList, wchar_t*,
-                                         sysapicpp::QOEnumCopyHostString,
-                                         std::vector<std::wstring>> {
+    : public sysapicpp::IQOEnumOnSTLImpl<
+          CmxSysEnumItemNamesSTL, ImxSysEnumStringList, IID_ImxSysEnumStringList, wchar_t*,
+          sysapicpp::QOEnumCopyHostString, std::vector<std::wstring>> {
  protected:
   CmxSysEnumItemNamesSTL() noexcept = default;
   ~CmxSysEnumItemNamesSTL() = default;

@@ -15,10 +15,9 @@
 static_assert(sizeof(std::uint32_t) == sizeof(unsigned));
 
 class CmxSysEnumPropertyTagsSTL
-    : public sysapicpp::IQOEnumOnSTLImpl<CmxSysEnumPropertyTagsSTL, ImxSysEnumPropertyTag,
-                                         IID_ImxSysEnumPropertyTag, unsigned,
-                                         sysapicpp::QOEnumCopyValue<unsigned>,
-                                         std::vector<std::uint32_t>> {
+    : public sysapicpp::IQOEnumOnSTLImpl<
+          CmxSysEnumPropertyTagsSTL, ImxSysEnumPropertyTag, IID_ImxSysEnumPropertyTag, unsigned,
+          sysapicpp::QOEnumCopyValue<unsigned>, std::vector<std::uint32_t>> {
  public:
   // An enumerator over `tags` (moved in; sorted and made distinct here if they are not already),
   // one reference for the caller.

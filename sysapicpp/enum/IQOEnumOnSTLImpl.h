@@ -12,7 +12,8 @@
 //   Skip(count)   No list: E_FAIL. Advances; S_FALSE when that would pass the end (the position
 //                 then stops at the end), else S_OK.
 //   Reset()       No list: E_FAIL. Back to the first element.
-//   Clone(copy)   copy null: E_POINTER; *copy null first. No list: E_FAIL. A new enumerator over the
+//   Clone(copy)   copy null: E_POINTER; *copy null first. No list: E_FAIL. A new enumerator over
+//   the
 //                 same list at the same position, answered through its identity (one reference);
 //                 E_OUTOFMEMORY when it cannot be made.
 //

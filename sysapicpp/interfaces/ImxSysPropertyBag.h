@@ -25,34 +25,34 @@ static_assert(offsetof(mxSysAttrTimestampUTC, fraction) == 0 &&
 
 class ImxSysPropertyBag : public IUnknown {
  public:
-  virtual HRESULT GetTags(ImxSysEnumPropertyTag** tags) = 0;                  //  1
-  virtual HRESULT HasTag(unsigned tag) = 0;                                   //  2
-  virtual HRESULT GetType(unsigned tag, int* type) = 0;                       //  3
-  virtual HRESULT RemoveTag(unsigned tag) = 0;                                //  4
-  virtual HRESULT RemoveAll() = 0;                                            //  5
-  virtual HRESULT SetBool(unsigned tag, int value) = 0;                       //  6
-  virtual HRESULT SetInt32(unsigned tag, int value) = 0;                      //  7
-  virtual HRESULT SetUInt32(unsigned tag, unsigned value) = 0;                //  8
-  virtual HRESULT SetDouble(unsigned tag, double value) = 0;                  //  9
-  virtual HRESULT SetGuid(unsigned tag, GUID value) = 0;                      // 10
-  virtual HRESULT SetString(unsigned tag, const wchar_t* value) = 0;          // 11
-  virtual HRESULT Reserved12() = 0;                                           // 12
-  virtual HRESULT GetBool(unsigned tag, int* value) = 0;                      // 13
-  virtual HRESULT GetInt32(unsigned tag, int* value) = 0;                     // 14
-  virtual HRESULT GetUInt32(unsigned tag, unsigned* value) = 0;               // 15
-  virtual HRESULT GetDouble(unsigned tag, double* value) = 0;                 // 16
-  virtual HRESULT GetGuid(unsigned tag, GUID* value) = 0;                     // 17
-  virtual HRESULT GetString(unsigned tag, wchar_t** value) = 0;               // 18
-  virtual HRESULT GetTimestampParts(unsigned tag, int parts[6]) = 0;          // 19
-  virtual HRESULT Clone(ImxSysPropertyBag** copy) = 0;                        // 20
-  virtual HRESULT ClearChanged() = 0;                                         // 21
-  virtual HRESULT GetChangedTags(ImxSysEnumPropertyTag** tags) = 0;           // 22
+  virtual HRESULT GetTags(ImxSysEnumPropertyTag** tags) = 0;                           //  1
+  virtual HRESULT HasTag(unsigned tag) = 0;                                            //  2
+  virtual HRESULT GetType(unsigned tag, int* type) = 0;                                //  3
+  virtual HRESULT RemoveTag(unsigned tag) = 0;                                         //  4
+  virtual HRESULT RemoveAll() = 0;                                                     //  5
+  virtual HRESULT SetBool(unsigned tag, int value) = 0;                                //  6
+  virtual HRESULT SetInt32(unsigned tag, int value) = 0;                               //  7
+  virtual HRESULT SetUInt32(unsigned tag, unsigned value) = 0;                         //  8
+  virtual HRESULT SetDouble(unsigned tag, double value) = 0;                           //  9
+  virtual HRESULT SetGuid(unsigned tag, GUID value) = 0;                               // 10
+  virtual HRESULT SetString(unsigned tag, const wchar_t* value) = 0;                   // 11
+  virtual HRESULT Reserved12() = 0;                                                    // 12
+  virtual HRESULT GetBool(unsigned tag, int* value) = 0;                               // 13
+  virtual HRESULT GetInt32(unsigned tag, int* value) = 0;                              // 14
+  virtual HRESULT GetUInt32(unsigned tag, unsigned* value) = 0;                        // 15
+  virtual HRESULT GetDouble(unsigned tag, double* value) = 0;                          // 16
+  virtual HRESULT GetGuid(unsigned tag, GUID* value) = 0;                              // 17
+  virtual HRESULT GetString(unsigned tag, wchar_t** value) = 0;                        // 18
+  virtual HRESULT GetTimestampParts(unsigned tag, int parts[6]) = 0;                   // 19
+  virtual HRESULT Clone(ImxSysPropertyBag** copy) = 0;                                 // 20
+  virtual HRESULT ClearChanged() = 0;                                                  // 21
+  virtual HRESULT GetChangedTags(ImxSysEnumPropertyTag** tags) = 0;                    // 22
   virtual HRESULT GetTimestamp(unsigned tag, mxSysAttrTimestampUTC* value) = 0;        // 23
   virtual HRESULT SetTimestamp(unsigned tag, const mxSysAttrTimestampUTC* value) = 0;  // 24
-  virtual HRESULT hold() = 0;                                                 // 25
-  virtual HRESULT release() = 0;                                              // 26
-  virtual HRESULT ClearChangedTag(unsigned tag, int* anyLeft) = 0;            // 27
-  virtual HRESULT MarkChanged(unsigned tag) = 0;                              // 28
+  virtual HRESULT hold() = 0;                                                          // 25
+  virtual HRESULT release() = 0;                                                       // 26
+  virtual HRESULT ClearChangedTag(unsigned tag, int* anyLeft) = 0;                     // 27
+  virtual HRESULT MarkChanged(unsigned tag) = 0;                                       // 28
 
  protected:
   ~ImxSysPropertyBag() = default;

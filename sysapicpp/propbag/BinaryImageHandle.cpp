@@ -6,8 +6,8 @@ namespace sysapicpp {
 
 namespace {
 [[noreturn]] void raise(HRESULT code, int line) {
-  throw HResultException(code, tRaiseContext{kBinaryImageHandleSource, line,
-                                             nQOVORLIXATOMICSAE_23_3::kComponentName});
+  throw HResultException(
+      code, tRaiseContext{kBinaryImageHandleSource, line, nQOVORLIXATOMICSAE_23_3::kComponentName});
 }
 }  // namespace
 

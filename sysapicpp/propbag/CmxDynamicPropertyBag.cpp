@@ -283,7 +283,7 @@ CmxDynamicPropertyBag::tEntry* CmxDynamicPropertyBag::findEntry(std::uint32_t ta
 
 template <class T>
 const CmxTemplatePropertyValue<T>* CmxDynamicPropertyBag::find(unsigned tag,
-                                                              HRESULT& result) const noexcept {
+                                                               HRESULT& result) const noexcept {
   const tEntry* e = findEntry(tag);
   if (e == nullptr) {
     result = kPropertyNotPresent;

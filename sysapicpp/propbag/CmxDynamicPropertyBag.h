@@ -1,7 +1,7 @@
-// The library's property bag: an ordered map from 32-bit tag to one typed value (CmxPropertyValue), the set
-// of tags changed since the last ClearChanged, and a hold depth. Implements ImxSysPropertyBag4 and,
-// through it, ImxSysPropertyBag, ImxSysPropertyBag2 and ImxSysPropertyBag3; all four identities
-// answer with the one sub-object.
+// The library's property bag: an ordered map from 32-bit tag to one typed value (CmxPropertyValue),
+// the set of tags changed since the last ClearChanged, and a hold depth. Implements
+// ImxSysPropertyBag4 and, through it, ImxSysPropertyBag, ImxSysPropertyBag2 and ImxSysPropertyBag3;
+// all four identities answer with the one sub-object.
 //
 // Every operation takes the bag's recursive lock for its duration, so a bag may be shared between
 // threads; hold()/release() keep the lock across several calls on one thread. No exception leaves
@@ -45,7 +45,8 @@
 class CmxDynamicPropertyBag : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNoCS>,
                               public ImxSysPropertyBag4 {
  public:
-  static std::array<CQOInterfaceEntry, 5> qoBuildInterfaceTable(CmxDynamicPropertyBag* self) noexcept;
+  static std::array<CQOInterfaceEntry, 5> qoBuildInterfaceTable(
+      CmxDynamicPropertyBag* self) noexcept;
 
   // A new empty bag with one reference for the caller. `out` null: E_POINTER; memory exhausted:
   // E_OUTOFMEMORY.

@@ -38,13 +38,34 @@ enum PropertyTypeCode : std::int32_t {
 
 template <class T>
 struct PropertyTypeOf;
-template <> struct PropertyTypeOf<bool> { static constexpr std::int32_t code = kPropertyTypeBool; };
-template <> struct PropertyTypeOf<int> { static constexpr std::int32_t code = kPropertyTypeInt32; };
-template <> struct PropertyTypeOf<unsigned int> { static constexpr std::int32_t code = kPropertyTypeUInt32; };
-template <> struct PropertyTypeOf<double> { static constexpr std::int32_t code = kPropertyTypeDouble; };
-template <> struct PropertyTypeOf<_GUID> { static constexpr std::int32_t code = kPropertyTypeGuid; };
-template <> struct PropertyTypeOf<CqoBStr> { static constexpr std::int32_t code = kPropertyTypeString; };
-template <> struct PropertyTypeOf<mxSysAttrTimestampUTC> { static constexpr std::int32_t code = kPropertyTypeTimestamp; };
+template <>
+struct PropertyTypeOf<bool> {
+  static constexpr std::int32_t code = kPropertyTypeBool;
+};
+template <>
+struct PropertyTypeOf<int> {
+  static constexpr std::int32_t code = kPropertyTypeInt32;
+};
+template <>
+struct PropertyTypeOf<unsigned int> {
+  static constexpr std::int32_t code = kPropertyTypeUInt32;
+};
+template <>
+struct PropertyTypeOf<double> {
+  static constexpr std::int32_t code = kPropertyTypeDouble;
+};
+template <>
+struct PropertyTypeOf<_GUID> {
+  static constexpr std::int32_t code = kPropertyTypeGuid;
+};
+template <>
+struct PropertyTypeOf<CqoBStr> {
+  static constexpr std::int32_t code = kPropertyTypeString;
+};
+template <>
+struct PropertyTypeOf<mxSysAttrTimestampUTC> {
+  static constexpr std::int32_t code = kPropertyTypeTimestamp;
+};
 
 // Value storage sizes.
 static_assert(sizeof(bool) == 1 && sizeof(int) == 4 && sizeof(unsigned int) == 4);
@@ -102,14 +123,22 @@ std::unique_ptr<CmxPropertyValue> cloneAs(const CmxPropertyValue& value) {
 // code outside the seven (as the generic copy, the caller reports it as E_FAIL).
 inline std::unique_ptr<CmxPropertyValue> clonePropertyValue(const CmxPropertyValue& value) {
   switch (value.type()) {
-    case kPropertyTypeBool: return detail::cloneAs<bool>(value);
-    case kPropertyTypeInt32: return detail::cloneAs<int>(value);
-    case kPropertyTypeUInt32: return detail::cloneAs<unsigned int>(value);
-    case kPropertyTypeDouble: return detail::cloneAs<double>(value);
-    case kPropertyTypeGuid: return detail::cloneAs<_GUID>(value);
-    case kPropertyTypeString: return detail::cloneAs<CqoBStr>(value);
-    case kPropertyTypeTimestamp: return detail::cloneAs<mxSysAttrTimestampUTC>(value);
-    default: break;
+    case kPropertyTypeBool:
+      return detail::cloneAs<bool>(value);
+    case kPropertyTypeInt32:
+      return detail::cloneAs<int>(value);
+    case kPropertyTypeUInt32:
+      return detail::cloneAs<unsigned int>(value);
+    case kPropertyTypeDouble:
+      return detail::cloneAs<double>(value);
+    case kPropertyTypeGuid:
+      return detail::cloneAs<_GUID>(value);
+    case kPropertyTypeString:
+      return detail::cloneAs<CqoBStr>(value);
+    case kPropertyTypeTimestamp:
+      return detail::cloneAs<mxSysAttrTimestampUTC>(value);
+    default:
+      break;
   }
   throw std::logic_error("unknown property type code");
 }

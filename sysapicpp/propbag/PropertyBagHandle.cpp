@@ -17,7 +17,9 @@ tRaiseContext context(int line) noexcept {
   return tRaiseContext{kPropertyBagHandleSource, line, nQOVORLIXATOMICSAE_23_3::kComponentName};
 }
 
-[[noreturn]] void raiseNoInterface() { throw UnexpectedException(context(kPropertyBagNoInterfaceLine)); }
+[[noreturn]] void raiseNoInterface() {
+  throw UnexpectedException(context(kPropertyBagNoInterfaceLine));
+}
 
 void checkGet(HRESULT result) {
   if (result < 0) throw HResultException(result);

@@ -104,8 +104,7 @@ class SystemAPIPropertyBagAccessor : public virtual PropertyBagHandle {
 // The board family's own tags (0x19xxxxxx).
 class VorlixPropertyBagAccessor : public virtual PropertyBagHandle {
  public:
-  explicit VorlixPropertyBagAccessor(const PropertyBagHandle& handle)
-      : PropertyBagHandle(handle) {}
+  explicit VorlixPropertyBagAccessor(const PropertyBagHandle& handle) : PropertyBagHandle(handle) {}
 };
 
 // Routing tags (0x16xxxxxx).

@@ -89,8 +89,7 @@ class ThreadedTaskQueue final : public TaskQueue {
     nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tFastMutex mutex;
   };
 
-  ThreadedTaskQueue(const char* threadName,
-                    nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tStatus&& status);
+  ThreadedTaskQueue(const char* threadName, nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tStatus&& status);
 
   QueueMutex mutex_;  // declared first: outlives the work queue that uses it
   nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tWorkQueue<nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tFastMutex,

@@ -120,8 +120,8 @@ class tWorkQueue {
     try {
       if (name != nullptr) name_ = name;
     } catch (const std::bad_alloc&) {
-      status->setCode(nQOAPALS100::tStatus::kMemoryFull, kComponentName,
-                      workqueue::kSourceName, workqueue::kLineNameCopy);
+      status->setCode(nQOAPALS100::tStatus::kMemoryFull, kComponentName, workqueue::kSourceName,
+                      workqueue::kLineNameCopy);
       return;
     }
     allExited_.create(true, status);

@@ -58,8 +58,8 @@ class FakeRoutingDriver : public rt::iInterfaceProxy_routing {
   std::uint32_t calculateRoute(std::uint64_t sessionId, const rt::tRouteSeed* seeds,
                                std::uint32_t seedCount, const std::uint32_t* destinations,
                                std::uint32_t destinationCount, std::uint32_t flags,
-                               rt::tRouteResult* out, std::uint32_t capacity,
-                               std::uint32_t* count, tStatus& status) noexcept override {
+                               rt::tRouteResult* out, std::uint32_t capacity, std::uint32_t* count,
+                               tStatus& status) noexcept override {
     if (status.code < 0) return 0;
     ++calculateCalls;
     lastSessionId = sessionId;
@@ -91,8 +91,8 @@ class FakeRoutingDriver : public rt::iInterfaceProxy_routing {
     if (status.code < 0) return;
     ticketCalls.push_back("reserve " + std::to_string(ticket));
     for (std::size_t i = 0; i < conflicts.size() && i < capacity; ++i) out[i] = conflicts[i];
-    *count = conflictCountAnswer ? *conflictCountAnswer
-                                 : static_cast<std::uint32_t>(conflicts.size());
+    *count =
+        conflictCountAnswer ? *conflictCountAnswer : static_cast<std::uint32_t>(conflicts.size());
     merge(status, reserveStatus, 154);
   }
   void programRoute(std::uint32_t ticket, tStatus& status) noexcept override {

@@ -20,7 +20,8 @@ inline std::string take(char*& text) {
 // The first "ticket" of a calculateRoute result, 0 when there is none.
 inline std::uint32_t ticketOf(const std::string& routes) {
   const auto at = routes.find("\"ticket\":");
-  return at == std::string::npos ? 0 : static_cast<std::uint32_t>(std::stoul(routes.substr(at + 9)));
+  return at == std::string::npos ? 0
+                                 : static_cast<std::uint32_t>(std::stoul(routes.substr(at + 9)));
 }
 
 }  // namespace testsupport

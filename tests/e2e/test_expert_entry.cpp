@@ -69,7 +69,8 @@ TEST_F(ExpertEntry, EveryInterfaceFromEverySubObject) {
   }
   // IUnknown, Info, Expert, Expert2 are the primary; the three others are distinct from it and
   // from each other.
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(subs[i], static_cast<void*>(e)) << kExpertIdentities[i].name;
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(subs[i], static_cast<void*>(e)) << kExpertIdentities[i].name;
   EXPECT_NE(subs[4], subs[5]);
   EXPECT_NE(subs[5], subs[6]);
   EXPECT_NE(subs[4], subs[6]);
@@ -180,9 +181,9 @@ TEST_F(ExpertEntry, OperationsAnswerWithoutCrashing) {
 }
 
 TEST_F(ExpertEntry, InternalNamesAreNotVisible) {
-  for (const char* name : {"qosdbg_printf", "_ZN7CqoBStr5allocEPKw", "_ZN7CqoBStr4freeEPw",
-                           "_ZN5CqoCSC1Ev", "IID_ImxSysExpert2",
-                           "CLSID_VorlixSysApiExpert", "_Z20qoIsIUnknownIdentityRK5_GUID"}) {
+  for (const char* name :
+       {"qosdbg_printf", "_ZN7CqoBStr5allocEPKw", "_ZN7CqoBStr4freeEPw", "_ZN5CqoCSC1Ev",
+        "IID_ImxSysExpert2", "CLSID_VorlixSysApiExpert", "_Z20qoIsIUnknownIdentityRK5_GUID"}) {
     EXPECT_EQ(lib_.symbol(name), nullptr) << name;
   }
 }

@@ -130,7 +130,7 @@ TEST_F(NodeDirectory, NodesOfOtherInterfacesAreFilteredOut) {
   tNotificationDispatcher dispatcher(names, 2, &status);
   ASSERT_EQ(status.code, 0);
   createNode(node("KEL0", "other_interface"));
-  createNode(std::string("KEL0\\") + kMain);   // one backslash: no interface part
+  createNode(std::string("KEL0\\") + kMain);  // one backslash: no interface part
   createNode(std::string("KEL0\\") + kMain + "x\\0");
   createNode("plain");
   removeNode(node("KEL0", "other_interface"));

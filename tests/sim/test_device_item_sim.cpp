@@ -25,7 +25,9 @@ namespace blocks = nQOVORLIXATOMICSAE_23_3::nInterfaceProxy_vorlixtarrow;
 struct Stamp {  // a timestamp tag's seconds (fraction 0)
   std::int64_t seconds;
   bool operator==(const Stamp&) const = default;
-  friend std::ostream& operator<<(std::ostream& os, const Stamp& t) { return os << t.seconds << " s"; }
+  friend std::ostream& operator<<(std::ostream& os, const Stamp& t) {
+    return os << t.seconds << " s";
+  }
 };
 using Value = std::variant<bool, std::int32_t, std::uint32_t, std::string, double, Stamp>;
 using Tags = std::map<std::uint32_t, Value>;
@@ -48,12 +50,23 @@ void expectTags(sysapicpp::Item& item, const Tags& tags) {
     try {
       Value got;
       switch (want.index()) {
-        case 0: got = bag.getBool(tag); break;
-        case 1: got = bag.getInt32(tag); break;
-        case 2: got = bag.getUInt32(tag); break;
-        case 3: got = bag.getString(tag); break;
-        case 4: got = bag.getDouble(tag); break;
-        default: got = Stamp{bag.getTimestamp(tag).fraction == 0 ? bag.getTimestamp(tag).seconds : -1};
+        case 0:
+          got = bag.getBool(tag);
+          break;
+        case 1:
+          got = bag.getInt32(tag);
+          break;
+        case 2:
+          got = bag.getUInt32(tag);
+          break;
+        case 3:
+          got = bag.getString(tag);
+          break;
+        case 4:
+          got = bag.getDouble(tag);
+          break;
+        default:
+          got = Stamp{bag.getTimestamp(tag).fraction == 0 ? bag.getTimestamp(tag).seconds : -1};
       }
       EXPECT_EQ(got, want);
     } catch (const sysapicpp::HResultException& e) {
@@ -74,7 +87,8 @@ struct Fault {
   std::uint32_t command;
   qosim::Bytes driverAnswer;  // the method's response with status -52099
 };
-#define QO_FAULT(op) Fault{#op, blocks::kCommand_##op, failing<blocks::tResponse_##op>(-52099)}
+#define QO_FAULT(op) \
+  Fault { #op, blocks::kCommand_##op, failing < blocks::tResponse_##op>(-52099) }
 
 // Runs `check` once with the method failing in the driver and once in the transport.
 template <typename Check>
@@ -85,8 +99,10 @@ void forBothFailures(qosim::Client& client, const std::string& target, const Fau
     qosim::ResponseRule rule;
     rule.target = target;
     rule.command = fault.command;
-    if (transport) rule.errnoValue = 5;  // EIO
-    else rule.output = fault.driverAnswer;
+    if (transport)
+      rule.errnoValue = 5;  // EIO
+    else
+      rule.output = fault.driverAnswer;
     ASSERT_TRUE(client.setResponse(rule).ok());
     check();
     ASSERT_TRUE(client.clearResponses().ok());
@@ -140,53 +156,136 @@ struct IdentityCase {
 TEST_F(DeviceItemSim, StaticTagsFollowTheBoardDescription) {
   const std::string board = "board serial";  // marks the board's own serial in the table
   const IdentityCase cases[] = {
-      {"maker's catalogued module", 0x7B18,
+      {"maker's catalogued module",
+       0x7B18,
        {{"module", {{"id", 0x5C710102}, {"revision", 2}, {"serial", 0xA10033}}},
         {"moduleRecord", {0, 0, 0, 0, 0, 0, 254}}},
-       1, 3, false,
-       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId}, {0x1004000, "Qorvath"s}, {0x1006000, "QO PXIe-QM-120 (1.6 GHz - KU15P)"s},
-        {0x1007000, board}, {0x1008000, true}, {0x19012000, 0x5C710102u}, {0x19013000, 2u},
-        {0x1900E000, false}, {0x19000000, 6u}, {0x19001000, 4u}, {0x19014000, "PXIe-VX222"s},
-        {0x1079000, 0}, {0x1078000, 2}, {0x1048000, -2}}},
-      {"other vendor's module", 0x7B13,
-       {{"module", {{"id", 0x164476CD}, {"revision", 1}, {"serial", 0xC0FFEE}}}, {"hardwareRevision", 0}},
-       4, 0, true,
-       {{0x1003000, 0x1644u}, {0x1004000, "Harrow Aster Instruments"s}, {0x1006000, "AT-1120"s},
-        {0x1007000, "00C0FFEE"s}, {0x1008000, false}, {0x19012000, 0x164476CDu}, {0x19013000, 1u},
-        {0x1900E000, true}, {0x19001000, 3u}, {0x19014000, "PXIe-VX213"s}, {0x1079000, -1},
-        {0x1078000, -1}, {0x1075000, "Unknown"s}}},
-      {"maker's uncatalogued module", 0x7B19,
-       {{"module", {{"id", 0x5C710201}, {"revision", 3}, {"serial", 0x12345678}}}, {"vendorId", 0x1D2C}},
-       2, 2, false,
-       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId}, {0x1004000, "Qorvath"s}, {0x1006000, "QM-900 Breakout"s},
-        {0x1007000, board}, {0x1008000, true}, {0x1900E000, true}, {0x19001000, 5u},
-        {0x1079000, 1}, {0x1078000, 1}}},
-      {"no module", 0x7B80, {{"module", nullptr}}, 3, 3, false,
-       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId}, {0x1006000, "QO PCIe-VX210"s}, {0x1007000, board},
-        {0x19012000, 0u}, {0x19013000, 0u}, {0x19001000, 3u}, {0x19014000, "PCIe-VX210"s},
-        {0x1079000, 2}, {0x1078000, 2}}},
-      {"unreadable module", 0x7B10,
-       {{"module", {{"unreadable", true}, {"status", -52024}}}, {"vendorId", 0x1D2C}}, 2, 3, false,
-       {{0x1003000, 0x1D2Cu}, {0x1004000, "Qorvath"s}, {0x1006000, "QO PXIe-VX210"s},
-        {0x1007000, board}, {0x1008000, false}, {0x19012000, 0xFFFFFFFFu}, {0x19013000, 255u},
+       1,
+       3,
+       false,
+       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId},
+        {0x1004000, "Qorvath"s},
+        {0x1006000, "QO PXIe-QM-120 (1.6 GHz - KU15P)"s},
+        {0x1007000, board},
+        {0x1008000, true},
+        {0x19012000, 0x5C710102u},
+        {0x19013000, 2u},
+        {0x1900E000, false},
+        {0x19000000, 6u},
+        {0x19001000, 4u},
+        {0x19014000, "PXIe-VX222"s},
+        {0x1079000, 0},
+        {0x1078000, 2},
+        {0x1048000, -2}}},
+      {"other vendor's module",
+       0x7B13,
+       {{"module", {{"id", 0x164476CD}, {"revision", 1}, {"serial", 0xC0FFEE}}},
+        {"hardwareRevision", 0}},
+       4,
+       0,
+       true,
+       {{0x1003000, 0x1644u},
+        {0x1004000, "Harrow Aster Instruments"s},
+        {0x1006000, "AT-1120"s},
+        {0x1007000, "00C0FFEE"s},
+        {0x1008000, false},
+        {0x19012000, 0x164476CDu},
+        {0x19013000, 1u},
+        {0x1900E000, true},
+        {0x19001000, 3u},
+        {0x19014000, "PXIe-VX213"s},
+        {0x1079000, -1},
+        {0x1078000, -1},
+        {0x1075000, "Unknown"s}}},
+      {"maker's uncatalogued module",
+       0x7B19,
+       {{"module", {{"id", 0x5C710201}, {"revision", 3}, {"serial", 0x12345678}}},
+        {"vendorId", 0x1D2C}},
+       2,
+       2,
+       false,
+       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId},
+        {0x1004000, "Qorvath"s},
+        {0x1006000, "QM-900 Breakout"s},
+        {0x1007000, board},
+        {0x1008000, true},
+        {0x1900E000, true},
+        {0x19001000, 5u},
+        {0x1079000, 1},
+        {0x1078000, 1}}},
+      {"no module",
+       0x7B80,
+       {{"module", nullptr}},
+       3,
+       3,
+       false,
+       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId},
+        {0x1006000, "QO PCIe-VX210"s},
+        {0x1007000, board},
+        {0x19012000, 0u},
+        {0x19013000, 0u},
+        {0x19001000, 3u},
+        {0x19014000, "PCIe-VX210"s},
+        {0x1079000, 2},
+        {0x1078000, 2}}},
+      {"unreadable module",
+       0x7B10,
+       {{"module", {{"unreadable", true}, {"status", -52024}}}, {"vendorId", 0x1D2C}},
+       2,
+       3,
+       false,
+       {{0x1003000, 0x1D2Cu},
+        {0x1004000, "Qorvath"s},
+        {0x1006000, "QO PXIe-VX210"s},
+        {0x1007000, board},
+        {0x1008000, false},
+        {0x19012000, 0xFFFFFFFFu},
+        {0x19013000, 255u},
         {0x1900E000, true}}},
-      {"other vendor's module without serial", 0x7B14,
-       {{"module", {{"id", 0x164476CF}, {"revision", 1}, {"serial", 0}}}}, 2, 3, false,
-       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId}, {0x1004000, "Qorvath"s}, {0x1006000, "QO PXIe-VX214"s},
-        {0x1007000, board}, {0x1900E000, true}}},
-      {"unknown vendor's module", 0x7B10,  // the broken module file describes nothing
-       {{"module", {{"id", 0x77770001}, {"revision", 1}, {"serial", 5}}}}, 2, 3, false,
-       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId}, {0x1006000, "QO PXIe-VX210"s}, {0x1007000, board}, {0x1900E000, true}}},
-      {"unknown product", 0x7BFF, {{"module", nullptr}}, 2, 3, false,
-       {{0x1006000, "Unknown"s}, {0x1900E000, false}, {0x19000000, 0u}, {0x19001000, 0u},
+      {"other vendor's module without serial",
+       0x7B14,
+       {{"module", {{"id", 0x164476CF}, {"revision", 1}, {"serial", 0}}}},
+       2,
+       3,
+       false,
+       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId},
+        {0x1004000, "Qorvath"s},
+        {0x1006000, "QO PXIe-VX214"s},
+        {0x1007000, board},
+        {0x1900E000, true}}},
+      {"unknown vendor's module",
+       0x7B10,  // the broken module file describes nothing
+       {{"module", {{"id", 0x77770001}, {"revision", 1}, {"serial", 5}}}},
+       2,
+       3,
+       false,
+       {{0x1003000, qodrv::vorlixtarrow::kMakerVendorId},
+        {0x1006000, "QO PXIe-VX210"s},
+        {0x1007000, board},
+        {0x1900E000, true}}},
+      {"unknown product",
+       0x7BFF,
+       {{"module", nullptr}},
+       2,
+       3,
+       false,
+       {{0x1006000, "Unknown"s},
+        {0x1900E000, false},
+        {0x19000000, 0u},
+        {0x19001000, 0u},
         {0x16002000, ""s}}},
   };
   ASSERT_TRUE(client().setModuleFile("broken.fam", "\x01[[[\nIOModuleID=zz\nModel\n"s).ok());
   std::uint32_t serial = 0x5100AB00;
   for (const IdentityCase& c : cases) {
-    auto& b = boards_.add().withDefaults().withProduct(c.product).withSerial(++serial)
-                  .withField("description", "Vorlix "s + c.label).withField("chassisSlot", 7)
-                  .withFirmwareVersion(0x01238012).withField("hardwareRevision", 2);
+    auto& b = boards_.add()
+                  .withDefaults()
+                  .withProduct(c.product)
+                  .withSerial(++serial)
+                  .withField("description", "Vorlix "s + c.label)
+                  .withField("chassisSlot", 7)
+                  .withFirmwareVersion(0x01238012)
+                  .withField("hardwareRevision", 2);
     for (auto& [k, v] : c.fields.items()) b.withField(k, v);
     b.busProperties["pcieTransferRate"] = c.rate;
     b.busProperties["pcieMaxTransferRate"] = c.maxRate;
@@ -206,32 +305,61 @@ TEST_F(DeviceItemSim, StaticTagsFollowTheBoardDescription) {
     ASSERT_TRUE(it);
     char serialText[16];
     std::snprintf(serialText, sizeof serialText, "%08X", b->fields["serial"].get<unsigned>());
-    Tags expected = {
-        {0x102A000, 0x40000000}, {0x101C000, 1}, {0x101E000, "qovorlix2"s}, {0x1054000, true},
-        {0x1018000, b->busProperties["pciBusNumber"]}, {0x1019000, 0u}, {0x101A000, 0u},
-        {0x103F000, 1}, {0x100A000, "Vorlix "s + c->label}, {0x1030000, 4}, {0x1031000, 8},
-        {0x100B000, 7}, {0x107A000, 0u}, {0x1048000, 1}, {0x1600A000, b->device},
-        {0x16002000, "libqovorlixtarrowu.so"s}, {0x16003000, ""s}, {0x1002000, 1u},
-        {0x1086000, 1u}, {0x1020000, true}, {0x1010000, false}, {0x1014000, false},
-        {0x104A000, true}, {0x108D000, 1u}, {0x104B000, "*.zip"s}, {0x1028000, false},
-        {0x1001000, true}, {0x1024000, 1}, {0x102F000, "1.2.3b18"s}, {0x1075000, "B"s},
-        {0x101D000, name}, {0x1005000, c->product}, {0x103E000, c->product},
-        {0x1004000, "Qorvath"s}, {0x1008000, true}, {0x19000000, 6u}};
+    Tags expected = {{0x102A000, 0x40000000},
+                     {0x101C000, 1},
+                     {0x101E000, "qovorlix2"s},
+                     {0x1054000, true},
+                     {0x1018000, b->busProperties["pciBusNumber"]},
+                     {0x1019000, 0u},
+                     {0x101A000, 0u},
+                     {0x103F000, 1},
+                     {0x100A000, "Vorlix "s + c->label},
+                     {0x1030000, 4},
+                     {0x1031000, 8},
+                     {0x100B000, 7},
+                     {0x107A000, 0u},
+                     {0x1048000, 1},
+                     {0x1600A000, b->device},
+                     {0x16002000, "libqovorlixtarrowu.so"s},
+                     {0x16003000, ""s},
+                     {0x1002000, 1u},
+                     {0x1086000, 1u},
+                     {0x1020000, true},
+                     {0x1010000, false},
+                     {0x1014000, false},
+                     {0x104A000, true},
+                     {0x108D000, 1u},
+                     {0x104B000, "*.zip"s},
+                     {0x1028000, false},
+                     {0x1001000, true},
+                     {0x1024000, 1},
+                     {0x102F000, "1.2.3b18"s},
+                     {0x1075000, "B"s},
+                     {0x101D000, name},
+                     {0x1005000, c->product},
+                     {0x103E000, c->product},
+                     {0x1004000, "Qorvath"s},
+                     {0x1008000, true},
+                     {0x19000000, 6u}};
     if (c->routing) expected[0x16003000] = "/dev/qo/" + b->device + "\\routing_routing\\0";
     for (const auto& [tag, value] : c->expected)
       expected[tag] = value == Value(board) ? Value(std::string(serialText)) : value;
     expectTags(*it, expected);
     EXPECT_EQ(bagOf(*it).hasTag(0x19014000), c->product != 0x7BFF);
     auto& device = dynamic_cast<tNextVorlixItem&>(*it);
-    EXPECT_EQ(device.deviceInterfacePath(), "/dev/qo/" + b->device + "\\qovorlixtarrowk_vorlixtarrow\\0");
+    EXPECT_EQ(device.deviceInterfacePath(),
+              "/dev/qo/" + b->device + "\\qovorlixtarrowk_vorlixtarrow\\0");
   }
   ASSERT_TRUE(client().setModuleFile("broken.fam", std::nullopt).ok());
 }
 
 TEST_F(DeviceItemSim, DynamicGroupsAreReadAgainPerRequest) {
-  auto& b = plugOne({{"temperature", 70}, {"temperatureLimit", {60, 95}}, {"fans", {1000, 2000, 3000}},
+  auto& b = plugOne({{"temperature", 70},
+                     {"temperatureLimit", {60, 95}},
+                     {"fans", {1000, 2000, 3000}},
                      {"dated0", {{"seconds", 3870000000u}, {"value", 12}}},
-                     {"dated1", {{"seconds", nullptr}, {"value", 4}}}, {"firmwareVersion", 0x0130C0FF}});
+                     {"dated1", {{"seconds", nullptr}, {"value", 4}}},
+                     {"firmwareVersion", 0x0130C0FF}});
   ItemHandle it = item(b);
   ASSERT_TRUE(it);
   const struct {
@@ -241,10 +369,16 @@ TEST_F(DeviceItemSim, DynamicGroupsAreReadAgainPerRequest) {
   } rows[] = {
       {{0x1016000}, true, {{0x1015000, Stamp{3870000000}}, {0x1016000, 12.0}, {0x1069000, -1}}},
       {{0x19011000}, true, {{0x1900F000, Stamp{0}}, {0x19010000, 4.0}, {0x19011000, -1}}},
-      {{0x1067000}, true, {{0x1064000, 1}, {0x1065000, "FPGA Temperature"s}, {0x102E000, 70.0},
-                           {0x1067000, 60.0}, {0x1089000, 3}}},
-      {{0x1062000}, true, {{0x1061000, 3}, {0x1062002, "Baseboard Fan 2"s}, {0x1063001, 2000u},
-                           {0x1088002, 0}}},
+      {{0x1067000},
+       true,
+       {{0x1064000, 1},
+        {0x1065000, "FPGA Temperature"s},
+        {0x102E000, 70.0},
+        {0x1067000, 60.0},
+        {0x1089000, 3}}},
+      {{0x1062000},
+       true,
+       {{0x1061000, 3}, {0x1062002, "Baseboard Fan 2"s}, {0x1063001, 2000u}, {0x1088002, 0}}},
       {{0x102F000}, true, {{0x102F000, "1.3.0f255"s}}},
       {{0x1014000, 0x1063000}, false, {{0x1061000, 3}}},
   };
@@ -254,7 +388,10 @@ TEST_F(DeviceItemSim, DynamicGroupsAreReadAgainPerRequest) {
   }
   EXPECT_TRUE(std::isnan(bagOf(*it).getDouble(0x1066000)));
   // Nothing is kept between requests: the next refresh sees the board's new readings.
-  ASSERT_TRUE(client().setBoardFields(b.device, {{"temperature", 60}, {"fans", nlohmann::json::array()}}).ok());
+  ASSERT_TRUE(
+      client()
+          .setBoardFields(b.device, {{"temperature", 60}, {"fans", nlohmann::json::array()}})
+          .ok());
   EXPECT_TRUE(it->refreshProperties({0x1089000, 0x1061000}));
   expectTags(*it, {{0x102E000, 60.0}, {0x1089000, 0}, {0x1061000, 0}});
 }
@@ -277,15 +414,16 @@ TEST_F(DeviceItemSim, DiagnosticModesAndResults) {
 
 TEST_F(DeviceItemSim, EachDriverMethodFailureGivesItsFallback) {
   auto& b = plugOne({{"module", {{"id", 0x5C710101}, {"revision", 1}, {"serial", 7}}},
-                     {"moduleRecord", {0, 0, 0, 0, 0, 0, 9}}, {"op0406", -304312}});
+                     {"moduleRecord", {0, 0, 0, 0, 0, 0, 9}},
+                     {"op0406", -304312}});
   ItemHandle it = item(b);
   ASSERT_TRUE(it);
   it->prepareProperties();
   expectTags(*it, {{0x1073000, 0x10000u}, {0x1900B000, 1u}, {0x1048000, 9}});
   // Refreshes report false and keep going.
-  for (const Fault& f : {QO_FAULT(op0300), QO_FAULT(op0301), QO_FAULT(op0304), QO_FAULT(op0305),
-                         QO_FAULT(op0402), QO_FAULT(op0405), QO_FAULT(op0407), QO_FAULT(op0408),
-                         QO_FAULT(op0701)})
+  for (const Fault& f :
+       {QO_FAULT(op0300), QO_FAULT(op0301), QO_FAULT(op0304), QO_FAULT(op0305), QO_FAULT(op0402),
+        QO_FAULT(op0405), QO_FAULT(op0407), QO_FAULT(op0408), QO_FAULT(op0701)})
     forBothFailures(client(), b.device, f, [&] {
       EXPECT_FALSE(it->refreshProperties({0x1015000, 0x19010000, 0x102E000, 0x1063000, 0x102F000}));
     });
@@ -297,8 +435,10 @@ TEST_F(DeviceItemSim, EachDriverMethodFailureGivesItsFallback) {
     qosim::ResponseRule rule;
     rule.target = b.device;
     rule.command = f.command;
-    if (transport) rule.errnoValue = 5;  // EIO
-    else rule.output = f.driverAnswer;
+    if (transport)
+      rule.errnoValue = 5;  // EIO
+    else
+      rule.output = f.driverAnswer;
     ASSERT_TRUE(it->refreshProperties({0x102F000}));
     ASSERT_NE(bagOf(*it).getString(0x102F000), "0.0.0d0");  // the board's own version
     ASSERT_TRUE(client().setResponse(rule).ok());
@@ -317,7 +457,8 @@ TEST_F(DeviceItemSim, EachDriverMethodFailureGivesItsFallback) {
     forBothFailures(client(), b.device, f, [&] {
       ItemHandle again = item(b);
       ASSERT_TRUE(again);
-      expectTags(*again, {{0x19012000, 0xFFFFFFFFu}, {0x19013000, 255u}, {0x1006000, "QO PXIe-VX210"s}});
+      expectTags(*again,
+                 {{0x19012000, 0xFFFFFFFFu}, {0x19013000, 255u}, {0x1006000, "QO PXIe-VX210"s}});
     });
   forBothFailures(client(), b.device, QO_FAULT(op0604), [&] {
     ItemHandle again = item(b);
@@ -339,11 +480,13 @@ TEST_F(DeviceItemSim, FirmwareUpdateThroughTheItem) {
   EXPECT_EQ(percent, -5);
   ImageBytes image(4096), empty(0);
   sysapicpp::BinaryImageHandle handle(&image), emptyHandle(&empty);
-  EXPECT_THROW(it->updateFirmware(nameOf(b), false, "", handle), sysapicpp::FirmwareWrongStateException);
+  EXPECT_THROW(it->updateFirmware(nameOf(b), false, "", handle),
+               sysapicpp::FirmwareWrongStateException);
   EXPECT_EQ(it->beginFirmwareUpdate(), nameOf(b));
   EXPECT_EQ(it->beginFirmwareUpdate(), nameOf(b));
   EXPECT_THROW(it->updateFirmware("KEL0", false, "", handle), sysapicpp::InvalidArgException);
-  EXPECT_THROW(it->updateFirmware(nameOf(b), false, "", emptyHandle), sysapicpp::InvalidArgException);
+  EXPECT_THROW(it->updateFirmware(nameOf(b), false, "", emptyHandle),
+               sysapicpp::InvalidArgException);
   auto runToEnd = [&] {
     it->updateFirmware(nameOf(b), true, "", handle);
     std::set<std::int32_t> states;

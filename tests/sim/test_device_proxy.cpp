@@ -115,7 +115,9 @@ TEST_F(InterfaceNodes, NodeThatIsNoDeviceRefusesCallsAsUnsupported) {
   proxy.openDefault(paths[0].c_str(), &status);
   ASSERT_EQ(status.code, 0);
   std::uint32_t response[4] = {};
-  EXPECT_EQ(proxy.call(qodrv::vorlixtarrow::kOp0406Command, nullptr, 0, response, sizeof response, &status), 0u);
+  EXPECT_EQ(proxy.call(qodrv::vorlixtarrow::kOp0406Command, nullptr, 0, response, sizeof response,
+                       &status),
+            0u);
   EXPECT_EQ(status.code, Codes::kUnsupported);
   EXPECT_STREQ(status.file, "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy");
 

@@ -92,7 +92,9 @@ class GeneratedProxyRoundTrip : public ::testing::Test {
     rule.count = 1;
     ASSERT_TRUE(client().setResponse(rule).ok());
   }
-  void answerMain(std::uint32_t command, const Bytes& output) { answer(mainNode_, command, output); }
+  void answerMain(std::uint32_t command, const Bytes& output) {
+    answer(mainNode_, command, output);
+  }
   void answerRouting(std::uint32_t command, const Bytes& output) {
     answer(routingNode_, command, output);
   }
@@ -161,8 +163,8 @@ struct Patterned {
       }
     }
     for (std::uint8_t i = 0; i < m.responseCount; ++i) {
-      if (m.response[i].role == Role::Output) args.output[m.response[i].parameter] =
-          outputs[m.response[i].parameter];
+      if (m.response[i].role == Role::Output)
+        args.output[m.response[i].parameter] = outputs[m.response[i].parameter];
     }
   }
 
@@ -173,11 +175,21 @@ struct Patterned {
       const qodrvdesc::Field& f = m.request[i];
       Bytes bytes;
       switch (f.role) {
-        case Role::Input: bytes = values[f.parameter]; break;
-        case Role::InputRecord: bytes = records[f.parameter]; break;
-        case Role::Address: bytes = le(addressOf(buffers[f.parameter].data()), 8); break;
-        case Role::Status: bytes = le(static_cast<std::uint32_t>(word), 4); break;
-        default: bytes = zeros(f.size); break;
+        case Role::Input:
+          bytes = values[f.parameter];
+          break;
+        case Role::InputRecord:
+          bytes = records[f.parameter];
+          break;
+        case Role::Address:
+          bytes = le(addressOf(buffers[f.parameter].data()), 8);
+          break;
+        case Role::Status:
+          bytes = le(static_cast<std::uint32_t>(word), 4);
+          break;
+        default:
+          bytes = zeros(f.size);
+          break;
       }
       std::memcpy(block.data() + f.offset, bytes.data(), bytes.size());
     }
@@ -223,12 +235,13 @@ TEST_F(GeneratedProxyRoundTrip, EveryMethodSendsItsBlockAndDeliversTheAnswer) {
     const std::int32_t warning = static_cast<std::int32_t>(100 + i);
     tStatus status;
     status.setCode(warning, "warn", "caller/warning", 5);
-    if (m.responseSize != 0) answer(nodeOf(m.driverInterface), m.command, patternedResponse(m, salt, 0));
+    if (m.responseSize != 0)
+      answer(nodeOf(m.driverInterface), m.command, patternedResponse(m, salt, 0));
     invoke::Outcome outcome;
     invoke::kInvokers[i].function(proxyOf(m.driverInterface), call.args, outcome, status);
 
-    const qosim::LogEntry e = onlyRequest(nodeOf(m.driverInterface), m.command, m.requestSize,
-                                          m.responseSize);
+    const qosim::LogEntry e =
+        onlyRequest(nodeOf(m.driverInterface), m.command, m.requestSize, m.responseSize);
     EXPECT_EQ(e.input, call.request(m, warning));
     if (m.responseSize == 0) {
       Bytes block(e.block);
@@ -283,8 +296,9 @@ TEST_F(GeneratedProxyRoundTrip, EveryMethodMergesTheDriversErrorWithItsOwnLine) 
       const qodrvdesc::Field& field = m.response[f];
       if (field.role != Role::Output) continue;
       const std::uint8_t* slot = call.outputs[field.parameter];
-      EXPECT_EQ(Bytes(slot, slot + field.size),
-                Bytes(response.begin() + field.offset, response.begin() + field.offset + field.size));
+      EXPECT_EQ(
+          Bytes(slot, slot + field.size),
+          Bytes(response.begin() + field.offset, response.begin() + field.offset + field.size));
     }
     // With the error in place the next call sends nothing and leaves everything alone.
     std::memset(call.outputs, 0xEE, sizeof call.outputs);
@@ -294,11 +308,13 @@ TEST_F(GeneratedProxyRoundTrip, EveryMethodMergesTheDriversErrorWithItsOwnLine) 
     EXPECT_EQ(status.line, m.sourceLine);
     for (std::uint8_t f = 0; f < m.responseCount; ++f) {
       if (m.response[f].role == Role::Output) {
-        EXPECT_EQ(Bytes(call.outputs[m.response[f].parameter], call.outputs[m.response[f].parameter] + 8),
-                  Bytes(8, 0xEE));
+        EXPECT_EQ(
+            Bytes(call.outputs[m.response[f].parameter], call.outputs[m.response[f].parameter] + 8),
+            Bytes(8, 0xEE));
       }
     }
-    EXPECT_EQ(Bytes(second.result, second.result + sizeof second.result), zeros(sizeof second.result));
+    EXPECT_EQ(Bytes(second.result, second.result + sizeof second.result),
+              zeros(sizeof second.result));
     EXPECT_EQ(ioctls().size(), 1u);  // only the first call reached the driver
   }
 }
@@ -328,8 +344,9 @@ TEST_F(GeneratedProxyRoundTrip, EveryMethodMergesATransportFailureWithTheTranspo
     EXPECT_NE(status.line, 0u);
     for (std::uint8_t f = 0; f < m.responseCount; ++f) {
       if (m.response[f].role == Role::Output) {
-        EXPECT_EQ(Bytes(call.outputs[m.response[f].parameter], call.outputs[m.response[f].parameter] + 8),
-                  Bytes(8, 0xEE));
+        EXPECT_EQ(
+            Bytes(call.outputs[m.response[f].parameter], call.outputs[m.response[f].parameter] + 8),
+            Bytes(8, 0xEE));
       }
     }
     EXPECT_EQ(Bytes(outcome.result, outcome.result + sizeof outcome.result),
@@ -355,7 +372,8 @@ TEST_F(GeneratedProxyRoundTrip, StatusInErrorSendsNothingForAnyMethod) {
 // ---- hand-written expectations ----------------------------------------------------------------
 
 TEST_F(GeneratedProxyRoundTrip, Op0904SendsTwentyFourBytesAndReturnsResultAndU16) {
-  answerMain(qodrv::vorlixtarrow::kOp0904Command, cat({le(0xCAFEBABE, 4), le(0xBEEF, 2), zeros(2), le(0, 4)}));
+  answerMain(qodrv::vorlixtarrow::kOp0904Command,
+             cat({le(0xCAFEBABE, 4), le(0xBEEF, 2), zeros(2), le(0, 4)}));
   tStatus status;
   status.setCode(2, "warn", "caller/warning", 5);
   std::uint16_t out4 = 0;
@@ -371,8 +389,8 @@ TEST_F(GeneratedProxyRoundTrip, Op0907FiveInputsAndAByteToParameterSix) {
   answerMain(qodrv::vorlixtarrow::kOp0907Command, cat({le(0x7F, 1), zeros(3), le(0, 4)}));
   tStatus status;
   std::uint8_t out6 = 0;
-  main_.op0907(0x0102030405060708u, 0x11121314, 0x2122232425262728u, 0x31323334, 0x41424344,
-               &out6, status);
+  main_.op0907(0x0102030405060708u, 0x11121314, 0x2122232425262728u, 0x31323334, 0x41424344, &out6,
+               status);
   EXPECT_EQ(out6, 0x7F);
   EXPECT_EQ(status.code, 0);
   const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0907Command, 40, 8);
@@ -383,13 +401,13 @@ TEST_F(GeneratedProxyRoundTrip, Op0907FiveInputsAndAByteToParameterSix) {
 
 TEST_F(GeneratedProxyRoundTrip, Op0903PadsAroundTheU16AndTheU64s) {
   tStatus status;
-  main_.op0903(0xA1A2A3A4, 0xB1B2B3B4B5B6B7B8u, 0xC1C2C3C4, 0xD1D2, 0xE1E2E3E4E5E6E7E8u,
-               0xF1F2F3F4, status);
+  main_.op0903(0xA1A2A3A4, 0xB1B2B3B4B5B6B7B8u, 0xC1C2C3C4, 0xD1D2, 0xE1E2E3E4E5E6E7E8u, 0xF1F2F3F4,
+               status);
   EXPECT_EQ(status.code, 0);
   const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0903Command, 40, 4);
   EXPECT_EQ(e.input, cat({le(0xA1A2A3A4, 4), zeros(4), le(0xB1B2B3B4B5B6B7B8u, 8),
-                          le(0xC1C2C3C4, 4), le(0xD1D2, 2), zeros(2),
-                          le(0xE1E2E3E4E5E6E7E8u, 8), le(0xF1F2F3F4, 4), le(0, 4)}));
+                          le(0xC1C2C3C4, 4), le(0xD1D2, 2), zeros(2), le(0xE1E2E3E4E5E6E7E8u, 8),
+                          le(0xF1F2F3F4, 4), le(0, 4)}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op0402TwoOutputsAndNoInputs) {
@@ -404,8 +422,9 @@ TEST_F(GeneratedProxyRoundTrip, Op0402TwoOutputsAndNoInputs) {
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op0604ReturnsTheSixteenByteRecord) {
-  answerMain(qodrv::vorlixtarrow::kOp0604Command, cat({le(0x00001234, 4), le(0x89ABCDEF, 4), le(0x0102, 2), le(0x0304, 2),
-                              le(0x0506, 2), le(0x07, 1), le(0xFE, 1), le(1, 4)}));
+  answerMain(qodrv::vorlixtarrow::kOp0604Command,
+             cat({le(0x00001234, 4), le(0x89ABCDEF, 4), le(0x0102, 2), le(0x0304, 2), le(0x0506, 2),
+                  le(0x07, 1), le(0xFE, 1), le(1, 4)}));
   tStatus status;
   const ns::tIoModuleRecord r = main_.op0604(status);
   EXPECT_EQ(r.value0, 0x1234u);
@@ -426,12 +445,13 @@ TEST_F(GeneratedProxyRoundTrip, Op0603SendsTheRecordAndTheStatusWordInTwentyByte
   status.setCode(9, "warn", "caller/warning", 5);
   main_.op0603(r, status);
   const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0603Command, 20, 4);
-  EXPECT_EQ(e.input, (Bytes{0x04, 0x03, 0x02, 0x01, 0x08, 0x07, 0x06, 0x05, 0x0A, 0x09, 0x0C,
-                            0x0B, 0x0E, 0x0D, 0x0F, 0x10, 0x09, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(e.input, (Bytes{0x04, 0x03, 0x02, 0x01, 0x08, 0x07, 0x06, 0x05, 0x0A, 0x09,
+                            0x0C, 0x0B, 0x0E, 0x0D, 0x0F, 0x10, 0x09, 0x00, 0x00, 0x00}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op8320ResultAndAByteToParameterThree) {
-  answerMain(qodrv::vorlixtarrow::kOp8320Command, cat({le(0x600D, 4), le(0x01, 1), zeros(3), le(0, 4)}));
+  answerMain(qodrv::vorlixtarrow::kOp8320Command,
+             cat({le(0x600D, 4), le(0x01, 1), zeros(3), le(0, 4)}));
   tStatus status;
   std::uint8_t out3 = 0;
   EXPECT_EQ(main_.op8320(0x10, 0x20, &out3, status), 0x600Du);
@@ -449,8 +469,8 @@ TEST_F(GeneratedProxyRoundTrip, Op832BU64ResultAndAByteToParameterFive) {
   EXPECT_EQ(out5, 0xAB);
   EXPECT_EQ(status.code, -52017);
   const auto e = onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp832BCommand, 32, 16);
-  EXPECT_EQ(e.input, cat({le(0x1000, 8), le(0x2000, 4), zeros(4), le(0x3000, 8), le(0x4000, 4),
-                          le(0, 4)}));
+  EXPECT_EQ(e.input,
+            cat({le(0x1000, 8), le(0x2000, 4), zeros(4), le(0x3000, 8), le(0x4000, 4), le(0, 4)}));
 }
 
 TEST_F(GeneratedProxyRoundTrip, Op832ECopiesTheRecordParameterThreePointsTo) {
@@ -494,7 +514,8 @@ TEST_F(GeneratedProxyRoundTrip, Op0405WarningForwardedAndKeptThenDriverErrorRepl
   EXPECT_EQ(main_.op0405(0, status), 41u);
   EXPECT_EQ(status.code, 6);
   EXPECT_STREQ(status.file, "caller/warning");
-  EXPECT_EQ(onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0405Command, 8, 8).input, cat({le(0, 4), le(6, 4)}));
+  EXPECT_EQ(onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0405Command, 8, 8).input,
+            cat({le(0, 4), le(6, 4)}));
 
   answerMain(qodrv::vorlixtarrow::kOp0405Command, cat({le(42, 4), le(0xFFFF34C5, 4)}));  // -52027
   EXPECT_EQ(main_.op0405(1, status), 42u);
@@ -502,7 +523,8 @@ TEST_F(GeneratedProxyRoundTrip, Op0405WarningForwardedAndKeptThenDriverErrorRepl
   EXPECT_STREQ(status.file, kMainSource);
   const std::uint64_t line = status.line;
   EXPECT_EQ(line, qodrvdesc::findMethodByName(drv::kMainInterface, "op0405")->sourceLine);
-  EXPECT_EQ(onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0405Command, 8, 8).input, cat({le(1, 4), le(6, 4)}));
+  EXPECT_EQ(onlyRequest(mainNode_, qodrv::vorlixtarrow::kOp0405Command, 8, 8).input,
+            cat({le(1, 4), le(6, 4)}));
 
   // A second method's error does not replace the first: nothing is even sent.
   answerMain(qodrv::vorlixtarrow::kOp0407Command, cat({le(3, 4), le(0xFFFF0000, 4)}));
@@ -541,7 +563,10 @@ TEST_F(GeneratedProxyRoundTrip, CalculateRouteSendsAddressesAndCounts) {
 }
 
 TEST_F(GeneratedProxyRoundTrip, ReserveRouteReportsConflictCountAndTheDriversCode) {
-  answerRouting(qodrv::routing::kReserveRouteCommand, cat({le(1, 4), le(static_cast<std::uint32_t>(qodrv::routing::kStatusReservationConflict), 4)}));
+  answerRouting(
+      qodrv::routing::kReserveRouteCommand,
+      cat({le(1, 4),
+           le(static_cast<std::uint32_t>(qodrv::routing::kStatusReservationConflict), 4)}));
   ns::tRouteConflict conflicts[8];
   std::uint32_t count = 0;
   tStatus status;

@@ -83,12 +83,12 @@ TEST_F(ItemFactorySim, HotplugIsSeenAfterAChangeAndNothingIsReadWithoutOne) {
 }
 
 TEST_F(ItemFactorySim, BoardsThatCannotBeReadAreSkipped) {
-  boards_.add().withDefaults().withProduct(0x7B11).withDeviceNumber(50)
-      .withEnumFault("deviceAt", -52008);
-  boards_.add().withDefaults().withProduct(0x7B12).withDeviceNumber(51)
-      .withEnumFault("readU32.1", -52006);
-  boards_.add().withDefaults().withProduct(0x7B16).withDeviceNumber(52)
-      .withEnumFault("openSession", -52024);
+  boards_.add().withDefaults().withProduct(0x7B11).withDeviceNumber(50).withEnumFault("deviceAt",
+                                                                                      -52008);
+  boards_.add().withDefaults().withProduct(0x7B12).withDeviceNumber(51).withEnumFault("readU32.1",
+                                                                                      -52006);
+  boards_.add().withDefaults().withProduct(0x7B16).withDeviceNumber(52).withEnumFault("openSession",
+                                                                                      -52024);
   boards_.add().withDefaults().withProduct(0x7B19).withDeviceNumber(53);
   ASSERT_TRUE(boards_.plug().ok());
   tItemFactory factory(makeNamedItem, enumeration());

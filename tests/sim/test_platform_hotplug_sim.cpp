@@ -70,7 +70,8 @@ TEST(IteratorOnPluggedBoards, InterfacePathOpensInTheProxyAndReachesTheBoard) {
   ASSERT_TRUE(proxy.isOpen()) << statusText(status);
   ASSERT_TRUE(set.client().clearLog().ok());
   std::uint8_t out[8];
-  EXPECT_EQ(proxy.call(qodrv::routing::kQueryU32Command, nullptr, 0, out, sizeof out, &status), 8u);  // queryU32
+  EXPECT_EQ(proxy.call(qodrv::routing::kQueryU32Command, nullptr, 0, out, sizeof out, &status),
+            8u);  // queryU32
   EXPECT_EQ(status.code, 0) << statusText(status);
   auto log = set.client().readLog(true);
   ASSERT_TRUE(log.ok()) << log.error;
@@ -126,8 +127,10 @@ TEST(IteratorOnPluggedBoards, AllDevicesIteratorMatchesTheMachinesBoardList) {
   for (const auto& board : list.value["boards"]) {
     for (const auto& node : board["nodes"]) {
       const std::string name = node.get<std::string>();
-      const std::string prefix = board["device"].get<std::string>() + "\\" + drv::kMainInterface + "\\";
-      if (name.rfind(prefix, 0) == 0) expected.insert(std::string(drv::kNodeDirectory) + "/" + name);
+      const std::string prefix =
+          board["device"].get<std::string>() + "\\" + drv::kMainInterface + "\\";
+      if (name.rfind(prefix, 0) == 0)
+        expected.insert(std::string(drv::kNodeDirectory) + "/" + name);
     }
   }
   tStatus status;
@@ -323,8 +326,7 @@ TEST_F(DispatcherOnHotplug, NodeDirectoryRemovedAndCreatedThroughTheClient) {
     seen.insert(event.device);
     ++created[event.device];
   }
-  for (const auto& [device, count] : created)
-    EXPECT_LE(count, 2 * expected[device]) << device;
+  for (const auto& [device, count] : created) EXPECT_LE(count, 2 * expected[device]) << device;
   EXPECT_TRUE(dispatcher.watchesNodeDirectory());
 
   // And keeps watching: an unplug afterwards is heard.

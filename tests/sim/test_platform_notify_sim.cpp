@@ -38,8 +38,8 @@ using qosim::Bytes;
 
 constexpr std::uint64_t kCookie = 0x0123456789ABCDEFull;
 constexpr std::uint32_t kKind = drv::kDemotionNotificationKind;
-constexpr int kWaitMs = 5000;   // a message that does not arrive within this fails the test
-constexpr int kQuietMs = 200;   // how long "nothing arrives" is watched
+constexpr int kWaitMs = 5000;  // a message that does not arrive within this fails the test
+constexpr int kQuietMs = 200;  // how long "nothing arrives" is watched
 constexpr std::uint8_t kGuard = 0xA5;
 
 struct Received {

@@ -40,10 +40,14 @@ using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 using qosim::Bytes;
 
 // Methods of the main interface, one per direction (a command no method owns fails with ENOTTY).
-constexpr unsigned long kCmdRead = qodrv::vorlixtarrow::kOp0406Command;   // op0406: request 4 bytes, response u32, status +4
-constexpr unsigned long kCmdNone = qodrv::vorlixtarrow::kOp0410Command;   // op0410: request 4 bytes, response status +0
-constexpr unsigned long kCmdWrite = qodrv::vorlixtarrow::kOp0403Command;  // op0403: request u32, u32, status; response status +0
-constexpr unsigned long kCmdOther = qodrv::vorlixtarrow::kOp830BCommand;  // op830B: request 16 bytes, no status, no response
+constexpr unsigned long kCmdRead =
+    qodrv::vorlixtarrow::kOp0406Command;  // op0406: request 4 bytes, response u32, status +4
+constexpr unsigned long kCmdNone =
+    qodrv::vorlixtarrow::kOp0410Command;  // op0410: request 4 bytes, response status +0
+constexpr unsigned long kCmdWrite =
+    qodrv::vorlixtarrow::kOp0403Command;  // op0403: request u32, u32, status; response status +0
+constexpr unsigned long kCmdOther =
+    qodrv::vorlixtarrow::kOp830BCommand;       // op830B: request 16 bytes, no status, no response
 constexpr char kComponentCut[] = "qovorlixa";  // the component name, cut to the record's field
 
 std::size_t openDescriptors() {
@@ -96,8 +100,8 @@ TEST_F(ProxyOnSimulatedNode, CallSendsExactlyTheBlockAndInputBytes) {
       proxy_.call(kCmdWrite, in.data(), static_cast<std::uint32_t>(in.size()), out.data(),
                   static_cast<std::uint32_t>(out.size()), &status);
   ASSERT_EQ(status.code, 0) << statusText(status);
-  EXPECT_EQ(result, 24u);            // the driver's answer: the output size
-  EXPECT_EQ(out, Bytes(24, 0));      // status word 0, zero-filled past the response
+  EXPECT_EQ(result, 24u);        // the driver's answer: the output size
+  EXPECT_EQ(out, Bytes(24, 0));  // status word 0, zero-filled past the response
 
   const auto entries = log();
   ASSERT_EQ(entries.size(), 1u);
@@ -199,12 +203,12 @@ TEST_F(ProxyOnSimulatedNode, InjectedErrnosAreMappedThroughTheTable) {
     std::int64_t code;
   };
   const Case cases[] = {
-      {ENOTTY, Codes::kUnsupported},        {EIO, Codes::kIoError},
-      {131, Codes::kOsFault},               {200, Codes::kOsFault},
-      {511, Codes::kOsFault},               {130, Codes::kOwnerDied},  // last errno of the table
-      {ENODEV, Codes::kNotFound},           {EINVAL, Codes::kInvalidParameter},
-      {ENOMEM, Codes::kMemoryFull},         {EACCES, Codes::kPermissionDenied},
-      {ETIMEDOUT, Codes::kTimedOut},        {ENOSYS, Codes::kUnsupported},  // FUSE: ENOTTY
+      {ENOTTY, Codes::kUnsupported}, {EIO, Codes::kIoError},
+      {131, Codes::kOsFault},        {200, Codes::kOsFault},
+      {511, Codes::kOsFault},        {130, Codes::kOwnerDied},  // last errno of the table
+      {ENODEV, Codes::kNotFound},    {EINVAL, Codes::kInvalidParameter},
+      {ENOMEM, Codes::kMemoryFull},  {EACCES, Codes::kPermissionDenied},
+      {ETIMEDOUT, Codes::kTimedOut}, {ENOSYS, Codes::kUnsupported},  // FUSE: ENOTTY
       {EBUSY, Codes::kOsFault},
   };
   for (const Case& c : cases) {
@@ -284,7 +288,8 @@ TEST_F(ProxyOnSimulatedNode, WriteBeyondTheStoreLimitIsMappedToOverflow) {
 TEST_F(ProxyOnSimulatedNode, MappedWindowsShowTheNodeAtWindowTimesPageSize) {
   const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   std::vector<std::uint8_t> pattern(3 * page);
-  for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<std::uint8_t>(i * 7 + i / page);
+  for (std::size_t i = 0; i < pattern.size(); ++i)
+    pattern[i] = static_cast<std::uint8_t>(i * 7 + i / page);
   tStatus status;
   ASSERT_EQ(proxy_.write(pattern.data(), pattern.size(), &status),
             static_cast<ssize_t>(pattern.size()));
@@ -315,8 +320,8 @@ TEST_F(ProxyOnSimulatedNode, ReadWriteMappingWritesBackToTheSimulator) {
   const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   tStatus status;
   tMemoryMapping mapping;
-  auto* bytes = static_cast<std::uint8_t*>(
-      proxy_.mapMemory(0, page, apal::kMapReadWrite, &mapping, &status));
+  auto* bytes =
+      static_cast<std::uint8_t*>(proxy_.mapMemory(0, page, apal::kMapReadWrite, &mapping, &status));
   ASSERT_NE(bytes, nullptr) << statusText(status);
   std::memcpy(bytes + 100, "mapped", 6);
   ASSERT_EQ(::msync(bytes, page, MS_SYNC), 0) << std::strerror(errno);

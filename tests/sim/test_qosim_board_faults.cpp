@@ -35,7 +35,9 @@ std::uint64_t le(const Bytes& b, std::size_t off, std::size_t size) {
   for (std::size_t i = 0; i < size; ++i) v |= static_cast<std::uint64_t>(b.at(off + i)) << (8 * i);
   return v;
 }
-std::int32_t word(const Bytes& b, std::size_t off) { return static_cast<std::int32_t>(le(b, off, 4)); }
+std::int32_t word(const Bytes& b, std::size_t off) {
+  return static_cast<std::int32_t>(le(b, off, 4));
+}
 
 struct Reply {
   int err = 0;
@@ -68,9 +70,12 @@ struct PaddedMethod {
   std::size_t requestSize, responseSize, statusAt;
 };
 constexpr PaddedMethod kPadded[] = {
-    {"op0300", qodrv::vorlixtarrow::kOp0300Command, 4, 16, 8},  {"op0304", qodrv::vorlixtarrow::kOp0304Command, 4, 16, 8},
-    {"op040B", qodrv::vorlixtarrow::kOp040BCommand, 8, 16, 8},  {"op0507", qodrv::vorlixtarrow::kOp0507Command, 4, 16, 8},
-    {"op0509", qodrv::vorlixtarrow::kOp0509Command, 4, 16, 8},  {"op0200", qodrv::vorlixtarrow::kOp0200Command, 24, 16, 8},
+    {"op0300", qodrv::vorlixtarrow::kOp0300Command, 4, 16, 8},
+    {"op0304", qodrv::vorlixtarrow::kOp0304Command, 4, 16, 8},
+    {"op040B", qodrv::vorlixtarrow::kOp040BCommand, 8, 16, 8},
+    {"op0507", qodrv::vorlixtarrow::kOp0507Command, 4, 16, 8},
+    {"op0509", qodrv::vorlixtarrow::kOp0509Command, 4, 16, 8},
+    {"op0200", qodrv::vorlixtarrow::kOp0200Command, 24, 16, 8},
     {"op0209", qodrv::vorlixtarrow::kOp0209Command, 24, 16, 8},
 };
 
@@ -113,7 +118,9 @@ TEST_F(QosimBoardFaults, FaultWindowsCountTheMethodsCalls) {
   // op0405: fine twice, then -52030 for two calls, then fine again; op0407: a warning with the
   // board's own answer; op0701: the transport fails from the second call on.
   auto& b = set_.add().withDefaults().withTemperature(47).withFans({1500, 1600});
-  b.withDriverFault("op0405", -52030, 2, 2).withDriverFault("op0407", 1).withDriverErrno("op0701", EIO, 1);
+  b.withDriverFault("op0405", -52030, 2, 2)
+      .withDriverFault("op0407", 1)
+      .withDriverErrno("op0701", EIO, 1);
   const std::string node = plugOne(b);
   const Bytes index0(8, 0);
   const struct {
@@ -139,12 +146,15 @@ TEST_F(QosimBoardFaults, FaultWindowsCountTheMethodsCalls) {
   ASSERT_FALSE(log.value.empty());
   EXPECT_EQ(log.value.back().note, "board fault, call 2");
   // New faults through `set` count from the change.
-  ASSERT_TRUE(set_.client().setBoardField(b.device, "driverFaults",
-                                          json::array({{{"method", "op0405"}, {"status", -1}, {"afterCalls", 1}}}))
-                  .ok());
+  ASSERT_TRUE(
+      set_.client()
+          .setBoardField(b.device, "driverFaults",
+                         json::array({{{"method", "op0405"}, {"status", -1}, {"afterCalls", 1}}}))
+          .ok());
   EXPECT_EQ(word(call(node, qodrv::vorlixtarrow::kOp0405Command, index0, 8).out, 4), 0);
   EXPECT_EQ(word(call(node, qodrv::vorlixtarrow::kOp0405Command, index0, 8).out, 4), -1);
-  EXPECT_EQ(call(node, qodrv::vorlixtarrow::kOp0701Command, Bytes(4, 0), 8).err, 0) << "the errno fault was replaced";
+  EXPECT_EQ(call(node, qodrv::vorlixtarrow::kOp0701Command, Bytes(4, 0), 8).err, 0)
+      << "the errno fault was replaced";
 }
 
 TEST_F(QosimBoardFaults, ModuleFieldsFailOneByOne) {
@@ -165,12 +175,15 @@ TEST_F(QosimBoardFaults, ModuleFieldsFailOneByOne) {
       std::uint32_t command;
       std::int32_t status;
       std::uint32_t value;
-    } reads[] = {{qodrv::vorlixtarrow::kOp0600Command, c.id, 0x5C710104}, {qodrv::vorlixtarrow::kOp0601Command, c.serial, 0x00A10042}, {qodrv::vorlixtarrow::kOp0602Command, c.revision, 2}};
+    } reads[] = {{qodrv::vorlixtarrow::kOp0600Command, c.id, 0x5C710104},
+                 {qodrv::vorlixtarrow::kOp0601Command, c.serial, 0x00A10042},
+                 {qodrv::vorlixtarrow::kOp0602Command, c.revision, 2}};
     for (const auto& rd : reads) {
       Reply r = call(node, rd.command, Bytes(4, 0), 8);
       ASSERT_EQ(r.err, 0);
       EXPECT_EQ(word(r.out, 4), rd.status) << c.failing << " " << std::hex << rd.command;
-      EXPECT_EQ(le(r.out, 0, 4), rd.status ? 0u : rd.value) << c.failing << " " << std::hex << rd.command;
+      EXPECT_EQ(le(r.out, 0, 4), rd.status ? 0u : rd.value)
+          << c.failing << " " << std::hex << rd.command;
     }
     auto model = set.client().getBoard(b.device);
     ASSERT_TRUE(model.ok()) << model.error;
@@ -190,11 +203,12 @@ TEST_F(QosimBoardFaults, CommandsNoMethodOwnsFailWithEnotty) {
     const std::string* node;
     std::uint32_t command;
   } unowned[] = {
-      {&node, 0x80200A06},     // a group the main interface does not have
-      {&node, 0x0020830B},     // op830B's number without its write direction
-      {&node, qodrv::routing::kGetTopographyNameCommand},     // a routing method on the main interface
-      {&routing, qodrv::vorlixtarrow::kOp0405Command},  // a main-interface method on the routing interface
-      {&routing, 0x00208009},  // the routing number left out
+      {&node, 0x80200A06},  // a group the main interface does not have
+      {&node, 0x0020830B},  // op830B's number without its write direction
+      {&node, qodrv::routing::kGetTopographyNameCommand},  // a routing method on the main interface
+      {&routing,
+       qodrv::vorlixtarrow::kOp0405Command},  // a main-interface method on the routing interface
+      {&routing, 0x00208009},                 // the routing number left out
   };
   for (const auto& u : unowned) {
     Reply r = call(*u.node, u.command, Bytes(16, 0), 16);
@@ -205,7 +219,8 @@ TEST_F(QosimBoardFaults, CommandsNoMethodOwnsFailWithEnotty) {
   qosim::ResponseRule unownedRule;
   unownedRule.command = 0x80200A06;
   unownedRule.status = -1;
-  EXPECT_NE(set_.client().setResponse(unownedRule).error.find("fails with ENOTTY"), std::string::npos);
+  EXPECT_NE(set_.client().setResponse(unownedRule).error.find("fails with ENOTTY"),
+            std::string::npos);
   // Owned methods still get the programmed status; an injected errno still wins for any command.
   EXPECT_EQ(word(call(node, qodrv::vorlixtarrow::kOp0405Command, Bytes(8, 0), 8).out, 4), 3);
   ASSERT_TRUE(set_.client().injectError(EIO, 1, 0x80200A06).ok());
@@ -213,7 +228,9 @@ TEST_F(QosimBoardFaults, CommandsNoMethodOwnsFailWithEnotty) {
   auto log = set_.client().readLog();
   ASSERT_TRUE(log.ok());
   EXPECT_NE(std::find_if(log.value.begin(), log.value.end(),
-                         [](const qosim::LogEntry& e) { return e.errnoValue == ENOTTY && e.method.empty(); }),
+                         [](const qosim::LogEntry& e) {
+                           return e.errnoValue == ENOTTY && e.method.empty();
+                         }),
             log.value.end());
 }
 
@@ -241,27 +258,37 @@ TEST(QosimFaultyBoardFile, FaultsAndStringsAreValidatedNamingTheEntry) {
       {R"("driverFaults": {"method": "op0405"})", "\"driverFaults\": must be an array"},
       {R"("driverFaults": [{"status": -1}])", "entry 0: \"method\" is missing"},
       {R"("driverFaults": [{"method": "op0999", "status": -1}])",
-       "\"driverFaults\" entry 0 (op0999): no interface of the board (qovorlixtarrowk_vorlixtarrow) has a method"},
+       "\"driverFaults\" entry 0 (op0999): no interface of the board "
+       "(qovorlixtarrowk_vorlixtarrow) has a method"},
       {R"("driverFaults": [{"method": "op0405", "status": -1}, {"method": "getTopographyName", "status": -1}])",
        "entry 1 (getTopographyName): no interface of the board"},
       {R"("driverFaults": [{"method": "op0405", "status": -1, "interface": ")" +
            std::string(qodrv::routing::kInterfaceName) + R"("}])",
        "named \"" + std::string(qodrv::routing::kInterfaceName) + "\""},
       {R"("driverFaults": [{"method": "op0405"}])", "give either \"status\""},
-      {R"("driverFaults": [{"method": "op0405", "status": -1, "errno": 5}])", "give either \"status\""},
+      {R"("driverFaults": [{"method": "op0405", "status": -1, "errno": 5}])",
+       "give either \"status\""},
       {R"("driverFaults": [{"method": "op0405", "status": 0}])", "\"status\" 0 is no fault"},
-      {R"("driverFaults": [{"method": "op0405", "errno": 600}])", "\"errno\": 600 is larger than 511"},
-      {R"("driverFaults": [{"method": "op0405", "status": -1, "count": 0}])", "\"count\" must be positive or -1"},
-      {R"("driverFaults": [{"method": "op0405", "status": -1, "after": 2}])", "unknown key \"after\""},
+      {R"("driverFaults": [{"method": "op0405", "errno": 600}])",
+       "\"errno\": 600 is larger than 511"},
+      {R"("driverFaults": [{"method": "op0405", "status": -1, "count": 0}])",
+       "\"count\" must be positive or -1"},
+      {R"("driverFaults": [{"method": "op0405", "status": -1, "after": 2}])",
+       "unknown key \"after\""},
       {R"("driverFaults": [{"method": "op0405", "status": "bad"}])", "\"bad\" is not a number"},
-      {R"("driverFaults": [{"method": "op0405", "then": "explode"}])", "\"then\": must be \"unplug\" or \"crash\""},
-      {R"("driverFaults": [{"method": "op0405", "then": "crash", "restartMs": 70000}])", "\"restartMs\""},
-      {R"("module": {"id": 1, "serial": {"status": 5}})", "\"serial\": \"status\" of a failing read must be negative"},
-      {R"("module": {"id": 1, "revision": {"unreadable": false}})", "a failing read is {\"unreadable\": true}"},
+      {R"("driverFaults": [{"method": "op0405", "then": "explode"}])",
+       "\"then\": must be \"unplug\" or \"crash\""},
+      {R"("driverFaults": [{"method": "op0405", "then": "crash", "restartMs": 70000}])",
+       "\"restartMs\""},
+      {R"("module": {"id": 1, "serial": {"status": 5}})",
+       "\"serial\": \"status\" of a failing read must be negative"},
+      {R"("module": {"id": 1, "revision": {"unreadable": false}})",
+       "a failing read is {\"unreadable\": true}"},
       {R"("module": {"id": 1, "revision": {"value": 1}})", "unknown key \"value\""},
       {R"("description": ")" + longText + "\"", "\"description\": is longer than 255 bytes"},
       {R"("primaryName": ")" + longText + "\"", "\"primaryName\": is longer than 255 bytes"},
-      {R"("enumeration": {"strings": {"9": ")" + longText + "\"}}", "string 9: is longer than 255 bytes"},
+      {R"("enumeration": {"strings": {"9": ")" + longText + "\"}}",
+       "string 9: is longer than 255 bytes"},
       {R"("enumeration": {"strings": {"5": "x"}})", "is the board's \"description\""},
   };
   for (const auto& c : cases) {
@@ -271,17 +298,21 @@ TEST(QosimFaultyBoardFile, FaultsAndStringsAreValidatedNamingTheEntry) {
     EXPECT_EQ(std::count(o.output.begin(), o.output.end(), '\n'), 1) << "one line: " << o.output;
   }
   const std::string fits(255, 'x');
-  Outcome good = checkBoards(machine(
-      R"("description": ")" + fits + R"(", "module": {"id": 1, "revision": {"unreadable": true}, "serial": 7},
+  Outcome good = checkBoards(
+      machine(R"("description": ")" + fits +
+                  R"(", "module": {"id": 1, "revision": {"unreadable": true}, "serial": 7},
          "driverFaults": [{"method": "getTopographyName", "interface": ")" +
-          qodrv::routing::kInterfaceName + R"(", "errno": 5, "count": 1},
+                  qodrv::routing::kInterfaceName + R"(", "errno": 5, "count": 1},
                           {"method": "op0405", "status": 1, "afterCalls": 3, "comment": "warning"}])",
-      true));
+              true));
   EXPECT_EQ(good.status, 0) << good.output;
-  EXPECT_NE(good.output.find("driver fault getTopographyName: errno 5 from call 1 for 1 call"), std::string::npos)
+  EXPECT_NE(good.output.find("driver fault getTopographyName: errno 5 from call 1 for 1 call"),
+            std::string::npos)
       << good.output;
-  EXPECT_NE(good.output.find("driver fault op0405: status 1 from call 4"), std::string::npos) << good.output;
-  EXPECT_NE(good.output.find("module revision unreadable: status -52024"), std::string::npos) << good.output;
+  EXPECT_NE(good.output.find("driver fault op0405: status 1 from call 4"), std::string::npos)
+      << good.output;
+  EXPECT_NE(good.output.find("module revision unreadable: status -52024"), std::string::npos)
+      << good.output;
 }
 
 TEST(QosimFaultyBoardFile, TheExampleMachinesAreValid) {

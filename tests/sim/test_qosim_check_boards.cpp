@@ -43,10 +43,12 @@ TEST(QosimCheckBoards, WarnsAboutWhatTheLibraryLeavesOut) {
       {board(""), ""},  // the default bus properties are the seven
       {board(kAllSeven), ""},
       {board(R"("productId": "0x7B82")"), ""},
-      {board(R"("productId": "0x7BFF")"), "left out: product 0x7BFF is not in the library's catalog"},
+      {board(R"("productId": "0x7BFF")"),
+       "left out: product 0x7BFF is not in the library's catalog"},
       {board(R"("supported": 2)"), "left out: \"supported\" is 2, not 1"},
       {board(R"("busProperties": {"pciBusNumber": 7})"),
-       "left out: bus properties pciDeviceNumber, pciFunctionNumber, pcieLinkWidth, pcieMaxLinkWidth, "
+       "left out: bus properties pciDeviceNumber, pciFunctionNumber, pcieLinkWidth, "
+       "pcieMaxLinkWidth, "
        "pcieTransferRate, pcieMaxTransferRate missing"},
       {board(R"("busProperties": {"pciBusNumber": 7, "pciDeviceNumber": 0, "pciFunctionNumber": 0,
                 "pcieLinkWidth": {"hex": "0400"}, "pcieMaxLinkWidth": 8, "pcieTransferRate": 2,
@@ -54,16 +56,20 @@ TEST(QosimCheckBoards, WarnsAboutWhatTheLibraryLeavesOut) {
        "not 4 bytes: pcieLinkWidth (2 bytes)"},
       {board("", "[" + interfaceEntry(qodrv::routing::kInterfaceName) + "]"),
        "left out: no interface \"" + std::string(qodrv::vorlixtarrow::kInterfaceName) + "\""},
-      {board("", "[" + interfaceEntry(qodrv::vorlixtarrow::kInterfaceName) + R"(, {"name": "spare_spare"}])"),
+      {board("", "[" + interfaceEntry(qodrv::vorlixtarrow::kInterfaceName) +
+                     R"(, {"name": "spare_spare"}])"),
        "not served: interface \"spare_spare\" is no driver interface"},
-      {board("", routing), "not served: topography \"vorlix-matrix\" is none of the simulated topographies"},
+      {board("", routing),
+       "not served: topography \"vorlix-matrix\" is none of the simulated topographies"},
       {board(R"("topographyName": "vorlix-matrix-b")", routing), ""},
-      {board(R"("driverFaults": [{"method": "op0701", "errno": 5}])"), "left out: driver fault op0701 fails every call"},
+      {board(R"("driverFaults": [{"method": "op0701", "errno": 5}])"),
+       "left out: driver fault op0701 fails every call"},
       {board(R"("driverFaults": [{"method": "op0700", "status": -52030, "count": 1}])"),
        "may be left out: driver fault op0700 fails its first call"},
       {board(R"("driverFaults": [{"method": "op0701", "errno": 5, "afterCalls": 1}])"), ""},
       {board(R"("driverFaults": [{"method": "op0701", "status": 3}])"), ""},  // a warning status
-      {board(R"("enumeration": {"faults": {"readU32.2": -52006}})"), "may be left out: enumeration fault readU32.2"},
+      {board(R"("enumeration": {"faults": {"readU32.2": -52006}})"),
+       "may be left out: enumeration fault readU32.2"},
       {R"({"enumeration": {"faults": {"refresh": -52006}}, "boards": []})",
        "the machine: may be left out: machine-wide enumeration fault refresh"},
   };
@@ -73,7 +79,8 @@ TEST(QosimCheckBoards, WarnsAboutWhatTheLibraryLeavesOut) {
     if (c.warning.empty()) {
       EXPECT_EQ(o.output.find("warning"), std::string::npos) << c.file << "\n" << o.output;
     } else {
-      EXPECT_NE(o.output.find("qosim: warning: board file "), std::string::npos) << c.file << "\n" << o.output;
+      EXPECT_NE(o.output.find("qosim: warning: board file "), std::string::npos) << c.file << "\n"
+                                                                                 << o.output;
       EXPECT_NE(o.output.find(c.warning), std::string::npos) << c.file << "\n" << o.output;
     }
   }
@@ -81,7 +88,8 @@ TEST(QosimCheckBoards, WarnsAboutWhatTheLibraryLeavesOut) {
 
 TEST(QosimCheckBoards, StrictFailsOnWarningsOnly) {
   const std::string path = "/dev/.qosim/strict.json";
-  for (const auto& [file, status] : {std::pair{board(R"("productId": "0x7BFF")"), 1}, std::pair{board(""), 0}}) {
+  for (const auto& [file, status] :
+       {std::pair{board(R"("productId": "0x7BFF")"), 1}, std::pair{board(""), 0}}) {
     std::ofstream(path) << file;
     Outcome o = qotest::runCommand(std::string(QOSIM_PATH) + " check-boards --strict " + path);
     EXPECT_EQ(o.status, status) << file << "\n" << o.output;
@@ -102,8 +110,9 @@ TEST(QosimBusProperties, ABoardWithoutThemIsPublishedWithTheDefaults) {
   ASSERT_TRUE(c.value.request({{"cmd", "plug"}, {"board", given}}).ok());
   const std::string dir = "/proc/driver/qo/qovorlix171/busProperties/";
   const std::pair<const char*, std::uint32_t> expected[] = {
-      {"pciBusNumber", 171}, {"pciDeviceNumber", 0}, {"pciFunctionNumber", 0}, {"pcieLinkWidth", 4},
-      {"pcieMaxLinkWidth", 8}, {"pcieTransferRate", 2}, {"pcieMaxTransferRate", 3}};
+      {"pciBusNumber", 171},     {"pciDeviceNumber", 0},  {"pciFunctionNumber", 0},
+      {"pcieLinkWidth", 4},      {"pcieMaxLinkWidth", 8}, {"pcieTransferRate", 2},
+      {"pcieMaxTransferRate", 3}};
   for (const auto& [name, value] : expected) EXPECT_EQ(readFile(dir + name), le32(value)) << name;
   // The model's PCI attributes follow the published properties.
   auto got = c.value.request({{"cmd", "get"}, {"device", "qovorlix171"}});
@@ -126,8 +135,13 @@ TEST(QosimControl, BoardsAreNamedAsTheHostsNameThem) {
   const struct {
     std::string name;
     std::string device;  // what the request reached; empty: refused
-  } cases[] = {{"KEL1", "qovorlix1"}, {"kel1", "qovorlix1"}, {"qovorlix1", "qovorlix1"}, {"KEL4", "qovorlix4"},
-               {"KEL01", ""}, {"KEL99", ""}, {"KEL", ""}};
+  } cases[] = {{"KEL1", "qovorlix1"},
+               {"kel1", "qovorlix1"},
+               {"qovorlix1", "qovorlix1"},
+               {"KEL4", "qovorlix4"},
+               {"KEL01", ""},
+               {"KEL99", ""},
+               {"KEL", ""}};
   for (const auto& k : cases) {
     auto got = c.value.request({{"cmd", "get"}, {"device", k.name}});
     EXPECT_EQ(got.ok(), !k.device.empty()) << k.name << " " << got.error;
@@ -136,10 +150,18 @@ TEST(QosimControl, BoardsAreNamedAsTheHostsNameThem) {
     }
   }
   // A rule's target: a board by either name; a node name stays what it is.
-  auto rule = c.value.request({{"cmd", "respond"}, {"target", "KEL2"}, {"command", qodrv::vorlixtarrow::kOp0406Command}, {"status", -1}});
+  auto rule = c.value.request({{"cmd", "respond"},
+                               {"target", "KEL2"},
+                               {"command", qodrv::vorlixtarrow::kOp0406Command},
+                               {"status", -1}});
   ASSERT_TRUE(rule.ok()) << rule.error;
   const std::string node = "qovorlix1\\qovorlixtarrowk_vorlixtarrow\\0";
-  ASSERT_TRUE(c.value.request({{"cmd", "respond"}, {"target", node}, {"command", qodrv::vorlixtarrow::kOp0406Command}, {"status", -1}}).ok());
+  ASSERT_TRUE(c.value
+                  .request({{"cmd", "respond"},
+                            {"target", node},
+                            {"command", qodrv::vorlixtarrow::kOp0406Command},
+                            {"status", -1}})
+                  .ok());
   auto rules = c.value.request({{"cmd", "responses"}});
   ASSERT_TRUE(rules.ok());
   ASSERT_EQ(rules.value["rules"].size(), 2u);

@@ -2,8 +2,8 @@
 // the call's board away once the call is answered, so the next call on the same open descriptor
 // finds it gone; "then": "crash" never answers, drops the connection as a dying driver process
 // would (that call fails with ECONNABORTED and every later one on a descriptor opened before with
-// ENOTCONN, without waiting) and brings the driver back after restartMs, when new opens work again. Both come from
-// a board file's driverFaults and from control rules.
+// ENOTCONN, without waiting) and brings the driver back after restartMs, when new opens work again.
+// Both come from a board file's driverFaults and from control rules.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -28,7 +28,8 @@ namespace {
 namespace drv = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::driver;
 using qosim::Bytes;
 
-constexpr std::uint32_t kOp0701 = qodrv::vorlixtarrow::kOp0701Command;  // firmware version: 4-byte request, 8-byte response
+constexpr std::uint32_t kOp0701 =
+    qodrv::vorlixtarrow::kOp0701Command;  // firmware version: 4-byte request, 8-byte response
 constexpr std::uint32_t kOp0700 = qodrv::vorlixtarrow::kOp0700Command;
 constexpr auto kHangLimit = std::chrono::seconds(10);
 
@@ -106,7 +107,8 @@ TEST(QosimDriverAftermath, UnplugAfterAnsweringAndCrashInsteadOfAnswering) {
     const auto before = std::chrono::steady_clock::now();
     // The call in flight when the connection drops fails with ECONNABORTED, later ones ENOTCONN.
     EXPECT_EQ(callOn(fd, kOp0701), crash ? ECONNABORTED : 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2)) << "the failure must be prompt";
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2))
+        << "the failure must be prompt";
     EXPECT_EQ(callOn(fd, kOp0700), crash ? ENOTCONN : ENODEV) << "the next call of the operation";
     // Every descriptor opened before a crash is dead; the bystander's board stays plugged.
     EXPECT_EQ(callOn(otherFd, kOp0700), crash ? ENOTCONN : 0);
@@ -118,8 +120,9 @@ TEST(QosimDriverAftermath, UnplugAfterAnsweringAndCrashInsteadOfAnswering) {
     // After the restart the /dev/qo links resolve to the new driver's nodes and answer.
     const int again = openWhenBack(crash ? node : other);
     ASSERT_GE(again, 0) << "the driver never came back";
-    struct stat st{};
-    EXPECT_EQ(::stat(node.c_str(), &st) == 0, crash) << "crash keeps the board, unplug removes its entry";
+    struct stat st {};
+    EXPECT_EQ(::stat(node.c_str(), &st) == 0, crash)
+        << "crash keeps the board, unplug removes its entry";
     EXPECT_EQ(callOn(again, kOp0701), 0) << "the fault window is over";
     ::close(again);
     set.client().clearResponses();

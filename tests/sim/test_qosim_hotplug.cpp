@@ -105,7 +105,8 @@ TEST(QosimHotplug, BuilderNamesAreUniqueAndCollisionsAreSkipped) {
   ASSERT_TRUE(b.plug().ok());
   EXPECT_NE(a.boards()[0].device, b.boards()[0].device);
   // A name taken by a board plugged by someone else is replaced by the next free one.
-  const std::string next = "qovorlix" + std::to_string(std::stoi(b.boards()[0].device.substr(8)) + 1);
+  const std::string next =
+      "qovorlix" + std::to_string(std::stoi(b.boards()[0].device.substr(8)) + 1);
   qosim::BoardSet other;
   other.add(next).withDefaults();
   ASSERT_TRUE(other.plug().ok());
@@ -116,7 +117,7 @@ TEST(QosimHotplug, BuilderNamesAreUniqueAndCollisionsAreSkipped) {
 }
 
 TEST(QosimHotplug, PlugFailuresAreClear) {
-  qosim::Client& c = [] () -> qosim::Client& {
+  qosim::Client& c = []() -> qosim::Client& {
     static qosim::Client client = qosim::Client::connect().value;
     return client;
   }();
@@ -135,7 +136,8 @@ TEST(QosimHotplug, PlugFailuresAreClear) {
   st = c.plugJson({{"device", "qovorlix78"},
                    {"interfaces", {{{"name", "x"}}}},
                    {"busProperties", {{"pciBusNumber", 4}}}});
-  EXPECT_NE(st.error.find("PCI address 4:0.0 is already used by qovorlix0"), std::string::npos) << st;
+  EXPECT_NE(st.error.find("PCI address 4:0.0 is already used by qovorlix0"), std::string::npos)
+      << st;
   EXPECT_FALSE(fs::exists("/proc/driver/qo/qovorlix77"));
   EXPECT_FALSE(fs::exists("/proc/driver/qo/qovorlix78"));
 }

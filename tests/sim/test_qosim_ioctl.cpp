@@ -28,10 +28,14 @@ using qosim::Bytes;
 // Transport behaviour is checked with methods of the main interface, one per direction, whose
 // board answers are fixed (tests/sim/test_qosim_model*.cpp check the answers of every method;
 // commands no method owns fail with ENOTTY, tests/sim/test_qosim_board_faults.cpp).
-constexpr unsigned long kCmdRead = qodrv::vorlixtarrow::kOp0402Command;   // op0402: request 4 bytes, response u32, u32, status +8
-constexpr unsigned long kCmdNone = qodrv::vorlixtarrow::kOp0410Command;   // op0410: request 4 bytes, response status +0
-constexpr unsigned long kCmdWrite = qodrv::vorlixtarrow::kOp0101Command;  // op0101: request u32, u32, status (12), response status
-constexpr unsigned long kCmdOther = qodrv::vorlixtarrow::kOp830BCommand;  // op830B: request 16 bytes, no status, no response
+constexpr unsigned long kCmdRead =
+    qodrv::vorlixtarrow::kOp0402Command;  // op0402: request 4 bytes, response u32, u32, status +8
+constexpr unsigned long kCmdNone =
+    qodrv::vorlixtarrow::kOp0410Command;  // op0410: request 4 bytes, response status +0
+constexpr unsigned long kCmdWrite =
+    qodrv::vorlixtarrow::kOp0101Command;  // op0101: request u32, u32, status (12), response status
+constexpr unsigned long kCmdOther =
+    qodrv::vorlixtarrow::kOp830BCommand;  // op830B: request 16 bytes, no status, no response
 
 class QosimIoctl : public ::testing::Test {
  protected:
@@ -272,7 +276,8 @@ TEST_F(QosimIoctl, SubscriptionRegistersAndUnregistersByKind) {
   EXPECT_EQ(::ioctl(fd_, drv::kUnsubscribeNotification, 7ul), 0);  // another kind: kept
   ASSERT_EQ(set_.client().subscriptions().value.size(), 1u);
   EXPECT_EQ(::ioctl(fd_, drv::kUnsubscribeNotification,
-                    static_cast<unsigned long>(drv::kDemotionNotificationKind)), 0);
+                    static_cast<unsigned long>(drv::kDemotionNotificationKind)),
+            0);
   EXPECT_TRUE(set_.client().subscriptions().value.empty());
   auto log = set_.client().readLog();
   ASSERT_TRUE(log.ok());

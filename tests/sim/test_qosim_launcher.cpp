@@ -39,10 +39,13 @@ TEST(QosimLauncher, ReturnsTheCommandsExitStatus) {
 TEST(QosimLauncher, RunsTheCommandInsideAFreshMachine) {
   // The nested machine starts from its own board file, untouched by this machine's state.
   const std::string boards = scratchFile("one.json", R"({"boards": [{"device": "qovorlix5",
-      "interfaces": [{"name": ")" + std::string(qodrv::vorlixtarrow::kInterfaceName) + R"("}]}]})");
-  Outcome o = run(kQosim + " run --boards " + boards + " -- sh -c 'ls /proc/driver/qo; ls /dev/qo; echo $QOSIM_CONTROL'");
+      "interfaces": [{"name": ")" + std::string(qodrv::vorlixtarrow::kInterfaceName) +
+                                                         R"("}]}]})");
+  Outcome o = run(kQosim + " run --boards " + boards +
+                  " -- sh -c 'ls /proc/driver/qo; ls /dev/qo; echo $QOSIM_CONTROL'");
   EXPECT_EQ(o.status, 0) << o.output;
-  EXPECT_EQ(o.output, "qovorlix5\nqovorlix5\\qovorlixtarrowk_vorlixtarrow\\0\n/dev/.qosim/control\n");
+  EXPECT_EQ(o.output,
+            "qovorlix5\nqovorlix5\\qovorlixtarrowk_vorlixtarrow\\0\n/dev/.qosim/control\n");
 }
 
 TEST(QosimLauncher, BrokenBoardFilesAreRefusedClearly) {
@@ -53,11 +56,14 @@ TEST(QosimLauncher, BrokenBoardFilesAreRefusedClearly) {
       {"{\"boards\": [", "not valid JSON"},
       {"{\"board\": []}", "unknown key \"board\""},
       {"{\"boards\": [{\"interfaces\": [{\"name\": \"x\"}]}]}", "\"device\" is missing"},
-      {"{\"boards\": [{\"device\": \"a\", \"interfaces\": [{\"name\": \"x\"}], \"busProperties\": {\"p\": 4294967296}}]}",
+      {"{\"boards\": [{\"device\": \"a\", \"interfaces\": [{\"name\": \"x\"}], \"busProperties\": "
+       "{\"p\": 4294967296}}]}",
        "does not fit in 4 bytes"},
-      {"{\"boards\": [{\"device\": \"a\", \"interfaces\": [{\"name\": \"x\"}]}, {\"device\": \"a\", \"interfaces\": [{\"name\": \"x\"}]}]}",
+      {"{\"boards\": [{\"device\": \"a\", \"interfaces\": [{\"name\": \"x\"}]}, {\"device\": "
+       "\"a\", \"interfaces\": [{\"name\": \"x\"}]}]}",
        "duplicate device name a"},
-      {"{\"boards\": [{\"device\": \"a\", \"interfaces\": [{\"name\": \"x\\\\y\"}]}]}", "not allowed"},
+      {"{\"boards\": [{\"device\": \"a\", \"interfaces\": [{\"name\": \"x\\\\y\"}]}]}",
+       "not allowed"},
   };
   int i = 0;
   for (const auto& c : cases) {

@@ -36,7 +36,9 @@ std::uint64_t le(const Bytes& b, std::size_t off, std::size_t size) {
   for (std::size_t i = 0; i < size; ++i) v |= static_cast<std::uint64_t>(b.at(off + i)) << (8 * i);
   return v;
 }
-std::int32_t word(const Bytes& b, std::size_t off) { return static_cast<std::int32_t>(le(b, off, 4)); }
+std::int32_t word(const Bytes& b, std::size_t off) {
+  return static_cast<std::int32_t>(le(b, off, 4));
+}
 Bytes u32s(std::initializer_list<std::uint32_t> values) {
   Bytes out;
   for (std::uint32_t v : values)
@@ -97,8 +99,12 @@ class QosimModel : public ::testing::Test {
   void TearDown() override { EXPECT_TRUE(set_.client().clearResponses().ok()); }
   qosim::Client& client() { return set_.client(); }
   // A method without inputs: a 4-byte request holding the status word.
-  Reply get(std::uint32_t cmd, std::size_t outSize) { return main_->call(cmd, Bytes(4, 0), outSize); }
-  Reply indexed(std::uint32_t cmd, std::uint32_t index) { return main_->call(cmd, u32s({index, 0}), 8); }
+  Reply get(std::uint32_t cmd, std::size_t outSize) {
+    return main_->call(cmd, Bytes(4, 0), outSize);
+  }
+  Reply indexed(std::uint32_t cmd, std::uint32_t index) {
+    return main_->call(cmd, u32s({index, 0}), 8);
+  }
 
   qosim::BoardSet set_;
   qosim::BoardDesc* board_ = nullptr;
@@ -133,7 +139,8 @@ TEST_F(QosimModel, LibraryMethodsAnswerFromTheModel) {
   r = get(qodrv::vorlixtarrow::kOp0602Command, 8);
   EXPECT_EQ(r.out[0], 2u);
   EXPECT_EQ(word(r.out, 4), 0);
-  r = get(qodrv::vorlixtarrow::kOp0604Command, 20);  // {u32, u32, u16, u16, u16, u8, u8}, status +16
+  r = get(qodrv::vorlixtarrow::kOp0604Command,
+          20);  // {u32, u32, u16, u16, u16, u8, u8}, status +16
   EXPECT_EQ(le(r.out, 0, 4), 1u);
   EXPECT_EQ(le(r.out, 4, 4), 2u);
   EXPECT_EQ(le(r.out, 8, 2), 3u);
@@ -148,33 +155,44 @@ TEST_F(QosimModel, LibraryMethodsAnswerFromTheModel) {
 
 TEST_F(QosimModel, AbsentAndUnreadableModule) {
   ASSERT_TRUE(client().setBoardField(board_->device, "module", nullptr).ok());
-  for (std::uint32_t cmd : {qodrv::vorlixtarrow::kOp0600Command, qodrv::vorlixtarrow::kOp0601Command, qodrv::vorlixtarrow::kOp0602Command}) {
+  for (std::uint32_t cmd :
+       {qodrv::vorlixtarrow::kOp0600Command, qodrv::vorlixtarrow::kOp0601Command,
+        qodrv::vorlixtarrow::kOp0602Command}) {
     Reply r = get(cmd, 8);
     EXPECT_EQ(le(r.out, 0, 4), 0u) << std::hex << cmd;
     EXPECT_EQ(word(r.out, 4), 0) << std::hex << cmd;
   }
   ASSERT_TRUE(client().setBoardField(board_->device, "module", "unreadable").ok());
-  for (std::uint32_t cmd : {qodrv::vorlixtarrow::kOp0600Command, qodrv::vorlixtarrow::kOp0601Command, qodrv::vorlixtarrow::kOp0602Command})
+  for (std::uint32_t cmd :
+       {qodrv::vorlixtarrow::kOp0600Command, qodrv::vorlixtarrow::kOp0601Command,
+        qodrv::vorlixtarrow::kOp0602Command})
     EXPECT_EQ(word(get(cmd, 8).out, 4), kModuleUnreadable) << std::hex << cmd;
-  ASSERT_TRUE(client().setBoardField(board_->device, "module", {{"unreadable", true}, {"status", -52008}}).ok());
+  ASSERT_TRUE(
+      client()
+          .setBoardField(board_->device, "module", {{"unreadable", true}, {"status", -52008}})
+          .ok());
   EXPECT_EQ(word(get(qodrv::vorlixtarrow::kOp0600Command, 8).out, 4), -52008);
 }
 
 TEST_F(QosimModel, SetChangesWhatTheNextCallReturns) {
-  auto r = client().setBoardFields(board_->device, {{"temperature", 71}, {"fanSpeed", {{"index", 1}, {"value", 2500}}},
+  auto r = client().setBoardFields(board_->device, {{"temperature", 71},
+                                                    {"fanSpeed", {{"index", 1}, {"value", 2500}}},
                                                     {"dated1", {{"seconds", 99}, {"value", 5}}},
-                                                    {"firmwareVersion", "0x02000001"}, {"diagnostic", 1}});
+                                                    {"firmwareVersion", "0x02000001"},
+                                                    {"diagnostic", 1}});
   ASSERT_TRUE(r.ok()) << r.error;
   EXPECT_EQ(r.value.at("temperature"), json::array({71}));
   EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0405Command, 0).out, 0, 4), 71u);
-  EXPECT_EQ(word(indexed(qodrv::vorlixtarrow::kOp0405Command, 1).out, 4), kBadArgument);  // one sensor now
+  EXPECT_EQ(word(indexed(qodrv::vorlixtarrow::kOp0405Command, 1).out, 4),
+            kBadArgument);  // one sensor now
   EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0408Command, 1).out, 0, 4), 2500u);
   EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0304Command, 16).out, 0, 8), 99u);
   EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0305Command, 8).out, 0, 4), 5u);
   EXPECT_EQ(le(get(qodrv::vorlixtarrow::kOp0701Command, 8).out, 0, 4), 0x02000001u);
   EXPECT_EQ(get(qodrv::vorlixtarrow::kOp0400Command, 8).out[0], 1u);
   // The command line speaks the same request.
-  const std::string cmd = std::string(QOSIM_PATH) + " ctl set device=" + board_->device + " temperature=64 >/dev/null";
+  const std::string cmd =
+      std::string(QOSIM_PATH) + " ctl set device=" + board_->device + " temperature=64 >/dev/null";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0405Command, 0).out, 0, 4), 64u);
   auto model = client().getBoard(board_->device);
@@ -195,13 +213,18 @@ TEST_F(QosimModel, BadSetChangesNothing) {
 }
 
 TEST_F(QosimModel, RegisterFilesReturnTheLastWrittenValue) {
-  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0100Command, u32s({0x10, 0}), 8).out, 0, 4), 0u);  // default 0
+  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0100Command, u32s({0x10, 0}), 8).out, 0, 4),
+            0u);  // default 0
   ASSERT_EQ(main_->call(qodrv::vorlixtarrow::kOp0101Command, u32s({0x10, 0xDEAD, 0}), 4).err, 0);
-  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0100Command, u32s({0x10, 0}), 8).out, 0, 4), 0xDEADu);
-  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0102Command, u32s({0x10, 0}), 8).out, 0, 4), 0u);  // the other file
+  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0100Command, u32s({0x10, 0}), 8).out, 0, 4),
+            0xDEADu);
+  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0102Command, u32s({0x10, 0}), 8).out, 0, 4),
+            0u);  // the other file
   ASSERT_EQ(main_->call(qodrv::vorlixtarrow::kOp0103Command, u32s({0x10, 0xBEEF, 0}), 4).err, 0);
-  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0102Command, u32s({0x10, 0}), 8).out, 0, 4), 0xBEEFu);
-  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0100Command, u32s({0x10, 0}), 8).out, 0, 4), 0xDEADu);
+  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0102Command, u32s({0x10, 0}), 8).out, 0, 4),
+            0xBEEFu);
+  EXPECT_EQ(le(main_->call(qodrv::vorlixtarrow::kOp0100Command, u32s({0x10, 0}), 8).out, 0, 4),
+            0xDEADu);
 }
 
 TEST_F(QosimModel, Op0603ReplacesTheRecordOp0604Reports) {
@@ -241,24 +264,31 @@ TEST_F(QosimModel, TopographyNameIsWrittenIntoTheCallersBuffer) {
 }
 
 TEST_F(QosimModel, UncalledMethodsAnswerZerosAndStatusZero) {
-  Reply r = main_->call(qodrv::vorlixtarrow::kOp0904Command, Bytes(24, 0x11), 12);  // op0904: u32 result, u16 out, status
+  Reply r = main_->call(qodrv::vorlixtarrow::kOp0904Command, Bytes(24, 0x11),
+                        12);  // op0904: u32 result, u16 out, status
   ASSERT_EQ(r.err, 0);
   EXPECT_EQ(r.out, Bytes(12, 0));
-  r = routing_->call(qodrv::routing::kCalculateRouteCommand, Bytes(56, 0), 12);  // calculateRoute: value, result count 0
+  r = routing_->call(qodrv::routing::kCalculateRouteCommand, Bytes(56, 0),
+                     12);  // calculateRoute: value, result count 0
   ASSERT_EQ(r.err, 0);
   EXPECT_EQ(r.out, Bytes(12, 0));
-  r = routing_->call(qodrv::routing::kReserveRouteCommand, Bytes(24, 0), 8);  // reserveRoute: no conflicts
+  r = routing_->call(qodrv::routing::kReserveRouteCommand, Bytes(24, 0),
+                     8);  // reserveRoute: no conflicts
   EXPECT_EQ(r.out, Bytes(8, 0));
 }
 
 TEST_F(QosimModel, ShortRequestsGetTheStatusWordOrEinval) {
-  Reply r = main_->call(qodrv::vorlixtarrow::kOp0405Command, Bytes(4, 0), 8);  // op0405 needs 8 bytes
+  Reply r =
+      main_->call(qodrv::vorlixtarrow::kOp0405Command, Bytes(4, 0), 8);  // op0405 needs 8 bytes
   ASSERT_EQ(r.err, 0);
   EXPECT_EQ(word(r.out, 4), kBadArgument);
   EXPECT_EQ(le(r.out, 0, 4), 0u);
-  EXPECT_EQ(main_->call(qodrv::vorlixtarrow::kOp0405Command, Bytes(4, 0), 4).err, EINVAL);  // no room for the status
-  EXPECT_EQ(main_->call(qodrv::vorlixtarrow::kOp0405Command, Bytes(8, 0), 4).err, EINVAL);  // response block too small
-  EXPECT_EQ(main_->call(qodrv::vorlixtarrow::kOp830BCommand, Bytes(8, 0), 0).err, EINVAL);  // op830B: no status word at all
+  EXPECT_EQ(main_->call(qodrv::vorlixtarrow::kOp0405Command, Bytes(4, 0), 4).err,
+            EINVAL);  // no room for the status
+  EXPECT_EQ(main_->call(qodrv::vorlixtarrow::kOp0405Command, Bytes(8, 0), 4).err,
+            EINVAL);  // response block too small
+  EXPECT_EQ(main_->call(qodrv::vorlixtarrow::kOp830BCommand, Bytes(8, 0), 0).err,
+            EINVAL);  // op830B: no status word at all
   EXPECT_EQ(main_->call(qodrv::vorlixtarrow::kOp830BCommand, Bytes(16, 0), 0).err, 0);
 }
 
@@ -272,8 +302,10 @@ TEST_F(QosimModel, ProgrammedResponsesKeepPrecedenceOverTheModel) {
   Reply r = indexed(qodrv::vorlixtarrow::kOp0405Command, 0);
   EXPECT_EQ(le(r.out, 0, 4), 0u);
   EXPECT_EQ(word(r.out, 4), -7);
-  EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0405Command, 0).out, 0, 4), 61u);  // the rule was for one call
-  ASSERT_TRUE(client().injectError(EIO, 1, qodrv::vorlixtarrow::kOp0407Command, board_->device).ok());
+  EXPECT_EQ(le(indexed(qodrv::vorlixtarrow::kOp0405Command, 0).out, 0, 4),
+            61u);  // the rule was for one call
+  ASSERT_TRUE(
+      client().injectError(EIO, 1, qodrv::vorlixtarrow::kOp0407Command, board_->device).ok());
   EXPECT_EQ(get(qodrv::vorlixtarrow::kOp0407Command, 8).err, EIO);
 }
 

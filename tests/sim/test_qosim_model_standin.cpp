@@ -27,20 +27,28 @@ using nlohmann::json;
 constexpr char kModuleDir[] = "/dev/.qosim/data/qo-vorlix/iomodules";
 
 std::uint32_t attribute(const std::string& device, unsigned n) {
-  const std::string b = readFile("/proc/driver/qo/" + device + "/.kel/attributes/" + std::to_string(n));
+  const std::string b =
+      readFile("/proc/driver/qo/" + device + "/.kel/attributes/" + std::to_string(n));
   EXPECT_EQ(b.size(), 4u) << device << " attribute " << n;
   std::uint32_t v = 0;
-  for (std::size_t i = 0; i < b.size() && i < 4; ++i) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(b[i])) << (8 * i);
+  for (std::size_t i = 0; i < b.size() && i < 4; ++i)
+    v |= static_cast<std::uint32_t>(static_cast<unsigned char>(b[i])) << (8 * i);
   return v;
 }
 std::uint64_t generation() { return std::stoull(readFile("/proc/driver/qo/.kel/generation")); }
 
 TEST(QosimEnumeration, PublicationsFollowTheModel) {
   qosim::BoardSet set;
-  auto& b = set.add().withDefaults().withProduct(0x7B12).withSerial(0xA1B2C3D4).withDeviceNumber(77);
-  b.withBusProperty("pciBusNumber", 0x33).withBusProperty("pciDeviceNumber", 2).withBusProperty("pciFunctionNumber", 1);
-  b.withField("chassisSlot", 6).withField("busType", 2).withField("description", "QO PXIe-VX212")
-      .withField("primaryName", "left slot").withField("enumeration", {{"attributes", {{"7", 9}}}});
+  auto& b =
+      set.add().withDefaults().withProduct(0x7B12).withSerial(0xA1B2C3D4).withDeviceNumber(77);
+  b.withBusProperty("pciBusNumber", 0x33)
+      .withBusProperty("pciDeviceNumber", 2)
+      .withBusProperty("pciFunctionNumber", 1);
+  b.withField("chassisSlot", 6)
+      .withField("busType", 2)
+      .withField("description", "QO PXIe-VX212")
+      .withField("primaryName", "left slot")
+      .withField("enumeration", {{"attributes", {{"7", 9}}}});
   const std::uint64_t before = generation();
   ASSERT_TRUE(set.plug().ok());
   EXPECT_GT(generation(), before);
@@ -76,14 +84,17 @@ TEST(QosimEnumeration, DefaultsComeFromTheDeviceName) {
   qosim::BoardSet set;
   auto& b = set.add().withDefaults();
   ASSERT_TRUE(set.plug().ok());
-  const std::uint32_t n = static_cast<std::uint32_t>(std::stoul(b.device.substr(std::string("qovorlix").size())));
+  const std::uint32_t n =
+      static_cast<std::uint32_t>(std::stoul(b.device.substr(std::string("qovorlix").size())));
   EXPECT_EQ(attribute(b.device, 1), n);
   EXPECT_EQ(attribute(b.device, 4), 0x51000000u + n);
   // A second board with the same device number is refused.
   qosim::BoardSet other;
   other.add(b.device + "x").withDefaults().withDeviceNumber(n);
   qosim::Status st = other.plug();
-  EXPECT_NE(st.error.find("device number " + std::to_string(n) + " is already used"), std::string::npos) << st;
+  EXPECT_NE(st.error.find("device number " + std::to_string(n) + " is already used"),
+            std::string::npos)
+      << st;
 }
 
 TEST(QosimEnumeration, FaultsAreWrittenAndCleared) {
@@ -105,8 +116,10 @@ TEST(QosimEnumeration, FaultsAreWrittenAndCleared) {
   ASSERT_TRUE(c.enumFault("", "refresh", std::nullopt).ok());
   EXPECT_FALSE(fs::exists("/proc/driver/qo/.kel/faults/refresh"));
   EXPECT_NE(c.enumFault("", "openSession", -1).error.find("not a machine-wide"), std::string::npos);
-  EXPECT_NE(c.enumFault(b.device, "readU32.x", -1).error.find("not a board enumeration operation"), std::string::npos);
-  EXPECT_NE(c.enumFault("qovorlix999", "deviceAt", -1).error.find("not plugged"), std::string::npos);
+  EXPECT_NE(c.enumFault(b.device, "readU32.x", -1).error.find("not a board enumeration operation"),
+            std::string::npos);
+  EXPECT_NE(c.enumFault("qovorlix999", "deviceAt", -1).error.find("not plugged"),
+            std::string::npos);
 }
 
 // ---- firmware -----------------------------------------------------------------------------------
@@ -146,7 +159,8 @@ TEST_F(QosimFirmware, NoProgressBeforeTheFirstUpdate) {
 
 TEST_F(QosimFirmware, UpdateRunsToHundredThenTheImageLoadsAtPowerCycle) {
   ASSERT_TRUE(client().firmwareConfig("KEL4242", 150, 0x01020304).ok());
-  auto started = client().firmwareUpdate("KEL4242", "PXIe-VX210_KU035", 4096, 0, "0123456789abcdef");
+  auto started =
+      client().firmwareUpdate("KEL4242", "PXIe-VX210_KU035", 4096, 0, "0123456789abcdef");
   ASSERT_TRUE(started.ok()) << started.error;
   EXPECT_EQ(started.value, 150u);
   auto p = client().firmwareProgress("KEL4242");
@@ -155,7 +169,8 @@ TEST_F(QosimFirmware, UpdateRunsToHundredThenTheImageLoadsAtPowerCycle) {
   if (!p.value.finished) {  // the second request answers "busy" with its status
     EXPECT_TRUE(p.value.busy);
     EXPECT_LT(p.value.percent, 100u);
-    auto again = client().request({{"request", "firmware-update"}, {"device", "KEL4242"}, {"size", 1}});
+    auto again =
+        client().request({{"request", "firmware-update"}, {"device", "KEL4242"}, {"size", 1}});
     EXPECT_NE(again.error.find("already running"), std::string::npos) << again.error;
   }
   p.value = waitFinished();
@@ -182,7 +197,8 @@ TEST_F(QosimFirmware, BusyRefusalCarriesTheStatus) {
   auto p = client().firmwareProgress("KEL4242");
   EXPECT_TRUE(p.value.busy);
   EXPECT_FALSE(p.value.finished);
-  EXPECT_NE(client().firmwareUpdate("KEL77777", "t", 1).error.find("no board answers"), std::string::npos);
+  EXPECT_NE(client().firmwareUpdate("KEL77777", "t", 1).error.find("no board answers"),
+            std::string::npos);
 }
 
 TEST_F(QosimFirmware, InjectedFailureStopsAtItsPercentOnce) {
@@ -199,24 +215,31 @@ TEST_F(QosimFirmware, InjectedFailureStopsAtItsPercentOnce) {
   p = waitFinished();
   EXPECT_EQ(p.result, 0);
   EXPECT_EQ(p.percent, 100u);
-  EXPECT_NE(client().firmwareFault("KEL4242", qosim::FirmwareFaultSpec{-7, 101, 1}).error.find("atPercent"),
+  EXPECT_NE(client()
+                .firmwareFault("KEL4242", qosim::FirmwareFaultSpec{-7, 101, 1})
+                .error.find("atPercent"),
             std::string::npos);
-  EXPECT_NE(client().firmwareFault("KEL4242", qosim::FirmwareFaultSpec{0, 10, 1}).error.find("must not be 0"),
+  EXPECT_NE(client()
+                .firmwareFault("KEL4242", qosim::FirmwareFaultSpec{0, 10, 1})
+                .error.find("must not be 0"),
             std::string::npos);
 }
 
 // A progress fault fails the polls from its percent while the update runs; the update succeeds.
 TEST_F(QosimFirmware, AProgressFaultFailsThePollsNotTheUpdate) {
   ASSERT_TRUE(client().firmwareConfig("KEL4242", 200).ok());
-  ASSERT_TRUE(client().firmwareFault("KEL4242", qosim::FirmwareFaultSpec{-52024, 20, 1, "progress"}).ok());
+  ASSERT_TRUE(
+      client().firmwareFault("KEL4242", qosim::FirmwareFaultSpec{-52024, 20, 1, "progress"}).ok());
   ASSERT_TRUE(client().firmwareUpdate("KEL4242", "t", 10).ok());
   bool failedWhileBusy = false;
   for (int i = 0; i < 500; ++i) {
     auto p = client().firmwareProgress("KEL4242");
     ASSERT_TRUE(p.ok()) << p.error;
     if (p.value.finished) break;
-    if (p.value.status == -52024) failedWhileBusy = p.value.busy && p.value.percent >= 20;
-    else EXPECT_LT(p.value.percent, 20u) << "from its percent every poll fails";
+    if (p.value.status == -52024)
+      failedWhileBusy = p.value.busy && p.value.percent >= 20;
+    else
+      EXPECT_LT(p.value.percent, 20u) << "from its percent every poll fails";
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_TRUE(failedWhileBusy);
@@ -224,7 +247,9 @@ TEST_F(QosimFirmware, AProgressFaultFailsThePollsNotTheUpdate) {
   EXPECT_EQ(p.status, 0) << "a finished update's polls answer again";
   EXPECT_EQ(p.result, 0);
   EXPECT_EQ(p.percent, 100u);
-  EXPECT_NE(client().firmwareFault("KEL4242", qosim::FirmwareFaultSpec{-7, 10, 1, "sometimes"}).error.find("operation"),
+  EXPECT_NE(client()
+                .firmwareFault("KEL4242", qosim::FirmwareFaultSpec{-7, 10, 1, "sometimes"})
+                .error.find("operation"),
             std::string::npos);
 }
 
@@ -243,14 +268,16 @@ TEST(QosimDataDirectory, ModuleFilesComeAndGoByName) {
   EXPECT_FALSE(fs::exists("/dev/.qosim/data/qo-vorlix/x.fam"));
   // A board brings its own module file along; it stays installed after the board leaves.
   qosim::BoardSet set;
-  set.add().withDefaults().withField("moduleFiles", json::array({{{"name", "own.fam"}, {"text", "t"}}}));
+  set.add().withDefaults().withField("moduleFiles",
+                                     json::array({{{"name", "own.fam"}, {"text", "t"}}}));
   ASSERT_TRUE(set.plug().ok());
   EXPECT_EQ(readFile(std::string(kModuleDir) + "/own.fam"), "t");
   ASSERT_TRUE(set.unplug().ok());
   EXPECT_TRUE(fs::exists(std::string(kModuleDir) + "/own.fam"));
 }
 
-// ---- board files ----------------------------------------------------------------------------------
+// ---- board files
+// ----------------------------------------------------------------------------------
 
 using qotest::checkBoards;
 using qotest::Outcome;
@@ -269,7 +296,8 @@ TEST(QosimBoardFile, ModelFieldsAreValidatedWithClearErrors) {
     std::string file;
     std::string message;
   } cases[] = {
-      {R"({"boards": [)" + board(R"("productId": "0xZZ")") + "]}", "\"0xZZ\" is not an unsigned number"},
+      {R"({"boards": [)" + board(R"("productId": "0xZZ")") + "]}",
+       "\"0xZZ\" is not an unsigned number"},
       {R"({"boards": [)" + board(R"("vendorId": 70000)") + "]}", "larger than 65535"},
       {R"({"boards": [)" + board(R"("fans": [1, -2])") + "]}", "\"fans\"[1]: must not be negative"},
       {R"({"boards": [)" + board(R"("temperatureLimit": [1, 2, 3])") + "]}", "one or two limits"},
@@ -277,16 +305,19 @@ TEST(QosimBoardFile, ModelFieldsAreValidatedWithClearErrors) {
       {R"({"boards": [)" + board(R"("module": {"revision": 1})") + "]}", "\"id\" is missing"},
       {R"({"boards": [)" + board(R"("module": "gone")") + "]}", "\"absent\" or \"unreadable\""},
       {R"({"boards": [)" + board(R"("moduleRecord": [1, 2])") + "]}", "must be 7 numbers"},
-      {R"({"boards": [)" + board(R"("moduleRecord": [1, 2, 3, 4, 5, 6, 256])") + "]}", "larger than 255"},
+      {R"({"boards": [)" + board(R"("moduleRecord": [1, 2, 3, 4, 5, 6, 256])") + "]}",
+       "larger than 255"},
       {R"({"boards": [)" + board(R"("topographyName": ")" + std::string(128, 'n') + "\"") + "]}",
        "longer than 127 bytes"},
       {R"({"boards": [)" + board(R"("dated0": {"second": 1})") + "]}", "unknown key \"second\""},
       {R"({"boards": [)" + board(R"("enumeration": {"faults": {"bogus": -1}})") + "]}",
        "not an enumeration operation"},
-      {R"({"boards": [)" + board(R"("fanSpeed": {"index": 0, "value": 1})") + "]}", "run-time change"},
+      {R"({"boards": [)" + board(R"("fanSpeed": {"index": 0, "value": 1})") + "]}",
+       "run-time change"},
       {R"({"boards": [)" + board(R"("moduleFiles": [{"name": "../x.fam", "text": ""}])") + "]}",
        "must not contain '/' or \"..\""},
-      {R"({"boards": [)" + board("") + ", " + board("", "other7") + "]}", "device number 7 is already used by qovorlix7"},
+      {R"({"boards": [)" + board("") + ", " + board("", "other7") + "]}",
+       "device number 7 is already used by qovorlix7"},
       {R"({"boards": [)" + board(R"("busProperties": {"pciBusNumber": 3})") + ", " +
            board(R"("busProperties": {"pciBusNumber": 3})", "qovorlix8") + "]}",
        "PCI address 3:0.0 is already used by qovorlix7"},
@@ -299,8 +330,9 @@ TEST(QosimBoardFile, ModelFieldsAreValidatedWithClearErrors) {
     EXPECT_EQ(o.status, 65) << c.file << "\n" << o.output;
     EXPECT_NE(o.output.find(c.message), std::string::npos) << c.file << "\n" << o.output;
   }
-  Outcome good = checkBoards(R"({"boards": [)" + board(R"("module": {"id": "0x5C710101"}, "fans": [])") +
-                             R"(], "moduleFiles": [{"name": "a.fam", "text": "[common]"}]})");
+  Outcome good =
+      checkBoards(R"({"boards": [)" + board(R"("module": {"id": "0x5C710101"}, "fans": [])") +
+                  R"(], "moduleFiles": [{"name": "a.fam", "text": "[common]"}]})");
   EXPECT_EQ(good.status, 0) << good.output;
   EXPECT_NE(good.output.find("module file a.fam"), std::string::npos) << good.output;
 }

@@ -78,8 +78,10 @@ TEST_F(QosimNotify, SubscribedNodeNotificationHasTheDriverLayout) {
   EXPECT_EQ(m, sent.value.bytes);
   EXPECT_EQ(at<std::uint32_t>(m, 0), 41u);  // netlink length = bytes sent
   EXPECT_GT(at<std::uint16_t>(m, 4), 4u);   // not a control message type
-  EXPECT_EQ(at<std::uint16_t>(m, offsetof(drv::tIONotificationMessage, kind)), drv::kWireKindSecond);
-  EXPECT_EQ(at<std::uint64_t>(m, offsetof(drv::tIONotificationMessage, cookie)), 0xA1B2C3D4E5F60718ull);
+  EXPECT_EQ(at<std::uint16_t>(m, offsetof(drv::tIONotificationMessage, kind)),
+            drv::kWireKindSecond);
+  EXPECT_EQ(at<std::uint64_t>(m, offsetof(drv::tIONotificationMessage, cookie)),
+            0xA1B2C3D4E5F60718ull);
   EXPECT_EQ(at<std::uint32_t>(m, offsetof(drv::tIONotificationMessage, payloadSize)), 5u);
   EXPECT_EQ(Bytes(m.begin() + 36, m.end()), (Bytes{1, 2, 3, 4, 5}));
   ::close(fd);

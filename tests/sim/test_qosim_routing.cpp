@@ -32,12 +32,15 @@ namespace {
 
 namespace ns = nQOVORLIXATOMICSAE_23_3;
 namespace drv = ns::nQOAPAL000::driver;
-using ns::nQOAPAL000::tStatus;
 using nlohmann::json;
+using ns::nQOAPAL000::tStatus;
 using Ids = std::vector<std::uint32_t>;
 
-constexpr std::int32_t kUnknownTicket = qodrv::routing::kStatusUnknownTicket, kNotReserved = qodrv::routing::kStatusNotReserved, kNoRoute = qodrv::routing::kStatusNoRoute;
-constexpr std::int32_t kConflict = qodrv::routing::kStatusReservationConflict, kTooSmall = -52019, kBadArgument = -52005;
+constexpr std::int32_t kUnknownTicket = qodrv::routing::kStatusUnknownTicket,
+                       kNotReserved = qodrv::routing::kStatusNotReserved,
+                       kNoRoute = qodrv::routing::kStatusNoRoute;
+constexpr std::int32_t kConflict = qodrv::routing::kStatusReservationConflict, kTooSmall = -52019,
+                       kBadArgument = -52005;
 
 // One routing session: its own open node (file) and session id.
 struct Session {
@@ -56,13 +59,15 @@ struct Session {
     Calc c;
     c.results.assign(capacity, ns::tRouteResult{});
     tStatus st;
-    c.value = proxy.calculateRoute(id, seeds.data(), static_cast<std::uint32_t>(seeds.size()), destinations.data(),
-                                   static_cast<std::uint32_t>(destinations.size()), flags, c.results.data(),
-                                   capacity, &c.count, st);
+    c.value =
+        proxy.calculateRoute(id, seeds.data(), static_cast<std::uint32_t>(seeds.size()),
+                             destinations.data(), static_cast<std::uint32_t>(destinations.size()),
+                             flags, c.results.data(), capacity, &c.count, st);
     c.status = st.code;
     return c;
   }
-  std::int32_t route(std::uint32_t from, std::uint32_t to, std::uint32_t flags = 0, std::uint32_t* ticket = nullptr) {
+  std::int32_t route(std::uint32_t from, std::uint32_t to, std::uint32_t flags = 0,
+                     std::uint32_t* ticket = nullptr) {
     Calc c = calculate({{from, 0, 0}}, {to}, flags);
     if (ticket) *ticket = c.count ? static_cast<std::uint32_t>(c.results[0].ticket) : 0;
     return c.status;
@@ -164,14 +169,27 @@ TEST_F(QosimRouting, ShortestPathsMatchRoutesComputedByHand) {
     std::vector<std::tuple<std::uint32_t, std::int32_t, std::int32_t, std::uint8_t, Ids>> expected;
   };
   const std::vector<Case> cases = {
-      {"two switches beat the slow direct edge (7 < 20)", {{1, 0, 0}}, {43}, 0, 0, {{43, 7, 0, 0, {1, 60, 61, 43}}}},
+      {"two switches beat the slow direct edge (7 < 20)",
+       {{1, 0, 0}},
+       {43},
+       0,
+       0,
+       {{43, 7, 0, 0, {1, 60, 61, 43}}}},
       {"one switch", {{1, 0, 0}}, {40}, 0, 0, {{40, 3, 0, 0, {1, 60, 40}}}},
       {"the nearer of two seeds", {{2, 0, 0}, {3, 0, 0}}, {43}, 0, 0, {{43, 3, 1, 0, {3, 61, 43}}}},
       {"seed costs count", {{2, 0, 0}, {3, 10, 0}}, {43}, 0, 0, {{43, 8, 0, 0, {2, 60, 61, 43}}}},
       {"inversion carried from the seed", {{1, 5, 1}}, {40}, 0, 0, {{40, 8, 0, 1, {1, 60, 40}}}},
-      {"an alias seed routes from its canonical terminal", {{32, 0, 0}}, {21}, 0, 0,
+      {"an alias seed routes from its canonical terminal",
+       {{32, 0, 0}},
+       {21},
+       0,
+       0,
        {{21, 4, 0, 0, {30, 31, 61, 21}}}},
-      {"unreachable and unknown destinations are counted", {{1, 0, 0}}, {30, 40, 0, 9999}, 0, 3,
+      {"unreachable and unknown destinations are counted",
+       {{1, 0, 0}},
+       {30, 40, 0, 9999},
+       0,
+       3,
        {{40, 3, 0, 0, {1, 60, 40}}}},
       {"a masked-out seed reaches nothing", {{4, 0, 0}}, {42}, kNoRoute, 1, {}},
       {"nor is a masked-out destination reached", {{1, 0, 0}}, {4}, kNoRoute, 1, {}},
@@ -250,7 +268,8 @@ TEST_F(QosimRouting, ReservationsOfAnotherSessionConflictOrAreAvoided) {
   using P = ns::tInterfaceProxy_routing;
   EXPECT_EQ(a.ticketCall(&P::programRoute, ta), kNotReserved);
   EXPECT_EQ(b.ticketCall(&P::programRoute, tb2), 0);
-  EXPECT_EQ(b.ticketCall(&P::unreserveRoute, tb2), qodrv::routing::kStatusRouteProgrammed);  // programmed: unprogram first
+  EXPECT_EQ(b.ticketCall(&P::unreserveRoute, tb2),
+            qodrv::routing::kStatusRouteProgrammed);  // programmed: unprogram first
   EXPECT_EQ(b.ticketCall(&P::unprogramRoute, tb2), 0);
   EXPECT_EQ(b.ticketCall(&P::destroyRoute, tb2), 0);
   for (auto m : {&P::programRoute, &P::unprogramRoute, &P::unreserveRoute, &P::destroyRoute})
@@ -296,8 +315,11 @@ TEST_F(QosimRouting, ResetTerminalsGiveRoutesThatDriveTheirTerminal) {
     std::int32_t status;
     Ids path;
   };
-  const Case cases[] = {{50, 0, {50}}, {32, 0, {30}} /* an alias resets its canonical terminal */,
-                        {9999, qodrv::routing::kStatusUnknownTerminal, {}}, {0, qodrv::routing::kStatusUnknownTerminal, {}}, {4, qodrv::routing::kStatusMaskedOut, {}} /* masked out */};
+  const Case cases[] = {{50, 0, {50}},
+                        {32, 0, {30}} /* an alias resets its canonical terminal */,
+                        {9999, qodrv::routing::kStatusUnknownTerminal, {}},
+                        {0, qodrv::routing::kStatusUnknownTerminal, {}},
+                        {4, qodrv::routing::kStatusMaskedOut, {}} /* masked out */};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.id);
     tStatus reset;
@@ -335,12 +357,14 @@ TEST_F(QosimRouting, DemoteRequestNotifiesTheRegisteredSessionAndClosingReleases
   ASSERT_EQ(r.value.at("notified").size(), 1u);
   EXPECT_EQ(listener.next(), 0xD00Du);
   EXPECT_EQ(routes().at(0).at("state"), "calculated");
-  EXPECT_FALSE(set_.client().request({{"cmd", "demote"}, {"device", board_->device}, {"ticket", 999}}).ok());
+  EXPECT_FALSE(
+      set_.client().request({{"cmd", "demote"}, {"device", board_->device}, {"ticket", 999}}).ok());
   // Without a ticket every subscribed session hears it, with or without routes.
   ASSERT_TRUE(set_.client().request({{"cmd", "demote"}, {"device", board_->device}}).ok());
   EXPECT_EQ(listener.next(), 0xD00Du);
 
-  a.reset();  // the session's file is closed: its routes go with it (release arrives asynchronously)
+  a.reset();  // the session's file is closed: its routes go with it (release arrives
+              // asynchronously)
   json left = routes();
   for (int i = 0; i < 200 && !left.empty(); ++i) {
     ::usleep(10000);
@@ -393,8 +417,10 @@ TEST_F(QosimRouting, LongPathsNeedTheReportedSizeAndTheLogShowsTheArrays) {
   EXPECT_EQ(arrays.at("seeds"), json::parse(R"([
       {"terminalId": 1, "cost": 3, "inversionNeeded": false, "terminal": "Front0"},
       {"terminalId": 2, "cost": 0, "inversionNeeded": true, "terminal": "Front1"}])"));
-  EXPECT_EQ(arrays.at("destinations"),
-            json::parse(R"([{"terminalId": 450, "terminal": "DelayOut"}, {"terminalId": 101, "terminal": "FpgaIn1"}])"));
+  EXPECT_EQ(
+      arrays.at("destinations"),
+      json::parse(
+          R"([{"terminalId": 450, "terminal": "DelayOut"}, {"terminalId": 101, "terminal": "FpgaIn1"}])"));
   ASSERT_EQ(arrays.at("results").size(), 2u);
   EXPECT_EQ(arrays.at("results")[0].at("ticket"), ticket);
   EXPECT_EQ(arrays.at("results")[0].at("destination"), "DelayOut");

@@ -50,14 +50,17 @@ TEST(QosimProcTree, MatchesTheDefaultBoardFile) {
       const std::string bytes = readFile(dir + "/busProperties/" + p.key());
       ASSERT_EQ(bytes.size(), 4u) << p.key();
       std::uint32_t v = 0;
-      for (int k = 3; k >= 0; --k) v = v << 8 | static_cast<unsigned char>(bytes[static_cast<std::size_t>(k)]);
+      for (int k = 3; k >= 0; --k)
+        v = v << 8 | static_cast<unsigned char>(bytes[static_cast<std::size_t>(k)]);
       EXPECT_EQ(v, p.value().get<std::uint32_t>()) << device << " " << p.key();
     }
     EXPECT_EQ(props, 7u);
   }
   // The routing interface is offered by two boards.
-  EXPECT_TRUE(fs::exists("/proc/driver/qo/qovorlix1/deviceInterfaces/routing_routing\\0\\0/interfacePath"));
-  EXPECT_TRUE(fs::exists("/proc/driver/qo/qovorlix4/deviceInterfaces/routing_routing\\0\\0/interfacePath"));
+  EXPECT_TRUE(
+      fs::exists("/proc/driver/qo/qovorlix1/deviceInterfaces/routing_routing\\0\\0/interfacePath"));
+  EXPECT_TRUE(
+      fs::exists("/proc/driver/qo/qovorlix4/deviceInterfaces/routing_routing\\0\\0/interfacePath"));
   EXPECT_FALSE(fs::exists("/proc/driver/qo/qovorlix0/deviceInterfaces/routing_routing\\0\\0"));
 }
 
@@ -69,7 +72,8 @@ TEST(QosimProcTree, RawBusPropertiesAreWrittenAsGiven) {
   qosim::Status st = set.plug();
   ASSERT_TRUE(st.ok()) << st;
   EXPECT_EQ(readFile(b.procDir() + "/busProperties/odd"), std::string("\x01\x02\x03", 3));
-  EXPECT_EQ(readFile(b.procDir() + "/busProperties/pciBusNumber"), std::string("\x04\x03\x02\x01", 4));
+  EXPECT_EQ(readFile(b.procDir() + "/busProperties/pciBusNumber"),
+            std::string("\x04\x03\x02\x01", 4));
 }
 
 TEST(QosimDevNodes, EveryInterfacePathOpensReadWrite) {
@@ -83,11 +87,11 @@ TEST(QosimDevNodes, EveryInterfacePathOpensReadWrite) {
   EXPECT_EQ(nodes, 7u);
   for (const auto& d : fs::directory_iterator("/proc/driver/qo"))
     if (d.path().filename().string()[0] != '.')
-    for (const auto& i : fs::directory_iterator(d.path() / "deviceInterfaces")) {
-      const std::string path = readFile((i.path() / "interfacePath").string());
-      EXPECT_TRUE(fs::exists(path)) << path;
-      EXPECT_TRUE(fs::is_regular_file(path)) << path;  // the FUSE node behind the /dev/qo entry
-    }
+      for (const auto& i : fs::directory_iterator(d.path() / "deviceInterfaces")) {
+        const std::string path = readFile((i.path() / "interfacePath").string());
+        EXPECT_TRUE(fs::exists(path)) << path;
+        EXPECT_TRUE(fs::is_regular_file(path)) << path;  // the FUSE node behind the /dev/qo entry
+      }
 }
 
 TEST(QosimDevNodes, WrittenBytesAreReadBackAndLogged) {
@@ -111,8 +115,8 @@ TEST(QosimDevNodes, WrittenBytesAreReadBackAndLogged) {
   ASSERT_TRUE(log.ok()) << log.error;
   bool sawWrite = false;
   for (const auto& e : log.value)
-    if (e.op == "write" && e.offset == 100 &&
-        e.input == qosim::Bytes(text, text + sizeof text) && e.node == b.nodeName(qodrv::vorlixtarrow::kInterfaceName))
+    if (e.op == "write" && e.offset == 100 && e.input == qosim::Bytes(text, text + sizeof text) &&
+        e.node == b.nodeName(qodrv::vorlixtarrow::kInterfaceName))
       sawWrite = true;
   EXPECT_TRUE(sawWrite);
 }

@@ -24,8 +24,8 @@
 
 namespace {
 
-using routingabi::HostStatus;
 using routingabi::hostAllocate;
+using routingabi::HostStatus;
 
 struct Demotions {
   std::mutex mutex;
@@ -104,10 +104,9 @@ class RoutingHost : public ::testing::Test {
 
   void* open(const std::string& node, Demotions* demotions = nullptr) {
     HostStatus st;
-    void* s = demotions != nullptr
-                  ? x_.createSessionWithDemotionFunc(node.c_str(), &hostAllocate, &onDemotion,
-                                                     demotions, &st)
-                  : x_.createSession(node.c_str(), &hostAllocate, &st);
+    void* s = demotions != nullptr ? x_.createSessionWithDemotionFunc(node.c_str(), &hostAllocate,
+                                                                      &onDemotion, demotions, &st)
+                                   : x_.createSession(node.c_str(), &hostAllocate, &st);
     EXPECT_EQ(st.code(), 0) << st.text();
     return s;
   }
@@ -145,7 +144,8 @@ TEST_F(RoutingHost, TheCallingOrderOfARoutingHostWorksEndToEnd) {
   bool front3Masked = false;
   while (!x_.TerminalIterator_isEnd(it)) {
     const std::string name = x_.TerminalIterator_getStringAttribute(it, "name", &st);
-    if (name == "Front3") front3Masked = x_.TerminalIterator_getBoolAttribute(it, "isMaskedOut", &st);
+    if (name == "Front3")
+      front3Masked = x_.TerminalIterator_getBoolAttribute(it, "isMaskedOut", &st);
     names.push_back(name);
     x_.TerminalIterator_next(it, &st);
   }
@@ -224,8 +224,8 @@ TEST_F(RoutingHost, ADemotionReachesTheHostOnTheSessionThread) {
   foreign.wireKind = 1;
   foreign.cookie = 0x1234;
   ASSERT_TRUE(set_.client().notify(foreign).ok());
-  const auto answer = set_.client().request(
-      {{"cmd", "demote"}, {"device", device_}, {"ticket", ticket}});
+  const auto answer =
+      set_.client().request({{"cmd", "demote"}, {"device", device_}, {"ticket", ticket}});
   ASSERT_TRUE(answer.ok()) << answer.error;
   std::unique_lock<std::mutex> lock(demotions.mutex);
   ASSERT_TRUE(demotions.arrived.wait_for(lock, std::chrono::seconds(5),
@@ -247,8 +247,8 @@ TEST_F(RoutingHost, ASessionDestroyedFromItsDemotionFunctionLeavesNoThread) {
   SelfDestroyingHost host;
   host.x = &x_;
   HostStatus st;
-  host.session = x_.createSessionWithDemotionFunc(node.c_str(), &hostAllocate,
-                                                  &destroyOnDemotion, &host, &st);
+  host.session =
+      x_.createSessionWithDemotionFunc(node.c_str(), &hostAllocate, &destroyOnDemotion, &host, &st);
   ASSERT_NE(host.session, nullptr) << st.text();
   // Bounded waits: a thread takes its name, and disappears, on its own schedule.
   auto waitForThreads = [](int n) {
@@ -263,8 +263,8 @@ TEST_F(RoutingHost, ASessionDestroyedFromItsDemotionFunctionLeavesNoThread) {
   char* out = nullptr;
   x_.reserveRoute(host.session, ticket, &out, &st);
   ASSERT_EQ(st.code(), 0) << st.text();
-  const auto answer = set_.client().request(
-      {{"cmd", "demote"}, {"device", device_}, {"ticket", ticket}});
+  const auto answer =
+      set_.client().request({{"cmd", "demote"}, {"device", device_}, {"ticket", ticket}});
   ASSERT_TRUE(answer.ok()) << answer.error;
   {
     std::unique_lock<std::mutex> lock(host.mutex);
@@ -299,7 +299,8 @@ TEST_F(RoutingHost, ALongPathIsFetchedWithOneRetryAndLaterCallsStartLarger) {
   auto countPathRequests = [&] {
     const auto log = set_.client().readLog(true);
     int n = 0;
-    for (const auto& e : log.value) n += e.command == qodrv::routing::kGetRouteTerminalPathCommand ? 1 : 0;
+    for (const auto& e : log.value)
+      n += e.command == qodrv::routing::kGetRouteTerminalPathCommand ? 1 : 0;
     return n;
   };
   const int first = countPathRequests();
@@ -318,7 +319,8 @@ TEST_F(RoutingHost, SessionsOnBadNodesFailWithClearCodes) {
   EXPECT_EQ(x_.createSession(node.c_str(), &hostAllocate, &unknown), nullptr);
   EXPECT_EQ(unknown.code(), -50003);
   EXPECT_NE(unknown.text().find(R"("qoark_debug":"Topography not found: vorlix-none")"),
-            std::string::npos) << unknown.text();
+            std::string::npos)
+      << unknown.text();
 
   HostStatus tooLong;
   const std::string path(300, 'x');
@@ -338,11 +340,16 @@ TEST_F(RoutingHost, SessionsOnBadNodesFailWithClearCodes) {
 // A driver that fills the whole name buffer without a NUL: the name is taken from within the
 // buffer (never read past it) and, being no topography's name, refused as unknown.
 TEST_F(RoutingHost, ATopographyNameWithoutItsEndIsReadWithinTheBuffer) {
-  auto& b = set_.add().withDefaults().withRouting().withTopographyName("vorlix-matrix-a").withField(
-      "routingFaults", nlohmann::json{{"unterminatedName", true}});
+  auto& b = set_.add()
+                .withDefaults()
+                .withRouting()
+                .withTopographyName("vorlix-matrix-a")
+                .withField("routingFaults", nlohmann::json{{"unterminatedName", true}});
   ASSERT_TRUE(set_.plug().ok());
   HostStatus st;
-  EXPECT_EQ(x_.createSession(b.nodePath(qodrv::routing::kInterfaceName).c_str(), &hostAllocate, &st), nullptr);
+  EXPECT_EQ(
+      x_.createSession(b.nodePath(qodrv::routing::kInterfaceName).c_str(), &hostAllocate, &st),
+      nullptr);
   EXPECT_EQ(st.code(), -50003);
   const std::string text = st.text();
   const std::string prefix = "Topography not found: ";
@@ -364,8 +371,8 @@ TEST_F(RoutingHost, RefusedRequestsAndAllocationFailuresReachTheHostStatus) {
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(st.code(), -52005);
     const std::string text = st.text();
-    const std::string tail = std::string(R"(,"component":"qovorlixatomicsae","qoroco_debug":)") +
-                             c.debug + "}";
+    const std::string tail =
+        std::string(R"(,"component":"qovorlixatomicsae","qoroco_debug":)") + c.debug + "}";
     ASSERT_GE(text.size(), tail.size()) << text;
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
   }

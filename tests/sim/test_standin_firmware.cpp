@@ -27,8 +27,8 @@ struct Progress {
 };
 Progress progressOf(const std::string& device) {
   Progress p;
-  p.status = firmwareLibrary().getFirmwareUpdateProgress(device.c_str(), &p.percent, &p.first,
-                                                         &p.second);
+  p.status =
+      firmwareLibrary().getFirmwareUpdateProgress(device.c_str(), &p.percent, &p.first, &p.second);
   return p;
 }
 
@@ -112,7 +112,8 @@ TEST_F(StandinFirmware, AnUpdateRunsToTheEndWhileProgressFollowsIt) {
 
 TEST_F(StandinFirmware, AnInjectedFailureIsTheUpdatesResult) {
   ASSERT_TRUE(set_.client().firmwareConfig(board_->device, 100).ok());
-  ASSERT_TRUE(set_.client().firmwareFault(board_->device, qosim::FirmwareFaultSpec{-52024, 30, 1}).ok());
+  ASSERT_TRUE(
+      set_.client().firmwareFault(board_->device, qosim::FirmwareFaultSpec{-52024, 30, 1}).ok());
   const std::vector<std::uint8_t> bytes = image(100);
   EXPECT_EQ(firmwareLibrary().updateFirmware(name_.c_str(), kTarget, bytes.size(), bytes.data(), 0),
             -52024);

@@ -30,7 +30,7 @@ TEST(StandinRelocation, TheDataRootMovesToTheMachinesDataFolder) {
   EXPECT_STREQ(bin, "/usr/bin") << "only the data directories move";
   EXPECT_EQ(status->code, 0);
   // The module files of the machine are where the library will look for them.
-  struct stat st{};
+  struct stat st {};
   EXPECT_EQ(::stat((apal::getDataRootDirectory() + "/qo-vorlix/iomodules").c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
@@ -67,7 +67,8 @@ TEST(StandinRelocation, ARelocationFaultAnswersForEveryName) {
     int result;
     const char* text;  // the buffer's start afterwards
   };
-  constexpr Case cases[] = {{"none", 0, "#"}, {"failure", -1, "#"}, {"empty", 1, ""}, {"overlong", 32, "/xxx"}};
+  constexpr Case cases[] = {
+      {"none", 0, "#"}, {"failure", -1, "#"}, {"empty", 1, ""}, {"overlong", 32, "/xxx"}};
   for (const Case& c : cases) {
     ASSERT_TRUE(client.value.relocationFault(std::string(c.answer)).ok()) << c.answer;
     for (const char* name : {"datarootdir", "bindir"}) {
@@ -82,7 +83,8 @@ TEST(StandinRelocation, ARelocationFaultAnswersForEveryName) {
   EXPECT_FALSE(client.value.relocationFault(std::string("sometimes")).ok());
   ASSERT_TRUE(client.value.relocationFault(std::nullopt).ok());
   char buffer[32];
-  EXPECT_EQ(relocate("datarootdir", buffer, sizeof buffer), static_cast<int>(sizeof kDataDirectory - 1));
+  EXPECT_EQ(relocate("datarootdir", buffer, sizeof buffer),
+            static_cast<int>(sizeof kDataDirectory - 1));
   EXPECT_STREQ(buffer, kDataDirectory);
   dlclose(handle);
 }

@@ -26,7 +26,9 @@ std::ptrdiff_t slotOf(F member) {
 
 // A virtual base cannot be reached from the base by static_cast.
 template <typename Base, typename Derived>
-constexpr bool staticDowncastWorks = requires(Base* base) { static_cast<Derived*>(base); };
+constexpr bool staticDowncastWorks = requires(Base* base) {
+  static_cast<Derived*>(base);
+};
 
 // What comes back through `proxy`, open on a FIFO, after writing `text` (at most 15 bytes) to
 // it: the text itself when the write and the read each moved all of it and `status` is clear.

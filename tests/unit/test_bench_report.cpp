@@ -52,7 +52,8 @@ Runs goodRuns() {
     r["BM_Scaling_PresencePass" + a] = {{"median_us", 200.0 * n}};
     r["BM_Scaling_GetItemNamesUnchanged" + a] = {{"median_us", 1.0}, {"overhead_us", 0.5}};
   }
-  for (int t : {23, 193, 1161}) r["BM_Scaling_CalculateRoute/" + std::to_string(t)] = {{"real_time", 20}};
+  for (int t : {23, 193, 1161})
+    r["BM_Scaling_CalculateRoute/" + std::to_string(t)] = {{"real_time", 20}};
   return r;
 }
 
@@ -68,7 +69,8 @@ void writeJson(const fs::path& path, const Runs& runs, const std::string& errore
   f << "{\"benchmarks\": [";
   const char* sep = "";
   for (const auto& [name, fields] : runs) {
-    f << sep << "{\"name\": \"" << name << "\", \"time_unit\": \"us\", \"real_time\": 1, \"cpu_time\": 1";
+    f << sep << "{\"name\": \"" << name
+      << "\", \"time_unit\": \"us\", \"real_time\": 1, \"cpu_time\": 1";
     for (const auto& [k, v] : fields) f << ", \"" << k << "\": " << v;
     if (name == errored) f << ", \"error_occurred\": true, \"error_message\": \"cannot plug\"";
     f << "}";
@@ -79,10 +81,12 @@ void writeJson(const fs::path& path, const Runs& runs, const std::string& errore
 
 Outcome runReport(const Runs& runs, const std::string& errored, const std::string& bagCalls,
                   bool withSyscalls) {
-  const fs::path dir = fs::temp_directory_path() / ("qo-bench-report-" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("qo-bench-report-" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir / "results");
-  std::ofstream(dir / "CMakeCache.txt") << "CMAKE_BUILD_TYPE:STRING=Release\nCMAKE_CXX_COMPILER:FILEPATH=c++\n";
+  std::ofstream(dir / "CMakeCache.txt")
+      << "CMAKE_BUILD_TYPE:STRING=Release\nCMAKE_CXX_COMPILER:FILEPATH=c++\n";
   writeJson(dir / "results" / "qo_bench.json", runs, errored);
   writeJson(dir / "results" / "qo_sim_bench.json", {}, "");
   writeJson(dir / "results" / "scaling.json", {}, "");
@@ -114,25 +118,65 @@ TEST(BenchReport, VerdictsAndFailures) {
   };
   const std::string extraCall = R"({"openat": 1.0, "ioctl": 1.0, "close": 1.0, "newfstatat": 1.0})";
   const std::vector<Case> cases = {
-      {"everything met", [](Runs&) {}, "", kExactBagCalls, true, 0,
-       {"\"Creation linear, unchanged flat, name resolution flat\": **met**", "| 60-tag bag hand-out vs a plain std::map copy | `BM_Ratio_BagHandOut` | 1.5 x | <= 2 x | met |",
+      {"everything met",
+       [](Runs&) {},
+       "",
+       kExactBagCalls,
+       true,
+       0,
+       {"\"Creation linear, unchanged flat, name resolution flat\": **met**",
+        "| 60-tag bag hand-out vs a plain std::map copy | `BM_Ratio_BagHandOut` | 1.5 x | <= 2 x | "
+        "met |",
         "exactly open, ioctl (op0406), close: **yes**"},
        {"not met", "could not measure"}},
       {"a ratio over its bound is not met, and the run still passes",
-       [](Runs& r) { r["BM_Ratio_BagHandOut"]["ratio"] = 2.7; }, "", kExactBagCalls, true, 0,
-       {"| `BM_Ratio_BagHandOut` | 2.7 x | <= 2 x | **not met** |"}, {"could not measure"}},
+       [](Runs& r) { r["BM_Ratio_BagHandOut"]["ratio"] = 2.7; },
+       "",
+       kExactBagCalls,
+       true,
+       0,
+       {"| `BM_Ratio_BagHandOut` | 2.7 x | <= 2 x | **not met** |"},
+       {"could not measure"}},
       {"quadratic creation is not linear",
-       [](Runs& r) { r["BM_Scaling_ItemCreation/128"]["median_us"] = 500.0 * 128 * 16; }, "",
-       kExactBagCalls, true, 0, {"**not met** (see the rows above)"}, {}},
-      {"a benchmark that could not measure fails the run", [](Runs&) {},
-       "BM_BoardPluggedToHostNotice", kExactBagCalls, true, 1,
-       {"**could not measure**", "BM_BoardPluggedToHostNotice: cannot plug"}, {}},
-      {"a missing figure fails the run", [](Runs& r) { r.erase("BM_IdleExpertCpuOver10s"); }, "",
-       kExactBagCalls, true, 1, {"BM_IdleExpertCpuOver10s did not run"}, {}},
-      {"no system-call counts fail the run", [](Runs&) {}, "", kExactBagCalls, false, 1,
-       {"The system calls could not be counted."}, {}},
-      {"an extra library call in GetPropertyBag is named with its origin", [](Runs&) {}, "",
-       extraCall, true, 0, {"exactly open, ioctl (op0406), close: **no**", "newfstatat from tNextVorlixItem::prepareProperties"},
+       [](Runs& r) { r["BM_Scaling_ItemCreation/128"]["median_us"] = 500.0 * 128 * 16; },
+       "",
+       kExactBagCalls,
+       true,
+       0,
+       {"**not met** (see the rows above)"},
+       {}},
+      {"a benchmark that could not measure fails the run",
+       [](Runs&) {},
+       "BM_BoardPluggedToHostNotice",
+       kExactBagCalls,
+       true,
+       1,
+       {"**could not measure**", "BM_BoardPluggedToHostNotice: cannot plug"},
+       {}},
+      {"a missing figure fails the run",
+       [](Runs& r) { r.erase("BM_IdleExpertCpuOver10s"); },
+       "",
+       kExactBagCalls,
+       true,
+       1,
+       {"BM_IdleExpertCpuOver10s did not run"},
+       {}},
+      {"no system-call counts fail the run",
+       [](Runs&) {},
+       "",
+       kExactBagCalls,
+       false,
+       1,
+       {"The system calls could not be counted."},
+       {}},
+      {"an extra library call in GetPropertyBag is named with its origin",
+       [](Runs&) {},
+       "",
+       extraCall,
+       true,
+       0,
+       {"exactly open, ioctl (op0406), close: **no**",
+        "newfstatat from tNextVorlixItem::prepareProperties"},
        {}},
   };
   for (const Case& c : cases) {
@@ -141,8 +185,10 @@ TEST(BenchReport, VerdictsAndFailures) {
     c.change(runs);
     const Outcome o = runReport(runs, c.errored, c.bagCalls, c.withSyscalls);
     EXPECT_EQ(o.exitStatus, c.exitStatus);
-    for (const std::string& text : c.expected) EXPECT_NE(o.report.find(text), std::string::npos) << text;
-    for (const std::string& text : c.absent) EXPECT_EQ(o.report.find(text), std::string::npos) << text;
+    for (const std::string& text : c.expected)
+      EXPECT_NE(o.report.find(text), std::string::npos) << text;
+    for (const std::string& text : c.absent)
+      EXPECT_EQ(o.report.find(text), std::string::npos) << text;
   }
 }
 

@@ -30,8 +30,7 @@ class TempFile {
     EXPECT_GE(fd, 0);
     path_ = pattern;
     if (!contents.empty()) {
-      EXPECT_EQ(write(fd, contents.data(), contents.size()),
-                static_cast<ssize_t>(contents.size()));
+      EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
     }
     close(fd);
   }
@@ -118,7 +117,8 @@ TEST(BinaryImageFile, EmptyFileHasSizeZeroAndAValidPointer) {
 TEST(BinaryImageFileBadInput, NullOutPointersAndUnusableFiles) {
   TempFile file("abc");
   ImxSysBinaryImage2* image = nullptr;
-  EXPECT_EQ(CmxSysBinaryImage::create(file.path(), nullptr, Disposition::kKeep, nullptr), E_POINTER);
+  EXPECT_EQ(CmxSysBinaryImage::create(file.path(), nullptr, Disposition::kKeep, nullptr),
+            E_POINTER);
   EXPECT_EQ(CmxSysBinaryImage::create(nullptr, nullptr, Disposition::kKeep, &image), E_INVALIDARG);
   EXPECT_EQ(CmxSysBinaryImage::create("", nullptr, Disposition::kKeep, &image), E_INVALIDARG);
   EXPECT_EQ(CmxSysBinaryImage::create("/tmp", nullptr, Disposition::kKeep, &image), E_INVALIDARG);

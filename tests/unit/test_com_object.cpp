@@ -17,8 +17,10 @@ extern "C" HRESULT createVorlixAtomicSysApiExpert(void** expert);
 namespace {
 
 // ---- Test interfaces and classes ------------------------------------------------------------
-const GUID IID_ITestA = {0x11111111, 0x2222, 0x3333, {0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB}};
-const GUID IID_ITestB = {0xA1A2A3A4, 0xB1B2, 0xC1C2, {0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8}};
+const GUID IID_ITestA = {
+    0x11111111, 0x2222, 0x3333, {0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB}};
+const GUID IID_ITestB = {
+    0xA1A2A3A4, 0xB1B2, 0xC1C2, {0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8}};
 
 class ITestA : public IUnknown {
  public:
@@ -251,7 +253,7 @@ TEST(ComObjectRefCount, ConcurrentPairsEndAtTheStartingCount) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 2000; ++i) {
         IUnknown* via = (t % 2 == 0) ? static_cast<IUnknown*>(static_cast<ITestA*>(o))
-                                      : static_cast<IUnknown*>(b);
+                                     : static_cast<IUnknown*>(b);
         via->AddRef();
         via->Release();
       }
@@ -371,9 +373,12 @@ TEST(ExpertObjectIdentities, EveryIdentityAnswersItsSubObjectOnOneCount) {
   const struct {
     const GUID* iid;
     std::ptrdiff_t offset;
-  } expected[] = {{&IID_IUnknown, 0},           {&IID_ImxSysExpertInfo, 0},
-                  {&IID_ImxSysExpert, 0},       {&IID_ImxSysExpert2, 0},
-                  {&IID_ImxSysExpertPlugPlay, 8}, {&IID_ImxSysExpertDiagnostic, 16},
+  } expected[] = {{&IID_IUnknown, 0},
+                  {&IID_ImxSysExpertInfo, 0},
+                  {&IID_ImxSysExpert, 0},
+                  {&IID_ImxSysExpert2, 0},
+                  {&IID_ImxSysExpertPlugPlay, 8},
+                  {&IID_ImxSysExpertDiagnostic, 16},
                   {&IID_ImxSysExpertFirmware, 24}};
   std::int32_t count = 1;
   std::vector<IUnknown*> got;
@@ -397,9 +402,9 @@ TEST(ExpertObjectIdentities, EveryIdentityAnswersItsSubObjectOnOneCount) {
 
 TEST(ExpertObjectIdentities, EverySingleByteDifferenceIsRefused) {
   ExpertRef e;
-  for (const GUID* id : {&IID_ImxSysExpertInfo, &IID_ImxSysExpert, &IID_ImxSysExpert2,
-                         &IID_ImxSysExpertPlugPlay, &IID_ImxSysExpertDiagnostic,
-                         &IID_ImxSysExpertFirmware}) {
+  for (const GUID* id :
+       {&IID_ImxSysExpertInfo, &IID_ImxSysExpert, &IID_ImxSysExpert2, &IID_ImxSysExpertPlugPlay,
+        &IID_ImxSysExpertDiagnostic, &IID_ImxSysExpertFirmware}) {
     for (int pos = 0; pos < 16; ++pos) {
       const GUID near = flipped(*id, pos);
       void* p = reinterpret_cast<void*>(0x1);
@@ -417,8 +422,9 @@ TEST(ExpertObjectIdentities, EverySingleByteDifferenceIsRefused) {
 TEST(ExpertObjectLayout, HandlerFollowsTheInterfacesAndPointsBack) {
   ExpertRef e;
   auto* obj = static_cast<tVorlixExpertObject*>(e.primary);
-  EXPECT_EQ(reinterpret_cast<char*>(&obj->notificationHandler()) - reinterpret_cast<char*>(e.primary),
-            32);
+  EXPECT_EQ(
+      reinterpret_cast<char*>(&obj->notificationHandler()) - reinterpret_cast<char*>(e.primary),
+      32);
   EXPECT_EQ(obj->notificationHandler().expert(), static_cast<ImxSysExpert*>(e.primary));
   EXPECT_FALSE(obj->notificationHandler().hasSink());
   EXPECT_EQ(obj->delayedExpert(), nullptr);

@@ -49,8 +49,8 @@ struct tCase {
 const tCase kCases[] = {
     {"adopting takes no reference; the end of the scope releases it",
      [](tCounted& a, tCounted&) { tPtr p(&a); }, 0, 1, "-a"},
-    {"share adds a reference of its own",
-     [](tCounted& a, tCounted&) { tPtr p = tPtr::share(&a); }, 1, 1, "+a-a"},
+    {"share adds a reference of its own", [](tCounted& a, tCounted&) { tPtr p = tPtr::share(&a); },
+     1, 1, "+a-a"},
     {"a copy adds a reference, a move does not",
      [](tCounted& a, tCounted&) {
        tPtr p(&a);

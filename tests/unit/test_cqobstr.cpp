@@ -9,7 +9,9 @@
 
 namespace {
 
-const std::uint32_t* blockOf(const wchar_t* s) { return reinterpret_cast<const std::uint32_t*>(s) - 1; }
+const std::uint32_t* blockOf(const wchar_t* s) {
+  return reinterpret_cast<const std::uint32_t*>(s) - 1;
+}
 
 TEST(CqoBStrLayout, PrefixCharactersAndTerminatingZero) {
   wchar_t* s = CqoBStr::alloc(L"KEL12");

@@ -134,9 +134,7 @@ TEST_F(DelayedExpertCreation, FailedCreationStoresNothingAndIsRetried) {
 }
 
 TEST_F(DelayedExpertCreation, DestructionDeletesTheDeviceExpert) {
-  {
-    Delayed d(nullptr);
-  }
+  { Delayed d(nullptr); }
   EXPECT_EQ(gCounters->destroyed.load(), 0);
   {
     Delayed d(nullptr);

@@ -18,7 +18,8 @@ using apal::tStatus;
 using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 
 TEST(DispatcherNameFilter, SortedListMatchesExactNamesOnly) {
-  const char* names[] = {qodrv::routing::kInterfaceName, qodrv::vorlixtarrow::kInterfaceName, "b", "a", "zz"};
+  const char* names[] = {qodrv::routing::kInterfaceName, qodrv::vorlixtarrow::kInterfaceName, "b",
+                         "a", "zz"};
   tStatus status;
   tNotificationDispatcher dispatcher(names, 5, &status);
   ASSERT_EQ(status.code, 0) << status.file << ":" << status.line;

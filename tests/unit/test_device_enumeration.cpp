@@ -209,8 +209,8 @@ TEST(DeviceNameFromEntryPath, CutsRootAndMarker) {
   } cases[] = {
       {"/proc/driver/qo/KEL0/deviceInterfaces/routing_routing\\0\\0", "KEL0"},
       {"/proc/driver/qo/a/deviceInterfaces/b/deviceInterfaces/c", "a"},  // first marker
-      {"/proc/driver/qo/KEL7", "KEL7"},                                 // no marker
-      {"/elsewhere/KEL1/deviceInterfaces/x", "/elsewhere/KEL1"},        // root kept
+      {"/proc/driver/qo/KEL7", "KEL7"},                                  // no marker
+      {"/elsewhere/KEL1/deviceInterfaces/x", "/elsewhere/KEL1"},         // root kept
       {"/proc/driver/qo/", ""},
       {"/proc/driver/qo", "/proc/driver/qo"},  // 15 characters: not the root prefix
       {"", ""},

@@ -123,7 +123,8 @@ TEST(InterfaceProxyCall, IoctlOnRegularFileMapsEnottyToUnsupported) {
   ASSERT_TRUE(dir.openOnFile(proxy, "node", "not a device", status));
   ASSERT_EQ(status.code, 0);
   std::uint8_t in[8] = {}, out[8] = {};
-  EXPECT_EQ(proxy.call(qodrv::vorlixtarrow::kOp0406Command, in, sizeof in, out, sizeof out, &status), 0u);
+  EXPECT_EQ(
+      proxy.call(qodrv::vorlixtarrow::kOp0406Command, in, sizeof in, out, sizeof out, &status), 0u);
   EXPECT_EQ(status.code, Codes::kUnsupported);  // ENOTTY
   EXPECT_STREQ(status.component, "qovorlixa");
   EXPECT_STREQ(status.file, kProxySource);
@@ -252,9 +253,8 @@ TEST(InterfaceProxyMemory, WindowIndexLow16BitsTimesPageSize) {
   ASSERT_TRUE(dir.openOnFile(proxy, "window", contents, status));
   tMemoryMapping mapping;
   // 0x10001: only the low 16 bits count, so this is window 1.
-  auto* bytes = static_cast<char*>(
-      proxy.mapMemory(0x10001, static_cast<std::size_t>(page), apal::kMapReadWrite, &mapping,
-                      &status));
+  auto* bytes = static_cast<char*>(proxy.mapMemory(0x10001, static_cast<std::size_t>(page),
+                                                   apal::kMapReadWrite, &mapping, &status));
   ASSERT_NE(bytes, nullptr);
   EXPECT_EQ(status.code, 0);
   EXPECT_EQ(mapping.address, bytes);

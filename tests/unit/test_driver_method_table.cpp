@@ -31,7 +31,7 @@ struct Row {
   const char* name;
   std::uint32_t command;
   std::size_t requestSize;
-  int requestStatusAt;   // -1: no status word
+  int requestStatusAt;  // -1: no status word
   std::size_t responseSize;
   int responseStatusAt;  // -1: no status word
   // What the generated proxy declares for the method.
@@ -40,22 +40,22 @@ struct Row {
 };
 
 // Main interface: interface, method, command, request size, status at, response size, status at.
-#define QO_MAIN(iface, op, code, rq, rqs, rs, rss)                                            \
-  Row {                                                                                     \
-    kMainInterface, "iInterfaceProxy_" #iface, #op, code, rq, rqs, rs, rss,                 \
-        mainBlocks::kCommand_##op, sizeof(mainBlocks::tRequest_##op),                       \
-        sizeof(mainBlocks::tResponse_##op)                                                  \
+#define QO_MAIN(iface, op, code, rq, rqs, rs, rss)                          \
+  Row {                                                                     \
+    kMainInterface, "iInterfaceProxy_" #iface, #op, code, rq, rqs, rs, rss, \
+        mainBlocks::kCommand_##op, sizeof(mainBlocks::tRequest_##op),       \
+        sizeof(mainBlocks::tResponse_##op)                                  \
   }
-#define QO_MAIN_NO_RESPONSE(iface, op, code, rq, rqs, rs, rss)                                \
-  Row {                                                                                     \
-    kMainInterface, "iInterfaceProxy_" #iface, #op, code, rq, rqs, rs, rss,                 \
-        mainBlocks::kCommand_##op, sizeof(mainBlocks::tRequest_##op), 0                     \
+#define QO_MAIN_NO_RESPONSE(iface, op, code, rq, rqs, rs, rss)              \
+  Row {                                                                     \
+    kMainInterface, "iInterfaceProxy_" #iface, #op, code, rq, rqs, rs, rss, \
+        mainBlocks::kCommand_##op, sizeof(mainBlocks::tRequest_##op), 0     \
   }
-#define QO_ROUTING(op, code, rq, rqs, rs, rss)                                                \
-  Row {                                                                                     \
-    kRoutingInterface, "iInterfaceProxy_routing", #op, code, rq, rqs, rs, rss,              \
-        routingBlocks::kCommand_##op, sizeof(routingBlocks::tRequest_##op),                 \
-        sizeof(routingBlocks::tResponse_##op)                                               \
+#define QO_ROUTING(op, code, rq, rqs, rs, rss)                                 \
+  Row {                                                                        \
+    kRoutingInterface, "iInterfaceProxy_routing", #op, code, rq, rqs, rs, rss, \
+        routingBlocks::kCommand_##op, sizeof(routingBlocks::tRequest_##op),    \
+        sizeof(routingBlocks::tResponse_##op)                                  \
   }
 
 const Row kRows[] = {

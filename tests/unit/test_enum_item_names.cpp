@@ -188,10 +188,10 @@ struct FailThirdCopy {
     item = nullptr;
   }
 };
-class FailingNames
-    : public sysapicpp::IQOEnumOnSTLImpl<FailingNames, ImxSysEnumStringList,
-                                         IID_ImxSysEnumStringList, wchar_t*, FailThirdCopy,
-                                         std::vector<std::wstring>> {};
+class FailingNames : public sysapicpp::IQOEnumOnSTLImpl<FailingNames, ImxSysEnumStringList,
+                                                        IID_ImxSysEnumStringList, wchar_t*,
+                                                        FailThirdCopy, std::vector<std::wstring>> {
+};
 
 TEST(EnumItemNamesStrings, FailedCopyFreesThisCallsStringsAndDoesNotMove) {
   ImxSysEnumStringList* e = nullptr;

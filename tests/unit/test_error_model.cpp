@@ -45,8 +45,9 @@ TEST(HResultExceptionContext, DetailsNameFileLineAndComponentInOrder) {
     SYSAPICPP_RAISE(ItemNotExistException);
   } catch (const HResultException& e) {
     EXPECT_EQ(e.code(), static_cast<HRESULT>(0x80040375u));
-    std::string expected = "{\"file\":\"sysapicpp/cache/ItemCache\",\"line\":" +
-                           std::to_string(__LINE__ - 4) + ",\"component\":\"qovorlixatomicsae\"}";
+    std::string expected =
+        "{\"file\":\"sysapicpp/cache/ItemCache\",\"line\":" + std::to_string(__LINE__ - 4) +
+        ",\"component\":\"qovorlixatomicsae\"}";
     ASSERT_NE(e.details(), nullptr);
     EXPECT_EQ(std::string(e.details()), expected);
     EXPECT_STREQ(e.what(), "");
@@ -70,7 +71,8 @@ TEST(HResultExceptionContext, PassedOnHostResultHasNoDetails) {
 }
 
 TEST(HResultExceptionContext, CopiesOwnTheirDetails) {
-  auto* original = new FailException(tRaiseContext{"source/tNextVorlixItem", 12, "qovorlixatomicsae"});
+  auto* original =
+      new FailException(tRaiseContext{"source/tNextVorlixItem", 12, "qovorlixatomicsae"});
   FailException copy(*original);
   std::string before = original->details();
   delete original;
@@ -110,7 +112,8 @@ TEST(StatusGuard, ThrowsFailedStatusAtEndOfScope) {
   try {
     tStatus status;
     qoerr::StatusGuard guard(status);
-    status.setCode(-52024, "qovorlixatomicsae", "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy", 210);
+    status.setCode(-52024, "qovorlixatomicsae",
+                   "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy", 210);
   } catch (const qoerr::Exception& e) {
     EXPECT_EQ(e.code(), -52024);
     // The platform record keeps only the first 9 characters of the component name.
@@ -164,10 +167,20 @@ TEST(StatusGuard, ShortStatusCarriesOnlyTheCode) {
 }
 
 TEST(DeviceTranslation, StatusNumbersMapToTheirResults) {
-  struct Row { std::int32_t status; std::uint32_t hr; };
-  const Row rows[] = {{0, 0}, {-52000, 0x8007000E}, {-52002, 0x80004001}, {-52006, 0x80040375},
-                      {-52009, 0x80040383}, {-52010, 0x80040383}, {-52020, 0x80040383},
-                      {-52027, 0x80040382}, {-52008, 0x80004005}, {-1, 0x80004005},
+  struct Row {
+    std::int32_t status;
+    std::uint32_t hr;
+  };
+  const Row rows[] = {{0, 0},
+                      {-52000, 0x8007000E},
+                      {-52002, 0x80004001},
+                      {-52006, 0x80040375},
+                      {-52009, 0x80040383},
+                      {-52010, 0x80040383},
+                      {-52020, 0x80040383},
+                      {-52027, 0x80040382},
+                      {-52008, 0x80004005},
+                      {-1, 0x80004005},
                       {7, 0x80004005}};
   for (const Row& r : rows) {
     EXPECT_EQ(hresultFromStatusNumber(r.status), static_cast<HRESULT>(r.hr)) << r.status;
@@ -178,21 +191,26 @@ TEST(DeviceTranslation, StatusNumbersMapToTheirResults) {
 }
 
 TEST(DeviceTranslation, OtherExceptionsPropagateUnchanged) {
-  EXPECT_THROW(translateDevice([] { throw ItemNotExistException(tRaiseContext{"f", 1, nullptr}); }),
+  EXPECT_THROW(translateDevice([] {
+                 throw ItemNotExistException(tRaiseContext{"f", 1, nullptr});
+               }),
                ItemNotExistException);
   EXPECT_THROW(translateDevice([] { throw 42; }), int);
 }
 
 TEST(BoundaryClassification, FirstMatchWins) {
   EXPECT_EQ(classify([] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
-  EXPECT_EQ(classify([] { throw ItemNotExistException(tRaiseContext{"f", 1, nullptr}); }),
+  EXPECT_EQ(classify([] {
+              throw ItemNotExistException(tRaiseContext{"f", 1, nullptr});
+            }),
             static_cast<HRESULT>(0x80040375u));
   EXPECT_EQ(classify([] { throw HResultException(static_cast<HRESULT>(0x80070005u)); }),
             static_cast<HRESULT>(0x80070005u));
   // A device exception reaching the boundary untranslated is a general failure.
   EXPECT_EQ(classify([] { throw qoerr::Exception(qoerr::tOwnedJsonStatus(-52002)); }), E_FAIL);
   EXPECT_EQ(classify([] { throw std::runtime_error("x"); }), E_FAIL);
-  EXPECT_EQ(classify([] { throw static_cast<int>(0x80040376u); }), static_cast<HRESULT>(0x80040376u));
+  EXPECT_EQ(classify([] { throw static_cast<int>(0x80040376u); }),
+            static_cast<HRESULT>(0x80040376u));
   EXPECT_EQ(classify([] { throw 2.5; }), E_FAIL);
 }
 
@@ -200,7 +218,8 @@ TEST(BoundaryClassification, UtilityErrorsBecomeGeneralFailureNotTheirOwnCode) {
   // Malformed UTF-8 from a real conversion: the utility code 0x8ABC7030 never reaches a host.
   HRESULT hr = classify([] { qo::dsc::utf8ToWide(std::string_view("\xC0\x80", 2)); });
   EXPECT_EQ(hr, E_FAIL);
-  EXPECT_EQ(classify([] { throw qo::dsc::exception::OutOfRange(67, "qo/dsc/NumericCast"); }), E_FAIL);
+  EXPECT_EQ(classify([] { throw qo::dsc::exception::OutOfRange(67, "qo/dsc/NumericCast"); }),
+            E_FAIL);
   // Nor does the device translation claim them: they propagate to the boundary.
   EXPECT_THROW(translateDevice([] { throw qo::dsc::exception::InvalidSequence(1, "f"); }),
                qo::dsc::exception::InvalidSequence);

@@ -65,10 +65,22 @@ class ScriptedExpert : public sysapicpp::Expert {
   explicit ScriptedExpert(sysapicpp::SyncNotificationHandler* context);
   ~ScriptedExpert() override { ++script().destroyed; }
 
-  GUID getExpertGuid() override { ADD_FAILURE() << "identity reached the device expert"; return {}; }
-  std::string getExpertName() override { ADD_FAILURE() << "identity reached the device expert"; return {}; }
-  std::string getExpertVersion() override { ADD_FAILURE() << "identity reached the device expert"; return {}; }
-  std::string getExpertIdentifier() override { ADD_FAILURE() << "identity reached the device expert"; return {}; }
+  GUID getExpertGuid() override {
+    ADD_FAILURE() << "identity reached the device expert";
+    return {};
+  }
+  std::string getExpertName() override {
+    ADD_FAILURE() << "identity reached the device expert";
+    return {};
+  }
+  std::string getExpertVersion() override {
+    ADD_FAILURE() << "identity reached the device expert";
+    return {};
+  }
+  std::string getExpertIdentifier() override {
+    ADD_FAILURE() << "identity reached the device expert";
+    return {};
+  }
 
   void getItemNames(std::vector<std::string>& names) override;
   void getAllPropertyBags(std::vector<ImxSysPropertyBag*>& bags) override;
@@ -102,7 +114,8 @@ class ScriptedExpert : public sysapicpp::Expert {
   void enter(const std::string& itemName);
 };
 
-using TestDelayed = sysapicpp::DelayedExpert<ScriptedExpert, VorlixSysapiExpert::SystemAPIExpertInfo>;
+using TestDelayed =
+    sysapicpp::DelayedExpert<ScriptedExpert, VorlixSysapiExpert::SystemAPIExpertInfo>;
 using TestObject = CQOComObject<sysapicpp::ExpertAdapter<TestDelayed>>;
 
 // --- Host strings (a host's own allocator: length prefix, characters, zero) -------------------
@@ -124,8 +137,14 @@ class CountedHostObject : public IUnknown {
 // The item collector: two operations the library never calls, then the collecting one.
 class Collector : public CountedHostObject {
  public:
-  virtual HRESULT First() { ++wrongCalls; return E_FAIL; }
-  virtual HRESULT Second() { ++wrongCalls; return E_FAIL; }
+  virtual HRESULT First() {
+    ++wrongCalls;
+    return E_FAIL;
+  }
+  virtual HRESULT Second() {
+    ++wrongCalls;
+    return E_FAIL;
+  }
   virtual HRESULT Collect(ImxSysPropertyBag* bag) {
     collected.push_back(bag);
     refsSeen.push_back(bag->AddRef() - 1);
@@ -465,7 +484,7 @@ TEST_F(ExpertAdapterHostStrings, NonScalarValuesAreRefusedBeforeAnyExpertWork) {
 
 TEST_F(ExpertAdapterHostStrings, ScalarValuesAtTheEdgesArePassedAsUtf8) {
   HostText name(std::wstring(L"K") + static_cast<wchar_t>(0xD7FF) + static_cast<wchar_t>(0xE000) +
-                  static_cast<wchar_t>(0x10FFFF));
+                static_cast<wchar_t>(0x10FFFF));
   EXPECT_EQ(diagnostic()->vtbl->DiagnosticOperation1(diagnostic(), name, 5), S_OK);
   EXPECT_EQ(script().lastName, "K\xED\x9F\xBF\xEE\x80\x80\xF4\x8F\xBF\xBF");
   EXPECT_EQ(script().lastValue, 5);
@@ -480,8 +499,8 @@ TEST_F(ExpertAdapterIdentity, AnsweredWithoutCreatingTheDeviceExpert) {
   auto* t = host()->vtbl;
   hostabi::Guid guid{};
   ASSERT_EQ(t->GetExpertGuid(host(), &guid), S_OK);
-  const hostabi::Guid expected = {0x22297693, 0x3822, 0x462B,
-                                  {0xA1, 0xAD, 0x40, 0xAD, 0x0B, 0xCB, 0xC3, 0x31}};
+  const hostabi::Guid expected = {
+      0x22297693, 0x3822, 0x462B, {0xA1, 0xAD, 0x40, 0xAD, 0x0B, 0xCB, 0xC3, 0x31}};
   EXPECT_EQ(std::memcmp(&guid, &expected, sizeof guid), 0);
   wchar_t* s = nullptr;
   ASSERT_EQ(t->GetExpertName(host(), &s), S_OK);
@@ -877,8 +896,8 @@ class ExpertAdapterRunDiagnostic : public ExpertAdapterItems {
   HRESULT run(int mode, std::wstring* text) {
     HostText n(L"KEL0");
     wchar_t* out = nullptr;
-    const HRESULT hr = diagnostic()->vtbl->RunDiagnostic(diagnostic(), n, mode,
-                                                         text ? &out : nullptr);
+    const HRESULT hr =
+        diagnostic()->vtbl->RunDiagnostic(diagnostic(), n, mode, text ? &out : nullptr);
     if (text) *text = out ? takeWide(out) : L"<null>";
     return hr;
   }
@@ -1037,12 +1056,17 @@ TEST_F(ExpertAdapterErrors, WithoutDelayedExpertOnlyTheBoundaryClassifies) {
   EXPECT_EQ(translate([] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
   // A thrown failure code is the result; a thrown code that does not say failure must not pass
   // for success.
-  EXPECT_EQ(translate([] { throw static_cast<int>(0x80040383u); }), static_cast<HRESULT>(0x80040383u));
+  EXPECT_EQ(translate([] { throw static_cast<int>(0x80040383u); }),
+            static_cast<HRESULT>(0x80040383u));
   EXPECT_EQ(translate([] { throw 0x12345; }), E_FAIL);
   EXPECT_EQ(translate([] { throw 0; }), E_FAIL);
   EXPECT_EQ(translate([] { throw 1.5; }), E_FAIL);
   wchar_t* text = reinterpret_cast<wchar_t*>(0x1);
-  EXPECT_EQ(translate([] { throw sysapicpp::InvalidArgException({"t", 1, nullptr}); }, &text),
+  EXPECT_EQ(translate(
+                [] {
+                  throw sysapicpp::InvalidArgException({"t", 1, nullptr});
+                },
+                &text),
             E_INVALIDARG);
   EXPECT_EQ(text, reinterpret_cast<wchar_t*>(0x1));  // not touched without the translator
   EXPECT_EQ(script().created.load(), 0);

@@ -115,8 +115,8 @@ void expectRaised(const std::function<void()>& f, int line) {
     FAIL() << "nothing thrown";
   } catch (const E& e) {
     EXPECT_EQ(e.code(), E::kCode);
-    EXPECT_NE(std::string(e.details()).find("\"line\":" + std::to_string(line)),
-              std::string::npos) << e.details();
+    EXPECT_NE(std::string(e.details()).find("\"line\":" + std::to_string(line)), std::string::npos)
+        << e.details();
     EXPECT_NE(std::string(e.details()).find("source/FirmwareUpdater"), std::string::npos);
   }
 }
@@ -238,7 +238,7 @@ TEST(FirmwareUpdaterProgress, UpdateThatNeverReportedIsFinishedOnceItsWorkerEnds
   FakeImage image({1, 2});
   updater.start(sysapicpp::BinaryImageHandle(&image), 0);
   EXPECT_TRUE(poll(updater).busy);  // the worker is still inside the library
-  library.answerProgress(100, 0);  // an earlier update's "finished at 100" is not this one's
+  library.answerProgress(100, 0);   // an earlier update's "finished at 100" is not this one's
   Progress stale = poll(updater);
   EXPECT_TRUE(stale.busy);
   EXPECT_EQ(stale.percent, 0);

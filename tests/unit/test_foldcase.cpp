@@ -89,13 +89,15 @@ TEST(FoldCaseMapping, MatchesCaseFoldingFileInEveryFoldedRange) {
 TEST(FoldEquality, ComparesNamesIgnoringCase) {
   EXPECT_TRUE(foldEquals("PXI_Trig0", "pxi_trig0"));
   EXPECT_TRUE(foldEquals("", ""));
-  EXPECT_TRUE(foldEquals("STRASSE", "stra\xC3\x9F" "e"));            // sharp s folds to "ss"
-  EXPECT_TRUE(foldEquals("\xEF\xAC\x83", "FFI"));                     // U+FB03
-  EXPECT_TRUE(foldEquals("\xEF\xBC\xA1", "\xEF\xBD\x81"));            // U+FF21 / U+FF41
+  EXPECT_TRUE(foldEquals("STRASSE",
+                         "stra\xC3\x9F"
+                         "e"));                             // sharp s folds to "ss"
+  EXPECT_TRUE(foldEquals("\xEF\xAC\x83", "FFI"));           // U+FB03
+  EXPECT_TRUE(foldEquals("\xEF\xBC\xA1", "\xEF\xBD\x81"));  // U+FF21 / U+FF41
   EXPECT_FALSE(foldEquals("abc", "abd"));
   EXPECT_FALSE(foldEquals("abc", "ab"));
   EXPECT_FALSE(foldEquals("ss", "s"));
-  EXPECT_FALSE(foldEquals("\xCE\x91", "\xCE\xB1"));                   // Greek alpha not folded
+  EXPECT_FALSE(foldEquals("\xCE\x91", "\xCE\xB1"));  // Greek alpha not folded
 }
 
 TEST(FoldEquality, RefusesMalformedText) {

@@ -44,7 +44,7 @@ constexpr bool isVirtualBase =
     std::is_base_of_v<Base, Derived> && !staticDowncastWorks<Base, Derived>;
 template <typename Base, typename Derived>
 constexpr bool isNonVirtualBase =
-    std::is_base_of_v<Base, Derived> && staticDowncastWorks<Base, Derived>;
+    std::is_base_of_v<Base, Derived>&& staticDowncastWorks<Base, Derived>;
 
 std::uint32_t lineOf(const char* driverInterface, const char* name) {
   const qodrvdesc::Method* m = qodrvdesc::findMethodByName(driverInterface, name);
@@ -106,8 +106,8 @@ TEST(GeneratedProxyTree, InterfaceClassesAreAbstractWithTheRootAsVirtualBase) {
   static_assert(isVirtualBase<iInterfaceProxy, ns::iInterfaceProxy_readwrite>);
   static_assert(isVirtualBase<iInterfaceProxy, ns::iInterfaceProxy_vorlixio>);
   static_assert(isVirtualBase<iInterfaceProxy, ns::iInterfaceProxy_routing>);
-  static_assert(isVirtualBase<ns::iInterfaceProxy_zurazerudddk_p2p,
-                              ns::iInterfaceProxy_zurazerudddk>);
+  static_assert(
+      isVirtualBase<ns::iInterfaceProxy_zurazerudddk_p2p, ns::iInterfaceProxy_zurazerudddk>);
   static_assert(isVirtualBase<ns::iInterfaceProxy_zurazerudddk, ns::iInterfaceProxy_vorlixtarrow>);
   static_assert(isVirtualBase<ns::iInterfaceProxy_vorlixio, ns::iInterfaceProxy_vorlixtarrow>);
   static_assert(isVirtualBase<ns::iInterfaceProxy_zurazerudddk_configure_personality_common,
@@ -117,7 +117,8 @@ TEST(GeneratedProxyTree, InterfaceClassesAreAbstractWithTheRootAsVirtualBase) {
                                    ns::iInterfaceProxy_zurazerudddk>);
   // The proxies: transport and interface as ordinary public bases.
   static_assert(isNonVirtualBase<tDeviceInterfaceProxy, ns::tInterfaceProxy_vorlixtarrow>);
-  static_assert(isNonVirtualBase<ns::iInterfaceProxy_vorlixtarrow, ns::tInterfaceProxy_vorlixtarrow>);
+  static_assert(
+      isNonVirtualBase<ns::iInterfaceProxy_vorlixtarrow, ns::tInterfaceProxy_vorlixtarrow>);
   static_assert(isNonVirtualBase<tDeviceInterfaceProxy, ns::tInterfaceProxy_routing>);
   static_assert(isNonVirtualBase<ns::iInterfaceProxy_routing, ns::tInterfaceProxy_routing>);
   static_assert(!std::is_copy_constructible_v<ns::tInterfaceProxy_vorlixtarrow>);
@@ -135,8 +136,9 @@ TEST(GeneratedProxyTree, OneRootWhateverThePathAndTheTransportFirst) {
   // tDeviceInterfaceProxy is the first base: it sits at the start of the object.
   EXPECT_EQ(static_cast<void*>(static_cast<tDeviceInterfaceProxy*>(&proxy)),
             static_cast<void*>(&proxy));
-  EXPECT_GT(reinterpret_cast<std::uintptr_t>(static_cast<ns::iInterfaceProxy_vorlixtarrow*>(&proxy)),
-            reinterpret_cast<std::uintptr_t>(&proxy));
+  EXPECT_GT(
+      reinterpret_cast<std::uintptr_t>(static_cast<ns::iInterfaceProxy_vorlixtarrow*>(&proxy)),
+      reinterpret_cast<std::uintptr_t>(&proxy));
   // Back from the root to the proxy through the virtual base.
   EXPECT_EQ(dynamic_cast<ns::tInterfaceProxy_vorlixtarrow*>(viaIo), &proxy);
 }
@@ -164,17 +166,17 @@ TEST(GeneratedProxyTree, SlotsTransportFirstThenTheMethodsInTableOrder) {
   EXPECT_EQ(slotOf(&P::close), 2);
   EXPECT_EQ(slotOf(&P::call), 3);
   EXPECT_EQ(slotOf(&P::open), 10);
-  EXPECT_EQ(slotOf(&P::op0901), 11);   // the class's own methods first
+  EXPECT_EQ(slotOf(&P::op0901), 11);  // the class's own methods first
   EXPECT_EQ(slotOf(&P::op0902), 12);
-  EXPECT_EQ(slotOf(&P::op0410), 49);   // the last of its own 39
-  EXPECT_EQ(slotOf(&P::op8300), 50);   // then zurazerudddk_attribute
+  EXPECT_EQ(slotOf(&P::op0410), 49);  // the last of its own 39
+  EXPECT_EQ(slotOf(&P::op8300), 50);  // then zurazerudddk_attribute
   EXPECT_EQ(slotOf(&P::op830B), 53);
   EXPECT_EQ(slotOf(&P::op832E), 73);
-  EXPECT_EQ(slotOf(&P::op833C), 78);   // p2p, last of the zurazerudddk group
-  EXPECT_EQ(slotOf(&P::op830A), 79);   // configure_personality_common
-  EXPECT_EQ(slotOf(&P::op0100), 80);   // readwrite
-  EXPECT_EQ(slotOf(&P::op0500), 84);   // vorlixsync
-  EXPECT_EQ(slotOf(&P::op0200), 99);   // vorlixififo
+  EXPECT_EQ(slotOf(&P::op833C), 78);  // p2p, last of the zurazerudddk group
+  EXPECT_EQ(slotOf(&P::op830A), 79);  // configure_personality_common
+  EXPECT_EQ(slotOf(&P::op0100), 80);  // readwrite
+  EXPECT_EQ(slotOf(&P::op0500), 84);  // vorlixsync
+  EXPECT_EQ(slotOf(&P::op0200), 99);  // vorlixififo
   EXPECT_EQ(slotOf(&P::op030D), 103);
   EXPECT_EQ(slotOf(&P::op0600), 104);  // vorlixio
   EXPECT_EQ(slotOf(&P::op0607), 111);  // the 101st method
@@ -320,8 +322,7 @@ TEST(GeneratedProxyStatus, FireAndForgetMethodReportsNothingEvenWhenClosed) {
   proxy.op830B(0x0102030405060708u, 0x09);
   ASSERT_EQ(proxy.requests.size(), 1u);
   EXPECT_EQ(proxy.requests[0].command, qodrv::vorlixtarrow::kOp830BCommand);
-  EXPECT_EQ(proxy.requests[0].input,
-            (Bytes{8, 7, 6, 5, 4, 3, 2, 1, 9, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(proxy.requests[0].input, (Bytes{8, 7, 6, 5, 4, 3, 2, 1, 9, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(proxy.requests[0].output, nullptr);
   EXPECT_EQ(proxy.requests[0].outputSize, 0u);
 }

@@ -16,11 +16,11 @@ TEST(HostCli, TextThatIsNotUtf8IsEscapedByteByByte) {
       {"Front0", "Front0", true},
       {"caf\xC3\xA9", "caf\xC3\xA9", true},
       {"Front\xFF", "Front\\xFF", false},
-      {"\xC0\xAF", "\\xC0\\xAF", false},              // overlong '/'
-      {"\xED\xA0\x80", "\\xED\\xA0\\x80", false},      // a surrogate
+      {"\xC0\xAF", "\\xC0\\xAF", false},                    // overlong '/'
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80", false},           // a surrogate
       {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80", false},  // above U+10FFFF
-      {"\xE2\x82", "\\xE2\\x82", false},               // cut short
-      {"a\x1B[2Jb", "a\\x1B[2Jb", true},               // a terminal escape
+      {"\xE2\x82", "\\xE2\\x82", false},                    // cut short
+      {"a\x1B[2Jb", "a\\x1B[2Jb", true},                    // a terminal escape
       {"tab\there\n", "tab\there\n", true},
   };
   for (const Case& c : cases) {
@@ -37,9 +37,9 @@ TEST(HostCli, HostStringsAreCharactersAndMalformedBytesBecomeReplacements) {
       {"\xE2\x82\xAC", L"\u20AC"},
       {"\xF0\x9F\x94\x8C", std::wstring(1, static_cast<wchar_t>(0x1F50C))},
       {"x\xFF.bin", L"x\uFFFD.bin"},
-      {"\xC0\xAF", L"\uFFFD\uFFFD"},         // overlong
+      {"\xC0\xAF", L"\uFFFD\uFFFD"},            // overlong
       {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},  // a surrogate
-      {"\xE2\x82", L"\uFFFD\uFFFD"},         // cut short
+      {"\xE2\x82", L"\uFFFD\uFFFD"},            // cut short
   };
   for (const auto& [utf8, wide] : cases) EXPECT_EQ(hostabi::wideFromUtf8(utf8), wide) << utf8;
 }
@@ -56,18 +56,16 @@ TEST(HostCli, JsonWithBytesThatAreNotUtf8IsStillOneDocument) {
 }
 
 TEST(HostCli, NearestNamesAreCloseOnesClosestFirst) {
-  const std::vector<std::string> commands = {"list", "show", "diag", "refresh", "watch", "firmware"};
+  const std::vector<std::string> commands = {"list",    "show",  "diag",
+                                             "refresh", "watch", "firmware"};
   struct Case {
     std::string typed;
     std::vector<std::string> nearest;
   };
   const Case cases[] = {
-      {"lsit", {"list"}},
-      {"shwo", {"show"}},
-      {"refesh", {"refresh"}},
-      {"firm", {"firmware"}},  // a prefix
-      {"xyzzy", {}},
-      {"WATCH", {"watch"}},
+      {"lsit", {"list"}},      {"shwo", {"show"}},
+      {"refesh", {"refresh"}}, {"firm", {"firmware"}},  // a prefix
+      {"xyzzy", {}},           {"WATCH", {"watch"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.typed);
@@ -79,8 +77,8 @@ TEST(HostCli, NearestNamesAreCloseOnesClosestFirst) {
 
 TEST(HostCli, BoardNamesInBothFormsGiveTheDeviceNumber) {
   const std::pair<const char*, long> cases[] = {
-      {"KEL1", 1}, {"kel12", 12}, {"qovorlix1", 1}, {"QOVORLIX0", 0}, {"KEL", -1},
-      {"KEL01", -1}, {"KEL1x", -1}, {"qovorlix-1", -1}, {"PXI1", -1}, {"KEL9999999999", -1},
+      {"KEL1", 1},   {"kel12", 12}, {"qovorlix1", 1},   {"QOVORLIX0", 0}, {"KEL", -1},
+      {"KEL01", -1}, {"KEL1x", -1}, {"qovorlix-1", -1}, {"PXI1", -1},     {"KEL9999999999", -1},
   };
   for (const auto& [name, number] : cases) EXPECT_EQ(hostcli::boardNumber(name), number) << name;
 }

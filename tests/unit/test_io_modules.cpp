@@ -37,8 +37,8 @@ class IOModuleDatabase : public ::testing::Test {
   }
   static std::string famText(const std::string& section, const std::string& id,
                              const std::string& maker, const std::string& model) {
-    return "[" + section + "]\nIOModuleID=" + id + "\nManufacturer=" + maker +
-           "\nModel=" + model + "\n";
+    return "[" + section + "]\nIOModuleID=" + id + "\nManufacturer=" + maker + "\nModel=" + model +
+           "\n";
   }
   std::string root_, dir_;
 };
@@ -132,15 +132,16 @@ TEST_F(IOModuleDatabase, BrokenFilesAreSkippedAndTheRestLoads) {
   write("noheader.fam", "[common\nIOModuleID=0x3C5D0034\nManufacturer=H\nModel=H-1\n");
   write("huge.fam", famText("common", "0x3C5D0035", "Huge", "H-2") +
                         std::string(tIniReader::kMaxFileSize, ';'));
-  write("dupkeys.fam", "[common]\nIOModuleID=0x3C5D0036\nModel=D-1\nmodel=D-2\n"
-                       "Manufacturer=Dup\n[common]\nModel=D-3\n");
+  write("dupkeys.fam",
+        "[common]\nIOModuleID=0x3C5D0036\nModel=D-1\nmodel=D-2\n"
+        "Manufacturer=Dup\n[common]\nModel=D-3\n");
   write("good.fam", famText("common", "0x3C5D0037", "Good", "G-1"));
   tProductCatalog catalog(testDataRoot);
   std::string text;
   EXPECT_TRUE(catalog.getModuleModel(0x7B10, 0x3C5D0037, text));
   EXPECT_EQ(text, "G-1");
-  for (std::uint32_t id : {0x3C5D0030u, 0x3C5D0031u, 0x3C5D0032u, 0x3C5D0033u, 0x3C5D0034u,
-                           0x3C5D0035u})
+  for (std::uint32_t id :
+       {0x3C5D0030u, 0x3C5D0031u, 0x3C5D0032u, 0x3C5D0033u, 0x3C5D0034u, 0x3C5D0035u})
     EXPECT_FALSE(catalog.getModuleModel(0x7B10, id, text)) << std::hex << id;
   // Repeated keys and sections keep the first value.
   EXPECT_TRUE(catalog.getModuleModel(0x7B10, 0x3C5D0036, text));
@@ -178,8 +179,9 @@ TEST_F(IOModuleDatabase, MissingDirectoryAddsNothingAndCountsAsLoaded) {
 
 TEST(IniReader, SectionsKeysCommentsAndCase) {
   tIniReader ini;
-  ASSERT_TRUE(ini.parse("\xEF\xBB\xBF; leading comment\r\n[Common]\r\n  IOModuleID = 0x1 \r\n"
-                        "; Model=hidden\n[general]\nkey=a=b\nnot an entry\n=novalue\n"));
+  ASSERT_TRUE(
+      ini.parse("\xEF\xBB\xBF; leading comment\r\n[Common]\r\n  IOModuleID = 0x1 \r\n"
+                "; Model=hidden\n[general]\nkey=a=b\nnot an entry\n=novalue\n"));
   EXPECT_EQ(ini.get("common", "iomoduleid").value_or("?"), "0x1");
   EXPECT_EQ(ini.get("GENERAL", "KEY").value_or("?"), "a=b");
   EXPECT_FALSE(ini.get("common", "Model").has_value());
@@ -190,9 +192,9 @@ TEST(IniReader, SectionsKeysCommentsAndCase) {
 TEST(IniReader, RefusesWhatIsNotText) {
   tIniReader ini;
   EXPECT_FALSE(ini.parse(std::string("[a]\nk=v\0w\n", 11)));
-  EXPECT_FALSE(ini.parse("[a]\nk=\xC3\x28\n"));          // malformed UTF-8
-  EXPECT_FALSE(ini.parse("[a]\nk=\xED\xA0\x80\n"));      // encoded surrogate
-  EXPECT_FALSE(ini.parse("[a\nk=v\n"));                  // unclosed section header
+  EXPECT_FALSE(ini.parse("[a]\nk=\xC3\x28\n"));      // malformed UTF-8
+  EXPECT_FALSE(ini.parse("[a]\nk=\xED\xA0\x80\n"));  // encoded surrogate
+  EXPECT_FALSE(ini.parse("[a\nk=v\n"));              // unclosed section header
   EXPECT_EQ(ini.size(), 0u);
   EXPECT_TRUE(ini.parse(""));
   EXPECT_FALSE(ini.load("/nonexistent/qo-test.fam"));

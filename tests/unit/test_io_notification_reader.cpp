@@ -43,7 +43,8 @@ drv::tIONotificationMessage message(std::uint16_t kind, std::uint64_t cookie,
   m.kind = kind;
   m.cookie = cookie;
   m.payloadSize = payloadSize;
-  for (std::size_t i = 0; i < sizeof m.payload; ++i) m.payload[i] = static_cast<std::uint8_t>(0xA0 + i);
+  for (std::size_t i = 0; i < sizeof m.payload; ++i)
+    m.payload[i] = static_cast<std::uint8_t>(0xA0 + i);
   return m;
 }
 
@@ -520,8 +521,8 @@ TEST(ThreadedIONotificationReader, ASecondStartIsRefusedAndAStoppedReaderStartsA
 TEST(ThreadedIONotificationReader, ABrokenSocketMakesTheLoopBackOffNotSpin) {
   Collector collector;
   tStatus status;
-  auto reader = std::make_unique<tThreadedIONotificationReader>(0, &Collector::handle,
-                                                                &collector, &status);
+  auto reader =
+      std::make_unique<tThreadedIONotificationReader>(0, &Collector::handle, &collector, &status);
   ASSERT_EQ(status.code, 0);
   // Always readable, never a socket: every wait fails at once.
   const int zero = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);

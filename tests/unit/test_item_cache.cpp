@@ -160,9 +160,9 @@ TEST(ItemCacheFirstRefresh, BuildsTheMapFromTheFactorysFullList) {
 TEST(ItemCacheFirstRefresh, IgnoresNoticesQueuedBeforeIt) {
   FakeFactory factory({"KEL0", "KEL1"});
   ItemCache cache(&factory);
-  cache.notifyItemChange(2, "KEL0");   // remove: discarded
-  cache.notifyItemChange(3, "KEL1");   // invalidate: discarded
-  cache.notifyItemChange(1, "KEL9");   // create: replaced by the full list
+  cache.notifyItemChange(2, "KEL0");  // remove: discarded
+  cache.notifyItemChange(3, "KEL1");  // invalidate: discarded
+  cache.notifyItemChange(1, "KEL9");  // create: replaced by the full list
   cache.refresh();
   EXPECT_EQ(namesOf(cache), (Names{"KEL0", "KEL1"}));
   EXPECT_EQ(fake(cache.getItem("KEL1"))->invalidations(), 0);
@@ -285,8 +285,8 @@ TEST(ItemCacheNotices, ACreateNoticeForAPresentNameKeepsTheExistingItem) {
   cache.notifyItemChange(1, "KEL0");
   cache.refresh();
   EXPECT_EQ(cache.getItem("KEL0").get(), before.get());
-  EXPECT_EQ(factory.createCalls(), 2);           // the item was made ...
-  EXPECT_EQ(gItemsAlive.load(), aliveBefore);    // ... and dropped again
+  EXPECT_EQ(factory.createCalls(), 2);         // the item was made ...
+  EXPECT_EQ(gItemsAlive.load(), aliveBefore);  // ... and dropped again
 }
 
 TEST(ItemCacheNotices, KindFourIsRejectedAndQueuesNothing) {
@@ -298,16 +298,18 @@ TEST(ItemCacheNotices, KindFourIsRejectedAndQueuesNothing) {
     FAIL() << "kind 4 accepted";
   } catch (const sysapicpp::UnexpectedException& e) {
     EXPECT_EQ(e.code(), static_cast<HRESULT>(0x8000FFFFu));
-    EXPECT_STREQ(e.details(),
-                 R"({"file":"sysapicpp/cache/ItemCache","line":134,"component":"qovorlixatomicsae"})");
+    EXPECT_STREQ(
+        e.details(),
+        R"({"file":"sysapicpp/cache/ItemCache","line":134,"component":"qovorlixatomicsae"})");
   }
   try {
     cache.notifyItemsChange(4, {"KEL9"});
     FAIL() << "kind 4 accepted";
   } catch (const sysapicpp::UnexpectedException& e) {
     EXPECT_EQ(e.code(), static_cast<HRESULT>(0x8000FFFFu));
-    EXPECT_STREQ(e.details(),
-                 R"({"file":"sysapicpp/cache/ItemCache","line":152,"component":"qovorlixatomicsae"})");
+    EXPECT_STREQ(
+        e.details(),
+        R"({"file":"sysapicpp/cache/ItemCache","line":152,"component":"qovorlixatomicsae"})");
   }
   cache.refresh();
   EXPECT_EQ(factory.createCalls(), 1);
@@ -396,8 +398,9 @@ TEST(ItemCacheLookup, AMissingItemRaisesItemNotExistWithItsContext) {
     FAIL() << "no exception";
   } catch (const sysapicpp::ItemNotExistException& e) {
     EXPECT_EQ(e.code(), static_cast<HRESULT>(0x80040375u));
-    EXPECT_STREQ(e.details(),
-                 R"({"file":"sysapicpp/cache/ItemCache","line":47,"component":"qovorlixatomicsae"})");
+    EXPECT_STREQ(
+        e.details(),
+        R"({"file":"sysapicpp/cache/ItemCache","line":47,"component":"qovorlixatomicsae"})");
   }
   EXPECT_EQ(namesOf(cache), Names{"KEL0"});
 }
@@ -450,10 +453,10 @@ TEST(ItemCacheFailures, AFactoryFailureLosesTheBatchButKeepsDoneStepsAndThePopul
   cache.notifyItemsChange(3, {"KEL0"});
   cache.notifyItemsChange(1, {"KEL5"});
   EXPECT_THROW(cache.refresh(), std::runtime_error);
-  EXPECT_FALSE(cache.hasItem("KEL1"));                          // removal done
+  EXPECT_FALSE(cache.hasItem("KEL1"));                         // removal done
   EXPECT_EQ(fake(cache.getItem("KEL0"))->invalidations(), 1);  // invalidation done
   factory.failOn("");
-  cache.refresh();                                              // the batch was lost
+  cache.refresh();  // the batch was lost
   EXPECT_FALSE(cache.hasItem("KEL5"));
   EXPECT_EQ(fake(cache.getItem("KEL0"))->invalidations(), 1);
 }

@@ -194,13 +194,13 @@ TEST(JsonReaderBounds, ExactSpanIsNeverOverRead) {
     int kind;
   };
   const Case cases[] = {
-      {"123", json::kTypeNumber, 0},     {"-4.5e7", json::kTypeNumber, 0},
-      {"1.", json::kTypeNumber, 0},      {"1e", json::kTypeNumber, 0},
-      {"true", json::kTypeBoolean, 0},   {"nul", 0, json::kErrorStringExpected},
-      {"\"ab", 0, json::kErrorBadString}, {"\"a\\", 0, json::kErrorBadString},
+      {"123", json::kTypeNumber, 0},         {"-4.5e7", json::kTypeNumber, 0},
+      {"1.", json::kTypeNumber, 0},          {"1e", json::kTypeNumber, 0},
+      {"true", json::kTypeBoolean, 0},       {"nul", 0, json::kErrorStringExpected},
+      {"\"ab", 0, json::kErrorBadString},    {"\"a\\", 0, json::kErrorBadString},
       {"\"\\u12", 0, json::kErrorBadString}, {"\"\xe2\x82", 0, json::kErrorBadString},
-      {"[1,2", 0, json::kErrorArray},    {"{\"a\"", 0, json::kErrorObject},
-      {"{\"a\":", 0, json::kErrorObject}, {"-", 0, json::kErrorStringExpected},
+      {"[1,2", 0, json::kErrorArray},        {"{\"a\"", 0, json::kErrorObject},
+      {"{\"a\":", 0, json::kErrorObject},    {"-", 0, json::kErrorStringExpected},
   };
   for (const Case& c : cases) {
     auto copy = exactCopy(c.text);
@@ -385,9 +385,7 @@ TEST(JsonReaderStrings, GetStringOrDefault) {
 
 TEST(JsonReaderNumbers, IntegersAndTruncatedDoubles) {
   auto getInt = [](const char* text) { return tJsonReader(text).getInt(text, -99); };
-  auto getUnsigned = [](const char* text) {
-    return tJsonReader(text).getUnsigned(text, 99u);
-  };
+  auto getUnsigned = [](const char* text) { return tJsonReader(text).getUnsigned(text, 99u); };
   EXPECT_EQ(getInt("42"), 42);
   EXPECT_EQ(getInt(" -17"), -17);
   EXPECT_EQ(getInt("2.9"), 2);

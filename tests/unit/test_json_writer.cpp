@@ -152,7 +152,9 @@ TEST(JsonWriterEscaping, TabAndControlByte) {
 TEST(JsonWriterEscaping, ShortEscapesDeleteAndUtf8) {
   const std::string buffer = withString("{}", "k\"", "\b\f\n\r\"\\\x7f\x1f/\xc3\xa9");
   EXPECT_EQ(buffer, "{\"k\\\"\":\"\\b\\f\\n\\r\\\"\\\\\\u007f\\u001f/\xc3\xa9\"}");
-  EXPECT_EQ(json::escapedLength("\b\x01" "a"), 2u + 6u + 1u);
+  EXPECT_EQ(json::escapedLength("\b\x01"
+                                "a"),
+            2u + 6u + 1u);
   // The text reads back to the same bytes.
   json::tJsonReader reader(buffer.c_str());
   const char* value = reader.findMember(reader.begin(), "k\"");
@@ -166,8 +168,9 @@ TEST(JsonWriterEscaping, ShortEscapesDeleteAndUtf8) {
 
 TEST(JsonWriterEscaping, MalformedUtf8BecomesReplacementEscape) {
   // truncated sequence, lone continuation byte, overlong form, encoded surrogate, valid euro
-  const std::string buffer =
-      withString("[]", nullptr, "a\xc3" "b\x80\xc0\xaf\xed\xa0\x80\xe2\x82\xac");
+  const std::string buffer = withString("[]", nullptr,
+                                        "a\xc3"
+                                        "b\x80\xc0\xaf\xed\xa0\x80\xe2\x82\xac");
   EXPECT_EQ(buffer, "[\"a\\ufffdb\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\xe2\x82\xac\"]");
   EXPECT_TRUE(isValidJson(buffer.c_str()));
   EXPECT_EQ(json::escapedLength("\xc3"), 6u);

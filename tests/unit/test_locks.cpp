@@ -94,9 +94,7 @@ class RealtimeMarker : public ::testing::Test {
     rmdir(dir_.c_str());
   }
   std::string file() const { return dir_ + "/realtime"; }
-  void write(const std::string& content) {
-    std::ofstream(file(), std::ios::binary) << content;
-  }
+  void write(const std::string& content) { std::ofstream(file(), std::ios::binary) << content; }
   std::string dir_;
 };
 

@@ -49,11 +49,12 @@ TEST(PlatformLibraryMissing, AnAbsentLibraryThrowsModuleNotFoundNamingItAndTheSy
   } catch (const PlatformLibraryMissingException& e) {
     EXPECT_EQ(e.code(), kModuleNotFound);
     const std::string json = details(e);
-    const std::string head =
-        R"({"file":"source/platform/PlatformLibraries","line":)";
+    const std::string head = R"({"file":"source/platform/PlatformLibraries","line":)";
     EXPECT_EQ(json.rfind(head, 0), 0u) << json;
-    EXPECT_NE(json.find(R"("component":"qovorlixatomicsae","library":"libqo_absent_platform_library.so.1","dlerror":")"),
-              std::string::npos)
+    EXPECT_NE(
+        json.find(
+            R"("component":"qovorlixatomicsae","library":"libqo_absent_platform_library.so.1","dlerror":")"),
+        std::string::npos)
         << json;
     EXPECT_NE(json.find("libqo_absent_platform_library.so.1: cannot open shared object file"),
               std::string::npos)

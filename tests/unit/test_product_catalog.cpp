@@ -56,9 +56,13 @@ TEST(ProductCatalogData, ProductRowsHaveTheFamilysShape) {
     EXPECT_TRUE(ids.insert(r.product).second) << std::hex << r.product;
   }
   EXPECT_EQ(prefixes, (std::map<std::string, int>{{"PXIe-", 14}, {"PCIe-", 3}}));
-  EXPECT_EQ(parts, (std::map<std::string, int>{{"KU025", 1}, {"KU035", 4}, {"KU040", 3},
-                                                {"KU060", 5}, {"KU11P", 1}, {"KU15P", 2},
-                                                {"VU11P", 1}}));
+  EXPECT_EQ(parts, (std::map<std::string, int>{{"KU025", 1},
+                                               {"KU035", 4},
+                                               {"KU040", 3},
+                                               {"KU060", 5},
+                                               {"KU11P", 1},
+                                               {"KU15P", 2},
+                                               {"VU11P", 1}}));
   // Every PCIe board repeats a PXIe model number with the same FPGA part.
   for (const auto& pcie : kProducts) {
     if (pcie.prefix != "PCIe-") continue;
@@ -83,17 +87,36 @@ TEST(ProductCatalogData, ModuleRowsHaveTheFamilysShape) {
   }
   EXPECT_EQ(ids.size(), 26u);
   EXPECT_EQ(revisions, (std::set<std::uint32_t>{1, 2, 3, 4, 5, 6, 8, 9, 19, 101, 102}));
-  const std::set<std::string> expected = {
-      "", "AC", "DC", "3 GHz", "1.6 GHz", "FLTR", "32 In/32 Out", "64 In", "64 Out",
-      "8 In - 954 Deserializer", "8 Out - 953 Serializer", "4 In 4 Out - 953/954 SerDes",
-      "8 In - 638 Deserializer", "8 Out - 635 Serializer", "4 In 4 Out - 635/638 SerDes",
-      "8 In - 9702 Deserializer", "8 Out - 971 Serializer", "4 In 4 Out - 971/9702 SerDes",
-      "8 In - 9296A Deserializer", "8 Out - 9295A Serializer",
-      "4 In 4 Out - 9295A/9296A SerDes", "8 In - 96716A Deserializer",
-      "8 Out - 96717 Serializer", "8 Out - 96717F Serializer",
-      "4 In 4 Out - 96717/96716A SerDes", "4 In 4 Out - 96717F/96716A SerDes",
-      "4 In - 96792A Deserializer", "4 Out - 96793 Serializer",
-      "4 In 4 Out - 96792A/96793 SerDes", "2 In 2 Out - 96793/96792A SerDes"};
+  const std::set<std::string> expected = {"",
+                                          "AC",
+                                          "DC",
+                                          "3 GHz",
+                                          "1.6 GHz",
+                                          "FLTR",
+                                          "32 In/32 Out",
+                                          "64 In",
+                                          "64 Out",
+                                          "8 In - 954 Deserializer",
+                                          "8 Out - 953 Serializer",
+                                          "4 In 4 Out - 953/954 SerDes",
+                                          "8 In - 638 Deserializer",
+                                          "8 Out - 635 Serializer",
+                                          "4 In 4 Out - 635/638 SerDes",
+                                          "8 In - 9702 Deserializer",
+                                          "8 Out - 971 Serializer",
+                                          "4 In 4 Out - 971/9702 SerDes",
+                                          "8 In - 9296A Deserializer",
+                                          "8 Out - 9295A Serializer",
+                                          "4 In 4 Out - 9295A/9296A SerDes",
+                                          "8 In - 96716A Deserializer",
+                                          "8 Out - 96717 Serializer",
+                                          "8 Out - 96717F Serializer",
+                                          "4 In 4 Out - 96717/96716A SerDes",
+                                          "4 In 4 Out - 96717F/96716A SerDes",
+                                          "4 In - 96792A Deserializer",
+                                          "4 Out - 96793 Serializer",
+                                          "4 In 4 Out - 96792A/96793 SerDes",
+                                          "2 In 2 Out - 96793/96792A SerDes"};
   EXPECT_EQ(variants, expected);
 }
 
@@ -181,8 +204,8 @@ TEST(ProductCatalog, OtherVendorModuleTest) {
 namespace {
 struct tCreations {
   std::atomic<int> calls{0};
-  int failFirst = 0;          // creations that report an error
-  bool throwFirst = false;    // the first creation throws
+  int failFirst = 0;        // creations that report an error
+  bool throwFirst = false;  // the first creation throws
 };
 void countingCreate(void* context, nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tStatus* status) {
   auto* c = static_cast<tCreations*>(context);

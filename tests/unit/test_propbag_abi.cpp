@@ -134,8 +134,9 @@ TEST(PropertyBagHostTable, EverySlotDoesItsOwnOperation) {
 
 TEST(PropertyBagHostTable, FourIdentitiesGiveOnePointer) {
   hostabi::ImxSysPropertyBag* b = hostBag();
-  for (const hostabi::Guid* id : {&hostabi::kIID_ImxSysPropertyBag2, &hostabi::kIID_ImxSysPropertyBag3,
-                                  &hostabi::kIID_ImxSysPropertyBag4, &hostabi::kIID_IUnknown}) {
+  for (const hostabi::Guid* id :
+       {&hostabi::kIID_ImxSysPropertyBag2, &hostabi::kIID_ImxSysPropertyBag3,
+        &hostabi::kIID_ImxSysPropertyBag4, &hostabi::kIID_IUnknown}) {
     void* p = nullptr;
     ASSERT_EQ(hostabi::queryInterface(b, *id, &p), 0);
     EXPECT_EQ(p, static_cast<void*>(b));
@@ -177,8 +178,8 @@ TEST(BinaryImageHostTable, SizeDataNameThroughTheHostTable) {
   ASSERT_EQ(write(fd, "FW", 2), 2);
   close(fd);
   ImxSysBinaryImage2* image = nullptr;
-  ASSERT_EQ(CmxSysBinaryImage::create(path, L"fw", CmxSysBinaryImage::tFileDisposition::kDeleteAtEnd,
-                                      &image),
+  ASSERT_EQ(CmxSysBinaryImage::create(path, L"fw",
+                                      CmxSysBinaryImage::tFileDisposition::kDeleteAtEnd, &image),
             S_OK);
   auto* host = reinterpret_cast<hostabi::ImxSysBinaryImage*>(image);
   unsigned size = 0;

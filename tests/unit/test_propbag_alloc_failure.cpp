@@ -56,9 +56,15 @@ ImxSysPropertyBag4* filledBag(unsigned tags) {
   EXPECT_EQ(CmxDynamicPropertyBag::create(&bag), S_OK);
   for (unsigned i = 0; i < tags; ++i) {
     switch (i % 4) {
-      case 0: EXPECT_EQ(bag->SetInt32(i, static_cast<int>(i)), S_OK); break;
-      case 1: EXPECT_EQ(bag->SetString(i, L"Baseboard Fan"), S_OK); break;
-      case 2: EXPECT_EQ(bag->SetDouble(i, i * 0.5), S_OK); break;
+      case 0:
+        EXPECT_EQ(bag->SetInt32(i, static_cast<int>(i)), S_OK);
+        break;
+      case 1:
+        EXPECT_EQ(bag->SetString(i, L"Baseboard Fan"), S_OK);
+        break;
+      case 2:
+        EXPECT_EQ(bag->SetDouble(i, i * 0.5), S_OK);
+        break;
       default: {
         const mxSysAttrTimestampUTC ts{0, 3786825600 + i};
         EXPECT_EQ(bag->SetTimestamp(i, &ts), S_OK);

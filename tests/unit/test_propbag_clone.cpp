@@ -214,11 +214,21 @@ class ForeignBag final : public propbagtest::RefusingBag {
     *type = it->second.type;
     return S_OK;
   }
-  HRESULT GetBool(unsigned tag, int* v) override { return get(tag, [&](const Value& x) { *v = static_cast<int>(x.number); }); }
-  HRESULT GetInt32(unsigned tag, int* v) override { return get(tag, [&](const Value& x) { *v = static_cast<int>(x.number); }); }
-  HRESULT GetUInt32(unsigned tag, unsigned* v) override { return get(tag, [&](const Value& x) { *v = static_cast<unsigned>(x.number); }); }
-  HRESULT GetDouble(unsigned tag, double* v) override { return get(tag, [&](const Value& x) { *v = x.real; }); }
-  HRESULT GetGuid(unsigned tag, GUID* v) override { return get(tag, [&](const Value&) { *v = kGuid; }); }
+  HRESULT GetBool(unsigned tag, int* v) override {
+    return get(tag, [&](const Value& x) { *v = static_cast<int>(x.number); });
+  }
+  HRESULT GetInt32(unsigned tag, int* v) override {
+    return get(tag, [&](const Value& x) { *v = static_cast<int>(x.number); });
+  }
+  HRESULT GetUInt32(unsigned tag, unsigned* v) override {
+    return get(tag, [&](const Value& x) { *v = static_cast<unsigned>(x.number); });
+  }
+  HRESULT GetDouble(unsigned tag, double* v) override {
+    return get(tag, [&](const Value& x) { *v = x.real; });
+  }
+  HRESULT GetGuid(unsigned tag, GUID* v) override {
+    return get(tag, [&](const Value&) { *v = kGuid; });
+  }
   HRESULT GetString(unsigned tag, wchar_t** v) override {
     return get(tag, [&](const Value& x) { *v = CqoBStr::alloc(x.text.c_str()); });
   }

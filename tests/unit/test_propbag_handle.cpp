@@ -224,7 +224,8 @@ TEST(PropertyBagIndexLimit, IndexUpTo4094IsAcceptedAbove4094Refused) {
     EXPECT_EQ(std::string(e.details()), contextOf(314));
   }
   EXPECT_THROW((void)PropertyBagHandle::indexedTag(0xFFFFFFFFu, 1), sysapicpp::FailException);
-  EXPECT_THROW((void)PropertyBagHandle::indexedTag(0x1065000, 0xFFFFFFFFu), sysapicpp::FailException);
+  EXPECT_THROW((void)PropertyBagHandle::indexedTag(0x1065000, 0xFFFFFFFFu),
+               sysapicpp::FailException);
 }
 
 TEST(PropertyBagIndexLimit, RefusedIndexWritesNothing) {

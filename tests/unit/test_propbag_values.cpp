@@ -251,9 +251,13 @@ TEST_F(PropertyBagStrings, BagKeepsItsOwnCopyOfTheCallersText) {
 TEST_F(PropertyBagStrings, MalformedWideCharactersAreKeptExactly) {
   // Lone surrogates, a value above 0x10FFFF and the largest 32-bit value: the bag stores wide
   // text as given; only a later conversion to UTF-8 interprets it.
-  const wchar_t odd[] = {static_cast<wchar_t>(0xD800), L'a', static_cast<wchar_t>(0xDFFF),
-                         static_cast<wchar_t>(0x110000), static_cast<wchar_t>(0x7FFFFFFF),
-                         static_cast<wchar_t>(0xFFFFFFFFu), 0};
+  const wchar_t odd[] = {static_cast<wchar_t>(0xD800),
+                         L'a',
+                         static_cast<wchar_t>(0xDFFF),
+                         static_cast<wchar_t>(0x110000),
+                         static_cast<wchar_t>(0x7FFFFFFF),
+                         static_cast<wchar_t>(0xFFFFFFFFu),
+                         0};
   ASSERT_EQ(bag->SetString(9, odd), S_OK);
   wchar_t* s = nullptr;
   ASSERT_EQ(bag->GetString(9, &s), S_OK);

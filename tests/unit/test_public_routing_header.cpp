@@ -18,8 +18,7 @@ using LibraryStatus = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::JsonStatus;
 static_assert(sizeof(qoroco_ra_json_status) == sizeof(LibraryStatus));
 static_assert(offsetof(qoroco_ra_json_status, code) == offsetof(LibraryStatus, code));
 static_assert(offsetof(qoroco_ra_json_status, capacity) == offsetof(LibraryStatus, capacity));
-static_assert(offsetof(qoroco_ra_json_status, reallocator) ==
-              offsetof(LibraryStatus, reallocator));
+static_assert(offsetof(qoroco_ra_json_status, reallocator) == offsetof(LibraryStatus, reallocator));
 static_assert(offsetof(qoroco_ra_json_status, json) == offsetof(LibraryStatus, json));
 
 TEST(PublicRoutingHeader, DeclaredCallsReachTheLibrary) {
@@ -27,8 +26,8 @@ TEST(PublicRoutingHeader, DeclaredCallsReachTheLibrary) {
 
   // No device path: refused through the host's record, with an error text.
   qoroco_ra_json_status status{0, 0, &routingabi::hostReallocate, nullptr};
-  void* session = qoroco_ra_qovorlixatomicsae_createSession(nullptr, &routingabi::hostAllocate,
-                                                            &status);
+  void* session =
+      qoroco_ra_qovorlixatomicsae_createSession(nullptr, &routingabi::hostAllocate, &status);
   EXPECT_EQ(session, nullptr);
   EXPECT_LT(status.code, 0);
   ASSERT_NE(status.json, nullptr);

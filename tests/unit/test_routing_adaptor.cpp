@@ -29,9 +29,8 @@ void* qoroco_ra_qovorlixatomicsae_getAllTerminals(void*, JsonStatus*);
 void qoroco_ra_qovorlixatomicsae_TerminalIterator_next(void*, JsonStatus*);
 bool qoroco_ra_qovorlixatomicsae_TerminalIterator_isEnd(void*);
 const char* qoroco_ra_qovorlixatomicsae_TerminalIterator_getStringAttribute(void*, const char*,
-                                                                           JsonStatus*);
-bool qoroco_ra_qovorlixatomicsae_TerminalIterator_getBoolAttribute(void*, const char*,
-                                                                   JsonStatus*);
+                                                                            JsonStatus*);
+bool qoroco_ra_qovorlixatomicsae_TerminalIterator_getBoolAttribute(void*, const char*, JsonStatus*);
 std::uint32_t qoroco_ra_qovorlixatomicsae_TerminalIterator_getU32Attribute(void*, const char*,
                                                                            JsonStatus*);
 void qoroco_ra_qovorlixatomicsae_TerminalIterator_resetTerminal(void*, const char*, JsonStatus*);
@@ -49,10 +48,14 @@ using qoark::tTopographyInfo;
 
 const tTerminalInfo kTerminals[] = {
     {"PXI_Trig0", 10, 1, 0, "public", "PXI", 0, "PXI_Trig", 0, "PXI_Trig0", 0},
-    {"Stra\xc3\x9f" "e", 11, 0, 1, "public", "none", 3, "", 0, "Strasse", 1},
+    {"Stra\xc3\x9f"
+     "e",
+     11, 0, 1, "public", "none", 3, "", 0, "Strasse", 1},
     {"Dup", 12, 0, 0, "public", "none", 0, "", 0, "Dup", 0},
     {"DUP", 13, 0, 0, "public", "none", 0, "", 1, "Dup", 0},
-    {"\xff\xfe" "Bad", 14, 0, 0, "private", "none", 0, "", 0, "Bad", 0},
+    {"\xff\xfe"
+     "Bad",
+     14, 0, 0, "private", "none", 0, "", 0, "Bad", 0},
     {"\xef\xac\x83x", 15, 0, 0, "public", "none", 0, "", 0, "ffix", 0},
     {"A", 16, 0, 0, "public", "none", 0, "", 0, "A", 0},
     {"\xc4\xb0", 17, 0, 0, "public", "none", 0, "", 0, "I", 0},
@@ -120,10 +123,26 @@ TEST_F(RoutingSession, NamesResolveToTheFirstTerminalTheLiteralWalkFinds) {
     std::uint32_t id;
   };
   const Case cases[] = {
-      {"pxi_trig0", 10}, {"PXI_TRIG0", 10}, {"STRASSE", 11}, {"strasse", 11},
-      {"dup", 12}, {"DUP", 12},  // "Dup" comes first and folds equal
-      {"\xff\xfe" "Bad", 14}, {"\xff\xfe" "bad", 0},  // not UTF-8: bytes only, no throw
-      {"FFIX", 15}, {"ffi" "X", 15}, {"i\xcc\x87", 17}, {"I", 0}, {"a", 16}, {"nope", 0},
+      {"pxi_trig0", 10},
+      {"PXI_TRIG0", 10},
+      {"STRASSE", 11},
+      {"strasse", 11},
+      {"dup", 12},
+      {"DUP", 12},  // "Dup" comes first and folds equal
+      {"\xff\xfe"
+       "Bad",
+       14},
+      {"\xff\xfe"
+       "bad",
+       0},  // not UTF-8: bytes only, no throw
+      {"FFIX", 15},
+      {"ffi"
+       "X",
+       15},
+      {"i\xcc\x87", 17},
+      {"I", 0},
+      {"a", 16},
+      {"nope", 0},
       {"", 0},
   };
   for (const Case& c : cases) {
@@ -135,8 +154,8 @@ TEST_F(RoutingSession, NamesResolveToTheFirstTerminalTheLiteralWalkFinds) {
 TEST_F(RoutingSession, ResultsCarryNamesCostsSeedsAndConstraints) {
   Status st;
   driver_.calculateValue = 0xABCDEF01;
-  driver_.results = std::vector<nQOVORLIXATOMICSAE_23_3::tRouteResult>{
-      {3, 11, -1, 1, 1}, {4, 999, 7, 0, 0}};
+  driver_.results =
+      std::vector<nQOVORLIXATOMICSAE_23_3::tRouteResult>{{3, 11, -1, 1, 1}, {4, 999, 7, 0, 0}};
   const std::uint32_t value = calculate(
       R"([{"terminal":"pxi_trig0","cost":2.9,"constraints":{"inversionNeeded":true}},
           {"terminal":"a","cost":-1,"constraints":{"other":1,"inversionNeeded":false}}])",
@@ -165,13 +184,22 @@ TEST_F(RoutingSession, CostsAreReadOrRefused) {
     const char* cost;
     long long expected;  // -1: refused as "cost field missing or invalid"
   };
-  const Case cases[] = {{"2.9", 2},           {"-1", 4294967295LL}, {"1e3", 1000},
-                        {"-0.5", 0},          {"4294967295", 4294967295LL},
-                        {"4294967296", 0},    {"-1.5", -1},         {"4294967296.0", -1},
-                        {"1e400", -1},        {"4294967295.9", 4294967295LL},
+  const Case cases[] = {{"2.9", 2},
+                        {"-1", 4294967295LL},
+                        {"1e3", 1000},
+                        {"-0.5", 0},
+                        {"4294967295", 4294967295LL},
+                        {"4294967296", 0},
+                        {"-1.5", -1},
+                        {"4294967296.0", -1},
+                        {"1e400", -1},
+                        {"4294967295.9", 4294967295LL},
                         // Too small for a double: truncated toward zero. Beyond 64 bits: wrapped.
-                        {"1e-400", 0},        {"-2.5e-999", 0},     {"0.0000e-99999", 0},
-                        {"18446744073709551621", 5}, {"-18446744073709551617", 4294967295LL},
+                        {"1e-400", 0},
+                        {"-2.5e-999", 0},
+                        {"0.0000e-99999", 0},
+                        {"18446744073709551621", 5},
+                        {"-18446744073709551617", 4294967295LL},
                         {"36893488147419103232", 0}};
   for (const Case& c : cases) {
     Status st;
@@ -196,9 +224,13 @@ TEST_F(RoutingSession, EveryRequestDiagnosticIsExact) {
     EXPECT_EQ(calculate(c.seeds, c.destinations, c.modifiers, st), 0u);
     EXPECT_EQ(st.code(), -52005) << c.debug;
     EXPECT_EQ(st.text().rfind(R"({"error_constant":"qoapalerr_invalidParameter",)"
-                              R"("file":"qoroco/RoCoUtils","line":)", 0), 0u) << st.text();
+                              R"("file":"qoroco/RoCoUtils","line":)",
+                              0),
+              0u)
+        << st.text();
     EXPECT_NE(st.text().find(R"(,"component":"qovorlixatomicsae","qoroco_debug":)"),
-              std::string::npos) << st.text();
+              std::string::npos)
+        << st.text();
     EXPECT_EQ(st.debug(), c.debug);
   }
   EXPECT_EQ(driver_.calculateCalls, 0);
@@ -230,7 +262,8 @@ TEST_F(RoutingSession, NothingToRouteAnswersAnEmptyListWithoutTheDriver) {
   Status st;
   calculate(kSeed, R"(["A"])",
             R"({"optional":{"mystery":true,"n":1,"calculateIgnoresReservations":true},)"
-            R"("required":{"calculateIgnoresReservations":false}})", st);
+            R"("required":{"calculateIgnoresReservations":false}})",
+            st);
   EXPECT_EQ(st.code(), 0);
   EXPECT_EQ(driver_.calculateCalls, 1);
   EXPECT_EQ(driver_.lastFlags, 0u);
@@ -251,7 +284,11 @@ TEST_F(RoutingSession, BrokenModifiersKeepTheirMembersAndStringsCompareAsBytes) 
       {R"({"required":{"calculateIgnoresReservations":true})", 1},
       {R"({"optional":{"calculateIgnoresReservations":true} ,)", 1},
       {R"({"required":{"calculateIgnoresReservations":true,)", 1},
-      {"{", 0}, {"", 0}, {"5", 0}, {R"([{"required":{"mystery":true}}])", 0}, {"null", 0},
+      {"{", 0},
+      {"", 0},
+      {"5", 0},
+      {R"([{"required":{"mystery":true}}])", 0},
+      {"null", 0},
       {"{\"optional\":{\"\xff\":true},\"required\":{\"calculateIgnoresReservations\":true}}", 1},
   };
   for (const ModifierCase& c : modifierCases) {
@@ -272,9 +309,13 @@ TEST_F(RoutingSession, BrokenModifiersKeepTheirMembersAndStringsCompareAsBytes) 
   // Names and unused members that are not UTF-8 compare by bytes instead of emptying the
   // request: an unknown name is id 0, a terminal's own bytes are that terminal.
   Status bytes;
-  calculate("[{\"terminal\":\"\xff\xfe" "Bad\",\"srcDeviceToken\":\"\x80\",\"cost\":3,"
-            "\"constraints\":{}}]",
-            "[\"\xff\xfe" "bad\",\"A\"]", "{}", bytes);
+  calculate(
+      "[{\"terminal\":\"\xff\xfe"
+      "Bad\",\"srcDeviceToken\":\"\x80\",\"cost\":3,"
+      "\"constraints\":{}}]",
+      "[\"\xff\xfe"
+      "bad\",\"A\"]",
+      "{}", bytes);
   ASSERT_EQ(bytes.code(), 0) << bytes.text();
   EXPECT_EQ(driver_.lastSeeds.at(0).terminalId, 14u);
   EXPECT_EQ(driver_.lastDestinations, (std::vector<std::uint32_t>{0, 16}));
@@ -311,8 +352,10 @@ TEST_F(RoutingSession, DriverErrorsReachTheHostWithTheirResultTexts) {
   calculate(kSeed, R"(["A"])", "{}", st);
   EXPECT_EQ(st.code(), -52031);
   EXPECT_EQ(out(), "[]");
-  EXPECT_NE(st.text().find(R"("file":"objects/codegen/qovorlixatomicsae/tInterfaceProxy_routing","line":97)"),
-            std::string::npos) << st.text();
+  EXPECT_NE(st.text().find(
+                R"("file":"objects/codegen/qovorlixatomicsae/tInterfaceProxy_routing","line":97)"),
+            std::string::npos)
+      << st.text();
 
   Status conflict;
   driver_.reserveStatus = qodrv::routing::kStatusReservationConflict;
@@ -321,8 +364,9 @@ TEST_F(RoutingSession, DriverErrorsReachTheHostWithTheirResultTexts) {
   qoroco_ra_qovorlixatomicsae_reserveRoute(handle(), 3, &conflicts, &conflict);
   EXPECT_EQ(conflict.code(), qodrv::routing::kStatusReservationConflict);
   ASSERT_NE(conflicts, nullptr);
-  EXPECT_STREQ(conflicts,
-               R"([{"sessionId":1234605616436508552,"ticket":4294967294},{"sessionId":42,"ticket":7}])");
+  EXPECT_STREQ(
+      conflicts,
+      R"([{"sessionId":1234605616436508552,"ticket":4294967294},{"sessionId":42,"ticket":7}])");
   std::free(conflicts);
 
   // Without a place for the list the driver's code still reaches the host.
@@ -384,8 +428,10 @@ TEST_F(RoutingSession, AHostAllocatorReturningNullIsMemoryFull) {
       static_cast<qoroco::RoutingAdaptorSessionInterface*>(&session), kSeed, R"(["A"])", "{}",
       &out_, &st);
   EXPECT_EQ(st.code(), -52000);
-  EXPECT_EQ(st.text().rfind(R"({"error_constant":"qoapalerr_memoryFull","file":"qohtl/err/Allocator",)", 0),
-            0u) << st.text();
+  EXPECT_EQ(st.text().rfind(
+                R"({"error_constant":"qoapalerr_memoryFull","file":"qohtl/err/Allocator",)", 0),
+            0u)
+      << st.text();
   EXPECT_EQ(out_, nullptr);
 }
 
@@ -404,11 +450,15 @@ TEST_F(RoutingSession, TheIteratorReadsAttributesAndStopsAtTheEnd) {
   while (!qoroco_ra_qovorlixatomicsae_TerminalIterator_isEnd(it)) {
     ids.push_back(qoroco_ra_qovorlixatomicsae_TerminalIterator_getU32Attribute(it, "id", &st));
     if (ids.size() == 2) {
-      EXPECT_STREQ(qoroco_ra_qovorlixatomicsae_TerminalIterator_getStringAttribute(
-                       it, "canonicalName", &st), "Strasse");
-      EXPECT_TRUE(qoroco_ra_qovorlixatomicsae_TerminalIterator_getBoolAttribute(it, "isOwned", &st));
-      EXPECT_TRUE(qoroco_ra_qovorlixatomicsae_TerminalIterator_getBoolAttribute(it, "isMaskedOut", &st));
-      EXPECT_EQ(qoroco_ra_qovorlixatomicsae_TerminalIterator_getU32Attribute(it, "busLine", &st), 3u);
+      EXPECT_STREQ(
+          qoroco_ra_qovorlixatomicsae_TerminalIterator_getStringAttribute(it, "canonicalName", &st),
+          "Strasse");
+      EXPECT_TRUE(
+          qoroco_ra_qovorlixatomicsae_TerminalIterator_getBoolAttribute(it, "isOwned", &st));
+      EXPECT_TRUE(
+          qoroco_ra_qovorlixatomicsae_TerminalIterator_getBoolAttribute(it, "isMaskedOut", &st));
+      EXPECT_EQ(qoroco_ra_qovorlixatomicsae_TerminalIterator_getU32Attribute(it, "busLine", &st),
+                3u);
     }
     qoroco_ra_qovorlixatomicsae_TerminalIterator_next(it, &st);
   }
@@ -510,9 +560,10 @@ TEST(TopographyRegistry, FindsTheFirstRecordAndRefusesWhatItCannotHold) {
     FAIL() << "found a topography that is not registered";
   } catch (const qoerr::Exception& e) {
     EXPECT_EQ(e.code(), -50003);
-    EXPECT_STREQ(e.details(),
-                 R"({"error_constant":"qopalerr_badSelector","file":"qoarkra/TopographyInfoRegistration",)"
-                 R"("line":36,"component":"qovorlixatomicsae","qoark_debug":"Topography not found: vorlix-none"})");
+    EXPECT_STREQ(
+        e.details(),
+        R"({"error_constant":"qopalerr_badSelector","file":"qoarkra/TopographyInfoRegistration",)"
+        R"("line":36,"component":"qovorlixatomicsae","qoark_debug":"Topography not found: vorlix-none"})");
   }
 }
 

@@ -54,7 +54,9 @@ bool isJsonObject(const char* text) {
   return reader.readValue(reader.begin(), token) == reader.end() && token.type == 6;
 }
 
-JsonStatus libraryRecord(std::int32_t code = 0) { return JsonStatus{code, 0, &libraryReallocator, nullptr}; }
+JsonStatus libraryRecord(std::int32_t code = 0) {
+  return JsonStatus{code, 0, &libraryReallocator, nullptr};
+}
 
 // Host reallocators with observable behaviour.
 int g_failingCalls = 0;
@@ -230,18 +232,46 @@ TEST(StatusErrnoTable, EveryListedNumber) {
   };
   const Row rows[] = {
       {0, 0},
-      {EPERM, -52026}, {EACCES, -52026}, {EROFS, -52026},
-      {EINTR, -52025}, {ECONNRESET, -52025},
-      {EIO, -52024}, {EPIPE, -52024}, {EBADMSG, -52024},
-      {ECONNABORTED, -52023}, {EIDRM, -52020}, {ENOBUFS, -52019},
-      {EDEADLOCK, -52015}, {ENOLCK, -52015}, {EOWNERDEAD, -52014},
-      {EEXIST, -52013}, {EADDRINUSE, -52013}, {ENOSPC, -52012}, {EOVERFLOW, -52012},
-      {EALREADY, -52011}, {EINPROGRESS, -52011}, {ETIMEDOUT, -52007},
-      {ENOENT, -52006}, {ESRCH, -52006}, {ENXIO, -52006}, {EBADF, -52006}, {ENODEV, -52006},
-      {EINVAL, -52005}, {ENOTTY, -52002}, {ENOTSUP, -52002},
-      {ENOMEM, -52000}, {ENFILE, -52000}, {EMFILE, -52000},
-      {E2BIG, -52008}, {EAGAIN, -52008}, {ENOTRECOVERABLE, -52008}, {129, -52008},
-      {131, -52008}, {4096, -52008}, {-1, -52008}, {INT_MIN, -52008},
+      {EPERM, -52026},
+      {EACCES, -52026},
+      {EROFS, -52026},
+      {EINTR, -52025},
+      {ECONNRESET, -52025},
+      {EIO, -52024},
+      {EPIPE, -52024},
+      {EBADMSG, -52024},
+      {ECONNABORTED, -52023},
+      {EIDRM, -52020},
+      {ENOBUFS, -52019},
+      {EDEADLOCK, -52015},
+      {ENOLCK, -52015},
+      {EOWNERDEAD, -52014},
+      {EEXIST, -52013},
+      {EADDRINUSE, -52013},
+      {ENOSPC, -52012},
+      {EOVERFLOW, -52012},
+      {EALREADY, -52011},
+      {EINPROGRESS, -52011},
+      {ETIMEDOUT, -52007},
+      {ENOENT, -52006},
+      {ESRCH, -52006},
+      {ENXIO, -52006},
+      {EBADF, -52006},
+      {ENODEV, -52006},
+      {EINVAL, -52005},
+      {ENOTTY, -52002},
+      {ENOTSUP, -52002},
+      {ENOMEM, -52000},
+      {ENFILE, -52000},
+      {EMFILE, -52000},
+      {E2BIG, -52008},
+      {EAGAIN, -52008},
+      {ENOTRECOVERABLE, -52008},
+      {129, -52008},
+      {131, -52008},
+      {4096, -52008},
+      {-1, -52008},
+      {INT_MIN, -52008},
   };
   for (const Row& r : rows) EXPECT_EQ(statusFromErrno(r.e), r.code) << "errno " << r.e;
   int mapped = 0;
@@ -512,8 +542,8 @@ TEST(JsonStatusFromPlatformStatus, AppendsOrigin) {
   EXPECT_EQ(owned->code, 0);
   EXPECT_EQ(owned->json, nullptr);
 
-  platform.setCode(-52031, "qovorlixatomicsae", "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy",
-                   4000000000u);
+  platform.setCode(-52031, "qovorlixatomicsae",
+                   "qoapal/protons/driver/linuxU/tDeviceInterfaceProxy", 4000000000u);
   owned->fromPlatformStatus(platform);
   EXPECT_EQ(owned->code, -52031);
   EXPECT_STREQ(owned->json,

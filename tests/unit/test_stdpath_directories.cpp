@@ -59,7 +59,8 @@ class PinnedFixture {
     if (handle_ != nullptr) dlclose(handle_);
   }
   int calls() const {
-    auto* counter = handle_ ? static_cast<int*>(dlsym(handle_, "qo_test_relocation_calls")) : nullptr;
+    auto* counter =
+        handle_ ? static_cast<int*>(dlsym(handle_, "qo_test_relocation_calls")) : nullptr;
     return counter != nullptr ? __atomic_load_n(counter, __ATOMIC_SEQ_CST) : -1;
   }
   bool ok() const { return handle_ != nullptr; }

@@ -36,9 +36,8 @@ TEST(DynlibLoad, AMissingLibraryIsAnInvalidParameterWithItsPathAndTheSystemText)
   EXPECT_EQ(j["file"], "qodynlib/dynload");
   EXPECT_EQ(j["line"], dyn::kLineLoad);
   EXPECT_EQ(j["component"], "qovorlixatomicsae");
-  EXPECT_EQ(j["qodynlib_debug"],
-            (nlohmann::json{{"debug", "failed to qodynlib_load library"},
-                            {"path", "libqo-kestrel-absent.so.7"}}));
+  EXPECT_EQ(j["qodynlib_debug"], (nlohmann::json{{"debug", "failed to qodynlib_load library"},
+                                                 {"path", "libqo-kestrel-absent.so.7"}}));
   EXPECT_EQ(j["internal_error"]["api"], "dlerror");
   const std::string text = j["internal_error"]["string"];
   EXPECT_NE(text.find("libqo-kestrel-absent.so.7"), std::string::npos) << text;
@@ -106,6 +105,5 @@ TEST(DynlibSymbol, ANullSymbolNameIsRefused) {
   EXPECT_EQ(status->code, -52005);
   dyn::unload(library);
 }
-
 
 }  // namespace

@@ -231,9 +231,9 @@ struct RefreshCase {
   std::vector<std::uint32_t> tags;
   bool asynchronous;
   bool itemAnswers;
-  HRESULT result;                              // of the call
-  std::vector<std::uint32_t> refreshedWith;    // empty: no refresh
-  bool notified;                               // a kind-3 notice follows
+  HRESULT result;                            // of the call
+  std::vector<std::uint32_t> refreshedWith;  // empty: no refresh
+  bool notified;                             // a kind-3 notice follows
 };
 
 class ExpertRefresh : public SystemAPIExpertTest,
@@ -250,7 +250,8 @@ TEST_P(ExpertRefresh, RefreshesReadTagsOnlyAndNotifyOnAWorker) {
   item->refreshAnswer = c.itemAnswers;
   std::vector<std::uint32_t> tags = c.tags;
   ImxSysPropertyBag* bag = nullptr;
-  const HRESULT hr = codeOf([&] { bag = expert->getPropertyBagWithRefresh("KEL3", tags, c.asynchronous); });
+  const HRESULT hr =
+      codeOf([&] { bag = expert->getPropertyBagWithRefresh("KEL3", tags, c.asynchronous); });
   EXPECT_EQ(hr, c.result);
   EXPECT_EQ(bag != nullptr, c.result == S_OK);
   if (bag != nullptr) bag->Release();
@@ -283,12 +284,22 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefreshCase{"no tags", {}, true, true, S_OK, {}, false},
         RefreshCase{"kept current only", {0x10, 0x20}, true, true, S_OK, {}, false},
-        RefreshCase{"synchronous: read tags only, in order", {0x300, 0x10, 0x200, 0x300}, false,
-                    true, S_OK, {0x300, 0x200, 0x300}, true},
-        RefreshCase{"synchronous, read incomplete: no notice", {0x300}, false, false, S_OK,
-                    {0x300}, false},
-        RefreshCase{"asynchronous: pending, whole list in the background", {0x10, 0x300}, true,
-                    false, sysapicpp::RefreshPendingException::kCode, {0x10, 0x300}, true}),
+        RefreshCase{"synchronous: read tags only, in order",
+                    {0x300, 0x10, 0x200, 0x300},
+                    false,
+                    true,
+                    S_OK,
+                    {0x300, 0x200, 0x300},
+                    true},
+        RefreshCase{
+            "synchronous, read incomplete: no notice", {0x300}, false, false, S_OK, {0x300}, false},
+        RefreshCase{"asynchronous: pending, whole list in the background",
+                    {0x10, 0x300},
+                    true,
+                    false,
+                    sysapicpp::RefreshPendingException::kCode,
+                    {0x10, 0x300},
+                    true}),
     [](const auto& test) {
       std::string name = test.param.label;
       for (char& ch : name)
@@ -315,9 +326,13 @@ TEST_F(SystemAPIExpertTest, EachAsynchronousRequestQueuesOneMoreUpdate) {
 TEST_F(SystemAPIExpertTest, TranslatesDeviceStatusesAndPassesOthersOn) {
   SystemAPIExpert expert(&handler, qotest::fakeFactories(boards));
   const std::vector<std::pair<std::int32_t, HRESULT>> table = {
-      {0, S_OK},       {-52000, E_OUTOFMEMORY}, {-52002, E_NOTIMPL},
-      {-52006, sysapicpp::ItemNotExistException::kCode},  {-52010, sysapicpp::kDeviceFailureB},
-      {-52027, sysapicpp::kDeviceFailureA},                {1, E_FAIL},
+      {0, S_OK},
+      {-52000, E_OUTOFMEMORY},
+      {-52002, E_NOTIMPL},
+      {-52006, sysapicpp::ItemNotExistException::kCode},
+      {-52010, sysapicpp::kDeviceFailureB},
+      {-52027, sysapicpp::kDeviceFailureA},
+      {1, E_FAIL},
       {-52003, E_FAIL}};
   std::string text;
   for (const auto& [status, expected] : table) {
@@ -417,7 +432,9 @@ TEST_P(PresencePass, RemovedBeforeAddedCacheBeforeHost) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PresencePass,
     ::testing::Values(
-        PassCase{{}, {}, {"cache refresh", "cache 2:", "host 2:", "cache 1:", "cache refresh", "host 1:"}},
+        PassCase{{},
+                 {},
+                 {"cache refresh", "cache 2:", "host 2:", "cache 1:", "cache refresh", "host 1:"}},
         PassCase{{"KEL0", "KEL1"},
                  {"KEL1", "KEL10", "KEL2"},
                  {"cache refresh", "cache 2: KEL0", "host 2: KEL0", "cache 1: KEL10 KEL2",
@@ -452,7 +469,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DifferenceCase{{"KEL1"}, {"KEL1", "KEL1"}, {}, {}},
                       DifferenceCase{{}, {"KEL2", "KEL2", "KEL10"}, {}, {"KEL10", "KEL2"}},
                       DifferenceCase{{"KEL3", "KEL3"}, {}, {"KEL3"}, {}},
-                      DifferenceCase{{"KEL1", "KEL4"}, {"KEL4", "KEL5", "KEL4"}, {"KEL1"}, {"KEL5"}}));
+                      DifferenceCase{
+                          {"KEL1", "KEL4"}, {"KEL4", "KEL5", "KEL4"}, {"KEL1"}, {"KEL5"}}));
 
 // A dispatcher the test drives: events are pushed from outside.
 class ScriptedDispatcher {
@@ -469,8 +487,7 @@ class ScriptedDispatcher {
                      nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tStatus* status) {
     EXPECT_EQ(count, 1u);
     EXPECT_STREQ(names[0], qodrv::vorlixtarrow::kInterfaceName);
-    if (failConstruction)
-      status->setCode(-52008, "qovorlixatomicsae", "test", 1);
+    if (failConstruction) status->setCode(-52008, "qovorlixatomicsae", "test", 1);
     std::lock_guard<std::mutex> g(lock);
     live = this;
     ++built;
@@ -525,8 +542,8 @@ struct CountingOp {
   }
 };
 
-using TestPnP = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tPnPThreadTemplate<ScriptedDispatcher, char,
-                                                                         CountingOp>;
+using TestPnP =
+    nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tPnPThreadTemplate<ScriptedDispatcher, char, CountingOp>;
 
 class PresenceThreads : public ::testing::Test {
  protected:
@@ -553,9 +570,8 @@ TEST_F(PresenceThreads, EventsDuringAPassAddPassesAndAFailedPassIsOnlyThatPass) 
       ASSERT_TRUE(eventually([&] { return pnp.reportedEvents() == 4; }));
     }
     // Four passes, then (quiet) two confirming passes.
-    ASSERT_TRUE(eventually([&] {
-      return pnp.worker().completedPasses() + pnp.worker().failedPasses() == 6;
-    }));
+    ASSERT_TRUE(eventually(
+        [&] { return pnp.worker().completedPasses() + pnp.worker().failedPasses() == 6; }));
     EXPECT_EQ(pnp.worker().failedPasses(), 1u);
     // The worker lives on: the next event runs a fresh pass (and the confirming ones).
     ScriptedDispatcher::push(1);

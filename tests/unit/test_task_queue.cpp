@@ -267,7 +267,8 @@ TEST(TaskQueueThrowingTask, TheNextTaskStillRuns) {
 TEST(TaskQueueThrowingTask, BothWorkersSurviveManyThrowingTasks) {
   Journal journal;
   ThreadedTaskQueue<2> queue("qo-throw");
-  for (int i = 0; i < 20; ++i) queue.enqueue(FunctorTask<ThrowingStep>(ThrowingStep{&journal, i, i}));
+  for (int i = 0; i < 20; ++i)
+    queue.enqueue(FunctorTask<ThrowingStep>(ThrowingStep{&journal, i, i}));
   ASSERT_TRUE(journal.waitFinishes(20));
   EXPECT_EQ(queue.runningWorkers(), 2u);
   // Two held tasks run at the same time: both workers are still serving the queue.

@@ -67,13 +67,16 @@ Observed runAndObserve(int priority, const char* name, tStatus& status) {
   return seen;
 }
 
-
 std::string policyName(int policy) {
   switch (policy) {
-    case SCHED_OTHER: return "SCHED_OTHER";
-    case SCHED_RR: return "SCHED_RR";
-    case SCHED_FIFO: return "SCHED_FIFO";
-    default: return std::to_string(policy);
+    case SCHED_OTHER:
+      return "SCHED_OTHER";
+    case SCHED_RR:
+      return "SCHED_RR";
+    case SCHED_FIFO:
+      return "SCHED_FIFO";
+    default:
+      return std::to_string(policy);
   }
 }
 
@@ -235,9 +238,9 @@ TEST(ThreadControllerScheduling, NegativePriorityRunsUnderSchedOther) {
 TEST(ThreadControllerScheduling, PriorityTenRunsUnderRoundRobinPriorityTen) {
   tStatus status;
   const Observed seen = runAndObserve(10, "qo-test-rr", status);
-  ASSERT_EQ(status.code, 0)
-      << "the system refused a SCHED_RR thread of priority 10 (file " << status.file << ", line "
-      << status.line << "); this test needs root and real-time scheduling";
+  ASSERT_EQ(status.code, 0) << "the system refused a SCHED_RR thread of priority 10 (file "
+                            << status.file << ", line " << status.line
+                            << "); this test needs root and real-time scheduling";
   EXPECT_EQ(policyName(seen.policy), "SCHED_RR");
   EXPECT_EQ(seen.priority, 10);
 }

@@ -125,8 +125,8 @@ using LocalTimeToTimestamp = InZone;
 TEST_F(LocalTimeToTimestamp, InvertsTheBreakdown) {
   for (const char* zone : {"UTC0", "XST-2", "CET-1CEST,M3.5.0,M10.5.0/3"}) {
     use(zone);
-    for (std::int64_t seconds : {std::int64_t{0}, kEpoch - 1, kEpoch, kEpoch + 1711846800,
-                                 kEpoch + 1730000000}) {
+    for (std::int64_t seconds :
+         {std::int64_t{0}, kEpoch - 1, kEpoch, kEpoch + 1711846800, kEpoch + 1730000000}) {
       const std::tm tm = timestampToLocalTime({0, seconds}, false);
       const mxSysAttrTimestampUTC back = localTimeToTimestamp(tm);
       EXPECT_EQ(back.seconds, seconds) << zone;

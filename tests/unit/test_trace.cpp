@@ -121,8 +121,8 @@ TEST_F(Captured, PrintfIsCutAndTerminated) {
 // ---------------------------------------------------------------------------------------------
 TEST_F(Captured, AssertionReportsThenCallsTheHandler) {
   const auto previous = apal::setAssertionHandler(recordAssertion);
-  const bool ok = apal::reportAssertionFailure("qovorlixatomicsae", "qoarkra/ARKRoutingAdaptor",
-                                               64, "ASSERT(n <= kMaxSize)");
+  const bool ok = apal::reportAssertionFailure("qovorlixatomicsae", "qoarkra/ARKRoutingAdaptor", 64,
+                                               "ASSERT(n <= kMaxSize)");
   apal::setAssertionHandler(previous);
   EXPECT_FALSE(ok);
   ASSERT_EQ(gLines.size(), 2u);

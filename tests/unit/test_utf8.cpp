@@ -214,8 +214,7 @@ TEST(Utf8Clamp, KeepsTextsThatFit) {
 
 TEST(Utf8Clamp, CutsBeforeASplitCharacter) {
   // "a" + U+00E9 (2 bytes) + U+20AC (3 bytes) + U+1F600 (4 bytes) + "z"
-  const std::string text =
-      bytes({'a', 0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80, 'z'});
+  const std::string text = bytes({'a', 0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80, 'z'});
   const std::size_t expected[] = {0, 1, 1, 3, 3, 3, 6, 6, 6, 6, 10};
   for (std::size_t limit = 0; limit < text.size(); ++limit) {
     EXPECT_EQ(clampUtf8Length(text.data(), text.size(), limit), expected[limit])

@@ -30,7 +30,7 @@
 namespace hostcli {
 
 inline constexpr int kWriteFailed = 1;
-inline constexpr int kBrokenPipe = 141;  // 128 + SIGPIPE
+inline constexpr int kBrokenPipe = 141;   // 128 + SIGPIPE
 inline constexpr int kInterrupted = 130;  // 128 + SIGINT
 inline constexpr int kTerminated = 143;   // 128 + SIGTERM
 
@@ -223,10 +223,14 @@ enum class ColorMode { Auto, Always, Never };
 
 // "auto", "always", "never"; false for anything else.
 inline bool parseColorMode(std::string_view text, ColorMode& mode) {
-  if (text == "auto") mode = ColorMode::Auto;
-  else if (text == "always") mode = ColorMode::Always;
-  else if (text == "never") mode = ColorMode::Never;
-  else return false;
+  if (text == "auto")
+    mode = ColorMode::Auto;
+  else if (text == "always")
+    mode = ColorMode::Always;
+  else if (text == "never")
+    mode = ColorMode::Never;
+  else
+    return false;
   return true;
 }
 
@@ -337,9 +341,12 @@ inline long boardNumber(std::string_view name) {
              return x == std::tolower(static_cast<unsigned char>(y));
            });
   };
-  if (startsWithNoCase("kel")) digits = name.substr(3);
-  else if (startsWithNoCase("qovorlix")) digits = name.substr(8);
-  else return -1;
+  if (startsWithNoCase("kel"))
+    digits = name.substr(3);
+  else if (startsWithNoCase("qovorlix"))
+    digits = name.substr(8);
+  else
+    return -1;
   if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0')) return -1;
   long n = 0;
   for (char c : digits) {

@@ -27,8 +27,8 @@ struct ImxSysNotificationSinkVtbl {
   HRESULT (*QueryInterface)(ImxSysNotificationSink* self, const Guid* iid, void** out);
   ULONG (*AddRef)(ImxSysNotificationSink* self);
   ULONG (*Release)(ImxSysNotificationSink* self);
-  HRESULT (*Notify)(ImxSysNotificationSink* self, void* expert, std::int32_t kind,
-                    ImxSysEnumStringList* names);
+  HRESULT (*Notify)
+  (ImxSysNotificationSink* self, void* expert, std::int32_t kind, ImxSysEnumStringList* names);
 };
 struct ImxSysNotificationSink {
   const ImxSysNotificationSinkVtbl* vtbl;
@@ -156,21 +156,29 @@ inline std::vector<std::string> itemNames(ImxSysExpert2* expert, HRESULT* result
 struct BagRow {
   unsigned tag;
   int type;
-  std::string value;   // as text (strings quoted UTF-8, control characters as \x escapes)
-  double number = 0;   // bool, integer and double values
-  std::string text;    // string values as UTF-8, unquoted; timestamps as ISO 8601 UTC
+  std::string value;  // as text (strings quoted UTF-8, control characters as \x escapes)
+  double number = 0;  // bool, integer and double values
+  std::string text;   // string values as UTF-8, unquoted; timestamps as ISO 8601 UTC
 };
 
 inline const char* typeName(int type) {
   switch (type) {
-    case 1: return "bool";
-    case 2: return "int32";
-    case 3: return "uint32";
-    case 4: return "double";
-    case 5: return "guid";
-    case 6: return "string";
-    case 7: return "timestamp";
-    default: return "?";
+    case 1:
+      return "bool";
+    case 2:
+      return "int32";
+    case 3:
+      return "uint32";
+    case 4:
+      return "double";
+    case 5:
+      return "guid";
+    case 6:
+      return "string";
+    case 7:
+      return "timestamp";
+    default:
+      return "?";
   }
 }
 
@@ -197,11 +205,11 @@ inline void readBagTimestamp(ImxSysPropertyBag* bag, BagRow& row) {
   int parts[6];
   bag->vtbl->GetTimestampParts(bag, row.tag, parts);
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d UTC", parts[0], parts[1],
-                parts[2], parts[3], parts[4], parts[5]);
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d UTC", parts[0], parts[1], parts[2],
+                parts[3], parts[4], parts[5]);
   row.value = buf;
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts[0], parts[1],
-                parts[2], parts[3], parts[4], parts[5]);
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts[0], parts[1], parts[2],
+                parts[3], parts[4], parts[5]);
   row.text = buf;
 }
 
@@ -247,8 +255,12 @@ inline void readBagValue(ImxSysPropertyBag* bag, BagRow& row) {
       row.value = buf;
       break;
     }
-    case 6: readBagString(bag, row); break;
-    case 7: readBagTimestamp(bag, row); break;
+    case 6:
+      readBagString(bag, row);
+      break;
+    case 7:
+      readBagTimestamp(bag, row);
+      break;
     default:
       row.value = "?";
   }
@@ -383,8 +395,12 @@ class HostImage {
     *out = nullptr;
     return static_cast<HRESULT>(0x80004002u);
   }
-  static ULONG addRefEntry(ImxSysBinaryImage* self) { return static_cast<ULONG>(++from(self)->refs_); }
-  static ULONG releaseEntry(ImxSysBinaryImage* self) { return static_cast<ULONG>(--from(self)->refs_); }
+  static ULONG addRefEntry(ImxSysBinaryImage* self) {
+    return static_cast<ULONG>(++from(self)->refs_);
+  }
+  static ULONG releaseEntry(ImxSysBinaryImage* self) {
+    return static_cast<ULONG>(--from(self)->refs_);
+  }
   static HRESULT getSize(ImxSysBinaryImage* self, unsigned* size) {
     *size = static_cast<unsigned>(from(self)->data_.size());
     return kS_OK;

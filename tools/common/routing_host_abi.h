@@ -101,15 +101,15 @@ struct Exports {
 
   // Fills every entry from `handle`; false with the first missing name in *missing.
   bool load(void* handle, std::string* missing) {
-#define ROUTINGABI_LOAD(name, result, args)                                      \
-  {                                                                              \
-    const std::string symbol = std::string(kPrefix) + #name;                     \
-    void* address = ::dlsym(handle, symbol.c_str());                             \
-    if (address == nullptr) {                                                    \
-      if (missing != nullptr) *missing = symbol;                                 \
-      return false;                                                              \
-    }                                                                            \
-    name = reinterpret_cast<result(*) args>(address);                            \
+#define ROUTINGABI_LOAD(name, result, args)                  \
+  {                                                          \
+    const std::string symbol = std::string(kPrefix) + #name; \
+    void* address = ::dlsym(handle, symbol.c_str());         \
+    if (address == nullptr) {                                \
+      if (missing != nullptr) *missing = symbol;             \
+      return false;                                          \
+    }                                                        \
+    name = reinterpret_cast<result(*) args>(address);        \
   }
     ROUTINGABI_EXPORTS(ROUTINGABI_LOAD)
 #undef ROUTINGABI_LOAD

@@ -60,7 +60,8 @@ constexpr char kExitCodes[] =
     "route was found (the message says why), or the output could not be written; 2 bad command\n"
     "line; 3 unknown device, terminal or ticket; 130/143 ended by SIGINT/SIGTERM\n"
     "(watch-demotions, route --hold), after the route and session were released; 141 standard\n"
-    "output is a closed pipe. Under --json every failure is one document {\"error\", \"exitCode\"}.\n"
+    "output is a closed pipe. Under --json every failure is one document {\"error\", "
+    "\"exitCode\"}.\n"
     "Routes belong to the session (the open device file) that calculated them: when this\n"
     "program ends, the driver destroys every route it made. `route --hold` keeps its route\n"
     "programmed until Ctrl-C; `release` acts by ticket in a fresh session and so can release\n"
@@ -285,9 +286,9 @@ struct Demotions {
   int count = 0;
   int reason = 0;
   std::string thread;
-  std::uint32_t ticket = 0;  // the route this session holds, 0 when none (guarded by mutex)
-  bool print = false;        // set before the session starts its thread
-  bool started = false;  // the stream's start has been written (guarded by gOutput)
+  std::uint32_t ticket = 0;          // the route this session holds, 0 when none (guarded by mutex)
+  bool print = false;                // set before the session starts its thread
+  bool started = false;              // the stream's start has been written (guarded by gOutput)
   std::vector<std::string> pending;  // lines of demotions before the start (guarded by gOutput)
 };
 
@@ -295,7 +296,7 @@ std::string demotionLine(int count, std::int32_t reason, std::uint32_t ticket,
                          const std::string& thread) {
   if (gReport.asJson) {
     json line = {{"event", "demotion"}, {"time", hostcli::isoNow()}, {"demotion", count},
-                 {"reason", reason},    {"thread", thread}, {"reserved", false}};
+                 {"reason", reason},    {"thread", thread},          {"reserved", false}};
     line["ticket"] = ticket != 0 ? json(ticket) : json(nullptr);
     return hostcli::dumpJson(line);
   }
@@ -459,7 +460,8 @@ std::vector<std::string> terminalNames(const json& terminals) {
                                   const std::string& board) {
   const std::vector<std::string> names = terminalNames(terminals);
   fail(kUnknown,
-       fmt::format("unknown terminal \"{}\" on {}{}", name, board, hostcli::nearestHint(name, names)),
+       fmt::format("unknown terminal \"{}\" on {}{}", name, board,
+                   hostcli::nearestHint(name, names)),
        {{"terminal", name}, {"nearest", hostcli::nearest(name, names)}});
 }
 
@@ -477,7 +479,8 @@ struct Calculation {
 
 Calculation calculate(const Exports& x, void* session, const std::string& from,
                       const std::string& to, bool ignoreReservations) {
-  const json seeds = json::array({{{"terminal", from}, {"cost", 1}, {"constraints", json::object()}}});
+  const json seeds =
+      json::array({{{"terminal", from}, {"cost", 1}, {"constraints", json::object()}}});
   const json destinations = json::array({to});
   const json modifiers = ignoreReservations
                              ? json{{"required", {{"calculateIgnoresReservations", true}}}}
@@ -518,9 +521,8 @@ std::vector<std::string> routePath(const Exports& x, void* session, std::uint32_
   for (const auto& name : {from, to}) {
     const json* t = findTerminal(terminals, name);
     if (t == nullptr) unknownTerminal(terminals, name, s.name());
-    const json* canonical = (*t)["isAlias"].get<bool>()
-                                ? findTerminal(terminals, str(*t, "canonicalName"))
-                                : t;
+    const json* canonical =
+        (*t)["isAlias"].get<bool>() ? findTerminal(terminals, str(*t, "canonicalName")) : t;
     if ((*t)["isMaskedOut"].get<bool>() ||
         (canonical != nullptr && (*canonical)["isMaskedOut"].get<bool>())) {
       extra["reason"] = "masked";
@@ -547,16 +549,19 @@ std::vector<std::string> routePath(const Exports& x, void* session, std::uint32_
       std::string held;
       for (std::size_t i = 1; i < path.size() && held.empty(); ++i) {
         const Calculation part = calculate(x, s.handle(), from, path[i], false);
-        if (part.ticket() != 0) x.destroyRoute(s.handle(), part.ticket());
-        else held = path[i];
+        if (part.ticket() != 0)
+          x.destroyRoute(s.handle(), part.ticket());
+        else
+          held = path[i];
       }
       extra["reason"] = "reserved";
       extra["path"] = path;
       if (!held.empty()) extra["terminal"] = held;
       if (held.empty()) {
         fail(kFailed,
-             head + ": the terminals on the way are held by routes of other sessions; "
-                    "--ignore-reservations takes them (those routes are demoted)",
+             head +
+                 ": the terminals on the way are held by routes of other sessions; "
+                 "--ignore-reservations takes them (those routes are demoted)",
              extra);
       }
       fail(kFailed,
@@ -606,7 +611,8 @@ void writeDot(const std::string& file, const std::string& text) {
     ok = false;
     e = errno;
   }
-  if (!ok) fail(kFailed, fmt::format("cannot write {}: {}", file, std::strerror(e)), {{"file", file}});
+  if (!ok)
+    fail(kFailed, fmt::format("cannot write {}: {}", file, std::strerror(e)), {{"file", file}});
 }
 
 // ---- commands --------------------------------------------------------------------------------
@@ -725,9 +731,9 @@ int terminalsCommand(const Exports& x, const Options& o) {
   json extra = statusMembers(st);
   extra["reason"] = "reserved";
   extra["conflicts"] = list;
-  const std::string holders =
-      tickets.empty() ? std::string("a route of another session")
-                      : fmt::format("{} (another session)", fmt::join(tickets, ", "));
+  const std::string holders = tickets.empty()
+                                  ? std::string("a route of another session")
+                                  : fmt::format("{} (another session)", fmt::join(tickets, ", "));
   fail(kFailed,
        fmt::format("{}: its terminals are held by {}; --ignore-reservations takes them (that "
                    "route is demoted)",
@@ -741,8 +747,8 @@ int demotionCount(Demotions& d) {
 }
 
 // Reserves and programs this session's route `ticket` (`head` names it); its terminal path.
-std::vector<std::string> reserveAndProgram(const Exports& x, const Session& s,
-                                           std::uint32_t ticket, const std::string& head) {
+std::vector<std::string> reserveAndProgram(const Exports& x, const Session& s, std::uint32_t ticket,
+                                           const std::string& head) {
   HostStatus st;
   char* text = nullptr;
   x.reserveRoute(s.handle(), ticket, &text, &st);
@@ -817,8 +823,7 @@ int routeCommand(const Exports& x, const Options& o) {
 
   const Calculation c = calculate(x, s.handle(), o.from, o.to, o.ignoreReservations);
   const std::uint32_t ticket = c.ticket();
-  if (ticket == 0)
-    explainNoRoute(x, s, terminals, o.from, o.to, o.ignoreReservations, c);
+  if (ticket == 0) explainNoRoute(x, s, terminals, o.from, o.to, o.ignoreReservations, c);
   RouteGuard guard(x, s.handle(), ticket);
   {
     std::lock_guard<std::mutex> lock(demotions.mutex);
@@ -829,7 +834,7 @@ int routeCommand(const Exports& x, const Options& o) {
       x, s, ticket, fmt::format("route from {} to {} on {}", o.from, o.to, s.name()));
 
   if (!o.dot.empty()) writeDot(o.dot, dotPicture(json::array(), names));
-  const json doc = {{"device", s.name()}, {"ticket", ticket}, {"cost", cost},
+  const json doc = {{"device", s.name()}, {"ticket", ticket},   {"cost", cost},
                     {"path", names},      {"routes", c.routes}, {"held", o.hold}};
   announceRoute(o, demotions, doc,
                 fmt::format("ticket {}  cost {}  path {}", ticket, cost.dump(),
@@ -1068,8 +1073,7 @@ void terminalsOptions(CLI::App& command, Options& o) {
         return w.find('=') == std::string::npos ? std::string("expected ATTRIBUTE=VALUE")
                                                 : std::string();
       });
-  command.add_option("--dot", o.dot,
-                     "write the terminals, grouped by bus, as Graphviz (- stdout)");
+  command.add_option("--dot", o.dot, "write the terminals, grouped by bus, as Graphviz (- stdout)");
 }
 
 void routeOptions(CLI::App& command, Options& o) {
@@ -1103,8 +1107,7 @@ const Command kCommandTable[] = {
     {"route", "calculate, reserve and program a route", routeOptions, routeCommand},
     {"release", "unprogram, unreserve and destroy a route by ticket (in a fresh session)",
      releaseOptions, releaseCommand},
-    {"watch-demotions", "print demotions until SIGINT/SIGTERM", deviceArgument, watchCommand,
-     true},
+    {"watch-demotions", "print demotions until SIGINT/SIGTERM", deviceArgument, watchCommand, true},
     {"probe", "walk every routing step once (the demo)", probeOptions, probeCommand},
 };
 

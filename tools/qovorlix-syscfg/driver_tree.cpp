@@ -18,9 +18,9 @@ namespace {
 constexpr const char* kMainInterface = "qovorlixtarrowk_vorlixtarrow";
 
 // The bus properties the library reads for every board, in its order.
-constexpr const char* kBusProperties[] = {"pciBusNumber",   "pciDeviceNumber",  "pciFunctionNumber",
-                                          "pcieLinkWidth",  "pcieMaxLinkWidth", "pcieTransferRate",
-                                          "pcieMaxTransferRate"};
+constexpr const char* kBusProperties[] = {
+    "pciBusNumber",     "pciDeviceNumber",  "pciFunctionNumber",  "pcieLinkWidth",
+    "pcieMaxLinkWidth", "pcieTransferRate", "pcieMaxTransferRate"};
 
 std::vector<std::string> entriesOf(const std::string& dir) {
   std::vector<std::string> names;

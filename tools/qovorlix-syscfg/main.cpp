@@ -352,8 +352,8 @@ struct Options : hostcli::GlobalOptions {
   bool yes = false;
   int mode = 0;
   unsigned timeoutSeconds = 600;
-  unsigned watchCount = 0;    // 0: no limit
-  double watchTimeout = 0;    // seconds, 0: no limit
+  unsigned watchCount = 0;  // 0: no limit
+  double watchTimeout = 0;  // seconds, 0: no limit
 };
 
 // Opens the host and finds the item named on the command line (its host text in `name`).
@@ -385,7 +385,7 @@ FirmwareState firmwareState(Host& host, const std::string& item) {
   hostStringFree(target);
   wchar_t* text = nullptr;
   const HRESULT hr = host.firmware->vtbl->GetFirmwareUpdateStatus(host.firmware, name, &s.state,
-                                                                   &s.percent, &text);
+                                                                  &s.percent, &text);
   hostStringFree(text);
   s.known = hr == kS_OK;
   return s;
@@ -511,8 +511,8 @@ void printListing(const Listing& l, bool noBoards) {
   hostcli::Table table;
   table.add({"DEVICE", "ITEM", "PCI", "REASON"});
   for (const DriverBoard& b : l.left)
-    table.add({b.device, b.item.empty() ? "-" : b.item, b.pci.empty() ? "-" : b.pci,
-               notServedReason(b)});
+    table.add(
+        {b.device, b.item.empty() ? "-" : b.item, b.pci.empty() ? "-" : b.pci, notServedReason(b)});
   printTable(table);
 }
 
@@ -545,7 +545,8 @@ int showCommand(const Options& o) {
   if (hr == kS_FALSE) {  // some readings are missing: the board did not answer for them
     missing = missingReadings(rows);
     note(fmt::format("some hardware readings of {} cannot be read now: {}{}{}", o.item,
-                     hresultWithMeaning(hr), missing.empty() ? "" : ": ", readingFailures(missing)));
+                     hresultWithMeaning(hr), missing.empty() ? "" : ": ",
+                     readingFailures(missing)));
   } else if (hr != kS_OK) {
     // A board that cannot be read now still shows what the expert holds.
     note(fmt::format("the hardware readings of {} cannot be read now: {}", o.item,
@@ -579,8 +580,8 @@ int awaitRefresh(Host& host, const Options& o, HRESULT hr,
       },
       static_cast<int>(std::min(o.timeoutSeconds, 3600u) * 1000));
   if (!noticed)
-    return fail(kFailed, fmt::format("no item-changed notice for {} within {} s", o.item,
-                                     o.timeoutSeconds));
+    return fail(kFailed,
+                fmt::format("no item-changed notice for {} within {} s", o.item, o.timeoutSeconds));
   *noticeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - started)
                   .count();
@@ -674,8 +675,9 @@ int diagCommand(const Options& o) {
              {"meaning", hresultMeaning(hr)},
              {"text", report}};
     if (!passed) {
-      doc["error"] = fmt::format("the diagnostic of {} failed: {}{}", o.item, hresultWithMeaning(hr),
-                                 hr == kE_FAIL ? ": the board reported a failed self-test" : "");
+      doc["error"] =
+          fmt::format("the diagnostic of {} failed: {}{}", o.item, hresultWithMeaning(hr),
+                      hr == kE_FAIL ? ": the board reported a failed self-test" : "");
       doc["exitCode"] = rc;
     }
     outJson(doc, 2);
@@ -1134,8 +1136,7 @@ void refreshOptions(CLI::App& command, Options& o) {
   itemOption(command, o);
   command.add_flag("--async", o.async,
                    "in the background: the expert answers at once and notifies when done");
-  command.add_option("--timeout", o.timeoutSeconds,
-                     "seconds to wait for the notice (default 600)");
+  command.add_option("--timeout", o.timeoutSeconds, "seconds to wait for the notice (default 600)");
 }
 
 void diagOptions(CLI::App& command, Options& o) {
@@ -1175,13 +1176,11 @@ const Command kCommandTable[] = {
     {"refresh", "re-read a board's hardware readings (temperatures, fans, dated readings)",
      refreshOptions, refreshCommand},
     {"diag", "run a board's diagnostic", diagOptions, diagCommand},
-    {"firmware",
-     "write a firmware image to a board, with its progress (asks first on a terminal)",
+    {"firmware", "write a firmware image to a board, with its progress (asks first on a terminal)",
      firmwareOptions, firmwareCommand, true},
     {"watch", "print boards arriving, leaving and changing until Ctrl-C, --count or --timeout",
      watchOptions, watchCommand, true},
-    {"probe", "check the library's entry points, interfaces and identity", noOptions,
-     probeCommand},
+    {"probe", "check the library's entry points, interfaces and identity", noOptions, probeCommand},
 };
 
 // No command, or a word where the command belongs that is no command: said before parsing,

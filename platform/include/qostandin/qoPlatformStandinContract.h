@@ -92,8 +92,8 @@ inline constexpr std::uint32_t kAttrSupported = 0x4A;  // must read 1
 
 inline constexpr char kControlSocket[] = "/dev/.qosim/control";
 inline constexpr std::int32_t kNoFirmwareProgress = -304425;
-inline constexpr std::int32_t kFirmwareBusy = -52031;      // an update already runs on the board
-inline constexpr std::int32_t kFirmwareNoDevice = -52006;  // no board answers the device name
+inline constexpr std::int32_t kFirmwareBusy = -52031;        // an update already runs on the board
+inline constexpr std::int32_t kFirmwareNoDevice = -52006;    // no board answers the device name
 inline constexpr std::int32_t kNoSimulatedMachine = -52023;  // control socket unreachable
 
 inline constexpr char kDataDirectory[] = "/dev/.qosim/data";

@@ -23,8 +23,7 @@ namespace qovorlixapi {
 inline constexpr std::int32_t kNoProgress = -304425;
 inline constexpr std::int32_t kInvalidParameter = -52005;
 
-using tUpdateFirmware = std::int32_t (*)(const char*, const char*, std::uint64_t, const void*,
-                                         int);
+using tUpdateFirmware = std::int32_t (*)(const char*, const char*, std::uint64_t, const void*, int);
 using tGetFirmwareUpdateProgress = std::int32_t (*)(const char*, std::int32_t*, std::uint8_t*,
                                                     std::uint8_t*);
 inline constexpr char kLibraryName[] = "libqovorlixapi.so.1";

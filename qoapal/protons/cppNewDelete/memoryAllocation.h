@@ -23,8 +23,7 @@ void* allocateWithStatus(std::size_t size, tStatus* status) noexcept;
 
 // Room for `count` elements of `elementSize` bytes each, or null. A product that does not fit
 // in size_t can never be allocated: it sets kMemoryFull without asking the allocator.
-void* allocateArrayWithStatus(std::size_t count, std::size_t elementSize,
-                              tStatus* status) noexcept;
+void* allocateArrayWithStatus(std::size_t count, std::size_t elementSize, tStatus* status) noexcept;
 
 // Releases a block from either helper above; null is ignored.
 void freeAllocation(void* block) noexcept;

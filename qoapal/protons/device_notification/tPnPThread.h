@@ -28,12 +28,14 @@
 // good), waits until the notification thread has built its dispatcher and takes over the
 // dispatcher's construction status. status() then tells whether the pair runs.
 // Shutdown (shutdown() or the destructor), in this order: under the guard mutex mark the pair
-// stopping and cancel the published dispatcher, end a back-off, join the notification thread; set the worker's stop flag, add 1 to the
-// pending count, set its event and join it; destroy the events and the guard mutex.
-// Must not be called on either of the pair's own threads (a thread cannot join itself).
+// stopping and cancel the published dispatcher, end a back-off, join the notification thread; set
+// the worker's stop flag, add 1 to the pending count, set its event and join it; destroy the events
+// and the guard mutex. Must not be called on either of the pair's own threads (a thread cannot join
+// itself).
 //
 // Lock order: the guard mutex is a leaf (held only to publish, clear or cancel the dispatcher
-// pointer and to read or set the stopping flag; cancel writes one byte to a pipe). The pass runs with no lock of this pair held.
+// pointer and to read or set the stopping flag; cancel writes one byte to a pipe). The pass runs
+// with no lock of this pair held.
 #pragma once
 
 #include <cxxabi.h>
@@ -90,7 +92,7 @@ class tPnPWorker final : public iThread {
   std::uint64_t failedPasses() const noexcept { return failed_.load(std::memory_order_acquire); }
 
   void run() override {
-    if (!event_.isCreated()) return;  // nothing could ever wake us
+    if (!event_.isCreated()) return;   // nothing could ever wake us
     std::size_t recheck = kNoRecheck;  // index into kSettleMs of the next confirming pass
     for (;;) {
       if (recheck != kNoRecheck) {

@@ -37,8 +37,7 @@ void tThreadController::start(iThread* body, int priority, const char* name,
                               tStatus* status) noexcept {
   if (status == nullptr) return;
   if (running_) {
-    status->setCode(kAlreadyRunning, kComponentName, kSourceName,
-                    kLineAlreadyRunning);
+    status->setCode(kAlreadyRunning, kComponentName, kSourceName, kLineAlreadyRunning);
     return;
   }
   // A thread of an earlier run has been joined already: forget it.
@@ -56,8 +55,7 @@ void tThreadController::start(iThread* body, int priority, const char* name,
   std::free(name_);
   name_ = ::strdup(name != nullptr ? name : kDefaultName);
   if (name_ == nullptr) {
-    status->setCode(nQOAPALS100::tStatus::kMemoryFull, kComponentName, kSourceName,
-                    kLineNameCopy);
+    status->setCode(nQOAPALS100::tStatus::kMemoryFull, kComponentName, kSourceName, kLineNameCopy);
     return;
   }
   // The new thread waits at the gate until the controller is complete, so even a body that

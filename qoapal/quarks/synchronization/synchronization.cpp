@@ -98,8 +98,7 @@ void tEvent::create(bool autoReset, tStatus* status) noexcept {
   if (haveAttributes) pthread_condattr_destroy(&attributes);
   if (created != 0) {
     condition_ = PTHREAD_COND_INITIALIZER;
-    status->setCode(nQOAPALS100::tStatus::kOsFault, kComponentName, kSourceName,
-                    kLineEventCreate);
+    status->setCode(nQOAPALS100::tStatus::kOsFault, kComponentName, kSourceName, kLineEventCreate);
     return;
   }
   clock_ = haveAttributes ? CLOCK_MONOTONIC : CLOCK_REALTIME;

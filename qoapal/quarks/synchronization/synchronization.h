@@ -25,8 +25,8 @@ namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000 {
 
 namespace synchronization {
 inline constexpr char kSourceName[] = "quarks/synchronization";
-inline constexpr unsigned kLineMutexCreate = 588;    // mutex attributes or mutex refused
-inline constexpr unsigned kLineEventCreate = 1352;   // condition variable refused
+inline constexpr unsigned kLineMutexCreate = 588;   // mutex attributes or mutex refused
+inline constexpr unsigned kLineEventCreate = 1352;  // condition variable refused
 }  // namespace synchronization
 
 // A recursive mutex with the priority-inheritance protocol.

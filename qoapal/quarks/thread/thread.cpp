@@ -31,8 +31,7 @@ bool createThread(pthread_t* id, void* (*entry)(void*), void* argument, int prio
   }
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) {
-    status->setCode(nQOAPALS100::tStatus::kOsFault, kComponentName, kSourceName,
-                    kLineAttributes);
+    status->setCode(nQOAPALS100::tStatus::kOsFault, kComponentName, kSourceName, kLineAttributes);
     return false;
   }
   sched_param parameter{};

@@ -17,22 +17,46 @@ namespace qosim::control {
 
 // In table order; the server's handler table follows it.
 enum class Id : std::size_t {
-  Ping, List, Plug, Unplug, DevQoRemove, DevQoCreate, Respond, Inject, ClearResponses, Responses,
-  Notify, NotifyRaw, Log, LogClear, Subscriptions, Set, Get, EnumFault, Generation, ModuleFile,
-  RelocationFault, FirmwareUpdate, FirmwareProgress, FirmwareFault, FirmwareConfig, PowerCycle,
-  Demote, Routes,
+  Ping,
+  List,
+  Plug,
+  Unplug,
+  DevQoRemove,
+  DevQoCreate,
+  Respond,
+  Inject,
+  ClearResponses,
+  Responses,
+  Notify,
+  NotifyRaw,
+  Log,
+  LogClear,
+  Subscriptions,
+  Set,
+  Get,
+  EnumFault,
+  Generation,
+  ModuleFile,
+  RelocationFault,
+  FirmwareUpdate,
+  FirmwareProgress,
+  FirmwareFault,
+  FirmwareConfig,
+  PowerCycle,
+  Demote,
+  Routes,
   Count
 };
 inline constexpr std::size_t kRequestCount = static_cast<std::size_t>(Id::Count);
 
 enum class KeyType {
-  Text,    // a JSON string
-  Hex,     // a string of hex digits (byte strings)
-  U16,     // numbers: a JSON number, or a text in decimal or 0x-hex, in the type's range
+  Text,  // a JSON string
+  Hex,   // a string of hex digits (byte strings)
+  U16,   // numbers: a JSON number, or a text in decimal or 0x-hex, in the type's range
   U32,
   I32,
   U64,
-  Count,   // a signed call count (-1: until cleared)
+  Count,  // a signed call count (-1: until cleared)
   Bool,
   Json,    // any JSON value (a board object, a list of them)
   CtlOnly  // read by `qosim ctl` itself and never sent (method=, interface=)

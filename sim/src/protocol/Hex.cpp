@@ -18,11 +18,16 @@ std::optional<Bytes> fromHex(const std::string& text) {
   int high = -1;
   for (char c : text) {
     int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else if (c == ' ' || c == ':' || c == '\n' || c == '\t') continue;
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      v = c - 'A' + 10;
+    else if (c == ' ' || c == ':' || c == '\n' || c == '\t')
+      continue;
+    else
+      return std::nullopt;
     if (high < 0) {
       high = v;
     } else {

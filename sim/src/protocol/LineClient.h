@@ -24,8 +24,7 @@ class LineClient {
   enum class Exchange { Answered, SendFailed, TimedOut, Closed, ReceiveFailed };
 
   LineClient() = default;
-  LineClient(LineClient&& other) noexcept
-      : fd_(other.fd_), pending_(std::move(other.pending_)) {
+  LineClient(LineClient&& other) noexcept : fd_(other.fd_), pending_(std::move(other.pending_)) {
     other.fd_ = -1;
   }
   LineClient& operator=(LineClient&& other) noexcept {

@@ -19,9 +19,9 @@ extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
 namespace faultmatrix {
 
 // The columns: how the call fails.
-inline constexpr const char* kColumns[] = {
-    "(a) error status", "(b) warning status", "(c) transport errno", "(d) unplugged between calls",
-    "(e) driver killed mid-request"};
+inline constexpr const char* kColumns[] = {"(a) error status", "(b) warning status",
+                                           "(c) transport errno", "(d) unplugged between calls",
+                                           "(e) driver killed mid-request"};
 inline constexpr int kColumnCount = 5;
 enum Column { kErrorStatus, kWarningStatus, kTransport, kUnplugged, kKilled };
 
@@ -45,7 +45,9 @@ class Matrix {
       rowWidth = std::max(rowWidth, r.size());
       for (const auto& [c, text] : cells_.at(r)) width[c] = std::max(width[c], text.size());
     }
-    auto pad = [](std::string s, std::size_t w) { return s.append(w - std::min(w, s.size()), ' '); };
+    auto pad = [](std::string s, std::size_t w) {
+      return s.append(w - std::min(w, s.size()), ' ');
+    };
     std::string out = title_ + "\n" + pad("call", rowWidth);
     for (int c = 0; c < kColumnCount; ++c) out += " | " + pad(kColumns[c], width[c]);
     out += "\n";
@@ -74,6 +76,8 @@ using testsupport::threadCount;
 using testsupport::threadCountSettled;
 
 // True when LeakSanitizer found no unreachable allocation (always true without it).
-inline bool noLeaks() { return __lsan_do_recoverable_leak_check == nullptr || __lsan_do_recoverable_leak_check() == 0; }
+inline bool noLeaks() {
+  return __lsan_do_recoverable_leak_check == nullptr || __lsan_do_recoverable_leak_check() == 0;
+}
 
 }  // namespace faultmatrix

@@ -60,7 +60,7 @@ struct Row {
   const char* method;
   std::uint32_t command;
   Operation operation;
-  unsigned refreshTag;  // Refresh: the dynamic tag whose group calls the method
+  unsigned refreshTag;   // Refresh: the dynamic tag whose group calls the method
   unsigned fallbackTag;  // Build: the tag that takes the fallback value when the call fails
   const char* fallback;  // its value then (the board's own answer differs)
   // Expected outcome per column: (a), (b), (c) for EIO/ENODEV/ENOTTY, (d) first call, (e).
@@ -75,26 +75,186 @@ constexpr unsigned kModuleIdTag = 0x19012000, kRecordByteTag = 0x1048000;
 constexpr Row kRows[] = {
     // Item build (first use of the item): op0604 and the module reads fall back; every later call
     // of the build goes to the same descriptor, so a gone board or a dead driver fails it.
-    {"op0604", qodrv::vorlixtarrow::kOp0604Command, Operation::Build, 0, kRecordByteTag, "1", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
-    {"op0600", qodrv::vorlixtarrow::kOp0600Command, Operation::Build, 0, kModuleIdTag, "4294967295 (0xFFFFFFFF)", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
-    {"op0601", qodrv::vorlixtarrow::kOp0601Command, Operation::Build, 0, kModuleIdTag, "4294967295 (0xFFFFFFFF)", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
-    {"op0602", qodrv::vorlixtarrow::kOp0602Command, Operation::Build, 0, kModuleIdTag, "4294967295 (0xFFFFFFFF)", kOk, kOk, {kOk, kOk, kOk}, kLeftOut, kLeftOut},
-    {"op0701", qodrv::vorlixtarrow::kOp0701Command, Operation::Build, 0, 0, "", kLeftOut, kOk, {kLeftOut, kLeftOut, kLeftOut}, kLeftOut, kLeftOut},
-    {"op0700", qodrv::vorlixtarrow::kOp0700Command, Operation::Build, 0, 0, "", kLeftOut, kOk, {kLeftOut, kLeftOut, kLeftOut}, kLeftOut, kLeftOut},
+    {"op0604",
+     qodrv::vorlixtarrow::kOp0604Command,
+     Operation::Build,
+     0,
+     kRecordByteTag,
+     "1",
+     kOk,
+     kOk,
+     {kOk, kOk, kOk},
+     kLeftOut,
+     kLeftOut},
+    {"op0600",
+     qodrv::vorlixtarrow::kOp0600Command,
+     Operation::Build,
+     0,
+     kModuleIdTag,
+     "4294967295 (0xFFFFFFFF)",
+     kOk,
+     kOk,
+     {kOk, kOk, kOk},
+     kLeftOut,
+     kLeftOut},
+    {"op0601",
+     qodrv::vorlixtarrow::kOp0601Command,
+     Operation::Build,
+     0,
+     kModuleIdTag,
+     "4294967295 (0xFFFFFFFF)",
+     kOk,
+     kOk,
+     {kOk, kOk, kOk},
+     kLeftOut,
+     kLeftOut},
+    {"op0602",
+     qodrv::vorlixtarrow::kOp0602Command,
+     Operation::Build,
+     0,
+     kModuleIdTag,
+     "4294967295 (0xFFFFFFFF)",
+     kOk,
+     kOk,
+     {kOk, kOk, kOk},
+     kLeftOut,
+     kLeftOut},
+    {"op0701",
+     qodrv::vorlixtarrow::kOp0701Command,
+     Operation::Build,
+     0,
+     0,
+     "",
+     kLeftOut,
+     kOk,
+     {kLeftOut, kLeftOut, kLeftOut},
+     kLeftOut,
+     kLeftOut},
+    {"op0700",
+     qodrv::vorlixtarrow::kOp0700Command,
+     Operation::Build,
+     0,
+     0,
+     "",
+     kLeftOut,
+     kOk,
+     {kLeftOut, kLeftOut, kLeftOut},
+     kLeftOut,
+     kLeftOut},
     // Synchronous refresh of one dynamic group: the first call of a pair unplugging the board
     // fails the second; the last call of a group has already answered.
-    {"op0300", qodrv::vorlixtarrow::kOp0300Command, Operation::Refresh, 0x1015000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
-    {"op0301", qodrv::vorlixtarrow::kOp0301Command, Operation::Refresh, 0x1015000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
-    {"op0304", qodrv::vorlixtarrow::kOp0304Command, Operation::Refresh, 0x1900F000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
-    {"op0305", qodrv::vorlixtarrow::kOp0305Command, Operation::Refresh, 0x1900F000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
-    {"op0405", qodrv::vorlixtarrow::kOp0405Command, Operation::Refresh, 0x102E000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
-    {"op0402", qodrv::vorlixtarrow::kOp0402Command, Operation::Refresh, 0x102E000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
-    {"op0407", qodrv::vorlixtarrow::kOp0407Command, Operation::Refresh, 0x1061000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kUnwritten, kUnwritten},
-    {"op0408", qodrv::vorlixtarrow::kOp0408Command, Operation::Refresh, 0x1061000, 0, "", kUnwritten, kOk, {kUnwritten, kUnwritten, kUnwritten}, kOk, kUnwritten},
+    {"op0300",
+     qodrv::vorlixtarrow::kOp0300Command,
+     Operation::Refresh,
+     0x1015000,
+     0,
+     "",
+     kUnwritten,
+     kOk,
+     {kUnwritten, kUnwritten, kUnwritten},
+     kUnwritten,
+     kUnwritten},
+    {"op0301",
+     qodrv::vorlixtarrow::kOp0301Command,
+     Operation::Refresh,
+     0x1015000,
+     0,
+     "",
+     kUnwritten,
+     kOk,
+     {kUnwritten, kUnwritten, kUnwritten},
+     kOk,
+     kUnwritten},
+    {"op0304",
+     qodrv::vorlixtarrow::kOp0304Command,
+     Operation::Refresh,
+     0x1900F000,
+     0,
+     "",
+     kUnwritten,
+     kOk,
+     {kUnwritten, kUnwritten, kUnwritten},
+     kUnwritten,
+     kUnwritten},
+    {"op0305",
+     qodrv::vorlixtarrow::kOp0305Command,
+     Operation::Refresh,
+     0x1900F000,
+     0,
+     "",
+     kUnwritten,
+     kOk,
+     {kUnwritten, kUnwritten, kUnwritten},
+     kOk,
+     kUnwritten},
+    {"op0405",
+     qodrv::vorlixtarrow::kOp0405Command,
+     Operation::Refresh,
+     0x102E000,
+     0,
+     "",
+     kUnwritten,
+     kOk,
+     {kUnwritten, kUnwritten, kUnwritten},
+     kUnwritten,
+     kUnwritten},
+    {"op0402",
+     qodrv::vorlixtarrow::kOp0402Command,
+     Operation::Refresh,
+     0x102E000,
+     0,
+     "",
+     kUnwritten,
+     kOk,
+     {kUnwritten, kUnwritten, kUnwritten},
+     kOk,
+     kUnwritten},
+    {"op0407",
+     qodrv::vorlixtarrow::kOp0407Command,
+     Operation::Refresh,
+     0x1061000,
+     0,
+     "",
+     kUnwritten,
+     kOk,
+     {kUnwritten, kUnwritten, kUnwritten},
+     kUnwritten,
+     kUnwritten},
+    {"op0408",
+     qodrv::vorlixtarrow::kOp0408Command,
+     Operation::Refresh,
+     0x1061000,
+     0,
+     "",
+     kUnwritten,
+     kOk,
+     {kUnwritten, kUnwritten, kUnwritten},
+     kOk,
+     kUnwritten},
     // The version text is also written by the build: a failed refresh leaves the old text.
-    {"op0701 (refresh)", qodrv::vorlixtarrow::kOp0701Command, Operation::Refresh, 0x102F000, 0, "", kOk, kOk, {kOk, kOk, kOk}, kOk, kOk},
+    {"op0701 (refresh)",
+     qodrv::vorlixtarrow::kOp0701Command,
+     Operation::Refresh,
+     0x102F000,
+     0,
+     "",
+     kOk,
+     kOk,
+     {kOk, kOk, kOk},
+     kOk,
+     kOk},
     // Diagnostic: -52030 and EIO are general failures, ENODEV "no device", ENOTTY "not supported".
-    {"op0400", qodrv::vorlixtarrow::kOp0400Command, Operation::Diagnostic, 0, 0, "", kFailed, kOk, {kFailed, kLeftOut, "0x80004001"}, kOk, kFailed},
+    {"op0400",
+     qodrv::vorlixtarrow::kOp0400Command,
+     Operation::Diagnostic,
+     0,
+     0,
+     "",
+     kFailed,
+     kOk,
+     {kFailed, kLeftOut, "0x80004001"},
+     kOk,
+     kFailed},
 };
 
 class ExpertFaultMatrix : public ::testing::Test {
@@ -117,9 +277,11 @@ class ExpertFaultMatrix : public ::testing::Test {
   void destroy(ImxSysExpert2* e) {
     EXPECT_EQ(e->vtbl->Shutdown(e), kS_OK);
     EXPECT_EQ(release(e), 0u);
-    EXPECT_LE(faultmatrix::threadCountSettled(threadsBefore_), threadsBefore_) << "a thread of the expert is still running";
+    EXPECT_LE(faultmatrix::threadCountSettled(threadsBefore_), threadsBefore_)
+        << "a thread of the expert is still running";
   }
-  static HRESULT bagOf(ImxSysExpert2* e, const std::string& item, std::vector<BagRow>* rows = nullptr) {
+  static HRESULT bagOf(ImxSysExpert2* e, const std::string& item,
+                       std::vector<BagRow>* rows = nullptr) {
     const HostText name(item);
     void* bag = nullptr;
     const HRESULT hr = e->vtbl->GetPropertyBag(e, name, &bag);
@@ -151,11 +313,16 @@ class ExpertFaultMatrix : public ::testing::Test {
 
   static std::string expected(const Row& row, Column column, int errnoIndex = 0) {
     switch (column) {
-      case faultmatrix::kErrorStatus: return row.error;
-      case faultmatrix::kWarningStatus: return row.warning;
-      case faultmatrix::kTransport: return row.transport[errnoIndex];
-      case faultmatrix::kUnplugged: return std::string(row.unplugged) + ", again " + kLeftOut;
-      case faultmatrix::kKilled: return row.killed;
+      case faultmatrix::kErrorStatus:
+        return row.error;
+      case faultmatrix::kWarningStatus:
+        return row.warning;
+      case faultmatrix::kTransport:
+        return row.transport[errnoIndex];
+      case faultmatrix::kUnplugged:
+        return std::string(row.unplugged) + ", again " + kLeftOut;
+      case faultmatrix::kKilled:
+        return row.killed;
     }
     return "?";
   }
@@ -164,7 +331,8 @@ class ExpertFaultMatrix : public ::testing::Test {
   // fresh expert; the fault is armed for the method's next call; the host operation runs.
   std::string runCell(const Row& row, Column column, int err = 0) {
     qosim::BoardSet set;
-    set.add().withDefaults().withField("moduleRecord", {{"hex", "00000000000000000000000000000007"}});
+    set.add().withDefaults().withField("moduleRecord",
+                                       {{"hex", "00000000000000000000000000000007"}});
     if (!set.plug().ok()) return "plug failed";
     const std::string device = set.board(0).device;
     const std::string item = "KEL" + device.substr(std::string("qovorlix").size());
@@ -181,19 +349,25 @@ class ExpertFaultMatrix : public ::testing::Test {
       return "fault not set: " + error;
     }
     std::vector<BagRow> rows;
-    const HRESULT hr = row.operation == Operation::Build ? bagOf(e, item, &rows) : run(e, row, item);
+    const HRESULT hr =
+        row.operation == Operation::Build ? bagOf(e, item, &rows) : run(e, row, item);
     std::string seen = outcome(hr);
     if (hr == kS_OK && row.fallbackTag != 0 && column != faultmatrix::kWarningStatus) {
-      const auto it = std::find_if(rows.begin(), rows.end(), [&](const BagRow& r) { return r.tag == row.fallbackTag; });
+      const auto it = std::find_if(rows.begin(), rows.end(),
+                                   [&](const BagRow& r) { return r.tag == row.fallbackTag; });
       const std::string value = it == rows.end() ? "absent" : it->value;
-      if (value != row.fallback) seen += " (" + hresultText(static_cast<HRESULT>(row.fallbackTag)) + " = " + value + ", not the fallback)";
+      if (value != row.fallback)
+        seen += " (" + hresultText(static_cast<HRESULT>(row.fallbackTag)) + " = " + value +
+                ", not the fallback)";
     }
     if (column == faultmatrix::kUnplugged) {
       // Once the library has seen the board leave, the next operation finds no item.
-      for (int i = 0; i < 250 && contains(itemNames(e), item); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      for (int i = 0; i < 250 && contains(itemNames(e), item); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
       seen += ", again " + outcome(run(e, row, item));
     }
-    if (column == faultmatrix::kKilled) std::this_thread::sleep_for(std::chrono::milliseconds(kRestartMs * 2));
+    if (column == faultmatrix::kKilled)
+      std::this_thread::sleep_for(std::chrono::milliseconds(kRestartMs * 2));
     set.client().clearResponses();
     // This expert still serves another board through the driver.
     const HRESULT other = run(e, kRows[std::size(kRows) - 1], "KEL0");
@@ -204,12 +378,15 @@ class ExpertFaultMatrix : public ::testing::Test {
 
   // The fault for the method's next call. Warnings and unplugging keep the board's own answer
   // (board-file faults, counted afresh when set); the others are control rules.
-  static std::string arm(qosim::Client& client, const std::string& device, const Row& row, Column column, int err) {
+  static std::string arm(qosim::Client& client, const std::string& device, const Row& row,
+                         Column column, int err) {
     const std::string method = std::string(row.method).substr(0, 6);
     if (column == faultmatrix::kWarningStatus || column == faultmatrix::kUnplugged) {
       nlohmann::json fault{{"method", method}, {"count", 1}};
-      if (column == faultmatrix::kWarningStatus) fault["status"] = kDriverWarning;
-      else fault["then"] = "unplug";
+      if (column == faultmatrix::kWarningStatus)
+        fault["status"] = kDriverWarning;
+      else
+        fault["then"] = "unplug";
       return client.setBoardField(device, "driverFaults", nlohmann::json::array({fault})).error;
     }
     qosim::ResponseRule rule;
@@ -236,22 +413,26 @@ class ExpertFaultMatrix : public ::testing::Test {
 TEST_F(ExpertFaultMatrix, EveryMainInterfaceMethodFailingEveryWay) {
   faultmatrix::Matrix seen("expert face: main-interface driver methods (cell = HRESULT seen)");
   int mismatches = 0;
-  auto record = [&](const std::string& row, int column, const std::string& got, const std::string& want) {
+  auto record = [&](const std::string& row, int column, const std::string& got,
+                    const std::string& want) {
     seen.set(row, column, got == want ? got : got + " [expected " + want + "]");
     if (got != want) ++mismatches;
     EXPECT_EQ(got, want) << row << " " << faultmatrix::kColumns[column];
   };
   for (const Row& row : kRows) {
-    const std::string name = std::string(row.method) + (row.operation == Operation::Build ? " (item build)"
-                                                       : row.operation == Operation::Diagnostic ? " (diagnostic)"
-                                                                                                : "");
-    for (Column c : {faultmatrix::kErrorStatus, faultmatrix::kWarningStatus, faultmatrix::kUnplugged,
-                     faultmatrix::kKilled})
+    const std::string name =
+        std::string(row.method) + (row.operation == Operation::Build        ? " (item build)"
+                                   : row.operation == Operation::Diagnostic ? " (diagnostic)"
+                                                                            : "");
+    for (Column c : {faultmatrix::kErrorStatus, faultmatrix::kWarningStatus,
+                     faultmatrix::kUnplugged, faultmatrix::kKilled})
       record(name, c, runCell(row, c), expected(row, c));
     std::string got, want;
     for (std::size_t i = 0; i < std::size(kErrnos); ++i) {
-      got += std::string(i ? " " : "") + kErrnoNames[i] + ":" + runCell(row, faultmatrix::kTransport, kErrnos[i]);
-      want += std::string(i ? " " : "") + kErrnoNames[i] + ":" + expected(row, faultmatrix::kTransport, static_cast<int>(i));
+      got += std::string(i ? " " : "") + kErrnoNames[i] + ":" +
+             runCell(row, faultmatrix::kTransport, kErrnos[i]);
+      want += std::string(i ? " " : "") + kErrnoNames[i] + ":" +
+              expected(row, faultmatrix::kTransport, static_cast<int>(i));
     }
     record(name, faultmatrix::kTransport, got, want);
   }
@@ -278,32 +459,98 @@ struct EnumRow {
 
 // A failing machine-wide call means the device expert cannot be made: the first use fails with
 // 0x80004005 whatever the status (a failure while translating is classified as a plain
-// exception), and the next operation retries; a board whose list entry, session, reader or attribute fails is left
-// out (its item does not exist) while the others are served.
+// exception), and the next operation retries; a board whose list entry, session, reader or
+// attribute fails is left out (its item does not exist) while the others are served.
 constexpr const char* kLeftOutThenOk = "0x80040375, then S_OK";
 constexpr const char* kFailedThenOk = "0x80004005, then S_OK";
 constexpr EnumRow kEnumRows[] = {
-    {"initialize", true, kFailedThenOk, "S_OK, then S_OK", {kFailedThenOk, kFailedThenOk, kFailedThenOk}},
-    {"getAllKelDevices", true, kFailedThenOk, "S_OK, then S_OK", {kFailedThenOk, kFailedThenOk, kFailedThenOk}},
-    {"deviceAt", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"openSession", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"getAttributeReader", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"readU32.1", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"readU32.2", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"readU32.3", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"readU32.4", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"readU32.10", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"readU32.11", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"readU32.12", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"readU32.28", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"readU32.30", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"readU32.74", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
-    {"readString.5", false, kLeftOutThenOk, "S_OK, then S_OK", {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"initialize",
+     true,
+     kFailedThenOk,
+     "S_OK, then S_OK",
+     {kFailedThenOk, kFailedThenOk, kFailedThenOk}},
+    {"getAllKelDevices",
+     true,
+     kFailedThenOk,
+     "S_OK, then S_OK",
+     {kFailedThenOk, kFailedThenOk, kFailedThenOk}},
+    {"deviceAt",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"openSession",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"getAttributeReader",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.1",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.2",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.3",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.4",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.10",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.11",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.12",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.28",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.30",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readU32.74",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
+    {"readString.5",
+     false,
+     kLeftOutThenOk,
+     "S_OK, then S_OK",
+     {kLeftOutThenOk, kLeftOutThenOk, kLeftOutThenOk}},
 };
 constexpr std::int32_t kMappedTransport[] = {-52024, -52006, -52002};
 
 TEST_F(ExpertFaultMatrix, EveryEnumerationCallFailing) {
-  faultmatrix::Matrix seen("expert face: enumeration library calls (cell = HRESULT of the first use, then after the fault is cleared)");
+  faultmatrix::Matrix seen(
+      "expert face: enumeration library calls (cell = HRESULT of the first use, then after the "
+      "fault is cleared)");
   int mismatches = 0;
   auto cell = [&](const EnumRow& row, std::int32_t status) {
     qosim::BoardSet set;
@@ -312,7 +559,8 @@ TEST_F(ExpertFaultMatrix, EveryEnumerationCallFailing) {
     const std::string device = set.board(0).device;
     const std::string item = "KEL" + device.substr(std::string("qovorlix").size());
     const std::string where = row.machineWide ? "" : device;
-    if (!set.client().enumFault(where, row.operation, status).ok()) return std::string("fault not set");
+    if (!set.client().enumFault(where, row.operation, status).ok())
+      return std::string("fault not set");
     ImxSysExpert2* e = create();
     if (e == nullptr) return std::string("no expert");
     std::string got = outcome(bagOf(e, item));
@@ -323,7 +571,8 @@ TEST_F(ExpertFaultMatrix, EveryEnumerationCallFailing) {
     next.add().withDefaults();
     next.plug();
     HRESULT again = kFail;
-    for (int i = 0; i < 250 && (again = bagOf(e, item)) != kS_OK; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 250 && (again = bagOf(e, item)) != kS_OK; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     got += ", then " + outcome(again);
     destroy(e);
     return got;
@@ -343,8 +592,10 @@ TEST_F(ExpertFaultMatrix, EveryEnumerationCallFailing) {
     }
     record(faultmatrix::kTransport, got, want);
     seen.set(row.operation, faultmatrix::kUnplugged,
-             faultmatrix::notApplicable("the stand-in reads the /proc tree; no hook between two of its reads yet"));
-    seen.set(row.operation, faultmatrix::kKilled, faultmatrix::notApplicable("in-process library, no process to kill"));
+             faultmatrix::notApplicable(
+                 "the stand-in reads the /proc tree; no hook between two of its reads yet"));
+    seen.set(row.operation, faultmatrix::kKilled,
+             faultmatrix::notApplicable("in-process library, no process to kill"));
   }
   seen.print();
   EXPECT_EQ(mismatches, 0);
@@ -361,11 +612,13 @@ const char* startUpdate(ImxSysExpertFirmware* f, const HostText& name, HostImage
   wchar_t* target = nullptr;
   if (f->vtbl->BeginFirmwareUpdate(f, name, 0, 0, &target) != kS_OK) return "not begun";
   takeHostText(target);
-  if (f->vtbl->UpdateFirmware(f, name, name, 0, empty, image.asImage()) != kS_OK) return "not started";
+  if (f->vtbl->UpdateFirmware(f, name, name, 0, empty, image.asImage()) != kS_OK)
+    return "not started";
   return nullptr;
 }
 
-std::string pollUpdate(ImxSysExpertFirmware* f, const std::string& item, bool unplugMidway, qosim::BoardSet& set) {
+std::string pollUpdate(ImxSysExpertFirmware* f, const std::string& item, bool unplugMidway,
+                       qosim::BoardSet& set) {
   const HostText name(item);
   HostImage image("vx-firmware.bin", std::vector<unsigned char>(4096, 0x5A));
   if (const char* refused = startUpdate(f, name, image)) return refused;
@@ -397,32 +650,41 @@ std::string pollProgressFault(ImxSysExpertFirmware* f, const std::string& item) 
     wchar_t* message = nullptr;
     const HRESULT hr = f->vtbl->GetFirmwareUpdateStatus(f, name, &state, &percent, &message);
     const std::string text = takeHostText(message);
-    const std::string now = hr != kS_OK ? outcome(hr) : "state " + std::to_string(state) + (text.empty() ? "" : " \"" + text + "\"");
+    const std::string now =
+        hr != kS_OK ? outcome(hr)
+                    : "state " + std::to_string(state) + (text.empty() ? "" : " \"" + text + "\"");
     if (now != last && now != "state -1") seen += (seen.empty() ? "" : " > ") + now;
     last = now;
-    if (hr == kS_OK && state != -1 && state != -2) return seen + ", " + std::to_string(percent) + "%";
+    if (hr == kS_OK && state != -1 && state != -2)
+      return seen + ", " + std::to_string(percent) + "%";
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return seen + " (never ended)";
 }
 
 TEST_F(ExpertFaultMatrix, TheFirmwareLibraryFailing) {
-  faultmatrix::Matrix seen("expert face: firmware library calls (cell = the host's last status poll; progress: the states its polls go through)");
+  faultmatrix::Matrix seen(
+      "expert face: firmware library calls (cell = the host's last status poll; progress: the "
+      "states its polls go through)");
   int mismatches = 0;
-  auto cell = [&](std::optional<std::int32_t> status, bool unplug, const char* operation = "update") {
+  auto cell = [&](std::optional<std::int32_t> status, bool unplug,
+                  const char* operation = "update") {
     qosim::BoardSet set;
     set.add().withDefaults();
     if (!set.plug().ok()) return std::string("plug failed");
     const std::string device = set.board(0).device;
     const std::string item = "KEL" + device.substr(std::string("qovorlix").size());
     set.client().firmwareConfig(device, unplug ? 2000 : 200);
-    if (status) set.client().firmwareFault(device, qosim::FirmwareFaultSpec{*status, 40, 1, operation});
+    if (status)
+      set.client().firmwareFault(device, qosim::FirmwareFaultSpec{*status, 40, 1, operation});
     ImxSysExpert2* e = create();
     if (e == nullptr) return std::string("no expert");
     void* p = nullptr;
-    if (queryInterface(e, kIID_ImxSysExpertFirmware, &p) != kS_OK) return std::string("no firmware interface");
+    if (queryInterface(e, kIID_ImxSysExpertFirmware, &p) != kS_OK)
+      return std::string("no firmware interface");
     auto* f = static_cast<ImxSysExpertFirmware*>(p);
-    std::string got = std::string(operation) == "progress" ? pollProgressFault(f, item) : pollUpdate(f, item, unplug, set);
+    std::string got = std::string(operation) == "progress" ? pollProgressFault(f, item)
+                                                           : pollUpdate(f, item, unplug, set);
     release(f);
     if (bagOf(e, "KEL0") != kS_OK) got += " (KEL0 not served)";
     destroy(e);
@@ -433,7 +695,9 @@ TEST_F(ExpertFaultMatrix, TheFirmwareLibraryFailing) {
     mismatches += got != want;
     EXPECT_EQ(got, want) << row << " " << faultmatrix::kColumns[column];
   };
-  auto ended = [](std::int32_t status) { return "state 5, 40%, \"Error: " + std::to_string(status) + "\""; };
+  auto ended = [](std::int32_t status) {
+    return "state 5, 40%, \"Error: " + std::to_string(status) + "\"";
+  };
   record("update", faultmatrix::kErrorStatus, cell(kDriverError, false), ended(kDriverError));
   record("update", faultmatrix::kWarningStatus, cell(kDriverWarning, false), ended(kDriverWarning));
   std::string got, want;
@@ -443,23 +707,29 @@ TEST_F(ExpertFaultMatrix, TheFirmwareLibraryFailing) {
   }
   record("update", faultmatrix::kTransport, got, want);
   record("update", faultmatrix::kUnplugged, cell(std::nullopt, true), "0x80040375");
-  seen.set("update", faultmatrix::kKilled, faultmatrix::notApplicable("in-process library, no process to kill"));
+  seen.set("update", faultmatrix::kKilled,
+           faultmatrix::notApplicable("in-process library, no process to kill"));
   // The progress call failing alone: the status operation has no failure of its own; a failing
   // poll keeps the last reported percent and flags (busy, percent not 0: state -2, no message),
   // and once the update ends the polls answer again and show its success (the new image waits
   // for the power cycle: state 5, 100 %, no message).
   constexpr char kProgressKept[] = "state -2 > state 5, 100%";
-  record("progress", faultmatrix::kErrorStatus, cell(kDriverError, false, "progress"), kProgressKept);
-  record("progress", faultmatrix::kWarningStatus, cell(kDriverWarning, false, "progress"), kProgressKept);
+  record("progress", faultmatrix::kErrorStatus, cell(kDriverError, false, "progress"),
+         kProgressKept);
+  record("progress", faultmatrix::kWarningStatus, cell(kDriverWarning, false, "progress"),
+         kProgressKept);
   got.clear();
   want.clear();
   for (std::size_t i = 0; i < std::size(kMappedTransport); ++i) {
-    got += std::string(i ? "; " : "") + kErrnoNames[i] + ":" + cell(kMappedTransport[i], false, "progress");
+    got += std::string(i ? "; " : "") + kErrnoNames[i] + ":" +
+           cell(kMappedTransport[i], false, "progress");
     want += std::string(i ? "; " : "") + kErrnoNames[i] + ":" + kProgressKept;
   }
   record("progress", faultmatrix::kTransport, got, want);
-  seen.set("progress", faultmatrix::kUnplugged, faultmatrix::notApplicable("the update row's unplug is met by the progress polls"));
-  seen.set("progress", faultmatrix::kKilled, faultmatrix::notApplicable("in-process library, no process to kill"));
+  seen.set("progress", faultmatrix::kUnplugged,
+           faultmatrix::notApplicable("the update row's unplug is met by the progress polls"));
+  seen.set("progress", faultmatrix::kKilled,
+           faultmatrix::notApplicable("in-process library, no process to kill"));
   seen.print();
   EXPECT_EQ(mismatches, 0);
 }
@@ -492,15 +762,19 @@ std::string answerOfChild(const std::function<bool()>& prepare, const char* role
   ::close(out[1]);
   std::string text;
   char buf[4096];
-  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+    text.append(buf, static_cast<std::size_t>(n));
   ::close(out[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
   if (childPid != nullptr) *childPid = pid;
   const std::size_t at = text.find(marker);
   const std::size_t from = at + std::strlen(marker);
-  const std::string seen = at == std::string::npos ? "no answer" : text.substr(from, text.find('\n', from) - from);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seen : seen + " (child failed: " + std::to_string(status) + ")";
+  const std::string seen =
+      at == std::string::npos ? "no answer" : text.substr(from, text.find('\n', from) - from);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0
+             ? seen
+             : seen + " (child failed: " + std::to_string(status) + ")";
 }
 
 // The stand-ins' directory replaced, in the child's own mount namespace, by a copy without the
@@ -508,13 +782,17 @@ std::string answerOfChild(const std::function<bool()>& prepare, const char* role
 bool withoutEnumerationLibrary(bool impostor) {
   namespace fs = std::filesystem;
   const fs::path dir = QO_PLATFORM_LIBRARY_DIR;
-  const fs::path copy = std::string("/dev/.qo-fault-standins-") + (impostor ? "impostor" : "absent");
+  const fs::path copy =
+      std::string("/dev/.qo-fault-standins-") + (impostor ? "impostor" : "absent");
   std::error_code ec;
   fs::create_directories(copy, ec);
-  if (impostor) fs::copy_file(dir / "libqorelocations.so.0", copy / "libqokeldevenum.so.1", fs::copy_options::overwrite_existing, ec);
+  if (impostor)
+    fs::copy_file(dir / "libqorelocations.so.0", copy / "libqokeldevenum.so.1",
+                  fs::copy_options::overwrite_existing, ec);
   for (const char* keep : {"libqovorlixapi.so.1", "libqorelocations.so.0"})
     fs::copy_file(dir / keep, copy / keep, fs::copy_options::overwrite_existing, ec);
-  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
          ::mount(copy.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
@@ -534,7 +812,8 @@ TEST_F(ExpertFaultMatrix, AnAbsentOrIncompleteEnumerationLibrary) {
     destroy(e);
     return;
   }
-  faultmatrix::Matrix seen("expert face: the enumeration library itself (cell = HRESULT of the first use)");
+  faultmatrix::Matrix seen(
+      "expert face: the enumeration library itself (cell = HRESULT of the first use)");
   const std::string absent = firstUseInChild(false), impostor = firstUseInChild(true);
   seen.set("library absent", faultmatrix::kErrorStatus, absent);
   seen.set("entry point missing", faultmatrix::kErrorStatus, impostor);
@@ -592,26 +871,31 @@ bool prepareChildMounts(const RelocationRow& row) {
   const std::string library = row.library;
   const fs::path scratch = "/dev/.qo-fault-relocation-" + std::to_string(::getpid());
   const fs::path copy = scratch / "standins", upper = scratch / "upper", work = scratch / "work";
-  for (const fs::path& p : {copy, upper / "qo-vorlix/iomodules", work}) fs::create_directories(p, ec);
+  for (const fs::path& p : {copy, upper / "qo-vorlix/iomodules", work})
+    fs::create_directories(p, ec);
   const fs::path dir = QO_PLATFORM_LIBRARY_DIR;
   for (const char* keep : {"libqovorlixapi.so.1", "libqokeldevenum.so.1"})
     fs::copy_file(dir / keep, copy / keep, fs::copy_options::overwrite_existing, ec);
   if (library == "impostor")
-    fs::copy_file(dir / "libqovorlixapi.so.1", copy / "libqorelocations.so.0", fs::copy_options::overwrite_existing, ec);
+    fs::copy_file(dir / "libqovorlixapi.so.1", copy / "libqorelocations.so.0",
+                  fs::copy_options::overwrite_existing, ec);
   if (FILE* f = std::fopen((upper / "qo-vorlix/iomodules/installed.fam").c_str(), "w")) {
     std::fputs(kInstalledModuleFile, f);
     std::fclose(f);
   }
-  const std::string options = "lowerdir=/usr/share,upperdir=" + upper.string() + ",workdir=" + work.string();
-  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+  const std::string options =
+      "lowerdir=/usr/share,upperdir=" + upper.string() + ",workdir=" + work.string();
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
          ::mount("overlay", "/usr/share", "overlay", 0, options.c_str()) == 0 &&
          (library.empty() || ::mount(copy.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0);
 }
 
 std::string identityInChild(const RelocationRow& row) {
   int pid = 0;
-  const std::string seen = answerOfChild([&row] { return prepareChildMounts(row); }, kRelocationChildRole,
-                                         row.answer, "ExpertFaultMatrix.TheRelocationLibraryFailing", "identity: ", &pid);
+  const std::string seen =
+      answerOfChild([&row] { return prepareChildMounts(row); }, kRelocationChildRole, row.answer,
+                    "ExpertFaultMatrix.TheRelocationLibraryFailing", "identity: ", &pid);
   std::error_code ec;
   std::filesystem::remove_all("/dev/.qo-fault-relocation-" + std::to_string(pid), ec);
   return seen;
@@ -630,7 +914,8 @@ TEST_F(ExpertFaultMatrix, TheRelocationLibraryFailing) {
     std::vector<BagRow> rows;
     EXPECT_EQ(bagOf(e, "KEL1", &rows), kS_OK);
     auto value = [&](unsigned tag) {
-      const auto it = std::find_if(rows.begin(), rows.end(), [&](const BagRow& r) { return r.tag == tag; });
+      const auto it =
+          std::find_if(rows.begin(), rows.end(), [&](const BagRow& r) { return r.tag == tag; });
       return it == rows.end() ? std::string("absent") : it->value;
     };
     std::printf("identity: %s / %s\n", value(0x1004000).c_str(), value(0x1006000).c_str());
@@ -641,7 +926,8 @@ TEST_F(ExpertFaultMatrix, TheRelocationLibraryFailing) {
     }
     return;
   }
-  faultmatrix::Matrix seen("expert face: the relocation library (cell = KEL1 manufacturer / model)");
+  faultmatrix::Matrix seen(
+      "expert face: the relocation library (cell = KEL1 manufacturer / model)");
   int mismatches = 0;
   for (const RelocationRow& row : kRelocationRows) {
     const std::string got = identityInChild(row);
@@ -651,8 +937,10 @@ TEST_F(ExpertFaultMatrix, TheRelocationLibraryFailing) {
     mismatches += got != want;
     EXPECT_EQ(got, want) << row.name;
     for (int c = faultmatrix::kWarningStatus; c < faultmatrix::kColumnCount; ++c)
-      seen.set(row.name, c, faultmatrix::notApplicable(c == faultmatrix::kKilled ? "in-process library, no process to kill"
-                                                                                   : "no status, no device: a path or none"));
+      seen.set(row.name, c,
+               faultmatrix::notApplicable(c == faultmatrix::kKilled
+                                              ? "in-process library, no process to kill"
+                                              : "no status, no device: a path or none"));
   }
   seen.print();
   EXPECT_EQ(mismatches, 0);

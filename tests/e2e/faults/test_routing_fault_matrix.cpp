@@ -22,9 +22,9 @@
 
 namespace {
 
-using routingabi::HostStatus;
-using routingabi::hostAllocate;
 using faultmatrix::Column;
+using routingabi::hostAllocate;
+using routingabi::HostStatus;
 
 constexpr std::int32_t kDriverError = -52030;
 constexpr std::int32_t kDriverWarning = 1;
@@ -35,7 +35,20 @@ constexpr const char* kErrnoNames[] = {"EIO", "ENODEV", "ENOTTY"};
 constexpr char kTopography[] = "vorlix-matrix-a";
 constexpr std::uint32_t kSubscribe = 0x4010FF00, kUnsubscribe = 0xFF01;
 
-enum class Op { Create, Calculate, Reserve, Program, Unprogram, Unreserve, Destroy, Path, Reset, ResetCalc, Close, None };
+enum class Op {
+  Create,
+  Calculate,
+  Reserve,
+  Program,
+  Unprogram,
+  Unreserve,
+  Destroy,
+  Path,
+  Reset,
+  ResetCalc,
+  Close,
+  None
+};
 
 // Expected per column: "code; next code" ("-" where the host operation hands out no session).
 // Driver codes pass through; transport errnos map EIO -52024, ENODEV -52006, ENOTTY -52002, a
@@ -60,32 +73,58 @@ struct Row {
 
 constexpr const char* kNA = nullptr;
 // A calculation-side request the library waits on: its failure reaches the host.
-constexpr Expected kReported = {"-52030; next 0", "0; next 0",
+constexpr Expected kReported = {"-52030; next 0",
+                                "0; next 0",
                                 {"-52024; next 0", "-52006; next 0", "-52002; next 0"},
-                                "0; next -52006", "-52023; next -52008"};
+                                "0; next -52006",
+                                "-52023; next -52008"};
 // The iterator's reset keeps the driver's warning.
-constexpr Expected kReportedWithWarning = {"-52030; next 0", "1; next 0",
+constexpr Expected kReportedWithWarning = {"-52030; next 0",
+                                           "1; next 0",
                                            {"-52024; next 0", "-52006; next 0", "-52002; next 0"},
-                                           "0; next -52006", "-52023; next -52008"};
+                                           "0; next -52006",
+                                           "-52023; next -52008"};
 // An export without a status: nothing reported, the session goes on.
-constexpr Expected kSilent = {"-; next 0", "-; next 0", {"-; next 0", "-; next 0", "-; next 0"},
-                              "-; next -52006", "-; next -52008"};
+constexpr Expected kSilent = {"-; next 0",
+                              "-; next 0",
+                              {"-; next 0", "-; next 0", "-; next 0"},
+                              "-; next -52006",
+                              "-; next -52008"};
 constexpr Row kRows[] = {
-    {"queryU32", "queryU32", qodrv::routing::kQueryU32Command, Op::None, {kNA, kNA, {kNA, kNA, kNA}, kNA, kNA}},
-    {"getTopographyName (createSession)", "getTopographyName", qodrv::routing::kGetTopographyNameCommand, Op::Create,
+    {"queryU32",
+     "queryU32",
+     qodrv::routing::kQueryU32Command,
+     Op::None,
+     {kNA, kNA, {kNA, kNA, kNA}, kNA, kNA}},
+    {"getTopographyName (createSession)",
+     "getTopographyName",
+     qodrv::routing::kGetTopographyNameCommand,
+     Op::Create,
      {"-52030", "0; next 0", {"-52024", "-52006", "-52002"}, "-52008", "-52023"}},
-    {"subscribe 0x4010FF00 (createSession)", nullptr, kSubscribe, Op::Create,
+    {"subscribe 0x4010FF00 (createSession)",
+     nullptr,
+     kSubscribe,
+     Op::Create,
      {kNA, kNA, {"-52008", "-52008", "-52008"}, "0; next -52006", "-52008"}},
-    {"calculateRoute", "calculateRoute", qodrv::routing::kCalculateRouteCommand, Op::Calculate, kReported},
+    {"calculateRoute", "calculateRoute", qodrv::routing::kCalculateRouteCommand, Op::Calculate,
+     kReported},
     {"reserveRoute", "reserveRoute", qodrv::routing::kReserveRouteCommand, Op::Reserve, kReported},
     {"programRoute", "programRoute", qodrv::routing::kProgramRouteCommand, Op::Program, kReported},
-    {"unprogramRoute", "unprogramRoute", qodrv::routing::kUnprogramRouteCommand, Op::Unprogram, kSilent},
-    {"unreserveRoute", "unreserveRoute", qodrv::routing::kUnreserveRouteCommand, Op::Unreserve, kSilent},
+    {"unprogramRoute", "unprogramRoute", qodrv::routing::kUnprogramRouteCommand, Op::Unprogram,
+     kSilent},
+    {"unreserveRoute", "unreserveRoute", qodrv::routing::kUnreserveRouteCommand, Op::Unreserve,
+     kSilent},
     {"destroyRoute", "destroyRoute", qodrv::routing::kDestroyRouteCommand, Op::Destroy, kSilent},
-    {"getRouteTerminalPath", "getRouteTerminalPath", qodrv::routing::kGetRouteTerminalPathCommand, Op::Path, kReported},
-    {"resetTerminal (iterator)", "resetTerminal", qodrv::routing::kResetTerminalCommand, Op::Reset, kReportedWithWarning},
-    {"calculateResetTerminal", "calculateResetTerminal", qodrv::routing::kCalculateResetTerminalCommand, Op::ResetCalc, kReported},
-    {"unsubscribe 0xFF01 (destroySession)", nullptr, kUnsubscribe, Op::Close,
+    {"getRouteTerminalPath", "getRouteTerminalPath", qodrv::routing::kGetRouteTerminalPathCommand,
+     Op::Path, kReported},
+    {"resetTerminal (iterator)", "resetTerminal", qodrv::routing::kResetTerminalCommand, Op::Reset,
+     kReportedWithWarning},
+    {"calculateResetTerminal", "calculateResetTerminal",
+     qodrv::routing::kCalculateResetTerminalCommand, Op::ResetCalc, kReported},
+    {"unsubscribe 0xFF01 (destroySession)",
+     nullptr,
+     kUnsubscribe,
+     Op::Close,
      {kNA, kNA, {"-; next 0", "-; next 0", "-; next 0"}, "-; next fails", "-; next 0"}},
 };
 
@@ -117,7 +156,8 @@ class RoutingFaultMatrix : public ::testing::Test {
       // platform status holds it, cut to 9 characters).
       const auto details = nlohmann::json::parse(st.text(), nullptr, false);
       if (!details.is_object() || !details.value("file", nlohmann::json()).is_string() ||
-          !details.value("line", nlohmann::json()).is_number() || details.value("component", "") != kComponent)
+          !details.value("line", nlohmann::json()).is_number() ||
+          details.value("component", "") != kComponent)
         seen += " (JSON details " + st.text() + ")";
     }
     if (st.code() < 0 && handedOut) seen += " (result handed out)";
@@ -125,8 +165,10 @@ class RoutingFaultMatrix : public ::testing::Test {
   }
 
   // One calculated route on the session; 0 when it failed.
-  std::uint32_t calculate(void* s, HostStatus& st, const char* from = "Front0", const char* to = "FpgaIn3") {
-    const std::string seeds = std::string(R"([{"terminal":")") + from + R"(","cost":1,"constraints":{}}])";
+  std::uint32_t calculate(void* s, HostStatus& st, const char* from = "Front0",
+                          const char* to = "FpgaIn3") {
+    const std::string seeds =
+        std::string(R"([{"terminal":")") + from + R"(","cost":1,"constraints":{}}])";
     const std::string destinations = std::string(R"([")") + to + R"("])";
     char* out = nullptr;
     x_.calculateRoute(s, seeds.c_str(), destinations.c_str(), "{}", &out, &st);
@@ -136,32 +178,58 @@ class RoutingFaultMatrix : public ::testing::Test {
   }
 
   // The row's host operation on the session (for Create: makes it); "-" when it reports nothing.
-  std::string run(const Row& row, void*& s, const std::string& node, std::uint32_t ticket, void* it) {
+  std::string run(const Row& row, void*& s, const std::string& node, std::uint32_t ticket,
+                  void* it) {
     HostStatus st;
     char* out = nullptr;
     switch (row.op) {
-      case Op::Create: s = x_.createSession(node.c_str(), &hostAllocate, &st); return codeOf(st, s != nullptr);
-      case Op::Calculate: { const bool got = calculate(s, st) != 0; return codeOf(st, got); }
-      case Op::Reserve: x_.reserveRoute(s, ticket, &out, &st); return codeOf(st, take(out) != "<null>");
-      case Op::Program: x_.programRoute(s, ticket, &st); return codeOf(st, false);
-      case Op::Unprogram: x_.unprogramRoute(s, ticket); return "-";
-      case Op::Unreserve: x_.unreserveRoute(s, ticket); return "-";
-      case Op::Destroy: x_.destroyRoute(s, ticket); return "-";
-      case Op::Path: x_.getRouteTerminalPath(s, ticket, &out, &st); return codeOf(st, take(out) != "<null>");
-      case Op::Reset: x_.TerminalIterator_resetTerminal(it, "floating", &st); return codeOf(st, false);
+      case Op::Create:
+        s = x_.createSession(node.c_str(), &hostAllocate, &st);
+        return codeOf(st, s != nullptr);
+      case Op::Calculate: {
+        const bool got = calculate(s, st) != 0;
+        return codeOf(st, got);
+      }
+      case Op::Reserve:
+        x_.reserveRoute(s, ticket, &out, &st);
+        return codeOf(st, take(out) != "<null>");
+      case Op::Program:
+        x_.programRoute(s, ticket, &st);
+        return codeOf(st, false);
+      case Op::Unprogram:
+        x_.unprogramRoute(s, ticket);
+        return "-";
+      case Op::Unreserve:
+        x_.unreserveRoute(s, ticket);
+        return "-";
+      case Op::Destroy:
+        x_.destroyRoute(s, ticket);
+        return "-";
+      case Op::Path:
+        x_.getRouteTerminalPath(s, ticket, &out, &st);
+        return codeOf(st, take(out) != "<null>");
+      case Op::Reset:
+        x_.TerminalIterator_resetTerminal(it, "floating", &st);
+        return codeOf(st, false);
       case Op::ResetCalc: {
-        const std::uint32_t value = x_.TerminalIterator_calculateResetTerminal(s, it, "default", &st);
+        const std::uint32_t value =
+            x_.TerminalIterator_calculateResetTerminal(s, it, "default", &st);
         return codeOf(st, value != 0);
       }
-      case Op::Close: x_.destroySession(s); s = nullptr; return "-";
-      case Op::None: break;
+      case Op::Close:
+        x_.destroySession(s);
+        s = nullptr;
+        return "-";
+      case Op::None:
+        break;
     }
     return "?";
   }
 
   // The fault for the request's next call: board-file faults for the methods (the board's own
   // answer with a warning, or before unplugging), control rules for the subscription pair.
-  static std::string arm(qosim::Client& client, const std::string& device, const Row& row, Column column, int err) {
+  static std::string arm(qosim::Client& client, const std::string& device, const Row& row,
+                         Column column, int err) {
     if (row.method != nullptr) {
       nlohmann::json fault{{"method", row.method}, {"count", 1}};
       if (column == faultmatrix::kErrorStatus) fault["status"] = kDriverError;
@@ -177,7 +245,8 @@ class RoutingFaultMatrix : public ::testing::Test {
     rule.count = 1;
     rule.errnoValue = err;
     // The crash needs no answer of its own; the simulator takes it as an errno rule.
-    if (column == faultmatrix::kKilled) rule.then = "crash", rule.restartMs = kRestartMs, rule.errnoValue = ENOTCONN;
+    if (column == faultmatrix::kKilled)
+      rule.then = "crash", rule.restartMs = kRestartMs, rule.errnoValue = ENOTCONN;
     if (column == faultmatrix::kUnplugged) rule.then = "unplug";
     return client.setResponse(rule).error;
   }
@@ -188,7 +257,8 @@ class RoutingFaultMatrix : public ::testing::Test {
     if (!log.ok()) return false;
     for (const qosim::LogEntry& e : log.value)
       if (e.node == node && e.command == command &&
-          (e.errnoValue != 0 || e.note.find("fault") != std::string::npos || e.note.find("rule") != std::string::npos))
+          (e.errnoValue != 0 || e.note.find("fault") != std::string::npos ||
+           e.note.find("rule") != std::string::npos))
         return true;
     return false;
   }
@@ -198,7 +268,8 @@ class RoutingFaultMatrix : public ::testing::Test {
     for (int i = 0; i < 250; ++i) {
       HostStatus st;
       void* s = x_.createSession(node.c_str(), &hostAllocate, &st);
-      const bool ok = s != nullptr && calculate(s, st, "CLOCKIN", "grosstakt") != 0 && st.code() == 0;
+      const bool ok =
+          s != nullptr && calculate(s, st, "CLOCKIN", "grosstakt") != 0 && st.code() == 0;
       x_.destroySession(s);
       if (ok) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -218,15 +289,18 @@ class RoutingFaultMatrix : public ::testing::Test {
     if (row.op != Op::Create) {
       s = x_.createSession(node.c_str(), &hostAllocate, &setup);
       if (row.op >= Op::Reserve && row.op <= Op::Path) ticket = calculate(s, setup);
-      if (row.op >= Op::Program && row.op <= Op::Unreserve) x_.reserveRoute(s, ticket, nullptr, &setup);
+      if (row.op >= Op::Program && row.op <= Op::Unreserve)
+        x_.reserveRoute(s, ticket, nullptr, &setup);
       if (row.op == Op::Unprogram) x_.programRoute(s, ticket, &setup);
       if (row.op == Op::Reset || row.op == Op::ResetCalc) it = x_.getAllTerminals(s, &setup);
       if (s == nullptr || setup.code() != 0) return "setup failed: " + setup.text();
     }
     set.client().clearLog();
-    if (const std::string e = arm(set.client(), board.device, row, column, err); !e.empty()) return "fault not set: " + e;
+    if (const std::string e = arm(set.client(), board.device, row, column, err); !e.empty())
+      return "fault not set: " + e;
     std::string seen = run(row, s, node, ticket, it);
-    if (!faultReached(set.client(), board.nodeName(qodrv::routing::kInterfaceName), row.command)) seen += " (the fault never met the request)";
+    if (!faultReached(set.client(), board.nodeName(qodrv::routing::kInterfaceName), row.command))
+      seen += " (the fault never met the request)";
     if (s != nullptr) {
       HostStatus next;
       calculate(s, next, "CLOCKIN", "grosstakt");
@@ -238,9 +312,12 @@ class RoutingFaultMatrix : public ::testing::Test {
     x_.destroySession(s);
     set.client().setBoardField(board.device, "driverFaults", nlohmann::json::array());
     set.client().clearResponses();
-    if (!serves(other_.board(0).nodePath(qodrv::routing::kInterfaceName))) seen += " (other board not served)";
-    if (column != faultmatrix::kUnplugged && !serves(node)) seen += " (no new session on the board)";
-    if (faultmatrix::threadCountSettled(threadsBefore_) > threadsBefore_) seen += " (a thread is left running)";
+    if (!serves(other_.board(0).nodePath(qodrv::routing::kInterfaceName)))
+      seen += " (other board not served)";
+    if (column != faultmatrix::kUnplugged && !serves(node))
+      seen += " (no new session on the board)";
+    if (faultmatrix::threadCountSettled(threadsBefore_) > threadsBefore_)
+      seen += " (a thread is left running)";
     return seen;
   }
 
@@ -251,7 +328,9 @@ class RoutingFaultMatrix : public ::testing::Test {
 };
 
 TEST_F(RoutingFaultMatrix, EveryRoutingRequestFailingEveryWay) {
-  faultmatrix::Matrix seen("routing face: routing-interface requests (cell = host status code; next = a calculation on the same session)");
+  faultmatrix::Matrix seen(
+      "routing face: routing-interface requests (cell = host status code; next = a calculation on "
+      "the same session)");
   int mismatches = 0;
   auto record = [&](const Row& row, int column, const std::string& got, const std::string& want) {
     seen.set(row.name, column, got == want ? got : got + " [expected " + want + "]");
@@ -260,7 +339,8 @@ TEST_F(RoutingFaultMatrix, EveryRoutingRequestFailingEveryWay) {
   };
   for (const Row& row : kRows) {
     if (row.op == Op::None) {
-      for (int c = 0; c < faultmatrix::kColumnCount; ++c) seen.set(row.name, c, faultmatrix::notApplicable("the library never sends it"));
+      for (int c = 0; c < faultmatrix::kColumnCount; ++c)
+        seen.set(row.name, c, faultmatrix::notApplicable("the library never sends it"));
       continue;
     }
     if (row.want.error == kNA) {
@@ -274,7 +354,8 @@ TEST_F(RoutingFaultMatrix, EveryRoutingRequestFailingEveryWay) {
     }
     std::string got, want;
     for (std::size_t i = 0; i < std::size(kErrnos); ++i) {
-      got += std::string(i ? " " : "") + kErrnoNames[i] + ":" + runCell(row, faultmatrix::kTransport, kErrnos[i]);
+      got += std::string(i ? " " : "") + kErrnoNames[i] + ":" +
+             runCell(row, faultmatrix::kTransport, kErrnos[i]);
       want += std::string(i ? " " : "") + kErrnoNames[i] + ":" + row.want.transport[i];
     }
     record(row, faultmatrix::kTransport, got, want);

@@ -96,7 +96,8 @@ class ExpertOnMachine : public ::testing::Test {
   }
   bool noticeFor(int kind, const std::string& name, int ms = 5000) {
     return sink_.waitFor(
-        [&](const RecordingSink::Notice& n) { return n.kind == kind && contains(n.names, name); }, ms);
+        [&](const RecordingSink::Notice& n) { return n.kind == kind && contains(n.names, name); },
+        ms);
   }
 
   qosim::Client client_;
@@ -202,7 +203,8 @@ TEST_P(ExpertFirmwareOnMachine, UpdatePolledToItsEnd) {
   }
   const HostText name("KEL2");
   int state = 7;
-  EXPECT_EQ(firmware_->vtbl->GetFirmwareUpdateStatus(firmware_, name, &state, nullptr, nullptr), kS_OK);
+  EXPECT_EQ(firmware_->vtbl->GetFirmwareUpdateStatus(firmware_, name, &state, nullptr, nullptr),
+            kS_OK);
   EXPECT_EQ(state, 2);  // no update begun yet
   wchar_t* target = nullptr;
   ASSERT_EQ(firmware_->vtbl->BeginFirmwareUpdate(firmware_, name, 0, 0, &target), kS_OK);
@@ -211,14 +213,16 @@ TEST_P(ExpertFirmwareOnMachine, UpdatePolledToItsEnd) {
   const HostText other("KEL1"), empty("");
   EXPECT_EQ(firmware_->vtbl->UpdateFirmware(firmware_, name, other, 0, empty, image.asImage()),
             kE_INVALIDARG);
-  ASSERT_EQ(firmware_->vtbl->UpdateFirmware(firmware_, name, name, 0, empty, image.asImage()), kS_OK);
+  ASSERT_EQ(firmware_->vtbl->UpdateFirmware(firmware_, name, name, 0, empty, image.asImage()),
+            kS_OK);
   EXPECT_EQ(image.references(), 1);  // the library keeps its own copy, not the host's image
   int percent = 0;
   std::string message;
   std::vector<int> seen;
   for (int i = 0; i < 500; ++i) {
     wchar_t* text = nullptr;
-    ASSERT_EQ(firmware_->vtbl->GetFirmwareUpdateStatus(firmware_, name, &state, &percent, &text), kS_OK);
+    ASSERT_EQ(firmware_->vtbl->GetFirmwareUpdateStatus(firmware_, name, &state, &percent, &text),
+              kS_OK);
     message = takeHostText(text);
     if (seen.empty() || seen.back() != percent) seen.push_back(percent);
     // Busy: -1 (nothing written yet) or -2 (writing); anything else: the update has ended.
@@ -351,7 +355,8 @@ TEST_F(ExpertOnMachine, LastReferenceReleasedByTheSinkInsideANotice) {
   const HostText name("KEL0");
   const unsigned tags[] = {kTemperatureTag};
   void* bag = nullptr;
-  ASSERT_EQ(expert->vtbl->GetPropertyBagWithRefresh(expert, name, 1, tags, 1, &bag), kRefreshPending);
+  ASSERT_EQ(expert->vtbl->GetPropertyBagWithRefresh(expert, name, 1, tags, 1, &bag),
+            kRefreshPending);
   EXPECT_EQ(release(expert), 1u);
   hostLetGo = true;
   bool done = false;

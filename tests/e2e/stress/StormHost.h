@@ -57,10 +57,11 @@ constexpr HRESULT kRefreshPending = static_cast<HRESULT>(0x80040377u);
 constexpr HRESULT kDeviceFailure = static_cast<HRESULT>(0x80040382u);
 constexpr HRESULT kDeviceGone = static_cast<HRESULT>(0x80040383u);
 constexpr std::int32_t kRouteOk = 0;
-constexpr std::int32_t kBoardGone = -52006;      // ENODEV: the board was unplugged
-constexpr std::int32_t kNotConnected = -52008;   // a node no longer there / subscription refused
-constexpr std::int32_t kNoSuchNode = -52003;     // the session's node path does not exist
-constexpr std::int32_t kUnknownTicket = qodrv::routing::kStatusUnknownTicket;  // the driver: no route has this ticket
+constexpr std::int32_t kBoardGone = -52006;     // ENODEV: the board was unplugged
+constexpr std::int32_t kNotConnected = -52008;  // a node no longer there / subscription refused
+constexpr std::int32_t kNoSuchNode = -52003;    // the session's node path does not exist
+constexpr std::int32_t kUnknownTicket =
+    qodrv::routing::kStatusUnknownTicket;  // the driver: no route has this ticket
 // Presence notices.
 constexpr std::int32_t kArrival = 1;
 constexpr std::int32_t kRemoval = 2;
@@ -197,8 +198,9 @@ class PresenceSink {
   bool waitForEach(const std::vector<std::string>& names, bool present, int ms) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-      return std::all_of(names.begin(), names.end(),
-                         [&](const std::string& n) { return present_.count(n) == (present ? 1u : 0u); });
+      return std::all_of(names.begin(), names.end(), [&](const std::string& n) {
+        return present_.count(n) == (present ? 1u : 0u);
+      });
     });
   }
   std::set<std::string> present() {
@@ -293,7 +295,8 @@ class Outcomes {
   void print() {
     std::lock_guard lock(mutex_);
     for (const auto& [key, count] : counts_)
-      std::printf("  %-22s %-12s %8ld\n", key.first.c_str(), hresultText(key.second).c_str(), count);
+      std::printf("  %-22s %-12s %8ld\n", key.first.c_str(), hresultText(key.second).c_str(),
+                  count);
     std::fflush(stdout);
   }
 

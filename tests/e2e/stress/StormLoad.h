@@ -20,19 +20,19 @@ struct Context {
 // A board that vanishes mid-call makes the library answer "no such item" (its status -52006),
 // a device-layer failure of the driver, or a refresh that got only part of the readings.
 inline const std::vector<std::int32_t> kBagCodes = {kS_OK, kItemNotExist, kDeviceGone,
-                                                     kDeviceFailure};
+                                                    kDeviceFailure};
 // A refresh of a subset of tags answers "property not present" when none of them could be read.
-inline const std::vector<std::int32_t> kRefreshCodes = {kS_OK,       kPartly,        kItemNotExist,
-                                                         kDeviceGone, kDeviceFailure, kPropertyAbsent};
+inline const std::vector<std::int32_t> kRefreshCodes = {
+    kS_OK, kPartly, kItemNotExist, kDeviceGone, kDeviceFailure, kPropertyAbsent};
 inline const std::vector<std::int32_t> kAsyncCodes = {kRefreshPending, kItemNotExist};
 // A session on a board that goes: its node is gone (no session), the subscription is refused,
 // or later requests on its descriptor answer ENODEV.
 inline const std::vector<std::int32_t> kRouteCodes = {kRouteOk, kBoardGone, kNotConnected,
-                                                       kNoSuchNode};
+                                                      kNoSuchNode};
 // A reservation or programming may also meet a board plugged again under the session's node
 // name since the route was calculated: that board knows no such ticket.
 inline const std::vector<std::int32_t> kTicketCodes = {kRouteOk, kBoardGone, kNotConnected,
-                                                        kNoSuchNode, kUnknownTicket};
+                                                       kNoSuchNode, kUnknownTicket};
 
 template <class T>
 const T& pick(const std::vector<T>& from, std::mt19937& random) {
@@ -123,9 +123,9 @@ struct WorkerKind {
 };
 
 inline constexpr WorkerKind kWorkers[] = {
-    {"storm-list", 1, &listItems},       {"storm-bag", 2, &readBag},
-    {"storm-refresh", 1, &refreshSync},  {"storm-refresh-a", 1, &refreshAsync},
-    {"storm-diag", 1, &diagnose},        {"storm-route", 3, &route},
+    {"storm-list", 1, &listItems},      {"storm-bag", 2, &readBag},
+    {"storm-refresh", 1, &refreshSync}, {"storm-refresh-a", 1, &refreshAsync},
+    {"storm-diag", 1, &diagnose},       {"storm-route", 3, &route},
 };
 
 // Whether worker `name` runs: every one, unless QO_STORM_WORKERS names a few (comma-separated),

@@ -70,7 +70,7 @@ class HotplugStorm : public ::testing::Test {
   // `waitEvery`-th cycle are waited for.
   CycleReport storm(Outcomes& outcomes, long cycles, int waitEvery) {
     Context context{host_, outcomes, machineItems_, {}};
-  fillContext(context);
+    fillContext(context);
     Workers workers(context);
     CyclePlan plan;
     plan.cycles = cycles;
@@ -82,8 +82,8 @@ class HotplugStorm : public ::testing::Test {
   }
 
   // Writes a sample of the process every `every` until `done` (on its own named thread).
-  static void sample(std::ofstream& csv, std::chrono::seconds every, const std::atomic<long>& cycles,
-                     const std::atomic<bool>& done) {
+  static void sample(std::ofstream& csv, std::chrono::seconds every,
+                     const std::atomic<long>& cycles, const std::atomic<bool>& done) {
     ::pthread_setname_np(::pthread_self(), "storm-sampler");
     csv << "t_s,rss_kib,fds,threads,plugs\n";
     const Clock::time_point start = Clock::now();
@@ -151,17 +151,18 @@ TEST_F(HotplugStorm, CyclesUnderEveryHostWorker) {
   const auto seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const Resources after = settle(&before);
 
-  std::printf("storm: %ld cycles x %zu boards in %.1f s; %ld host calls; notices: %ld arrivals, "
-              "%ld removals, %ld item changes\n  before: %s\n  after:  %s\n",
-              report.cycles, std::size(kBoards), seconds, outcomes.total(), sink_.arrivals(),
-              sink_.removals(), sink_.changes(), before.text().c_str(), after.text().c_str());
+  std::printf(
+      "storm: %ld cycles x %zu boards in %.1f s; %ld host calls; notices: %ld arrivals, "
+      "%ld removals, %ld item changes\n  before: %s\n  after:  %s\n",
+      report.cycles, std::size(kBoards), seconds, outcomes.total(), sink_.arrivals(),
+      sink_.removals(), sink_.changes(), before.text().c_str(), after.text().c_str());
   outcomes.print();
   expectClean(report, outcomes, sink_);
   EXPECT_EQ(report.cycles, cycles);
   // No higher than before: the baseline may have caught a descriptor of the warm-up still
   // held for a while (a slow build), never one less.
-  EXPECT_LE(after.fds, before.fds) << "left open:"
-                                   << descriptorsAdded(descriptorsBefore, descriptorTargets());
+  EXPECT_LE(after.fds, before.fds)
+      << "left open:" << descriptorsAdded(descriptorsBefore, descriptorTargets());
   EXPECT_LE(after.threads, before.threads);
   // Under a sanitizer the allocator is the sanitizer's (mallinfo2 reads 0): LeakSanitizer
   // checks what is left at exit instead.
@@ -204,11 +205,11 @@ TEST_F(HotplugStorm, DISABLED_SoakUnderMixedLoad) {
   done = true;
   sampler.join();
   const Resources after = settle(&before);
-  std::printf("soak: %ld cycles in %lld s; %ld host calls; notices: %ld arrivals, %ld removals, "
-              "%ld item changes\n  before: %s\n  after:  %s\n",
-              report.cycles, static_cast<long long>(length.count()), outcomes.total(),
-              sink_.arrivals(), sink_.removals(), sink_.changes(), before.text().c_str(),
-              after.text().c_str());
+  std::printf(
+      "soak: %ld cycles in %lld s; %ld host calls; notices: %ld arrivals, %ld removals, "
+      "%ld item changes\n  before: %s\n  after:  %s\n",
+      report.cycles, static_cast<long long>(length.count()), outcomes.total(), sink_.arrivals(),
+      sink_.removals(), sink_.changes(), before.text().c_str(), after.text().c_str());
   outcomes.print();
   expectClean(report, outcomes, sink_);
   EXPECT_LE(after.fds, before.fds);

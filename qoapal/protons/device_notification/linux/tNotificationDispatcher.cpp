@@ -282,8 +282,8 @@ void tNotificationDispatcher::readEvents(tStatus* status) noexcept {
     // Only entries of /dev/qo are interface nodes; in /dev only the creation of "qo" matters,
     // and that is handled after the batch by adding the watch again (with a rescan).
     if (header.wd != qoWatch_ || qoWatch_ == -1) continue;
-    offerNode(entry, (header.mask & IN_CREATE) ? tDeviceNodeEvent::kCreated
-                                               : tDeviceNodeEvent::kDeleted,
+    offerNode(entry,
+              (header.mask & IN_CREATE) ? tDeviceNodeEvent::kCreated : tDeviceNodeEvent::kDeleted,
               status);
   }
   if (batchMask & IN_CREATE) addWatches(true, status);

@@ -128,8 +128,8 @@ class tNotificationDispatcher {
   int pipeRead_ = -1;
   int pipeWrite_ = -1;
   bool acceptAll_ = false;
-  int qoWatch_ = -1;  // watch descriptor of /dev/qo
-  int devWatch_ = -1; // watch descriptor of /dev
+  int qoWatch_ = -1;   // watch descriptor of /dev/qo
+  int devWatch_ = -1;  // watch descriptor of /dev
   bool devWatched_ = false;
   std::atomic<bool> stopped_{false};
 };

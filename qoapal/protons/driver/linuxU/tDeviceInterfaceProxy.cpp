@@ -57,8 +57,7 @@ ssize_t tDeviceInterfaceProxy::read(void* buffer, std::size_t size, tStatus* sta
   return count;
 }
 
-ssize_t tDeviceInterfaceProxy::write(const void* data, std::size_t size,
-                                     tStatus* status) noexcept {
+ssize_t tDeviceInterfaceProxy::write(const void* data, std::size_t size, tStatus* status) noexcept {
   if (blocked(status)) return -1;
   const ssize_t count = ::write(fd_, data, size);
   if (count == -1) failErrno(status, errno, __LINE__);

@@ -20,9 +20,7 @@ constexpr char kDeviceInterfacesMarker[] = "/deviceInterfaces/";
 
 bool blocked(const tStatus* status) { return status == nullptr || status->isFatal(); }
 
-bool isMatcherSpecial(char c) {
-  return c == '\\' || c == '*' || c == '?' || c == '[' || c == ']';
-}
+bool isMatcherSpecial(char c) { return c == '\\' || c == '*' || c == '?' || c == '[' || c == ']'; }
 
 // Appends text to buffer[used, size) keeping room for the terminating NUL; escapes the
 // matcher's special characters when asked. Returns false when it does not fit.
@@ -115,8 +113,8 @@ void deviceNameFromEntryPath(const char* path, std::string& out, tStatus* status
   constexpr std::size_t kRootLength = sizeof driver::kProcRootSlash - 1;  // 16
   if (std::strncmp(path, driver::kProcRootSlash, kRootLength) == 0) path += kRootLength;
   const char* marker = std::strstr(path, kDeviceInterfacesMarker);
-  const std::size_t length = marker != nullptr ? static_cast<std::size_t>(marker - path)
-                                               : std::strlen(path);
+  const std::size_t length =
+      marker != nullptr ? static_cast<std::size_t>(marker - path) : std::strlen(path);
   try {
     out.assign(path, length);
   } catch (const std::bad_alloc&) {

@@ -59,8 +59,8 @@ class tDeviceInterfaceIterator {
   // `destination` when it is given and `capacity` holds them; otherwise -52019, the size still
   // reported. -52006 when there is no current entry or the file does not open, -52024 on a
   // read error, -52005 when group or name is not a plain entry name.
-  void readDeviceFile(const char* group, const char* name, void* destination,
-                      std::size_t capacity, std::size_t* outSize, tStatus* status) noexcept;
+  void readDeviceFile(const char* group, const char* name, void* destination, std::size_t capacity,
+                      std::size_t* outSize, tStatus* status) noexcept;
   // readDeviceFile with the group "busProperties".
   void readBusProperty(const char* name, void* destination, std::size_t capacity,
                        std::size_t* outSize, tStatus* status) noexcept;

@@ -10,8 +10,8 @@
 namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000 {
 
 void tDemotionNotification::registerNotification(tIONotificationReader& reader,
-                                                 tDeviceInterfaceProxy& proxy,
-                                                 std::uint32_t kind, tStatus* status) {
+                                                 tDeviceInterfaceProxy& proxy, std::uint32_t kind,
+                                                 tStatus* status) {
   if (status == nullptr || status->isFatal()) return;
   proxy_ = &proxy;
   kind_ = kind;
