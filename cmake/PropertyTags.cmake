@@ -20,7 +20,7 @@ add_custom_command(
   COMMAND ${Python3_EXECUTABLE} ${QO_TAGGEN}
           --library-out ${QO_PROPERTY_TAGS_HEADER} --hosts-out ${QO_HOST_TAGS_HEADER}
           ${QO_PROPERTY_TAGS_FILE}
-  DEPENDS ${QO_TAGGEN} ${QO_PROPERTY_TAGS_FILE}
+  DEPENDS ${QO_TAGGEN} ${QO_CODEGEN_DIR}/generator/emit.py ${QO_PROPERTY_TAGS_FILE}
   COMMENT "Generating the property tags from codegen/descriptions/properties.json"
   VERBATIM)
 add_custom_target(qo_property_tags DEPENDS ${QO_PROPERTY_TAGS_HEADER} ${QO_HOST_TAGS_HEADER})

@@ -18,7 +18,7 @@ add_custom_command(
   COMMAND ${Python3_EXECUTABLE} ${QO_TOPOGEN}
           --library-out ${QO_TOPOGRAPHY_RECORDS} --sim-out ${QO_TOPOGRAPHY_TABLES}
           ${QO_TOPOGRAPHY_FILES}
-  DEPENDS ${QO_TOPOGEN} ${QO_TOPOGRAPHY_FILES}
+  DEPENDS ${QO_TOPOGEN} ${QO_CODEGEN_DIR}/generator/emit.py ${QO_TOPOGRAPHY_FILES}
   COMMENT "Generating the routing topographies from codegen/topographies"
   VERBATIM)
 add_custom_target(qo_topographies DEPENDS ${QO_TOPOGRAPHY_RECORDS} ${QO_TOPOGRAPHY_TABLES})

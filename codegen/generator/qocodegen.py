@@ -26,6 +26,7 @@ import string
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from emit import write_if_changed  # noqa: E402
 import description as desc  # noqa: E402
 
 TEMPLATES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "templates")
@@ -455,21 +456,6 @@ def generate(loaded):
     files["qodrvdesc/qoDriverInterfaceTables.h"] = ("tables", emit_tables(descriptions))
     files["qodrvdesc/qoGeneratedProxyInvokers.h"] = ("tests", emit_invokers(descriptions))
     return files
-
-
-def write_if_changed(path, text):
-    try:
-        with open(path, encoding="utf-8") as f:
-            if f.read() == text:
-                return False
-    except OSError:
-        pass
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    temporary = path + ".tmp"
-    with open(temporary, "w", encoding="utf-8") as f:
-        f.write(text)
-    os.replace(temporary, path)
-    return True
 
 
 def main(argv=None):

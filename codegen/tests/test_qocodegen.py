@@ -17,10 +17,7 @@ import sys
 import tempfile
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-CODEGEN = os.path.dirname(HERE)
-SOURCE_DIR = os.environ.get("QO_SOURCE_DIR") or os.path.dirname(CODEGEN)
-sys.path.insert(0, os.path.join(CODEGEN, "generator"))
+from generator_testing import CODEGEN, HERE, SOURCE_DIR, assert_refused  # noqa: F401
 
 import description as desc  # noqa: E402
 import qocodegen  # noqa: E402

@@ -473,6 +473,7 @@ const std::map<std::string_view, FieldParser>& modelFields() {
   using M = BoardModel;
   using J = json;
   using W = std::string;
+  // clang-format off
   static const std::map<std::string_view, FieldParser> fields = {
       {"deviceNumber", [](M& m, const J& v, const W& w) { m.deviceNumber = u32(v, w); }},
       {"productId", [](M& m, const J& v, const W& w) { m.productId = u32(v, w); }},
@@ -488,8 +489,10 @@ const std::map<std::string_view, FieldParser>& modelFields() {
       {"supported", [](M& m, const J& v, const W& w) { m.supported = u32(v, w); }},
       {"primaryName",
        [](M& m, const J& v, const W& w) { m.primaryName = textField(v, w, kMaxStringAttribute); }},
-      {"secondaryName", [](M& m, const J& v,
-                           const W& w) { m.secondaryName = textField(v, w, kMaxStringAttribute); }},
+      {"secondaryName",
+       [](M& m, const J& v, const W& w) {
+         m.secondaryName = textField(v, w, kMaxStringAttribute);
+       }},
       {"enumeration", [](M& m, const J& v, const W& w) { enumerationValue(m, v, w); }},
       {"firmwareVersion", [](M& m, const J& v, const W& w) { m.firmwareVersion = u32(v, w); }},
       {"hardwareRevision", [](M& m, const J& v, const W& w) { m.hardwareRevision = u32(v, w); }},
@@ -519,6 +522,7 @@ const std::map<std::string_view, FieldParser>& modelFields() {
        [](M& m, const J& v, const W& w) { m.driverFaults = driverFaultsValue(v, w); }},
       {"firmware", firmwareField},
   };
+  // clang-format on
   return fields;
 }
 

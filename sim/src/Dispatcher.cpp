@@ -160,29 +160,24 @@ BoardModel& model(BoardState& b) { return b.description.model; }
 // The main interface's methods the model answers; every other one answers zero outputs and
 // status 0.
 using MainAnswer = void (*)(Call&, BoardState&);
+// clang-format off
 constexpr std::pair<vx::Method, MainAnswer> kMainAnswers[] = {
     {vx::Method::op0300, [](Call& c, BoardState& b) { c.result(model(b).dated0.seconds); }},
     {vx::Method::op0301, [](Call& c, BoardState& b) { c.result(model(b).dated0.value); }},
     {vx::Method::op0304, [](Call& c, BoardState& b) { c.result(model(b).dated1.seconds); }},
     {vx::Method::op0305, [](Call& c, BoardState& b) { c.result(model(b).dated1.value); }},
     {vx::Method::op0400, [](Call& c, BoardState& b) { c.result(model(b).diagnostic); }},
-    {vx::Method::op0401,
-     [](Call& c, BoardState& b) {
+    {vx::Method::op0401, [](Call& c, BoardState& b) {
        BoardModel& m = model(b);
        m.temperatureLimit = input32(c, 0);
        m.temperatureLimit2 = input32(c, 1);
      }},
-    {vx::Method::op0402,
-     [](Call& c, BoardState& b) {
+    {vx::Method::op0402, [](Call& c, BoardState& b) {
        c.output(0, model(b).temperatureLimit);
        c.output(1, model(b).temperatureLimit2);
      }},
-    {vx::Method::op0403,
-     [](Call& c, BoardState& b) {
-       b.op0404 = {input32(c, 0), input32(c, 1)};
-     }},
-    {vx::Method::op0404,
-     [](Call& c, BoardState& b) {
+    {vx::Method::op0403, [](Call& c, BoardState& b) { b.op0404 = {input32(c, 0), input32(c, 1)}; }},
+    {vx::Method::op0404, [](Call& c, BoardState& b) {
        c.output(0, b.op0404[0]);
        c.output(1, b.op0404[1]);
      }},
@@ -190,29 +185,24 @@ constexpr std::pair<vx::Method, MainAnswer> kMainAnswers[] = {
     {vx::Method::op0406, [](Call& c, BoardState& b) { c.result(model(b).op0406); }},
     {vx::Method::op0407, [](Call& c, BoardState& b) { c.result(model(b).fans.size()); }},
     {vx::Method::op0408, [](Call& c, BoardState& b) { answerIndexed(c, model(b).fans); }},
-    {vx::Method::op0600,
-     [](Call& c, BoardState& b) {
+    {vx::Method::op0600, [](Call& c, BoardState& b) {
        const ModuleSpec& mod = model(b).module;
        answerModule(c, mod, mod.id, mod.idStatus);
      }},
-    {vx::Method::op0601,
-     [](Call& c, BoardState& b) {
+    {vx::Method::op0601, [](Call& c, BoardState& b) {
        const ModuleSpec& mod = model(b).module;
        answerModule(c, mod, mod.serial, mod.serialStatus);
      }},
-    {vx::Method::op0602,
-     [](Call& c, BoardState& b) {
+    {vx::Method::op0602, [](Call& c, BoardState& b) {
        const ModuleSpec& mod = model(b).module;
        answerModule(c, mod, mod.revision, mod.revisionStatus);
      }},
-    {vx::Method::op0603,
-     [](Call& c, BoardState& b) {
+    {vx::Method::op0603, [](Call& c, BoardState& b) {
        if (const Field* f = nth(c.m.request, c.m.requestCount, Role::InputRecord))
          std::memcpy(model(b).moduleRecord.data(), c.in.data() + f->offset,
                      std::min<std::size_t>(f->size, 16));
      }},
-    {vx::Method::op0604,
-     [](Call& c, BoardState& b) {
+    {vx::Method::op0604, [](Call& c, BoardState& b) {
        const auto& record = model(b).moduleRecord;
        c.resultRecord(record.data(), record.size());
      }},
@@ -223,6 +213,7 @@ constexpr std::pair<vx::Method, MainAnswer> kMainAnswers[] = {
     {vx::Method::op0102, [](Call& c, BoardState& b) { readRegister(c, b, 1); }},
     {vx::Method::op0103, [](Call& c, BoardState& b) { writeRegister(c, b, 1); }},
 };
+// clang-format on
 
 // kMainAnswers by method, for one lookup per request.
 constexpr auto kMainAnswerOf = [] {

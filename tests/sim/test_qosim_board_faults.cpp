@@ -69,15 +69,14 @@ struct PaddedMethod {
   std::uint32_t command;
   std::size_t requestSize, responseSize, statusAt;
 };
+// clang-format off
 constexpr PaddedMethod kPadded[] = {
-    {"op0300", qodrv::vorlixtarrow::kOp0300Command, 4, 16, 8},
-    {"op0304", qodrv::vorlixtarrow::kOp0304Command, 4, 16, 8},
-    {"op040B", qodrv::vorlixtarrow::kOp040BCommand, 8, 16, 8},
-    {"op0507", qodrv::vorlixtarrow::kOp0507Command, 4, 16, 8},
-    {"op0509", qodrv::vorlixtarrow::kOp0509Command, 4, 16, 8},
-    {"op0200", qodrv::vorlixtarrow::kOp0200Command, 24, 16, 8},
+    {"op0300", qodrv::vorlixtarrow::kOp0300Command, 4, 16, 8},  {"op0304", qodrv::vorlixtarrow::kOp0304Command, 4, 16, 8},
+    {"op040B", qodrv::vorlixtarrow::kOp040BCommand, 8, 16, 8},  {"op0507", qodrv::vorlixtarrow::kOp0507Command, 4, 16, 8},
+    {"op0509", qodrv::vorlixtarrow::kOp0509Command, 4, 16, 8},  {"op0200", qodrv::vorlixtarrow::kOp0200Command, 24, 16, 8},
     {"op0209", qodrv::vorlixtarrow::kOp0209Command, 24, 16, 8},
 };
+// clang-format on
 
 class QosimBoardFaults : public ::testing::Test {
  protected:
@@ -161,11 +160,13 @@ TEST_F(QosimBoardFaults, ModuleFieldsFailOneByOne) {
   const struct {
     const char* failing;
     std::int32_t id, serial, revision;  // expected status words of op0600, op0601, op0602
+    // clang-format off
   } cases[] = {
       {"serial", 0, -52024, 0},
       {"revision", 0, 0, -52024},
       {"id", -52024, 0, 0},
   };
+  // clang-format on
   for (const auto& c : cases) {
     qosim::BoardSet set;
     auto& b = set.add().withDefaults().withModuleFieldFailure(0x5C710104, 2, 0x00A10042, c.failing);
@@ -202,14 +203,15 @@ TEST_F(QosimBoardFaults, CommandsNoMethodOwnsFailWithEnotty) {
   const struct {
     const std::string* node;
     std::uint32_t command;
+    // clang-format off
   } unowned[] = {
-      {&node, 0x80200A06},  // a group the main interface does not have
-      {&node, 0x0020830B},  // op830B's number without its write direction
-      {&node, qodrv::routing::kGetTopographyNameCommand},  // a routing method on the main interface
-      {&routing,
-       qodrv::vorlixtarrow::kOp0405Command},  // a main-interface method on the routing interface
-      {&routing, 0x00208009},                 // the routing number left out
+      {&node, 0x80200A06},     // a group the main interface does not have
+      {&node, 0x0020830B},     // op830B's number without its write direction
+      {&node, qodrv::routing::kGetTopographyNameCommand},     // a routing method on the main interface
+      {&routing, qodrv::vorlixtarrow::kOp0405Command},  // a main-interface method on the routing interface
+      {&routing, 0x00208009},  // the routing number left out
   };
+  // clang-format on
   for (const auto& u : unowned) {
     Reply r = call(*u.node, u.command, Bytes(16, 0), 16);
     EXPECT_EQ(r.err, ENOTTY) << std::hex << u.command;
@@ -254,43 +256,35 @@ TEST(QosimFaultyBoardFile, FaultsAndStringsAreValidatedNamingTheEntry) {
   const struct {
     std::string extra;
     std::string message;
+    // clang-format off
   } cases[] = {
       {R"("driverFaults": {"method": "op0405"})", "\"driverFaults\": must be an array"},
       {R"("driverFaults": [{"status": -1}])", "entry 0: \"method\" is missing"},
       {R"("driverFaults": [{"method": "op0999", "status": -1}])",
-       "\"driverFaults\" entry 0 (op0999): no interface of the board "
-       "(qovorlixtarrowk_vorlixtarrow) has a method"},
+       "\"driverFaults\" entry 0 (op0999): no interface of the board (qovorlixtarrowk_vorlixtarrow) has a method"},
       {R"("driverFaults": [{"method": "op0405", "status": -1}, {"method": "getTopographyName", "status": -1}])",
        "entry 1 (getTopographyName): no interface of the board"},
       {R"("driverFaults": [{"method": "op0405", "status": -1, "interface": ")" +
            std::string(qodrv::routing::kInterfaceName) + R"("}])",
        "named \"" + std::string(qodrv::routing::kInterfaceName) + "\""},
       {R"("driverFaults": [{"method": "op0405"}])", "give either \"status\""},
-      {R"("driverFaults": [{"method": "op0405", "status": -1, "errno": 5}])",
-       "give either \"status\""},
+      {R"("driverFaults": [{"method": "op0405", "status": -1, "errno": 5}])", "give either \"status\""},
       {R"("driverFaults": [{"method": "op0405", "status": 0}])", "\"status\" 0 is no fault"},
-      {R"("driverFaults": [{"method": "op0405", "errno": 600}])",
-       "\"errno\": 600 is larger than 511"},
-      {R"("driverFaults": [{"method": "op0405", "status": -1, "count": 0}])",
-       "\"count\" must be positive or -1"},
-      {R"("driverFaults": [{"method": "op0405", "status": -1, "after": 2}])",
-       "unknown key \"after\""},
+      {R"("driverFaults": [{"method": "op0405", "errno": 600}])", "\"errno\": 600 is larger than 511"},
+      {R"("driverFaults": [{"method": "op0405", "status": -1, "count": 0}])", "\"count\" must be positive or -1"},
+      {R"("driverFaults": [{"method": "op0405", "status": -1, "after": 2}])", "unknown key \"after\""},
       {R"("driverFaults": [{"method": "op0405", "status": "bad"}])", "\"bad\" is not a number"},
-      {R"("driverFaults": [{"method": "op0405", "then": "explode"}])",
-       "\"then\": must be \"unplug\" or \"crash\""},
-      {R"("driverFaults": [{"method": "op0405", "then": "crash", "restartMs": 70000}])",
-       "\"restartMs\""},
-      {R"("module": {"id": 1, "serial": {"status": 5}})",
-       "\"serial\": \"status\" of a failing read must be negative"},
-      {R"("module": {"id": 1, "revision": {"unreadable": false}})",
-       "a failing read is {\"unreadable\": true}"},
+      {R"("driverFaults": [{"method": "op0405", "then": "explode"}])", "\"then\": must be \"unplug\" or \"crash\""},
+      {R"("driverFaults": [{"method": "op0405", "then": "crash", "restartMs": 70000}])", "\"restartMs\""},
+      {R"("module": {"id": 1, "serial": {"status": 5}})", "\"serial\": \"status\" of a failing read must be negative"},
+      {R"("module": {"id": 1, "revision": {"unreadable": false}})", "a failing read is {\"unreadable\": true}"},
       {R"("module": {"id": 1, "revision": {"value": 1}})", "unknown key \"value\""},
       {R"("description": ")" + longText + "\"", "\"description\": is longer than 255 bytes"},
       {R"("primaryName": ")" + longText + "\"", "\"primaryName\": is longer than 255 bytes"},
-      {R"("enumeration": {"strings": {"9": ")" + longText + "\"}}",
-       "string 9: is longer than 255 bytes"},
+      {R"("enumeration": {"strings": {"9": ")" + longText + "\"}}", "string 9: is longer than 255 bytes"},
       {R"("enumeration": {"strings": {"5": "x"}})", "is the board's \"description\""},
   };
+  // clang-format on
   for (const auto& c : cases) {
     Outcome o = checkBoards(machine(c.extra));
     EXPECT_EQ(o.status, 65) << c.extra << "\n" << o.output;

@@ -39,16 +39,15 @@ TEST(QosimCheckBoards, WarnsAboutWhatTheLibraryLeavesOut) {
   const struct {
     std::string file;
     std::string warning;  // empty: none
+    // clang-format off
   } cases[] = {
       {board(""), ""},  // the default bus properties are the seven
       {board(kAllSeven), ""},
       {board(R"("productId": "0x7B82")"), ""},
-      {board(R"("productId": "0x7BFF")"),
-       "left out: product 0x7BFF is not in the library's catalog"},
+      {board(R"("productId": "0x7BFF")"), "left out: product 0x7BFF is not in the library's catalog"},
       {board(R"("supported": 2)"), "left out: \"supported\" is 2, not 1"},
       {board(R"("busProperties": {"pciBusNumber": 7})"),
-       "left out: bus properties pciDeviceNumber, pciFunctionNumber, pcieLinkWidth, "
-       "pcieMaxLinkWidth, "
+       "left out: bus properties pciDeviceNumber, pciFunctionNumber, pcieLinkWidth, pcieMaxLinkWidth, "
        "pcieTransferRate, pcieMaxTransferRate missing"},
       {board(R"("busProperties": {"pciBusNumber": 7, "pciDeviceNumber": 0, "pciFunctionNumber": 0,
                 "pcieLinkWidth": {"hex": "0400"}, "pcieMaxLinkWidth": 8, "pcieTransferRate": 2,
@@ -56,23 +55,20 @@ TEST(QosimCheckBoards, WarnsAboutWhatTheLibraryLeavesOut) {
        "not 4 bytes: pcieLinkWidth (2 bytes)"},
       {board("", "[" + interfaceEntry(qodrv::routing::kInterfaceName) + "]"),
        "left out: no interface \"" + std::string(qodrv::vorlixtarrow::kInterfaceName) + "\""},
-      {board("", "[" + interfaceEntry(qodrv::vorlixtarrow::kInterfaceName) +
-                     R"(, {"name": "spare_spare"}])"),
+      {board("", "[" + interfaceEntry(qodrv::vorlixtarrow::kInterfaceName) + R"(, {"name": "spare_spare"}])"),
        "not served: interface \"spare_spare\" is no driver interface"},
-      {board("", routing),
-       "not served: topography \"vorlix-matrix\" is none of the simulated topographies"},
+      {board("", routing), "not served: topography \"vorlix-matrix\" is none of the simulated topographies"},
       {board(R"("topographyName": "vorlix-matrix-b")", routing), ""},
-      {board(R"("driverFaults": [{"method": "op0701", "errno": 5}])"),
-       "left out: driver fault op0701 fails every call"},
+      {board(R"("driverFaults": [{"method": "op0701", "errno": 5}])"), "left out: driver fault op0701 fails every call"},
       {board(R"("driverFaults": [{"method": "op0700", "status": -52030, "count": 1}])"),
        "may be left out: driver fault op0700 fails its first call"},
       {board(R"("driverFaults": [{"method": "op0701", "errno": 5, "afterCalls": 1}])"), ""},
       {board(R"("driverFaults": [{"method": "op0701", "status": 3}])"), ""},  // a warning status
-      {board(R"("enumeration": {"faults": {"readU32.2": -52006}})"),
-       "may be left out: enumeration fault readU32.2"},
+      {board(R"("enumeration": {"faults": {"readU32.2": -52006}})"), "may be left out: enumeration fault readU32.2"},
       {R"({"enumeration": {"faults": {"refresh": -52006}}, "boards": []})",
        "the machine: may be left out: machine-wide enumeration fault refresh"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     Outcome o = checkBoards(c.file);
     EXPECT_EQ(o.status, 0) << c.file << "\n" << o.output;  // valid: warnings only

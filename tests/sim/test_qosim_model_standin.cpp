@@ -295,9 +295,9 @@ TEST(QosimBoardFile, ModelFieldsAreValidatedWithClearErrors) {
   const struct {
     std::string file;
     std::string message;
+    // clang-format off
   } cases[] = {
-      {R"({"boards": [)" + board(R"("productId": "0xZZ")") + "]}",
-       "\"0xZZ\" is not an unsigned number"},
+      {R"({"boards": [)" + board(R"("productId": "0xZZ")") + "]}", "\"0xZZ\" is not an unsigned number"},
       {R"({"boards": [)" + board(R"("vendorId": 70000)") + "]}", "larger than 65535"},
       {R"({"boards": [)" + board(R"("fans": [1, -2])") + "]}", "\"fans\"[1]: must not be negative"},
       {R"({"boards": [)" + board(R"("temperatureLimit": [1, 2, 3])") + "]}", "one or two limits"},
@@ -305,19 +305,16 @@ TEST(QosimBoardFile, ModelFieldsAreValidatedWithClearErrors) {
       {R"({"boards": [)" + board(R"("module": {"revision": 1})") + "]}", "\"id\" is missing"},
       {R"({"boards": [)" + board(R"("module": "gone")") + "]}", "\"absent\" or \"unreadable\""},
       {R"({"boards": [)" + board(R"("moduleRecord": [1, 2])") + "]}", "must be 7 numbers"},
-      {R"({"boards": [)" + board(R"("moduleRecord": [1, 2, 3, 4, 5, 6, 256])") + "]}",
-       "larger than 255"},
+      {R"({"boards": [)" + board(R"("moduleRecord": [1, 2, 3, 4, 5, 6, 256])") + "]}", "larger than 255"},
       {R"({"boards": [)" + board(R"("topographyName": ")" + std::string(128, 'n') + "\"") + "]}",
        "longer than 127 bytes"},
       {R"({"boards": [)" + board(R"("dated0": {"second": 1})") + "]}", "unknown key \"second\""},
       {R"({"boards": [)" + board(R"("enumeration": {"faults": {"bogus": -1}})") + "]}",
        "not an enumeration operation"},
-      {R"({"boards": [)" + board(R"("fanSpeed": {"index": 0, "value": 1})") + "]}",
-       "run-time change"},
+      {R"({"boards": [)" + board(R"("fanSpeed": {"index": 0, "value": 1})") + "]}", "run-time change"},
       {R"({"boards": [)" + board(R"("moduleFiles": [{"name": "../x.fam", "text": ""}])") + "]}",
        "must not contain '/' or \"..\""},
-      {R"({"boards": [)" + board("") + ", " + board("", "other7") + "]}",
-       "device number 7 is already used by qovorlix7"},
+      {R"({"boards": [)" + board("") + ", " + board("", "other7") + "]}", "device number 7 is already used by qovorlix7"},
       {R"({"boards": [)" + board(R"("busProperties": {"pciBusNumber": 3})") + ", " +
            board(R"("busProperties": {"pciBusNumber": 3})", "qovorlix8") + "]}",
        "PCI address 3:0.0 is already used by qovorlix7"},
@@ -325,6 +322,7 @@ TEST(QosimBoardFile, ModelFieldsAreValidatedWithClearErrors) {
       {R"({"boards": [], "enumeration": {"faults": {"deviceAt": -1}}})", "machine-wide"},
       {R"({"boards": [], "moduleFiles": [{"name": "a.fam"}]})", "\"text\" is missing"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     Outcome o = checkBoards(c.file);
     EXPECT_EQ(o.status, 65) << c.file << "\n" << o.output;

@@ -168,32 +168,21 @@ TEST_F(QosimRouting, ShortestPathsMatchRoutesComputedByHand) {
     // Per result: destination, cost, seed index, inversion, path.
     std::vector<std::tuple<std::uint32_t, std::int32_t, std::int32_t, std::uint8_t, Ids>> expected;
   };
+  // clang-format off
   const std::vector<Case> cases = {
-      {"two switches beat the slow direct edge (7 < 20)",
-       {{1, 0, 0}},
-       {43},
-       0,
-       0,
-       {{43, 7, 0, 0, {1, 60, 61, 43}}}},
+      {"two switches beat the slow direct edge (7 < 20)", {{1, 0, 0}}, {43}, 0, 0, {{43, 7, 0, 0, {1, 60, 61, 43}}}},
       {"one switch", {{1, 0, 0}}, {40}, 0, 0, {{40, 3, 0, 0, {1, 60, 40}}}},
       {"the nearer of two seeds", {{2, 0, 0}, {3, 0, 0}}, {43}, 0, 0, {{43, 3, 1, 0, {3, 61, 43}}}},
       {"seed costs count", {{2, 0, 0}, {3, 10, 0}}, {43}, 0, 0, {{43, 8, 0, 0, {2, 60, 61, 43}}}},
       {"inversion carried from the seed", {{1, 5, 1}}, {40}, 0, 0, {{40, 8, 0, 1, {1, 60, 40}}}},
-      {"an alias seed routes from its canonical terminal",
-       {{32, 0, 0}},
-       {21},
-       0,
-       0,
+      {"an alias seed routes from its canonical terminal", {{32, 0, 0}}, {21}, 0, 0,
        {{21, 4, 0, 0, {30, 31, 61, 21}}}},
-      {"unreachable and unknown destinations are counted",
-       {{1, 0, 0}},
-       {30, 40, 0, 9999},
-       0,
-       3,
+      {"unreachable and unknown destinations are counted", {{1, 0, 0}}, {30, 40, 0, 9999}, 0, 3,
        {{40, 3, 0, 0, {1, 60, 40}}}},
       {"a masked-out seed reaches nothing", {{4, 0, 0}}, {42}, kNoRoute, 1, {}},
       {"nor is a masked-out destination reached", {{1, 0, 0}}, {4}, kNoRoute, 1, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto r = s.calculate(c.seeds, c.destinations);

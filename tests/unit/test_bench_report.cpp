@@ -25,6 +25,7 @@ using Runs = std::map<std::string, Counters>;  // benchmark name -> fields (real
 
 // Every figure the report reads, each meeting its target, creation linear and the rest flat.
 Runs goodRuns() {
+  // clang-format off
   Runs r = {
       {"BM_GetPropertyBagOverDriverTraffic", {{"ratio", 1.2}}},
       {"BM_Ratio_BagHandOut", {{"ratio", 1.5}}},
@@ -46,6 +47,7 @@ Runs goodRuns() {
       {"BM_FakeExpert_GetItemNames", {{"cpu_time", 0.1}}},
       {"BM_FakeExpert_GetPropertyBag", {{"cpu_time", 3}}},
   };
+  // clang-format on
   for (int n : {1, 8, 32, 128}) {
     const std::string a = "/" + std::to_string(n);
     r["BM_Scaling_ItemCreation" + a] = {{"median_us", 500.0 * n}};
@@ -117,68 +119,30 @@ TEST(BenchReport, VerdictsAndFailures) {
     std::vector<std::string> absent;    // and must not
   };
   const std::string extraCall = R"({"openat": 1.0, "ioctl": 1.0, "close": 1.0, "newfstatat": 1.0})";
+  // clang-format off
   const std::vector<Case> cases = {
-      {"everything met",
-       [](Runs&) {},
-       "",
-       kExactBagCalls,
-       true,
-       0,
-       {"\"Creation linear, unchanged flat, name resolution flat\": **met**",
-        "| 60-tag bag hand-out vs a plain std::map copy | `BM_Ratio_BagHandOut` | 1.5 x | <= 2 x | "
-        "met |",
+      {"everything met", [](Runs&) {}, "", kExactBagCalls, true, 0,
+       {"\"Creation linear, unchanged flat, name resolution flat\": **met**", "| 60-tag bag hand-out vs a plain std::map copy | `BM_Ratio_BagHandOut` | 1.5 x | <= 2 x | met |",
         "exactly open, ioctl (op0406), close: **yes**"},
        {"not met", "could not measure"}},
       {"a ratio over its bound is not met, and the run still passes",
-       [](Runs& r) { r["BM_Ratio_BagHandOut"]["ratio"] = 2.7; },
-       "",
-       kExactBagCalls,
-       true,
-       0,
-       {"| `BM_Ratio_BagHandOut` | 2.7 x | <= 2 x | **not met** |"},
-       {"could not measure"}},
+       [](Runs& r) { r["BM_Ratio_BagHandOut"]["ratio"] = 2.7; }, "", kExactBagCalls, true, 0,
+       {"| `BM_Ratio_BagHandOut` | 2.7 x | <= 2 x | **not met** |"}, {"could not measure"}},
       {"quadratic creation is not linear",
-       [](Runs& r) { r["BM_Scaling_ItemCreation/128"]["median_us"] = 500.0 * 128 * 16; },
-       "",
-       kExactBagCalls,
-       true,
-       0,
-       {"**not met** (see the rows above)"},
-       {}},
-      {"a benchmark that could not measure fails the run",
-       [](Runs&) {},
-       "BM_BoardPluggedToHostNotice",
-       kExactBagCalls,
-       true,
-       1,
-       {"**could not measure**", "BM_BoardPluggedToHostNotice: cannot plug"},
-       {}},
-      {"a missing figure fails the run",
-       [](Runs& r) { r.erase("BM_IdleExpertCpuOver10s"); },
-       "",
-       kExactBagCalls,
-       true,
-       1,
-       {"BM_IdleExpertCpuOver10s did not run"},
-       {}},
-      {"no system-call counts fail the run",
-       [](Runs&) {},
-       "",
-       kExactBagCalls,
-       false,
-       1,
-       {"The system calls could not be counted."},
-       {}},
-      {"an extra library call in GetPropertyBag is named with its origin",
-       [](Runs&) {},
-       "",
-       extraCall,
-       true,
-       0,
-       {"exactly open, ioctl (op0406), close: **no**",
-        "newfstatat from tNextVorlixItem::prepareProperties"},
+       [](Runs& r) { r["BM_Scaling_ItemCreation/128"]["median_us"] = 500.0 * 128 * 16; }, "",
+       kExactBagCalls, true, 0, {"**not met** (see the rows above)"}, {}},
+      {"a benchmark that could not measure fails the run", [](Runs&) {},
+       "BM_BoardPluggedToHostNotice", kExactBagCalls, true, 1,
+       {"**could not measure**", "BM_BoardPluggedToHostNotice: cannot plug"}, {}},
+      {"a missing figure fails the run", [](Runs& r) { r.erase("BM_IdleExpertCpuOver10s"); }, "",
+       kExactBagCalls, true, 1, {"BM_IdleExpertCpuOver10s did not run"}, {}},
+      {"no system-call counts fail the run", [](Runs&) {}, "", kExactBagCalls, false, 1,
+       {"The system calls could not be counted."}, {}},
+      {"an extra library call in GetPropertyBag is named with its origin", [](Runs&) {}, "",
+       extraCall, true, 0, {"exactly open, ioctl (op0406), close: **no**", "newfstatat from tNextVorlixItem::prepareProperties"},
        {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Runs runs = goodRuns();

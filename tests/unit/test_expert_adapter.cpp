@@ -459,6 +459,7 @@ TEST_F(ExpertAdapterArguments, StringsAreConvertedBeforeOutPointersAreChecked) {
 class ExpertAdapterHostStrings : public ExpertAdapterArguments {};
 
 TEST_F(ExpertAdapterHostStrings, NonScalarValuesAreRefusedBeforeAnyExpertWork) {
+  // clang-format off
   const std::vector<std::wstring> malformed = {
       std::wstring(L"KEL") + static_cast<wchar_t>(0x110000),
       std::wstring(L"KEL") + static_cast<wchar_t>(0xD800),
@@ -466,6 +467,7 @@ TEST_F(ExpertAdapterHostStrings, NonScalarValuesAreRefusedBeforeAnyExpertWork) {
       std::wstring(1, static_cast<wchar_t>(0x7FFFFFFF)),
       std::wstring(1, static_cast<wchar_t>(-1)),
   };
+  // clang-format on
   for (const std::wstring& m : malformed) {
     HostText s(m);
     HostText ok(L"ok");

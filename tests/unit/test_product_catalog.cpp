@@ -20,29 +20,35 @@ struct tRow {
   std::uint32_t product;
   std::string prefix, model, part;
 };
+// clang-format off
 const std::vector<tRow> kProducts = {
 #define QO_PRODUCT(id, prefix, model, part) {id, prefix, model, part},
 #include "source/catalog/ProductTable.def"
 #undef QO_PRODUCT
 };
+// clang-format on
 struct tModule {
   std::uint32_t module, revision;
   std::string model, variant;
 };
+// clang-format off
 const std::vector<tModule> kModules = {
 #define QO_MODULE(id, revision, model, variant) {id, revision, model, variant},
 #include "source/catalog/ModuleTable.def"
 #undef QO_MODULE
 };
+// clang-format on
 struct tVendor {
   std::uint32_t vendor;
   std::string name;
 };
+// clang-format off
 const std::vector<tVendor> kVendors = {
 #define QO_VENDOR(id, name) {id, name},
 #include "source/catalog/VendorNames.def"
 #undef QO_VENDOR
 };
+// clang-format on
 
 }  // namespace
 
@@ -165,6 +171,7 @@ TEST(ProductCatalog, ModelTextForms) {
     bool longForm;
     bool found;
     const char* text;
+    // clang-format off
   } cases[] = {
       {"no catalogued module: the board's own model number", 0x7B10, 0, 0, true, true,
        "QO PXIe-VX210"},
@@ -180,6 +187,7 @@ TEST(ProductCatalog, ModelTextForms) {
        "QO PXIe-VX212"},
       {"unknown product", 0x7BFF, 0x5C710101, 1, true, false, "Unknown"},
   };
+  // clang-format on
   tProductCatalog catalog;
   std::string text;
   for (const auto& c : cases) {

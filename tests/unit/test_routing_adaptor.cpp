@@ -46,20 +46,18 @@ namespace {
 using qoark::tTerminalInfo;
 using qoark::tTopographyInfo;
 
+// clang-format off
 const tTerminalInfo kTerminals[] = {
     {"PXI_Trig0", 10, 1, 0, "public", "PXI", 0, "PXI_Trig", 0, "PXI_Trig0", 0},
-    {"Stra\xc3\x9f"
-     "e",
-     11, 0, 1, "public", "none", 3, "", 0, "Strasse", 1},
+    {"Stra\xc3\x9f" "e", 11, 0, 1, "public", "none", 3, "", 0, "Strasse", 1},
     {"Dup", 12, 0, 0, "public", "none", 0, "", 0, "Dup", 0},
     {"DUP", 13, 0, 0, "public", "none", 0, "", 1, "Dup", 0},
-    {"\xff\xfe"
-     "Bad",
-     14, 0, 0, "private", "none", 0, "", 0, "Bad", 0},
+    {"\xff\xfe" "Bad", 14, 0, 0, "private", "none", 0, "", 0, "Bad", 0},
     {"\xef\xac\x83x", 15, 0, 0, "public", "none", 0, "", 0, "ffix", 0},
     {"A", 16, 0, 0, "public", "none", 0, "", 0, "A", 0},
     {"\xc4\xb0", 17, 0, 0, "public", "none", 0, "", 0, "I", 0},
 };
+// clang-format on
 const tTopographyInfo kTopography{"test-matrix", std::size(kTerminals), kTerminals};
 const tTopographyInfo kEmpty{"empty", 0, nullptr};
 
@@ -122,29 +120,15 @@ TEST_F(RoutingSession, NamesResolveToTheFirstTerminalTheLiteralWalkFinds) {
     const char* name;
     std::uint32_t id;
   };
+  // clang-format off
   const Case cases[] = {
-      {"pxi_trig0", 10},
-      {"PXI_TRIG0", 10},
-      {"STRASSE", 11},
-      {"strasse", 11},
-      {"dup", 12},
-      {"DUP", 12},  // "Dup" comes first and folds equal
-      {"\xff\xfe"
-       "Bad",
-       14},
-      {"\xff\xfe"
-       "bad",
-       0},  // not UTF-8: bytes only, no throw
-      {"FFIX", 15},
-      {"ffi"
-       "X",
-       15},
-      {"i\xcc\x87", 17},
-      {"I", 0},
-      {"a", 16},
-      {"nope", 0},
+      {"pxi_trig0", 10}, {"PXI_TRIG0", 10}, {"STRASSE", 11}, {"strasse", 11},
+      {"dup", 12}, {"DUP", 12},  // "Dup" comes first and folds equal
+      {"\xff\xfe" "Bad", 14}, {"\xff\xfe" "bad", 0},  // not UTF-8: bytes only, no throw
+      {"FFIX", 15}, {"ffi" "X", 15}, {"i\xcc\x87", 17}, {"I", 0}, {"a", 16}, {"nope", 0},
       {"", 0},
   };
+  // clang-format on
   for (const Case& c : cases) {
     EXPECT_EQ(session_.resolveTerminalName(c.name), c.id) << c.name;
     EXPECT_EQ(literalWalk(kTopography, c.name), c.id) << c.name;
@@ -242,6 +226,7 @@ TEST_F(RoutingSession, NothingToRouteAnswersAnEmptyListWithoutTheDriver) {
     const char* destinations;
     const char* modifiers;
   };
+  // clang-format off
   const Case cases[] = {
       {"[]", R"(["A"])", "{}"},
       {R"({"terminal":"A"})", R"(["A"])", "{}"},
@@ -250,6 +235,7 @@ TEST_F(RoutingSession, NothingToRouteAnswersAnEmptyListWithoutTheDriver) {
       {kSeed, R"(["A"])", R"({"required":{"mystery":true}})"},
       {kSeed, R"(["A"])", R"({"required":{"mode":"x"}})"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     Status st;
     std::free(out_);
@@ -276,6 +262,7 @@ TEST_F(RoutingSession, BrokenModifiersKeepTheirMembersAndStringsCompareAsBytes) 
     const char* modifiers;
     int driverFlags;  // -1: answered "[]" without the driver
   };
+  // clang-format off
   const ModifierCase modifierCases[] = {
       {R"({"required":{"mystery":true})", -1},
       {R"({"required":{"mystery":true)", -1},
@@ -284,13 +271,10 @@ TEST_F(RoutingSession, BrokenModifiersKeepTheirMembersAndStringsCompareAsBytes) 
       {R"({"required":{"calculateIgnoresReservations":true})", 1},
       {R"({"optional":{"calculateIgnoresReservations":true} ,)", 1},
       {R"({"required":{"calculateIgnoresReservations":true,)", 1},
-      {"{", 0},
-      {"", 0},
-      {"5", 0},
-      {R"([{"required":{"mystery":true}}])", 0},
-      {"null", 0},
+      {"{", 0}, {"", 0}, {"5", 0}, {R"([{"required":{"mystery":true}}])", 0}, {"null", 0},
       {"{\"optional\":{\"\xff\":true},\"required\":{\"calculateIgnoresReservations\":true}}", 1},
   };
+  // clang-format on
   for (const ModifierCase& c : modifierCases) {
     Status st;
     std::free(out_);

@@ -1,0 +1,37 @@
+"""What every generator of codegen/ writes its output with: C string literals and files that are
+rewritten only when their text changes (so the build does not recompile what includes them)."""
+
+import os
+
+
+def c_string(text):
+    """A C string literal; bytes outside printable ASCII as 3-digit octal escapes (a following
+    digit cannot extend them)."""
+    out = ['"']
+    for b in text.encode("utf-8"):
+        c = chr(b)
+        if c in "\\\"":
+            out.append("\\" + c)
+        elif 0x20 <= b < 0x7F and c != "?":
+            out.append(c)
+        else:
+            out.append("\\%03o" % b)
+    out.append('"')
+    return "".join(out)
+
+
+def write_if_changed(path, text):
+    """Writes text to path through a temporary file unless path holds it already; True when
+    written."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            if f.read() == text:
+                return False
+    except OSError:
+        pass
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    temporary = path + ".tmp"
+    with open(temporary, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.replace(temporary, path)
+    return True
