@@ -240,12 +240,13 @@ Result<json> Client::request(const json& req) {
 }
 
 Result<json> Client::call(control::Id id, json keys) {
-  const control::Request& spec = control::request(id);
+  const control::Request& described = control::request(id);
   for (auto it = keys.begin(); it != keys.end(); ++it)
-    if (it.key() != "cmd" && !spec.anyField && control::findKey(spec, it.key()) == nullptr)
+    if (it.key() != "cmd" && !described.anyField &&
+        control::findKey(described, it.key()) == nullptr)
       return Result<json>{
-          {}, "the client built a \"" + it.key() + "\" that " + spec.name + " does not take"};
-  keys["cmd"] = spec.name;
+          {}, "the client built a \"" + it.key() + "\" that " + described.name + " does not take"};
+  keys["cmd"] = described.name;
   return request(keys);
 }
 
