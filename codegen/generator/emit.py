@@ -2,6 +2,7 @@
 rewritten only when their text changes (so the build does not recompile what includes them)."""
 
 import os
+import sys
 
 
 def c_string(text):
@@ -35,3 +36,16 @@ def write_if_changed(path, text):
         f.write(text)
     os.replace(temporary, path)
     return True
+
+
+def generate(program, load, error_type, outputs):
+    """A generator's run: load() the inputs; on error_type prints "program: why" and answers 1;
+    otherwise writes render(inputs) to each (path, render) of outputs and answers 0."""
+    try:
+        loaded = load()
+    except error_type as e:
+        print("%s: %s" % (program, e), file=sys.stderr)
+        return 1
+    for path, render in outputs:
+        write_if_changed(path, render(loaded))
+    return 0

@@ -27,7 +27,7 @@ import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from emit import c_string, write_if_changed  # noqa: E402
+from emit import c_string, generate  # noqa: E402
 
 TOP_KEYS = {"namespace", "groups", "tags", "_comment"}
 GROUP_KEYS = {"name", "constant", "hostName", "element", "count", "comment"}
@@ -404,14 +404,8 @@ def main(argv=None):
     parser.add_argument("--hosts-out", required=True)
     parser.add_argument("properties")
     args = parser.parse_args(argv)
-    try:
-        props = load(args.properties)
-    except TagError as e:
-        print("qotaggen: %s" % e, file=sys.stderr)
-        return 1
-    write_if_changed(args.library_out, library_header(props))
-    write_if_changed(args.hosts_out, hosts_header(props))
-    return 0
+    return generate("qotaggen", lambda: load(args.properties), TagError,
+                    [(args.library_out, library_header), (args.hosts_out, hosts_header)])
 
 
 if __name__ == "__main__":

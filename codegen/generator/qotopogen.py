@@ -29,7 +29,7 @@ import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from emit import c_string, write_if_changed  # noqa: E402
+from emit import c_string, generate  # noqa: E402
 
 MAX_TOPOGRAPHIES = 32     # the library's registry holds 32 records
 MAX_NAME_BYTES = 127      # the driver reports the name in a 128-byte buffer with its NUL
@@ -412,14 +412,8 @@ def main(argv=None):
     parser.add_argument("--sim-out", required=True)
     parser.add_argument("topographies", nargs="+")
     args = parser.parse_args(argv)
-    try:
-        topographies = load(args.topographies)
-    except TopographyError as e:
-        print("qotopogen: %s" % e, file=sys.stderr)
-        return 1
-    write_if_changed(args.library_out, library_source(topographies))
-    write_if_changed(args.sim_out, sim_header(topographies))
-    return 0
+    return generate("qotopogen", lambda: load(args.topographies), TopographyError,
+                    [(args.library_out, library_source), (args.sim_out, sim_header)])
 
 
 if __name__ == "__main__":

@@ -1,10 +1,21 @@
-// Strict UTF-8 well-formedness shared by the JSON reader and writer: JSON text is UTF-8 without
-// overlong forms, UTF-16 surrogates or code points above U+10FFFF.
+// What the JSON reader and writer share: strict UTF-8 well-formedness (JSON text is UTF-8 without
+// overlong forms, UTF-16 surrogates or code points above U+10FFFF) and the two-character escapes.
 #pragma once
 
 #include <cstddef>
 
 namespace nQOVORLIXATOMICSAE_23_3::nQOAPAL000::json {
+
+// JSON's two-character escapes: the letter after the backslash and the byte it stands for. The
+// reader takes every one; the writer escapes each byte here but the solidus, which it writes as
+// it is.
+struct tShortEscape {
+  unsigned char letter;
+  unsigned char byte;
+};
+inline constexpr tShortEscape kShortEscapes[] = {{'"', '"'},  {'\\', '\\'}, {'/', '/'},
+                                                 {'b', '\b'}, {'f', '\f'},  {'n', '\n'},
+                                                 {'r', '\r'}, {'t', '\t'}};
 
 // Length of the well-formed UTF-8 sequence starting at p (lead byte >= 0x80) and ending before
 // `end`, or 0 when it is malformed or cut off.

@@ -144,28 +144,10 @@ const char* scanScalar(const char* p, const char* end, tJsonToken& token, bool a
 // The byte a one-character escape stands for ('u' gives 0: four hex digits follow); -1 for a
 // character that starts no escape.
 int simpleEscape(unsigned char e) {
-  switch (e) {
-    case '"':
-      return '"';
-    case '/':
-      return '/';
-    case '\\':
-      return '\\';
-    case 'b':
-      return '\b';
-    case 'f':
-      return '\f';
-    case 'n':
-      return '\n';
-    case 'r':
-      return '\r';
-    case 't':
-      return '\t';
-    case 'u':
-      return 0;
-    default:
-      return -1;
-  }
+  if (e == 'u') return 0;
+  for (const tShortEscape& escape : kShortEscapes)
+    if (escape.letter == e) return escape.byte;
+  return -1;
 }
 
 // The UTF-8 bytes of code point `cp` (at most 0x10FFFF) into `bytes`; their count.

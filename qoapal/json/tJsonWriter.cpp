@@ -20,27 +20,20 @@ bool isClosing(char c) { return c == '}' || c == ']'; }
 bool isOpening(char c) { return c == '{' || c == '['; }
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// Two-character escape letter of a byte, or 0 when it has none.
-char shortEscape(unsigned char c) {
-  switch (c) {
-    case '\b':
-      return 'b';
-    case '\t':
-      return 't';
-    case '\n':
-      return 'n';
-    case '\f':
-      return 'f';
-    case '\r':
-      return 'r';
-    case '"':
-      return '"';
-    case '\\':
-      return '\\';
-    default:
-      return 0;
-  }
+// The escape letter of each ASCII byte that has one, else 0: the writer asks per byte.
+struct tEscapeLetters {
+  char of[0x80];
+};
+constexpr tEscapeLetters makeEscapeLetters() {
+  tEscapeLetters letters{};
+  for (const tShortEscape& escape : kShortEscapes)
+    if (escape.byte != '/') letters.of[escape.byte] = static_cast<char>(escape.letter);
+  return letters;
 }
+constexpr tEscapeLetters kEscapeLetters = makeEscapeLetters();
+
+// Two-character escape letter of a byte, or 0 when it has none.
+char shortEscape(unsigned char c) { return c < 0x80 ? kEscapeLetters.of[c] : 0; }
 
 bool needsLongEscape(unsigned char c) { return c < 0x20 || c == 0x7f; }
 

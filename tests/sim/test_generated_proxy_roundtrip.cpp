@@ -195,6 +195,19 @@ struct Patterned {
     }
     return block;
   }
+
+  // Nothing was written back: every output slot still holds its 0xEE fill and the result is
+  // zero.
+  void expectNothingWritten(const qodrvdesc::Method& m, const invoke::Outcome& outcome) const {
+    for (std::uint8_t f = 0; f < m.responseCount; ++f) {
+      const qodrvdesc::Field& field = m.response[f];
+      if (field.role == Role::Output) {
+        EXPECT_EQ(Bytes(outputs[field.parameter], outputs[field.parameter] + 8), Bytes(8, 0xEE));
+      }
+    }
+    EXPECT_EQ(Bytes(outcome.result, outcome.result + sizeof outcome.result),
+              zeros(sizeof outcome.result));
+  }
 };
 
 // A response of patterned bytes whose status word is `word`.
@@ -306,15 +319,7 @@ TEST_F(GeneratedProxyRoundTrip, EveryMethodMergesTheDriversErrorWithItsOwnLine) 
     invoke::kInvokers[i].function(proxyOf(m.driverInterface), call.args, second, status);
     EXPECT_EQ(status.code, driverError);
     EXPECT_EQ(status.line, m.sourceLine);
-    for (std::uint8_t f = 0; f < m.responseCount; ++f) {
-      if (m.response[f].role == Role::Output) {
-        EXPECT_EQ(
-            Bytes(call.outputs[m.response[f].parameter], call.outputs[m.response[f].parameter] + 8),
-            Bytes(8, 0xEE));
-      }
-    }
-    EXPECT_EQ(Bytes(second.result, second.result + sizeof second.result),
-              zeros(sizeof second.result));
+    call.expectNothingWritten(m, second);
     EXPECT_EQ(ioctls().size(), 1u);  // only the first call reached the driver
   }
 }
@@ -342,15 +347,7 @@ TEST_F(GeneratedProxyRoundTrip, EveryMethodMergesATransportFailureWithTheTranspo
     EXPECT_STREQ(status.component, kComponentCut);
     EXPECT_STREQ(status.file, kTransportSource);
     EXPECT_NE(status.line, 0u);
-    for (std::uint8_t f = 0; f < m.responseCount; ++f) {
-      if (m.response[f].role == Role::Output) {
-        EXPECT_EQ(
-            Bytes(call.outputs[m.response[f].parameter], call.outputs[m.response[f].parameter] + 8),
-            Bytes(8, 0xEE));
-      }
-    }
-    EXPECT_EQ(Bytes(outcome.result, outcome.result + sizeof outcome.result),
-              zeros(sizeof outcome.result));
+    call.expectNothingWritten(m, outcome);
   }
 }
 

@@ -23,6 +23,7 @@
 #include "tests/common/CommandOutcome.h"
 #include "qoapal/driver/qoDriverContract.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/sim/RawNodeCalls.h"
 
 namespace {
 
@@ -30,37 +31,10 @@ namespace drv = nQOVORLIXATOMICSAE_23_3::nQOAPAL000::driver;
 using nlohmann::json;
 using qosim::Bytes;
 
-std::uint64_t le(const Bytes& b, std::size_t off, std::size_t size) {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < size; ++i) v |= static_cast<std::uint64_t>(b.at(off + i)) << (8 * i);
-  return v;
-}
-std::int32_t word(const Bytes& b, std::size_t off) {
-  return static_cast<std::int32_t>(le(b, off, 4));
-}
-
-struct Reply {
-  int err = 0;
-  Bytes out;
-};
-
-Reply call(const std::string& path, std::uint32_t cmd, const Bytes& in, std::size_t outSize) {
-  Reply r;
-  r.out.assign(outSize, 0xEE);
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    r.err = errno;
-    return r;
-  }
-  drv::tCallBlock block{};
-  block.input = reinterpret_cast<std::uint64_t>(in.data());
-  block.inputSize = static_cast<std::uint32_t>(in.size());
-  block.output = reinterpret_cast<std::uint64_t>(r.out.data());
-  block.outputSize = static_cast<std::uint32_t>(outSize);
-  if (::ioctl(fd, cmd, &block) != 0) r.err = errno;
-  ::close(fd);
-  return r;
-}
+using rawnode::call;
+using rawnode::le;
+using rawnode::Reply;
+using rawnode::word;
 
 // Methods whose response block ends in padding after the status word: a status written to the
 // last four bytes of the block would not be seen by the caller.

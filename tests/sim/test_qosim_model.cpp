@@ -20,6 +20,7 @@
 #include "QosimClient.h"
 #include "qoapal/driver/qoDriverContract.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/sim/RawNodeCalls.h"
 
 namespace {
 
@@ -31,48 +32,17 @@ constexpr std::int32_t kBadArgument = -52005;
 constexpr std::int32_t kBufferTooSmall = -52019;
 constexpr std::int32_t kModuleUnreadable = -52024;
 
-std::uint64_t le(const Bytes& b, std::size_t off, std::size_t size) {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < size; ++i) v |= static_cast<std::uint64_t>(b.at(off + i)) << (8 * i);
-  return v;
-}
-std::int32_t word(const Bytes& b, std::size_t off) {
-  return static_cast<std::int32_t>(le(b, off, 4));
-}
+using rawnode::le;
+using rawnode::NodeCaller;
+using rawnode::Reply;
+using rawnode::word;
+
 Bytes u32s(std::initializer_list<std::uint32_t> values) {
   Bytes out;
   for (std::uint32_t v : values)
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
   return out;
 }
-
-struct Reply {
-  int err = 0;
-  Bytes out;
-};
-
-class NodeCaller {
- public:
-  explicit NodeCaller(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {}
-  ~NodeCaller() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool ok() const { return fd_ >= 0; }
-  Reply call(std::uint32_t cmd, const Bytes& in, std::size_t outSize) {
-    Reply r;
-    r.out.assign(outSize, 0xEE);
-    drv::tCallBlock block{};
-    block.input = reinterpret_cast<std::uint64_t>(in.data());
-    block.inputSize = static_cast<std::uint32_t>(in.size());
-    block.output = reinterpret_cast<std::uint64_t>(r.out.data());
-    block.outputSize = static_cast<std::uint32_t>(outSize);
-    if (::ioctl(fd_, cmd, &block) != 0) r.err = errno;
-    return r;
-  }
-
- private:
-  int fd_;
-};
 
 class QosimModel : public ::testing::Test {
  protected:

@@ -143,6 +143,20 @@ HRESULT codeOf(const std::function<void()>& fn) {
   return 0;
 }
 
+// fn must raise an E with `code`, raised at `line` of the item cache.
+template <class E>
+void expectRaisedAt(const std::function<void()>& fn, HRESULT code, int line) {
+  try {
+    fn();
+    ADD_FAILURE() << "nothing raised; expected line " << line;
+  } catch (const E& e) {
+    EXPECT_EQ(e.code(), code);
+    EXPECT_EQ(std::string(e.details()), R"({"file":"sysapicpp/cache/ItemCache","line":)" +
+                                            std::to_string(line) +
+                                            R"(,"component":"qovorlixatomicsae"})");
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 
 TEST(ItemCacheFirstRefresh, BuildsTheMapFromTheFactorysFullList) {
@@ -293,24 +307,11 @@ TEST(ItemCacheNotices, KindFourIsRejectedAndQueuesNothing) {
   FakeFactory factory({"KEL0"});
   ItemCache cache(&factory);
   cache.refresh();
-  try {
-    cache.notifyItemChange(4, "KEL9");
-    FAIL() << "kind 4 accepted";
-  } catch (const sysapicpp::UnexpectedException& e) {
-    EXPECT_EQ(e.code(), static_cast<HRESULT>(0x8000FFFFu));
-    EXPECT_STREQ(
-        e.details(),
-        R"({"file":"sysapicpp/cache/ItemCache","line":134,"component":"qovorlixatomicsae"})");
-  }
-  try {
-    cache.notifyItemsChange(4, {"KEL9"});
-    FAIL() << "kind 4 accepted";
-  } catch (const sysapicpp::UnexpectedException& e) {
-    EXPECT_EQ(e.code(), static_cast<HRESULT>(0x8000FFFFu));
-    EXPECT_STREQ(
-        e.details(),
-        R"({"file":"sysapicpp/cache/ItemCache","line":152,"component":"qovorlixatomicsae"})");
-  }
+  const auto unexpected = static_cast<HRESULT>(0x8000FFFFu);
+  expectRaisedAt<sysapicpp::UnexpectedException>([&] { cache.notifyItemChange(4, "KEL9"); },
+                                                 unexpected, 134);
+  expectRaisedAt<sysapicpp::UnexpectedException>([&] { cache.notifyItemsChange(4, {"KEL9"}); },
+                                                 unexpected, 152);
   cache.refresh();
   EXPECT_EQ(factory.createCalls(), 1);
   EXPECT_FALSE(cache.hasItem("KEL9"));
@@ -393,15 +394,8 @@ TEST(ItemCacheLookup, AMissingItemRaisesItemNotExistWithItsContext) {
   FakeFactory factory({"KEL0"});
   ItemCache cache(&factory);
   cache.refresh();
-  try {
-    cache.getItem("KEL1");
-    FAIL() << "no exception";
-  } catch (const sysapicpp::ItemNotExistException& e) {
-    EXPECT_EQ(e.code(), static_cast<HRESULT>(0x80040375u));
-    EXPECT_STREQ(
-        e.details(),
-        R"({"file":"sysapicpp/cache/ItemCache","line":47,"component":"qovorlixatomicsae"})");
-  }
+  expectRaisedAt<sysapicpp::ItemNotExistException>([&] { cache.getItem("KEL1"); },
+                                                   static_cast<HRESULT>(0x80040375u), 47);
   EXPECT_EQ(namesOf(cache), Names{"KEL0"});
 }
 

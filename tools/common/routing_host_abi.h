@@ -22,12 +22,17 @@ static_assert(sizeof(JsonStatus) == 24);
 static_assert(offsetof(JsonStatus, code) == 0 && offsetof(JsonStatus, capacity) == 4 &&
               offsetof(JsonStatus, reallocator) == 8 && offsetof(JsonStatus, json) == 16);
 
+// Frees a host-made text; the record is left with none.
+inline void hostFreeText(JsonStatus* self) {
+  std::free(self->json);
+  self->json = nullptr;
+  self->capacity = 0;
+}
+
 // A host reallocator over malloc/realloc: 0 frees, a smaller size keeps the buffer.
 inline int hostReallocate(JsonStatus* self, int newSize) {
   if (newSize == 0) {
-    std::free(self->json);
-    self->json = nullptr;
-    self->capacity = 0;
+    hostFreeText(self);
     return 1;
   }
   if (newSize < 0) return 0;
@@ -50,12 +55,12 @@ struct HostStatus {
   explicit HostStatus(std::int32_t code) { s.code = code; }
   HostStatus(const HostStatus&) = delete;
   HostStatus& operator=(const HostStatus&) = delete;
-  ~HostStatus() { std::free(s.json); }
+  ~HostStatus() { hostFreeText(&s); }
   JsonStatus* operator&() { return &s; }
   std::int32_t code() const { return s.code; }
   std::string text() const { return s.json != nullptr ? std::string(s.json) : std::string(); }
   void reset() {
-    std::free(s.json);
+    hostFreeText(&s);
     s = {0, 0, &hostReallocate, nullptr};
   }
 };
