@@ -9,7 +9,6 @@
 //
 // Operations: GetItemNames, GetPropertyBag, refresh (GetPropertyBagWithRefresh of the hardware
 // readings), calculateRoute, reserve, program. Exit status 0 when every call succeeded.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include "qovorlixatomicsae/sysapi_host.h"
 #include "tests/common/RoutingResults.h"
 #include "tools/common/host_client.h"
+#include "tools/common/host_library.h"
 #include "tools/common/routing_host_abi.h"
 
 namespace {
@@ -115,7 +115,7 @@ void routingOperations(const routingabi::Exports& x, void* session, int n) {
   }
 }
 
-int runRouting(void* lib, int n) {
+int runRouting(const HostLibrary& lib, int n) {
   routingabi::Exports x;
   std::string missing;
   if (!x.load(lib, &missing)) {
@@ -134,8 +134,8 @@ int runRouting(void* lib, int n) {
   return 0;
 }
 
-int runExpert(void* lib, int n) {
-  auto create = reinterpret_cast<CreateExpertFn>(dlsym(lib, kFactoryName));
+int runExpert(const HostLibrary& lib, int n) {
+  const CreateExpertFn create = lib.expertFactory();
   void* p = nullptr;
   if (create == nullptr || create(&p) != kS_OK) {
     std::fprintf(stderr, "qo_syscall_probe: the expert cannot be created\n");
@@ -157,13 +157,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: qo_syscall_probe [N]   (1..100000 calls of each operation)\n");
     return 2;
   }
-  void* lib = dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::fprintf(stderr, "qo_syscall_probe: %s\n", dlerror());
+  HostLibrary lib;
+  if (!lib.open(QO_LIBRARY_PATH)) {
+    std::fprintf(stderr, "qo_syscall_probe: %s\n", lib.error().c_str());
     return 1;
   }
   int rc = runExpert(lib, n);
   rc |= runRouting(lib, n);
-  dlclose(lib);
+  lib.close();
   return rc != 0 || gFailures != 0 ? 1 : 0;
 }

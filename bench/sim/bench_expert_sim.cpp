@@ -13,7 +13,6 @@
 //    thread sleeps).
 #include <benchmark/benchmark.h>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -28,10 +27,12 @@
 
 #include "bench/sim/BenchBoards.h"
 #include "bench/sim/BenchFailure.h"
+#include "bench/sim/PairedMedians.h"
 #include "QosimClient.h"
 #include "qoapal/driver/qoDriverContract.h"
 #include "qovorlixatomicsae/sysapi_host.h"
 #include "tools/common/host_client.h"
+#include "tools/common/host_library.h"
 #include "qodrv/qoDriverConstants.h"
 
 namespace {
@@ -52,19 +53,18 @@ double quantile(std::vector<double> samples, double q) {
 
 // The library and one initialized expert with a recording sink.
 struct Host {
-  void* lib = nullptr;
+  HostLibrary lib;
   ImxSysExpert2* expert = nullptr;
   ImxSysExpertPlugPlay* plugPlay = nullptr;
   RecordingSink sink;
   std::string error;
 
   Host() {
-    lib = dlopen(QO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr) {
-      error = dlerror();
+    if (!lib.open(QO_LIBRARY_PATH)) {
+      error = lib.error();
       return;
     }
-    auto create = reinterpret_cast<CreateExpertFn>(dlsym(lib, kFactoryName));
+    const CreateExpertFn create = lib.expertFactory();
     void* p = nullptr;
     if (create == nullptr || create(&p) != kS_OK) {
       error = "the expert cannot be created";
@@ -84,7 +84,7 @@ struct Host {
       release(plugPlay);
       release(expert);
     }
-    if (lib != nullptr) dlclose(lib);
+    lib.close();
   }
 };
 
@@ -128,15 +128,10 @@ void BM_GetPropertyBagOverDriverTraffic(benchmark::State& state) {
     bareSamples.push_back(micros(t3 - t2));
     state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
   }
-  const double e = quantile(expertSamples, 0.5), b = quantile(bareSamples, 0.5);
-  state.counters["expert_median_us"] = e;
-  state.counters["bare_median_us"] = b;
-  state.counters["ratio"] = b > 0 ? e / b : 0;
+  qobench::pairedMedians(state, "expert_median_us", quantile(expertSamples, 0.5),
+                         quantile(bareSamples, 0.5), "ratio");
 }
-BENCHMARK(BM_GetPropertyBagOverDriverTraffic)
-    ->Iterations(2000)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_GetPropertyBagOverDriverTraffic)->Apply(qobench::manualTimeMicros<2000>);
 
 // ---- 2. GetItemNames with 32 boards, nothing changed -----------------------------------------
 
@@ -209,10 +204,7 @@ void BM_BoardPluggedToHostNotice(benchmark::State& state) {
   state.counters["median_us"] = quantile(samples, 0.5);
   state.counters["p99_us"] = quantile(samples, 0.99);
 }
-BENCHMARK(BM_BoardPluggedToHostNotice)
-    ->Iterations(40)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BoardPluggedToHostNotice)->Apply(qobench::manualTimeMicros<40>);
 
 // ---- 4. An idle expert's CPU time -------------------------------------------------------------
 

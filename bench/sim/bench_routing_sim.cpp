@@ -14,6 +14,7 @@
 
 #include "bench/sim/BenchBoards.h"
 #include "bench/sim/BenchFailure.h"
+#include "bench/sim/PairedMedians.h"
 #include "QosimClient.h"
 #include "codegen/qovorlixatomicsae/tInterfaceProxy_routing.h"
 #include "qo/err/Exception.h"
@@ -96,15 +97,8 @@ void BM_CalculateRouteOverBareRequest(benchmark::State& state) {
     sessionFirst = !sessionFirst;
   }
   std::free(out);
-  const double sessionMedian = median(a);
-  const double bareMedian = median(b);
-  state.counters["session_median_us"] = sessionMedian;
-  state.counters["bare_median_us"] = bareMedian;
-  state.counters["ratio_median"] = bareMedian > 0 ? sessionMedian / bareMedian : 0;
+  qobench::pairedMedians(state, "session_median_us", median(a), median(b), "ratio_median");
 }
-BENCHMARK(BM_CalculateRouteOverBareRequest)
-    ->Iterations(5000)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CalculateRouteOverBareRequest)->Apply(qobench::manualTimeMicros<5000>);
 
 }  // namespace

@@ -90,7 +90,7 @@ class RoutingHost : public ::testing::Test {
     library_ = new testsupport::LibraryUnderTest;
     ASSERT_TRUE(library_->load()) << library_->error();
     std::string missing;
-    ASSERT_TRUE(x_.load(library_->handle(), &missing)) << missing;
+    ASSERT_TRUE(x_.load(*library_, &missing)) << missing;
   }
 
   // A fresh board with routing and the given topography; its routing node path.

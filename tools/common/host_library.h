@@ -2,7 +2,8 @@
 // at load, so an unresolved one fails the load and not some later call; RTLD_LOCAL: its symbols
 // stay out of the process's global namespace), its exports found by name, closed when the holder
 // goes. It lives with the hosts' helpers so that a reference host can load with it without
-// depending on tests/; the test hosts (tests/common/LibraryUnderTest.h) load the library with it.
+// depending on tests/; the reference hosts, the benchmarks and the test hosts
+// (tests/common/LibraryUnderTest.h) all load the library with it.
 #pragma once
 
 #include <dlfcn.h>

@@ -1,9 +1,8 @@
 // The routing host's view of the library, written as a routing host declares it: the status
-// record it builds, its allocation and demotion functions, and the 22 exports, found with
-// dlsym. Reference hosts and tests meet the routing adaptor only through these declarations.
+// record it builds, its allocation and demotion functions, and the 22 exports, found by name in
+// the library as a host holds it (host_library.h). Reference hosts and tests meet the routing
+// adaptor only through these declarations.
 #pragma once
-
-#include <dlfcn.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "host_library.h"
 #include "qovorlixatomicsae/qoroco_ra.h"
 
 namespace routingabi {
@@ -104,12 +104,12 @@ struct Exports {
   ROUTINGABI_EXPORTS(ROUTINGABI_MEMBER)
 #undef ROUTINGABI_MEMBER
 
-  // Fills every entry from `handle`; false with the first missing name in *missing.
-  bool load(void* handle, std::string* missing) {
+  // Fills every entry from `library`; false with the first missing name in *missing.
+  bool load(const hostabi::HostLibrary& library, std::string* missing) {
 #define ROUTINGABI_LOAD(name, result, args)                  \
   {                                                          \
     const std::string symbol = std::string(kPrefix) + #name; \
-    void* address = ::dlsym(handle, symbol.c_str());         \
+    void* address = library.symbol(symbol.c_str());          \
     if (address == nullptr) {                                \
       if (missing != nullptr) *missing = symbol;             \
       return false;                                          \

@@ -6,7 +6,6 @@
 // under --json exactly one JSON document {"error": ..., "exitCode": N} on stdout. Output goes
 // through hostcli::write, so a full disk or a closed pipe is noticed and reported.
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fmt/color.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -34,6 +33,7 @@
 
 #include "host_cli.h"
 #include "host_commands.h"
+#include "host_library.h"
 #include "routing_host_abi.h"
 #include "stop_signals.h"
 
@@ -1052,14 +1052,6 @@ int probeCommand(const Exports& x, const Options& o) { return Probe(x, o).run();
 
 // ---- the command line ------------------------------------------------------------------------
 
-// The library, unloaded when the object goes (after every session of it).
-struct Library {
-  void* handle = nullptr;
-  ~Library() {
-    if (handle != nullptr) ::dlclose(handle);
-  }
-};
-
 constexpr char kDeviceHelp[] = "board name (qovorlix1 or KEL1) or routing node path";
 
 void deviceArgument(CLI::App& command, Options& o) {
@@ -1141,12 +1133,11 @@ void blockSignals(bool waits) {
   if (waits) hostabi::blockStopSignals();
 }
 
-void loadLibrary(const std::string& path, Library& library, Exports& exports) {
-  library.handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library.handle == nullptr)
-    fail(kFailed, fmt::format("cannot load {}: {}", path, ::dlerror()), {{"library", path}});
+void loadLibrary(const std::string& path, hostabi::HostLibrary& library, Exports& exports) {
+  if (!library.open(path))
+    fail(kFailed, fmt::format("cannot load {}: {}", path, library.error()), {{"library", path}});
   std::string missing;
-  if (!exports.load(library.handle, &missing))
+  if (!exports.load(library, &missing))
     fail(kFailed, fmt::format("{} not exported by {}", missing, path), {{"library", path}});
 }
 
@@ -1173,7 +1164,7 @@ int run(int argc, char** argv) {
 
   const std::size_t chosen = hostcli::chosenCommand(commands);
   blockSignals((chosen < commands.size() && kCommandTable[chosen].waits) || o.hold);
-  Library library;
+  hostabi::HostLibrary library;  // unloaded after every session of it
   Exports exports;
   loadLibrary(o.library, library, exports);
   if (chosen == commands.size()) fail(kUsage, "a command is required (see qovorlix-route --help)");

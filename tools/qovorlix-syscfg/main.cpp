@@ -3,7 +3,6 @@
 // (qovorlixatomicsae/sysapi_host.h), as the system-configuration host does. To explain a board the
 // library leaves out it reads the driver's public /proc tree (driver_tree.h).
 // `qovorlix-syscfg --help` lists the commands and the exit codes.
-#include <dlfcn.h>
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -36,6 +35,7 @@
 #include "host_cli.h"
 #include "host_client.h"
 #include "host_commands.h"
+#include "host_library.h"
 #include "output.h"
 #include "probe.h"
 #include "stop_signals.h"
@@ -166,17 +166,14 @@ class Host {
         if (p != nullptr) release(p);
       release(expert);
     }
-    if (library_ != nullptr) ::dlclose(library_);
+    library_.close();
   }
 
   // kOk, or the exit code after the message.
   int open(const std::string& path) {
-    library_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library_ == nullptr) {
-      const char* why = ::dlerror();
-      return fail(kFailed, fmt::format("cannot load {}: {}", path, why != nullptr ? why : "?"));
-    }
-    auto create = reinterpret_cast<CreateExpertFn>(::dlsym(library_, kFactoryName));
+    if (!library_.open(path))
+      return fail(kFailed, fmt::format("cannot load {}: {}", path, library_.error()));
+    const CreateExpertFn create = library_.expertFactory();
     if (create == nullptr)
       return fail(kFailed, fmt::format("{} does not export {}", path, kFactoryName));
     void* object = nullptr;
@@ -263,7 +260,7 @@ class Host {
   RecordingSink sink;
 
  private:
-  void* library_ = nullptr;
+  HostLibrary library_;
   bool sinkSet_ = false;
 };
 
@@ -356,10 +353,16 @@ struct Options : hostcli::GlobalOptions {
   double watchTimeout = 0;  // seconds, 0: no limit
 };
 
-// Opens the host and finds the item named on the command line (its host text in `name`).
-int openItem(Host& host, const Options& o, std::wstring* name) {
+// The commands on one board: the host opened, the item named on the command line found, then
+// `body(host, o, name)` with the item's host text; the exit code of the first step that fails.
+template <typename Body>
+int onItem(const Options& o, Body body) {
+  Host host;
   if (const int rc = host.open(o.library); rc != kOk) return rc;
-  return host.find(o.item, name);
+  std::wstring wide;
+  if (const int rc = host.find(o.item, &wide); rc != kOk) return rc;
+  const HostText name(wide);
+  return body(host, o, name);
 }
 
 // The firmware state the library reports for a board in this process: its last update as the
@@ -530,11 +533,7 @@ int listCommand(const Options& o) {
   return listing.rc;
 }
 
-int showCommand(const Options& o) {
-  Host host;
-  std::wstring wide;
-  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
-  const HostText name(wide);
+int showItem(Host& host, const Options& o, const HostText& name) {
   void* bag = nullptr;
   // The hardware readings (temperatures, fans, dated readings) are read now, so the bag is whole.
   HRESULT hr = host.expert->vtbl->GetPropertyBagWithRefresh(
@@ -564,6 +563,8 @@ int showCommand(const Options& o) {
   printRows(rows);
   return kOk;
 }
+
+int showCommand(const Options& o) { return onItem(o, showItem); }
 
 // After an asynchronous refresh the expert has answered "pending": waits for its item-changed
 // notice, then reads the bag again (into *rows; the wait in *noticeMs).
@@ -633,14 +634,10 @@ int reportRefresh(const Options& o, HRESULT hr, const std::vector<BagRow>& rows,
   return kFailed;
 }
 
-int refreshCommand(const Options& o) {
-  Host host;
-  std::wstring wide;
-  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
+int refreshItem(Host& host, const Options& o, const HostText& name) {
   if (o.async) {
     if (const int rc = host.listen(); rc != kOk) return rc;
   }
-  const HostText name(wide);
   void* bag = nullptr;
   const auto started = std::chrono::steady_clock::now();
   const HRESULT hr = host.expert->vtbl->GetPropertyBagWithRefresh(
@@ -657,11 +654,9 @@ int refreshCommand(const Options& o) {
   return reportRefresh(o, hr, rows, noticeMs);
 }
 
-int diagCommand(const Options& o) {
-  Host host;
-  std::wstring wide;
-  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
-  const HostText name(wide);
+int refreshCommand(const Options& o) { return onItem(o, refreshItem); }
+
+int diagItem(Host& host, const Options& o, const HostText& name) {
   wchar_t* text = nullptr;
   const HRESULT hr = host.diagnostic->vtbl->RunDiagnostic(host.diagnostic, name, o.mode, &text);
   const std::string report = withoutContext(takeHostUtf8(text));
@@ -691,6 +686,8 @@ int diagCommand(const Options& o) {
   }
   return rc;
 }
+
+int diagCommand(const Options& o) { return onItem(o, diagItem); }
 
 // --- Firmware ---------------------------------------------------------------------------------
 
@@ -940,14 +937,8 @@ int reportUpdate(const Options& o, const Update& u, const UpdateProgress& p) {
   return rc;
 }
 
-int firmwareCommand(const Options& o) {
-  // Everything about the image and the board is checked before anything is written.
-  Update u;
-  if (const int rc = checkImageFile(o.image, &u.size); rc != kOk) return rc;
-  Host host;
-  std::wstring wide;
-  if (const int rc = openItem(host, o, &wide); rc != kOk) return rc;
-  const HostText name(wide);
+// The update of a board once its image file was found fit (its size in u.size).
+int firmwareItem(Host& host, const Options& o, const HostText& name, Update& u) {
   u.base = o.image.substr(o.image.find_last_of('/') + 1);
   u.shownBase = hostcli::printable(u.base);
   std::vector<BagRow> rows;
@@ -960,6 +951,15 @@ int firmwareCommand(const Options& o) {
   UpdateProgress progress;
   if (const int rc = followUpdate(host, o, name, &progress); rc != kOk) return rc;
   return reportUpdate(o, u, progress);
+}
+
+int firmwareCommand(const Options& o) {
+  // Everything about the image and the board is checked before anything is written.
+  Update u;
+  if (const int rc = checkImageFile(o.image, &u.size); rc != kOk) return rc;
+  return onItem(o, [&u](Host& host, const Options& opts, const HostText& name) {
+    return firmwareItem(host, opts, name, u);
+  });
 }
 
 // --- watch ------------------------------------------------------------------------------------

@@ -5,7 +5,6 @@
 // down and releases it. Text, or with --json one document holding the same findings.
 #include "probe.h"
 
-#include <dlfcn.h>
 #include <fmt/format.h>
 
 #include <nlohmann/json.hpp>
@@ -15,6 +14,7 @@
 #include "qovorlixatomicsae/sysapi_host.h"
 #include "host_cli.h"
 #include "host_client.h"
+#include "host_library.h"
 #include "sysapi_names.h"
 
 namespace {
@@ -133,12 +133,12 @@ void identity(ImxSysExpert2* e, Report& r) {
 }
 
 // The library's public entry points, each present or absent.
-void entryPoints(void* lib, Report& r) {
+void entryPoints(const HostLibrary& lib, Report& r) {
   std::size_t present = 0;
   r.line("entry points:");
   json& entries = r.doc["entryPoints"] = json::object();
   for (const char* name : kEntryPoints) {
-    const bool found = dlsym(lib, name) != nullptr;
+    const bool found = lib.symbol(name) != nullptr;
     present += found ? 1 : 0;
     entries[name] = found;
     r.line("  {:<66} {}", name, found ? "present" : "absent");
@@ -235,10 +235,9 @@ void releaseAll(void* expert, const std::vector<void*>& pointers, Report& r) {
 int probe(const char* libraryPath, bool asJson) {
   Report r(asJson);
   r.doc["library"] = libraryPath;
-  void* lib = dlopen(libraryPath, RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    const char* error = dlerror();
-    const std::string why = error != nullptr ? error : "?";
+  HostLibrary lib;
+  if (!lib.open(libraryPath)) {
+    const std::string& why = lib.error();
     std::fprintf(stderr, "qovorlix-syscfg: cannot load %s: %s\n",
                  hostcli::printable(libraryPath).c_str(), hostcli::printable(why).c_str());
     r.doc["error"] = why;
@@ -247,7 +246,7 @@ int probe(const char* libraryPath, bool asJson) {
   }
   r.line("library: {}", libraryPath);
   entryPoints(lib, r);
-  auto create = reinterpret_cast<CreateExpertFn>(dlsym(lib, kFactoryName));
+  const CreateExpertFn create = lib.expertFactory();
   if (create == nullptr) {
     r.line("expert: the library has no expert factory");
     ++r.failures;
@@ -257,6 +256,6 @@ int probe(const char* libraryPath, bool asJson) {
     identity(static_cast<ImxSysExpert2*>(expert), r);
     releaseAll(expert, pointers, r);
   }
-  dlclose(lib);
+  lib.close();
   return r.finish();
 }

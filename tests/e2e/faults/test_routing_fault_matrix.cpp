@@ -121,7 +121,7 @@ class RoutingFaultMatrix : public ::testing::Test {
     threadsBefore_ = faultmatrix::threadCount();
     ASSERT_TRUE(lib_.load()) << lib_.error();
     std::string missing;
-    ASSERT_TRUE(x_.load(lib_.handle(), &missing)) << missing;
+    ASSERT_TRUE(x_.load(lib_, &missing)) << missing;
     other_.add().withDefaults().withRouting().withTopographyName(kTopography);
     ASSERT_TRUE(other_.plug().ok());
   }

@@ -54,7 +54,7 @@ class RoutingOutOfMemory : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(lib_.load()) << lib_.error();
     std::string missing;
-    ASSERT_TRUE(x_.load(lib_.handle(), &missing)) << missing;
+    ASSERT_TRUE(x_.load(lib_, &missing)) << missing;
     auto& b = set_.add().withDefaults().withRouting().withTopographyName("vorlix-matrix-a");
     ASSERT_TRUE(set_.plug().ok());
     node_ = b.nodePath(qodrv::routing::kInterfaceName);

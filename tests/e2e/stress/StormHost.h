@@ -315,7 +315,7 @@ class StormHost {
   std::string open(PresenceSink& sink) {
     if (!lib_.load()) return lib_.error();
     std::string missing;
-    if (!routing.load(lib_.handle(), &missing)) return "no export " + missing;
+    if (!routing.load(lib_, &missing)) return "no export " + missing;
     expert = lib_.newExpert();
     if (expert == nullptr) return "no expert";
     void* p = nullptr;
