@@ -166,17 +166,32 @@ inline HRESULT checkArguments(std::initializer_list<const void*> pointers,
   return S_OK;
 }
 
-// Property bags collected from the expert, each holding one reference until released here.
-struct BagReferences {
-  std::vector<ImxSysPropertyBag*> bags;
-  BagReferences() = default;
-  BagReferences(const BagReferences&) = delete;
-  BagReferences& operator=(const BagReferences&) = delete;
-  ~BagReferences() {
-    for (ImxSysPropertyBag* bag : bags)
-      if (bag != nullptr) bag->Release();
+// Property bags collected from the expert, each holding its reference until the vector goes
+// (released in order, first to last).
+using tHeldBags = std::vector<CQOComPtr<ImxSysPropertyBag>>;
+
+// Drops the reference of each bag of `raw`, in order: each is adopted by a holder that goes at
+// once. Null entries hold none.
+inline void dropBags(const std::vector<ImxSysPropertyBag*>& raw) noexcept {
+  for (ImxSysPropertyBag* bag : raw) CQOComPtr<ImxSysPropertyBag> dropped(bag);
+}
+
+// The expert's property bags, their references adopted once its call has returned. The expert
+// fills a plain vector (its interface); the bags appended before an exception, its own or memory
+// running out for the holders, are released before the exception leaves.
+inline tHeldBags allPropertyBags(Expert& expert) {
+  std::vector<ImxSysPropertyBag*> raw;
+  tHeldBags held;
+  try {
+    expert.getAllPropertyBags(raw);
+    held.reserve(raw.size());
+  } catch (...) {
+    dropBags(raw);
+    throw;
   }
-};
+  for (ImxSysPropertyBag* bag : raw) held.emplace_back(bag);
+  return held;
+}
 
 // The adapter's delayed expert, behind a small lock that guards the pointer and the count of its
 // running operations (leases). Each operation takes a lease (load), so replacing or dropping the
@@ -446,14 +461,13 @@ class ExpertAdapter : public virtual CQOComObjectRootEx<CQOComMultiThreadModelNo
   HRESULT EnumerateItems(IUnknown* collector) override {
     return hostCall({collector}, {}, {}, nullptr, [&]() -> HRESULT {
       const auto expert = requireExpert();
-      adapter_detail::BagReferences collected;
-      expert->getAllPropertyBags(collected.bags);
-      if (collected.bags.empty()) return S_FALSE;
+      const adapter_detail::tHeldBags collected = adapter_detail::allPropertyBags(*expert);
+      if (collected.empty()) return S_FALSE;
       // The collector's operation, reached through its table as the host declares it.
       using tCollect = HRESULT (*)(IUnknown*, ImxSysPropertyBag*);
       auto* const* table = *reinterpret_cast<void* const* const*>(collector);
       const auto collect = reinterpret_cast<tCollect>(table[kItemCollectorCollectSlot]);
-      for (ImxSysPropertyBag* bag : collected.bags) (void)collect(collector, bag);
+      for (const auto& bag : collected) (void)collect(collector, bag.get());
       return S_OK;
     });
   }

@@ -13,8 +13,7 @@
 //                 then stops at the end), else S_OK.
 //   Reset()       No list: E_FAIL. Back to the first element.
 //   Clone(copy)   copy null: E_POINTER; *copy null first. No list: E_FAIL. A new enumerator over
-//   the
-//                 same list at the same position, answered through its identity (one reference);
+//                 the same list at the same position, as Interface (one reference);
 //                 E_OUTOFMEMORY when it cannot be made.
 //
 // Enumerators have no lock: each belongs to one caller at a time.
@@ -28,6 +27,7 @@
 #include <utility>
 
 #include "sysapicpp/com/CQOComObject.h"
+#include "sysapicpp/com/CQOComPtr.h"
 
 namespace sysapicpp {
 
@@ -81,12 +81,11 @@ class IQOEnumOnSTLImpl : public CQOComObjectRootEx<CQOComMultiThreadModelNoCS>, 
   static HRESULT createShared(std::shared_ptr<const Container> list, Interface** out) noexcept {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
-    CQOComObject<Derived>* obj = nullptr;
-    HRESULT hr = newObject(&obj);
+    tHeld obj;
+    const HRESULT hr = newHeld(obj);
     if (hr < 0) return hr;
     obj->attach(std::move(list));
-    obj->AddRef();
-    *out = obj;
+    *out = obj.detach();
     return S_OK;
   }
 
@@ -133,22 +132,13 @@ class IQOEnumOnSTLImpl : public CQOComObjectRootEx<CQOComMultiThreadModelNoCS>, 
     if (copy == nullptr) return E_POINTER;
     *copy = nullptr;
     if (!list_) return E_FAIL;
-    CQOComObject<Derived>* obj = nullptr;
-    HRESULT hr = newObject(&obj);
+    tHeld obj;
+    const HRESULT hr = newHeld(obj);
     if (hr < 0) return hr;
     obj->list_ = list_;
     obj->position_ = position_;
     obj->index_ = index_;
-    void* answered = nullptr;
-    hr = obj->QueryInterface(&Iid, &answered);
-    if (hr < 0) {
-      // Not reachable with this class's table; the count-0 object is destroyed through a
-      // reference of its own.
-      obj->AddRef();
-      obj->Release();
-      return hr;
-    }
-    *copy = static_cast<Interface*>(answered);
+    *copy = obj.detach();
     return S_OK;
   }
 
@@ -161,6 +151,18 @@ class IQOEnumOnSTLImpl : public CQOComObjectRootEx<CQOComMultiThreadModelNoCS>, 
   ~IQOEnumOnSTLImpl() = default;
 
  private:
+  using tHeld = CQOComPtr<CQOComObject<Derived>>;
+
+  // A new enumerator object held by its first reference, so that a path leaving before it is
+  // handed out destroys it.
+  static HRESULT newHeld(tHeld& held) noexcept {
+    CQOComObject<Derived>* obj = nullptr;
+    const HRESULT hr = newObject(&obj);
+    if (hr < 0) return hr;
+    held = tHeld::share(obj);
+    return S_OK;
+  }
+
   void attach(std::shared_ptr<const Container> list) noexcept {
     list_ = std::move(list);
     if (list_) position_ = list_->begin();

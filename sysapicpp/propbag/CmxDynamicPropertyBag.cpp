@@ -11,32 +11,17 @@
 #include "qo/dsc/osdep/AbsTimeToString.h"
 #include "sysapicpp/ExceptionTranslation.h"
 #include "sysapicpp/HResultException.h"
+#include "sysapicpp/com/CQOComPtr.h"
 #include "sysapicpp/enum/CmxSysEnumPropertyTagsSTL.h"
 #include "sysapicpp/interfaces/ImxSysEnumPropertyTag.h"
 
 using sysapicpp::CmxTemplatePropertyValue;
+using sysapicpp::CQOComPtr;
 using sysapicpp::kPropertyNotPresent;
 using sysapicpp::kPropertyTypeMismatch;
 using sysapicpp::propertyValueAs;
 
 namespace {
-
-// Releases an interface pointer at the end of a scope.
-template <class I>
-class tReleaser {
- public:
-  explicit tReleaser(I* p = nullptr) noexcept : p_(p) {}
-  ~tReleaser() {
-    if (p_ != nullptr) p_->Release();
-  }
-  tReleaser(const tReleaser&) = delete;
-  tReleaser& operator=(const tReleaser&) = delete;
-  I** out() noexcept { return &p_; }
-  I* get() const noexcept { return p_; }
-
- private:
-  I* p_;
-};
 
 bool isZero(const mxSysAttrTimestampUTC& t) noexcept { return t.fraction == 0 && t.seconds == 0; }
 
@@ -58,7 +43,7 @@ HRESULT drainTags(ImxSysEnumPropertyTag* tags, std::vector<std::uint32_t>& out) 
 // The changed tags of a source with the second interface into `changed` (none without it).
 HRESULT changedTagsOf(ImxSysPropertyBag2* source2, std::set<std::uint32_t>& changed) {
   if (source2 == nullptr) return S_OK;
-  tReleaser<ImxSysEnumPropertyTag> changedTags;
+  CQOComPtr<ImxSysEnumPropertyTag> changedTags;
   HRESULT hr = source2->GetChangedTags(changedTags.out());
   if (hr < 0) return hr;
   std::vector<std::uint32_t> list;
@@ -70,7 +55,7 @@ HRESULT changedTagsOf(ImxSysPropertyBag2* source2, std::set<std::uint32_t>& chan
 
 // Every tag of a source (in its order: ascending) into `tags`.
 HRESULT tagsOf(ImxSysPropertyBag* source, std::vector<std::uint32_t>& tags) {
-  tReleaser<ImxSysEnumPropertyTag> allTags;
+  CQOComPtr<ImxSysEnumPropertyTag> allTags;
   const HRESULT hr = source->GetTags(allTags.out());
   if (hr < 0) return hr;
   tags.reserve(64);
@@ -526,17 +511,14 @@ HRESULT CmxDynamicPropertyBag::Clone(ImxSysPropertyBag** copy) {
   if (copy == nullptr) return E_POINTER;
   *copy = nullptr;
   CqoCSLock guard(lock_);
-  CQOComObject<CmxDynamicPropertyBag>* bag = nullptr;
-  HRESULT hr = create(&bag);
+  CQOComPtr<CQOComObject<CmxDynamicPropertyBag>> bag;
+  HRESULT hr = create(bag.out());
   if (hr < 0) return hr;
   // No other thread can reach the new bag until it is handed out, so it is filled without its
-  // lock; the copy has no changed tags.
+  // lock; the copy has no changed tags. A failed copy is released with the holder.
   hr = bag->copyEntriesOf(*this);
-  if (hr < 0) {
-    bag->Release();
-    return hr;
-  }
-  *copy = bag;
+  if (hr < 0) return hr;
+  *copy = bag.detach();
   return S_OK;
 }
 
@@ -563,10 +545,11 @@ HRESULT CmxDynamicPropertyBag::copyFrom(ImxSysPropertyBag* source) noexcept {
       values_.clear();
       changed_.clear();
     }
-    tReleaser<ImxSysPropertyBag2> source2;
+    CQOComPtr<ImxSysPropertyBag2> source2;
     if (source->QueryInterface(&IID_ImxSysPropertyBag2, reinterpret_cast<void**>(source2.out())) <
         0) {
-      *source2.out() = nullptr;
+      // A refusal hands out no reference, whatever it left in the slot.
+      static_cast<void>(source2.detach());
     }
 
     std::set<std::uint32_t> changed;

@@ -36,36 +36,18 @@ enum PropertyTypeCode : std::int32_t {
   kPropertyTypeTimestamp = 7,
 };
 
+// The type code of each value type, one pair a line. A type outside the seven reaches the end
+// without a code, which a constant evaluation refuses: it does not compile.
 template <class T>
-struct PropertyTypeOf;
-template <>
-struct PropertyTypeOf<bool> {
-  static constexpr std::int32_t code = kPropertyTypeBool;
-};
-template <>
-struct PropertyTypeOf<int> {
-  static constexpr std::int32_t code = kPropertyTypeInt32;
-};
-template <>
-struct PropertyTypeOf<unsigned int> {
-  static constexpr std::int32_t code = kPropertyTypeUInt32;
-};
-template <>
-struct PropertyTypeOf<double> {
-  static constexpr std::int32_t code = kPropertyTypeDouble;
-};
-template <>
-struct PropertyTypeOf<_GUID> {
-  static constexpr std::int32_t code = kPropertyTypeGuid;
-};
-template <>
-struct PropertyTypeOf<CqoBStr> {
-  static constexpr std::int32_t code = kPropertyTypeString;
-};
-template <>
-struct PropertyTypeOf<mxSysAttrTimestampUTC> {
-  static constexpr std::int32_t code = kPropertyTypeTimestamp;
-};
+consteval std::int32_t propertyTypeCodeOf() {
+  if constexpr (std::is_same_v<T, bool>) return kPropertyTypeBool;
+  if constexpr (std::is_same_v<T, int>) return kPropertyTypeInt32;
+  if constexpr (std::is_same_v<T, unsigned int>) return kPropertyTypeUInt32;
+  if constexpr (std::is_same_v<T, double>) return kPropertyTypeDouble;
+  if constexpr (std::is_same_v<T, _GUID>) return kPropertyTypeGuid;
+  if constexpr (std::is_same_v<T, CqoBStr>) return kPropertyTypeString;
+  if constexpr (std::is_same_v<T, mxSysAttrTimestampUTC>) return kPropertyTypeTimestamp;
+}
 
 // Value storage sizes.
 static_assert(sizeof(bool) == 1 && sizeof(int) == 4 && sizeof(unsigned int) == 4);
@@ -89,7 +71,7 @@ class CmxPropertyValue {
 template <class T>
 class CmxTemplatePropertyValue final : public CmxPropertyValue {
  public:
-  static constexpr std::int32_t kTypeCode = PropertyTypeOf<T>::code;
+  static constexpr std::int32_t kTypeCode = propertyTypeCodeOf<T>();
 
   explicit CmxTemplatePropertyValue(T value) noexcept(std::is_nothrow_move_constructible_v<T>)
       : CmxPropertyValue(kTypeCode), value_(std::move(value)) {}
@@ -102,7 +84,7 @@ class CmxTemplatePropertyValue final : public CmxPropertyValue {
 };
 
 // The value as T when it is a CmxTemplatePropertyValue<T>, else null. The runtime type test reads
-// the type code: only CmxTemplatePropertyValue<T> (final) sets code PropertyTypeOf<T>::code, so
+// the type code: only CmxTemplatePropertyValue<T> (final) sets code propertyTypeCodeOf<T>(), so
 // the code identifies the dynamic type exactly (and costs one load instead of a dynamic_cast).
 template <class T>
 CmxTemplatePropertyValue<T>* propertyValueAs(CmxPropertyValue* value) noexcept {

@@ -123,7 +123,10 @@ using hostabi::HostText;
 using testsupport::takeWide;
 
 // --- Host objects -------------------------------------------------------------------------------
-class CountedHostObject : public IUnknown {
+// A host object of interface I that answers no other interface and counts its references in
+// `refs` (starting with the test's own); it lives on the test's stack.
+template <class I>
+class CountedObject : public I {
  public:
   HRESULT QueryInterface(const GUID*, void** out) override {
     if (out) *out = nullptr;
@@ -133,6 +136,8 @@ class CountedHostObject : public IUnknown {
   ULONG Release() override { return static_cast<ULONG>(--refs); }
   std::atomic<int> refs{1};
 };
+
+using CountedHostObject = CountedObject<IUnknown>;
 
 // The item collector: two operations the library never calls, then the collecting one.
 class Collector : public CountedHostObject {
@@ -156,14 +161,8 @@ class Collector : public CountedHostObject {
   int wrongCalls = 0;
 };
 
-class TestImage : public ImxSysBinaryImage {
+class TestImage : public CountedObject<ImxSysBinaryImage> {
  public:
-  HRESULT QueryInterface(const GUID*, void** out) override {
-    if (out) *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return static_cast<ULONG>(++refs); }
-  ULONG Release() override { return static_cast<ULONG>(--refs); }
   HRESULT GetSize(unsigned* size) override {
     *size = 4;
     return S_OK;
@@ -172,7 +171,6 @@ class TestImage : public ImxSysBinaryImage {
     *data = bytes;
     return S_OK;
   }
-  std::atomic<int> refs{1};
   unsigned char bytes[4] = {1, 2, 3, 4};
 };
 
