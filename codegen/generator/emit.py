@@ -1,6 +1,7 @@
 """What every generator of codegen/ writes its output with: C string literals and files that are
 rewritten only when their text changes (so the build does not recompile what includes them)."""
 
+import json
 import os
 import sys
 
@@ -49,3 +50,15 @@ def generate(program, load, error_type, outputs):
     for path, render in outputs:
         write_if_changed(path, render(loaded))
     return 0
+
+
+def read_json(path, error_type, place=""):
+    """The JSON document at path; a file that cannot be read or is not JSON raises error_type
+    naming the path (and place, when given, before what is wrong)."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, UnicodeDecodeError) as e:
+        raise error_type("%s: %scannot be read: %s" % (path, place, e)) from None
+    except json.JSONDecodeError as e:
+        raise error_type("%s: line %d: not JSON: %s" % (path, e.lineno, e.msg)) from None

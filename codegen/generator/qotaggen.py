@@ -21,13 +21,12 @@ A description: {"namespace", "groups", "tags", "_comment"}.
 """
 
 import argparse
-import json
 import os
 import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from emit import c_string, generate  # noqa: E402
+from emit import c_string, generate, read_json  # noqa: E402
 
 TOP_KEYS = {"namespace", "groups", "tags", "_comment"}
 GROUP_KEYS = {"name", "constant", "hostName", "element", "count", "comment"}
@@ -267,13 +266,7 @@ def parse(data, path):
 
 
 def load(path):
-    try:
-        with open(path, encoding="utf-8") as f:
-            data = json.load(f)
-    except (OSError, UnicodeDecodeError) as e:
-        raise TagError("%s: top level: cannot be read: %s" % (path, e)) from None
-    except json.JSONDecodeError as e:
-        raise TagError("%s: line %d: not JSON: %s" % (path, e.lineno, e.msg)) from None
+    data = read_json(path, TagError, "top level: ")
     return parse(data, path)
 
 

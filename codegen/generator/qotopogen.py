@@ -29,7 +29,7 @@ import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from emit import c_string, generate  # noqa: E402
+from emit import c_string, generate, read_json  # noqa: E402
 
 MAX_TOPOGRAPHIES = 32     # the library's registry holds 32 records
 MAX_NAME_BYTES = 127      # the driver reports the name in a 128-byte buffer with its NUL
@@ -297,13 +297,7 @@ def parse(data, path):
 def load(paths):
     topographies, names = [], {}
     for path in paths:
-        try:
-            with open(path, encoding="utf-8") as f:
-                data = json.load(f)
-        except (OSError, UnicodeDecodeError) as e:
-            raise TopographyError("%s: cannot be read: %s" % (path, e)) from None
-        except json.JSONDecodeError as e:
-            raise TopographyError("%s: line %d: not JSON: %s" % (path, e.lineno, e.msg)) from None
+        data = read_json(path, TopographyError)
         topo = parse(data, path)
         if topo.name in names:
             raise TopographyError("%s: name: topography \"%s\" is also described in %s"

@@ -26,6 +26,13 @@ inline constexpr HRESULT kS_OK = 0;
 inline constexpr HRESULT kE_NOTIMPL = static_cast<HRESULT>(0x80004001u);
 inline constexpr HRESULT kE_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 inline constexpr HRESULT kE_POINTER = static_cast<HRESULT>(0x80004003u);
+// The expert's own results a host acts on.
+inline constexpr HRESULT kPartly = 0x00000001;  // answered, some values left out
+inline constexpr HRESULT kPropertyAbsent = static_cast<HRESULT>(0x80040371u);
+inline constexpr HRESULT kItemNotExist = static_cast<HRESULT>(0x80040375u);
+inline constexpr HRESULT kRefreshPending = static_cast<HRESULT>(0x80040377u);
+inline constexpr HRESULT kDeviceFailure = static_cast<HRESULT>(0x80040382u);
+inline constexpr HRESULT kDeviceGone = static_cast<HRESULT>(0x80040383u);
 
 inline constexpr Guid kIID_IUnknown = {
     0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
@@ -95,16 +102,16 @@ struct ImxSysExpert2Vtbl {
   HRESULT (*EnumerateItems)(ImxSysExpert2* self, void* collector);
   HRESULT (*GetItemNames)(ImxSysExpert2* self, void** names);
   HRESULT (*GetPropertyBag)(ImxSysExpert2* self, const wchar_t* itemName, void** bag);
-  HRESULT (*GetPropertyBagWithRefresh)
+  HRESULT(*GetPropertyBagWithRefresh)
   (ImxSysExpert2* self, const wchar_t* itemName, unsigned count, const unsigned* tags, int flag,
    void** bag);
   HRESULT (*SetOption)(ImxSysExpert2* self, unsigned value);
-  HRESULT (*CommitPropertyBag)
+  HRESULT(*CommitPropertyBag)
   (ImxSysExpert2* self, const wchar_t* itemName, const wchar_t* text, int value, int* changed,
    wchar_t** resultText);
-  HRESULT (*ExtendedOperation1)
+  HRESULT(*ExtendedOperation1)
   (ImxSysExpert2* self, const wchar_t* itemName, void* bag, void** tags, wchar_t** errorText);
-  HRESULT (*ExtendedOperation2)
+  HRESULT(*ExtendedOperation2)
   (ImxSysExpert2* self, const wchar_t* itemName, void* bag, int* result, wchar_t** text);
 };
 struct ImxSysExpert2 {
@@ -124,9 +131,9 @@ struct ImxSysExpertDiagnostic;
 struct ImxSysExpertDiagnosticVtbl {
   HOSTABI_IUNKNOWN_ENTRIES(ImxSysExpertDiagnostic)
   HRESULT (*DiagnosticOperation1)(ImxSysExpertDiagnostic* self, const wchar_t* itemName, int value);
-  HRESULT (*RunDiagnostic)
+  HRESULT(*RunDiagnostic)
   (ImxSysExpertDiagnostic* self, const wchar_t* itemName, int mode, wchar_t** resultText);
-  HRESULT (*DiagnosticOperation3)
+  HRESULT(*DiagnosticOperation3)
   (ImxSysExpertDiagnostic* self, const wchar_t* itemName, wchar_t** text);
 };
 struct ImxSysExpertDiagnostic {
@@ -136,17 +143,17 @@ struct ImxSysExpertDiagnostic {
 struct ImxSysExpertFirmware;
 struct ImxSysExpertFirmwareVtbl {
   HOSTABI_IUNKNOWN_ENTRIES(ImxSysExpertFirmware)
-  HRESULT (*BeginFirmwareUpdate)
+  HRESULT(*BeginFirmwareUpdate)
   (ImxSysExpertFirmware* self, const wchar_t* itemName, int flag, int value, wchar_t** text);
-  HRESULT (*UpdateFirmware)
+  HRESULT(*UpdateFirmware)
   (ImxSysExpertFirmware* self, const wchar_t* itemName, const wchar_t* text1, int flag,
    const wchar_t* text2, void* image);
-  HRESULT (*FirmwareOperation3)
+  HRESULT(*FirmwareOperation3)
   (ImxSysExpertFirmware* self, const wchar_t* itemName, const wchar_t* text1, int flag,
    const wchar_t* text2);
-  HRESULT (*FirmwareOperation4)
+  HRESULT(*FirmwareOperation4)
   (ImxSysExpertFirmware* self, const wchar_t* itemName, const wchar_t* text);
-  HRESULT (*GetFirmwareUpdateStatus)
+  HRESULT(*GetFirmwareUpdateStatus)
   (ImxSysExpertFirmware* self, const wchar_t* itemName, int* state, int* value, wchar_t** text);
 };
 struct ImxSysExpertFirmware {

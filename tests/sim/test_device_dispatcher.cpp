@@ -20,8 +20,8 @@
 #include "qoapal/status/tStatus.h"
 #include "qodrv/qoDriverConstants.h"
 #include "tests/sim/InsideMachine.h"
+#include "tests/common/PlatformNames.h"
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace fs = std::filesystem;
 using apal::tDeviceNodeEvent;
 using apal::tNotificationDispatcher;

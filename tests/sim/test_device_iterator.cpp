@@ -16,12 +16,11 @@
 #include "qoapal/protons/enumeration/linuxU/tDeviceInterfaceIterator.h"
 #include "qoapal/status/tStatus.h"
 #include "tests/sim/InsideMachine.h"
+#include "tests/common/PlatformNames.h"
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace fs = std::filesystem;
 using apal::tDeviceInterfaceIterator;
 using apal::tStatus;
-using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 
 namespace {
 

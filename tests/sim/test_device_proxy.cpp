@@ -21,13 +21,12 @@
 #include "qodrv/qoDriverConstants.h"
 #include "tests/sim/InsideMachine.h"
 #include "tests/unit/ProxyTesting.h"
+#include "tests/common/PlatformNames.h"
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace fs = std::filesystem;
 using apal::tDeviceInterfaceIterator;
 using apal::tDeviceInterfaceProxy;
 using apal::tStatus;
-using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 
 namespace {
 

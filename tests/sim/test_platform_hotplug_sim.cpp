@@ -24,19 +24,18 @@
 #include "qoapal/status/tStatus.h"
 #include "qodrv/qoDriverConstants.h"
 #include "tests/common/StatusText.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
 using testsupport::statusText;
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace drv = apal::driver;
 using apal::tDeviceInterfaceIterator;
 using apal::tDeviceInterfaceProxy;
 using apal::tDeviceNodeEvent;
 using apal::tNotificationDispatcher;
 using apal::tStatus;
-using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 using qosim::Bytes;
 
 constexpr char kOtherInterface[] = "qotest_other_interface";

@@ -22,18 +22,17 @@
 #include "qoapal/protons/io_notification/linuxU/tThreadedIONotificationReader.h"
 #include "qoapal/status/tStatus.h"
 #include "tests/common/StatusText.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
 using testsupport::statusText;
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace drv = apal::driver;
 using apal::tDeviceInterfaceProxy;
 using apal::tIONotificationReader;
 using apal::tStatus;
 using apal::tThreadedIONotificationReader;
-using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 using qosim::Bytes;
 
 constexpr std::uint64_t kCookie = 0x0123456789ABCDEFull;

@@ -26,17 +26,16 @@
 #include "qoapal/status/tStatus.h"
 #include "qodrv/qoDriverConstants.h"
 #include "tests/common/StatusText.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
 using testsupport::statusText;
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace drv = apal::driver;
 using apal::tDeviceInterfaceProxy;
 using apal::tMemoryMapping;
 using apal::tStatus;
-using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 using qosim::Bytes;
 
 // Methods of the main interface, one per direction (a command no method owns fails with ENOTTY).

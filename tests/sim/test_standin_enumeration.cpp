@@ -14,12 +14,12 @@
 #include "source/platform/PlatformLibraries.h"
 #include "tests/common/ProcessThreads.h"
 #include "tests/common/StatusText.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
 using testsupport::statusText;
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using qokeldevenum::iKelAttributeReader;
 using qokeldevenum::iKelDevice;
 using qokeldevenum::iKelDeviceList;

@@ -12,10 +12,10 @@
 #include "QosimClient.h"
 #include "qoapal/status/JsonStatus.h"
 #include "qosysq/stdpath/stdpath.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 
 constexpr char kDataDirectory[] = "/dev/.qosim/data";
 

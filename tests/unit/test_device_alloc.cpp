@@ -7,10 +7,9 @@
 
 #include "qoapal/protons/cppNewDelete/memoryAllocation.h"
 #include "qoapal/status/tStatus.h"
+#include "tests/common/PlatformNames.h"
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using apal::tStatus;
-using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 
 namespace {
 

@@ -11,11 +11,10 @@
 #include "qoapal/protons/device_notification/linux/tNotificationDispatcher.h"
 #include "qoapal/status/tStatus.h"
 #include "qodrv/qoDriverConstants.h"
+#include "tests/common/PlatformNames.h"
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using apal::tNotificationDispatcher;
 using apal::tStatus;
-using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 
 TEST(DispatcherNameFilter, SortedListMatchesExactNamesOnly) {
   const char* names[] = {qodrv::routing::kInterfaceName, qodrv::vorlixtarrow::kInterfaceName, "b",

@@ -21,13 +21,12 @@
 #include "qoapal/status/tStatus.h"
 #include "qodrv/qoDriverConstants.h"
 #include "tests/unit/ProxyTesting.h"
+#include "tests/common/PlatformNames.h"
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using apal::iInterfaceProxy;
 using apal::tDeviceInterfaceProxy;
 using apal::tMemoryMapping;
 using apal::tStatus;
-using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
 
 namespace {
 

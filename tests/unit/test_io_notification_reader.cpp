@@ -21,10 +21,10 @@
 #include "qoapal/protons/io_notification/linuxU/tIONotificationReader.h"
 #include "qoapal/protons/io_notification/linuxU/tThreadedIONotificationReader.h"
 #include "qoapal/quarks/thread/thread.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace drv = apal::driver;
 using apal::tIONotificationReader;
 using apal::tStatus;

@@ -18,10 +18,10 @@
 #include "qorelocations/qorelocations.h"
 #include "qosysq/stdpath/stdpath.h"
 #include "source/platform/PlatformLibraries.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using VorlixSysapiExpert::PlatformLibraryMissingException;
 using VorlixSysapiExpert::tEnumerationLibrary;
 using VorlixSysapiExpert::tFirmwareLibrary;

@@ -12,6 +12,7 @@
 #include "qoapal/json/tJsonReader.h"
 #include "qoapal/status/JsonStatus.h"
 #include "qoapal/status/tStatus.h"
+#include "tests/common/PlatformNames.h"
 
 using nQOVORLIXATOMICSAE_23_3::nQOAPAL000::JsonStatus;
 using nQOVORLIXATOMICSAE_23_3::nQOAPAL000::libraryReallocator;
@@ -19,8 +20,6 @@ using nQOVORLIXATOMICSAE_23_3::nQOAPAL000::statusFromErrno;
 using nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tJsonStatusOrigin;
 using nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tOwnedJsonStatus;
 using nQOVORLIXATOMICSAE_23_3::nQOAPAL000::tStatus;
-using Codes = nQOVORLIXATOMICSAE_23_3::nQOAPALS100::tStatus;
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 
 namespace {
 

@@ -14,10 +14,10 @@
 
 #include "qo/err/Exception.h"
 #include "qosysq/stdpath/stdpath.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace sp = apal::stdpath;
 using apal::tOwnedJsonStatus;
 using sp::detail::tStandardDirectories;

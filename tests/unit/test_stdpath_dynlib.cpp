@@ -5,10 +5,10 @@
 
 #include "qoapal/qodynlib/qodynlib.h"
 #include "qoapal/status/JsonStatus.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 namespace dyn = apal::qodynlib;
 using apal::tOwnedJsonStatus;
 

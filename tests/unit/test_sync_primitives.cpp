@@ -11,10 +11,10 @@
 
 #include "qoapal/quarks/synchronization/synchronization.h"
 #include "tests/unit/ThreadTestSupport.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using apal::tEvent;
 using apal::tFastMutex;
 using apal::tFastMutexLock;

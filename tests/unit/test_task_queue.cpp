@@ -24,6 +24,7 @@
 #include "sysapicpp/HResultException.h"
 #include "sysapicpp/tasks/Task.h"
 #include "sysapicpp/tasks/TaskQueue.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
@@ -33,7 +34,6 @@ using sysapicpp::NullTask;
 using sysapicpp::Task;
 using sysapicpp::TaskQueue;
 using sysapicpp::ThreadedTaskQueue;
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 
 using namespace std::chrono_literals;
 // Only a guard against hanging a broken build; correct code never comes near it.

@@ -12,6 +12,7 @@
 #include "sysapicpp/HResultException.h"
 #include "sysapicpp/tasks/Task.h"
 #include "sysapicpp/tasks/tWorkQueue.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
@@ -112,7 +113,6 @@ TEST(TaskSlotEmpty, AnEmptySlotRunsANullTask) {
 
 // ---------------------------------------------------------------------------------------------
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 
 class CountingItem final : public apal::tWorkItemWrapper {
  public:

@@ -20,10 +20,10 @@
 #include "qoapal/quarks/thread/thread.h"
 #include "qoapal/trace/qosdbg.h"
 #include "tests/unit/ThreadTestSupport.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using apal::iThread;
 using apal::tEvent;
 using apal::tStatus;

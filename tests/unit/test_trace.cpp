@@ -8,10 +8,10 @@
 
 #include "qoapal/trace/qosdbg.h"
 #include "qoapal/trace/tTraceDestination.h"
+#include "tests/common/PlatformNames.h"
 
 namespace {
 
-namespace apal = nQOVORLIXATOMICSAE_23_3::nQOAPAL000;
 using apal::kTraceBufferSize;
 using apal::tLineContext;
 

@@ -67,7 +67,6 @@ constexpr char kExitCodes[] =
 // (generated from the board item's property description, as the reading groups below).
 using hosttags::kHardwareReadings;
 
-constexpr HRESULT kNoSuchItem = static_cast<HRESULT>(0x80040375u);
 constexpr HRESULT kPending = static_cast<HRESULT>(0x80040377u);
 constexpr HRESULT kWrongState = static_cast<HRESULT>(0x80040385u);
 
@@ -552,7 +551,7 @@ int showItem(Host& host, const Options& o, const HostText& name) {
                      hresultWithMeaning(hr)));
     rows = host.bag(o.item, &hr);
     if (hr != kS_OK)
-      return fail(hr == kNoSuchItem ? kUnknown : kFailed,
+      return fail(hr == kItemNotExist ? kUnknown : kFailed,
                   fmt::format("the properties of {} cannot be read", o.item), hr);
   }
   if (gSettings.json) {
@@ -648,7 +647,7 @@ int refreshItem(Host& host, const Options& o, const HostText& name) {
   if (o.async && hr == kPending) {
     if (const int rc = awaitRefresh(host, o, hr, started, &rows, &noticeMs); rc != kOk) return rc;
   } else if (hr != kS_OK && hr != kS_FALSE) {
-    return fail(hr == kNoSuchItem ? kUnknown : kFailed,
+    return fail(hr == kItemNotExist ? kUnknown : kFailed,
                 fmt::format("the refresh of {} failed", o.item), hr);
   }
   return reportRefresh(o, hr, rows, noticeMs);
@@ -661,7 +660,7 @@ int diagItem(Host& host, const Options& o, const HostText& name) {
   const HRESULT hr = host.diagnostic->vtbl->RunDiagnostic(host.diagnostic, name, o.mode, &text);
   const std::string report = withoutContext(takeHostUtf8(text));
   const bool passed = hr >= 0;
-  const int rc = passed ? kOk : hr == kNoSuchItem ? kUnknown : kFailed;
+  const int rc = passed ? kOk : hr == kItemNotExist ? kUnknown : kFailed;
   if (gSettings.json) {
     json doc{{"item", o.item},
              {"mode", o.mode},

@@ -19,7 +19,6 @@ namespace {
 using namespace hostabi;
 using oom::Outcome;
 
-constexpr HRESULT kRefreshPending = static_cast<HRESULT>(0x80040377u);
 constexpr unsigned kTemperatureTag = 0x102E000;
 
 Outcome classify(HRESULT hr) {

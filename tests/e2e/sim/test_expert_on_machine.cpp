@@ -23,8 +23,6 @@ namespace {
 using namespace hostabi;
 using namespace std::chrono_literals;
 
-constexpr HRESULT kRefreshPending = static_cast<HRESULT>(0x80040377u);
-constexpr HRESULT kItemNotExist = static_cast<HRESULT>(0x80040375u);
 constexpr unsigned kTemperatureTag = 0x102E000;  // read from the driver on request
 
 using testsupport::threadCount;

@@ -49,13 +49,7 @@ namespace storm {
 using namespace hostabi;
 using Clock = std::chrono::steady_clock;
 
-// Result codes of the configuration face (HRESULTs) and the routing face (status codes).
-constexpr HRESULT kPartly = 0x00000001;
-constexpr HRESULT kPropertyAbsent = static_cast<HRESULT>(0x80040371u);
-constexpr HRESULT kItemNotExist = static_cast<HRESULT>(0x80040375u);
-constexpr HRESULT kRefreshPending = static_cast<HRESULT>(0x80040377u);
-constexpr HRESULT kDeviceFailure = static_cast<HRESULT>(0x80040382u);
-constexpr HRESULT kDeviceGone = static_cast<HRESULT>(0x80040383u);
+// Status codes of the routing face (the configuration face's results are hostabi's).
 constexpr std::int32_t kRouteOk = 0;
 constexpr std::int32_t kBoardGone = -52006;     // ENODEV: the board was unplugged
 constexpr std::int32_t kNotConnected = -52008;  // a node no longer there / subscription refused
