@@ -23,4 +23,35 @@ class LibraryUnderTest : public hostabi::HostLibrary {
   }
 };
 
+// The three interfaces a configuration host asks of an expert besides the expert itself, each
+// holding one reference of its own.
+struct ExpertInterfaces {
+  hostabi::ImxSysExpertPlugPlay* plugPlay = nullptr;
+  hostabi::ImxSysExpertDiagnostic* diagnostic = nullptr;
+  hostabi::ImxSysExpertFirmware* firmware = nullptr;
+
+  // Asks `expert` for the three; the first refusal, or kS_OK.
+  hostabi::HRESULT ask(hostabi::ImxSysExpert2* expert) {
+    void* p = nullptr;
+    hostabi::HRESULT hr = hostabi::queryInterface(expert, hostabi::kIID_ImxSysExpertPlugPlay, &p);
+    plugPlay = static_cast<hostabi::ImxSysExpertPlugPlay*>(p);
+    if (hr != hostabi::kS_OK) return hr;
+    hr = hostabi::queryInterface(expert, hostabi::kIID_ImxSysExpertDiagnostic, &p);
+    diagnostic = static_cast<hostabi::ImxSysExpertDiagnostic*>(p);
+    if (hr != hostabi::kS_OK) return hr;
+    hr = hostabi::queryInterface(expert, hostabi::kIID_ImxSysExpertFirmware, &p);
+    firmware = static_cast<hostabi::ImxSysExpertFirmware*>(p);
+    return hr;
+  }
+  // Releases the ones held.
+  void release() {
+    for (void* itf : {static_cast<void*>(plugPlay), static_cast<void*>(diagnostic),
+                      static_cast<void*>(firmware)})
+      if (itf != nullptr) hostabi::release(itf);
+    plugPlay = nullptr;
+    diagnostic = nullptr;
+    firmware = nullptr;
+  }
+};
+
 }  // namespace testsupport

@@ -13,6 +13,10 @@ import os
 import re
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                                "codegen", "generator"))
+from emit import write_if_changed  # noqa: E402
+
 # Code point ranges (inclusive) whose foldings are kept.
 RANGES = [
     (0x0041, 0x0232),
@@ -117,23 +121,20 @@ def render(full, version):
 
     out.append(f"constexpr CaseFoldRange kCaseFoldRanges[{len(RANGES)}] = {{")
     out.extend(range_lines)
-    out.append("};")
-    out.append("")
+    out += ["};", ""]
     out.append("// Per code point of the ranges: 0 when it maps to itself, otherwise 1 + its entry in")
     out.append("// kCaseFoldMappings.")
     out.append(f"constexpr std::uint16_t kCaseFoldIndex[{len(index)}] = {{")
     for i in range(0, len(index), 16):
         out.append("    " + " ".join(f"{v}," for v in index[i:i + 16]))
-    out.append("};")
-    out.append("")
+    out += ["};", ""]
     out.append(f"constexpr CaseFoldMapping kCaseFoldMappings[{max(len(mappings), 1)}] = {{")
     for folded in mappings:
         cps = ", ".join(f"0x{c:04X}" for c in folded + (0,) * (MAX_FOLDED - len(folded)))
         out.append(f"    {{{len(folded)}, {{{cps}}}}},")
     if not mappings:
         out.append("    {1, {0, 0, 0}},")
-    out.append("};")
-    out.append("")
+    out += ["};", ""]
     return "\n".join(out)
 
 
@@ -151,11 +152,7 @@ def main(argv):
     except InputError as e:
         sys.stderr.write(f"gen_casefold: error: {e}\n")
         return 1
-    os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
-    temporary = target + ".tmp"
-    with open(temporary, "w", encoding="utf-8") as f:
-        f.write(text)
-    os.replace(temporary, target)
+    write_if_changed(os.path.abspath(target), text)
     return 0
 
 

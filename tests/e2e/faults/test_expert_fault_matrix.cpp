@@ -409,7 +409,9 @@ std::string pollUpdate(ImxSysExpertFirmware* f, const std::string& item, bool un
     const HRESULT hr = f->vtbl->GetFirmwareUpdateStatus(f, name, &state, &percent, &message);
     text = takeHostText(message);
     if (hr != kS_OK) return outcome(hr);
-    if (i > 0 && state != -1 && state != -2) break;
+    // With the board pulled the update may end first ("Error: -52006", the board gone) or the
+    // item may go first: either way the host's polls settle on the item being gone.
+    if (i > 0 && state != -1 && state != -2 && !unplugMidway) break;
     if (unplugMidway && i == 2 && !set.unplug().ok()) return "unplug failed";
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -104,19 +104,15 @@ class ExpertOutOfMemory : public ::testing::Test {
     ASSERT_NE(make_, nullptr);
     e_ = fresh(true);
     ASSERT_NE(e_, nullptr);
-    ASSERT_EQ(queryInterface(e_, kIID_ImxSysExpertPlugPlay, &plugPlay_), kS_OK);
-    ASSERT_EQ(queryInterface(e_, kIID_ImxSysExpertDiagnostic, &diagnostic_), kS_OK);
-    ASSERT_EQ(queryInterface(e_, kIID_ImxSysExpertFirmware, &firmware_), kS_OK);
-    auto* pp = static_cast<ImxSysExpertPlugPlay*>(plugPlay_);
+    ASSERT_EQ(faces_.ask(e_), kS_OK);
+    auto* pp = faces_.plugPlay;
     ASSERT_EQ(pp->vtbl->SetNotificationSink(pp, sink_.asSink()), kS_OK);
     ASSERT_EQ(itemNames(e_).size(), 4u);  // the device expert runs from here on
   }
   void TearDown() override {
     if (e_ != nullptr) {
       EXPECT_EQ(e_->vtbl->Shutdown(e_), kS_OK);
-      release(plugPlay_);
-      release(diagnostic_);
-      release(firmware_);
+      faces_.release();
       EXPECT_EQ(release(e_), 0u);
     }
     EXPECT_EQ(sink_.references(), 1);  // the library let go of the host's sink
@@ -136,9 +132,7 @@ class ExpertOutOfMemory : public ::testing::Test {
   testsupport::LibraryUnderTest lib_;
   CreateExpertFn make_ = nullptr;
   ImxSysExpert2* e_ = nullptr;
-  void* plugPlay_ = nullptr;
-  void* diagnostic_ = nullptr;
-  void* firmware_ = nullptr;
+  testsupport::ExpertInterfaces faces_;
   RecordingSink sink_;
 };
 
@@ -244,8 +238,8 @@ TEST_F(ExpertOutOfMemory, ItemOperationsAnswerOrReportOutOfMemory) {
 }
 
 TEST_F(ExpertOutOfMemory, DiagnosticsAndFirmwareAnswerOrReportOutOfMemory) {
-  auto* diagnostic = static_cast<ImxSysExpertDiagnostic*>(diagnostic_);
-  auto* firmware = static_cast<ImxSysExpertFirmware*>(firmware_);
+  auto* diagnostic = faces_.diagnostic;
+  auto* firmware = faces_.firmware;
   const HostText item("KEL2");
   oom::sweep("expert: RunDiagnostic", [&](long n) {
     wchar_t* text = nullptr;
@@ -301,7 +295,7 @@ TEST_F(ExpertOutOfMemory, DiagnosticsAndFirmwareAnswerOrReportOutOfMemory) {
 }
 
 TEST_F(ExpertOutOfMemory, TheSinkIsRegisteredOnceWhateverFailed) {
-  auto* pp = static_cast<ImxSysExpertPlugPlay*>(plugPlay_);
+  auto* pp = faces_.plugPlay;
   oom::sweep(
       "expert: SetNotificationSink",
       [&](long n) {
@@ -319,7 +313,7 @@ TEST_F(ExpertOutOfMemory, TheSinkIsRegisteredOnceWhateverFailed) {
 // that ran out of memory may end without a notice, but the next one works.
 TEST_F(ExpertOutOfMemory, WorkerThreadsRunOutOfMemoryCleanly) {
   CountingSink counting;
-  auto* pp = static_cast<ImxSysExpertPlugPlay*>(plugPlay_);
+  auto* pp = faces_.plugPlay;
   ASSERT_EQ(pp->vtbl->SetNotificationSink(pp, &counting), kS_OK);
   const HostText item("KEL1");
   const unsigned tags[] = {kTemperatureTag};
@@ -342,7 +336,7 @@ TEST_F(ExpertOutOfMemory, WorkerThreadsRunOutOfMemoryCleanly) {
   });
   // The firmware worker: an update that ran out of memory ends (never stays busy) and the next
   // update of the board starts and completes.
-  auto* firmware = static_cast<ImxSysExpertFirmware*>(firmware_);
+  auto* firmware = faces_.firmware;
   qosim::Client client = std::move(qosim::Client::connect().value);
   ASSERT_TRUE(client.firmwareConfig("qovorlix2", 1).ok());
   HostImage image("vx-firmware.bin", std::vector<unsigned char>(256, 0x5A));

@@ -55,21 +55,14 @@ class ExpertOnMachine : public ::testing::Test {
     void* p = nullptr;
     ASSERT_EQ(make(&p), kS_OK);
     e_ = static_cast<ImxSysExpert2*>(p);
-    ASSERT_EQ(queryInterface(e_, kIID_ImxSysExpertPlugPlay, &p), kS_OK);
-    plugPlay_ = static_cast<ImxSysExpertPlugPlay*>(p);
-    ASSERT_EQ(queryInterface(e_, kIID_ImxSysExpertDiagnostic, &p), kS_OK);
-    diagnostic_ = static_cast<ImxSysExpertDiagnostic*>(p);
-    ASSERT_EQ(queryInterface(e_, kIID_ImxSysExpertFirmware, &p), kS_OK);
-    firmware_ = static_cast<ImxSysExpertFirmware*>(p);
+    ASSERT_EQ(faces_.ask(e_), kS_OK);
     ASSERT_EQ(e_->vtbl->Initialize(e_), kS_OK);
-    ASSERT_EQ(plugPlay_->vtbl->SetNotificationSink(plugPlay_, sink_.asSink()), kS_OK);
+    ASSERT_EQ(faces_.plugPlay->vtbl->SetNotificationSink(faces_.plugPlay, sink_.asSink()), kS_OK);
   }
   // Shutdown and the final Release: every thread of the library is joined by then.
   void destroy() {
     EXPECT_EQ(e_->vtbl->Shutdown(e_), kS_OK);
-    release(plugPlay_);
-    release(diagnostic_);
-    release(firmware_);
+    faces_.release();
     EXPECT_EQ(release(e_), 0u);
     e_ = nullptr;
     EXPECT_EQ(sink_.references(), 1);
@@ -102,9 +95,7 @@ class ExpertOnMachine : public ::testing::Test {
   std::size_t threadsBefore_ = 0;
   testsupport::LibraryUnderTest lib_;
   ImxSysExpert2* e_ = nullptr;
-  ImxSysExpertPlugPlay* plugPlay_ = nullptr;
-  ImxSysExpertDiagnostic* diagnostic_ = nullptr;
-  ImxSysExpertFirmware* firmware_ = nullptr;
+  testsupport::ExpertInterfaces faces_;
   RecordingSink sink_;
 };
 
@@ -172,14 +163,15 @@ INSTANTIATE_TEST_SUITE_P(Modes, ExpertRefreshOnMachine,
 TEST_F(ExpertOnMachine, DiagnosticPassesInMode0AndRepeatsARejectedMode) {
   const HostText name("KEL0");
   wchar_t* text = nullptr;
-  EXPECT_EQ(diagnostic_->vtbl->RunDiagnostic(diagnostic_, name, 0, &text), kS_OK);
+  EXPECT_EQ(faces_.diagnostic->vtbl->RunDiagnostic(faces_.diagnostic, name, 0, &text), kS_OK);
   takeHostText(text);
   text = nullptr;
-  EXPECT_EQ(diagnostic_->vtbl->RunDiagnostic(diagnostic_, name, 2, &text),
+  EXPECT_EQ(faces_.diagnostic->vtbl->RunDiagnostic(faces_.diagnostic, name, 2, &text),
             static_cast<HRESULT>(0x00040370u));
   takeHostText(text);
   const HostText missing("KEL9");
-  EXPECT_EQ(diagnostic_->vtbl->RunDiagnostic(diagnostic_, missing, 0, nullptr), kItemNotExist);
+  EXPECT_EQ(faces_.diagnostic->vtbl->RunDiagnostic(faces_.diagnostic, missing, 0, nullptr),
+            kItemNotExist);
 }
 
 struct FirmwareCase {
@@ -201,25 +193,30 @@ TEST_P(ExpertFirmwareOnMachine, UpdatePolledToItsEnd) {
   }
   const HostText name("KEL2");
   int state = 7;
-  EXPECT_EQ(firmware_->vtbl->GetFirmwareUpdateStatus(firmware_, name, &state, nullptr, nullptr),
+  EXPECT_EQ(faces_.firmware->vtbl->GetFirmwareUpdateStatus(faces_.firmware, name, &state, nullptr,
+                                                           nullptr),
             kS_OK);
   EXPECT_EQ(state, 2);  // no update begun yet
   wchar_t* target = nullptr;
-  ASSERT_EQ(firmware_->vtbl->BeginFirmwareUpdate(firmware_, name, 0, 0, &target), kS_OK);
+  ASSERT_EQ(faces_.firmware->vtbl->BeginFirmwareUpdate(faces_.firmware, name, 0, 0, &target),
+            kS_OK);
   EXPECT_EQ(takeHostText(target), "KEL2");
   HostImage image("vx-firmware.bin", std::vector<unsigned char>(4096, 0x5A));
   const HostText other("KEL1"), empty("");
-  EXPECT_EQ(firmware_->vtbl->UpdateFirmware(firmware_, name, other, 0, empty, image.asImage()),
+  EXPECT_EQ(faces_.firmware->vtbl->UpdateFirmware(faces_.firmware, name, other, 0, empty,
+                                                  image.asImage()),
             kE_INVALIDARG);
-  ASSERT_EQ(firmware_->vtbl->UpdateFirmware(firmware_, name, name, 0, empty, image.asImage()),
-            kS_OK);
+  ASSERT_EQ(
+      faces_.firmware->vtbl->UpdateFirmware(faces_.firmware, name, name, 0, empty, image.asImage()),
+      kS_OK);
   EXPECT_EQ(image.references(), 1);  // the library keeps its own copy, not the host's image
   int percent = 0;
   std::string message;
   std::vector<int> seen;
   for (int i = 0; i < 500; ++i) {
     wchar_t* text = nullptr;
-    ASSERT_EQ(firmware_->vtbl->GetFirmwareUpdateStatus(firmware_, name, &state, &percent, &text),
+    ASSERT_EQ(faces_.firmware->vtbl->GetFirmwareUpdateStatus(faces_.firmware, name, &state,
+                                                             &percent, &text),
               kS_OK);
     message = takeHostText(text);
     if (seen.empty() || seen.back() != percent) seen.push_back(percent);
@@ -323,9 +320,7 @@ TEST_F(ExpertOnMachine, FinalReleaseWhileTheSinkCallsBackFromALibraryThread) {
   ASSERT_EQ(e_->vtbl->GetPropertyBagWithRefresh(e_, name, 1, tags, 1, &bag), kRefreshPending);
   for (int i = 0; i < 500 && !inNotice.load(); ++i) std::this_thread::sleep_for(2ms);
   ASSERT_TRUE(inNotice.load());
-  release(plugPlay_);
-  release(diagnostic_);
-  release(firmware_);
+  faces_.release();
   EXPECT_EQ(release(e_), 0u);  // no Shutdown first: the final Release cleans up
   e_ = nullptr;
   EXPECT_EQ(callbacks.load(), 5);
@@ -337,9 +332,7 @@ TEST_F(ExpertOnMachine, FinalReleaseWhileTheSinkCallsBackFromALibraryThread) {
 // object is destroyed off that thread once the notice has returned, the sink is released and
 // every thread of the expert ends (only the destruction thread stays until the library unloads).
 TEST_F(ExpertOnMachine, LastReferenceReleasedByTheSinkInsideANotice) {
-  release(plugPlay_);
-  release(diagnostic_);
-  release(firmware_);
+  faces_.release();
   ImxSysExpert2* expert = std::exchange(e_, nullptr);
   expert->vtbl->AddRef(expert);  // the reference the sink will let go of
   std::atomic<bool> hostLetGo{false}, released{false};
