@@ -67,7 +67,6 @@ constexpr char kExitCodes[] =
 // (generated from the board item's property description, as the reading groups below).
 using hosttags::kHardwareReadings;
 
-constexpr HRESULT kPending = static_cast<HRESULT>(0x80040377u);
 constexpr HRESULT kWrongState = static_cast<HRESULT>(0x80040385u);
 
 constexpr unsigned kDriverDeviceTag = 0x1600A000;
@@ -644,7 +643,7 @@ int refreshItem(Host& host, const Options& o, const HostText& name) {
       o.async ? 1 : 0, &bag);
   std::vector<BagRow> rows = takeBag(bag);
   json noticeMs = nullptr;
-  if (o.async && hr == kPending) {
+  if (o.async && hr == kRefreshPending) {
     if (const int rc = awaitRefresh(host, o, hr, started, &rows, &noticeMs); rc != kOk) return rc;
   } else if (hr != kS_OK && hr != kS_FALSE) {
     return fail(hr == kItemNotExist ? kUnknown : kFailed,
